@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds dorsane and runs it on the bundled example.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j"$(nproc)"
+./build/dorsane

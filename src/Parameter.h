@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// The settings of one run, parsed from the command line.
+class Parameter {
+ public:
+  Parameter(int argc, std::vector<std::string>& args);
+  ~Parameter() = default;
+
+  void print() const;
+  void print(std::ostream& out) const;
+
+  std::string sample_file;
+  std::string list_file;
+  std::string ped_file;
+  std::vector<std::uint64_t> interval;
+  int iterations = 0;
+  int burnin = 0;
+  int numsnps = 0;
+  double lambda = 0.0;
+  int k = 0;
+  int list_line_count = 0;
+  int ref_haplotype_count = 0;
+  int model_haplotype_count = 0;
+  std::string mp_file;
+  std::string scaffold_file;
+  std::string glf_file;
+  std::string output_file;
+  std::string ref_file;
+  std::string initial_file;
+  std::string posterior_file;
+  std::string posterior_file_2;
+  std::string decompose_file;
+  bool has_glfs = false, has_list = false, has_int = false, has_mp = false;
+  bool has_iteration = false, has_burnin = false, has_numsnps = false, has_ref_panel = false,
+       has_lambda = false, has_k = false, has_ped_file = false, has_output = false;
+  bool var_multi = false;
+  bool has_initial = false;
+  bool merge_posteriors = false;
+  bool decompose_multi = false;
+  bool unphased = false;
+
+  // `-chr`: the number the VCF writers used to print, and the text as given.
+  int chromosome = 0;
+  std::string chromosome_name = "0";
+  bool zflag_modelavg = false;
+  // Entries of a sparse inverse at or below this magnitude are dropped.
+  double threshold = 0.0;
+  bool has_seed = false;
+  unsigned int seed = 0;
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/iostreams/filtering_stream.hpp>
+
+namespace futils {
+// Text after the last "." of name; empty when there is none.
+std::string extensionFile(std::string& name);
+}  // namespace futils
+
+// Input stream that decompresses gzip data transparently. The content decides,
+// not the name: a file starting with the gzip magic bytes is decompressed
+// (multi-member files such as bgzip output read whole), anything else is read
+// as plain text. Names ending in "bz2" are refused.
+class ifile : public boost::iostreams::filtering_istream {
+ public:
+  ifile() = default;
+  ~ifile() override;
+  ifile(const ifile&) = delete;
+  ifile& operator=(const ifile&) = delete;
+
+  bool open(std::string name, bool binary = false);
+  void close();
+
+  // Reads the next line without its "\n" (and without a trailing "\r").
+  // Returns false at the end of the input; a corrupt or truncated compressed
+  // stream throws FatalError naming the file and the last line read.
+  bool read_line(std::string& line);
+
+  const std::string& name() const { return file_name_; }
+  std::uint64_t lines_read() const { return lines_read_; }
+  bool compressed() const { return compressed_; }
+
+ private:
+  std::string file_name_;
+  std::ifstream file_;
+  std::uint64_t lines_read_ = 0;
+  bool compressed_ = false;
+};
+
+// One-delimiter splitters; empty pieces are kept, an empty text gives one empty piece.
+int tokenize_semicol_max(std::string& text, std::vector<std::string>& pieces);  // ","
+int tokenize_semicol_min(std::string& text, std::vector<std::string>& pieces);  // ","
+int tokenize_gl(std::string& text, std::vector<std::string>& pieces);           // ":"
+
+// Splits text at every occurrence of delimiter into views (empty fields kept).
+void split_views(std::string_view text, char delimiter, std::vector<std::string_view>& fields);
+// Splits text at runs of blanks, tabs and carriage returns (no empty fields).
+void split_whitespace(std::string_view text, std::vector<std::string_view>& fields);
+
+// Removes one trailing "\r" (files written on Windows).
+void strip_carriage_return(std::string& line);
+bool is_blank(std::string_view text);
+
+// Whole-token number parsing: the entire text must be the number.
+std::optional<std::int64_t> parse_integer(std::string_view text);
+std::optional<double> parse_finite_double(std::string_view text);
+
+// An output file that appears under its name only once it is complete: data goes
+// to a temporary file beside the target, and commit() checks for write errors
+// and renames it. A file that was never committed is removed.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the temporary file; false when the target cannot be written.
+  bool open(const std::string& path);
+  bool is_open() const { return stream_.is_open(); }
+  std::ostream& stream() { return stream_; }
+  const std::string& path() const { return path_; }
+  // Flushes, closes and renames; throws FatalError on any write error.
+  void commit();
+  // Closes and removes the temporary file.
+  void discard();
+
+ private:
+  std::string path_;
+  std::string temp_path_;
+  std::ofstream stream_;
+  std::vector<char> buffer_;
+};

@@ -1,0 +1,80 @@
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CallSNP.h"
+#include "errors.h"
+
+namespace {
+
+constexpr const char* kHelpText =
+    "\n"
+    "\n"
+    "=========================\n"
+    "\x1b[33m  Dorsane version 1.0\x1b[0m\n"
+    "=========================\n"
+    "\n"
+    "\n"
+    "Genotype calling for low-coverage sequencing of a cohort on a phased haplotype scaffold.\n"
+    "Give --sample-file, --glfs, --scaffold-file, --o and --int or --list to call genotypes.\n"
+    "\n"
+    "\n"
+    "\x1b[1mINPUT FILES\x1b[0m\n"
+    "\n"
+    "    --sample-file <file>                A list of the sample IDs names \n"
+    "    --glfs <file>                       Genotype likelihoods input file (vcf format)\n"
+    "    --scaffold-file <file>              Haplotype scaffold \n"
+    "\n"
+    "\n"
+    "\x1b[1mMODEL OPTIONS\x1b[0m\n"
+    "\n"
+    "    --int <lower> <upper>               Lower and upper bounds (physical positions) of the region of interest. \n"
+    "    --list <file>                       A list of all positions to be tested [instead of interval] \n"
+    "    --numsnps <int>                     Number of SNPs at either site of the position of interest [default 50]\n"
+    "    --lambda <double>                   Penalty value [default 0.06]\n"
+    "    --ped-file <file>                   File in .ped format\n"
+    "    --k <int>                           The number of haplotypes to be selected for inference, [default k = all ]\n"
+    "    --model-avg                         Perform model averaging between model with k and model with all haplotypes\n"
+    "\n"
+    "\n"
+    "\x1b[1mMCMC OPTIONS\x1b[0m\n"
+    "\n"
+    "    --iteration <int>                   Number of iterations for MVN method [default 100]\n"
+    "    --burnin <int>                      Number of burnin iterations [default 10]\n"
+    "\n"
+    "\n"
+    "\x1b[1mOUTPUT FILES\x1b[0m\n"
+    "\n"
+    "    --mp <file>                        Output file with marginal posterior probabilities\n"
+    "    --o <file>                         Output file in vcf format\n"
+    "\n"
+    " For more information visit \x1b[34mREADME.md in the dorsane source tree\x1b[0m\n"
+    "\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    std::cout << kHelpText << std::flush;
+    return 0;
+  }
+  std::vector<std::string> args(argv, argv + argc);
+  try {
+    CallSNP caller(argc, args);
+    caller.run();
+  } catch (const FatalError& error) {
+    std::cout << std::flush;
+    std::cerr << error.what() << std::endl;
+    return 1;
+  } catch (const std::exception& error) {
+    std::cout << std::flush;
+    std::cerr << "Exiting : " << error.what() << std::endl;
+    return 1;
+  } catch (...) {
+    std::cout << std::flush;
+    std::cerr << "Exiting : unknown internal error" << std::endl;
+    return 1;
+  }
+  return 0;
+}

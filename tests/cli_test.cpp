@@ -1,0 +1,215 @@
+// End-to-end checks of the command line: help, summary, option handling, modes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kData = DORSANE_TEST_DATA;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A calling-mode command line with every required file; extra arguments appended.
+std::vector<std::string> calling_args(const TempDir& dir, std::vector<std::string> extra) {
+  std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs",
+                                   dir.file("gl.vcf"), "--scaffold-file", dir.file("scaffold.txt"),
+                                   "--o", dir.file("out.vcf")};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+}  // namespace
+
+TEST(Cli, NoArgumentsPrintsHelpOnly) {
+  TempDir dir;
+  const RunResult result = run_dorsane({}, dir.path());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, read_file(kData + "/help.txt"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(Cli, SummaryMatchesGolden) {
+  TempDir dir;
+  const RunResult result =
+      run_dorsane({"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc", "--o", "out",
+                   "--int", "1000", "2000", "--ped-file", "p.ped", "--ref-panel", "r", "--lambda",
+                   "0.1"},
+                  dir.path());
+  EXPECT_EQ(result.status, 1);
+  const std::string golden = read_file(kData + "/summary_with_ped_and_panel.txt");
+  EXPECT_EQ(result.out.substr(0, golden.size()), golden);
+  EXPECT_EQ(result.err, "ERROR! Can't open sample file: s\n");
+}
+
+TEST(Cli, DefaultsPrintInSummary) {
+  TempDir dir;
+  const RunResult result = run_dorsane(calling_args(dir, {"--int", "1", "2"}), dir.path());
+  EXPECT_TRUE(contains(result.out, "Penalty value lambda                    : 0.06\n"));
+  EXPECT_TRUE(contains(result.out, "Number of flanking sites at either site : 50\n"));
+  EXPECT_FALSE(contains(result.out, "Ped file"));
+  const RunResult zero = run_dorsane(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
+  EXPECT_TRUE(contains(zero.out, "Number of flanking sites at either site : 0\n"));
+}
+
+TEST(Cli, MissingRequiredParameterInKeyOrder) {
+  TempDir dir;
+  RunResult result = run_dorsane({"x"}, dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --glfs ] is required.\n");
+  EXPECT_EQ(result.out, "");
+
+  result = run_dorsane({"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc"}, dir.path());
+  EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --o ] is required.\n");
+  EXPECT_EQ(result.status, 1);
+
+  // ---glfs stores the file name but marks its own key, so --glfs is still missing.
+  result = run_dorsane({"--sample-file", "s", "---glfs", "g", "--scaffold-file", "sc", "--o", "o",
+                        "--int", "1", "2"},
+                       dir.path());
+  EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --glfs ] is required.\n");
+}
+
+TEST(Cli, IntBounds) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> extra;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"--int", "1000", "2000", "3000"}, "Two bounds are in need for '--int'.\n"},
+      {{"--int", "1000"}, "Two bounds are in need for '--int'.\n"},
+      {{"--int", "1000", "--numsnps", "20"}, "Two bounds are in need for '--int'.\n"},
+      {{"--int", "1", "2", "--int", "3", "4"}, "Two bounds are in need for '--int'.\n"},
+      {{"--int", "3000", "2000"}, "ERROR! The lower bound 3000 of --int is above the upper bound 2000 (+5)\n"},
+      {{"--int", "10", "2147483648"},
+       "ERROR! Bounds of --int must be whole numbers from 0 to 2147483647, got '2147483648'\n"},
+      {{"--int", "1x", "20"},
+       "ERROR! Bounds of --int must be whole numbers from 0 to 2147483647, got '1x'\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult result = run_dorsane(calling_args(dir, c.extra), dir.path());
+    EXPECT_EQ(result.status, 1) << c.extra[1];
+    EXPECT_EQ(result.err, c.error);
+  }
+  // 998 + 5 is not below 1000; the upper bound near the top of the range does not wrap.
+  for (const std::vector<std::string>& ok :
+       {std::vector<std::string>{"--int", "1000", "998"},
+        std::vector<std::string>{"--int", "0", "2147483647"}}) {
+    const RunResult result = run_dorsane(calling_args(dir, ok), dir.path());
+    EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE")) << ok[2];
+    EXPECT_TRUE(contains(result.err, "Can't open sample file")) << ok[2];
+  }
+}
+
+TEST(Cli, BadValuesAreErrors) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> extra;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"--k", "abc"}, "ERROR! Option --k needs a whole number in the 32-bit range, got 'abc'"},
+      {{"--iteration", "10x"}, "ERROR! Option --iteration needs a whole number in the 32-bit range, got '10x'"},
+      {{"--lambda", "nan"}, "ERROR! Option --lambda needs a finite number, got 'nan'"},
+      {{"--numsnps", "4294967296"}, "ERROR! Option --numsnps needs a whole number in the 32-bit range"},
+      {{"--lambda", "-0.5"}, "ERROR! --lambda must not be negative, got -0.5"},
+      {{"--numsnps", "-1"}, "ERROR! --numsnps must not be negative, got -1"},
+      {{"--iteration", "0"}, "ERROR! --iteration must be at least 1, got 0"},
+      {{"--burnin", "-1"}, "ERROR! --burnin must not be negative, got -1"},
+      {{"--iteration", "10", "--burnin", "10"}, "ERROR! --burnin (10) must be below --iteration (10)"},
+      {{"--burnin", "100"}, "ERROR! --burnin (100) must be below --iteration (100)"},
+      {{"--seed", "x"}, "ERROR! Option --seed needs a whole number"},
+      {{}, "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> extra = c.extra;
+    if (!extra.empty()) extra.insert(extra.end(), {"--int", "1", "2"});
+    const RunResult result = run_dorsane(calling_args(dir, extra), dir.path());
+    EXPECT_EQ(result.status, 1) << c.error;
+    EXPECT_TRUE(contains(result.err, c.error)) << result.err;
+    EXPECT_FALSE(contains(result.out, "READING FILES")) << c.error;
+  }
+}
+
+TEST(Cli, ValueMissingAtTheEnd) {
+  TempDir dir;
+  RunResult result = run_dorsane(calling_args(dir, {"--int", "1", "2", "--k"}), dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ERROR! Option --k (argument '--k') needs 1 value after it\n");
+  result = run_dorsane({"-merge-posteriors", "a"}, dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(contains(result.err, "-merge-posteriors"));
+}
+
+TEST(Cli, FileNamesNeverSelectOptions) {
+  TempDir dir;
+  // Values that contain option texts stay values; the calling mode runs.
+  const RunResult result = run_dorsane(
+      {"--sample-file", dir.file("samples-unphased.txt"), "--glfs", dir.file("calls-chr20.vcf.gz"),
+       "--scaffold-file", dir.file("data-merge-posteriors"), "--o", dir.file("out-decompose-multi.vcf"),
+       "--int", "1", "2"},
+      dir.path());
+  EXPECT_TRUE(contains(result.out, "Genotype Likelihoods file  : " + dir.file("calls-chr20.vcf.gz")));
+  EXPECT_TRUE(contains(result.err, "ERROR! Can't open sample file: " + dir.file("samples-unphased.txt")));
+}
+
+TEST(Cli, UnknownDashArgumentsWarnOthersAreIgnored) {
+  TempDir dir;
+  const RunResult result =
+      run_dorsane(calling_args(dir, {"--int", "1", "2", "--frobnicate", "stray"}), dir.path());
+  EXPECT_TRUE(contains(result.err, "Warning: unknown option '--frobnicate' is ignored\n"));
+  EXPECT_FALSE(contains(result.err, "stray"));
+  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
+}
+
+TEST(Cli, SubstringMatchingStillWorks) {
+  TempDir dir;
+  // --chr contains -chr, --initial contains -initial: both keep working.
+  const RunResult result = run_dorsane(
+      calling_args(dir, {"--int", "1", "2", "--chr", "7", "--initial", "init.vcf"}), dir.path());
+  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
+  EXPECT_FALSE(contains(result.err, "Warning"));
+}
+
+TEST(Cli, AuxiliaryModesSkipSummaryAndRequiredChecks) {
+  TempDir dir;
+  dir.write("s.txt", "S1\n");
+  // Merge wins over decomposition when both are given.
+  const RunResult both = run_dorsane(
+      {"-merge-posteriors", "a", "b", "-decompose-multi", "c", "--o", "out", "--sample-file",
+       dir.file("s.txt")},
+      dir.path());
+  EXPECT_FALSE(contains(both.out, "Welcome"));
+  EXPECT_FALSE(contains(both.err, "is required"));
+  EXPECT_TRUE(contains(both.out, "Reading sample file : " + dir.file("s.txt")));
+  EXPECT_FALSE(contains(both.err, "decomposition"));
+}
+
+TEST(Cli, PositionListErrors) {
+  TempDir dir;
+  RunResult result = run_dorsane(calling_args(dir, {"--list", dir.file("absent.txt")}), dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ERROR! Can't open " + dir.file("absent.txt") + "\n");
+
+  dir.write("bad.txt", "100\n\n200 x7\n");
+  result = run_dorsane(calling_args(dir, {"--list", dir.file("bad.txt")}), dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ERROR! " + dir.file("bad.txt") +
+                            ":3: position 'x7' is not a whole number from 0 to 2147483647\n");
+
+  dir.write("empty.txt", "\n \n");
+  result = run_dorsane(calling_args(dir, {"--list", dir.file("empty.txt")}), dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(contains(result.err, "holds no position"));
+
+  // A list that spans two billion positions needs no memory for the gap.
+  dir.write("wide.txt", "1 2000000000\n");
+  result = run_dorsane(calling_args(dir, {"--list", dir.file("wide.txt")}), dir.path());
+  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
+  EXPECT_TRUE(contains(result.err, "Can't open sample file"));
+}

@@ -1,0 +1,93 @@
+#include "test_util.h"
+
+#include <sys/wait.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "dorsane-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& text) const {
+  const std::string path = file(name);
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  return path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool file_exists(const std::string& path) { return fs::exists(path); }
+
+void write_gzip(const std::string& path, const std::string& text,
+                const std::vector<std::size_t>& split_at) {
+  std::ofstream out(path, std::ios::binary);
+  std::size_t start = 0;
+  std::vector<std::size_t> cuts = split_at;
+  cuts.push_back(text.size());
+  for (const std::size_t end : cuts) {
+    z_stream zs{};
+    deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    std::string chunk = text.substr(start, end - start);
+    std::vector<unsigned char> buffer(deflateBound(&zs, chunk.size()) + 64);
+    zs.next_in = reinterpret_cast<Bytef*>(chunk.data());
+    zs.avail_in = static_cast<uInt>(chunk.size());
+    zs.next_out = buffer.data();
+    zs.avail_out = static_cast<uInt>(buffer.size());
+    deflate(&zs, Z_FINISH);
+    out.write(reinterpret_cast<const char*>(buffer.data()),
+              static_cast<std::streamsize>(buffer.size() - zs.avail_out));
+    deflateEnd(&zs);
+    start = end;
+  }
+}
+
+namespace {
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+}  // namespace
+
+RunResult run_shell(const std::string& command) {
+  TempDir capture;
+  const std::string full = "(" + command + ") >" + capture.file("out") + " 2>" + capture.file("err");
+  const int raw = std::system(full.c_str());
+  RunResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.out = read_file(capture.file("out"));
+  result.err = read_file(capture.file("err"));
+  return result;
+}
+
+RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir) {
+  std::string command = "cd " + quote(dir) + " && " + quote(DORSANE_BINARY);
+  for (const std::string& arg : args) command += " " + quote(arg);
+  return run_shell(command + " </dev/null");
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the system temp dir, removed when the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Writes text to name inside the directory and returns its full path.
+  std::string write(const std::string& name, const std::string& text) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+// Writes text gzip-compressed; several members when split_at lists cut points.
+void write_gzip(const std::string& path, const std::string& text,
+                const std::vector<std::size_t>& split_at = {});
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs the built dorsane binary with the arguments (each quoted) in directory dir.
+RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir = ".");
+// Runs a shell command; status is the exit status.
+RunResult run_shell(const std::string& command);
