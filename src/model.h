@@ -1,0 +1,78 @@
+#pragma once
+
+// Per-variant model: the window of flanking scaffold sites, the shared-run lengths
+// between haplotypes, and each sample haplotype's k-haplotype normal model.
+// Everything here works on plain data; nothing reads files or prints.
+
+#include <Eigen/Dense>
+
+#include <cstdint>
+#include <vector>
+
+#include "random_source.h"
+
+// Window matrix M: `totalsnps` rows (the window's scaffold sites in position order,
+// the variant row last) by 2N + R haplotype columns holding allele values 0.0 / 1.0.
+// Column-major, so one haplotype's window is contiguous.
+using WindowMatrix = Eigen::MatrixXd;
+
+// Upper triangle (diagonal included) of a symmetric matrix in compressed-row form.
+class Inverse_Matrix {
+ public:
+  std::vector<double> values;
+  std::vector<int> row_start;  // T + 1 entries; row_start[T] = number of stored entries
+  std::vector<int> columns;
+
+  // Stores the upper-triangle entries of `inverse` (n - 1 by n - 1, 0-based here)
+  // whose magnitude exceeds cutoff. n = 1 gives an empty holder with row_start {0}.
+  void update_Inverse_Matrix_Yale(const Eigen::MatrixXd& inverse, int n, double cutoff);
+
+  // u' Q v, visiting every stored entry once and counting off-diagonal ones both ways.
+  double quadratic_form(const double* u, const double* v) const;
+  int rows() const { return row_start.empty() ? 0 : static_cast<int>(row_start.size()) - 1; }
+};
+
+// The k-haplotype model of one sample haplotype, rebuilt whenever the window is.
+struct HaplotypeModel {
+  std::vector<int> selected;    // 0-based haplotype columns, longest shared run first
+  std::vector<double> weights;  // run length / sum of the selected run lengths
+  double v2 = 0.0;              // sum of squared weights
+  double lambda = 0.0;          // penalty of this haplotype
+  std::vector<double> mean;     // weighted mean at rows 0..T; entry T refreshed by the sampler
+  Inverse_Matrix inverse;       // sparse inverse of the penalised T x T window covariance
+  // Q * d, with d the haplotype's own window alleles minus the shrunk window means;
+  // constant while the window stands, so the sampler needs only a dot product.
+  std::vector<double> conditioning;
+};
+
+// Counters of numerical fallbacks, reported once per run.
+struct ModelWarnings {
+  std::int64_t ridge_windows = 0;          // covariances inverted after adding a ridge
+  std::int64_t nonpositive_variances = 0;  // conditional variances replaced by the penalty
+};
+
+// Shrinkage weight of the k-haplotype model: (1/H) / (k + 1/H), H = sum_{m=1}^{k-1} 1/m.
+double shrinkage_weight(int k);
+
+// Picks the k haplotypes with the longest shared runs (stable: ties keep the lower
+// column), weights them by run length and fills selected, weights and v2.
+// run_lengths holds one entry per haplotype column in use (-1 for the sample's own);
+// the columns in `excluded` count as run length 0. Returns false when the selected run
+// lengths sum to 0 or the squared weights sum to 1 (no usable reference set).
+bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded,
+                       int k, HaplotypeModel& model);
+
+// Fills mean (rows 0..T of M, T = M.rows() - 1), inverse and conditioning of a model
+// whose selection is set: penalised weighted covariance of the window rows, inverted
+// (Cholesky; a ridge is added when it is not positive definite), stored sparse.
+// own_column is the haplotype's own column of M; theta the shrinkage weight.
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
+                         HaplotypeModel& model, ModelWarnings& warnings);
+
+// Hardy-Weinberg initial genotypes of a bi-allelic variant. site_pls holds 3 Phred
+// values per sample (0/0, 0/1, 1/1). Iterates the allele frequencies (at most 10 passes),
+// gives each sample its most probable genotype (ties to the lower) with a random phase
+// for heterozygotes, and writes the 2N alleles into haplotypes.
+void initial_genotypes_biallelic(const std::vector<double>& site_pls, int sample_count,
+                                 RandomSource& random, std::vector<double>& allele_frequencies,
+                                 std::vector<int>& haplotypes);

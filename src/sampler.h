@@ -1,0 +1,51 @@
+#pragma once
+
+// The MCMC sampler of one bi-allelic variant over unrelated samples.
+
+#include <array>
+#include <vector>
+
+#include "model.h"
+#include "random_source.h"
+
+// Per-sample models of the k-haplotype model.
+struct SampleModel {
+  HaplotypeModel first;
+  HaplotypeModel second;
+};
+
+// Scratch space reused across calls so the inner loop allocates nothing.
+struct SamplerScratch {
+  std::vector<double> cov;  // T entries
+  void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
+};
+
+// Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
+// conditional normal density given its window alleles. Refreshes model.mean[T] from the
+// current variant row of M.
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
+                                             SamplerScratch& scratch, ModelWarnings& warnings);
+
+// Normalised probabilities of the classes 0|0, 1|1, 0|1, 1|0 from the two haplotypes'
+// allele probabilities and the sample's Phred likelihoods (0/0, 0/1, 1/1).
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const double* pl_phred);
+
+// Class chosen by cumulative comparison with u (ties go to the lower class).
+int draw_class(const std::array<double, 4>& class_probs, double u);
+
+struct ChainSettings {
+  int iterations = 100;
+  int burnin = 10;
+};
+
+// Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
+// order, each single-sample unit updated from its models and likelihoods; after the
+// burn-in the class probabilities are averaged into genotype_probs (4 per sample).
+// M's variant row holds the initial alleles and is updated in place.
+void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs);
