@@ -34,3 +34,30 @@ std::string genotype_vcf(double& p00, double& p11, double& p01, double& p10, dou
 int genotype_vcf_multi(const std::vector<double>& probabilities, int sample, int class_count,
                        const std::vector<AllelePair>& ordered,
                        const std::vector<AllelePair>& unordered, double& posterior);
+
+// ---- Results and the output files (--mp, --o) ----
+#include <map>
+#include <ostream>
+
+// The result of one analysed position for all samples.
+struct Answer {
+  std::string first_allele;         // REF
+  std::string second_allele;        // ALT, several alleles separated by ","
+  std::vector<double> probabilities;  // class_count values per sample, samples in order
+  int class_count = 0;
+};
+using Results = std::map<std::uint64_t, Answer>;
+
+// Likelihood records the VCF writer may take PL from.
+struct LikelihoodRecords {
+  const std::map<std::uint64_t, std::vector<double>>* likelihoods = nullptr;
+  const std::map<std::uint64_t, std::vector<std::string>>* alleles = nullptr;
+};
+
+// One line per position: position, REF, ALT, then per sample the first C - 1 class
+// probabilities rounded to 3 decimals and 1 minus their sum.
+void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count);
+// The called-genotype VCF: phased GT, AVGPOST and PL per sample.
+void write_called_vcf(std::ostream& out, const Results& results,
+                      const std::vector<std::string>& sample_ids, const std::string& chromosome,
+                      const LikelihoodRecords& records);

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include "model_window.h"
+
+namespace {
+
+// Scaffold sites 100, 200, ..., 1000; sample haplotype values encode the site index.
+struct Scaffold {
+  std::vector<std::uint64_t> positions;
+  std::map<std::uint64_t, std::vector<double>> haplotypes;
+  explicit Scaffold(int samples) {
+    for (int i = 1; i <= 10; ++i) {
+      positions.push_back(100u * i);
+      haplotypes[100u * i] = std::vector<double>(2 * samples, static_cast<double>(i));
+    }
+  }
+};
+
+std::vector<std::uint64_t> window_for(const Scaffold& s, std::uint64_t p, int span,
+                                      WindowMatrix* out = nullptr) {
+  BracketState state;
+  find_bracket(s.positions, p, state);
+  WindowMatrix M = WindowMatrix::Constant(5, 2, 9.0);
+  std::vector<std::uint64_t> window;
+  construct_window(s.positions, s.haplotypes, state.r, 2, p, span, 1, PanelView{}, false, M,
+                   window);
+  if (out != nullptr) *out = M;
+  return window;
+}
+
+WindowMatrix from_rows(const std::vector<std::vector<double>>& rows) {
+  WindowMatrix M(rows.size(), rows.front().size());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t c = 0; c < rows[r].size(); ++c) M(r, c) = rows[r][c];
+  }
+  return M;
+}
+
+}  // namespace
+
+TEST(Bracket, IndexOfFirstSiteToTheRight) {
+  const Scaffold s(1);
+  BracketState state;
+  find_bracket(s.positions, 450, state);
+  EXPECT_EQ(state.r, 4);
+  EXPECT_EQ(state.scan_start, 1);
+  find_bracket(s.positions, 500, state);  // at a site: the next index
+  EXPECT_EQ(state.r, 5);
+  EXPECT_EQ(state.previous_r, 4);
+  find_bracket(s.positions, 50, state);  // before the first site
+  EXPECT_EQ(state.r, 0);
+  BracketState end;
+  find_bracket(s.positions, 1000, end);  // at or after the last site: its own bracket
+  EXPECT_EQ(end.r, 10);
+  find_bracket(s.positions, 5000, end);
+  EXPECT_EQ(end.r, 10);
+}
+
+TEST(Window, ClampsAtBothEndsAndDropsCoveredSites) {
+  const Scaffold s(1);
+  EXPECT_EQ(window_for(s, 450, 0), (std::vector<std::uint64_t>{300, 400, 500, 600, 450}));
+  EXPECT_EQ(window_for(s, 150, 0), (std::vector<std::uint64_t>{100, 200, 300, 400, 150}));
+  EXPECT_EQ(window_for(s, 250, 0), (std::vector<std::uint64_t>{100, 200, 300, 400, 250}));
+  EXPECT_EQ(window_for(s, 950, 0), (std::vector<std::uint64_t>{700, 800, 900, 1000, 950}));
+  EXPECT_EQ(window_for(s, 50, 0), (std::vector<std::uint64_t>{100, 200, 300, 400, 50}));
+  // After the last site: the last four sites, not the first four.
+  EXPECT_EQ(window_for(s, 1200, 0), (std::vector<std::uint64_t>{700, 800, 900, 1000, 1200}));
+
+  WindowMatrix M;
+  EXPECT_EQ(window_for(s, 500, 0, &M), (std::vector<std::uint64_t>{400, 600, 700, 500}));
+  EXPECT_EQ(M(0, 0), 4.0);
+  EXPECT_EQ(M(1, 1), 6.0);
+  EXPECT_EQ(M(2, 0), 7.0);
+  EXPECT_EQ(M(3, 0), 0.0);  // the dropped site leaves a zero row
+  EXPECT_EQ(M(4, 0), 0.0);  // the variant row is cleared for the initial genotypes
+
+  // A deletion at 480 of length 30 covers 500.
+  EXPECT_EQ(window_for(s, 480, 29), (std::vector<std::uint64_t>{300, 400, 600, 480}));
+}
+
+TEST(Window, PanelColumnsAtWindowSitesAndVariant) {
+  const Scaffold s(1);
+  std::map<std::uint64_t, std::vector<double>> panel = {
+      {300, {1, 0, 1}}, {500, {0, 1, 1}}, {600, {1, 1, 0}}, {450, {1, 1, 1}}};
+  PanelView view{3, &panel};
+  WindowMatrix M(5, 5);
+  std::vector<std::uint64_t> window;
+  construct_window(s.positions, s.haplotypes, 4, 2, 450, 0, 1, view, true, M, window);
+  EXPECT_EQ(M.row(0).tail(3), Eigen::RowVector3d(1, 0, 1));
+  EXPECT_EQ(M.row(1).tail(3), Eigen::RowVector3d(0, 0, 0));  // 400 is not in the panel
+  EXPECT_EQ(M.row(2).tail(3), Eigen::RowVector3d(0, 1, 1));
+  EXPECT_EQ(M.row(4).tail(3), Eigen::RowVector3d(1, 1, 1));
+  EXPECT_EQ(M(0, 0), 3.0);
+}
+
+TEST(DistanceMatrix, RunLengthsAroundTheMiddle) {
+  // f = 4: rows 0..3 left of the middle, rows 4..7 right, row 8 the variant.
+  const WindowMatrix M = from_rows({
+      {0, 0, 0, 0, 1, 0},
+      {1, 1, 1, 1, 1, 1},
+      {0, 0, 0, 0, 0, 0},
+      {1, 1, 1, 0, 1, 1},
+      {0, 0, 0, 0, 1, 0},
+      {1, 1, 1, 1, 1, 1},
+      {0, 0, 1, 0, 0, 0},
+      {1, 1, 1, 1, 1, 1},
+      {1, 0, 1, 0, 1, 0},  // the variant row never counts
+  });
+  std::vector<std::vector<int>> d;
+  distance_matrix(M, 4, 6, d);
+  EXPECT_EQ(d[0][2], 4);  // right run 2 (differs at row 6): scored 4
+  EXPECT_EQ(d[0][5], 8);                  // identical over the whole window: 2f
+  EXPECT_EQ(d[2][0], 4);                  // symmetric
+  EXPECT_EQ(d[0][3], 4);                  // differs at row m - 1
+  EXPECT_EQ(d[0][4], 4);                  // differs at row m
+  EXPECT_EQ(d[0][0], -1);
+  EXPECT_EQ(d[0][1], -1);  // a sample's own haplotypes
+  EXPECT_EQ(d[3][2], -1);
+  EXPECT_EQ(d[2][5], 4);
+  EXPECT_EQ(d.size(), 4u);
+  EXPECT_EQ(d[0].size(), 6u);
+}
