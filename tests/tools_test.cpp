@@ -1,0 +1,420 @@
+// The simulator and the evaluator of tools/: the simulated files follow dorsane's input
+// layouts, families follow the pedigree's haplotype order, and the evaluator's figures
+// are exact on hand-made and altered data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "io.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kSource = DORSANE_SOURCE_DIR;
+
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+RunResult run_tool(const std::string& script, const std::string& args) {
+  return run_shell("python3 " + quote(kSource + "/tools/" + script) + " " + args + " </dev/null");
+}
+
+// Lines of a plain or gzip file, read through dorsane's own input stream.
+std::vector<std::string> lines_of(const std::string& path) {
+  ifile in;
+  EXPECT_TRUE(in.open(path)) << path;
+  std::vector<std::string> lines;
+  std::string line;
+  while (in.read_line(line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> split(const std::string& text, char delimiter) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  std::istringstream in(text);
+  while (std::getline(in, piece, delimiter)) pieces.push_back(piece);
+  if (!text.empty() && text.back() == delimiter) pieces.push_back("");
+  return pieces;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> pieces;
+  std::istringstream in(text);
+  std::string w;
+  while (in >> w) pieces.push_back(w);
+  return pieces;
+}
+
+std::vector<std::vector<std::string>> records(const std::vector<std::string>& lines) {
+  std::vector<std::vector<std::string>> out;
+  for (const std::string& line : lines)
+    if (line.rfind("#", 0) != 0) out.push_back(split(line, '\t'));
+  return out;
+}
+
+std::string header_line(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    if (line.rfind("#CHROM", 0) == 0) return line;
+  return "";
+}
+
+// Allele numbers of a genotype such as "0|2".
+std::pair<int, int> alleles_of(const std::string& gt) {
+  return {std::stoi(gt.substr(0, gt.find_first_of("|/"))),
+          std::stoi(gt.substr(gt.find_first_of("|/") + 1))};
+}
+
+std::set<long> scaffold_positions(const std::string& path) {
+  std::set<long> positions;
+  for (const std::string& line : lines_of(path)) positions.insert(std::stol(words(line)[2]));
+  return positions;
+}
+
+// Runs the evaluator with --json and returns the values at the '/'-separated key paths.
+std::vector<std::string> evaluate_json(const std::string& args,
+                                       const std::vector<std::string>& keys, const TempDir& dir) {
+  const RunResult run = run_tool("evaluate.py", args + " --json >" + quote(dir.file("eval.json")));
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::string script = "import json,sys; d=json.load(open(sys.argv[1]))\nfor k in sys.argv[2:]:\n";
+  script += "  v=d\n  for p in k.split('/'): v=v[p]\n  print(v)";
+  std::string command = "python3 -c " + quote(script) + " " + quote(dir.file("eval.json"));
+  for (const std::string& key : keys) command += " " + quote(key);
+  std::string printed = run_shell(command).out;
+  if (!printed.empty() && printed.back() == '\n') printed.pop_back();
+  return split(printed, '\n');
+}
+
+}  // namespace
+
+TEST(Simulate, FilesFollowDorsaneInputLayouts) {
+  TempDir dir;
+  const std::string out = dir.file("sim");
+  const RunResult run =
+      run_tool("simulate.py", "--out " + quote(out) +
+                                  " --samples 9 --sites 80 --trios 1 --duos 2 "
+                                  "--multi 0.2 --panel 5 --gzip --seed 3 "
+                                  "--scaffold-every 4 --chrom chr20 --start 5000");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::size_t n = 9;
+
+  const std::vector<std::string> samples = lines_of(out + "/samples.txt");
+  ASSERT_EQ(samples.size(), n);
+  EXPECT_EQ(std::set<std::string>(samples.begin(), samples.end()).size(), n);
+
+  const std::vector<std::string> gl = lines_of(out + "/gl.vcf.gz");
+  ASSERT_FALSE(gl.empty());
+  EXPECT_EQ(gl[0], "##fileformat=VCFv4.2");
+  std::vector<std::string> expected_header = {"#CHROM", "POS",    "ID",   "REF",   "ALT",
+                                              "QUAL",   "FILTER", "INFO", "FORMAT"};
+  expected_header.insert(expected_header.end(), samples.begin(), samples.end());
+  EXPECT_EQ(split(header_line(gl), '\t'), expected_header);
+
+  const auto gl_records = records(gl);
+  ASSERT_EQ(gl_records.size(), 80u);
+  std::map<long, std::vector<std::string>> site_alleles;
+  long last = 0;
+  int multi = 0;
+  for (const auto& r : gl_records) {
+    ASSERT_EQ(r.size(), 9 + n);
+    EXPECT_EQ(r[0], "chr20");
+    const long pos = std::stol(r[1]);
+    EXPECT_GT(pos, last);
+    last = pos;
+    EXPECT_EQ(r[8], "GT:PL");
+    const std::size_t alts = split(r[4], ',').size();
+    multi += alts == 2;
+    site_alleles[pos] = {r[3], r[4]};
+    const std::size_t g = (alts + 1) * (alts + 2) / 2;
+    for (std::size_t j = 9; j < r.size(); ++j) {
+      const std::vector<std::string> pl = split(split(r[j], ':')[1], ',');
+      ASSERT_EQ(pl.size(), g) << r[j];
+      int smallest = 1 << 30;
+      for (const std::string& v : pl) smallest = std::min(smallest, std::stoi(v));
+      EXPECT_EQ(smallest, 0) << r[j];
+    }
+  }
+  EXPECT_GT(multi, 0);
+  EXPECT_EQ(std::stol(gl_records.front()[1]), 5000);
+  EXPECT_NE(run.out.find("--int 5000 " + std::to_string(last) + " "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("--glfs " + out + "/gl.vcf.gz"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("--ped-file " + out + "/family.ped"), std::string::npos);
+  EXPECT_NE(run.out.find("--ref-panel " + out + "/panel.txt"), std::string::npos);
+
+  // Truth: the same sites and alleles, one phased genotype per sample.
+  const auto truth = records(lines_of(out + "/truth.vcf"));
+  ASSERT_EQ(truth.size(), gl_records.size());
+  std::map<long, std::vector<std::pair<int, int>>> genotypes;
+  for (const auto& r : truth) {
+    ASSERT_EQ(r.size(), 9 + n);
+    const long pos = std::stol(r[1]);
+    EXPECT_EQ((std::vector<std::string>{r[3], r[4]}), site_alleles[pos]);
+    const int alleles = static_cast<int>(split(r[4], ',').size()) + 1;
+    std::set<int> present;
+    for (std::size_t j = 9; j < r.size(); ++j) {
+      ASSERT_EQ(r[j].size(), 3u);
+      EXPECT_EQ(r[j][1], '|');
+      const auto gt = alleles_of(r[j]);
+      EXPECT_LT(std::max(gt.first, gt.second), alleles);
+      genotypes[pos].push_back(gt);
+      present.insert({gt.first, gt.second});
+    }
+    // Every ALT allele occurs in the samples: no record is monomorphic for REF.
+    for (int a = 1; a < alleles; ++a) EXPECT_EQ(present.count(a), 1u) << "position " << pos;
+  }
+
+  // Scaffold: bi-allelic likelihood sites, 5 + 2N fields, haplotypes equal to the truth.
+  const std::vector<std::string> scaffold = lines_of(out + "/scaffold.txt");
+  EXPECT_GE(scaffold.size(), 2u);
+  EXPECT_LE(scaffold.size(), 20u);  // at most one per block of 4 sites
+  for (const std::string& line : scaffold) {
+    const std::vector<std::string> f = words(line);
+    ASSERT_EQ(f.size(), 5 + 2 * n);
+    const long pos = std::stol(f[2]);
+    ASSERT_EQ(site_alleles.count(pos), 1u) << line;
+    EXPECT_EQ((std::vector<std::string>{f[3], f[4]}), site_alleles[pos]);
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(std::stoi(f[5 + 2 * i]), genotypes[pos][i].first);
+      EXPECT_EQ(std::stoi(f[6 + 2 * i]), genotypes[pos][i].second);
+    }
+  }
+
+  // Panel: every bi-allelic site, 5 + R fields.
+  const std::vector<std::string> panel = lines_of(out + "/panel.txt");
+  EXPECT_EQ(panel.size(), gl_records.size() - static_cast<std::size_t>(multi));
+  for (const std::string& line : panel) EXPECT_EQ(words(line).size(), 10u) << line;
+
+  // Pedigree: every sample has a line; a child's haplotype in column 3's place comes from the
+  // parent in column 3, the other from the parent in column 4.
+  const std::vector<std::string> ped = lines_of(out + "/family.ped");
+  ASSERT_EQ(ped.size(), n);
+  int parent_links = 0;
+  for (const std::string& line : ped) {
+    const std::vector<std::string> f = words(line);
+    ASSERT_EQ(f.size(), 6u);
+    const auto child = std::find(samples.begin(), samples.end(), f[1]) - samples.begin();
+    for (int column = 0; column < 2; ++column) {
+      if (f[2 + column] == "0") continue;
+      ++parent_links;
+      const auto parent =
+          std::find(samples.begin(), samples.end(), f[2 + column]) - samples.begin();
+      ASSERT_LT(static_cast<std::size_t>(parent), n);
+      for (const auto& [pos, g] : genotypes) {
+        const int inherited = column == 0 ? g[child].first : g[child].second;
+        EXPECT_TRUE(inherited == g[parent].first || inherited == g[parent].second)
+            << "position " << pos << " child " << f[1] << " parent " << f[2 + column];
+      }
+    }
+  }
+  EXPECT_EQ(parent_links, 2 + 2);  // one trio, two duos
+}
+
+TEST(Simulate, SeedDecidesTheDataAndGlIsLog10) {
+  TempDir dir;
+  const std::string common = " --samples 6 --sites 30 --gl --coverage 3";
+  ASSERT_EQ(run_tool("simulate.py", "--out " + quote(dir.file("a")) + " --seed 11" + common).status,
+            0);
+  ASSERT_EQ(run_tool("simulate.py", "--out " + quote(dir.file("b")) + " --seed 11" + common).status,
+            0);
+  ASSERT_EQ(run_tool("simulate.py", "--out " + quote(dir.file("c")) + " --seed 12" + common).status,
+            0);
+  for (const std::string name : {"gl.vcf", "truth.vcf", "scaffold.txt", "samples.txt"})
+    EXPECT_EQ(read_file(dir.file("a/" + name)), read_file(dir.file("b/" + name))) << name;
+  EXPECT_NE(read_file(dir.file("a/truth.vcf")), read_file(dir.file("c/truth.vcf")));
+  EXPECT_FALSE(file_exists(dir.file("a/family.ped")));
+  EXPECT_FALSE(file_exists(dir.file("a/panel.txt")));
+
+  for (const auto& r : records(lines_of(dir.file("a/gl.vcf")))) {
+    EXPECT_EQ(r[8], "GT:GL");
+    for (std::size_t j = 9; j < r.size(); ++j) {
+      double largest = -1e9;
+      for (const std::string& v : split(split(r[j], ':')[1], ','))
+        largest = std::max(largest, std::stod(v));
+      EXPECT_EQ(largest, 0.0) << r[j];
+    }
+  }
+}
+
+TEST(Simulate, BadOptionsExitOneWithoutOutput) {
+  TempDir dir;
+  RunResult run =
+      run_tool("simulate.py", "--out " + quote(dir.file("x")) + " --samples 10 --trios 4");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("--trios 4"), std::string::npos) << run.err;
+  EXPECT_FALSE(file_exists(dir.file("x")));
+  run = run_tool("simulate.py", "--out " + quote(dir.file("x")) + " --error 0");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("--error"), std::string::npos) << run.err;
+}
+
+TEST(Examples, BundledDataMatchesItsGeneratingCommand) {
+  TempDir dir;
+  const RunResult run =
+      run_shell("bash " + quote(kSource + "/examples/run.sh") + " --generate " + quote(dir.path()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const std::string name : {"gl.vcf.gz", "truth.vcf", "scaffold.txt", "samples.txt"})
+    EXPECT_EQ(lines_of(dir.file(name)), lines_of(kSource + "/examples/" + name)) << name;
+}
+
+TEST(Evaluate, TruthAgainstItselfAndAlteredCopy) {
+  TempDir dir;
+  const std::string out = dir.file("sim");
+  ASSERT_EQ(
+      run_tool("simulate.py", "--out " + quote(out) +
+                                  " --samples 10 --sites 60 --trios 1 --seed 21 --scaffold-every 3")
+          .status,
+      0);
+  const std::string base = "--truth " + quote(out + "/truth.vcf") + " --scaffold " +
+                           quote(out + "/scaffold.txt") + " --ped " + quote(out + "/family.ped");
+  std::vector<std::string> v = evaluate_json(base + " --calls " + quote(out + "/truth.vcf"),
+                                             {"calls/all/discordant", "calls/all/missing",
+                                              "switch/switches", "mendel/calls/errors", "sites"},
+                                             dir);
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_EQ(v[0], "0");
+  EXPECT_EQ(v[1], "0");
+  EXPECT_EQ(v[2], "0");
+  EXPECT_EQ(v[3], "0");
+  const std::set<long> scaffold = scaffold_positions(out + "/scaffold.txt");
+  const std::vector<std::string> lines = lines_of(out + "/truth.vcf");
+  const std::size_t sites = records(lines).size() - scaffold.size();
+  EXPECT_EQ(v[4], std::to_string(sites));
+
+  // Samples 0-2 are the trio (father, mother, child), 3-9 unrelated. Alter: sample 3 at the
+  // first five evaluated sites (discordant), sample 4 missing at two, sample 5's phase flipped
+  // from its third heterozygote on (one switch), the child 1|1 where both parents are 0|0.
+  std::vector<std::vector<std::string>> rows;
+  std::string text;
+  for (const std::string& line : lines) {
+    if (line.rfind("#", 0) == 0) {
+      text += line + "\n";
+      continue;
+    }
+    rows.push_back(split(line, '\t'));
+  }
+  int discordant = 0, missing = 0, hets = 0, flipped = 0, mendel = 0;
+  for (auto& r : rows) {
+    if (scaffold.count(std::stol(r[1]))) continue;
+    if (discordant < 5) {
+      r[12] = r[12] == "0|0" ? "1|1" : "0|0";
+      ++discordant;
+    }
+    if (missing < 2) {
+      r[13] = "./.";
+      ++missing;
+    }
+    if (r[14][0] != r[14][2] && ++hets >= 3) {
+      std::swap(r[14][0], r[14][2]);
+      ++flipped;
+    }
+    if (mendel < 3 && r[9] == "0|0" && r[10] == "0|0" && r[11] == "0|0") {
+      r[11] = "1|1";
+      ++mendel;
+    }
+  }
+  ASSERT_EQ(mendel, 3);
+  ASSERT_GT(flipped, 0);
+  for (const auto& r : rows) {
+    std::string line;
+    for (const std::string& field : r) line += (line.empty() ? "" : "\t") + field;
+    text += line + "\n";
+  }
+  const std::string altered = dir.write("altered.vcf", text);
+  v = evaluate_json(
+      base + " --calls " + quote(altered),
+      {"calls/all/discordant", "calls/all/nonref_discordant", "calls/all/missing",
+       "calls/all/compared", "switch/switches", "switch/phase_flipped", "mendel/calls/errors"},
+      dir);
+  ASSERT_EQ(v.size(), 7u);
+  EXPECT_EQ(v[0], std::to_string(discordant + mendel));
+  EXPECT_EQ(v[1], std::to_string(discordant + mendel));
+  EXPECT_EQ(v[2], "2");
+  EXPECT_EQ(v[3], std::to_string(sites * 10 - 2));
+  EXPECT_EQ(v[4], "1");
+  EXPECT_EQ(v[5], std::to_string(flipped));
+  EXPECT_EQ(v[6], "3");
+}
+
+TEST(Evaluate, BaselineAndAlleleMatchingOnHandMadeFiles) {
+  TempDir dir;
+  const std::string head =
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\n";
+  const std::string truth =
+      dir.write("truth.vcf", head +
+                                 "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|0\t1|1\n"
+                                 "1\t200\t.\tG\tT\t.\tPASS\t.\tGT\t0|1\t1|1\n"
+                                 "1\t300\t.\tG\tT\t.\tPASS\t.\tGT\t0|1\t0|0\n");
+  const std::string scaffold = dir.write("scaffold.txt", "1 s 300 G T 0 1 0 0\n");
+  // PL: A 0/0 (right), B 0/1 (wrong); A flat (no call), B 1/1 (right). GL says the same.
+  const std::string pl =
+      dir.write("pl.vcf", head +
+                              "1\t100\t.\tA\tC\t.\t.\t.\tGT:PL\t0/0:0,10,20\t0/1:30,0,5\n"
+                              "1\t200\t.\tG\tT\t.\t.\t.\tGT:PL\t./.:0,0,0\t1/1:20,10,0\n");
+  const std::string gl =
+      dir.write("gl.vcf", head +
+                              "1\t100\t.\tA\tC\t.\t.\t.\tGT:GL\t0/0:0,-1,-2\t0/1:-3,0,-0.5\n"
+                              "1\t200\t.\tG\tT\t.\t.\t.\tGT:GL\t./.\t1/1:-2,-1,0\n");
+  // Calls with the samples in another order and REF/ALT swapped at 100: all concordant.
+  const std::string calls = dir.write(
+      "calls.vcf",
+      "##fileformat=VCFv4.0\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tB\tA\n"
+      "1\t100\t.\tC\tA\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL\t0|0:0.9:.\t1|1:0.8:.\n"
+      "1\t200\t.\tG\tT\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL\t1|1:0.9:.\t0|1:0.7:.\n");
+  const std::vector<std::string> keys = {
+      "baseline/all/compared",          "baseline/all/discordant",
+      "baseline/all/missing",           "baseline/all/nonref",
+      "baseline/all/nonref_discordant", "sites",
+      "calls/all/discordant",           "calls/all/compared"};
+  const std::vector<std::string> expected = {"3", "1", "1", "2", "1", "2", "0", "4"};
+  for (const std::string& likelihoods : {pl, gl}) {
+    EXPECT_EQ(evaluate_json("--truth " + quote(truth) + " --scaffold " + quote(scaffold) +
+                                " --glfs " + quote(likelihoods) + " --calls " + quote(calls),
+                            keys, dir),
+              expected)
+        << likelihoods;
+  }
+}
+
+TEST(Evaluate, MalformedInputExitsOneNamingFileAndLine) {
+  TempDir dir;
+  const std::string head =
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\n";
+  const std::string truth = dir.write("truth.vcf", head + "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|1\n");
+  const std::string scaffold = dir.write("scaffold.txt", "");
+  struct Case {
+    std::string name, text, message;
+  };
+  const std::vector<Case> cases = {
+      {"short.vcf", head + "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\n",
+       "short.vcf:3: expected 10 tab-separated fields, found 9"},
+      {"allele.vcf", head + "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|2\n",
+       "allele.vcf:3 (1:100), sample A: genotype '0|2'"},
+      {"pl.vcf", head + "1\t100\t.\tA\tC\t.\tPASS\t.\tGT:PL\t0/1:3,0\n",
+       "pl.vcf:3 (1:100), sample A: expected 3 PL values, found 2"},
+      {"other.vcf",
+       "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tZ\n",
+       "other.vcf: sample A of the truth is not in this file"},
+      {"nohead.vcf", "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|1\n",
+       "nohead.vcf:1: data line before the #CHROM header line"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir.write(c.name, c.text);
+    const std::string option = c.name == "pl.vcf" ? " --glfs " : " --calls ";
+    const RunResult run = run_tool("evaluate.py", "--truth " + quote(truth) + " --scaffold " +
+                                                      quote(scaffold) + option + quote(path));
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "") << c.name;
+  }
+  const RunResult missing =
+      run_tool("evaluate.py", "--truth " + quote(dir.file("none.vcf")) + " --scaffold " +
+                                  quote(scaffold) + " --calls " + quote(truth));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("none.vcf: cannot open"), std::string::npos) << missing.err;
+}

@@ -1,0 +1,452 @@
+#!/usr/bin/env python3
+"""Compares dorsane's called genotypes with the simulated truth at the non-scaffold sites.
+
+Reports genotype discordance and non-reference discordance, overall and by the
+minor-allele frequency of the truth, for dorsane's calls and for the baseline that
+calls every genotype as the most likely one of its likelihoods; the switch-error rate
+of the phased calls; and with a pedigree the Mendelian-error rate of the trios.
+Standard library only. Exits 1 with a one-line message on unreadable or malformed input.
+"""
+
+import argparse
+import gzip
+import json
+import sys
+import zlib
+from array import array
+
+MISSING = -1
+# Allele code for a called allele that the truth record does not have.
+FOREIGN = 63
+BINS = ("<1%", "1-5%", ">5%")
+
+
+class InputError(Exception):
+    pass
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        sys.stderr.write(f"evaluate.py: {message}\n")
+        sys.exit(1)
+
+
+def parse_args(argv):
+    p = Parser(description="Evaluate dorsane calls against a truth VCF at the non-scaffold sites.",
+               allow_abbrev=False)
+    p.add_argument("--truth", required=True, help="truth VCF with phased GT (plain or gzip)")
+    p.add_argument("--scaffold", required=True, help="scaffold file; its positions are not evaluated")
+    p.add_argument("--calls", help="dorsane's output VCF (plain or gzip)")
+    p.add_argument("--glfs", help="likelihood VCF (PL or GL) for the most-likely-genotype baseline")
+    p.add_argument("--ped", help="pedigree; lines with both parents are the trios for Mendelian errors")
+    p.add_argument("--json", action="store_true", help="print the figures as JSON instead of a table")
+    args = p.parse_args(argv)
+    if args.calls is None and args.glfs is None:
+        p.error("give --calls, --glfs or both")
+    return args
+
+
+def text_lines(path):
+    """Yields (line number, line without its end) of a plain or gzip file."""
+    try:
+        raw = open(path, "rb")
+    except OSError as err:
+        raise InputError(f"{path}: cannot open: {err.strerror}") from None
+    with raw:
+        compressed = raw.read(2) == b"\x1f\x8b"
+        raw.seek(0)
+        stream = gzip.GzipFile(fileobj=raw) if compressed else raw
+        number = 0
+        try:
+            for number, line in enumerate(stream, 1):
+                yield number, line.decode("utf-8", "replace").rstrip("\r\n")
+        except (OSError, EOFError, zlib.error):
+            raise InputError(f"{path}: corrupt or truncated gzip data after line {number}") from None
+
+
+def encode(a, b, phased):
+    return (a << 6) | b | (4096 if phased else 0)
+
+
+def parse_gt(text, n_alleles, where):
+    if text in (".", "./.", ".|."):
+        return MISSING
+    phased = "|" in text
+    parts = text.split("|" if phased else "/")
+    if len(parts) != 2:
+        raise InputError(f"{where}: expected a diploid genotype, found '{text}'")
+    if "." in parts:
+        return MISSING
+    try:
+        a, b = int(parts[0]), int(parts[1])
+    except ValueError:
+        raise InputError(f"{where}: genotype '{text}' is not two allele numbers") from None
+    if not (0 <= a < n_alleles and 0 <= b < n_alleles):
+        raise InputError(f"{where}: genotype '{text}' names an allele the record does not have")
+    return encode(a, b, phased)
+
+
+def unordered_pairs(n_alleles):
+    return [(t, s) for s in range(n_alleles) for t in range(s + 1)]
+
+
+def parse_likelihood(text, kind, n_alleles, where):
+    """The most likely genotype of a PL or GL field; MISSING without information."""
+    if text in ("", "."):
+        return MISSING
+    pieces = text.split(",")
+    pairs = unordered_pairs(n_alleles)
+    if len(pieces) != len(pairs):
+        raise InputError(f"{where}: expected {len(pairs)} {kind} values, found {len(pieces)} in '{text}'")
+    try:
+        values = [float(v) for v in pieces]
+    except ValueError:
+        raise InputError(f"{where}: {kind} '{text}' is not a list of numbers") from None
+    if kind == "PL":
+        values = [-v for v in values]
+    best = max(values)
+    if min(values) == best:
+        return MISSING
+    t, s = pairs[values.index(best)]
+    return encode(t, s, False)
+
+
+class Vcf:
+    """The records of one VCF: alleles and one genotype code per sample, keyed by position."""
+
+    def __init__(self, path, want):
+        self.path = path
+        self.samples = None
+        self.sites = {}
+        self.kind = None
+        self.parsed = {}
+        for number, line in text_lines(path):
+            if line.startswith("##"):
+                continue
+            if line.startswith("#CHROM"):
+                names = line.split("\t")
+                if names[-1] == "":
+                    names.pop()
+                if len(names) < 10:
+                    raise InputError(f"{path}:{number}: the #CHROM line names no samples")
+                self.samples = names[9:]
+                continue
+            if line.strip() == "":
+                continue
+            if self.samples is None:
+                raise InputError(f"{path}:{number}: data line before the #CHROM header line")
+            self._record(line, number, want)
+        if self.samples is None:
+            raise InputError(f"{path}: no #CHROM header line")
+
+    def _record(self, line, number, want):
+        path = self.path
+        fields = line.split("\t")
+        expected = 9 + len(self.samples)
+        if len(fields) == expected + 1 and fields[-1] == "":
+            fields.pop()
+        if len(fields) != expected:
+            raise InputError(f"{path}:{number}: expected {expected} tab-separated fields, found {len(fields)}")
+        try:
+            pos = int(fields[1])
+        except ValueError:
+            raise InputError(f"{path}:{number}: POS '{fields[1]}' is not a number") from None
+        where = f"{path}:{number} ({fields[0]}:{pos})"
+        if pos in self.sites:
+            raise InputError(f"{where}: position {pos} occurs twice")
+        alleles = [fields[3]] + ([] if fields[4] == "." else fields[4].split(","))
+        if len(alleles) > FOREIGN:
+            raise InputError(f"{where}: more than {FOREIGN - 1} alleles")
+        keys = fields[8].split(":")
+        if want == "GT":
+            if "GT" not in keys:
+                raise InputError(f"{where}: FORMAT '{fields[8]}' has no GT")
+            kind, index = "GT", keys.index("GT")
+        elif "PL" in keys:
+            kind, index = "PL", keys.index("PL")
+        elif "GL" in keys:
+            kind, index = "GL", keys.index("GL")
+        else:
+            raise InputError(f"{where}: FORMAT '{fields[8]}' has neither PL nor GL")
+        self.kind = self.kind or kind
+        codes = array("h")
+        n_alleles = len(alleles)
+        # Low coverage repeats the same few fields, so each distinct one is parsed once.
+        parsed = self.parsed.setdefault((kind, n_alleles), {})
+        for j, field in enumerate(fields[9:]):
+            sub = field.split(":")
+            value = sub[index] if index < len(sub) else "."
+            code = parsed.get(value)
+            if code is None:
+                sample_where = f"{where}, sample {self.samples[j]}"
+                if kind == "GT":
+                    code = parse_gt(value, n_alleles, sample_where)
+                else:
+                    code = parse_likelihood(value, kind, n_alleles, sample_where)
+                parsed[value] = code
+            codes.append(code)
+        self.sites[pos] = (alleles, codes)
+
+    def columns_for(self, names):
+        """Column of each name; every name must be a sample of this file."""
+        index = {name: j for j, name in enumerate(self.samples)}
+        missing = [name for name in names if name not in index]
+        if missing:
+            raise InputError(f"{self.path}: sample {missing[0]} of the truth is not in this file"
+                             + (f" ({len(missing)} missing)" if len(missing) > 1 else ""))
+        extra = len(self.samples) - len(set(self.samples) & set(names))
+        if extra:
+            extra_name = next(n for n in self.samples if n not in set(names))
+            raise InputError(f"{self.path}: sample {extra_name} is not in the truth")
+        return [index[name] for name in names]
+
+
+def read_scaffold_positions(path):
+    positions = set()
+    for number, line in text_lines(path):
+        fields = line.split()
+        if not fields:
+            continue
+        if len(fields) < 5:
+            raise InputError(f"{path}:{number}: expected at least 5 fields, found {len(fields)}")
+        try:
+            positions.add(int(fields[2]))
+        except ValueError:
+            raise InputError(f"{path}:{number}: position '{fields[2]}' is not a number") from None
+    return positions
+
+
+def read_trios(path, samples):
+    """(father, mother, child) sample indices of every line with both parents; lines naming
+    someone outside the samples are skipped and counted."""
+    index = {name: j for j, name in enumerate(samples)}
+    trios, skipped = [], 0
+    for number, line in text_lines(path):
+        fields = line.split()
+        if not fields:
+            continue
+        if len(fields) < 4:
+            raise InputError(f"{path}:{number}: expected at least 4 fields, found {len(fields)}")
+        child, first, second = fields[1], fields[2], fields[3]
+        if first in ("0", "-9") or second in ("0", "-9"):
+            continue
+        if all(name in index for name in (child, first, second)):
+            trios.append((index[first], index[second], index[child]))
+        else:
+            skipped += 1
+    return trios, skipped
+
+
+def remap(code, mapping):
+    """A genotype code in the allele numbering of the truth record."""
+    if code < 0:
+        return code
+    return encode(mapping[(code >> 6) & 63], mapping[code & 63], code & 4096)
+
+
+class Tally:
+    def __init__(self):
+        self.counts = {name: dict(sites=0, genotypes=0, missing=0, compared=0, discordant=0,
+                                  nonref=0, nonref_discordant=0) for name in BINS + ("all",)}
+
+    def add_site(self, bin_name, truth_codes, call_codes):
+        genotypes = missing = discordant = nonref = nonref_discordant = 0
+        for t, c in zip(truth_codes, call_codes):
+            if t < 0:
+                continue
+            genotypes += 1
+            if c < 0:
+                missing += 1
+                continue
+            t1, t2, c1, c2 = (t >> 6) & 63, t & 63, (c >> 6) & 63, c & 63
+            same = (t1 == c1 and t2 == c2) or (t1 == c2 and t2 == c1)
+            if t1 or t2 or c1 or c2:
+                nonref += 1
+                if not same:
+                    nonref_discordant += 1
+                    discordant += 1
+            elif not same:
+                discordant += 1
+        for name in (bin_name, "all"):
+            c = self.counts[name]
+            c["sites"] += 1
+            c["genotypes"] += genotypes
+            c["missing"] += missing
+            c["compared"] += genotypes - missing
+            c["discordant"] += discordant
+            c["nonref"] += nonref
+            c["nonref_discordant"] += nonref_discordant
+
+    def report(self):
+        out = {}
+        for name, c in self.counts.items():
+            r = dict(c)
+            r["missing_rate"] = ratio(c["missing"], c["genotypes"])
+            r["discordance"] = ratio(c["discordant"], c["compared"])
+            r["nonref_discordance"] = ratio(c["nonref_discordant"], c["nonref"])
+            out[name] = r
+        return out
+
+
+def ratio(numerator, denominator):
+    return numerator / denominator if denominator else None
+
+
+def maf_bin(truth_codes):
+    counts = {}
+    for code in truth_codes:
+        if code >= 0:
+            for allele in ((code >> 6) & 63, code & 63):
+                counts[allele] = counts.get(allele, 0) + 1
+    total = sum(counts.values())
+    maf = 1.0 - max(counts.values()) / total if total else 0.0
+    if maf < 0.01:
+        return BINS[0]
+    return BINS[1] if maf <= 0.05 else BINS[2]
+
+
+def mendel_error(father, mother, child):
+    f = ((father >> 6) & 63, father & 63)
+    m = ((mother >> 6) & 63, mother & 63)
+    c1, c2 = (child >> 6) & 63, child & 63
+    return not ((c1 in f and c2 in m) or (c2 in f and c1 in m))
+
+
+def evaluate(args):
+    truth = Vcf(args.truth, "GT")
+    samples = truth.samples
+    if len(set(samples)) != len(samples):
+        raise InputError(f"{args.truth}: a sample name occurs twice in the #CHROM line")
+    scaffold = read_scaffold_positions(args.scaffold)
+    calls = Vcf(args.calls, "GT") if args.calls else None
+    glfs = Vcf(args.glfs, "LIK") if args.glfs else None
+    call_cols = calls.columns_for(samples) if calls else None
+    gl_cols = glfs.columns_for(samples) if glfs else None
+    trios, trios_skipped = read_trios(args.ped, samples) if args.ped else ([], 0)
+
+    n = len(samples)
+    call_tally, base_tally = Tally(), Tally()
+    previous_phase = [None] * n
+    switch_pairs = switches = het_checked = phase_flipped = 0
+    mendel = {"calls": [0, 0], "baseline": [0, 0]}
+    evaluated = 0
+    for pos in sorted(truth.sites):
+        if pos in scaffold:
+            continue
+        evaluated += 1
+        alleles, truth_codes = truth.sites[pos]
+        bin_name = maf_bin(truth_codes)
+        for name, source, cols, tally in (("calls", calls, call_cols, call_tally),
+                                          ("baseline", glfs, gl_cols, base_tally)):
+            if source is None:
+                continue
+            record = source.sites.get(pos)
+            if record is None:
+                codes = [MISSING] * n
+            else:
+                mapping = [alleles.index(a) if a in alleles else FOREIGN for a in record[0]]
+                codes = [remap(record[1][col], mapping) for col in cols]
+            tally.add_site(bin_name, truth_codes, codes)
+            for father, mother, child in trios:
+                trio = (codes[father], codes[mother], codes[child])
+                if min(trio) >= 0:
+                    mendel[name][0] += 1
+                    mendel[name][1] += mendel_error(*trio)
+            if name != "calls":
+                continue
+            for j in range(n):
+                t, c = truth_codes[j], codes[j]
+                if t < 0 or c < 0 or not c & 4096:
+                    continue
+                t1, t2, c1, c2 = (t >> 6) & 63, t & 63, (c >> 6) & 63, c & 63
+                if t1 == t2 or not ((t1 == c1 and t2 == c2) or (t1 == c2 and t2 == c1)):
+                    continue
+                same_phase = c1 == t1
+                het_checked += 1
+                phase_flipped += not same_phase
+                if previous_phase[j] is not None:
+                    switch_pairs += 1
+                    switches += previous_phase[j] != same_phase
+                previous_phase[j] = same_phase
+
+    result = {
+        "samples": n,
+        "sites": evaluated,
+        "scaffold_sites_excluded": sum(1 for pos in truth.sites if pos in scaffold),
+    }
+    if calls:
+        result["calls"] = call_tally.report()
+        result["calls_sites_not_in_truth"] = sum(1 for pos in calls.sites if pos not in truth.sites)
+        result["switch"] = {"pairs": switch_pairs, "switches": switches, "rate": ratio(switches, switch_pairs),
+                            "heterozygotes": het_checked, "phase_flipped": phase_flipped,
+                            "phase_flipped_rate": ratio(phase_flipped, het_checked)}
+    if glfs:
+        result["baseline"] = base_tally.report()
+        result["baseline_kind"] = glfs.kind
+    if args.ped:
+        result["mendel"] = {"trios": len(trios), "trios_skipped": trios_skipped}
+        for name, source in (("calls", calls), ("baseline", glfs)):
+            if source is not None:
+                checked, errors = mendel[name]
+                result["mendel"][name] = {"checked": checked, "errors": errors, "rate": ratio(errors, checked)}
+    return result
+
+
+def percent(value):
+    return "-" if value is None else f"{100.0 * value:.2f}%"
+
+
+def table(result):
+    lines = [f"{result['sites']} non-scaffold sites evaluated ({result['scaffold_sites_excluded']} scaffold "
+             f"sites excluded), {result['samples']} samples"]
+    sources = [(name, title) for name, title in (("calls", "dorsane calls"),
+                                                 ("baseline", "baseline (most likely genotype)"))
+               if name in result]
+    head1 = f"{'':6} {'':>6} {'':>10}"
+    head2 = f"{'MAF':6} {'sites':>6} {'genotypes':>10}"
+    for _, title in sources:
+        head1 += f"   {title:<29}"
+        head2 += f"   {'missing':>9} {'discord.':>9} {'NR disc.':>9}"
+    lines += ["", head1.rstrip(), head2]
+    for bin_name in BINS + ("all",):
+        first = result[sources[0][0]][bin_name]
+        row = f"{bin_name:6} {first['sites']:>6} {first['genotypes']:>10}"
+        for name, _ in sources:
+            c = result[name][bin_name]
+            row += (f"   {percent(c['missing_rate']):>9} {percent(c['discordance']):>9}"
+                    f" {percent(c['nonref_discordance']):>9}")
+        lines.append(row)
+    lines.append("")
+    if "switch" in result:
+        s = result["switch"]
+        lines.append(f"switch-error rate: {percent(s['rate'])} ({s['switches']} switches in {s['pairs']} "
+                     f"consecutive pairs of correctly called heterozygotes)")
+        lines.append(f"heterozygotes phased opposite to the truth: {percent(s['phase_flipped_rate'])} "
+                     f"({s['phase_flipped']} of {s['heterozygotes']})")
+    if "calls_sites_not_in_truth" in result and result["calls_sites_not_in_truth"]:
+        lines.append(f"call records at positions absent from the truth: {result['calls_sites_not_in_truth']}")
+    if "mendel" in result:
+        m = result["mendel"]
+        skipped = f", {m['trios_skipped']} skipped (member not in the samples)" if m["trios_skipped"] else ""
+        parts = [f"{name} {percent(m[name]['rate'])} ({m[name]['errors']} of {m[name]['checked']})"
+                 for name, _ in sources]
+        lines.append(f"Mendelian-error rate, {m['trios']} trios{skipped}: " + ", ".join(parts))
+    return "\n".join(lines)
+
+
+def main(argv):
+    args = parse_args(argv)
+    try:
+        result = evaluate(args)
+    except InputError as err:
+        sys.stderr.write(f"evaluate.py: {err}\n")
+        return 1
+    if args.json:
+        print(json.dumps(result, indent=1, sort_keys=True))
+    else:
+        print(table(result))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
