@@ -69,6 +69,7 @@ void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
   std::vector<std::string_view> alts;
   std::vector<Genotype> genotypes(n_samples);
   std::vector<char> distinct_bases;
+  std::string columns;
   std::vector<char> differs;  // by allele number: its base differs from REF's here
   long line_number = 0;
   while (std::getline(in, line)) {
@@ -129,14 +130,21 @@ void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
       };
       out << chrom << '\t' << *pos + static_cast<std::int64_t>(x) << "\t.\t" << ref[x] << '\t'
           << distinct_bases.front() << "\t.\tPASS\tNUMALT=1\tGT";
+      // Sample columns are assembled in one buffer: thousands of tiny stream writes
+      // per record would dominate the run time.
+      columns.clear();
       for (const Genotype& g : genotypes) {
         if (g.missing()) {
-          out << "\t./.";
+          columns += "\t./.";
         } else {
-          out << '\t' << (carries(g.first) ? '1' : '0') << '|' << (carries(g.second) ? '1' : '0');
+          columns += '\t';
+          columns += carries(g.first) ? '1' : '0';
+          columns += '|';
+          columns += carries(g.second) ? '1' : '0';
         }
       }
-      out << '\n';
+      columns += '\n';
+      out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
     }
   }
   if (in.bad()) {

@@ -1,4 +1,4 @@
-#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -54,13 +54,15 @@ struct PosteriorReader {
   std::string_view value(std::size_t index) const { return fields[3 + index]; }
 };
 
-// Parses one value in place: the field lies inside a std::string and ends at a blank
-// or at the string's terminating NUL, where strtod stops, so no copy is needed.
+// Whole-field number, parsed in place (from_chars needs no copy and is several
+// times faster than strtod, which dominates the run time on large files).
 bool parse_value(std::string_view field, double& value) {
-  if (field.empty() || std::isspace(static_cast<unsigned char>(field.front()))) return false;
-  char* end = nullptr;
-  value = std::strtod(field.data(), &end);
-  return end == field.data() + field.size() && std::isfinite(value);
+  if (!field.empty() && field.front() == '+') {
+    field.remove_prefix(1);
+    if (!field.empty() && (field.front() == '+' || field.front() == '-')) return false;
+  }
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  return ec == std::errc() && end == field.data() + field.size() && std::isfinite(value);
 }
 
 // Once one file has ended, the other may hold only blank lines.
