@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,3 +62,30 @@ void write_marginal_posteriors(std::ostream& out, const Results& results, int sa
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
                       const LikelihoodRecords& records);
+
+// ---- Auxiliary modes: posterior merge and multi-allelic decomposition ----
+// Both write a GT-only VCF; fields are tab-separated and lines carry no trailing tab.
+void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids);
+
+class ifile;
+class OutputFile;
+// Open an auxiliary mode's input (message + name when it cannot be read) and its
+// output (the temporary file beside --o); both throw FatalError.
+void open_aux_input(ifile& in, const std::string& name, const std::string& message);
+void open_aux_output(OutputFile& out, const std::string& name);
+
+// Averages two marginal-posterior files line by line (same sites, same value counts)
+// and writes one phased call per sample and site. The names are used in messages;
+// chromosome is written as given into the CHROM column. Throws FatalError on input
+// that does not pair up.
+void merge_posterior_files(std::istream& first, const std::string& first_name, std::istream& second,
+                           const std::string& second_name,
+                           const std::vector<std::string>& sample_ids,
+                           const std::string& chromosome, std::ostream& out);
+
+// Splits every record of a phased (or, with unphased, "/"-separated) GT VCF into
+// bi-allelic single-base records, one per base at which exactly one alternative base
+// occurs. The first sample_ids.size() sample columns are read. Throws FatalError.
+void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
+                                const std::vector<std::string>& sample_ids, bool unphased,
+                                std::ostream& out);
