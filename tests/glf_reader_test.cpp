@@ -63,7 +63,7 @@ TEST(LikelihoodStorageKey, RepeatedPositionsMoveOn) {
   EXPECT_EQ(key_for({100}, 100), 101);
   EXPECT_EQ(key_for({100, 102}, 100), 103);
   EXPECT_EQ(key_for({100, 101}, 100), 102);
-  EXPECT_EQ(key_for({100, 101, 102}, 100), -1);       // taken: the record is dropped
+  EXPECT_EQ(key_for({100, 101, 102}, 100), -1);  // taken: the record is dropped
   EXPECT_EQ(key_for({100, 102, 103}, 100), -1);
   EXPECT_EQ(key_for({99, 100, 101}, 100), 102);
 }
@@ -135,17 +135,17 @@ TEST(LikelihoodReader, MultiAllelicStrideAndOwnValuesPrinted) {
   EXPECT_EQ(read.records.site_alleles.at(10), (std::vector<std::string>{"A", "C,T"}));
   EXPECT_EQ(read.out, "S1 0 1 2\nS2 10 11 12\nS3 0 0 0\n");
   // Non-integral values print as a stream prints a double.
-  const Read fractions = read_vcf(kHeader + record("10", "C", "PL", "0.5,1234567,-0", "1e-7,3,3", "."));
+  const Read fractions =
+      read_vcf(kHeader + record("10", "C", "PL", "0.5,1234567,-0", "1e-7,3,3", "."));
   EXPECT_EQ(fractions.out, "S1 0.5 1.23457e+06 -0\nS2 1e-07 3 3\nS3 0 0 0\n");
 }
 
 TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
   const std::string pl = "PL";
-  const std::string text = kHeader + record("100", "C", pl, "1,0,1", ".", ".") +
-                           record("100", "G", pl, "2,0,2", ".", ".") +
-                           record("100", "T", pl, "3,0,3", ".", ".") +
-                           record("100", "A", pl, "4,0,4", ".", ".") +
-                           record("102", "C", pl, "5,0,5", ".", ".");
+  const std::string text =
+      kHeader + record("100", "C", pl, "1,0,1", ".", ".") +
+      record("100", "G", pl, "2,0,2", ".", ".") + record("100", "T", pl, "3,0,3", ".", ".") +
+      record("100", "A", pl, "4,0,4", ".", ".") + record("102", "C", pl, "5,0,5", ".", ".");
   const Read read = read_vcf(text);
   // The fourth record at 100 finds 102 taken; the real record at 102 moves to 103.
   EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{100, 101, 102, 103}));
@@ -195,7 +195,8 @@ TEST(LikelihoodReader, StructureErrorsNameFileLineAndValue) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"##meta\n" + ok, " Vcf is in a wrong format: gl.vcf:2: a record comes before the #CHROM line"},
+      {"##meta\n" + ok,
+       " Vcf is in a wrong format: gl.vcf:2: a record comes before the #CHROM line"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n",
        " The number of individuals in the scaffold file do not match the number of individuals in "
        "the vcf file: gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
@@ -208,7 +209,8 @@ TEST(LikelihoodReader, StructureErrorsNameFileLineAndValue) {
       {kHeader + "20\t10\t.\tA\tC\t.\t.\t.\tPL\t1,0,1\t1,0,1\n",
        " Vcf is in a wrong format: gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
        "samples), found 11"},
-      {kHeader + "20\n", " Vcf is in a wrong format: gl.vcf:2: expected 12 tab-separated fields, found 1"},
+      {kHeader + "20\n",
+       " Vcf is in a wrong format: gl.vcf:2: expected 12 tab-separated fields, found 1"},
       {kHeader + record("10", "C", "PL", "1,0,1", "1,0", "."),
        " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
       {kHeader + record("10", "C,G", "GT:GL", "0/1:0,-1,-2", ".", "."),
@@ -226,7 +228,8 @@ TEST(LikelihoodReader, ValueAndOrderErrors) {
       {record("10", "C", "PL", "1,0,1", "nan,0,1", "."),
        "ERROR! gl.vcf:2 (20:10): sample 'S2' has the PL value 'nan', which is not a finite number"},
       {record("10", "C", "GL", "0,-inf,-1", ".", "."),
-       "ERROR! gl.vcf:2 (20:10): sample 'S1' has the GL value '-inf', which is not a finite number"},
+       "ERROR! gl.vcf:2 (20:10): sample 'S1' has the GL value '-inf', which is not a finite "
+       "number"},
       {record("10", "C", "GT:PL", ".", ".", "0/1:1,abc,2"),
        "ERROR! gl.vcf:2 (20:10): sample 'S3' has the PL value 'abc', which is not a finite number"},
       {record("10", "C", "GT:GL", "0/1:x", ".", "."),

@@ -68,14 +68,16 @@ TEST(PedigreeReader, PeopleNotSequencedAreMissingOrSkipped) {
   PedigreeCounts counts;
   // Z is not in the sample list: C's trio becomes a duo, Q's line is skipped.
   const PedigreeRows rows = units("f C F Z\nf Q F M\nf D Z Z2\n", &counts);
-  EXPECT_EQ(rows, (PedigreeRows{{2, 1, 2, 0, 0}, {1, 4, 0, 0, 0}, {1, 3, 0, 0, 0}, {1, 5, 0, 0, 0}}));
+  EXPECT_EQ(rows,
+            (PedigreeRows{{2, 1, 2, 0, 0}, {1, 4, 0, 0, 0}, {1, 3, 0, 0, 0}, {1, 5, 0, 0, 0}}));
   EXPECT_EQ(counts.skipped_lines, 1);
   EXPECT_EQ(counts.missing_parents, 3);
 }
 
 TEST(PedigreeReader, MalformedLinesAreErrors) {
-  EXPECT_EQ(error_of([] { units("f C F M\nf D F\n"); }),
-            "ERROR! fam.ped:2: expected at least 4 fields (family, individual, two parents), found 3");
+  EXPECT_EQ(
+      error_of([] { units("f C F M\nf D F\n"); }),
+      "ERROR! fam.ped:2: expected at least 4 fields (family, individual, two parents), found 3");
   EXPECT_EQ(error_of([] { units("f C F F\n"); }), "ERROR! fam.ped:1: sample 'F' is named twice");
   EXPECT_EQ(error_of([] { units("f C C 0\n"); }), "ERROR! fam.ped:1: sample 'C' is named twice");
   EXPECT_EQ(error_of([] { units("f 0 F M\n"); }),
@@ -84,7 +86,8 @@ TEST(PedigreeReader, MalformedLinesAreErrors) {
 
 namespace {
 
-std::map<std::uint64_t, std::vector<int>> initial(const std::string& text, std::uint64_t lower = 100,
+std::map<std::uint64_t, std::vector<int>> initial(const std::string& text,
+                                                  std::uint64_t lower = 100,
                                                   std::uint64_t upper = 200) {
   std::istringstream in(text);
   InitialSettings settings;
@@ -105,14 +108,13 @@ std::string line(const std::string& pos, const std::string& alt, const std::stri
 }  // namespace
 
 TEST(InitialReader, PhasedGenotypesOfTheRegionFirstLineWins) {
-  const std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\n" +
-                           line("99", "C", "GT", "x", "x") +   // before the region: not read
-                           line("100", "C,T", "GT:DP", "1|0:3", "2|2:1") +
-                           line("150", ".", "GT", "0|1", "0|1") +
-                           line("150", "C", "DP:GT", "5:0|1", "7:1|1") +
-                           line("150", "C", "GT", "1|1", "1|1") +
-                           line("201", "C", "GT", "1|1", "1|1") +
-                           "20\t180\t.\tA\tG\t.\t.\t.\tGT:GT\t0|0:1|0\t1|1:0|1\textra\n";
+  const std::string text =
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\n" +
+      line("99", "C", "GT", "x", "x") +  // before the region: not read
+      line("100", "C,T", "GT:DP", "1|0:3", "2|2:1") + line("150", ".", "GT", "0|1", "0|1") +
+      line("150", "C", "DP:GT", "5:0|1", "7:1|1") + line("150", "C", "GT", "1|1", "1|1") +
+      line("201", "C", "GT", "1|1", "1|1") +
+      "20\t180\t.\tA\tG\t.\t.\t.\tGT:GT\t0|0:1|0\t1|1:0|1\textra\n";
   const auto genotypes = initial(text);
   ASSERT_EQ(genotypes.size(), 3u);
   EXPECT_EQ(genotypes.at(100), (std::vector<int>{1, 0, 2, 2}));
@@ -125,7 +127,8 @@ TEST(InitialReader, MalformedLinesAreErrors) {
     std::string text;
     std::string message;
   };
-  const std::string not_phased = "' of sample 2 (column 11) is not two allele numbers joined by '|'";
+  const std::string not_phased =
+      "' of sample 2 (column 11) is not two allele numbers joined by '|'";
   const std::vector<Case> cases = {
       {line("150", "C", "GT", "0|1", "0/1"), "ERROR! init.vcf:1: genotype '0/1" + not_phased},
       {line("150", "C", "GT", "0|1", "."), "ERROR! init.vcf:1: genotype '." + not_phased},

@@ -58,9 +58,9 @@ TEST(ScaffoldReader, MarginsClampAtZeroAndDoNotOverflow) {
 
   // A site 5,000,000 before the region is kept, one position earlier is not; the
   // upper margin is computed past the 32-bit range.
-  const ScaffoldData high = read_scaffold_text(site(2100000000 - 5000001) + site(2100000000 - 5000000) +
-                                                   site(2147483647),
-                                               2100000000, 2147483652, alleles);
+  const ScaffoldData high =
+      read_scaffold_text(site(2100000000 - 5000001) + site(2100000000 - 5000000) + site(2147483647),
+                         2100000000, 2147483652, alleles);
   EXPECT_EQ(high.range, (std::vector<std::int64_t>{2095000000, 2148483652}));
   EXPECT_EQ(keys(high.haplotypes), (std::vector<std::uint64_t>{2095000000, 2147483647}));
 }
@@ -106,7 +106,8 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"\n  \t\n" + site(10) + "20 rs\n", "ERROR! scaffold.txt:4: expected a position in column 3, found 2 fields"},
+      {"\n  \t\n" + site(10) + "20 rs\n",
+       "ERROR! scaffold.txt:4: expected a position in column 3, found 2 fields"},
       {site(10) + "20 rs 11 A C 0 1 1\n",
        "ERROR! scaffold.txt:2: expected 9 fields (5 + 2 x 2 samples), found 8"},
       {"20 rs 1e3 A C 0 1 1 0\n",
@@ -125,8 +126,9 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
   }
   // A line before the range needs only its position.
   Alleles alleles;
-  EXPECT_EQ(read_scaffold_text("20 rs 1\n" + site(6000000), 6000000, 6000000, alleles).haplotypes.size(),
-            1u);
+  EXPECT_EQ(
+      read_scaffold_text("20 rs 1\n" + site(6000000), 6000000, 6000000, alleles).haplotypes.size(),
+      1u);
 }
 
 namespace {
@@ -143,15 +145,16 @@ PanelData read_panel_text(const std::string& text, const Rows& scaffold, const R
 TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
   const Rows scaffold = {{99, {}}, {100, {}}, {500, {}}, {1000, {}}, {1001, {}}};
   const Rows likelihoods = {{300, {}}};
-  const std::string text = "20 a 99 A C 1 1 1\n"
-                           "20 a 100 A C 0 1 0\n"
-                           "\n"
-                           "20 a 200 A C 1 1 1\n"   // neither scaffold nor likelihood site
-                           "20 a 300 G T 1 0 0\n"
-                           "20 a 300 G A 0 0 0\n"   // repeated: first line wins
-                           "20 a 1000 A C 1 1 0\n"
-                           "20 a 1001 A C 1 1 1\n"  // past the range: stop
-                           "garbage\n";
+  const std::string text =
+      "20 a 99 A C 1 1 1\n"
+      "20 a 100 A C 0 1 0\n"
+      "\n"
+      "20 a 200 A C 1 1 1\n"  // neither scaffold nor likelihood site
+      "20 a 300 G T 1 0 0\n"
+      "20 a 300 G A 0 0 0\n"  // repeated: first line wins
+      "20 a 1000 A C 1 1 0\n"
+      "20 a 1001 A C 1 1 1\n"  // past the range: stop
+      "garbage\n";
   const PanelData panel = read_panel_text(text, scaffold, likelihoods);
   EXPECT_EQ(keys(panel.haplotypes), (std::vector<std::uint64_t>{100, 300, 1000}));
   EXPECT_EQ(panel.haplotypes.at(300), (std::vector<double>{1, 0, 0}));
@@ -168,7 +171,8 @@ TEST(PanelReader, MalformedLinesAreErrors) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"20 a 100 A C\n", "ERROR! panel.txt:1: expected at least 6 fields (5 + the panel haplotypes), found 5"},
+      {"20 a 100 A C\n",
+       "ERROR! panel.txt:1: expected at least 6 fields (5 + the panel haplotypes), found 5"},
       {"20 a 50 A C 0 1\n20 a 100 A C 0 1 1\n",
        "ERROR! panel.txt:2: expected 7 fields like the lines before, found 8"},
       {"20 a 100 A C 0 x\n", "ERROR! panel.txt:1: haplotype value 'x' in column 7 is not 0 or 1"},
