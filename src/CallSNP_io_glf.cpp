@@ -63,12 +63,27 @@ void append_number(std::string& out, double value) {
     char buffer[16];
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value));
-    out.append(buffer, result.ptr);
+    out.append(buffer, static_cast<std::size_t>(result.ptr - buffer));
     return;
   }
   char buffer[32];
   const int length = std::snprintf(buffer, sizeof buffer, "%g", value);
   out.append(buffer, static_cast<std::size_t>(length));
+}
+
+// Tab split of a record line. The fields are short, so a plain scan beats one
+// memchr call per field.
+void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
+  fields.clear();
+  const char* start = line.data();
+  const char* const end = start + line.size();
+  for (const char* c = start; c != end; ++c) {
+    if (*c == '\t') {
+      fields.emplace_back(start, static_cast<std::size_t>(c - start));
+      start = c + 1;
+    }
+  }
+  fields.emplace_back(start, static_cast<std::size_t>(end - start));
 }
 
 // "./.", ".", ".|." and the like: a genotype field that says the sample is missing.
@@ -144,7 +159,7 @@ class LikelihoodReader {
   // False when the record lies past the region: reading stops there.
   bool read_data_line() {
     if (!have_header_) wrong_format(where(), "a record comes before the #CHROM line");
-    split_views(line_, '\t', fields_);
+    split_tabs(line_, fields_);
     const std::size_t expected_fields = 9 + sample_ids_.size();
     if (fields_.size() < 2) {
       wrong_format(where(), "expected " + std::to_string(expected_fields) +
@@ -249,51 +264,50 @@ class LikelihoodReader {
                    std::size_t genotype_count, std::vector<double>& likelihoods,
                    std::string_view chrom, std::uint64_t pos) {
     const std::string_view field = fields_[column_of_[sample]];
-    std::string_view value;
-    if (field.find(':') == std::string_view::npos) {
-      // A lone sub-field is the genotype unless the likelihood key comes first.
-      if (key_index > 0 || is_missing_genotype(field)) {
+    const char* begin = field.data();
+    const char* const end = begin + field.size();
+    // Skip to the likelihood sub-field; a field that ends before it (such as a lone
+    // "./." when the key is not first) is missing.
+    for (std::size_t i = 0; i < key_index; ++i) {
+      while (begin != end && *begin != ':') ++begin;
+      if (begin == end) {
         likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
         return;
       }
-      value = field;
-    } else {
-      std::size_t start = 0;
-      for (std::size_t i = 0; i < key_index; ++i) {
-        start = field.find(':', start);
-        if (start == std::string_view::npos) {
-          likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
-          return;
-        }
-        ++start;
-      }
-      value = field.substr(start, field.find(':', start) - start);
+      ++begin;
     }
-    const std::size_t first_comma = value.find(',');
-    const std::string_view first_piece = value.substr(0, first_comma);
-    if (value.empty() || first_piece == ".") {
+    const char* value_end = begin;
+    while (value_end != end && *value_end != ':') ++value_end;
+    const std::string_view value(begin, static_cast<std::size_t>(value_end - begin));
+    if (value.empty() || value == "." || (key_index == 0 && is_missing_genotype(value))) {
       likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
       return;
     }
+
     const bool gl = kind == LikelihoodKind::kGL;
     const char* key_name = gl ? "GL" : "PL";
-    double number = 0.0;
-    if (gl && first_comma == std::string_view::npos) {
-      // A single GL value carries no genotype information.
-      if (!parse_likelihood(value, number)) bad_value(sample, key_name, value, chrom, pos);
-      likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
-      return;
-    }
+    const std::size_t first = likelihoods.size();
     std::size_t found = 0;
-    std::size_t start = 0;
-    while (true) {
-      const std::size_t comma = value.find(',', start);
-      const std::string_view piece = value.substr(start, comma - start);
+    double number = 0.0;
+    for (const char* piece_begin = begin;; ++piece_begin) {
+      const char* piece_end = piece_begin;
+      while (piece_end != value_end && *piece_end != ',') ++piece_end;
+      const std::string_view piece(piece_begin, static_cast<std::size_t>(piece_end - piece_begin));
+      if (found == 0 && piece == ".") {  // ".,.,." and the like
+        likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+        return;
+      }
       if (!parse_likelihood(piece, number)) bad_value(sample, key_name, piece, chrom, pos);
       likelihoods.push_back(gl ? -10.0 * number : number);
       ++found;
-      if (comma == std::string_view::npos) break;
-      start = comma + 1;
+      piece_begin = piece_end;
+      if (piece_end == value_end) break;
+    }
+    if (gl && found == 1) {
+      // A single GL value carries no genotype information.
+      likelihoods.resize(first);
+      likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+      return;
     }
     if (found != genotype_count) {
       wrong_format(where_record(chrom, pos),

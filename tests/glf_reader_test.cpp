@@ -73,7 +73,7 @@ TEST(LikelihoodReader, RegionBoundsAndStopPastTheRegion) {
   const std::string text = "##fileformat=VCFv4.2\n" + kHeader +
                            record("999", "C", "GT:PL", "0,1,2", "0,1,2", "0,1,2") +
                            record("1500", ".", "GT:PL", "0,1,2", "0,1,2", "0,1,2") +
-                           record("2003", "C", "GT:PL", "0/1:3,0,9", "./.", "0/0:0,6,60") +
+                           record("2003", "C", "GT:PL", "0/1:3,0,9", "./.", "0/0:0,6,60\r") +
                            record("2006", ".", "GT", "x", "y", "z") + "never read\n";
   const Read read = read_vcf(text, 1000, 2005);
   EXPECT_EQ(read.records.region_positions, std::vector<std::uint64_t>{2003});

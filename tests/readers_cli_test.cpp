@@ -140,6 +140,14 @@ TEST(ReadersCli, GzipAndPlainLikelihoodFilesReadAlike) {
   ASSERT_NE(from, std::string::npos);
   EXPECT_EQ(gzip.out.substr(gzip.out.find("S1 ")), plain.out.substr(from));
   EXPECT_EQ(gzip.err, plain.err);
+
+  // A cut gzip file is an error, never a short read.
+  const std::string bytes = read_file(inputs.dir.file("gl.vcf.gz"));
+  inputs.dir.write("cut.vcf.gz", bytes.substr(0, bytes.size() - 12));
+  args[3] = inputs.dir.file("cut.vcf.gz");
+  const RunResult cut = run_dorsane(args, inputs.dir.path());
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_TRUE(contains(cut.err, "ERROR! " + args[3] + " is corrupt or truncated")) << cut.err;
 }
 
 TEST(ReadersCli, FatalInputErrors) {
