@@ -9,6 +9,9 @@
 #include "errors.h"
 
 CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) {
+  // -chr names the chromosome until the likelihood records name it.
+  chromosome = params.chromosome;
+  chromosome_name = params.chromosome_name;
   if (params.has_list && !params.merge_posteriors && !params.decompose_multi) read_position_list();
 }
 
@@ -47,6 +50,17 @@ void CallSNP::run() {
 
 void CallSNP::run_calling_mode() {
   read_sample();
+  if (sample_count < 2) {
+    // Every haplotype is modelled from the others, and a single sample has only its own.
+    throw FatalError("ERROR! The sample file " + params.sample_file + " holds " +
+                     std::to_string(sample_count) + " sample" + (sample_count == 1 ? "" : "s") +
+                     "; calling genotypes needs at least 2");
+  }
+  read_glf_file();
+  read_pedigree();
+  read_scaffold();
+  if (params.has_initial) read_initial_file();
+  if (params.has_ref_panel) read_ref_file();
   throw FatalError("ERROR! The calling mode is not yet available in this build of dorsane");
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ class CallSNP {
 
   // Readers and writers (CallSNP_io_*.cpp).
   void read_sample();
+  void read_glf_file();
+  void read_pedigree();
+  void read_scaffold();
+  void read_initial_file();
+  void read_ref_file();
   void convert_to_vcf();
   void vcf_decompose();
 
@@ -32,6 +38,26 @@ class CallSNP {
   int sample_count = 0;
   int snps_to_analyse = 0;
   std::clock_t start_clock = 0;
+
+  // Site data of the input files, keyed by position (likelihood records by storage key).
+  // Phred values, G per sample in sample_ids order; empty vector = record without GL/PL.
+  std::map<std::uint64_t, std::vector<double>> site_likelihoods;
+  // [REF, ALT]; the scaffold reader replaces or adds the entries of its sites.
+  std::map<std::uint64_t, std::vector<std::string>> site_alleles;
+  // [REF, ALT] of the likelihood record under that key, never replaced: positions
+  // analysed from likelihoods use these.
+  std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
+  std::map<std::uint64_t, int> site_allele_counts;
+  std::map<std::uint64_t, std::vector<double>> scaffold_haplotypes;  // 2N values 0.0/1.0
+  std::map<std::uint64_t, std::vector<int>> initial_genotypes;       // 2 allele indices per sample
+  std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
+  std::map<std::uint64_t, std::vector<double>> ref_panel_haplotypes;  // R values 0.0/1.0
+  std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
+  // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
+  std::vector<std::vector<int>> pedigree;
+  int pedigree_size = 0;
+  std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
+  int chromosome = 0;           // strtol value of CHROM (or -chr)
 
  private:
   void read_position_list();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -20,6 +21,90 @@ PositionList read_positions(std::istream& in, const std::string& file_name);
 // ---- Sample list (--sample-file) ----
 // One ID per non-blank line (its last token), in file order.
 std::vector<std::string> read_sample_ids(std::istream& in, const std::string& file_name);
+
+// ---- Genotype-likelihood VCF (--glfs) ----
+struct LikelihoodSettings {
+  std::string file_name;
+  std::uint64_t lower = 0;  // region bounds, both included
+  std::uint64_t upper = 0;
+  bool collect_positions = true;  // false with --list: the list fixes the positions
+};
+struct LikelihoodRecords {
+  // All keyed by storage key (POS, moved on for repeated positions).
+  std::map<std::uint64_t, std::vector<double>> site_likelihoods;  // Phred, G per sample
+  std::map<std::uint64_t, std::vector<std::string>> site_alleles;
+  std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
+  std::map<std::uint64_t, int> site_allele_counts;
+  std::vector<std::uint64_t> region_positions;  // storage keys in file order
+  std::vector<std::string> header_samples;      // sample names of the #CHROM line
+  bool has_records = false;                     // false: chromosome fields are unset
+  std::string chromosome_name;
+  int chromosome = 0;
+};
+// Reads the records of the region. The per-sample PL lines of PL records and the
+// notes on records without likelihoods go to out, warnings to err.
+void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
+                         const LikelihoodSettings& settings, LikelihoodRecords& records,
+                         std::ostream& out, std::ostream& err);
+// Storage key of a record at pos given the keys already taken: pos, or pos + 1,
+// + 2 or + 3 for repeated positions. False when the computed key is taken too.
+bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
+                            std::uint64_t pos, std::uint64_t& key);
+
+// ---- Haplotype scaffold (--scaffold-file) ----
+struct ScaffoldSettings {
+  std::string file_name;
+  std::uint64_t lower = 0;  // region bounds
+  std::uint64_t upper = 0;
+  int sample_count = 0;
+};
+struct ScaffoldData {
+  std::map<std::uint64_t, std::vector<double>> haplotypes;  // 2N values 0.0/1.0 per site
+  std::vector<std::int64_t> range;                          // first and last position kept
+};
+// Fills scaffold and replaces or adds the scaffold sites' entries of site_alleles.
+void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, ScaffoldData& scaffold,
+                         std::map<std::uint64_t, std::vector<std::string>>& site_alleles);
+
+// ---- External reference panel (--ref-panel) ----
+struct PanelData {
+  std::map<std::uint64_t, std::vector<std::string>> alleles;
+  std::map<std::uint64_t, std::vector<double>> haplotypes;  // R values 0.0/1.0 per site
+  int haplotype_count = 0;                                  // R
+};
+// Keeps the panel sites within scaffold_range that are scaffold or likelihood sites.
+void read_reference_panel(std::istream& in, const std::string& file_name,
+                          const std::vector<std::int64_t>& scaffold_range,
+                          const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                          const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
+                          PanelData& panel);
+
+// ---- Initialization file (-initial) ----
+struct InitialSettings {
+  std::string file_name;
+  std::uint64_t lower = 0;
+  std::uint64_t upper = 0;
+  int sample_count = 0;
+};
+// Two allele indices per sample (phased GT) per site of the region; first line wins.
+void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
+                            std::map<std::uint64_t, std::vector<int>>& genotypes);
+
+// ---- Pedigree (--ped-file) and --k ----
+// k after its default (2N - 2 when not given) and bounds; a k above 2N - 2 prints
+// the documented line on out before the error is thrown.
+int settle_k(int sample_count, bool has_k, int k, std::ostream& out);
+// Rows [member count, individual, parent A, parent B, family index], 1-based sample
+// numbers, 0 for none.
+using PedigreeRows = std::vector<std::vector<int>>;
+PedigreeRows single_sample_units(int sample_count);
+struct PedigreeCounts {
+  int skipped_lines = 0;    // individual not in the sample list
+  int missing_parents = 0;  // parent not in the sample list, counted as none
+};
+PedigreeRows read_pedigree_units(std::istream& in, const std::string& file_name,
+                                 const std::vector<std::string>& sample_ids,
+                                 PedigreeCounts& counts);
 
 // ---- Genotype orders and call rules (VCF writer, posterior merge) ----
 using AllelePair = std::pair<int, int>;
@@ -50,7 +135,7 @@ struct Answer {
 using Results = std::map<std::uint64_t, Answer>;
 
 // Likelihood records the VCF writer may take PL from.
-struct LikelihoodRecords {
+struct PlSource {
   const std::map<std::uint64_t, std::vector<double>>* likelihoods = nullptr;
   const std::map<std::uint64_t, std::vector<std::string>>* alleles = nullptr;
 };
@@ -61,7 +146,7 @@ void write_marginal_posteriors(std::ostream& out, const Results& results, int sa
 // The called-genotype VCF: phased GT, AVGPOST and PL per sample.
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
-                      const LikelihoodRecords& records);
+                      const PlSource& records);
 
 // ---- Auxiliary modes: posterior merge and multi-allelic decomposition ----
 // Both write a GT-only VCF; fields are tab-separated and lines carry no trailing tab.

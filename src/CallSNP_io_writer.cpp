@@ -66,7 +66,7 @@ void write_marginal_posteriors(std::ostream& out, const Results& results, int sa
 
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
-                      const LikelihoodRecords& records) {
+                      const PlSource& records) {
   out << "##fileformat=VCFv4.0\n"
          "##source=Dorsane\n"
          "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"

@@ -38,7 +38,7 @@ TEST(CalledVcf, HeaderRecordsAndPl) {
   std::map<std::uint64_t, std::vector<std::string>> alleles = {{1000, {"A", "G"}},
                                                                {2000, {"C", "T,G"}}};
   std::ostringstream out;
-  write_called_vcf(out, results, {"S1", "S2"}, "chr20", LikelihoodRecords{&pls, &alleles});
+  write_called_vcf(out, results, {"S1", "S2"}, "chr20", PlSource{&pls, &alleles});
   const auto lines = lines_of(out.str());
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[0], "##fileformat=VCFv4.0");
@@ -62,11 +62,11 @@ TEST(CalledVcf, PlOnlyFromTheSameRecord) {
   std::map<std::uint64_t, std::vector<std::string>> alleles = {{1000, {"A", "G,T"}},
                                                                {2000, {"C", "T"}}};
   std::ostringstream out;
-  write_called_vcf(out, results, {"S1", "S2"}, "20", LikelihoodRecords{&pls, &alleles});
+  write_called_vcf(out, results, {"S1", "S2"}, "20", PlSource{&pls, &alleles});
   const auto lines = lines_of(out.str());
   EXPECT_EQ(lines[8].substr(lines[8].find("GT:AVGPOST:PL")), "GT:AVGPOST:PL\t0|1:0.6:.\t1|1:0.5:.");
   std::ostringstream none;
-  write_called_vcf(none, results, {"S1", "S2"}, "20", LikelihoodRecords{});
+  write_called_vcf(none, results, {"S1", "S2"}, "20", PlSource{});
   EXPECT_NE(none.str().find("2|0:0.9:.\t./.:.:."), std::string::npos);
 }
 
@@ -74,7 +74,7 @@ TEST(CalledVcf, NonFiniteValuesAreInternalErrors) {
   Results results;
   results[7] = Answer{"A", "G", {0.5, std::nan(""), 0.25, 0.25}, 4};
   std::ostringstream out;
-  EXPECT_THROW(write_called_vcf(out, results, {"S1"}, "1", LikelihoodRecords{}), FatalError);
+  EXPECT_THROW(write_called_vcf(out, results, {"S1"}, "1", PlSource{}), FatalError);
   EXPECT_THROW(write_marginal_posteriors(out, results, 1), FatalError);
 }
 

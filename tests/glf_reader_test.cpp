@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "CallSNP_io_files.h"
+#include "errors.h"
+
+namespace {
+
+const std::vector<std::string> kSamples = {"S1", "S2", "S3"};
+const std::string kHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS3\n";
+
+struct Read {
+  LikelihoodRecords records;
+  std::string out;
+  std::string err;
+};
+
+Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t upper = 1000000,
+              bool collect = true, const std::vector<std::string>& samples = kSamples) {
+  std::istringstream in(text);
+  std::ostringstream out, err;
+  LikelihoodSettings settings;
+  settings.file_name = "gl.vcf";
+  settings.lower = lower;
+  settings.upper = upper;
+  settings.collect_positions = collect;
+  Read result;
+  read_likelihood_vcf(in, samples, settings, result.records, out, err);
+  result.out = out.str();
+  result.err = err.str();
+  return result;
+}
+
+std::string record(const std::string& pos, const std::string& alt, const std::string& format,
+                   const std::string& s1, const std::string& s2, const std::string& s3,
+                   const std::string& chrom = "20") {
+  return chrom + "\t" + pos + "\t.\tA\t" + alt + "\t.\t.\t.\t" + format + "\t" + s1 + "\t" + s2 +
+         "\t" + s3 + "\n";
+}
+
+std::string error_of(const std::string& text) {
+  try {
+    read_vcf(text);
+  } catch (const FatalError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+using Values = std::vector<double>;
+
+}  // namespace
+
+TEST(LikelihoodStorageKey, RepeatedPositionsMoveOn) {
+  auto key_for = [](std::vector<std::uint64_t> taken_keys, std::uint64_t pos) -> std::int64_t {
+    std::map<std::uint64_t, std::vector<double>> taken;
+    for (const auto k : taken_keys) taken[k];
+    std::uint64_t key = 0;
+    return likelihood_storage_key(taken, pos, key) ? static_cast<std::int64_t>(key) : -1;
+  };
+  EXPECT_EQ(key_for({}, 100), 100);
+  EXPECT_EQ(key_for({100}, 100), 101);
+  EXPECT_EQ(key_for({100, 102}, 100), 103);
+  EXPECT_EQ(key_for({100, 101}, 100), 102);
+  EXPECT_EQ(key_for({100, 101, 102}, 100), -1);  // taken: the record is dropped
+  EXPECT_EQ(key_for({100, 102, 103}, 100), -1);
+  EXPECT_EQ(key_for({99, 100, 101}, 100), 102);
+}
+
+TEST(LikelihoodReader, RegionBoundsAndStopPastTheRegion) {
+  // --int 1000 2000 is stored as 1000 .. 2005.
+  const std::string text = "##fileformat=VCFv4.2\n" + kHeader +
+                           record("999", "C", "GT:PL", "0,1,2", "0,1,2", "0,1,2") +
+                           record("1500", ".", "GT:PL", "0,1,2", "0,1,2", "0,1,2") +
+                           record("2003", "C", "GT:PL", "0/1:3,0,9", "./.", "0/0:0,6,60\r") +
+                           record("2006", ".", "GT", "x", "y", "z") + "never read\n";
+  const Read read = read_vcf(text, 1000, 2005);
+  EXPECT_EQ(read.records.region_positions, std::vector<std::uint64_t>{2003});
+  ASSERT_EQ(read.records.site_likelihoods.size(), 1u);
+  EXPECT_EQ(read.records.site_likelihoods.at(2003), (Values{3, 0, 9, 0, 0, 0, 0, 6, 60}));
+  EXPECT_EQ(read.records.site_allele_counts.at(2003), 2);
+  EXPECT_EQ(read.records.site_alleles.at(2003), (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(read.records.likelihood_alleles.at(2003), read.records.site_alleles.at(2003));
+  EXPECT_EQ(read.out, "S1 3 0 9\nS2 0 0 0\nS3 0 6 60\n");
+}
+
+TEST(LikelihoodReader, HeaderInAnyOrderGlAndPlGiveOneScale) {
+  // The file starts with its #CHROM line; columns are matched by name.
+  const std::string header = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS3\tS1\tS2\n";
+  const std::string text =
+      header + record("10", "C", "GT:GL", "0/1:-0.1,-1.0,-3.0", "0/0:0,-1,-2", "./.") +
+      record("11", "C", "GT:PL:DP", "0/1:1,10,30:4", "0/0:0,10,20:3", "./.:.:0") +
+      record("12", "C", "PL:GT:GL", "1,2,3:0/1:-9,-9,-9", "4,5,6:0/1:-9,-9,-9", ".:./.:.") +
+      record("13", "C", "GL:DP:PL", "-9,-9,-9:1:7,8,9", "-9,-9,-9:1:0,1,2", "./.");
+  const Read read = read_vcf(text);
+  const auto& l = read.records.site_likelihoods;
+  // Samples in sample-list order S1, S2, S3 = columns 2, 3, 1.
+  EXPECT_EQ(l.at(10), (Values{-0.0, 10, 20, 0, 0, 0, 1, 10, 30}));
+  EXPECT_EQ(l.at(11), (Values{0, 10, 20, 0, 0, 0, 1, 10, 30}));
+  EXPECT_EQ(l.at(12), (Values{4, 5, 6, 0, 0, 0, 1, 2, 3}));  // PL wins over GL
+  EXPECT_EQ(l.at(13), (Values{0, 1, 2, 0, 0, 0, 7, 8, 9}));
+  EXPECT_EQ(read.records.header_samples, (std::vector<std::string>{"S3", "S1", "S2"}));
+  // Only PL records print, one line per sample in sample-list order.
+  EXPECT_EQ(read.out,
+            "S1 0 10 20\nS2 0 0 0\nS3 1 10 30\n"
+            "S1 4 5 6\nS2 0 0 0\nS3 1 2 3\n"
+            "S1 0 1 2\nS2 0 0 0\nS3 7 8 9\n");
+}
+
+TEST(LikelihoodReader, MissingFormsGiveZerosOtherValuesAreRead) {
+  const std::string text =
+      kHeader +
+      // lone genotype; sub-field missing past the key's index; "." and empty values
+      record("10", "C", "GT:DP:PL", "./.", "0/1:5", "0/1:5:.") +
+      record("11", "C", "GT:PL", "0/1:", "0/1:.,.,.", "0/1:2.5,0,1e2") +
+      // a single GL value carries nothing; GL values are scaled by -10
+      record("12", "C", "GT:GL", "0/1:-1", "0/1:.", "0/1:-0.25,0,-1.5") +
+      // PL as the only key: the lone sub-field is the likelihood, "./." is missing
+      record("13", "C", "PL", "5,0,7", "./.", ".");
+  const auto& l = read_vcf(text).records.site_likelihoods;
+  EXPECT_EQ(l.at(10), Values(9, 0.0));
+  EXPECT_EQ(l.at(11), (Values{0, 0, 0, 0, 0, 0, 2.5, 0, 100}));
+  EXPECT_EQ(l.at(12), (Values{0, 0, 0, 0, 0, 0, 2.5, -0.0, 15}));
+  EXPECT_EQ(l.at(13), (Values{5, 0, 7, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(LikelihoodReader, MultiAllelicStrideAndOwnValuesPrinted) {
+  const std::string text =
+      kHeader + record("10", "C,T", "PL", "0,1,2,3,4,5", "10,11,12,13,14,15", "./.");
+  const Read read = read_vcf(text);
+  EXPECT_EQ(read.records.site_allele_counts.at(10), 3);
+  EXPECT_EQ(read.records.site_likelihoods.at(10).size(), 18u);
+  EXPECT_EQ(read.records.site_likelihoods.at(10)[6], 10);
+  EXPECT_EQ(read.records.site_alleles.at(10), (std::vector<std::string>{"A", "C,T"}));
+  EXPECT_EQ(read.out, "S1 0 1 2\nS2 10 11 12\nS3 0 0 0\n");
+  // Non-integral values print as a stream prints a double.
+  const Read fractions =
+      read_vcf(kHeader + record("10", "C", "PL", "0.5,1234567,-0", "1e-7,3,3", "."));
+  EXPECT_EQ(fractions.out, "S1 0.5 1.23457e+06 -0\nS2 1e-07 3 3\nS3 0 0 0\n");
+}
+
+TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
+  const std::string pl = "PL";
+  const std::string text =
+      kHeader + record("100", "C", pl, "1,0,1", ".", ".") +
+      record("100", "G", pl, "2,0,2", ".", ".") + record("100", "T", pl, "3,0,3", ".", ".") +
+      record("100", "A", pl, "4,0,4", ".", ".") + record("102", "C", pl, "5,0,5", ".", ".");
+  const Read read = read_vcf(text);
+  // The fourth record at 100 finds 102 taken; the real record at 102 moves to 103.
+  EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{100, 101, 102, 103}));
+  EXPECT_EQ(read.records.site_alleles.at(101)[1], "G");
+  EXPECT_EQ(read.records.site_alleles.at(102)[1], "T");
+  EXPECT_EQ(read.records.site_likelihoods.at(103)[0], 5);
+  EXPECT_EQ(read.err,
+            "WARNING! gl.vcf:5 (20:100): record dropped: its storage key 102 is already taken "
+            "(too many records at position 100)\n");
+  // With --list the list fixes the positions; the records are stored all the same.
+  const Read listed = read_vcf(text, 1, 1000000, false);
+  EXPECT_TRUE(listed.records.region_positions.empty());
+  EXPECT_EQ(listed.records.site_likelihoods.size(), 4u);
+}
+
+TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
+  const std::string text = kHeader + record("50", "C", "GT:DP", "0/1:3", "0/0:1", "./.") +
+                           record("51", "C", "", "", "", "");
+  const Read read = read_vcf(text);
+  EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{50, 51}));
+  EXPECT_TRUE(read.records.site_likelihoods.at(50).empty());
+  EXPECT_EQ(read.records.site_allele_counts.at(50), 2);
+  EXPECT_EQ(read.out,
+            "ERROR! There is no genotype likelihood information in  gl.vcf for position 50 and "
+            "the position won't be imputed \n"
+            "ERROR! There is no genotype likelihood information in  gl.vcf for position 51 and "
+            "the position won't be imputed \n");
+}
+
+TEST(LikelihoodReader, ChromosomeKeptAsText) {
+  Read read = read_vcf(kHeader + record("5", "C", "PL", ".", ".", ".", "chr20"));
+  EXPECT_TRUE(read.records.has_records);
+  EXPECT_EQ(read.records.chromosome_name, "chr20");
+  EXPECT_EQ(read.records.chromosome, 0);
+  read = read_vcf(kHeader + record("5", "C", "PL", ".", ".", ".", "020"));
+  EXPECT_EQ(read.records.chromosome_name, "20");
+  EXPECT_EQ(read.records.chromosome, 20);
+  // Records outside the region leave the chromosome to -chr.
+  read = read_vcf(kHeader + record("5", "C", "PL", ".", ".", ".", "X"), 10, 20);
+  EXPECT_FALSE(read.records.has_records);
+}
+
+TEST(LikelihoodReader, StructureErrorsNameFileLineAndValue) {
+  const std::string ok = record("10", "C", "PL", ".", ".", ".");
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"##meta\n" + ok,
+       " Vcf is in a wrong format: gl.vcf:2: a record comes before the #CHROM line"},
+      {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n",
+       " The number of individuals in the scaffold file do not match the number of individuals in "
+       "the vcf file: gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
+      {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS1\n",
+       " Vcf is in a wrong format: gl.vcf:1: sample 'S1' is named twice in the #CHROM line"},
+      {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS4\n",
+       " Vcf is in a wrong format: gl.vcf:1: sample 'S3' of the sample file is not in the #CHROM "
+       "line"},
+      {kHeader + ok + kHeader, " Vcf is in a wrong format: gl.vcf:3: a second #CHROM line"},
+      {kHeader + "20\t10\t.\tA\tC\t.\t.\t.\tPL\t1,0,1\t1,0,1\n",
+       " Vcf is in a wrong format: gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
+       "samples), found 11"},
+      {kHeader + "20\n",
+       " Vcf is in a wrong format: gl.vcf:2: expected 12 tab-separated fields, found 1"},
+      {kHeader + record("10", "C", "PL", "1,0,1", "1,0", "."),
+       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
+      {kHeader + record("10", "C,G", "GT:GL", "0/1:0,-1,-2", ".", "."),
+       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S1' has 3 GL values, expected 6"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message);
+}
+
+TEST(LikelihoodReader, ValueAndOrderErrors) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {record("10", "C", "PL", "1,0,1", "nan,0,1", "."),
+       "ERROR! gl.vcf:2 (20:10): sample 'S2' has the PL value 'nan', which is not a finite number"},
+      {record("10", "C", "GL", "0,-inf,-1", ".", "."),
+       "ERROR! gl.vcf:2 (20:10): sample 'S1' has the GL value '-inf', which is not a finite "
+       "number"},
+      {record("10", "C", "GT:GL", "0/1:x", ".", "."),
+       "ERROR! gl.vcf:2 (20:10): sample 'S1' has the GL value 'x', which is not a finite number"},
+      {record("12x", "C", "PL", ".", ".", "."),
+       "ERROR! gl.vcf:2: POS '12x' is not a whole number from 1 to 2147483647"},
+      {record("0", "C", "PL", ".", ".", "."),
+       "ERROR! gl.vcf:2: POS '0' is not a whole number from 1 to 2147483647"},
+      {record("2147483648", "C", "PL", ".", ".", "."),
+       "ERROR! gl.vcf:2: POS '2147483648' is not a whole number from 1 to 2147483647"},
+      {record("10", "C", "PL", ".", ".", ".") + record("9", ".", "PL", ".", ".", "."),
+       "ERROR! gl.vcf:3 (20:9): POS 9 is below POS 10 of the record before; the file must be "
+       "sorted by position"},
+      {record("10", "C", "PL", ".", ".", ".") + record("11", "C", "PL", ".", ".", ".", "21"),
+       "ERROR! gl.vcf:3 (21:11): CHROM '21' differs from '20' of the records before; the file "
+       "must hold one chromosome"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(error_of(kHeader + c.text), c.message);
+}

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "CallSNP_io_files.h"
+#include "errors.h"
+
+namespace {
+
+template <typename Read>
+std::string error_of(Read read) {
+  try {
+    read();
+  } catch (const FatalError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+const std::vector<std::string> kSamples = {"C", "F", "M", "D", "X"};
+
+PedigreeRows units(const std::string& text, PedigreeCounts* counts_out = nullptr) {
+  std::istringstream in(text);
+  PedigreeCounts counts;
+  PedigreeRows rows = read_pedigree_units(in, "fam.ped", kSamples, counts);
+  if (counts_out != nullptr) *counts_out = counts;
+  return rows;
+}
+
+}  // namespace
+
+TEST(SettleK, DefaultAndBounds) {
+  std::ostringstream out;
+  EXPECT_EQ(settle_k(4, false, 0, out), 6);
+  EXPECT_EQ(settle_k(4, true, 6, out), 6);
+  EXPECT_EQ(settle_k(4, true, 2, out), 2);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(error_of([&] { settle_k(4, true, 7, out); }),
+            "ERROR! --k 7 is greater than the maximum 2N - 2 = 6 for 4 samples");
+  EXPECT_EQ(out.str(), " k value greater than maximum \n");
+  EXPECT_EQ(error_of([&] { settle_k(4, true, 1, out); }), "ERROR! --k must be at least 2, got 1");
+  EXPECT_EQ(error_of([&] { settle_k(4, true, -3, out); }), "ERROR! --k must be at least 2, got -3");
+}
+
+TEST(PedigreeReader, NoFileGivesOneUnitPerSample) {
+  EXPECT_EQ(single_sample_units(3),
+            (PedigreeRows{{1, 1, 0, 0, 0}, {1, 2, 0, 0, 0}, {1, 3, 0, 0, 0}}));
+}
+
+TEST(PedigreeReader, TrioDropsParentRowsAndUnnamedSamplesGetUnits) {
+  // Sex and phenotype columns (1, 2) never name members.
+  const PedigreeRows rows = units(
+      "fam F 0 0 1 2\n"
+      "fam M -9 -9 2 1\n"
+      "\n"
+      "fam C F M 1 2\r\n");
+  EXPECT_EQ(rows, (PedigreeRows{{3, 1, 2, 3, 0}, {1, 4, 0, 0, 0}, {1, 5, 0, 0, 0}}));
+}
+
+TEST(PedigreeReader, DuosKeepTheParentSlotOfItsColumn) {
+  EXPECT_EQ(units("f C 0 M\nf D F -9 0 -9\n"),
+            (PedigreeRows{{2, 1, 0, 3, 0}, {2, 4, 2, 0, 0}, {1, 5, 0, 0, 0}}));
+  // A parent who is a child of a further pair keeps its own unit as well.
+  EXPECT_EQ(units("f C F M\nf F D X\n"), (PedigreeRows{{3, 1, 2, 3, 0}, {3, 2, 4, 5, 0}}));
+}
+
+TEST(PedigreeReader, PeopleNotSequencedAreMissingOrSkipped) {
+  PedigreeCounts counts;
+  // Z is not in the sample list: C's trio becomes a duo, Q's line is skipped.
+  const PedigreeRows rows = units("f C F Z\nf Q F M\nf D Z Z2\n", &counts);
+  EXPECT_EQ(rows,
+            (PedigreeRows{{2, 1, 2, 0, 0}, {1, 4, 0, 0, 0}, {1, 3, 0, 0, 0}, {1, 5, 0, 0, 0}}));
+  EXPECT_EQ(counts.skipped_lines, 1);
+  EXPECT_EQ(counts.missing_parents, 3);
+}
+
+TEST(PedigreeReader, MalformedLinesAreErrors) {
+  EXPECT_EQ(
+      error_of([] { units("f C F M\nf D F\n"); }),
+      "ERROR! fam.ped:2: expected at least 4 fields (family, individual, two parents), found 3");
+  EXPECT_EQ(error_of([] { units("f C F F\n"); }), "ERROR! fam.ped:1: sample 'F' is named twice");
+  EXPECT_EQ(error_of([] { units("f C C 0\n"); }), "ERROR! fam.ped:1: sample 'C' is named twice");
+  EXPECT_EQ(error_of([] { units("f 0 F M\n"); }),
+            "ERROR! fam.ped:1: no individual named in column 2 ('0')");
+}
+
+namespace {
+
+std::map<std::uint64_t, std::vector<int>> initial(const std::string& text,
+                                                  std::uint64_t lower = 100,
+                                                  std::uint64_t upper = 200) {
+  std::istringstream in(text);
+  InitialSettings settings;
+  settings.file_name = "init.vcf";
+  settings.lower = lower;
+  settings.upper = upper;
+  settings.sample_count = 2;
+  std::map<std::uint64_t, std::vector<int>> genotypes;
+  read_initial_genotypes(in, settings, genotypes);
+  return genotypes;
+}
+
+std::string line(const std::string& pos, const std::string& alt, const std::string& format,
+                 const std::string& s1, const std::string& s2) {
+  return "20\t" + pos + "\t.\tA\t" + alt + "\t.\t.\t.\t" + format + "\t" + s1 + "\t" + s2 + "\n";
+}
+
+}  // namespace
+
+TEST(InitialReader, PhasedGenotypesOfTheRegionFirstLineWins) {
+  const std::string text =
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\n" +
+      line("99", "C", "GT", "x", "x") +  // before the region: not read
+      line("100", "C,T", "GT:DP", "1|0:3", "2|2:1") + line("150", ".", "GT", "0|1", "0|1") +
+      line("150", "C", "DP:GT", "5:0|1", "7:1|1") + line("150", "C", "GT", "1|1", "1|1") +
+      line("201", "C", "GT", "1|1", "1|1") +
+      "20\t180\t.\tA\tG\t.\t.\t.\tGT:GT\t0|0:1|0\t1|1:0|1\textra\n";
+  const auto genotypes = initial(text);
+  ASSERT_EQ(genotypes.size(), 3u);
+  EXPECT_EQ(genotypes.at(100), (std::vector<int>{1, 0, 2, 2}));
+  EXPECT_EQ(genotypes.at(150), (std::vector<int>{0, 1, 1, 1}));
+  EXPECT_EQ(genotypes.at(180), (std::vector<int>{1, 0, 0, 1}));  // the last GT key counts
+}
+
+TEST(InitialReader, MalformedLinesAreErrors) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::string not_phased =
+      "' of sample 2 (column 11) is not two allele numbers joined by '|'";
+  const std::vector<Case> cases = {
+      {line("150", "C", "GT", "0|1", "0/1"), "ERROR! init.vcf:1: genotype '0/1" + not_phased},
+      {line("150", "C", "GT", "0|1", "."), "ERROR! init.vcf:1: genotype '." + not_phased},
+      {line("150", "C", "GT", "0|1", "1"), "ERROR! init.vcf:1: genotype '1" + not_phased},
+      {line("150", "C", "GT", "0|1", "1|-1"), "ERROR! init.vcf:1: genotype '1|-1" + not_phased},
+      {line("150", "C", "GT", "0|1", "1|0|1"), "ERROR! init.vcf:1: genotype '1|0|1" + not_phased},
+      {line("150", "C", "DP:GT", "3:0|1", "3"), "ERROR! init.vcf:1: genotype '" + not_phased},
+      {line("150", "C", "DP", "3", "3"), "ERROR! init.vcf:1: FORMAT 'DP' has no GT key"},
+      {"20\t150\t.\tA\tC\t.\t.\t.\tGT\t0|1\n",
+       "ERROR! init.vcf:1: expected at least 11 tab-separated fields (9 + 2 samples), found 10"},
+      {line("15o", "C", "GT", "0|1", "0|1"),
+       "ERROR! init.vcf:1: POS '15o' is not a whole number from 1 to 2147483647"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(error_of([&] { initial(c.text); }), c.message);
+}

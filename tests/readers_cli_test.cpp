@@ -1,0 +1,217 @@
+// The readers inside the calling mode: what the caller holds after them, and
+// their fatal errors through the built binary.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "CallSNP.h"
+#include "test_util.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+const std::string kVcf =
+    "##fileformat=VCFv4.2\n"
+    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS2\tS1\tS3\n"
+    "chr20\t1500\t.\tA\tC,T\t.\t.\t.\tGT:PL\t0/1:0,1,2,3,4,5\t./.\t1/1:9,9,0,9,9,9\n"
+    "chr20\t1700\t.\tG\tA\t.\t.\t.\tGT:PL\t0/1:5,0,5\t0/0:0,9,90\t./.\n"
+    "chr20\t1700\t.\tG\tT\t.\t.\t.\tGT:PL\t0/1:6,0,6\t0/0:0,8,80\t./.\n";
+const std::string kScaffold =
+    "chr20 a 900 C G 0 1 1 1 0 0\n"
+    "chr20 b 1500 A C 1 0 0 0 1 1\n"
+    "chr20 c 2500 T G 0 0 0 0 0 0\n";
+
+// A directory holding a consistent set of input files for three samples.
+struct Inputs {
+  Inputs() {
+    dir.write("samples.txt", "S1\nS2\nS3\n");
+    dir.write("gl.vcf", kVcf);
+    dir.write("scaffold.txt", kScaffold);
+    dir.write("fam.ped", "f S3 S1 S2 1 2\n");
+    dir.write("init.vcf", "#CHROM\n20\t1500\t.\tA\tC,T\t.\t.\t.\tGT\t0|2\t1|0\t0|0\n");
+    dir.write("panel.txt", "20 a 1500 A C 1 0 1 1\n20 a 1600 A C 1 1 1 1\n");
+  }
+  std::vector<std::string> args(std::vector<std::string> extra) const {
+    std::vector<std::string> all = {
+        "--sample-file",   dir.file("samples.txt"),  "--glfs", dir.file("gl.vcf"),
+        "--scaffold-file", dir.file("scaffold.txt"), "--o",    dir.file("out.vcf")};
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+  }
+  TempDir dir;
+};
+
+// A caller that has read the sample list, the likelihoods, the pedigree and the scaffold.
+struct ReadCaller {
+  explicit ReadCaller(std::vector<std::string> args) : argv(std::move(args)) {
+    argv.insert(argv.begin(), "dorsane");
+    // Keeps the summary and the PL lines out of the test log, also when a read throws.
+    std::ostringstream quiet;
+    const std::unique_ptr<std::streambuf, void (*)(std::streambuf*)> restore(
+        std::cout.rdbuf(quiet.rdbuf()), [](std::streambuf* saved) { std::cout.rdbuf(saved); });
+    caller = std::make_unique<CallSNP>(static_cast<int>(argv.size()), argv);
+    caller->read_sample();
+    caller->read_glf_file();
+    caller->read_pedigree();
+    caller->read_scaffold();
+  }
+  std::vector<std::string> argv;
+  std::unique_ptr<CallSNP> caller;
+};
+
+}  // namespace
+
+TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
+  Inputs inputs;
+  const ReadCaller read(inputs.args({"--int", "1000", "2000", "-chr", "7"}));
+  const CallSNP& c = *read.caller;
+  EXPECT_EQ(c.site_alleles.at(1500), (std::vector<std::string>{"A", "C"}));
+  EXPECT_EQ(c.likelihood_alleles.at(1500), (std::vector<std::string>{"A", "C,T"}));
+  EXPECT_EQ(c.site_allele_counts.at(1500), 3);
+  EXPECT_EQ(c.site_likelihoods.at(1500).size(), 18u);
+  EXPECT_EQ(c.site_likelihoods.at(1701)[0], 0);  // S1 of the second record at 1700
+  EXPECT_EQ(c.site_likelihoods.at(1701)[3], 6);  // S2
+  EXPECT_EQ(c.site_alleles.at(900), (std::vector<std::string>{"C", "G"}));
+  EXPECT_EQ(c.likelihood_alleles.count(900), 0u);
+  EXPECT_EQ(c.region_positions, (std::vector<std::uint64_t>{1500, 1700, 1701}));
+  EXPECT_EQ(c.snps_to_analyse, 3);
+  EXPECT_EQ(c.chromosome_name, "chr20");
+  EXPECT_EQ(c.chromosome, 0);
+  EXPECT_EQ(c.params.k, 4);
+  EXPECT_TRUE(c.params.has_k);
+  EXPECT_EQ(c.pedigree,
+            (std::vector<std::vector<int>>{{1, 1, 0, 0, 0}, {1, 2, 0, 0, 0}, {1, 3, 0, 0, 0}}));
+  EXPECT_EQ(c.pedigree_size, 3);
+  EXPECT_EQ(c.scaffold_range, (std::vector<std::int64_t>{0, 1002005}));
+  EXPECT_EQ(c.scaffold_haplotypes.at(1500), (std::vector<double>{1, 0, 0, 0, 1, 1}));
+}
+
+TEST(CallerReaders, ListKeepsItsPositionsAndChrNamesTheChromosomeWithoutRecords) {
+  Inputs inputs;
+  inputs.dir.write("list.txt", "1700\n1500 1700\n");
+  const ReadCaller listed(inputs.args({"--list", inputs.dir.file("list.txt")}));
+  EXPECT_EQ(listed.caller->region_positions, (std::vector<std::uint64_t>{1500, 1700}));
+  EXPECT_EQ(listed.caller->snps_to_analyse, 3);
+  EXPECT_EQ(listed.caller->site_likelihoods.size(), 3u);
+
+  const ReadCaller empty(inputs.args({"--int", "3000", "4000", "-chr", "7"}));
+  EXPECT_TRUE(empty.caller->site_likelihoods.empty());
+  EXPECT_EQ(empty.caller->chromosome_name, "7");
+  EXPECT_EQ(empty.caller->chromosome, 7);
+}
+
+TEST(ReadersCli, AllReadersRunInOrderBeforeTheAnalysis) {
+  Inputs inputs;
+  const RunResult result = run_dorsane(
+      inputs.args({"--int", "1000", "2000", "--ped-file", inputs.dir.file("fam.ped"), "-initial",
+                   inputs.dir.file("init.vcf"), "--ref-panel", inputs.dir.file("panel.txt")}),
+      inputs.dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ERROR! The calling mode is not yet available in this build of dorsane\n");
+  const std::vector<std::string> order = {
+      "Reading sample file : ",
+      "Reading vcf file:  " + inputs.dir.file("gl.vcf") + "\n",
+      "S1 0 0 0\nS2 0 1 2\nS3 9 9 0\n",
+      "Reading ped file : " + inputs.dir.file("fam.ped") + "\n",
+      "Reading haplotype scaffold file : " + inputs.dir.file("scaffold.txt") + "\n",
+      "Reading initialization file:  " + inputs.dir.file("init.vcf") + "\n",
+      "Reading external reference panel file : " + inputs.dir.file("panel.txt") + "\n"};
+  std::size_t at = 0;
+  for (const std::string& part : order) {
+    const std::size_t found = result.out.find(part, at);
+    ASSERT_NE(found, std::string::npos) << part;
+    at = found + part.size();
+  }
+}
+
+TEST(ReadersCli, GzipAndPlainLikelihoodFilesReadAlike) {
+  Inputs inputs;
+  write_gzip(inputs.dir.file("gl.vcf.gz"), kVcf, {100});
+  const RunResult plain = run_dorsane(inputs.args({"--int", "1000", "2000"}), inputs.dir.path());
+  std::vector<std::string> args = inputs.args({"--int", "1000", "2000"});
+  args[3] = inputs.dir.file("gl.vcf.gz");
+  const RunResult gzip = run_dorsane(args, inputs.dir.path());
+  const std::size_t from = plain.out.find("S1 ");
+  ASSERT_NE(from, std::string::npos);
+  EXPECT_EQ(gzip.out.substr(gzip.out.find("S1 ")), plain.out.substr(from));
+  EXPECT_EQ(gzip.err, plain.err);
+
+  // A cut gzip file is an error, never a short read.
+  const std::string bytes = read_file(inputs.dir.file("gl.vcf.gz"));
+  inputs.dir.write("cut.vcf.gz", bytes.substr(0, bytes.size() - 12));
+  args[3] = inputs.dir.file("cut.vcf.gz");
+  const RunResult cut = run_dorsane(args, inputs.dir.path());
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_TRUE(contains(cut.err, "ERROR! " + args[3] + " is corrupt or truncated")) << cut.err;
+}
+
+TEST(ReadersCli, FatalInputErrors) {
+  struct Case {
+    std::string file;
+    std::string text;
+    std::vector<std::string> extra;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"samples.txt", "S1\n", {}, "holds 1 sample; calling genotypes needs at least 2"},
+      {"gl.vcf",
+       "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS3\n20\t1500\t.\tA\tC\t.\t."
+       "\t.\tPL\t0,1,2\tinf,0,1\t.\n",
+       {},
+       ":2 (20:1500): sample 'S2' has the PL value 'inf', which is not a finite number"},
+      {"gl.vcf", "", {"--glfs", "absent.vcf"}, "ERROR! Can't open GLs vcf file absent.vcf"},
+      {"scaffold.txt",
+       "",
+       {"--scaffold-file", "absent.txt"},
+       "ERROR! Can't open haplotype scaffold file: absent.txt"},
+      {"fam.ped", "", {"--ped-file", "absent.ped"}, "ERROR! Can't open ped file: absent.ped"},
+      {"panel.txt",
+       "",
+       {"--ref-panel", "absent.txt"},
+       "ERROR! Can't open external panel file: absent.txt"},
+      {"samples.txt", "S1\nS2\nS3\n", {"--k", "1"}, "ERROR! --k must be at least 2, got 1"},
+      {"samples.txt",
+       "S1\nS2\nS3\n",
+       {"--k", "5"},
+       "ERROR! --k 5 is greater than the maximum 2N - 2 = 4 for 3 samples"},
+  };
+  for (const Case& c : cases) {
+    Inputs inputs;
+    inputs.dir.write(c.file, c.text);
+    std::vector<std::string> extra = {"--int", "1000", "2000"};
+    extra.insert(extra.end(), c.extra.begin(), c.extra.end());
+    const RunResult result = run_dorsane(inputs.args(extra), inputs.dir.path());
+    EXPECT_EQ(result.status, 1) << c.error;
+    EXPECT_TRUE(contains(result.err, c.error)) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_FALSE(contains(result.err, "not yet available")) << c.error;
+  }
+  Inputs inputs;
+  const RunResult big_k =
+      run_dorsane(inputs.args({"--int", "1000", "2000", "--k", "5"}), inputs.dir.path());
+  EXPECT_TRUE(contains(big_k.out, "\n k value greater than maximum \n"));
+  EXPECT_FALSE(contains(big_k.out, "Reading ped file"));
+  const RunResult panel = run_dorsane(
+      inputs.args({"--int", "1000", "2000", "--ref-panel", "absent.txt"}), inputs.dir.path());
+  EXPECT_FALSE(contains(panel.out, "Reading external reference panel file"));
+}
+
+TEST(ReadersCli, UnreadableInitializationFileIsNotFatalPedigreeGapsWarn) {
+  Inputs inputs;
+  inputs.dir.write("fam.ped", "f S3 S1 Z\nf Q S1 S2\n");
+  const RunResult result = run_dorsane(
+      inputs.args({"--int", "1000", "2000", "-initial", "absent.vcf", "--ped-file", "fam.ped"}),
+      inputs.dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "WARNING! fam.ped: 1 line(s) whose individual is not in the sample list skipped, 1 "
+            "parent(s) not in the sample list counted as missing\n"
+            "ERROR! Can't open initialization file absent.vcf\n"
+            "ERROR! The calling mode is not yet available in this build of dorsane\n");
+  EXPECT_TRUE(contains(result.out, "Reading initialization file:  absent.vcf\n"));
+}
