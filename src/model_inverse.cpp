@@ -29,7 +29,7 @@ bool acceptable(const Eigen::LLT<Eigen::MatrixXd>& llt) {
 
 // Factorises `covariance`, adding the smallest ridge (up to a small margin) that makes it
 // positive definite when it is not. Returns true when a ridge was needed.
-bool factorise_with_ridge(Eigen::MatrixXd& covariance, Eigen::LLT<Eigen::MatrixXd>& llt) {
+bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::LLT<Eigen::MatrixXd>& llt) {
   llt.compute(covariance);
   if (acceptable(llt)) return false;
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
