@@ -52,6 +52,7 @@ struct ModelWarnings {
 };
 
 // Shrinkage weight of the k-haplotype model: (1/H) / (k + 1/H), H = sum_{m=1}^{k-1} 1/m.
+// k <= 1 (empty sum) gives the limit 1.
 double shrinkage_weight(int k);
 
 // Picks the k haplotypes with the longest shared runs (stable: ties keep the lower
@@ -72,7 +73,8 @@ void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, do
 // Hardy-Weinberg initial genotypes of a bi-allelic variant. site_pls holds 3 Phred
 // values per sample (0/0, 0/1, 1/1). Iterates the allele frequencies (at most 10 passes),
 // gives each sample its most probable genotype (ties to the lower) with a random phase
-// for heterozygotes, and writes the 2N alleles into haplotypes.
+// for heterozygotes, and writes the 2N alleles into haplotypes. allele_frequencies holds
+// the two starting frequencies (0.5, 0.5 for a new variant) and receives the final ones.
 void initial_genotypes_biallelic(const std::vector<double>& site_pls, int sample_count,
                                  RandomSource& random, std::vector<double>& allele_frequencies,
                                  std::vector<int>& haplotypes);

@@ -20,6 +20,18 @@ struct SamplerScratch {
   void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
 };
 
+struct ConditionalMoments {
+  double mean = 0.0;
+  double variance = 0.0;
+};
+
+// Mean and variance of one sample haplotype's allele at the variant given its window
+// alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
+// variant row of M. A variance that is not positive is replaced by the penalty alone and
+// counted in warnings.
+ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
+                                       SamplerScratch& scratch, ModelWarnings& warnings);
+
 // Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
 // conditional normal density given its window alleles. Refreshes model.mean[T] from the
 // current variant row of M.

@@ -1,0 +1,217 @@
+// Selection of the k reference haplotypes, their weighted window moments and the sparse
+// inverse of the penalised window covariance.
+
+#include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "model.h"
+
+namespace {
+
+// A factorisation this ill-conditioned is positive definite on paper only: its inverse would
+// be rounding noise, so it takes the ridge as well.
+constexpr double kMinReciprocalCondition = 1e-13;
+// First ridge beyond the most negative eigenvalue, relative to the covariance's scale.
+constexpr double kRidgeMargin = 1e-10;
+constexpr int kRidgeAttempts = 40;
+
+bool acceptable(const Eigen::LLT<Eigen::MatrixXd>& llt) {
+  return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
+}
+
+// Factorises `covariance`, adding the smallest ridge (up to a small margin) that makes it
+// positive definite when it is not. Returns true when a ridge was needed.
+bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::LLT<Eigen::MatrixXd>& llt) {
+  llt.compute(covariance);
+  if (acceptable(llt)) return false;
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
+  const double smallest = eigen.eigenvalues().minCoeff();
+  const double scale = std::max(1.0, eigen.eigenvalues().cwiseAbs().maxCoeff());
+  double margin = kRidgeMargin * scale;
+  for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, margin *= 10.0) {
+    const double ridge = std::max(0.0, -smallest) + margin;
+    Eigen::MatrixXd ridged = covariance;
+    ridged.diagonal().array() += ridge;
+    llt.compute(ridged);
+    if (acceptable(llt)) return true;
+  }
+  throw std::logic_error("fit_haplotype_model: window covariance not invertible with any ridge");
+}
+
+}  // namespace
+
+void Inverse_Matrix::update_Inverse_Matrix_Yale(const Eigen::MatrixXd& inverse, int n,
+                                                double cutoff) {
+  const int size = n - 1;
+  if (size < 0 || inverse.rows() < size || inverse.cols() < size) {
+    throw std::logic_error("update_Inverse_Matrix_Yale: matrix smaller than n - 1");
+  }
+  // Count first so the holder takes exactly the room this window needs.
+  std::size_t stored = 0;
+  for (int r = 0; r < size; ++r) {
+    for (int c = r; c < size; ++c) {
+      if (std::fabs(inverse(r, c)) > cutoff) ++stored;
+    }
+  }
+  if (stored > static_cast<std::size_t>(INT_MAX)) {
+    throw std::length_error("update_Inverse_Matrix_Yale: too many stored entries");
+  }
+  values.clear();
+  columns.clear();
+  values.reserve(stored);
+  columns.reserve(stored);
+  row_start.assign(static_cast<std::size_t>(size) + 1, 0);
+  for (int r = 0; r < size; ++r) {
+    row_start[r] = static_cast<int>(values.size());
+    for (int c = r; c < size; ++c) {
+      const double value = inverse(r, c);
+      if (std::fabs(value) > cutoff) {
+        values.push_back(value);
+        columns.push_back(c);
+      }
+    }
+  }
+  row_start[size] = static_cast<int>(values.size());
+}
+
+double Inverse_Matrix::quadratic_form(const double* u, const double* v) const {
+  double sum = 0.0;
+  const int size = rows();
+  for (int r = 0; r < size; ++r) {
+    for (int e = row_start[r]; e < row_start[r + 1]; ++e) {
+      const int c = columns[e];
+      const double q = values[e];
+      if (c == r) {
+        sum += u[r] * v[r] * q;
+      } else {
+        sum += (u[r] * v[c] + u[c] * v[r]) * q;
+      }
+    }
+  }
+  return sum;
+}
+
+double shrinkage_weight(int k) {
+  // k <= 1 leaves the harmonic sum empty; 1 is the limit of the formula as that sum goes
+  // to 0 (and such a set is refused by select_haplotypes anyway).
+  if (k <= 1) return 1.0;
+  double harmonic = 0.0;
+  for (int m = 1; m <= k - 1; ++m) harmonic += 1.0 / m;
+  const double inverse_harmonic = 1.0 / harmonic;
+  return inverse_harmonic / (k + inverse_harmonic);
+}
+
+bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
+                       HaplotypeModel& model) {
+  const int columns = static_cast<int>(run_lengths.size());
+  if (k < 0 || k > columns) {
+    throw std::logic_error("select_haplotypes: k = " + std::to_string(k) + " with " +
+                           std::to_string(columns) + " haplotype columns");
+  }
+  std::vector<int> lengths = run_lengths;
+  for (int column : excluded) {
+    if (column >= 0 && column < columns) lengths[column] = 0;
+  }
+  std::vector<int> order(static_cast<std::size_t>(columns));
+  std::iota(order.begin(), order.end(), 0);
+  // Longest run first, ties by lower column: the first k places of a stable sort by length,
+  // found without sorting the rest.
+  std::partial_sort(order.begin(), order.begin() + k, order.end(), [&lengths](int a, int b) {
+    return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
+  });
+
+  model.selected.assign(order.begin(), order.begin() + k);
+  model.weights.assign(static_cast<std::size_t>(k), 0.0);
+  model.v2 = 0.0;
+  std::int64_t length_sum = 0;
+  for (int j = 0; j < k; ++j) {
+    const int length = lengths[model.selected[j]];
+    if (length < 0) {
+      // Only the sample's own columns carry -1; with k <= H - 2 they are never reached.
+      throw std::logic_error("select_haplotypes: selected a column without a run length");
+    }
+    length_sum += length;
+  }
+  if (length_sum <= 0) return false;
+  const double sum = static_cast<double>(length_sum);
+  for (int j = 0; j < k; ++j) {
+    const double weight = lengths[model.selected[j]] / sum;
+    model.weights[j] = weight;
+    model.v2 += weight * weight;
+  }
+  // 1 - v2 divides every covariance: one effective haplotype gives no usable spread.
+  return model.v2 < 1.0;
+}
+
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
+                         HaplotypeModel& model, ModelWarnings& warnings) {
+  const Eigen::Index window_rows = M.rows() - 1;
+  const std::size_t k = model.selected.size();
+  if (window_rows < 0 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k) {
+    throw std::logic_error("fit_haplotype_model: inconsistent model or window");
+  }
+  for (int column : model.selected) {
+    if (column < 0 || column >= M.cols()) {
+      throw std::logic_error("fit_haplotype_model: selected column outside the window matrix");
+    }
+  }
+  const int size = static_cast<int>(window_rows);
+
+  model.mean.assign(static_cast<std::size_t>(size) + 1, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    const double weight = model.weights[j];
+    const double* values = M.col(model.selected[j]).data();
+    for (int r = 0; r <= size; ++r) model.mean[r] += weight * values[r];
+  }
+
+  if (size == 0) {
+    model.inverse.update_Inverse_Matrix_Yale(Eigen::MatrixXd(), 1, threshold);
+    model.conditioning.clear();
+    return;
+  }
+
+  // Weighted deviations, one column per selected haplotype; the covariance is one rank-k
+  // update instead of k outer products.
+  const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), window_rows);
+  Eigen::MatrixXd deviations(window_rows, static_cast<Eigen::Index>(k));
+  for (std::size_t j = 0; j < k; ++j) {
+    deviations.col(static_cast<Eigen::Index>(j)) =
+        (M.col(model.selected[j]).head(window_rows) - window_mean) * std::sqrt(model.weights[j]);
+  }
+  Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(window_rows, window_rows);
+  // Only the lower triangle is filled: the factorisations below read no other.
+  covariance.selfadjointView<Eigen::Lower>().rankUpdate(deviations, 1.0 / (1.0 - model.v2));
+  covariance.diagonal().array() += model.lambda;
+
+  Eigen::LLT<Eigen::MatrixXd> llt;
+  if (factorise_with_ridge(covariance, llt)) ++warnings.ridge_windows;
+  covariance.setIdentity();
+  llt.solveInPlace(covariance);
+  model.inverse.update_Inverse_Matrix_Yale(covariance, size + 1, threshold);
+
+  // conditioning = Q d from the stored entries, so the sampler's cov'Qd sees the same
+  // thresholded inverse as its cov'Q cov.
+  std::vector<double>& conditioning = model.conditioning;
+  conditioning.assign(static_cast<std::size_t>(size), 0.0);
+  const double* own = M.col(own_column).data();
+  Eigen::VectorXd deviation(window_rows);
+  for (int s = 0; s < size; ++s) {
+    deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
+  }
+  const Inverse_Matrix& q = model.inverse;
+  for (int r = 0; r < size; ++r) {
+    for (int e = q.row_start[r]; e < q.row_start[r + 1]; ++e) {
+      const int c = q.columns[e];
+      conditioning[r] += q.values[e] * deviation[c];
+      if (c != r) conditioning[c] += q.values[e] * deviation[r];
+    }
+  }
+}

@@ -1,0 +1,160 @@
+#include "sampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr double kConfidentHigh = 0.99;
+constexpr double kConfidentLow = 0.01;
+constexpr double kConfidentPenalty = 0.09;
+
+}  // namespace
+
+ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
+                                       SamplerScratch& scratch, ModelWarnings& warnings) {
+  const int size = static_cast<int>(M.rows()) - 1;
+  const std::size_t k = model.selected.size();
+  if (size < 0 || model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
+      model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size) {
+    throw std::logic_error("conditional_moments: model not fitted to this window");
+  }
+  if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  double* cov = scratch.cov.data();
+
+  // Weighted variant mean; the covariances with the window sites add a_j * M(s, column)
+  // for the haplotypes carrying allele 1 at the variant only (a_j = 0 adds nothing).
+  double variant_mean = 0.0;
+  std::fill(cov, cov + size, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    const double* column = M.col(model.selected[j]).data();
+    const double weighted = model.weights[j] * column[size];
+    variant_mean += weighted;
+    if (weighted != 0.0) {
+      for (int s = 0; s < size; ++s) cov[s] += weighted * column[s];
+    }
+  }
+  model.mean[size] = variant_mean;
+  const double correction = 1.0 - model.v2;
+  for (int s = 0; s < size; ++s) {
+    cov[s] = (cov[s] - model.mean[s] * variant_mean) / correction;
+  }
+  double variance = (variant_mean - variant_mean * variant_mean) / correction;
+  const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
+                             ? kConfidentPenalty
+                             : model.lambda;
+  variance += penalty;
+
+  // cov'Q d = cov . (Q d), with Q d fixed for the window at fit time.
+  double shift = 0.0;
+  for (int s = 0; s < size; ++s) shift += cov[s] * model.conditioning[s];
+  const double explained = model.inverse.quadratic_form(cov, cov);
+  ConditionalMoments moments{variant_mean + shift, variance - explained};
+  if (!(moments.variance > 0.0)) {
+    ++warnings.nonpositive_variances;
+    moments.variance = penalty;
+  }
+  return moments;
+}
+
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
+                                             SamplerScratch& scratch, ModelWarnings& warnings) {
+  const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);
+  const double mu = moments.mean;
+  const double sigma2 = moments.variance;
+  double p0;
+  double p1;
+  if (sigma2 > 0.0) {
+    const double log_density0 = -0.5 * mu * mu / sigma2;
+    const double log_density1 = -0.5 * (1 - mu) * (1 - mu) / sigma2;
+    const double largest = log_density0 >= log_density1 ? log_density0 : log_density1;
+    p0 = std::exp(log_density0 - largest);
+    p1 = std::exp(log_density1 - largest);
+  } else {
+    // A zero penalty (--lambda 0) leaves a point mass at mu: the nearer allele takes all,
+    // as the densities do when sigma2 shrinks to 0.
+    const double distance0 = mu * mu;
+    const double distance1 = (1 - mu) * (1 - mu);
+    p0 = distance0 <= distance1 ? 1.0 : 0.0;
+    p1 = distance1 <= distance0 ? 1.0 : 0.0;
+  }
+  return {p0 / (p0 + p1), p1 / (p0 + p1)};
+}
+
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const double* pl_phred) {
+  const std::array<double, 4> log10_weights = {
+      -pl_phred[0] / 10 + std::log10(first[0]) + std::log10(second[0]),
+      -pl_phred[2] / 10 + std::log10(first[1]) + std::log10(second[1]),
+      -pl_phred[1] / 10 + std::log10(first[0]) + std::log10(second[1]),
+      -pl_phred[1] / 10 + std::log10(first[1]) + std::log10(second[0])};
+  std::array<double, 4> probs;
+  for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c]);
+  double sum = probs[0] + probs[1] + probs[2] + probs[3];
+  if (sum == 0.0 || !std::isfinite(sum)) {
+    // Every weight under- or overflowed; rescaling by the largest keeps the ratios.
+    const double largest = *std::max_element(log10_weights.begin(), log10_weights.end());
+    for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c] - largest);
+    sum = probs[0] + probs[1] + probs[2] + probs[3];
+  }
+  for (int c = 0; c < 4; ++c) probs[c] /= sum;
+  return probs;
+}
+
+int draw_class(const std::array<double, 4>& class_probs, double u) {
+  if (class_probs[0] >= u) return 0;
+  if (u <= class_probs[0] + class_probs[1]) return 1;
+  if (u <= class_probs[0] + class_probs[1] + class_probs[2]) return 2;
+  return 3;
+}
+
+void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs) {
+  const std::size_t sample_count = models.size();
+  if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
+    throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
+  }
+  if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
+      M.rows() < 1) {
+    throw std::logic_error("run_biallelic_chain: window or likelihoods smaller than the samples");
+  }
+  for (const std::vector<int>& unit : pedigree) {
+    if (unit.size() < 2 || unit[0] != 1) {
+      throw std::logic_error("run_biallelic_chain: only single-sample units are handled here");
+    }
+    if (unit[1] < 1 || static_cast<std::size_t>(unit[1]) > sample_count) {
+      throw std::logic_error("run_biallelic_chain: unit names sample " + std::to_string(unit[1]));
+    }
+  }
+  const Eigen::Index variant_row = M.rows() - 1;
+  scratch.resize(static_cast<int>(variant_row));
+  genotype_probs.assign(4 * sample_count, 0.0);
+  const double recorded_sweeps = settings.iterations - settings.burnin;
+  static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
+  static constexpr int kSecondAllele[4] = {0, 1, 1, 0};
+
+  for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
+    const bool record = sweep > settings.burnin;
+    for (const std::vector<int>& unit : pedigree) {
+      const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
+      SampleModel& model = models[sample];
+      const std::array<double, 2> first = haplotype_allele_probs(M, model.first, scratch, warnings);
+      const std::array<double, 2> second =
+          haplotype_allele_probs(M, model.second, scratch, warnings);
+      const std::array<double, 4> probs = class_probabilities(first, second, &site_pls[3 * sample]);
+      const int drawn = draw_class(probs, random.uniform());
+      M(variant_row, static_cast<Eigen::Index>(2 * sample)) = kFirstAllele[drawn];
+      M(variant_row, static_cast<Eigen::Index>(2 * sample + 1)) = kSecondAllele[drawn];
+      if (record) {
+        for (int c = 0; c < 4; ++c) genotype_probs[4 * sample + c] += probs[c] / recorded_sweeps;
+      }
+    }
+  }
+}

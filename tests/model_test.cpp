@@ -1,0 +1,174 @@
+#include "model.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "window_builders.h"
+
+namespace {
+std::vector<int> initial_haplotypes(const std::vector<double>& pls, std::vector<double>& freqs,
+                                    std::vector<int> draws = {}) {
+  ScriptedRandom random(std::move(draws));
+  std::vector<int> haplotypes;
+  initial_genotypes_biallelic(pls, static_cast<int>(pls.size() / 3), random, freqs, haplotypes);
+  return haplotypes;
+}
+}  // namespace
+
+TEST(ShrinkageWeight, HarmonicFormulaAndEmptySum) {
+  EXPECT_DOUBLE_EQ(shrinkage_weight(2), 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(shrinkage_weight(3), 2.0 / 11.0);  // H = 3/2
+  EXPECT_DOUBLE_EQ(shrinkage_weight(1), 1.0);
+}
+
+TEST(InitialGenotypes, FlatLikelihoodsAndTies_PhaseDrawAndLowerGenotype) {
+  // Flat likelihoods keep p = 0.5 and the heterozygote (prior 0.5) on top; u = 0.5 exactly
+  // gives 1|0, u below 0.5 gives 0|1. PLs (0, 100, 0) tie 0/0 with 1/1: 0/0, no draw.
+  std::vector<double> freqs = {0.5, 0.5};
+  EXPECT_EQ(initial_haplotypes({0, 0, 0, 0, 100, 0, 7, 7, 7}, freqs, {kDrawHalf, 1000000000}),
+            (std::vector<int>{1, 0, 0, 0, 0, 1}));
+  EXPECT_NEAR(freqs[0], 0.5, 1e-15);
+}
+
+TEST(InitialGenotypes, PassLimitAndConvergence) {
+  // Without 1/1 each pass maps p1 to p1 / (1 + p1): from 0.5, pass n ends at 1 / (n + 2),
+  // moving by more than 1e-4 every time, so exactly ten passes run.
+  const std::vector<double> pls = {0, 0, 1e6, 0, 0, 1e6};
+  std::vector<double> freqs = {0.5, 0.5};
+  // The calls use the last pass's priors (p1 = 1/11): 0/0 for both.
+  EXPECT_EQ(initial_haplotypes(pls, freqs), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_NEAR(freqs[1], 1.0 / 12.0, 1e-14);
+  EXPECT_NEAR(freqs[0], 11.0 / 12.0, 1e-14);
+  // From p1 = 0.001 the first pass moves by ~2e-6 and is the last.
+  freqs = {0.999, 0.001};
+  initial_haplotypes(pls, freqs);
+  EXPECT_NEAR(freqs[1], 0.001 / 1.001, 1e-15);
+}
+
+TEST(InitialGenotypes, UnderAndOverflowingLikelihoods_SameAsShiftedOnes) {
+  // Shifting a sample's PLs by a constant cannot change its posteriors, even where
+  // 10^(-PL/10) underflows (+4990) or overflows (-5000).
+  const std::vector<double> plain = {10, 0, 30, 0, 20, 40, 25, 5, 0};
+  std::vector<double> f_plain = {0.5, 0.5};
+  const std::vector<int> h_plain = initial_haplotypes(plain, f_plain, {kDrawHalf});
+  EXPECT_EQ(h_plain, (std::vector<int>{1, 0, 0, 0, 1, 1}));
+  for (double shift : {4990.0, -5000.0}) {
+    std::vector<double> shifted = plain;
+    for (int g = 0; g < 3; ++g) shifted[g] += shift;
+    std::vector<double> f_shifted = {0.5, 0.5};
+    EXPECT_EQ(initial_haplotypes(shifted, f_shifted, {kDrawHalf}), h_plain) << shift;
+    EXPECT_NEAR(f_shifted[1], f_plain[1], 1e-12) << shift;
+  }
+}
+
+TEST(SelectHaplotypes, LongestRunsFirst_TiesByColumn_ExclusionsCountZero) {
+  const std::vector<int> lengths = {-1, -1, 6, 8, 6, 4, 8};
+  HaplotypeModel model;
+  ASSERT_TRUE(select_haplotypes(lengths, {}, 3, model));
+  EXPECT_EQ(model.selected, (std::vector<int>{3, 6, 2}));
+  EXPECT_EQ(model.weights, (std::vector<double>{8.0 / 22, 8.0 / 22, 6.0 / 22}));
+  EXPECT_DOUBLE_EQ(model.v2, (64.0 + 64.0 + 36.0) / (22.0 * 22.0));
+  // Too few positive runs: zero-length columns fill up in column order, with weight 0.
+  ASSERT_TRUE(select_haplotypes(lengths, {3, 4}, 5, model));
+  EXPECT_EQ(model.selected, (std::vector<int>{6, 2, 5, 3, 4}));
+  EXPECT_EQ(model.weights, (std::vector<double>{8.0 / 18, 6.0 / 18, 4.0 / 18, 0, 0}));
+}
+
+TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
+  HaplotypeModel model;
+  EXPECT_FALSE(select_haplotypes({-1, -1, 5, 7}, {2, 3}, 2, model));  // runs sum to 0
+  EXPECT_FALSE(select_haplotypes({-1, -1, 5, 0, 0}, {}, 2, model));   // one weight of 1
+  EXPECT_FALSE(select_haplotypes({-1, -1, 5, 7}, {}, 1, model));
+  EXPECT_TRUE(select_haplotypes({-1, -1, 5, 7}, {}, 2, model));
+}
+
+TEST(InverseMatrixYale, ThresholdRowStartsUpperTriangleAndEmptyHolder) {
+  Eigen::MatrixXd m = Eigen::MatrixXd::Constant(4, 4, 99.0);  // lower triangle is ignored
+  m.row(0) << 2, 1e-8, -3e-8, 0;
+  m.row(1).tail(3) << 5, 0, 0;
+  m.row(2).tail(2) << 1e-9, -1;
+  m(3, 3) = 7;
+  Inverse_Matrix q;
+  q.update_Inverse_Matrix_Yale(m, 5, 1e-8);
+  EXPECT_EQ(q.values, (std::vector<double>{2, -3e-8, 5, -1, 7}));
+  EXPECT_EQ(q.columns, (std::vector<int>{0, 2, 1, 3, 3}));
+  EXPECT_EQ(q.row_start, (std::vector<int>{0, 2, 3, 4, 5}));
+  q.update_Inverse_Matrix_Yale(m, 1, 1e-8);  // a refill replaces everything
+  EXPECT_EQ(q.row_start, (std::vector<int>{0}));
+  EXPECT_TRUE(q.values.empty());
+  EXPECT_EQ(q.rows(), 0);
+  EXPECT_EQ(q.quadratic_form(nullptr, nullptr), 0.0);
+}
+
+TEST(InverseMatrixYale, QuadraticFormMatchesDense) {
+  const int n = 7;
+  Eigen::MatrixXd a = random_window(n, n, 7) - Eigen::MatrixXd::Constant(n, n, 0.3);
+  a = (a + a.transpose()).eval();
+  a(1, 4) = a(4, 1) = 5e-9;  // below the threshold: counts as 0
+  const Eigen::VectorXd u = random_window(n, 1, 8).col(0).array() - 0.7;
+  const Eigen::VectorXd v = random_window(n, 1, 9).col(0).array() + 0.2;
+  Inverse_Matrix q;
+  q.update_Inverse_Matrix_Yale(a, n + 1, 1e-8);
+  a(1, 4) = a(4, 1) = 0.0;
+  EXPECT_NEAR(q.quadratic_form(u.data(), v.data()), u.dot(a * v), 1e-12);
+  EXPECT_NEAR(q.quadratic_form(v.data(), v.data()), v.dot(a * v), 1e-12);
+}
+
+TEST(FitHaplotypeModel, InverseTimesCovarianceIsIdentity_ConditioningIsQd) {
+  const WindowMatrix M = random_window(9, 14, 11);
+  HaplotypeModel model;
+  model.lambda = 0.06;
+  ASSERT_TRUE(select_haplotypes({-1, -1, 8, 5, 9, 4, 7, 8, 6, 10, 5, 4, 9, 6}, {}, 6, model));
+  const double theta = shrinkage_weight(6);
+  ModelWarnings warnings;
+  fit_haplotype_model(M, 1, theta, 1e-8, model, warnings);
+  for (int r = 0; r < 9; ++r) {
+    double mean = 0.0;
+    for (int j = 0; j < 6; ++j) mean += model.weights[j] * M(r, model.selected[j]);
+    EXPECT_NEAR(model.mean[r], mean, 1e-15);
+  }
+  const Eigen::MatrixXd q = dense_from_yale(model.inverse);
+  EXPECT_LT(
+      (reference_covariance(M, model) * q - Eigen::MatrixXd::Identity(8, 8)).cwiseAbs().maxCoeff(),
+      1e-10);
+  Eigen::VectorXd d(8);
+  for (int s = 0; s < 8; ++s) d[s] = M(s, 1) - (1 - theta) * model.mean[s] - 0.5 * theta;
+  const Eigen::VectorXd qd = q * d;
+  for (int s = 0; s < 8; ++s) EXPECT_NEAR(model.conditioning[s], qd[s], 1e-12);
+  EXPECT_EQ(warnings.ridge_windows, 0);
+
+  // No window sites: empty holder, and the mean is the variant mean alone.
+  const WindowMatrix variant_only = M.bottomRows(1);
+  fit_haplotype_model(variant_only, 1, theta, 1e-8, model, warnings);
+  EXPECT_EQ(model.inverse.row_start, (std::vector<int>{0}));
+  EXPECT_TRUE(model.conditioning.empty());
+  ASSERT_EQ(model.mean.size(), 1u);
+}
+
+TEST(FitHaplotypeModel, CovarianceNotPositiveDefinite_TakesRidge) {
+  // Identical selected haplotypes and lambda 0: the covariance is the zero matrix.
+  HaplotypeModel model;
+  model.selected = {2, 3};
+  model.weights = {0.5, 0.5};
+  model.v2 = 0.5;
+  ModelWarnings warnings;
+  fit_haplotype_model(window_from_columns({"01100", "11010", "10110", "10110"}), 0, 0.3, 1e-8,
+                      model, warnings);
+  EXPECT_EQ(warnings.ridge_windows, 1);
+  for (double value : model.inverse.values) EXPECT_TRUE(std::isfinite(value));
+  for (double value : model.conditioning) EXPECT_TRUE(std::isfinite(value));
+
+  // Rank 1 of 4: the ridged inverse still inverts the covariance on its range.
+  const WindowMatrix two = window_from_columns({"01100", "11010", "10110", "01011"});
+  fit_haplotype_model(two, 0, 0.3, 1e-8, model, warnings);
+  EXPECT_EQ(warnings.ridge_windows, 2);
+  const Eigen::MatrixXd covariance = reference_covariance(two, model);
+  const Eigen::MatrixXd q = dense_from_yale(model.inverse);
+  EXPECT_LT((covariance * q * covariance - covariance).cwiseAbs().maxCoeff(), 1e-6);
+
+  model.lambda = 0.06;  // any penalty keeps the plain factorisation
+  fit_haplotype_model(two, 0, 0.3, 1e-8, model, warnings);
+  EXPECT_EQ(warnings.ridge_windows, 2);
+}

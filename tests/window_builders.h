@@ -1,0 +1,85 @@
+#pragma once
+
+// Builders shared by the model and sampler tests.
+
+#include <Eigen/Dense>
+#include <cstddef>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model.h"
+#include "random_source.h"
+
+// One string per haplotype column, read from window row 0 down to the variant row.
+inline WindowMatrix window_from_columns(const std::vector<std::string>& columns) {
+  WindowMatrix M(static_cast<Eigen::Index>(columns.at(0).size()),
+                 static_cast<Eigen::Index>(columns.size()));
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    for (std::size_t r = 0; r < columns[c].size(); ++r) {
+      M(static_cast<Eigen::Index>(r), static_cast<Eigen::Index>(c)) = columns[c][r] == '1';
+    }
+  }
+  return M;
+}
+
+inline WindowMatrix random_window(int rows, int columns, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::bernoulli_distribution allele(0.4);
+  WindowMatrix M(rows, columns);
+  for (int c = 0; c < columns; ++c) {
+    for (int r = 0; r < rows; ++r) M(r, c) = allele(engine) ? 1.0 : 0.0;
+  }
+  return M;
+}
+
+// Replays a fixed list of rand() values and fails loudly when asked for one more.
+class ScriptedRandom final : public RandomSource {
+ public:
+  explicit ScriptedRandom(std::vector<int> values) : values_(std::move(values)) {}
+  int next_int() override {
+    if (used_ >= values_.size()) throw std::runtime_error("scripted draws exhausted");
+    return values_[used_++];
+  }
+  std::size_t used() const { return used_; }
+
+ private:
+  std::vector<int> values_;
+  std::size_t used_ = 0;
+};
+
+// rand() values whose uniform() is exactly 0, 0.5 and 1.
+constexpr int kDrawZero = 0;
+constexpr int kDrawHalf = 1 << 30;
+constexpr int kDrawOne = 2147483647;
+
+// Dense copy of the symmetric matrix held by a sparse holder.
+inline Eigen::MatrixXd dense_from_yale(const Inverse_Matrix& q) {
+  const int n = q.rows();
+  Eigen::MatrixXd dense = Eigen::MatrixXd::Zero(n, n);
+  for (int r = 0; r < n; ++r) {
+    for (int e = q.row_start[r]; e < q.row_start[r + 1]; ++e) {
+      dense(r, q.columns[e]) = q.values[e];
+      dense(q.columns[e], r) = q.values[e];
+    }
+  }
+  return dense;
+}
+
+// The penalised weighted covariance of the window rows, summed term by term as documented.
+inline Eigen::MatrixXd reference_covariance(const WindowMatrix& M, const HaplotypeModel& model) {
+  const int size = static_cast<int>(M.rows()) - 1;
+  Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(size, size);
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    for (int r = 0; r < size; ++r) {
+      for (int c = 0; c < size; ++c) {
+        covariance(r, c) += model.weights[j] * (M(r, model.selected[j]) - model.mean[r]) *
+                            (M(c, model.selected[j]) - model.mean[c]);
+      }
+    }
+  }
+  covariance /= 1.0 - model.v2;
+  covariance.diagonal().array() += model.lambda;
+  return covariance;
+}
