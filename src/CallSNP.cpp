@@ -49,6 +49,7 @@ void CallSNP::run() {
 }
 
 void CallSNP::run_calling_mode() {
+  open_outputs();
   read_sample();
   if (sample_count < 2) {
     // Every haplotype is modelled from the others, and a single sample has only its own.
@@ -61,7 +62,31 @@ void CallSNP::run_calling_mode() {
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
-  throw FatalError("ERROR! The calling mode is not yet available in this build of dorsane");
+  inference_step();
+  write_file();
+}
+
+void CallSNP::open_outputs() {
+  if (params.has_mp && !mp_output.open(params.mp_file)) {
+    throw FatalError("ERROR! Can't open output file: " + params.mp_file);
+  }
+  if (params.has_output && !vcf_output.open(params.output_file)) {
+    throw FatalError("ERROR! Can't open output file: " + params.output_file);
+  }
+}
+
+void CallSNP::write_file() {
+  std::cout << "\nWriting phased genotypes in output files..." << std::endl;
+  if (params.has_mp) {
+    write_marginal_posteriors(mp_output.stream(), results, sample_count);
+    mp_output.commit();
+  }
+  if (params.has_output) {
+    const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
+    write_called_vcf(vcf_output.stream(), results, sample_ids, chrom,
+                     PlSource{&site_likelihoods, &likelihood_alleles});
+    vcf_output.commit();
+  }
 }
 
 void print_closing_lines(std::ostream& out, double processor_seconds) {

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "CallSNP_io_files.h"
 #include "Parameter.h"
+#include "io.h"
 
 // Owns one run of the program: its parameters, the inputs read, the results.
 class CallSNP {
@@ -26,6 +28,10 @@ class CallSNP {
   void read_ref_file();
   void convert_to_vcf();
   void vcf_decompose();
+  void write_file();
+
+  // Walks the positions to analyse and fills results (model.cpp).
+  void inference_step();
 
   Parameter params;
 
@@ -59,9 +65,19 @@ class CallSNP {
   std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
   int chromosome = 0;           // strtol value of CHROM (or -chr)
 
+  // Every analysed position's per-sample class probabilities.
+  Results results;
+
  private:
   void read_position_list();
   void run_calling_mode();
+  // Creates the output files up front, so an unwritable path fails before the analysis.
+  void open_outputs();
+  bool analysed_from_likelihoods(std::uint64_t position) const;
+  void refuse_unsupported_runs() const;
+
+  OutputFile mp_output;
+  OutputFile vcf_output;
 };
 
 // Text printed after every run mode.

@@ -1,0 +1,199 @@
+#include <iostream>
+#include <string>
+
+#include "CallSNP.h"
+#include "CallSNP_io_files.h"
+#include "errors.h"
+#include "model.h"
+#include "model_window.h"
+#include "sampler.h"
+
+namespace {
+
+// Longest allele of the record minus one: the bases a variant covers after its position.
+int allele_span(const std::vector<std::string>& alleles) {
+  std::size_t longest = alleles[0].size();
+  std::size_t start = 0;
+  const std::string& alt = alleles[1];
+  while (true) {
+    const std::size_t end = alt.find(',', start);
+    const std::size_t length = (end == std::string::npos ? alt.size() : end) - start;
+    longest = std::max(longest, length);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return static_cast<int>(longest) - 1;
+}
+
+// One-hot class values (0|0, 1|1, 0|1, 1|0) of every sample at a scaffold site.
+std::vector<double> scaffold_site(const std::vector<double>& site_values, int sample_count) {
+  std::vector<double> probs(static_cast<std::size_t>(4) * sample_count, 0.0);
+  for (int s = 0; s < sample_count; ++s) {
+    const double a = site_values[2 * s];
+    const double b = site_values[2 * s + 1];
+    int cls = 3;
+    if (a == 0 && b == 0) {
+      cls = 0;
+    } else if (a == 1 && b == 1) {
+      cls = 1;
+    } else if (a == 0 && b == 1) {
+      cls = 2;
+    }
+    probs[4 * s + cls] = 1.0;
+  }
+  return probs;
+}
+
+}  // namespace
+
+bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
+  const auto it = site_likelihoods.find(p);
+  if (it == site_likelihoods.end() || it->second.empty()) return false;
+  return params.var_multi || scaffold_haplotypes.count(p) == 0;
+}
+
+void CallSNP::refuse_unsupported_runs() const {
+  for (const std::vector<int>& row : pedigree) {
+    if (row[0] != 1) {
+      throw FatalError(
+          "ERROR! The pedigree file " + params.ped_file +
+          " holds duos or trios; joint family updates are not available in this build of dorsane");
+    }
+  }
+  if (params.zflag_modelavg) {
+    throw FatalError("ERROR! --model-avg is not available in this build of dorsane");
+  }
+  for (const std::uint64_t p : region_positions) {
+    if (!analysed_from_likelihoods(p)) continue;
+    const int a = site_allele_counts.at(p);
+    if (a != 2) {
+      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file + " has " +
+                       std::to_string(a) +
+                       " alleles; multi-allelic variants are not available in this build of "
+                       "dorsane (split them with -decompose-multi first)");
+    }
+  }
+}
+
+void CallSNP::inference_step() {
+  const int N = sample_count;
+  const int f = params.numsnps;
+  const int R = params.ref_haplotype_count;
+  const int total_haplotypes = 2 * N;
+  const int all_haplotype_count = total_haplotypes + R;
+  const int totalsnps = 2 * f + 1;
+
+  std::cout << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
+            << std::endl;
+  refuse_unsupported_runs();
+
+  const double theta_k = shrinkage_weight(params.k);
+  std::vector<std::uint64_t> scaffold_positions;
+  scaffold_positions.reserve(scaffold_haplotypes.size());
+  for (const auto& entry : scaffold_haplotypes) scaffold_positions.push_back(entry.first);
+
+  WindowMatrix M = WindowMatrix::Zero(totalsnps, all_haplotype_count);
+  std::vector<std::uint64_t> window_positions;
+  std::vector<std::vector<int>> haplotype_distances;
+  std::vector<SampleModel> models(static_cast<std::size_t>(N));
+  std::vector<double> allele_frequencies;
+  std::vector<int> initial_haplotypes;
+  std::vector<double> genotype_probs;
+  SamplerScratch scratch;
+  scratch.resize(totalsnps - 1);
+  ModelWarnings warnings;
+  CLibraryRandom random;
+  const PanelView panel{R, &ref_panel_haplotypes};
+  const ChainSettings chain{params.iterations, params.burnin};
+
+  BracketState bracket;
+  int analysed = 0;
+  bool panel_at_rebuild = false;
+  int count_snps_to_analyse = 0;
+  const std::vector<int> no_exclusions;
+
+  for (const std::uint64_t p : region_positions) {
+    if (analysed_from_likelihoods(p)) {
+      const std::vector<double>& site_pls = site_likelihoods.at(p);
+      const std::vector<std::string>& current_alleles = likelihood_alleles.at(p);
+      ++analysed;
+      if (static_cast<int>(scaffold_positions.size()) < 2 * f) {
+        throw FatalError("ERROR! The scaffold holds " + std::to_string(scaffold_positions.size()) +
+                         " sites around the region, fewer than the " + std::to_string(2 * f) +
+                         " a window of --numsnps " + std::to_string(f) +
+                         " needs; use a smaller --numsnps");
+      }
+      find_bracket(scaffold_positions, p, bracket);
+      bool use_panel = false;
+      if (params.has_ref_panel) {
+        const auto alleles = ref_panel_alleles.find(p);
+        use_panel = alleles != ref_panel_alleles.end() && alleles->second == current_alleles;
+      }
+      const int model_haplotype_count = use_panel ? all_haplotype_count : total_haplotypes;
+      const bool rebuild =
+          bracket.r != bracket.previous_r || analysed == 1 || use_panel != panel_at_rebuild;
+      if (rebuild) {
+        construct_window(scaffold_positions, scaffold_haplotypes, bracket.r, f, p,
+                         allele_span(current_alleles), N, panel, use_panel, M, window_positions);
+        panel_at_rebuild = use_panel;
+      } else if (use_panel) {
+        const std::vector<double>& at_variant = ref_panel_haplotypes.at(p);
+        for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
+      }
+
+      allele_frequencies.assign(2, 0.5);
+      initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
+      for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
+
+      if (rebuild) {
+        distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
+        for (const std::vector<int>& row : pedigree) {
+          const int s = row[1] - 1;
+          SampleModel& model = models[static_cast<std::size_t>(s)];
+          for (int h = 0; h < 2; ++h) {
+            HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
+            if (!select_haplotypes(haplotype_distances[2 * s + h], no_exclusions, params.k,
+                                   haplotype)) {
+              throw FatalError("ERROR! Sample " + sample_ids[s] + " at position " +
+                               std::to_string(p) +
+                               " has no usable set of reference haplotypes (their shared runs "
+                               "sum to 0 or one haplotype takes all the weight)");
+            }
+            haplotype.lambda = params.lambda;
+            fit_haplotype_model(M, 2 * s + h, theta_k, params.threshold, haplotype, warnings);
+          }
+        }
+      }
+
+      run_biallelic_chain(M, models, pedigree, site_pls, chain, random, scratch, warnings,
+                          genotype_probs);
+      results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
+    } else {
+      const auto scaffold = scaffold_haplotypes.find(p);
+      if (scaffold != scaffold_haplotypes.end() &&
+          (!params.var_multi || site_likelihoods.count(p) != 0)) {
+        const std::vector<std::string>& current_alleles = site_alleles.at(p);
+        std::cout << current_alleles[0] << '\n';
+        results.emplace(p, Answer{current_alleles[0], current_alleles[1],
+                                  scaffold_site(scaffold->second, N), 4});
+      }
+    }
+    std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
+              << std::flush;
+    ++count_snps_to_analyse;
+  }
+  std::cout << std::endl;
+
+  if (warnings.ridge_windows > 0) {
+    std::cerr << "Warning: " << warnings.ridge_windows
+              << " window covariances were not positive definite and were inverted after "
+                 "adding a ridge to the diagonal"
+              << std::endl;
+  }
+  if (warnings.nonpositive_variances > 0) {
+    std::cerr << "Warning: " << warnings.nonpositive_variances
+              << " conditional variances were not positive and were replaced by the penalty"
+              << std::endl;
+  }
+}
+
