@@ -1,0 +1,226 @@
+// The calling mode end to end on simulated cohorts: repeatable runs, scaffold sites
+// copied, outputs that htslib reads, accuracy against the likelihood-only baseline.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kSource = DORSANE_SOURCE_DIR;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A simulated cohort in its own directory, with the region that covers every site.
+struct Cohort {
+  TempDir dir;
+  std::string int_lower, int_upper;
+
+  explicit Cohort(const std::string& options) {
+    const RunResult sim = run_shell("python3 '" + kSource + "/tools/simulate.py' --out '" +
+                                    dir.path() + "' " + options);
+    EXPECT_EQ(sim.status, 0) << sim.err;
+    std::istringstream command(sim.out);
+    std::string word;
+    while (command >> word) {
+      if (word == "--int") command >> int_lower >> int_upper;
+    }
+  }
+
+  std::vector<std::string> args(const std::string& glfs, const std::string& out,
+                                std::vector<std::string> extra) const {
+    std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs", glfs,
+                                     "--scaffold-file", dir.file("scaffold.txt"), "--o", out,
+                                     "--int", int_lower, int_upper};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+};
+
+std::vector<std::string> data_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+double json_number(const std::string& json_file, const std::string& group, const std::string& bin,
+                   const std::string& key) {
+  const RunResult value = run_shell("python3 -c 'import json,sys; e=json.load(open(sys.argv[1])); "
+                                    "print(e[sys.argv[2]][sys.argv[3]][sys.argv[4]])' '" +
+                                    json_file + "' '" + group + "' '" + bin + "' '" + key + "'");
+  return std::stod(value.out);
+}
+
+}  // namespace
+
+TEST(CallingMode, SameSeedSameOutputsAndGzipMatchesPlain) {
+  Cohort cohort("--seed 5 --samples 30 --sites 150 --coverage 4");
+  const std::vector<std::string> extra = {"--numsnps", "8", "--iteration", "30", "--burnin",
+                                          "5", "--seed", "42"};
+  auto run = [&](const std::string& glfs, const std::string& tag) {
+    std::vector<std::string> args =
+        cohort.args(glfs, cohort.dir.file(tag + ".vcf"), extra);
+    args.insert(args.end(), {"--mp", cohort.dir.file(tag + ".mp")});
+    const RunResult result = run_dorsane(args, cohort.dir.path());
+    EXPECT_EQ(result.status, 0) << result.err;
+    return read_file(cohort.dir.file(tag + ".vcf")) + read_file(cohort.dir.file(tag + ".mp"));
+  };
+  const std::string first = run(cohort.dir.file("gl.vcf"), "a");
+  EXPECT_EQ(run(cohort.dir.file("gl.vcf"), "b"), first);
+  write_gzip(cohort.dir.file("gl.vcf.gz"), read_file(cohort.dir.file("gl.vcf")));
+  EXPECT_EQ(run(cohort.dir.file("gl.vcf.gz"), "c"), first);
+  // Another seed draws other chains.
+  std::vector<std::string> args = cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("d.vcf"),
+                                              {"--numsnps", "8", "--iteration", "30", "--burnin",
+                                               "5", "--seed", "43"});
+  ASSERT_EQ(run_dorsane(args, cohort.dir.path()).status, 0);
+  EXPECT_NE(read_file(cohort.dir.file("d.vcf")), read_file(cohort.dir.file("a.vcf")));
+}
+
+TEST(CallingMode, ScaffoldSitesCopiedEveryPositionWrittenOnce) {
+  Cohort cohort("--seed 8 --samples 12 --sites 80 --coverage 4 --chrom chr7");
+  const RunResult result = run_dorsane(
+      cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                  {"--numsnps", "4", "--iteration", "20", "--burnin", "2", "--seed", "1",
+                   "--mp", cohort.dir.file("out.mp")}),
+      cohort.dir.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains(result.out, "Number of variants to impute : 80\n"));
+  EXPECT_TRUE(contains(result.out, "\rAnalysing variant 80/80"));
+  EXPECT_TRUE(contains(result.out, "Writing phased genotypes in output files...\n"));
+
+  const auto records = data_lines(read_file(cohort.dir.file("out.vcf")));
+  ASSERT_EQ(records.size(), 80u);
+  const std::string mp = read_file(cohort.dir.file("out.mp"));
+  EXPECT_EQ(data_lines(mp).size(), 80u);
+  EXPECT_EQ(mp.substr(mp.size() - 3), " \n\n");  // an empty last line
+
+  // Every scaffold site is written with the scaffold's phased genotypes and posterior 1.
+  std::istringstream scaffold(read_file(cohort.dir.file("scaffold.txt")));
+  std::string line;
+  int checked = 0;
+  while (std::getline(scaffold, line)) {
+    std::istringstream fields(line);
+    std::string chrom, id, pos, a1, a2;
+    fields >> chrom >> id >> pos >> a1 >> a2;
+    std::string expected = "chr7\t" + pos + "\t.\t" + a1 + "\t" + a2 + "\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL";
+    std::string h1, h2;
+    while (fields >> h1 >> h2) expected += "\t" + h1 + "|" + h2 + ":1:";
+    bool found = false;
+    for (const std::string& record : records) {
+      if (record.rfind("chr7\t" + pos + "\t", 0) != 0) continue;
+      found = true;
+      // Compare without the PL values of each sample.
+      std::string stripped;
+      std::istringstream columns(record);
+      std::string column;
+      bool first = true;
+      while (std::getline(columns, column, '\t')) {
+        if (!first) stripped += "\t";
+        first = false;
+        const std::size_t pl = column.rfind(':');
+        stripped += (column.find('|') != std::string::npos && pl != std::string::npos)
+                        ? column.substr(0, pl + 1)
+                        : column;
+      }
+      EXPECT_EQ(stripped, expected);
+    }
+    EXPECT_TRUE(found) << pos;
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
+}
+
+TEST(CallingMode, HtslibReadsTheVcf) {
+  if (!file_exists("/usr/bin/bcftools")) GTEST_SKIP() << "bcftools not installed";
+  Cohort cohort("--seed 9 --samples 10 --sites 60 --coverage 4 --chrom chr20");
+  ASSERT_EQ(run_dorsane(cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                                    {"--numsnps", "4", "--iteration", "20", "--seed", "3"}),
+                        cohort.dir.path())
+                .status,
+            0);
+  const RunResult view = run_shell("bcftools view '" + cohort.dir.file("out.vcf") + "' >/dev/null");
+  EXPECT_EQ(view.status, 0) << view.err;
+  EXPECT_FALSE(contains(view.err, "rror")) << view.err;
+  const RunResult query = run_shell("bcftools query -f '[%GT %PL %AVGPOST\\n]' '" +
+                                    cohort.dir.file("out.vcf") + "'");
+  ASSERT_EQ(query.status, 0) << query.err;
+  // bcftools sees exactly the genotypes, PL and AVGPOST that were written.
+  std::string expected;
+  for (const std::string& record : data_lines(read_file(cohort.dir.file("out.vcf")))) {
+    std::istringstream columns(record);
+    std::string column;
+    for (int c = 0; std::getline(columns, column, '\t'); ++c) {
+      if (c < 9) continue;
+      const std::size_t a = column.find(':');
+      const std::size_t b = column.find(':', a + 1);
+      expected += column.substr(0, a) + " " + column.substr(b + 1) + " " +
+                  column.substr(a + 1, b - a - 1) + "\n";
+    }
+  }
+  EXPECT_EQ(query.out, expected);
+}
+
+TEST(CallingMode, BeatsTheLikelihoodBaselineAtCommonSites) {
+  Cohort cohort("--seed 21 --samples 120 --sites 400 --coverage 4 --gl");
+  const RunResult result = run_dorsane(
+      cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                  {"--numsnps", "10", "--iteration", "60", "--burnin", "10", "--seed", "7"}),
+      cohort.dir.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  const RunResult eval = run_shell("python3 '" + kSource + "/tools/evaluate.py' --truth '" +
+                                   cohort.dir.file("truth.vcf") + "' --scaffold '" +
+                                   cohort.dir.file("scaffold.txt") + "' --calls '" +
+                                   cohort.dir.file("out.vcf") + "' --glfs '" +
+                                   cohort.dir.file("gl.vcf") + "' --json");
+  ASSERT_EQ(eval.status, 0) << eval.err;
+  const std::string json = cohort.dir.write("eval.json", eval.out);
+  const double calls = json_number(json, "calls", ">5%", "nonref_discordance");
+  const double baseline = json_number(json, "baseline", ">5%", "nonref_discordance");
+  std::cout << "non-reference discordance at MAF > 5%: dorsane " << calls << ", baseline "
+            << baseline << std::endl;
+  EXPECT_LE(calls, baseline / 2);
+}
+
+TEST(CallingMode, FailuresLeaveNoOutputAndComeEarly) {
+  Cohort cohort("--seed 4 --samples 8 --sites 40 --coverage 4");
+  // An output that cannot be created is reported before any input is read.
+  RunResult result = run_dorsane(
+      cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("missing/out.vcf"), {"--seed", "1"}),
+      cohort.dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "ERROR! Can't open output file: " + cohort.dir.file("missing/out.vcf") + "\n");
+  EXPECT_FALSE(contains(result.out, "Reading sample file"));
+
+  // A scaffold too small for the window: an error, and neither output appears.
+  result = run_dorsane(cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                                   {"--numsnps", "500", "--mp", cohort.dir.file("out.mp")}),
+                       cohort.dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(contains(result.err, "use a smaller --numsnps")) << result.err;
+  EXPECT_FALSE(file_exists(cohort.dir.file("out.vcf")));
+  EXPECT_FALSE(file_exists(cohort.dir.file("out.mp")));
+  EXPECT_EQ(run_shell("ls '" + cohort.dir.path() + "' | grep -c dorsane-tmp").out, "0\n");
+}
+
+TEST(CallingMode, EmptyWindowAndZeroPenaltyStillCall) {
+  Cohort cohort("--seed 6 --samples 10 --sites 40 --coverage 4");
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"--numsnps", "0"},
+        std::vector<std::string>{"--numsnps", "3", "--lambda", "0"}}) {
+    const RunResult result = run_dorsane(
+        cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                    {extra.begin(), extra.end()}),
+        cohort.dir.path());
+    EXPECT_EQ(result.status, 0) << extra[1] << ": " << result.err;
+    EXPECT_EQ(data_lines(read_file(cohort.dir.file("out.vcf"))).size(), 40u);
+    EXPECT_FALSE(contains(read_file(cohort.dir.file("out.vcf")), "nan"));
+  }
+}
