@@ -99,6 +99,7 @@ void CallSNP::inference_step() {
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;
   std::vector<double> genotype_probs;
+  WindowPatterns patterns;
   SamplerScratch scratch;
   scratch.resize(totalsnps - 1);
   ModelWarnings warnings;
@@ -147,6 +148,7 @@ void CallSNP::inference_step() {
 
       if (rebuild) {
         distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
+        patterns.build(M, model_haplotype_count);
         for (const std::vector<int>& row : pedigree) {
           const int s = row[1] - 1;
           SampleModel& model = models[static_cast<std::size_t>(s)];
@@ -160,12 +162,12 @@ void CallSNP::inference_step() {
                                "sum to 0 or one haplotype takes all the weight)");
             }
             haplotype.lambda = params.lambda;
-            fit_haplotype_model(M, 2 * s + h, theta_k, params.threshold, haplotype, warnings);
+            fit_haplotype_model(M, patterns, 2 * s + h, theta_k, params.threshold, haplotype, warnings);
           }
         }
       }
 
-      run_biallelic_chain(M, models, pedigree, site_pls, chain, random, scratch, warnings,
+      run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch, warnings,
                           genotype_probs);
       results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
     } else {

@@ -32,10 +32,23 @@ class Inverse_Matrix {
   int rows() const { return row_start.empty() ? 0 : static_cast<int>(row_start.size()) - 1; }
 };
 
+// The distinct window haplotypes: columns of M that agree at every window row share a
+// pattern. Windows of linked sites hold far fewer patterns than haplotypes, so moments
+// summed per pattern cost a fraction of those summed per haplotype.
+struct WindowPatterns {
+  std::vector<int> of_column;  // pattern index of each haplotype column in use
+  Eigen::MatrixXd values;      // window rows (T) by patterns: the alleles of each pattern
+
+  // Groups the first `columns` columns of M by their window rows (all rows but the last).
+  void build(const WindowMatrix& M, int columns);
+  int count() const { return static_cast<int>(values.cols()); }
+};
+
 // The k-haplotype model of one sample haplotype, rebuilt whenever the window is.
 struct HaplotypeModel {
   std::vector<int> selected;    // 0-based haplotype columns, longest shared run first
   std::vector<double> weights;  // run length / sum of the selected run lengths
+  std::vector<int> pattern_of_selected;  // window pattern of each selected haplotype
   double v2 = 0.0;              // sum of squared weights
   double lambda = 0.0;          // penalty of this haplotype
   std::vector<double> mean;     // weighted mean at rows 0..T; entry T refreshed by the sampler
@@ -67,6 +80,10 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
 // whose selection is set: penalised weighted covariance of the window rows, inverted
 // (Cholesky; a ridge is added when it is not positive definite), stored sparse.
 // own_column is the haplotype's own column of M; theta the shrinkage weight.
+void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                         double theta, double threshold, HaplotypeModel& model,
+                         ModelWarnings& warnings);
+// The same, grouping the window's patterns first (for a single fit).
 void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
                          HaplotypeModel& model, ModelWarnings& warnings);
 

@@ -11,6 +11,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 #include "model.h"
 
@@ -83,10 +84,26 @@ void Inverse_Matrix::update_Inverse_Matrix_Yale(const Eigen::MatrixXd& inverse, 
 }
 
 double Inverse_Matrix::quadratic_form(const double* u, const double* v) const {
+  using ConstVector = Eigen::Map<const Eigen::VectorXd>;
   double sum = 0.0;
   const int size = rows();
   for (int r = 0; r < size; ++r) {
-    for (int e = row_start[r]; e < row_start[r + 1]; ++e) {
+    const int begin = row_start[r];
+    const int end = row_start[r + 1];
+    if (end - begin == size - r) {
+      // Nothing dropped from this row: its entries are columns r..T-1, a plain dot product.
+      const int length = size - r;
+      const ConstVector row(values.data() + begin, length);
+      const double row_v = row.dot(ConstVector(v + r, length));
+      if (u == v) {
+        sum += u[r] * (2.0 * row_v - values[begin] * u[r]);
+      } else {
+        const double row_u = row.dot(ConstVector(u + r, length));
+        sum += u[r] * row_v + v[r] * (row_u - values[begin] * u[r]);
+      }
+      continue;
+    }
+    for (int e = begin; e < end; ++e) {
       const int c = columns[e];
       const double q = values[e];
       if (c == r) {
@@ -151,26 +168,61 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
   return model.v2 < 1.0;
 }
 
+void WindowPatterns::build(const WindowMatrix& M, int columns) {
+  const Eigen::Index window_rows = M.rows() - 1;
+  of_column.assign(static_cast<std::size_t>(columns), 0);
+  std::unordered_map<std::string, int> index;
+  std::vector<int> first_column;
+  const std::size_t bytes = static_cast<std::size_t>(window_rows) * sizeof(double);
+  for (int c = 0; c < columns; ++c) {
+    std::string key(reinterpret_cast<const char*>(M.col(c).data()), bytes);
+    const auto [it, inserted] = index.emplace(std::move(key), static_cast<int>(first_column.size()));
+    if (inserted) first_column.push_back(c);
+    of_column[static_cast<std::size_t>(c)] = it->second;
+  }
+  values.resize(window_rows, static_cast<Eigen::Index>(first_column.size()));
+  for (std::size_t p = 0; p < first_column.size(); ++p) {
+    values.col(static_cast<Eigen::Index>(p)) = M.col(first_column[p]).head(window_rows);
+  }
+}
+
 void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
                          HaplotypeModel& model, ModelWarnings& warnings) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  fit_haplotype_model(M, patterns, own_column, theta, threshold, model, warnings);
+}
+
+void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                         double theta, double threshold, HaplotypeModel& model,
+                         ModelWarnings& warnings) {
   const Eigen::Index window_rows = M.rows() - 1;
   const std::size_t k = model.selected.size();
-  if (window_rows < 0 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k) {
+  if (window_rows < 0 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k ||
+      patterns.values.rows() != window_rows) {
     throw std::logic_error("fit_haplotype_model: inconsistent model or window");
   }
   for (int column : model.selected) {
-    if (column < 0 || column >= M.cols()) {
+    if (column < 0 || column >= static_cast<int>(patterns.of_column.size())) {
       throw std::logic_error("fit_haplotype_model: selected column outside the window matrix");
     }
   }
   const int size = static_cast<int>(window_rows);
 
-  model.mean.assign(static_cast<std::size_t>(size) + 1, 0.0);
+  // Selected haplotypes that share a window pattern share their window moments, so the
+  // weights are summed per pattern; the variant row is summed per haplotype.
+  model.pattern_of_selected.resize(k);
+  Eigen::VectorXd pattern_weight = Eigen::VectorXd::Zero(patterns.count());
+  double variant_mean = 0.0;
   for (std::size_t j = 0; j < k; ++j) {
-    const double weight = model.weights[j];
-    const double* values = M.col(model.selected[j]).data();
-    for (int r = 0; r <= size; ++r) model.mean[r] += weight * values[r];
+    const int pattern = patterns.of_column[static_cast<std::size_t>(model.selected[j])];
+    model.pattern_of_selected[j] = pattern;
+    pattern_weight[pattern] += model.weights[j];
+    variant_mean += model.weights[j] * M(window_rows, model.selected[j]);
   }
+  model.mean.resize(static_cast<std::size_t>(size) + 1);
+  Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows) = patterns.values * pattern_weight;
+  model.mean[static_cast<std::size_t>(size)] = variant_mean;
 
   if (size == 0) {
     model.inverse.update_Inverse_Matrix_Yale(Eigen::MatrixXd(), 1, threshold);
@@ -178,13 +230,15 @@ void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, do
     return;
   }
 
-  // Weighted deviations, one column per selected haplotype; the covariance is one rank-k
-  // update instead of k outer products.
+  // Weighted deviations, one column per pattern in use; the covariance is one rank update
+  // instead of an outer product per haplotype.
   const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), window_rows);
-  Eigen::MatrixXd deviations(window_rows, static_cast<Eigen::Index>(k));
-  for (std::size_t j = 0; j < k; ++j) {
-    deviations.col(static_cast<Eigen::Index>(j)) =
-        (M.col(model.selected[j]).head(window_rows) - window_mean) * std::sqrt(model.weights[j]);
+  int used = 0;
+  for (int p = 0; p < patterns.count(); ++p) used += pattern_weight[p] > 0.0 ? 1 : 0;
+  Eigen::MatrixXd deviations(window_rows, used);
+  for (int p = 0, column = 0; p < patterns.count(); ++p) {
+    if (pattern_weight[p] <= 0.0) continue;
+    deviations.col(column++) = (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
   }
   Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(window_rows, window_rows);
   // Only the lower triangle is filled: the factorisations below read no other.

@@ -14,28 +14,64 @@ constexpr double kConfidentPenalty = 0.09;
 
 }  // namespace
 
+namespace {
+// Groups the window of M and points the model's selected haplotypes at those groups.
+WindowPatterns patterns_for(const WindowMatrix& M, HaplotypeModel& model) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  model.pattern_of_selected.resize(model.selected.size());
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    model.pattern_of_selected[j] = patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
+  }
+  return patterns;
+}
+}  // namespace
+
 ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
                                        SamplerScratch& scratch, ModelWarnings& warnings) {
+  const WindowPatterns patterns = patterns_for(M, model);
+  return conditional_moments(M, patterns, model, scratch, warnings);
+}
+
+ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
+                                       HaplotypeModel& model, SamplerScratch& scratch,
+                                       ModelWarnings& warnings) {
   const int size = static_cast<int>(M.rows()) - 1;
   const std::size_t k = model.selected.size();
   if (size < 0 || model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
-      model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size) {
+      model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
+      model.pattern_of_selected.size() != k || patterns.values.rows() != size) {
     throw std::logic_error("conditional_moments: model not fitted to this window");
   }
   if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  if (scratch.pattern_weight.size() < static_cast<std::size_t>(patterns.count())) {
+    scratch.resize_patterns(patterns.count());
+  }
   double* cov = scratch.cov.data();
 
-  // Weighted variant mean; the covariances with the window sites add a_j * M(s, column)
-  // for the haplotypes carrying allele 1 at the variant only (a_j = 0 adds nothing).
+  // Weighted variant mean; the covariances with the window sites sum a_j * (window alleles)
+  // over the haplotypes carrying allele 1 at the variant (a_j = 0 adds nothing), gathered
+  // per window pattern first.
   double variant_mean = 0.0;
-  std::fill(cov, cov + size, 0.0);
+  const double* variant_row = M.data() + size;
+  const Eigen::Index stride = M.rows();
+  double* pattern_weight = scratch.pattern_weight.data();
+  std::vector<int>& touched = scratch.touched;
+  touched.clear();
   for (std::size_t j = 0; j < k; ++j) {
-    const double* column = M.col(model.selected[j]).data();
-    const double weighted = model.weights[j] * column[size];
+    const double weighted = model.weights[j] * variant_row[model.selected[j] * stride];
     variant_mean += weighted;
     if (weighted != 0.0) {
-      for (int s = 0; s < size; ++s) cov[s] += weighted * column[s];
+      const int pattern = model.pattern_of_selected[j];
+      if (pattern_weight[pattern] == 0.0) touched.push_back(pattern);
+      pattern_weight[pattern] += weighted;
     }
+  }
+  Eigen::Map<Eigen::VectorXd> cov_vector(cov, size);
+  cov_vector.setZero();
+  for (const int pattern : touched) {
+    cov_vector += pattern_weight[pattern] * patterns.values.col(pattern);
+    pattern_weight[pattern] = 0.0;
   }
   model.mean[size] = variant_mean;
   const double correction = 1.0 - model.v2;
@@ -62,7 +98,15 @@ ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& mo
 
 std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
                                              SamplerScratch& scratch, ModelWarnings& warnings) {
-  const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);
+  const WindowPatterns patterns = patterns_for(M, model);
+  return haplotype_allele_probs(M, patterns, model, scratch, warnings);
+}
+
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
+                                             const WindowPatterns& patterns,
+                                             HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  const ConditionalMoments moments = conditional_moments(M, patterns, model, scratch, warnings);
   const double mu = moments.mean;
   const double sigma2 = moments.variance;
   double p0;
@@ -117,6 +161,18 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
                          std::vector<double>& genotype_probs) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch,
+                      warnings, genotype_probs);
+}
+
+void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
+                         std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs) {
   const std::size_t sample_count = models.size();
   if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
     throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
@@ -135,6 +191,7 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
   }
   const Eigen::Index variant_row = M.rows() - 1;
   scratch.resize(static_cast<int>(variant_row));
+  scratch.resize_patterns(patterns.count());
   genotype_probs.assign(4 * sample_count, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
   static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
@@ -145,9 +202,9 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
     for (const std::vector<int>& unit : pedigree) {
       const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
       SampleModel& model = models[sample];
-      const std::array<double, 2> first = haplotype_allele_probs(M, model.first, scratch, warnings);
+      const std::array<double, 2> first = haplotype_allele_probs(M, patterns, model.first, scratch, warnings);
       const std::array<double, 2> second =
-          haplotype_allele_probs(M, model.second, scratch, warnings);
+          haplotype_allele_probs(M, patterns, model.second, scratch, warnings);
       const std::array<double, 4> probs = class_probabilities(first, second, &site_pls[3 * sample]);
       const int drawn = draw_class(probs, random.uniform());
       M(variant_row, static_cast<Eigen::Index>(2 * sample)) = kFirstAllele[drawn];

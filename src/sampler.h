@@ -16,8 +16,15 @@ struct SampleModel {
 
 // Scratch space reused across calls so the inner loop allocates nothing.
 struct SamplerScratch {
-  std::vector<double> cov;  // T entries
+  std::vector<double> cov;             // T entries
+  std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
+  std::vector<int> touched;            // patterns with a nonzero pattern_weight
   void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
+  void resize_patterns(int patterns) {
+    pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
+    touched.clear();
+    touched.reserve(static_cast<std::size_t>(patterns));
+  }
 };
 
 struct ConditionalMoments {
@@ -29,12 +36,19 @@ struct ConditionalMoments {
 // alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
 // variant row of M. A variance that is not positive is replaced by the penalty alone and
 // counted in warnings.
+ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
+                                       HaplotypeModel& model, SamplerScratch& scratch,
+                                       ModelWarnings& warnings);
 ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
                                        SamplerScratch& scratch, ModelWarnings& warnings);
 
 // Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
 // conditional normal density given its window alleles. Refreshes model.mean[T] from the
 // current variant row of M.
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
+                                             const WindowPatterns& patterns,
+                                             HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings);
 std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
                                              SamplerScratch& scratch, ModelWarnings& warnings);
 
@@ -56,6 +70,13 @@ struct ChainSettings {
 // order, each single-sample unit updated from its models and likelihoods; after the
 // burn-in the class probabilities are averaged into genotype_probs (4 per sample).
 // M's variant row holds the initial alleles and is updated in place.
+void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
+                         std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs);
+// The same, grouping the window's patterns first.
 void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
