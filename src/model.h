@@ -48,6 +48,8 @@ struct WindowPatterns {
 struct HaplotypeModel {
   std::vector<int> selected;    // 0-based haplotype columns, longest shared run first
   std::vector<double> weights;  // run length / sum of the selected run lengths
+  std::vector<int> lengths;     // run length of each selected haplotype
+  double length_sum = 0.0;      // sum of the selected run lengths
   std::vector<int> pattern_of_selected;  // window pattern of each selected haplotype
   double v2 = 0.0;              // sum of squared weights
   double lambda = 0.0;          // penalty of this haplotype
@@ -56,6 +58,11 @@ struct HaplotypeModel {
   // Q * d, with d the haplotype's own window alleles minus the shrunk window means;
   // constant while the window stands, so the sampler needs only a dot product.
   std::vector<double> conditioning;
+  // Sampler state, in run-length units so that sums are exact whatever their order: per
+  // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
+  // and at that row; and the run lengths of those carrying allele 1 at the variant.
+  std::vector<double> carrier_sum;
+  double variant_carrier_sum = 0.0;
 };
 
 // Counters of numerical fallbacks, reported once per run.

@@ -147,6 +147,7 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
 
   model.selected.assign(order.begin(), order.begin() + k);
   model.weights.assign(static_cast<std::size_t>(k), 0.0);
+  model.lengths.assign(static_cast<std::size_t>(k), 0);
   model.v2 = 0.0;
   std::int64_t length_sum = 0;
   for (int j = 0; j < k; ++j) {
@@ -156,7 +157,9 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
       throw std::logic_error("select_haplotypes: selected a column without a run length");
     }
     length_sum += length;
+    model.lengths[j] = length;
   }
+  model.length_sum = static_cast<double>(length_sum);
   if (length_sum <= 0) return false;
   const double sum = static_cast<double>(length_sum);
   for (int j = 0; j < k; ++j) {

@@ -33,50 +33,64 @@ ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& mo
   return conditional_moments(M, patterns, model, scratch, warnings);
 }
 
-ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
-                                       HaplotypeModel& model, SamplerScratch& scratch,
-                                       ModelWarnings& warnings) {
+void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
+                  SamplerScratch& scratch) {
   const int size = static_cast<int>(M.rows()) - 1;
   const std::size_t k = model.selected.size();
   if (size < 0 || model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
-      model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
       model.pattern_of_selected.size() != k || patterns.values.rows() != size) {
-    throw std::logic_error("conditional_moments: model not fitted to this window");
+    throw std::logic_error("carrier_sums: model not fitted to this window");
   }
-  if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
   if (scratch.pattern_weight.size() < static_cast<std::size_t>(patterns.count())) {
     scratch.resize_patterns(patterns.count());
   }
-  double* cov = scratch.cov.data();
-
-  // Weighted variant mean; the covariances with the window sites sum a_j * (window alleles)
-  // over the haplotypes carrying allele 1 at the variant (a_j = 0 adds nothing), gathered
-  // per window pattern first.
-  double variant_mean = 0.0;
+  // Per window row, the run lengths of the selected haplotypes carrying allele 1 at the
+  // variant and at that row, gathered per window pattern first; whole numbers, so the sums
+  // are exact in any order. A hand-made model without lengths uses its weights.
+  const bool has_lengths = model.lengths.size() == k;
+  double variant_sum = 0.0;
   const double* variant_row = M.data() + size;
   const Eigen::Index stride = M.rows();
   double* pattern_weight = scratch.pattern_weight.data();
   std::vector<int>& touched = scratch.touched;
   touched.clear();
   for (std::size_t j = 0; j < k; ++j) {
-    const double weighted = model.weights[j] * variant_row[model.selected[j] * stride];
-    variant_mean += weighted;
-    if (weighted != 0.0) {
+    const double length = has_lengths ? model.lengths[j] : model.weights[j];
+    const double carried = length * variant_row[model.selected[j] * stride];
+    variant_sum += carried;
+    if (carried != 0.0) {
       const int pattern = model.pattern_of_selected[j];
       if (pattern_weight[pattern] == 0.0) touched.push_back(pattern);
-      pattern_weight[pattern] += weighted;
+      pattern_weight[pattern] += carried;
     }
   }
-  Eigen::Map<Eigen::VectorXd> cov_vector(cov, size);
-  cov_vector.setZero();
+  if (!has_lengths) {
+    model.lengths.clear();
+    model.length_sum = 1.0;
+  }
+  model.carrier_sum.assign(static_cast<std::size_t>(size), 0.0);
+  Eigen::Map<Eigen::VectorXd> sums(model.carrier_sum.data(), size);
   for (const int pattern : touched) {
-    cov_vector += pattern_weight[pattern] * patterns.values.col(pattern);
+    sums += pattern_weight[pattern] * patterns.values.col(pattern);
     pattern_weight[pattern] = 0.0;
   }
-  model.mean[size] = variant_mean;
+  model.variant_carrier_sum = variant_sum;
+  model.mean[static_cast<std::size_t>(size)] = variant_sum / model.length_sum;
+}
+
+ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  const int size = static_cast<int>(model.carrier_sum.size());
+  if (model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
+      model.mean.size() != std::size_t(size) + 1) {
+    throw std::logic_error("moments_from_carrier_sums: model not fitted to this window");
+  }
+  if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  double* cov = scratch.cov.data();
+  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
   const double correction = 1.0 - model.v2;
   for (int s = 0; s < size; ++s) {
-    cov[s] = (cov[s] - model.mean[s] * variant_mean) / correction;
+    cov[s] = (model.carrier_sum[s] / model.length_sum - model.mean[s] * variant_mean) / correction;
   }
   double variance = (variant_mean - variant_mean * variant_mean) / correction;
   const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
@@ -96,17 +110,20 @@ ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatter
   return moments;
 }
 
+ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
+                                       HaplotypeModel& model, SamplerScratch& scratch,
+                                       ModelWarnings& warnings) {
+  carrier_sums(M, patterns, model, scratch);
+  return moments_from_carrier_sums(model, scratch, warnings);
+}
+
 std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
                                              SamplerScratch& scratch, ModelWarnings& warnings) {
   const WindowPatterns patterns = patterns_for(M, model);
   return haplotype_allele_probs(M, patterns, model, scratch, warnings);
 }
 
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
-                                             const WindowPatterns& patterns,
-                                             HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings) {
-  const ConditionalMoments moments = conditional_moments(M, patterns, model, scratch, warnings);
+std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments) {
   const double mu = moments.mean;
   const double sigma2 = moments.variance;
   double p0;
@@ -126,6 +143,13 @@ std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
     p1 = distance1 <= distance0 ? 1.0 : 0.0;
   }
   return {p0 / (p0 + p1), p1 / (p0 + p1)};
+}
+
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
+                                             const WindowPatterns& patterns,
+                                             HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  return allele_probs_from_moments(conditional_moments(M, patterns, model, scratch, warnings));
 }
 
 std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
@@ -192,6 +216,56 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   const Eigen::Index variant_row = M.rows() - 1;
   scratch.resize(static_cast<int>(variant_row));
   scratch.resize_patterns(patterns.count());
+
+  // Each model's carrier sums and variant mean, computed once here and then kept current:
+  // a drawn allele that changes updates every model that selected its haplotype, instead of
+  // every update summing over all selected haplotypes again.
+  const int columns = static_cast<int>(patterns.of_column.size());
+  std::vector<int>& ref_start = scratch.ref_start;
+  std::vector<HaplotypeModel*>& ref_model = scratch.ref_model;
+  std::vector<double>& ref_length = scratch.ref_length;
+  ref_start.assign(static_cast<std::size_t>(columns) + 1, 0);
+  std::size_t references = 0;
+  for (const std::vector<int>& unit : pedigree) {
+    SampleModel& model = models[static_cast<std::size_t>(unit[1]) - 1];
+    for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
+      carrier_sums(M, patterns, *haplotype, scratch);
+      for (const int column : haplotype->selected) ++ref_start[column + 1];
+      references += haplotype->selected.size();
+    }
+  }
+  for (int c = 0; c < columns; ++c) ref_start[c + 1] += ref_start[c];
+  ref_model.resize(references);
+  ref_length.resize(references);
+  std::vector<int>& fill = scratch.touched;
+  fill.assign(ref_start.begin(), ref_start.end() - 1);
+  for (const std::vector<int>& unit : pedigree) {
+    SampleModel& model = models[static_cast<std::size_t>(unit[1]) - 1];
+    for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
+      for (std::size_t j = 0; j < haplotype->selected.size(); ++j) {
+        const int slot = fill[haplotype->selected[j]]++;
+        ref_model[slot] = haplotype;
+        ref_length[slot] = haplotype->lengths.empty() ? haplotype->weights[j]
+                                                      : haplotype->lengths[j];
+      }
+    }
+  }
+  fill.clear();
+
+  auto set_allele = [&](Eigen::Index column, int allele) {
+    const double change = allele - M(variant_row, column);
+    if (change == 0.0) return;
+    M(variant_row, column) = allele;
+    const auto window = patterns.values.col(patterns.of_column[column]);
+    for (int e = ref_start[column]; e < ref_start[column + 1]; ++e) {
+      HaplotypeModel& model = *ref_model[e];
+      const double carried = change * ref_length[e];
+      Eigen::Map<Eigen::VectorXd>(model.carrier_sum.data(), variant_row) += carried * window;
+      model.variant_carrier_sum += carried;
+      model.mean[variant_row] = model.variant_carrier_sum / model.length_sum;
+    }
+  };
+
   genotype_probs.assign(4 * sample_count, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
   static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
@@ -202,13 +276,14 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
     for (const std::vector<int>& unit : pedigree) {
       const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
       SampleModel& model = models[sample];
-      const std::array<double, 2> first = haplotype_allele_probs(M, patterns, model.first, scratch, warnings);
+      const std::array<double, 2> first =
+          allele_probs_from_moments(moments_from_carrier_sums(model.first, scratch, warnings));
       const std::array<double, 2> second =
-          haplotype_allele_probs(M, patterns, model.second, scratch, warnings);
+          allele_probs_from_moments(moments_from_carrier_sums(model.second, scratch, warnings));
       const std::array<double, 4> probs = class_probabilities(first, second, &site_pls[3 * sample]);
       const int drawn = draw_class(probs, random.uniform());
-      M(variant_row, static_cast<Eigen::Index>(2 * sample)) = kFirstAllele[drawn];
-      M(variant_row, static_cast<Eigen::Index>(2 * sample + 1)) = kSecondAllele[drawn];
+      set_allele(static_cast<Eigen::Index>(2 * sample), kFirstAllele[drawn]);
+      set_allele(static_cast<Eigen::Index>(2 * sample + 1), kSecondAllele[drawn]);
       if (record) {
         for (int c = 0; c < 4; ++c) genotype_probs[4 * sample + c] += probs[c] / recorded_sweeps;
       }

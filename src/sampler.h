@@ -19,6 +19,10 @@ struct SamplerScratch {
   std::vector<double> cov;             // T entries
   std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
   std::vector<int> touched;            // patterns with a nonzero pattern_weight
+  // For each haplotype column, the models that selected it and its run length there.
+  std::vector<int> ref_start;
+  std::vector<HaplotypeModel*> ref_model;
+  std::vector<double> ref_length;
   void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
   void resize_patterns(int patterns) {
     pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
@@ -31,6 +35,16 @@ struct ConditionalMoments {
   double mean = 0.0;
   double variance = 0.0;
 };
+
+// Fills model.carrier_sum (per window row, the weighted window alleles of the selected
+// haplotypes carrying allele 1 at the variant) and model.mean[T] from M's variant row.
+void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
+                  SamplerScratch& scratch);
+// Conditional mean and variance from the model's current carrier sums and variant mean.
+ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings);
+// (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
+std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments);
 
 // Mean and variance of one sample haplotype's allele at the variant given its window
 // alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
