@@ -8,6 +8,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,12 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
 // + 2 or + 3 for repeated positions. False when the computed key is taken too.
 bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
                             std::uint64_t pos, std::uint64_t& key);
+
+// ---- Scaffold layout (scaffold and reference panel: chrom id pos allele1 allele2 haps) ----
+// Column 3 of a line as a position: a whole number from 0 to 2147483647, not below the
+// previous line's position, which it then replaces. Errors name the file and line.
+std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,
+                                    const std::string& file_name, std::uint64_t line_number);
 
 // ---- Haplotype scaffold (--scaffold-file) ----
 struct ScaffoldSettings {

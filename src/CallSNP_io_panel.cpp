@@ -34,18 +34,7 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
       throw FatalError(where() + "expected " + std::to_string(field_count) +
                        " fields like the lines before, found " + std::to_string(fields.size()));
     }
-    const auto parsed = parse_integer(fields[2]);
-    if (!parsed || *parsed < 0 || *parsed > 2147483647) {
-      throw FatalError(where() + "position '" + std::string(fields[2]) +
-                       "' is not a whole number from 0 to 2147483647");
-    }
-    const std::int64_t pos = *parsed;
-    if (pos < previous) {
-      throw FatalError(where() + "position " + std::to_string(pos) + " is below position " +
-                       std::to_string(previous) +
-                       " of the line before; the file must be sorted by position");
-    }
-    previous = pos;
+    const std::int64_t pos = sorted_layout_position(fields[2], previous, file_name, line_number);
     panel.haplotype_count = static_cast<int>(field_count - 5);
     if (pos > scaffold_range[1]) break;
     if (pos < scaffold_range[0]) continue;

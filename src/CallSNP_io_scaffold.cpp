@@ -72,18 +72,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
       throw FatalError(where() + "expected a position in column 3, found " +
                        std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s"));
     }
-    const auto parsed = parse_integer(fields[2]);
-    if (!parsed || *parsed < 0 || *parsed > 2147483647) {
-      throw FatalError(where() + "position '" + std::string(fields[2]) +
-                       "' is not a whole number from 0 to 2147483647");
-    }
-    const std::int64_t pos = *parsed;
-    if (pos < previous) {
-      throw FatalError(where() + "position " + std::to_string(pos) + " is below position " +
-                       std::to_string(previous) +
-                       " of the line before; the file must be sorted by position");
-    }
-    previous = pos;
+    const std::int64_t pos = sorted_layout_position(fields[2], previous, file, line_number);
     if (pos > scaffold.range[1]) {
       if (sites_after_region >= kSitesAfterRegion) break;
       store(static_cast<std::uint64_t>(pos), true);
@@ -113,4 +102,21 @@ void CallSNP::read_scaffold() {
   read_scaffold_sites(in, settings, scaffold, site_alleles);
   scaffold_haplotypes = std::move(scaffold.haplotypes);
   scaffold_range = std::move(scaffold.range);
+}
+
+std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,
+                                    const std::string& file_name, std::uint64_t line_number) {
+  const std::string where = "ERROR! " + file_name + ":" + std::to_string(line_number) + ": ";
+  const auto parsed = parse_integer(field);
+  if (!parsed || *parsed < 0 || *parsed > 2147483647) {
+    throw FatalError(where + "position '" + std::string(field) +
+                     "' is not a whole number from 0 to 2147483647");
+  }
+  if (*parsed < previous) {
+    throw FatalError(where + "position " + std::to_string(*parsed) + " is below position " +
+                     std::to_string(previous) +
+                     " of the line before; the file must be sorted by position");
+  }
+  previous = *parsed;
+  return *parsed;
 }
