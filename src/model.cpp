@@ -1,4 +1,5 @@
 #include <iostream>
+#include <numeric>
 #include <string>
 
 #include "CallSNP.h"
@@ -66,11 +67,10 @@ void CallSNP::refuse_unsupported_runs() const {
   for (const std::uint64_t p : region_positions) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = site_allele_counts.at(p);
-    if (a != 2) {
-      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file + " has " +
-                       std::to_string(a) +
-                       " alleles; multi-allelic variants are not available in this build of "
-                       "dorsane (split them with -decompose-multi first)");
+    if (a < 2) {
+      // The likelihood reader skips records without an ALT allele; nothing to call here.
+      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file +
+                       " has a single allele; there is no genotype to call");
     }
   }
 }
@@ -98,6 +98,13 @@ void CallSNP::inference_step() {
   std::vector<SampleModel> models(static_cast<std::size_t>(N));
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;
+  // Multi-allelic variants: chain state (allele index per sample haplotype), the order in
+  // which pedigree rows are visited (kept from variant to variant) and the allele tables.
+  std::vector<int> haplotype_alleles;
+  std::vector<int> shuffled_rows(pedigree.size());
+  std::iota(shuffled_rows.begin(), shuffled_rows.end(), 0);
+  MultiAlleleTables multi_tables;
+  MultiScratch multi_scratch;
   std::vector<double> genotype_probs;
   WindowPatterns patterns;
   SamplerScratch scratch;
@@ -117,6 +124,8 @@ void CallSNP::inference_step() {
     if (analysed_from_likelihoods(p)) {
       const std::vector<double>& site_pls = site_likelihoods.at(p);
       const std::vector<std::string>& current_alleles = likelihood_alleles.at(p);
+      const int allele_count = site_allele_counts.at(p);
+      const bool multi_allelic = allele_count != 2;
       ++analysed;
       if (static_cast<int>(scaffold_positions.size()) < 2 * f) {
         throw FatalError("ERROR! The scaffold holds " + std::to_string(scaffold_positions.size()) +
@@ -126,7 +135,8 @@ void CallSNP::inference_step() {
       }
       find_bracket(scaffold_positions, p, bracket);
       bool use_panel = false;
-      if (params.has_ref_panel) {
+      // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
+      if (params.has_ref_panel && !multi_allelic) {
         const auto alleles = ref_panel_alleles.find(p);
         use_panel = alleles != ref_panel_alleles.end() && alleles->second == current_alleles;
       }
@@ -142,9 +152,24 @@ void CallSNP::inference_step() {
         for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
       }
 
-      allele_frequencies.assign(2, 0.5);
-      initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
-      for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
+      if (!multi_allelic) {
+        allele_frequencies.assign(2, 0.5);
+        initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
+        for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
+      } else {
+        if (multi_tables.allele_count != allele_count) {
+          multi_tables = multi_allele_tables(allele_count);
+        }
+        const auto from_file =
+            params.has_initial ? initial_genotypes.find(p) : initial_genotypes.end();
+        if (from_file != initial_genotypes.end()) {
+          initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
+        } else {
+          allele_frequencies.assign(static_cast<std::size_t>(allele_count), 1.0 / allele_count);
+          initial_genotypes_multiallelic(site_pls, N, multi_tables, random, allele_frequencies,
+                                         haplotype_alleles);
+        }
+      }
 
       if (rebuild) {
         distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
@@ -167,9 +192,21 @@ void CallSNP::inference_step() {
         }
       }
 
-      run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch, warnings,
-                          genotype_probs);
-      results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
+      if (!multi_allelic) {
+        run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch,
+                            warnings, genotype_probs);
+        results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
+      } else {
+        const std::int64_t errors_before = warnings.probability_errors;
+        run_multiallelic_chain(patterns, models, pedigree, site_pls, multi_tables, theta_k, chain,
+                               random, shuffled_rows, haplotype_alleles, multi_scratch, warnings,
+                               genotype_probs);
+        for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
+          std::cout << "Errors in probabilities" << std::endl;
+        }
+        results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs,
+                                  multi_tables.class_count()});
+      }
     } else {
       const auto scaffold = scaffold_haplotypes.find(p);
       if (scaffold != scaffold_haplotypes.end() &&
@@ -189,6 +226,12 @@ void CallSNP::inference_step() {
   if (warnings.ridge_windows > 0) {
     std::cerr << "Warning: " << warnings.ridge_windows
               << " window covariances were not positive definite and were inverted after "
+                 "adding a ridge to the diagonal"
+              << std::endl;
+  }
+  if (warnings.singular_allele_covariances > 0) {
+    std::cerr << "Warning: " << warnings.singular_allele_covariances
+              << " multi-allelic conditional covariances were singular and were inverted after "
                  "adding a ridge to the diagonal"
               << std::endl;
   }

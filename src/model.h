@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "random_source.h"
@@ -69,6 +70,8 @@ struct HaplotypeModel {
 struct ModelWarnings {
   std::int64_t ridge_windows = 0;          // covariances inverted after adding a ridge
   std::int64_t nonpositive_variances = 0;  // conditional variances replaced by the penalty
+  std::int64_t singular_allele_covariances = 0;  // multi-allelic ones inverted after a ridge
+  std::int64_t probability_errors = 0;      // class weights that came out negative
 };
 
 // Shrinkage weight of the k-haplotype model: (1/H) / (k + 1/H), H = sum_{m=1}^{k-1} 1/m.
@@ -102,3 +105,36 @@ void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, do
 void initial_genotypes_biallelic(const std::vector<double>& site_pls, int sample_count,
                                  RandomSource& random, std::vector<double>& allele_frequencies,
                                  std::vector<int>& haplotypes);
+
+// Allele tables of a variant with a alleles (a >= 2). A haplotype's allele l is coded as
+// a - 1 indicators: allele 0 all zero, allele l a 1 at component l - 1.
+struct MultiAlleleTables {
+  int allele_count = 0;
+  std::vector<std::vector<int>> allele_codes;  // a rows of a - 1 indicators
+  // The a*a phased classes (first haplotype's allele, second's): for s = 0..a-1 and
+  // t = 0..s, (t, s) and, when t != s, (s, t).
+  std::vector<std::pair<int, int>> ordered_genotypes;
+  // The a(a+1)/2 genotypes in VCF order: (t, s) for s = 0..a-1, t = 0..s.
+  std::vector<std::pair<int, int>> unordered_genotypes;
+  // Per unordered genotype, the copies of each allele (rows of a).
+  std::vector<std::vector<int>> genotype_allele_counts;
+  int class_count() const { return allele_count * allele_count; }
+  int genotype_count() const { return allele_count * (allele_count + 1) / 2; }
+};
+MultiAlleleTables multi_allele_tables(int allele_count);
+
+// Hardy-Weinberg initial genotypes of a variant with a alleles. site_pls holds G Phred
+// values per sample in VCF genotype order. Iterates the allele frequencies (at most 20
+// passes) from allele_frequencies (a entries, 1/a each for a new variant; receives the
+// final ones), gives each sample its most probable genotype (the first maximum) and a
+// random phase: u > 0.5 keeps the genotype's order, else it is swapped. haplotypes
+// receives 2N allele indices.
+void initial_genotypes_multiallelic(const std::vector<double>& site_pls, int sample_count,
+                                    const MultiAlleleTables& tables, RandomSource& random,
+                                    std::vector<double>& allele_frequencies,
+                                    std::vector<int>& haplotypes);
+
+// Initial alleles from an initialization file's 2N allele indices: each sample's pair is
+// looked up among the ordered genotypes; a pair the variant does not have becomes 0|0.
+void initial_genotypes_from_file(const std::vector<int>& file_alleles, int sample_count,
+                                 const MultiAlleleTables& tables, std::vector<int>& haplotypes);

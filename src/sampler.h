@@ -96,3 +96,63 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
                          std::vector<double>& genotype_probs);
+
+// ---- Multi-allelic variants (sampler_multi.cpp) ----
+// The chain state is one allele index per sample haplotype (2N entries); allele l stands
+// for the indicator vector allele_codes[l] of MultiAlleleTables.
+
+// Working space of the multi-allelic model, reused across haplotypes.
+struct MultiScratch {
+  std::vector<std::vector<double>> covariances;  // per component: T window covariances
+  std::vector<double> component_mean;            // per component: weighted indicator mean
+  std::vector<double> pattern_weight;            // components by window patterns
+  std::vector<int> touched;                      // patterns with a nonzero pattern_weight
+  Eigen::MatrixXd covariance;                    // (a-1) x (a-1): variant covariance
+  Eigen::MatrixXd precision;                     // its conditional inverse
+  Eigen::VectorXd conditional_mean;
+  std::vector<double> log10_weights;             // per class
+};
+
+// Conditional mean of an indicator clamped into the unit interval: below 0 gives
+// 0.00001, above 1 gives 0.99999.
+double clamp_indicator_mean(double mean);
+
+// Probability of each of the a alleles for one sample haplotype: the indicator vector's
+// normal model conditioned on the haplotype's window alleles, its density evaluated at
+// each allele's code and normalised. haplotype_alleles is the chain state; theta the
+// shrinkage weight. A singular conditional covariance is inverted after the smallest
+// ridge that makes it invertible, counted in warnings.
+void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
+                                  const std::vector<int>& haplotype_alleles,
+                                  const MultiAlleleTables& tables, double theta,
+                                  MultiScratch& scratch, ModelWarnings& warnings,
+                                  std::vector<double>& allele_probs);
+
+// Class probabilities in ordered_genotypes order from the two haplotypes' allele
+// probabilities and the sample's G Phred likelihoods: each class weighted by
+// 10^(-PL/10) P1[first] P2[second], the smallest weight subtracted from all (so the
+// least likely class gets 0), then normalised.
+void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,
+                               const double* pl_phred, const MultiAlleleTables& tables,
+                               std::vector<double>& log10_scratch, ModelWarnings& warnings,
+                               std::vector<double>& class_probs);
+
+// The class c (1 <= c < C) with S_c < u <= S_(c+1), S_c the sum of the first c
+// probabilities; u at or below the first probability gives class 0, u beyond the total
+// (rounding) the last class with a positive probability.
+int draw_class_multi(const std::vector<double>& class_probs, double u);
+
+// Shuffles order in place: for x = 1..n-1, j = rand() mod (x + 1), swap entries x and j.
+void shuffle_units(std::vector<int>& order, RandomSource& random);
+
+// Runs the chain of one multi-allelic variant: in every sweep the pedigree rows are
+// visited in a freshly shuffled row_order (kept for the next variant); single-sample rows
+// are updated, duos and trios passed over (their members record nothing). After the
+// burn-in the class probabilities are averaged into genotype_probs (a*a per sample).
+void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
+                            const std::vector<std::vector<int>>& pedigree,
+                            const std::vector<double>& site_pls, const MultiAlleleTables& tables,
+                            double theta, const ChainSettings& settings, RandomSource& random,
+                            std::vector<int>& row_order, std::vector<int>& haplotype_alleles,
+                            MultiScratch& scratch, ModelWarnings& warnings,
+                            std::vector<double>& genotype_probs);
