@@ -1,9 +1,11 @@
+#include <array>
 #include <iostream>
 #include <string>
 
 #include "CallSNP.h"
 #include "CallSNP_io_files.h"
 #include "errors.h"
+#include "family.h"
 #include "model.h"
 #include "model_window.h"
 #include "sampler.h"
@@ -53,13 +55,6 @@ bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
 }
 
 void CallSNP::refuse_unsupported_runs() const {
-  for (const std::vector<int>& row : pedigree) {
-    if (row[0] != 1) {
-      throw FatalError(
-          "ERROR! The pedigree file " + params.ped_file +
-          " holds duos or trios; joint family updates are not available in this build of dorsane");
-    }
-  }
   if (params.zflag_modelavg) {
     throw FatalError("ERROR! --model-avg is not available in this build of dorsane");
   }
@@ -111,7 +106,24 @@ void CallSNP::inference_step() {
   int analysed = 0;
   bool panel_at_rebuild = false;
   int count_snps_to_analyse = 0;
-  const std::vector<int> no_exclusions;
+  FamilyUnits family = number_family_units(pedigree);
+  // Per sample, the two relatives whose haplotypes its models may not use; -1 = no model
+  // (a trio child that is nobody's parent). A sample in two units keeps its later row's.
+  std::vector<std::array<int, 2>> relatives(static_cast<std::size_t>(N), {-1, -1});
+  for (const std::vector<int>& row : pedigree) {
+    auto assign = [&](int sample, int x, int y) { relatives[static_cast<std::size_t>(sample) - 1] = {x, y}; };
+    if (row[0] == 1) assign(row[1], 0, 0);
+    if (row[0] == 2) {
+      assign(row[1], row[2], row[3]);
+      if (row[2] > 0) assign(row[2], row[1], row[3]);
+      if (row[3] > 0) assign(row[3], row[1], row[2]);
+    }
+    if (row[0] == 3) {
+      assign(row[2], row[1], row[3]);
+      assign(row[3], row[1], row[2]);
+    }
+  }
+  std::vector<int> excluded;
 
   for (const std::uint64_t p : region_positions) {
     if (analysed_from_likelihoods(p)) {
@@ -149,12 +161,25 @@ void CallSNP::inference_step() {
       if (rebuild) {
         distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
         patterns.build(M, model_haplotype_count);
-        for (const std::vector<int>& row : pedigree) {
-          const int s = row[1] - 1;
+        for (int s = 0; s < N; ++s) {
+          const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
+          if (pair[0] < 0) continue;
+          // Relatives and trio children would lend the model the very genotypes it is
+          // meant to predict for the family. trio_children fills at the first variant's
+          // chain, after this first fit.
+          excluded.clear();
+          if (params.has_ped_file) {
+            for (const int u : {pair[0], pair[1]}) {
+              if (u > 0) excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+            }
+            for (const int u : family.trio_children) {
+              excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+            }
+          }
           SampleModel& model = models[static_cast<std::size_t>(s)];
           for (int h = 0; h < 2; ++h) {
             HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-            if (!select_haplotypes(haplotype_distances[2 * s + h], no_exclusions, params.k,
+            if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k,
                                    haplotype)) {
               throw FatalError("ERROR! Sample " + sample_ids[s] + " at position " +
                                std::to_string(p) +
@@ -168,7 +193,7 @@ void CallSNP::inference_step() {
       }
 
       run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch, warnings,
-                          genotype_probs);
+                          genotype_probs, &family);
       results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
     } else {
       const auto scaffold = scaffold_haplotypes.find(p);
