@@ -102,9 +102,9 @@ void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<d
                                  int child, int parent_a, int parent_b) {
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
-    site_weights[j] = tables.trio_transmission[j] -
-                      (phred(site_pls, child, row[6]) / 10 + phred(site_pls, parent_a, row[7]) / 10 +
-                       phred(site_pls, parent_b, row[8]) / 10);
+    site_weights[j] = tables.trio_transmission[j] - (phred(site_pls, child, row[6]) / 10 +
+                                                     phred(site_pls, parent_a, row[7]) / 10 +
+                                                     phred(site_pls, parent_b, row[8]) / 10);
   }
 }
 
@@ -134,8 +134,8 @@ void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<do
       parent_is_a ? tables.duo_transmission_a : tables.duo_transmission_b;
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
-    site_weights[j] = transmission_terms[j] - (phred(site_pls, child, row[4]) / 10 +
-                                               phred(site_pls, parent, row[5]) / 10);
+    site_weights[j] = transmission_terms[j] -
+                      (phred(site_pls, child, row[4]) / 10 + phred(site_pls, parent, row[5]) / 10);
   }
 }
 
@@ -190,7 +190,29 @@ void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
   }
   if (list_children) {
     std::sort(family.trio_children.begin(), family.trio_children.end());
-    family.trio_children.erase(std::unique(family.trio_children.begin(), family.trio_children.end()),
-                               family.trio_children.end());
+    family.trio_children.erase(
+        std::unique(family.trio_children.begin(), family.trio_children.end()),
+        family.trio_children.end());
   }
+}
+
+std::vector<std::array<int, 2>> member_relatives(const std::vector<std::vector<int>>& pedigree,
+                                                 int sample_count) {
+  std::vector<std::array<int, 2>> relatives(static_cast<std::size_t>(sample_count), {-1, -1});
+  auto assign = [&](int sample, int x, int y) {
+    relatives.at(static_cast<std::size_t>(sample) - 1) = {x, y};
+  };
+  for (const std::vector<int>& row : pedigree) {
+    if (row[0] == 1) assign(row[1], 0, 0);
+    if (row[0] == 2) {
+      assign(row[1], row[2], row[3]);
+      if (row[2] > 0) assign(row[2], row[1], row[3]);
+      if (row[3] > 0) assign(row[3], row[1], row[2]);
+    }
+    if (row[0] == 3) {
+      assign(row[2], row[1], row[3]);
+      assign(row[3], row[1], row[2]);
+    }
+  }
+  return relatives;
 }

@@ -101,3 +101,10 @@ FamilyUnits number_family_units(std::vector<std::vector<int>>& pedigree);
 // trio_children.
 void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
                              const std::vector<double>& site_pls, FamilyUnits& family);
+
+// Per sample, the two relatives (1-based, 0 = none) whose haplotypes its models may not use,
+// as each unit's members get their models: a single alone, a duo's child and parent, a trio's
+// two parents. A sample in two units keeps its later row's pair; {-1, -1} marks a sample
+// that needs no model (a trio child that is in no other unit).
+std::vector<std::array<int, 2>> member_relatives(const std::vector<std::vector<int>>& pedigree,
+                                                 int sample_count);

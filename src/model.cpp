@@ -107,22 +107,7 @@ void CallSNP::inference_step() {
   bool panel_at_rebuild = false;
   int count_snps_to_analyse = 0;
   FamilyUnits family = number_family_units(pedigree);
-  // Per sample, the two relatives whose haplotypes its models may not use; -1 = no model
-  // (a trio child that is nobody's parent). A sample in two units keeps its later row's.
-  std::vector<std::array<int, 2>> relatives(static_cast<std::size_t>(N), {-1, -1});
-  for (const std::vector<int>& row : pedigree) {
-    auto assign = [&](int sample, int x, int y) { relatives[static_cast<std::size_t>(sample) - 1] = {x, y}; };
-    if (row[0] == 1) assign(row[1], 0, 0);
-    if (row[0] == 2) {
-      assign(row[1], row[2], row[3]);
-      if (row[2] > 0) assign(row[2], row[1], row[3]);
-      if (row[3] > 0) assign(row[3], row[1], row[2]);
-    }
-    if (row[0] == 3) {
-      assign(row[2], row[1], row[3]);
-      assign(row[3], row[1], row[2]);
-    }
-  }
+  const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, N);
   std::vector<int> excluded;
 
   for (const std::uint64_t p : region_positions) {
@@ -179,8 +164,7 @@ void CallSNP::inference_step() {
           SampleModel& model = models[static_cast<std::size_t>(s)];
           for (int h = 0; h < 2; ++h) {
             HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-            if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k,
-                                   haplotype)) {
+            if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
               throw FatalError("ERROR! Sample " + sample_ids[s] + " at position " +
                                std::to_string(p) +
                                " has no usable set of reference haplotypes (their shared runs "

@@ -38,8 +38,8 @@ const MemberPriors kFlat = {std::log10(0.5), std::log10(0.5), std::log10(0.5), s
 TEST(FamilyTables, RowsClassListsAndTransmissionMatchHandCounts) {
   EXPECT_EQ(kTables.duo_configurations[13], (std::array<int, 6>{1, 1, 0, 1, 2, 1}));
   EXPECT_EQ(kTables.trio_configurations[41], (std::array<int, 9>{1, 0, 1, 0, 0, 1, 1, 1, 1}));
-  EXPECT_EQ(kTables.Dchild_gen[2], (std::array<int, 4>{4, 5, 6, 7}));     // child 0|1
-  EXPECT_EQ(kTables.Dpar1_gen[3], (std::array<int, 4>{2, 6, 10, 14}));    // parent 1|0
+  EXPECT_EQ(kTables.Dchild_gen[2], (std::array<int, 4>{4, 5, 6, 7}));   // child 0|1
+  EXPECT_EQ(kTables.Dpar1_gen[3], (std::array<int, 4>{2, 6, 10, 14}));  // parent 1|0
   std::array<int, 16> child_10, parent_b_01;
   for (int i = 0; i < 16; ++i) {
     child_10[i] = 32 + i;
@@ -59,8 +59,10 @@ TEST(FamilyTables, RowsClassListsAndTransmissionMatchHandCounts) {
               1e-8, 1e-15);  // 1e-8 / (1 - 1e-8)
   for (int j = 0; j < 16; ++j) {
     const auto& r = kTables.duo_configurations[j];
-    EXPECT_EQ(kTables.duo_transmission_a[j], r[0] == r[2] ? kTransmissionKept : kTransmissionBroken);
-    EXPECT_EQ(kTables.duo_transmission_b[j], r[1] == r[2] ? kTransmissionKept : kTransmissionBroken);
+    EXPECT_EQ(kTables.duo_transmission_a[j],
+              r[0] == r[2] ? kTransmissionKept : kTransmissionBroken);
+    EXPECT_EQ(kTables.duo_transmission_b[j],
+              r[1] == r[2] ? kTransmissionKept : kTransmissionBroken);
   }
 }
 
@@ -75,6 +77,16 @@ TEST(FamilyUnits, DuosAndTriosNumberedSeparatelyInRowOrder) {
   EXPECT_EQ(pedigree[4][4], 1);
   EXPECT_EQ(family.trio_posteriors.size(), 2u);
   EXPECT_EQ(family.duo_posteriors.size(), 2u);
+}
+
+TEST(FamilyUnits, RelativesOfEachModelledMember_LaterRowWins) {
+  // Trio 3 of 1 and 2; duo 4 with parent 3 in slot 3; single 5; trio 6 of 4 and 5.
+  const std::vector<std::vector<int>> pedigree = {
+      {3, 3, 1, 2, 0}, {2, 4, 0, 3, 0}, {1, 5, 0, 0, 0}, {3, 6, 4, 5, 1}};
+  const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, 7);
+  const std::vector<std::array<int, 2>> expected = {
+      {3, 2}, {3, 1}, {4, 0}, {6, 5}, {6, 4}, {-1, -1}, {-1, -1}};
+  EXPECT_EQ(relatives, expected);
 }
 
 TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
@@ -126,8 +138,8 @@ TEST(PostTrio, DrawsChildThenParentsWithCumulativeBoundaries) {
                            record.data());
   EXPECT_EQ(random.used(), 3u);
   // Child (columns 4, 5) 0|0, parent A (0, 1) 1|0, parent B (2, 3) 0|1.
-  EXPECT_EQ(log.writes, (std::vector<std::pair<int, int>>{
-                            {4, 0}, {5, 0}, {0, 1}, {1, 0}, {2, 0}, {3, 1}}));
+  EXPECT_EQ(log.writes,
+            (std::vector<std::pair<int, int>>{{4, 0}, {5, 0}, {0, 1}, {1, 0}, {2, 0}, {3, 1}}));
   for (int c = 0; c < 12; ++c) EXPECT_NEAR(record[c], 0.25, 1e-7) << c;
 
   // A certain trio (all 0|0): u = 1 equals the first cumulative sum and keeps class 0.
@@ -137,8 +149,8 @@ TEST(PostTrio, DrawsChildThenParentsWithCumulativeBoundaries) {
   WriteLog certain_log;
   certain.compute_probs_trios(3, 1, 2, kFlat, kFlat, joint, kTables, certain_log.writer(), ones,
                               nullptr);
-  EXPECT_EQ(certain_log.writes, (std::vector<std::pair<int, int>>{
-                                    {4, 0}, {5, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 0}}));
+  EXPECT_EQ(certain_log.writes,
+            (std::vector<std::pair<int, int>>{{4, 0}, {5, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 0}}));
 }
 
 TEST(PostTrio, JointFarBelowTheShiftFloorStillNormalises) {
@@ -184,10 +196,10 @@ TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
   for (int s = 0; s < 4; ++s) {
     EXPECT_NEAR(probs[4 * s] + probs[4 * s + 1] + probs[4 * s + 2] + probs[4 * s + 3], 1.0, 1e-9);
   }
-  EXPECT_LT(probs[8], 0.01);                // not the trio's 0|0
-  EXPECT_GT(probs[9] + probs[11], 0.99);    // the duo's first allele 1
-  EXPECT_GT(probs[13], 0.999);              // the duo child 1|1
-  EXPECT_GT(probs[0], 0.999);               // parents 0|0
+  EXPECT_LT(probs[8], 0.01);              // not the trio's 0|0
+  EXPECT_GT(probs[9] + probs[11], 0.99);  // the duo's first allele 1
+  EXPECT_GT(probs[13], 0.999);            // the duo child 1|1
+  EXPECT_GT(probs[0], 0.999);             // parents 0|0
 }
 
 TEST(FamilyCalling, PedigreeLowersTheTriosMendelianErrors) {
@@ -202,18 +214,30 @@ TEST(FamilyCalling, PedigreeLowersTheTriosMendelianErrors) {
     if (word == "--int") command >> lower >> upper;
   }
   auto mendelian_rate = [&](const std::string& tag, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs",
-                                     dir.file("gl.vcf"), "--scaffold-file", dir.file("scaffold.txt"),
-                                     "--o", dir.file(tag + ".vcf"), "--int", lower, upper,
-                                     "--numsnps", "15", "--seed", "3"};
+    std::vector<std::string> args = {"--sample-file",
+                                     dir.file("samples.txt"),
+                                     "--glfs",
+                                     dir.file("gl.vcf"),
+                                     "--scaffold-file",
+                                     dir.file("scaffold.txt"),
+                                     "--o",
+                                     dir.file(tag + ".vcf"),
+                                     "--int",
+                                     lower,
+                                     upper,
+                                     "--numsnps",
+                                     "15",
+                                     "--seed",
+                                     "3"};
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult run = run_dorsane(args, dir.path());
     EXPECT_EQ(run.status, 0) << run.err;
-    const RunResult eval = run_shell(
-        "python3 '" + kSource + "/tools/evaluate.py' --json --truth '" + dir.file("truth.vcf") +
-        "' --scaffold '" + dir.file("scaffold.txt") + "' --calls '" + dir.file(tag + ".vcf") +
-        "' --ped '" + dir.file("family.ped") +
-        "' | python3 -c 'import json,sys; print(json.load(sys.stdin)[\"mendel\"][\"calls\"][\"rate\"])'");
+    const RunResult eval =
+        run_shell("python3 '" + kSource + "/tools/evaluate.py' --json --truth '" +
+                  dir.file("truth.vcf") + "' --scaffold '" + dir.file("scaffold.txt") +
+                  "' --calls '" + dir.file(tag + ".vcf") + "' --ped '" + dir.file("family.ped") +
+                  "' | python3 -c 'import json,sys; "
+                  "print(json.load(sys.stdin)[\"mendel\"][\"calls\"][\"rate\"])'");
     EXPECT_EQ(eval.status, 0) << eval.err;
     return std::stod(eval.out);
   };
