@@ -1,3 +1,4 @@
+#include <array>
 #include <iostream>
 #include <numeric>
 #include <string>
@@ -5,6 +6,7 @@
 #include "CallSNP.h"
 #include "CallSNP_io_files.h"
 #include "errors.h"
+#include "family.h"
 #include "model.h"
 #include "model_window.h"
 #include "sampler.h"
@@ -54,13 +56,6 @@ bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
 }
 
 void CallSNP::refuse_unsupported_runs() const {
-  for (const std::vector<int>& row : pedigree) {
-    if (row[0] != 1) {
-      throw FatalError(
-          "ERROR! The pedigree file " + params.ped_file +
-          " holds duos or trios; joint family updates are not available in this build of dorsane");
-    }
-  }
   if (params.zflag_modelavg) {
     throw FatalError("ERROR! --model-avg is not available in this build of dorsane");
   }
@@ -118,7 +113,9 @@ void CallSNP::inference_step() {
   int analysed = 0;
   bool panel_at_rebuild = false;
   int count_snps_to_analyse = 0;
-  const std::vector<int> no_exclusions;
+  FamilyUnits family = number_family_units(pedigree);
+  const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, N);
+  std::vector<int> excluded;
 
   for (const std::uint64_t p : region_positions) {
     if (analysed_from_likelihoods(p)) {
@@ -174,13 +171,25 @@ void CallSNP::inference_step() {
       if (rebuild) {
         distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
         patterns.build(M, model_haplotype_count);
-        for (const std::vector<int>& row : pedigree) {
-          const int s = row[1] - 1;
+        for (int s = 0; s < N; ++s) {
+          const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
+          if (pair[0] < 0) continue;
+          // Relatives and trio children would lend the model the very genotypes it is
+          // meant to predict for the family. trio_children fills at the first variant's
+          // chain, after this first fit.
+          excluded.clear();
+          if (params.has_ped_file) {
+            for (const int u : {pair[0], pair[1]}) {
+              if (u > 0) excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+            }
+            for (const int u : family.trio_children) {
+              excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+            }
+          }
           SampleModel& model = models[static_cast<std::size_t>(s)];
           for (int h = 0; h < 2; ++h) {
             HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-            if (!select_haplotypes(haplotype_distances[2 * s + h], no_exclusions, params.k,
-                                   haplotype)) {
+            if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
               throw FatalError("ERROR! Sample " + sample_ids[s] + " at position " +
                                std::to_string(p) +
                                " has no usable set of reference haplotypes (their shared runs "
@@ -194,9 +203,12 @@ void CallSNP::inference_step() {
 
       if (!multi_allelic) {
         run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch,
-                            warnings, genotype_probs);
+                            warnings, genotype_probs, &family);
         results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
       } else {
+        // Trio children leave the reference sets from the first analysed variant on,
+        // whatever its allele count.
+        if (family.trio_children.empty()) list_trio_children(pedigree, family);
         const std::int64_t errors_before = warnings.probability_errors;
         run_multiallelic_chain(patterns, models, pedigree, site_pls, multi_tables, theta_k, chain,
                                random, shuffled_rows, haplotype_alleles, multi_scratch, warnings,

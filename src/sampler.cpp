@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "family.h"
+
 namespace {
 
 constexpr double kConfidentHigh = 0.99;
@@ -184,11 +186,11 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs) {
+                         std::vector<double>& genotype_probs, FamilyUnits* family) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
   run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch,
-                      warnings, genotype_probs);
+                      warnings, genotype_probs, family);
 }
 
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
@@ -196,7 +198,7 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs) {
+                         std::vector<double>& genotype_probs, FamilyUnits* family) {
   const std::size_t sample_count = models.size();
   if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
     throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
@@ -205,29 +207,62 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
       M.rows() < 1) {
     throw std::logic_error("run_biallelic_chain: window or likelihoods smaller than the samples");
   }
-  for (const std::vector<int>& unit : pedigree) {
-    if (unit.size() < 2 || unit[0] != 1) {
-      throw std::logic_error("run_biallelic_chain: only single-sample units are handled here");
+  // Samples whose models the chain reads: everyone in a unit but a trio's child.
+  std::vector<char> modelled(sample_count, 0);
+  auto check_member = [&](int sample) {
+    if (sample < 1 || static_cast<std::size_t>(sample) > sample_count) {
+      throw std::logic_error("run_biallelic_chain: unit names sample " + std::to_string(sample));
     }
-    if (unit[1] < 1 || static_cast<std::size_t>(unit[1]) > sample_count) {
-      throw std::logic_error("run_biallelic_chain: unit names sample " + std::to_string(unit[1]));
+  };
+  for (const std::vector<int>& unit : pedigree) {
+    const int members = unit.empty() ? 0 : unit[0];
+    if (members < 1 || members > 3 || unit.size() < (members == 1 ? 2u : 5u)) {
+      throw std::logic_error("run_biallelic_chain: malformed unit");
+    }
+    if (members == 1) {
+      check_member(unit[1]);
+      modelled[static_cast<std::size_t>(unit[1]) - 1] = 1;
+      continue;
+    }
+    if (family == nullptr) {
+      throw std::logic_error("run_biallelic_chain: duo or trio without family tables");
+    }
+    const std::size_t holders =
+        members == 2 ? family->duo_posteriors.size() : family->trio_posteriors.size();
+    if (unit[4] < 0 || static_cast<std::size_t>(unit[4]) >= holders) {
+      throw std::logic_error("run_biallelic_chain: family index out of range");
+    }
+    check_member(unit[1]);
+    if (members == 2) {
+      const int parent = unit[2] >= 1 ? unit[2] : unit[3];
+      check_member(parent);
+      modelled[static_cast<std::size_t>(unit[1]) - 1] = 1;
+      modelled[static_cast<std::size_t>(parent) - 1] = 1;
+    } else {
+      check_member(unit[2]);
+      check_member(unit[3]);
+      modelled[static_cast<std::size_t>(unit[2]) - 1] = 1;
+      modelled[static_cast<std::size_t>(unit[3]) - 1] = 1;
     }
   }
   const Eigen::Index variant_row = M.rows() - 1;
   scratch.resize(static_cast<int>(variant_row));
   scratch.resize_patterns(patterns.count());
+  if (family != nullptr) set_family_site_weights(pedigree, site_pls, *family);
 
   // Each model's carrier sums and variant mean, computed once here and then kept current:
   // a drawn allele that changes updates every model that selected its haplotype, instead of
-  // every update summing over all selected haplotypes again.
+  // every update summing over all selected haplotypes again. A sample in two units is
+  // indexed once.
   const int columns = static_cast<int>(patterns.of_column.size());
   std::vector<int>& ref_start = scratch.ref_start;
   std::vector<HaplotypeModel*>& ref_model = scratch.ref_model;
   std::vector<double>& ref_length = scratch.ref_length;
   ref_start.assign(static_cast<std::size_t>(columns) + 1, 0);
   std::size_t references = 0;
-  for (const std::vector<int>& unit : pedigree) {
-    SampleModel& model = models[static_cast<std::size_t>(unit[1]) - 1];
+  for (std::size_t sample = 0; sample < sample_count; ++sample) {
+    if (!modelled[sample]) continue;
+    SampleModel& model = models[sample];
     for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
       carrier_sums(M, patterns, *haplotype, scratch);
       for (const int column : haplotype->selected) ++ref_start[column + 1];
@@ -239,8 +274,9 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   ref_length.resize(references);
   std::vector<int>& fill = scratch.touched;
   fill.assign(ref_start.begin(), ref_start.end() - 1);
-  for (const std::vector<int>& unit : pedigree) {
-    SampleModel& model = models[static_cast<std::size_t>(unit[1]) - 1];
+  for (std::size_t sample = 0; sample < sample_count; ++sample) {
+    if (!modelled[sample]) continue;
+    SampleModel& model = models[sample];
     for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
       for (std::size_t j = 0; j < haplotype->selected.size(); ++j) {
         const int slot = fill[haplotype->selected[j]]++;
@@ -265,27 +301,66 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
       model.mean[variant_row] = model.variant_carrier_sum / model.length_sum;
     }
   };
+  const AlleleWriter write_allele = [&](int column, int allele) {
+    set_allele(static_cast<Eigen::Index>(column), allele);
+  };
+  auto haplotype_probs = [&](HaplotypeModel& haplotype) {
+    return allele_probs_from_moments(moments_from_carrier_sums(haplotype, scratch, warnings));
+  };
+  auto member_priors = [&](int sample) {
+    SampleModel& model = models[static_cast<std::size_t>(sample) - 1];
+    const std::array<double, 2> first = haplotype_probs(model.first);
+    const std::array<double, 2> second = haplotype_probs(model.second);
+    return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
+                        std::log10(second[1])};
+  };
 
   genotype_probs.assign(4 * sample_count, 0.0);
+  // One sweep's class probabilities: a sample in two units is written twice and keeps the
+  // later values, so the sweep is gathered before it is added to the averages.
+  std::vector<double> sweep_probs(4 * sample_count, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
   static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
   static constexpr int kSecondAllele[4] = {0, 1, 1, 0};
 
   for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
     const bool record = sweep > settings.burnin;
+    double* const record_to = record ? sweep_probs.data() : nullptr;
+    if (record) std::fill(sweep_probs.begin(), sweep_probs.end(), 0.0);
     for (const std::vector<int>& unit : pedigree) {
+      if (unit[0] == 3) {
+        const MemberPriors priors_a = member_priors(unit[2]);
+        const MemberPriors priors_b = member_priors(unit[3]);
+        family->trio_joint.fill(0.0);
+        family->trio_posteriors[static_cast<std::size_t>(unit[4])].compute_probs_trios(
+            unit[1], unit[2], unit[3], priors_a, priors_b, family->trio_joint, family->tables,
+            write_allele, random, record_to);
+        continue;
+      }
+      if (unit[0] == 2) {
+        const bool parent_is_a = unit[2] > 0;
+        const int parent = parent_is_a ? unit[2] : unit[3];
+        const MemberPriors priors_child = member_priors(unit[1]);
+        const MemberPriors priors_parent = member_priors(parent);
+        family->duo_joint.fill(0.0);
+        family->duo_posteriors[static_cast<std::size_t>(unit[4])].compute_probs_duos(
+            parent_is_a, priors_child, priors_parent, unit[1], parent, family->duo_joint,
+            family->tables, write_allele, random, record_to);
+        continue;
+      }
       const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
       SampleModel& model = models[sample];
-      const std::array<double, 2> first =
-          allele_probs_from_moments(moments_from_carrier_sums(model.first, scratch, warnings));
-      const std::array<double, 2> second =
-          allele_probs_from_moments(moments_from_carrier_sums(model.second, scratch, warnings));
+      const std::array<double, 2> first = haplotype_probs(model.first);
+      const std::array<double, 2> second = haplotype_probs(model.second);
       const std::array<double, 4> probs = class_probabilities(first, second, &site_pls[3 * sample]);
       const int drawn = draw_class(probs, random.uniform());
       set_allele(static_cast<Eigen::Index>(2 * sample), kFirstAllele[drawn]);
       set_allele(static_cast<Eigen::Index>(2 * sample + 1), kSecondAllele[drawn]);
-      if (record) {
-        for (int c = 0; c < 4; ++c) genotype_probs[4 * sample + c] += probs[c] / recorded_sweeps;
+      if (record) std::copy(probs.begin(), probs.end(), &sweep_probs[4 * sample]);
+    }
+    if (record) {
+      for (std::size_t c = 0; c < sweep_probs.size(); ++c) {
+        genotype_probs[c] += sweep_probs[c] / recorded_sweeps;
       }
     }
   }

@@ -8,6 +8,8 @@
 #include "model.h"
 #include "random_source.h"
 
+struct FamilyUnits;
+
 // Per-sample models of the k-haplotype model.
 struct SampleModel {
   HaplotypeModel first;
@@ -81,21 +83,24 @@ struct ChainSettings {
 };
 
 // Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
-// order, each single-sample unit updated from its models and likelihoods; after the
-// burn-in the class probabilities are averaged into genotype_probs (4 per sample).
-// M's variant row holds the initial alleles and is updated in place.
+// order, each single-sample unit updated from its models and likelihoods, each duo and
+// trio (rows of 5 slots, slot 4 numbered by number_family_units) jointly when family is
+// given; after the burn-in the class probabilities are averaged into genotype_probs
+// (4 per sample; a sample in two units keeps its later unit's values of each sweep).
+// M's variant row holds the initial alleles and is updated in place. A trio child has
+// no model of its own.
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs);
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr);
 // The same, grouping the window's patterns first.
 void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs);
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr);
 
 // ---- Multi-allelic variants (sampler_multi.cpp) ----
 // The chain state is one allele index per sample haplotype (2N entries); allele l stands

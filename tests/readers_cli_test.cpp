@@ -112,10 +112,10 @@ TEST(ReadersCli, AllReadersRunInOrderBeforeTheAnalysis) {
                    inputs.dir.file("init.vcf"), "--ref-panel", inputs.dir.file("panel.txt")}),
       inputs.dir.path());
   EXPECT_EQ(result.status, 1);
-  // The readers ran; the analysis then refuses the trio the pedigree holds.
-  EXPECT_EQ(result.err, "ERROR! The pedigree file " + inputs.dir.file("fam.ped") +
-                            " holds duos or trios; joint family updates are not available in "
-                            "this build of dorsane\n");
+  // The readers ran and accepted the trio; the analysis then finds the scaffold too short.
+  EXPECT_EQ(result.err,
+            "ERROR! The scaffold holds 3 sites around the region, fewer than the 100 a window of "
+            "--numsnps 50 needs; use a smaller --numsnps\n");
   const std::vector<std::string> order = {
       "Reading sample file : ",
       "Reading vcf file:  " + inputs.dir.file("gl.vcf") + "\n",
@@ -215,7 +215,7 @@ TEST(ReadersCli, UnreadableInitializationFileIsNotFatalPedigreeGapsWarn) {
             "WARNING! fam.ped: 1 line(s) whose individual is not in the sample list skipped, 1 "
             "parent(s) not in the sample list counted as missing\n"
             "ERROR! Can't open initialization file absent.vcf\n"
-            "ERROR! The pedigree file fam.ped holds duos or trios; joint family updates are not "
-            "available in this build of dorsane\n");
+            "ERROR! The scaffold holds 3 sites around the region, fewer than the 100 a window of "
+            "--numsnps 50 needs; use a smaller --numsnps\n");
   EXPECT_TRUE(contains(result.out, "Reading initialization file:  absent.vcf\n"));
 }

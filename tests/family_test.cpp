@@ -1,0 +1,248 @@
+#include "family.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sampler.h"
+#include "test_util.h"
+#include "window_builders.h"
+
+namespace {
+
+const std::string kSource = DORSANE_SOURCE_DIR;
+
+const FamilyTables kTables = build_family_tables();
+
+double broken_count_weight(int broken) {
+  return broken * kTransmissionBroken + (2 - broken) * kTransmissionKept;
+}
+
+// Records every allele write in order.
+struct WriteLog {
+  std::vector<std::pair<int, int>> writes;
+  AlleleWriter writer() {
+    return [this](int column, int allele) { writes.emplace_back(column, allele); };
+  }
+};
+
+const MemberPriors kFlat = {std::log10(0.5), std::log10(0.5), std::log10(0.5), std::log10(0.5)};
+
+}  // namespace
+
+TEST(FamilyTables, RowsClassListsAndTransmissionMatchHandCounts) {
+  EXPECT_EQ(kTables.duo_configurations[13], (std::array<int, 6>{1, 1, 0, 1, 2, 1}));
+  EXPECT_EQ(kTables.trio_configurations[41], (std::array<int, 9>{1, 0, 1, 0, 0, 1, 1, 1, 1}));
+  EXPECT_EQ(kTables.Dchild_gen[2], (std::array<int, 4>{4, 5, 6, 7}));   // child 0|1
+  EXPECT_EQ(kTables.Dpar1_gen[3], (std::array<int, 4>{2, 6, 10, 14}));  // parent 1|0
+  std::array<int, 16> child_10, parent_b_01;
+  for (int i = 0; i < 16; ++i) {
+    child_10[i] = 32 + i;
+    parent_b_01[i] = 4 * i + 1;
+  }
+  EXPECT_EQ(kTables.Tchild_gen[3], child_10);
+  EXPECT_EQ(kTables.Tpar2_gen[2], parent_b_01);
+  EXPECT_EQ(kTables.Tpar1_gen[1][0], 12);  // a1 = a2 = 1, everything else 0
+
+  // Every trio row weighs 1e-8 per broken transmission, parents' second haplotypes aside.
+  for (int j = 0; j < 64; ++j) {
+    const auto& r = kTables.trio_configurations[j];
+    const int broken = (r[0] != r[2]) + (r[1] != r[4]);
+    EXPECT_DOUBLE_EQ(kTables.trio_transmission[j], broken_count_weight(broken)) << j;
+  }
+  EXPECT_NEAR(std::pow(10.0, kTables.trio_transmission[0b010000] - kTables.trio_transmission[0]),
+              1e-8, 1e-15);  // 1e-8 / (1 - 1e-8)
+  for (int j = 0; j < 16; ++j) {
+    const auto& r = kTables.duo_configurations[j];
+    EXPECT_EQ(kTables.duo_transmission_a[j],
+              r[0] == r[2] ? kTransmissionKept : kTransmissionBroken);
+    EXPECT_EQ(kTables.duo_transmission_b[j],
+              r[1] == r[2] ? kTransmissionKept : kTransmissionBroken);
+  }
+}
+
+TEST(FamilyUnits, DuosAndTriosNumberedSeparatelyInRowOrder) {
+  std::vector<std::vector<int>> pedigree = {
+      {3, 3, 1, 2, 0}, {2, 5, 4, 0, 0}, {3, 8, 6, 7, 0}, {1, 9, 0, 0}, {2, 11, 0, 10, 0}};
+  const FamilyUnits family = number_family_units(pedigree);
+  EXPECT_EQ(pedigree[0][4], 0);
+  EXPECT_EQ(pedigree[1][4], 0);
+  EXPECT_EQ(pedigree[2][4], 1);
+  EXPECT_EQ(pedigree[3], (std::vector<int>{1, 9, 0, 0, 0}));
+  EXPECT_EQ(pedigree[4][4], 1);
+  EXPECT_EQ(family.trio_posteriors.size(), 2u);
+  EXPECT_EQ(family.duo_posteriors.size(), 2u);
+}
+
+TEST(FamilyUnits, RelativesOfEachModelledMember_LaterRowWins) {
+  // Trio 3 of 1 and 2; duo 4 with parent 3 in slot 3; single 5; trio 6 of 4 and 5.
+  const std::vector<std::vector<int>> pedigree = {
+      {3, 3, 1, 2, 0}, {2, 4, 0, 3, 0}, {1, 5, 0, 0, 0}, {3, 6, 4, 5, 1}};
+  const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, 7);
+  const std::vector<std::array<int, 2>> expected = {
+      {3, 2}, {3, 1}, {4, 0}, {6, 5}, {6, 4}, {-1, -1}, {-1, -1}};
+  EXPECT_EQ(relatives, expected);
+}
+
+TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
+  // Child 1 and parent 2; distinct likelihoods and priors so any mix-up shows.
+  const std::vector<double> pls = {12, 0, 25, 3, 0, 40};
+  Post_duo a_duo, b_duo;
+  a_duo.set_site_weights(kTables, pls, 1, 2, true);
+  b_duo.set_site_weights(kTables, pls, 1, 2, false);
+  // Child 0|1 with parent 1|1: transmission broken in slot 2 (c1 != p1), kept in slot 3.
+  EXPECT_DOUBLE_EQ(a_duo.site_weights[0b0111], kTransmissionBroken - (0.0 + 4.0));
+  EXPECT_DOUBLE_EQ(b_duo.site_weights[0b0111], kTransmissionKept - (0.0 + 4.0));
+
+  // Swapping the child's haplotypes (and its priors) turns one layout into the other.
+  const MemberPriors child = {std::log10(0.9), std::log10(0.1), std::log10(0.3), std::log10(0.7)};
+  const MemberPriors swapped = {child[2], child[3], child[0], child[1]};
+  const MemberPriors parent = {std::log10(0.2), std::log10(0.8), std::log10(0.6), std::log10(0.4)};
+  std::array<double, 16> joint_a{}, joint_b{};
+  ScriptedRandom random(std::vector<int>(6, kDrawHalf));
+  WriteLog log;
+  a_duo.compute_probs_duos(true, child, parent, 1, 2, joint_a, kTables, log.writer(), random,
+                           nullptr);
+  b_duo.compute_probs_duos(false, swapped, parent, 1, 2, joint_b, kTables, log.writer(), random,
+                           nullptr);
+  EXPECT_NEAR(std::accumulate(joint_a.begin(), joint_a.end(), 0.0), 1.0, 1e-12);
+  for (int j = 0; j < 16; ++j) {
+    const int mirrored = (j & 0b0011) | ((j & 0b1000) >> 1) | ((j & 0b0100) << 1);
+    EXPECT_NEAR(joint_a[j], joint_b[mirrored], 1e-12) << j;
+  }
+  // The child's transmitted haplotype takes no prior of its own: the A-duo's joint does not
+  // move when the child's first-haplotype prior does.
+  MemberPriors other_first = child;
+  other_first[0] = std::log10(0.01);
+  other_first[1] = std::log10(0.99);
+  std::array<double, 16> joint_c{};
+  a_duo.compute_probs_duos(true, other_first, parent, 1, 2, joint_c, kTables, log.writer(), random,
+                           nullptr);
+  for (int j = 0; j < 16; ++j) EXPECT_DOUBLE_EQ(joint_c[j], joint_a[j]);
+}
+
+TEST(PostTrio, DrawsChildThenParentsWithCumulativeBoundaries) {
+  // Flat priors and likelihoods: each member's four classes are almost equally likely.
+  Post_trio trio;
+  trio.set_site_weights(kTables, std::vector<double>(9, 0.0), 3, 1, 2);
+  std::array<double, 64> joint{};
+  ScriptedRandom random({kDrawZero, kDrawOne, 1288490189 /* 0.6 */});
+  WriteLog log;
+  std::vector<double> record(12, -1.0);
+  trio.compute_probs_trios(3, 1, 2, kFlat, kFlat, joint, kTables, log.writer(), random,
+                           record.data());
+  EXPECT_EQ(random.used(), 3u);
+  // Child (columns 4, 5) 0|0, parent A (0, 1) 1|0, parent B (2, 3) 0|1.
+  EXPECT_EQ(log.writes,
+            (std::vector<std::pair<int, int>>{{4, 0}, {5, 0}, {0, 1}, {1, 0}, {2, 0}, {3, 1}}));
+  for (int c = 0; c < 12; ++c) EXPECT_NEAR(record[c], 0.25, 1e-7) << c;
+
+  // A certain trio (all 0|0): u = 1 equals the first cumulative sum and keeps class 0.
+  Post_trio certain;
+  certain.set_site_weights(kTables, {0, 1000, 1000, 0, 1000, 1000, 0, 1000, 1000}, 3, 1, 2);
+  ScriptedRandom ones({kDrawOne, kDrawOne, kDrawOne});
+  WriteLog certain_log;
+  certain.compute_probs_trios(3, 1, 2, kFlat, kFlat, joint, kTables, certain_log.writer(), ones,
+                              nullptr);
+  EXPECT_EQ(certain_log.writes,
+            (std::vector<std::pair<int, int>>{{4, 0}, {5, 0}, {0, 0}, {1, 0}, {2, 0}, {3, 0}}));
+}
+
+TEST(PostTrio, JointFarBelowTheShiftFloorStillNormalises) {
+  Post_trio trio;
+  trio.set_site_weights(kTables, {0, 30, 60, 0, 30, 60, 0, 30, 60}, 3, 1, 2);
+  const MemberPriors deep = {-20000, -20000.5, -20000, -20000.5};
+  std::array<double, 64> joint{};
+  ScriptedRandom random({kDrawHalf, kDrawHalf, kDrawHalf});
+  WriteLog log;
+  std::vector<double> record(12, 0.0);
+  trio.compute_probs_trios(3, 1, 2, deep, deep, joint, kTables, log.writer(), random,
+                           record.data());
+  EXPECT_NEAR(std::accumulate(joint.begin(), joint.end(), 0.0), 1.0, 1e-12);
+  for (double p : record) EXPECT_TRUE(std::isfinite(p));
+  // Every member hom-ref by likelihood and by prior.
+  for (int s = 0; s < 3; ++s) EXPECT_GT(record[4 * s], 0.99) << s;
+}
+
+TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
+  // Trio: child 3 of parents 1 and 2 (both certain 0/0), so as a child 3 must be 0|0.
+  // Duo: 3 is the slot-2 parent of 4 (certain 1/1), so as a parent its first allele is 1.
+  WindowMatrix M = random_window(5, 10, 11);
+  std::vector<SampleModel> models(4);
+  ModelWarnings warnings;
+  for (int hap = 0; hap < 8; ++hap) {
+    std::vector<int> lengths = {8, 6, 7, 6, 5, 8, 4, 6, 3, 5};
+    lengths[hap - hap % 2] = lengths[hap - hap % 2 + 1] = -1;
+    HaplotypeModel& h = hap % 2 ? models[hap / 2].second : models[hap / 2].first;
+    h.lambda = 0.06;
+    ASSERT_TRUE(select_haplotypes(lengths, {}, 4, h));
+    fit_haplotype_model(M, hap, shrinkage_weight(4), 1e-8, h, warnings);
+  }
+  std::vector<std::vector<int>> pedigree = {{3, 3, 1, 2, 0}, {2, 4, 3, 0, 0}};
+  FamilyUnits family = number_family_units(pedigree);
+  const std::vector<double> pls = {0, 200, 200, 0, 200, 200, 0, 0, 0, 200, 200, 0};
+  ScriptedRandom random(std::vector<int>(25, kDrawHalf));
+  SamplerScratch scratch;
+  std::vector<double> probs;
+  run_biallelic_chain(M, models, pedigree, pls, {5, 2}, random, scratch, warnings, probs, &family);
+  EXPECT_EQ(random.used(), 25u);  // three trio and two duo draws per sweep
+  EXPECT_EQ(family.trio_children, std::vector<int>{3});
+  ASSERT_EQ(probs.size(), 16u);
+  for (int s = 0; s < 4; ++s) {
+    EXPECT_NEAR(probs[4 * s] + probs[4 * s + 1] + probs[4 * s + 2] + probs[4 * s + 3], 1.0, 1e-9);
+  }
+  EXPECT_LT(probs[8], 0.01);              // not the trio's 0|0
+  EXPECT_GT(probs[9] + probs[11], 0.99);  // the duo's first allele 1
+  EXPECT_GT(probs[13], 0.999);            // the duo child 1|1
+  EXPECT_GT(probs[0], 0.999);             // parents 0|0
+}
+
+TEST(FamilyCalling, PedigreeLowersTheTriosMendelianErrors) {
+  TempDir dir;
+  const RunResult sim =
+      run_shell("python3 '" + kSource + "/tools/simulate.py' --out '" + dir.path() +
+                "' --seed 3 --samples 60 --trios 10 --duos 6 --sites 300 --coverage 2");
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  std::string lower, upper;
+  std::istringstream command(sim.out);
+  for (std::string word; command >> word;) {
+    if (word == "--int") command >> lower >> upper;
+  }
+  auto mendelian_rate = [&](const std::string& tag, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--sample-file",
+                                     dir.file("samples.txt"),
+                                     "--glfs",
+                                     dir.file("gl.vcf"),
+                                     "--scaffold-file",
+                                     dir.file("scaffold.txt"),
+                                     "--o",
+                                     dir.file(tag + ".vcf"),
+                                     "--int",
+                                     lower,
+                                     upper,
+                                     "--numsnps",
+                                     "15",
+                                     "--seed",
+                                     "3"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult run = run_dorsane(args, dir.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    const RunResult eval =
+        run_shell("python3 '" + kSource + "/tools/evaluate.py' --json --truth '" +
+                  dir.file("truth.vcf") + "' --scaffold '" + dir.file("scaffold.txt") +
+                  "' --calls '" + dir.file(tag + ".vcf") + "' --ped '" + dir.file("family.ped") +
+                  "' | python3 -c 'import json,sys; "
+                  "print(json.load(sys.stdin)[\"mendel\"][\"calls\"][\"rate\"])'");
+    EXPECT_EQ(eval.status, 0) << eval.err;
+    return std::stod(eval.out);
+  };
+  const double with_pedigree = mendelian_rate("ped", {"--ped-file", dir.file("family.ped")});
+  const double without = mendelian_rate("plain", {});
+  EXPECT_LT(with_pedigree, without);
+  EXPECT_LT(with_pedigree, 0.005);
+}
