@@ -215,6 +215,35 @@ TEST(Simulate, FilesFollowDorsaneInputLayouts) {
   EXPECT_EQ(parent_links, 2 + 2);  // one trio, two duos
 }
 
+TEST(Simulate, TrioPhasedParentsCarryTheTransmittedAlleleFirst) {
+  TempDir dir;
+  const std::string out = dir.file("sim");
+  const RunResult run = run_tool("simulate.py", "--out " + quote(out) +
+                                                    " --samples 8 --sites 120 --trios 2 --duos 1 "
+                                                    "--crossovers 3 --trio-phased --seed 4");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> samples = lines_of(out + "/samples.txt");
+  std::map<std::string, std::size_t> index;
+  for (std::size_t i = 0; i < samples.size(); ++i) index[samples[i]] = i;
+  const auto truth = records(lines_of(out + "/truth.vcf"));
+  int checked = 0;
+  for (const std::string& line : lines_of(out + "/family.ped")) {
+    const std::vector<std::string> f = words(line);
+    for (int column = 0; column < 2; ++column) {
+      if (f[2 + column] == "0") continue;
+      const std::size_t child = index.at(f[1]);
+      const std::size_t parent = index.at(f[2 + column]);
+      for (const auto& r : truth) {
+        const auto c = alleles_of(r[9 + child]);
+        const auto p = alleles_of(r[9 + parent]);
+        ASSERT_EQ(column == 0 ? c.first : c.second, p.first) << "position " << r[1];
+        ++checked;
+      }
+    }
+  }
+  EXPECT_EQ(checked, 5 * 120);  // two trios and one duo: five parent links
+}
+
 TEST(Simulate, SeedDecidesTheDataAndGlIsLog10) {
   TempDir dir;
   const std::string common = " --samples 6 --sites 30 --gl --coverage 3";

@@ -59,6 +59,9 @@ def parse_args(argv):
     p.add_argument("--panel", type=int, default=0, help="reference-panel haplotypes to write (panel.txt) [0]")
     p.add_argument("--trios", type=int, default=0, help="father-mother-child trios among the samples [0]")
     p.add_argument("--duos", type=int, default=0, help="parent-child duos among the samples [0]")
+    p.add_argument("--trio-phased", action="store_true",
+                   help="phase each parent so its first haplotype carries what it transmits, "
+                        "as a trio-phased scaffold does")
     p.add_argument("--crossovers", type=float, default=1.0,
                    help="expected crossovers per meiosis over the region [1]")
     p.add_argument("--multi", type=float, default=0.0, help="fraction of sites with two ALT alleles [0]")
@@ -548,6 +551,13 @@ def simulate(args, argv):
                 alleles[h] = (alleles[h] + 1 + rng.randrange(n_alleles - 1)) % n_alleles
             ensure_polymorphic(rng, alleles, visible, n_alleles)
             haps = bytes(map(alleles.__getitem__, cohort.source))
+            if args.trio_phased:
+                haps = bytearray(haps)
+                for (column, a, b), from_b in zip(cohort.meioses, cohort.state):
+                    # A meiosis whose parent is not sampled (a duo's other side) has no columns.
+                    if from_b and a < len(haps):
+                        haps[a], haps[b] = haps[b], haps[a]
+                haps = bytes(haps)
 
             bases = rng.sample(NUCLEOTIDES, n_alleles)
             ref, alt = bases[0], ",".join(bases[1:])
