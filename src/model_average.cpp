@@ -34,9 +34,9 @@ void change_haplotype_statistics(AllHaplotypeModel& model, const double* window,
   const double correction = 1.0 - model.v2;
   const double old_mean = model.mean[T];
   model.mean[T] = old_mean - previous * weight + weight * current;
-  model.variance += ((current - previous) * weight + old_mean * old_mean -
-                     model.mean[T] * model.mean[T]) /
-                    correction;
+  model.variance +=
+      ((current - previous) * weight + old_mean * old_mean - model.mean[T] * model.mean[T]) /
+      correction;
   for (std::size_t s = 0; s < T; ++s) {
     model.covariance[s] += (previous - current) * weight * (model.mean[s] - window[s]) / correction;
   }
@@ -187,13 +187,13 @@ ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family
   return moments;
 }
 
-std::array<double, 4> all_model_member_priors(const AllSampleModel& model, ModelWarnings& warnings) {
+std::array<double, 4> all_model_member_priors(const AllSampleModel& model,
+                                              ModelWarnings& warnings) {
   const std::array<double, 2> first =
       allele_probs_from_moments(all_model_moments(model.first, true, warnings));
   const std::array<double, 2> second =
       allele_probs_from_moments(all_model_moments(model.second, true, warnings));
-  return {std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
-          std::log10(second[1])};
+  return {std::log10(first[0]), std::log10(first[1]), std::log10(second[0]), std::log10(second[1])};
 }
 
 std::array<double, 4> compute_probs_all(int sample, const double* pl_phred, const WindowMatrix& M,
