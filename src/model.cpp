@@ -283,8 +283,9 @@ void CallSNP::inference_step() {
   }
   if (uniform_weight_haplotypes > 0) {
     std::cerr << "Warning: " << uniform_weight_haplotypes
-              << " haplotypes shared no run with any other sample haplotype; their all-haplotype "
-                 "models weighted the others equally"
+              << " haplotypes had no usable all-haplotype weights (no shared run, or one "
+                 "haplotype taking all the weight) and weighted the other sample haplotypes "
+                 "equally"
               << std::endl;
   }
   if (warnings.nonpositive_variances > 0) {
