@@ -8,6 +8,7 @@
 #include "errors.h"
 #include "family.h"
 #include "model.h"
+#include "model_average.h"
 #include "model_window.h"
 #include "sampler.h"
 
@@ -56,9 +57,6 @@ bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
 }
 
 void CallSNP::refuse_unsupported_runs() const {
-  if (params.zflag_modelavg) {
-    throw FatalError("ERROR! --model-avg is not available in this build of dorsane");
-  }
   for (const std::uint64_t p : region_positions) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = site_allele_counts.at(p);
@@ -116,6 +114,14 @@ void CallSNP::inference_step() {
   FamilyUnits family = number_family_units(pedigree);
   const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, N);
   std::vector<int> excluded;
+  // The all-haplotype chain of --model-avg; k >= 2 makes 2N - 2 >= 2 reference haplotypes.
+  const bool model_average = params.zflag_modelavg;
+  ModelAverage average;
+  if (model_average) {
+    average.models.resize(static_cast<std::size_t>(N));
+    average.theta_all = shrinkage_weight(total_haplotypes - 2);
+  }
+  std::int64_t uniform_weight_haplotypes = 0;
 
   for (const std::uint64_t p : region_positions) {
     if (analysed_from_likelihoods(p)) {
@@ -197,13 +203,41 @@ void CallSNP::inference_step() {
             }
             haplotype.lambda = params.lambda;
             fit_haplotype_model(M, patterns, 2 * s + h, theta_k, params.threshold, haplotype, warnings);
+            if (model_average) {
+              AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
+              AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
+              if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes,
+                                         s, all_haplotype)) {
+                ++uniform_weight_haplotypes;
+              }
+              all_haplotype.lambda = params.lambda;
+              fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k,
+                                      params.threshold, all_haplotype, warnings);
+            }
           }
         }
       }
 
       if (!multi_allelic) {
+        const std::int64_t errors_before = warnings.probability_errors;
+        if (model_average) {
+          // The all-model chain starts from the same initial alleles; its variant statistics
+          // follow them whether or not the window was rebuilt.
+          average.alleles.assign(initial_haplotypes.begin(),
+                                 initial_haplotypes.begin() + total_haplotypes);
+          for (AllSampleModel& all : average.models) {
+            if (!all.fitted()) continue;
+            all_model_variant_statistics(M, patterns, average.alleles, all.first,
+                                         average.pattern_scratch);
+            all_model_variant_statistics(M, patterns, average.alleles, all.second,
+                                         average.pattern_scratch);
+          }
+        }
         run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch,
-                            warnings, genotype_probs, &family);
+                            warnings, genotype_probs, &family, model_average ? &average : nullptr);
+        for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
+          std::cout << "Errors in probabilities" << std::endl;
+        }
         results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
       } else {
         // Trio children leave the reference sets from the first analysed variant on,
@@ -212,7 +246,7 @@ void CallSNP::inference_step() {
         const std::int64_t errors_before = warnings.probability_errors;
         run_multiallelic_chain(patterns, models, pedigree, site_pls, multi_tables, theta_k, chain,
                                random, shuffled_rows, haplotype_alleles, multi_scratch, warnings,
-                               genotype_probs);
+                               genotype_probs, model_average);
         for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
           std::cout << "Errors in probabilities" << std::endl;
         }
@@ -245,6 +279,13 @@ void CallSNP::inference_step() {
     std::cerr << "Warning: " << warnings.singular_allele_covariances
               << " multi-allelic conditional covariances were singular and were inverted after "
                  "adding a ridge to the diagonal"
+              << std::endl;
+  }
+  if (uniform_weight_haplotypes > 0) {
+    std::cerr << "Warning: " << uniform_weight_haplotypes
+              << " haplotypes had no usable all-haplotype weights (no shared run, or one "
+                 "haplotype taking all the weight) and weighted the other sample haplotypes "
+                 "equally"
               << std::endl;
   }
   if (warnings.nonpositive_variances > 0) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "family.h"
+#include "model_average.h"
 
 namespace {
 
@@ -186,11 +187,12 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family) {
+                         std::vector<double>& genotype_probs, FamilyUnits* family,
+                         ModelAverage* average) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
   run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch,
-                      warnings, genotype_probs, family);
+                      warnings, genotype_probs, family, average);
 }
 
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
@@ -198,7 +200,8 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family) {
+                         std::vector<double>& genotype_probs, FamilyUnits* family,
+                         ModelAverage* average) {
   const std::size_t sample_count = models.size();
   if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
     throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
@@ -243,6 +246,16 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
       check_member(unit[3]);
       modelled[static_cast<std::size_t>(unit[2]) - 1] = 1;
       modelled[static_cast<std::size_t>(unit[3]) - 1] = 1;
+    }
+  }
+  if (average != nullptr) {
+    if (average->models.size() != sample_count || average->alleles.size() != 2 * sample_count) {
+      throw std::logic_error("run_biallelic_chain: all-haplotype chain does not match the samples");
+    }
+    for (std::size_t sample = 0; sample < sample_count; ++sample) {
+      if (modelled[sample] && !average->models[sample].fitted()) {
+        throw std::logic_error("run_biallelic_chain: sample without an all-haplotype model");
+      }
     }
   }
   const Eigen::Index variant_row = M.rows() - 1;
@@ -319,22 +332,56 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   // One sweep's class probabilities: a sample in two units is written twice and keeps the
   // later values, so the sweep is gathered before it is added to the averages.
   std::vector<double> sweep_probs(4 * sample_count, 0.0);
+  std::vector<double> sweep_probs_all(average != nullptr ? 4 * sample_count : 0, 0.0);
+  if (average != nullptr) average->genotype_probs.assign(4 * sample_count, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
   static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
   static constexpr int kSecondAllele[4] = {0, 1, 1, 0};
 
+  // The all-model family draws change its chain only; the other samples' statistics follow
+  // once all members are drawn, haplotype by haplotype in member order.
+  std::vector<std::array<double, 3>> all_changes;
+  const AlleleWriter write_all_allele = [&](int column, int allele) {
+    double& current = average->alleles[static_cast<std::size_t>(column)];
+    all_changes.push_back({static_cast<double>(column), current, static_cast<double>(allele)});
+    current = allele;
+  };
+  auto apply_all_changes = [&]() {
+    for (const std::array<double, 3>& change : all_changes) {
+      if (std::fabs(change[2] - change[1]) > 0.1) {
+        change_all_model_allele(average->models, M, static_cast<int>(change[0]), change[1],
+                                change[2]);
+      }
+    }
+    all_changes.clear();
+  };
+  auto all_priors = [&](int sample) {
+    return all_model_member_priors(average->models[static_cast<std::size_t>(sample) - 1],
+                                   warnings);
+  };
+
   for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
     const bool record = sweep > settings.burnin;
     double* const record_to = record ? sweep_probs.data() : nullptr;
-    if (record) std::fill(sweep_probs.begin(), sweep_probs.end(), 0.0);
+    double* const record_all_to = record && average != nullptr ? sweep_probs_all.data() : nullptr;
+    if (record) {
+      std::fill(sweep_probs.begin(), sweep_probs.end(), 0.0);
+      std::fill(sweep_probs_all.begin(), sweep_probs_all.end(), 0.0);
+    }
     for (const std::vector<int>& unit : pedigree) {
       if (unit[0] == 3) {
         const MemberPriors priors_a = member_priors(unit[2]);
         const MemberPriors priors_b = member_priors(unit[3]);
+        Post_trio& trio = family->trio_posteriors[static_cast<std::size_t>(unit[4])];
         family->trio_joint.fill(0.0);
-        family->trio_posteriors[static_cast<std::size_t>(unit[4])].compute_probs_trios(
-            unit[1], unit[2], unit[3], priors_a, priors_b, family->trio_joint, family->tables,
-            write_allele, random, record_to);
+        trio.compute_probs_trios(unit[1], unit[2], unit[3], priors_a, priors_b, family->trio_joint,
+                                 family->tables, write_allele, random, record_to);
+        if (average != nullptr) {
+          trio.compute_probs_trios(unit[1], unit[2], unit[3], all_priors(unit[2]),
+                                   all_priors(unit[3]), family->trio_joint, family->tables,
+                                   write_all_allele, random, record_all_to);
+          apply_all_changes();
+        }
         continue;
       }
       if (unit[0] == 2) {
@@ -342,10 +389,16 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
         const int parent = parent_is_a ? unit[2] : unit[3];
         const MemberPriors priors_child = member_priors(unit[1]);
         const MemberPriors priors_parent = member_priors(parent);
+        Post_duo& duo = family->duo_posteriors[static_cast<std::size_t>(unit[4])];
         family->duo_joint.fill(0.0);
-        family->duo_posteriors[static_cast<std::size_t>(unit[4])].compute_probs_duos(
-            parent_is_a, priors_child, priors_parent, unit[1], parent, family->duo_joint,
-            family->tables, write_allele, random, record_to);
+        duo.compute_probs_duos(parent_is_a, priors_child, priors_parent, unit[1], parent,
+                               family->duo_joint, family->tables, write_allele, random, record_to);
+        if (average != nullptr) {
+          duo.compute_probs_duos(parent_is_a, all_priors(unit[1]), all_priors(parent), unit[1],
+                                 parent, family->duo_joint, family->tables, write_all_allele,
+                                 random, record_all_to);
+          apply_all_changes();
+        }
         continue;
       }
       const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
@@ -357,11 +410,20 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
       set_allele(static_cast<Eigen::Index>(2 * sample), kFirstAllele[drawn]);
       set_allele(static_cast<Eigen::Index>(2 * sample + 1), kSecondAllele[drawn]);
       if (record) std::copy(probs.begin(), probs.end(), &sweep_probs[4 * sample]);
+      if (average != nullptr) {
+        const std::array<double, 4> probs_all = compute_probs_all(
+            static_cast<int>(sample), &site_pls[3 * sample], M, *average, random, warnings);
+        if (record) std::copy(probs_all.begin(), probs_all.end(), &sweep_probs_all[4 * sample]);
+      }
     }
     if (record) {
       for (std::size_t c = 0; c < sweep_probs.size(); ++c) {
         genotype_probs[c] += sweep_probs[c] / recorded_sweeps;
       }
+      for (std::size_t c = 0; c < sweep_probs_all.size(); ++c) {
+        average->genotype_probs[c] += sweep_probs_all[c] / recorded_sweeps;
+      }
     }
   }
+  if (average != nullptr) keep_more_certain(genotype_probs, average->genotype_probs, 4);
 }

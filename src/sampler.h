@@ -9,6 +9,7 @@
 #include "random_source.h"
 
 struct FamilyUnits;
+struct ModelAverage;
 
 // Per-sample models of the k-haplotype model.
 struct SampleModel {
@@ -89,18 +90,23 @@ struct ChainSettings {
 // (4 per sample; a sample in two units keeps its later unit's values of each sweep).
 // M's variant row holds the initial alleles and is updated in place. A trio child has
 // no model of its own.
+// With average (--model-avg), every unit's update is followed by the same update under the
+// all-haplotype model, on that model's own chain, drawn right after the k-model's; each
+// sample then keeps the result of the more certain model.
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr);
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                         ModelAverage* average = nullptr);
 // The same, grouping the window's patterns first.
 void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr);
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                         ModelAverage* average = nullptr);
 
 // ---- Multi-allelic variants (sampler_multi.cpp) ----
 // The chain state is one allele index per sample haplotype (2N entries); allele l stands
@@ -154,10 +160,13 @@ void shuffle_units(std::vector<int>& order, RandomSource& random);
 // visited in a freshly shuffled row_order (kept for the next variant); single-sample rows
 // are updated, duos and trios passed over (their members record nothing). After the
 // burn-in the class probabilities are averaged into genotype_probs (a*a per sample).
+// With model_average, each sample's update is followed by a second draw for the
+// all-haplotype pass, recorded apart; each sample keeps the more certain result. That pass
+// reads the k-haplotype reference sets (all other haplotypes with the default k = 2N - 2).
 void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
                             const std::vector<std::vector<int>>& pedigree,
                             const std::vector<double>& site_pls, const MultiAlleleTables& tables,
                             double theta, const ChainSettings& settings, RandomSource& random,
                             std::vector<int>& row_order, std::vector<int>& haplotype_alleles,
                             MultiScratch& scratch, ModelWarnings& warnings,
-                            std::vector<double>& genotype_probs);
+                            std::vector<double>& genotype_probs, bool model_average = false);

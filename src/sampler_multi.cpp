@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "model_average.h"
 #include "sampler.h"
 
 namespace {
@@ -225,7 +226,7 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
                             double theta, const ChainSettings& settings, RandomSource& random,
                             std::vector<int>& row_order, std::vector<int>& haplotype_alleles,
                             MultiScratch& scratch, ModelWarnings& warnings,
-                            std::vector<double>& genotype_probs) {
+                            std::vector<double>& genotype_probs, bool model_average) {
   const std::size_t sample_count = models.size();
   const std::size_t C = static_cast<std::size_t>(tables.class_count());
   const std::size_t G = static_cast<std::size_t>(tables.genotype_count());
@@ -247,6 +248,7 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
   }
 
   genotype_probs.assign(C * sample_count, 0.0);
+  std::vector<double> all_probs(model_average ? C * sample_count : 0, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
   std::vector<double> first;
   std::vector<double> second;
@@ -272,6 +274,19 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
       if (record) {
         for (std::size_t c = 0; c < C; ++c) genotype_probs[C * sample + c] += probs[c] / recorded_sweeps;
       }
+      if (model_average) {
+        // The all-haplotype pass reads the same reference sets, which never hold the sample's
+        // own haplotypes, so the k-pass draw leaves its class probabilities as they were;
+        // only its draw is its own.
+        const int drawn_all = draw_class_multi(probs, random.uniform());
+        const auto& pair = tables.ordered_genotypes[static_cast<std::size_t>(drawn_all)];
+        haplotype_alleles[2 * sample] = pair.first;
+        haplotype_alleles[2 * sample + 1] = pair.second;
+        if (record) {
+          for (std::size_t c = 0; c < C; ++c) all_probs[C * sample + c] += probs[c] / recorded_sweeps;
+        }
+      }
     }
   }
+  if (model_average) keep_more_certain(genotype_probs, all_probs, static_cast<int>(C));
 }

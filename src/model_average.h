@@ -1,0 +1,92 @@
+#pragma once
+
+// The all-haplotype model of --model-avg: every sample haplotype is also predicted from all
+// other sample haplotypes, weighted by shared run length, with a chain of its own beside the
+// k-haplotype chain; each sample keeps the result of the model more certain for it.
+// Its chain state (one allele per sample haplotype at the variant) is kept apart from M's
+// variant row: the two chains never read each other's alleles at the variant.
+
+#include <array>
+#include <vector>
+
+#include "model.h"
+#include "random_source.h"
+#include "sampler.h"
+
+// The all-haplotype model of one sample haplotype. The window part (means at the window
+// rows, inverse, conditioning) is rebuilt with the window; the variant part (mean[T],
+// covariance, variance) follows the all-model chain.
+struct AllHaplotypeModel {
+  std::vector<double> weights;  // per sample haplotype column (2N); 0 for the own two
+  double v2 = 0.0;              // sum of squared weights
+  double lambda = 0.0;
+  std::vector<double> mean;        // weighted mean at rows 0..T of M; entry T from the chain
+  std::vector<double> covariance;  // T: weighted covariance of each window row with the variant
+  double variance = 0.0;           // weighted variance at the variant
+  Inverse_Matrix inverse;          // sparse inverse of the penalised window covariance
+  // Q d for the two shrinkage weights in use: single samples shrink the window means by
+  // the all-model weight, family members by the k-model weight.
+  std::vector<double> conditioning;
+  std::vector<double> family_conditioning;
+};
+
+struct AllSampleModel {
+  AllHaplotypeModel first;
+  AllHaplotypeModel second;
+  bool fitted() const { return !first.weights.empty(); }
+};
+
+// The all-haplotype chain of one run.
+struct ModelAverage {
+  std::vector<AllSampleModel> models;  // per sample; unfitted for a trio child without a unit
+  std::vector<double> alleles;         // M_ALL: the chain's allele of every sample haplotype
+  double theta_all = 0.0;              // shrinkage weight of 2N - 2 reference haplotypes
+  std::vector<double> genotype_probs;  // the chain's averaged class probabilities
+  std::vector<double> pattern_scratch;
+};
+
+// Weights every other sample haplotype by its shared run length (columns in `excluded`
+// count 0), normalised over the sample columns (the first sample_columns entries of
+// run_lengths). When those lengths sum to 0 or one haplotype takes all the weight, every
+// other non-excluded sample haplotype (or, with fewer than two, every other one) gets an
+// equal weight and false is returned.
+bool all_haplotype_weights(const std::vector<int>& run_lengths, const std::vector<int>& excluded,
+                           int sample_columns, int own_sample, AllHaplotypeModel& model);
+
+// Fills the window part of a model whose weights are set: window means, the sparse inverse
+// of the penalised weighted window covariance (a ridge when it is not positive definite)
+// and both conditionings.
+void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                             double theta_all, double theta_k, double threshold,
+                             AllHaplotypeModel& model, ModelWarnings& warnings);
+
+// Recomputes mean[T], covariance and variance from the chain's alleles.
+void all_model_variant_statistics(const WindowMatrix& M, const WindowPatterns& patterns,
+                                  const std::vector<double>& chain_alleles,
+                                  AllHaplotypeModel& model, std::vector<double>& pattern_scratch);
+
+// After sample haplotype `column`'s chain allele changed from previous to current, brings
+// every other sample's variant statistics up to date in O(N T): the exact change of the
+// weighted mean, variance and window covariances.
+void change_all_model_allele(std::vector<AllSampleModel>& models, const WindowMatrix& M, int column,
+                             double previous, double current);
+
+// Conditional mean and variance at the variant given the haplotype's window alleles. A
+// variance that is not positive is replaced by the penalty and counted.
+ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family_member,
+                                     ModelWarnings& warnings);
+
+// Log10 allele probabilities of a family member (first 0, first 1, second 0, second 1).
+std::array<double, 4> all_model_member_priors(const AllSampleModel& model, ModelWarnings& warnings);
+
+// The all-model update of one unrelated sample (0-based): class probabilities from its
+// all-haplotype model and likelihoods, one draw written into average.alleles, then the
+// other samples' statistics for each of its two haplotypes that changed, first then second.
+std::array<double, 4> compute_probs_all(int sample, const double* pl_phred, const WindowMatrix& M,
+                                        ModelAverage& average, RandomSource& random,
+                                        ModelWarnings& warnings);
+
+// Per sample, keeps the k-model's class_count values when their largest is at least the
+// all-model's largest (ties to the k-model), else takes the all-model's.
+void keep_more_certain(std::vector<double>& genotype_probs, const std::vector<double>& all_probs,
+                       int class_count);
