@@ -14,31 +14,7 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A simulated cohort in its own directory, with the region that covers every site.
-struct Cohort {
-  TempDir dir;
-  std::string int_lower, int_upper;
-
-  explicit Cohort(const std::string& options) {
-    const RunResult sim = run_shell("python3 '" + kSource + "/tools/simulate.py' --out '" +
-                                    dir.path() + "' " + options);
-    EXPECT_EQ(sim.status, 0) << sim.err;
-    std::istringstream command(sim.out);
-    std::string word;
-    while (command >> word) {
-      if (word == "--int") command >> int_lower >> int_upper;
-    }
-  }
-
-  std::vector<std::string> args(const std::string& glfs, const std::string& out,
-                                std::vector<std::string> extra) const {
-    std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs", glfs,
-                                     "--scaffold-file", dir.file("scaffold.txt"), "--o", out,
-                                     "--int", int_lower, int_upper};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-  }
-};
+using Cohort = SimulatedCohort;
 
 std::vector<std::string> data_lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -48,14 +24,6 @@ std::vector<std::string> data_lines(const std::string& text) {
     if (!line.empty() && line[0] != '#') lines.push_back(line);
   }
   return lines;
-}
-
-double json_number(const std::string& json_file, const std::string& group, const std::string& bin,
-                   const std::string& key) {
-  const RunResult value = run_shell("python3 -c 'import json,sys; e=json.load(open(sys.argv[1])); "
-                                    "print(e[sys.argv[2]][sys.argv[3]][sys.argv[4]])' '" +
-                                    json_file + "' '" + group + "' '" + bin + "' '" + key + "'");
-  return std::stod(value.out);
 }
 
 }  // namespace
@@ -175,15 +143,9 @@ TEST(CallingMode, BeatsTheLikelihoodBaselineAtCommonSites) {
                   {"--numsnps", "10", "--iteration", "60", "--burnin", "10", "--seed", "7"}),
       cohort.dir.path());
   ASSERT_EQ(result.status, 0) << result.err;
-  const RunResult eval = run_shell("python3 '" + kSource + "/tools/evaluate.py' --truth '" +
-                                   cohort.dir.file("truth.vcf") + "' --scaffold '" +
-                                   cohort.dir.file("scaffold.txt") + "' --calls '" +
-                                   cohort.dir.file("out.vcf") + "' --glfs '" +
-                                   cohort.dir.file("gl.vcf") + "' --json");
-  ASSERT_EQ(eval.status, 0) << eval.err;
-  const std::string json = cohort.dir.write("eval.json", eval.out);
-  const double calls = json_number(json, "calls", ">5%", "nonref_discordance");
-  const double baseline = json_number(json, "baseline", ">5%", "nonref_discordance");
+  const std::string glfs = "--glfs " + cohort.dir.file("gl.vcf");
+  const double calls = cohort.evaluate("out", {"calls", ">5%", "nonref_discordance"}, glfs);
+  const double baseline = cohort.evaluate("out", {"baseline", ">5%", "nonref_discordance"}, glfs);
   std::cout << "non-reference discordance at MAF > 5%: dorsane " << calls << ", baseline "
             << baseline << std::endl;
   EXPECT_LE(calls, baseline / 2);

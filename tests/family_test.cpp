@@ -203,45 +203,16 @@ TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
 }
 
 TEST(FamilyCalling, PedigreeLowersTheTriosMendelianErrors) {
-  TempDir dir;
-  const RunResult sim =
-      run_shell("python3 '" + kSource + "/tools/simulate.py' --out '" + dir.path() +
-                "' --seed 3 --samples 60 --trios 10 --duos 6 --sites 300 --coverage 2");
-  ASSERT_EQ(sim.status, 0) << sim.err;
-  std::string lower, upper;
-  std::istringstream command(sim.out);
-  for (std::string word; command >> word;) {
-    if (word == "--int") command >> lower >> upper;
-  }
+  const SimulatedCohort cohort("--seed 3 --samples 60 --trios 10 --duos 6 --sites 300 --coverage 2");
   auto mendelian_rate = [&](const std::string& tag, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--sample-file",
-                                     dir.file("samples.txt"),
-                                     "--glfs",
-                                     dir.file("gl.vcf"),
-                                     "--scaffold-file",
-                                     dir.file("scaffold.txt"),
-                                     "--o",
-                                     dir.file(tag + ".vcf"),
-                                     "--int",
-                                     lower,
-                                     upper,
-                                     "--numsnps",
-                                     "15",
-                                     "--seed",
-                                     "3"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const RunResult run = run_dorsane(args, dir.path());
+    extra.insert(extra.end(), {"--numsnps", "15", "--seed", "3"});
+    const RunResult run = cohort.run(tag, extra);
     EXPECT_EQ(run.status, 0) << run.err;
-    const RunResult eval =
-        run_shell("python3 '" + kSource + "/tools/evaluate.py' --json --truth '" +
-                  dir.file("truth.vcf") + "' --scaffold '" + dir.file("scaffold.txt") +
-                  "' --calls '" + dir.file(tag + ".vcf") + "' --ped '" + dir.file("family.ped") +
-                  "' | python3 -c 'import json,sys; "
-                  "print(json.load(sys.stdin)[\"mendel\"][\"calls\"][\"rate\"])'");
-    EXPECT_EQ(eval.status, 0) << eval.err;
-    return std::stod(eval.out);
+    return cohort.evaluate(tag, {"mendel", "calls", "rate"},
+                           "--ped " + cohort.dir.file("family.ped"));
   };
-  const double with_pedigree = mendelian_rate("ped", {"--ped-file", dir.file("family.ped")});
+  const double with_pedigree =
+      mendelian_rate("ped", {"--ped-file", cohort.dir.file("family.ped")});
   const double without = mendelian_rate("plain", {});
   EXPECT_LT(with_pedigree, without);
   EXPECT_LT(with_pedigree, 0.005);

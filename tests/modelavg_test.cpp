@@ -247,47 +247,15 @@ TEST(ModelAveraging, ChainsDrawInTurnAndNeverReadEachOther) {
 
 namespace {
 
-struct Simulated {
-  TempDir dir;
-  std::string lower, upper;
-  explicit Simulated(const std::string& options) {
-    const RunResult sim = run_shell("python3 '" + kSource + "/tools/simulate.py' --out '" +
-                                    dir.path() + "' " + options);
-    EXPECT_EQ(sim.status, 0) << sim.err;
-    std::istringstream command(sim.out);
-    for (std::string word; command >> word;) {
-      if (word == "--int") command >> lower >> upper;
-    }
+// The simulated cohort with the settings every run here shares.
+struct Simulated : SimulatedCohort {
+  using SimulatedCohort::SimulatedCohort;
+  RunResult run(const std::string& tag, std::vector<std::string> extra) const {
+    extra.insert(extra.begin(), {"--numsnps", "8", "--iteration", "40", "--burnin", "8"});
+    return SimulatedCohort::run(tag, extra);
   }
-  RunResult run(const std::string& tag, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--sample-file",
-                                     dir.file("samples.txt"),
-                                     "--glfs",
-                                     dir.file("gl.vcf"),
-                                     "--scaffold-file",
-                                     dir.file("scaffold.txt"),
-                                     "--o",
-                                     dir.file(tag + ".vcf"),
-                                     "--int",
-                                     lower,
-                                     upper,
-                                     "--numsnps",
-                                     "8",
-                                     "--iteration",
-                                     "40",
-                                     "--burnin",
-                                     "8"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return run_dorsane(args, dir.path());
-  }
-  double discordance(const std::string& tag) {
-    const RunResult eval = run_shell(
-        "python3 '" + kSource + "/tools/evaluate.py' --json --truth '" + dir.file("truth.vcf") +
-        "' --scaffold '" + dir.file("scaffold.txt") + "' --calls '" + dir.file(tag + ".vcf") +
-        "' | python3 -c 'import json,sys; "
-        "print(json.load(sys.stdin)[\"calls\"][\"all\"][\"discordance\"])'");
-    EXPECT_EQ(eval.status, 0) << eval.err;
-    return std::stod(eval.out);
+  double discordance(const std::string& tag) const {
+    return evaluate(tag, {"calls", "all", "discordance"});
   }
 };
 

@@ -91,3 +91,45 @@ RunResult run_dorsane(const std::vector<std::string>& args, const std::string& d
   for (const std::string& arg : args) command += " " + quote(arg);
   return run_shell(command + " </dev/null");
 }
+
+SimulatedCohort::SimulatedCohort(const std::string& simulate_options) {
+  const RunResult sim = run_shell("python3 " + quote(std::string(DORSANE_SOURCE_DIR) +
+                                                     "/tools/simulate.py") +
+                                  " --out " + quote(dir.path()) + " " + simulate_options);
+  if (sim.status != 0) throw std::runtime_error("simulate.py failed: " + sim.err);
+  std::istringstream command(sim.out);
+  for (std::string word; command >> word;) {
+    if (word == "--int") command >> lower >> upper;
+  }
+}
+
+std::vector<std::string> SimulatedCohort::args(const std::string& glfs, const std::string& out,
+                                               const std::vector<std::string>& extra) const {
+  std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs", glfs,
+                                   "--scaffold-file", dir.file("scaffold.txt"), "--o", out,
+                                   "--int", lower, upper};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+RunResult SimulatedCohort::run(const std::string& tag,
+                               const std::vector<std::string>& extra) const {
+  return run_dorsane(args(dir.file("gl.vcf"), dir.file(tag + ".vcf"), extra), dir.path());
+}
+
+double SimulatedCohort::evaluate(const std::string& tag, const std::vector<std::string>& keys,
+                                 const std::string& evaluate_options) const {
+  const std::string json = dir.file(tag + ".json");
+  const RunResult eval =
+      run_shell("python3 " + quote(std::string(DORSANE_SOURCE_DIR) + "/tools/evaluate.py") +
+                " --json --truth " + quote(dir.file("truth.vcf")) + " --scaffold " +
+                quote(dir.file("scaffold.txt")) + " --calls " + quote(dir.file(tag + ".vcf")) +
+                " " + evaluate_options + " > " + quote(json));
+  if (eval.status != 0) throw std::runtime_error("evaluate.py failed: " + eval.err);
+  std::string lookup;
+  for (const std::string& key : keys) lookup += "[\"" + key + "\"]";
+  const RunResult value = run_shell(
+      "python3 -c " + quote("import json,sys; print(json.load(open(sys.argv[1]))" + lookup + ")") +
+      " " + quote(json));
+  return std::stod(value.out);
+}

@@ -34,3 +34,22 @@ struct RunResult {
 RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir = ".");
 // Runs a shell command; status is the exit status.
 RunResult run_shell(const std::string& command);
+
+// A cohort written by tools/simulate.py into its own directory, with the region that
+// covers every site, for end-to-end runs.
+struct SimulatedCohort {
+  TempDir dir;
+  std::string lower, upper;  // the --int bounds of the simulator's command
+
+  explicit SimulatedCohort(const std::string& simulate_options);
+  // The calling-mode arguments for the cohort's files (glfs given), then extra.
+  std::vector<std::string> args(const std::string& glfs, const std::string& out,
+                                const std::vector<std::string>& extra) const;
+  // Runs dorsane on gl.vcf writing <tag>.vcf.
+  RunResult run(const std::string& tag, const std::vector<std::string>& extra) const;
+  // One figure of tools/evaluate.py --json on <tag>.vcf, e.g. {"calls", "all", "discordance"};
+  // evaluate_options are added to its command line (such as --ped FILE).
+  double evaluate(const std::string& tag, const std::vector<std::string>& keys,
+                  const std::string& evaluate_options = "") const;
+};
+
