@@ -27,9 +27,7 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
   std::vector<std::string_view> fields;
   std::vector<std::string_view> keys;
   std::uint64_t line_number = 0;
-  auto where = [&]() {
-    return "ERROR! " + settings.file_name + ":" + std::to_string(line_number) + ": ";
-  };
+  auto where = [&]() { return error_prefix(settings.file_name, line_number); };
 
   while (std::getline(in, line)) {
     ++line_number;

@@ -17,7 +17,7 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
   std::uint64_t line_number = 0;
   std::size_t field_count = 0;  // fixed by the first line
   std::int64_t previous = -1;
-  auto where = [&]() { return "ERROR! " + file_name + ":" + std::to_string(line_number) + ": "; };
+  auto where = [&]() { return error_prefix(file_name, line_number); };
 
   while (std::getline(in, line)) {
     ++line_number;

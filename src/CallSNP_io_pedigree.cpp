@@ -47,7 +47,7 @@ PedigreeRows read_pedigree_units(std::istream& in, const std::string& file_name,
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;
-  auto where = [&]() { return "ERROR! " + file_name + ":" + std::to_string(line_number) + ": "; };
+  auto where = [&]() { return error_prefix(file_name, line_number); };
 
   while (std::getline(in, line)) {
     ++line_number;

@@ -32,7 +32,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
   std::uint64_t line_number = 0;
   std::int64_t previous = -1;
   int sites_after_region = 0;
-  auto where = [&]() { return "ERROR! " + file + ":" + std::to_string(line_number) + ": "; };
+  auto where = [&]() { return error_prefix(file, line_number); };
 
   // Extra sites (past the range) only add alleles where the likelihood file left none.
   auto store = [&](std::uint64_t pos, bool extra) {
@@ -106,7 +106,7 @@ void CallSNP::read_scaffold() {
 
 std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,
                                     const std::string& file_name, std::uint64_t line_number) {
-  const std::string where = "ERROR! " + file_name + ":" + std::to_string(line_number) + ": ";
+  const std::string where = error_prefix(file_name, line_number);
   const auto parsed = parse_integer(field);
   if (!parsed || *parsed < 0 || *parsed > 2147483647) {
     throw FatalError(where + "position '" + std::string(field) +

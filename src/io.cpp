@@ -140,6 +140,10 @@ void split_whitespace(std::string_view text, std::vector<std::string_view>& fiel
   }
 }
 
+std::string error_prefix(const std::string& file_name, std::uint64_t line_number) {
+  return "ERROR! " + file_name + ":" + std::to_string(line_number) + ": ";
+}
+
 void strip_carriage_return(std::string& line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
 }

@@ -54,6 +54,9 @@ void split_views(std::string_view text, char delimiter, std::vector<std::string_
 // Splits text at runs of blanks, tabs and carriage returns (no empty fields).
 void split_whitespace(std::string_view text, std::vector<std::string_view>& fields);
 
+// "ERROR! file:line: ", the start of a message about one line of an input file.
+std::string error_prefix(const std::string& file_name, std::uint64_t line_number);
+
 // Removes one trailing "\r" (files written on Windows).
 void strip_carriage_return(std::string& line);
 bool is_blank(std::string_view text);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <numeric>
@@ -7,6 +8,7 @@
 #include "CallSNP_io_files.h"
 #include "errors.h"
 #include "family.h"
+#include "io.h"
 #include "model.h"
 #include "model_average.h"
 #include "model_window.h"
@@ -16,17 +18,10 @@ namespace {
 
 // Longest allele of the record minus one: the bases a variant covers after its position.
 int allele_span(const std::vector<std::string>& alleles) {
-  std::size_t longest = alleles[0].size();
-  std::size_t start = 0;
-  const std::string& alt = alleles[1];
-  while (true) {
-    const std::size_t end = alt.find(',', start);
-    const std::size_t length = (end == std::string::npos ? alt.size() : end) - start;
-    longest = std::max(longest, length);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return static_cast<int>(longest) - 1;
+  std::string alt = alleles[1];
+  std::vector<std::string> pieces;
+  const int longest_alt = tokenize_semicol_max(alt, pieces);
+  return std::max(static_cast<int>(alleles[0].size()), longest_alt) - 1;
 }
 
 // One-hot class values (0|0, 1|1, 0|1, 1|0) of every sample at a scaffold site.
