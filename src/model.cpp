@@ -95,6 +95,7 @@ void CallSNP::inference_step() {
   MultiScratch multi_scratch;
   std::vector<double> genotype_probs;
   WindowPatterns patterns;
+  FitScratch fit_scratch;
   SamplerScratch scratch;
   scratch.resize(totalsnps - 1);
   ModelWarnings warnings;
@@ -197,7 +198,7 @@ void CallSNP::inference_step() {
                                "sum to 0 or one haplotype takes all the weight)");
             }
             haplotype.lambda = params.lambda;
-            fit_haplotype_model(M, patterns, 2 * s + h, theta_k, params.threshold, haplotype, warnings);
+            fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
             if (model_average) {
               AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
               AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
@@ -207,7 +208,7 @@ void CallSNP::inference_step() {
               }
               all_haplotype.lambda = params.lambda;
               fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k,
-                                      params.threshold, all_haplotype, warnings);
+                                      all_haplotype, warnings, fit_scratch);
             }
           }
         }

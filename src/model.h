@@ -17,20 +17,21 @@
 // Column-major, so one haplotype's window is contiguous.
 using WindowMatrix = Eigen::MatrixXd;
 
-// Upper triangle (diagonal included) of a symmetric matrix in compressed-row form.
+// The inverse Q of a penalised window covariance, kept whole as R = L^-1, L the Cholesky
+// factor of the covariance (covariance = L L', so Q = R'R): c'Qc = |Rc|^2 and
+// c'Qd = (Rc).(Rd), one triangular product per vector and no entry dropped.
 class Inverse_Matrix {
  public:
-  std::vector<double> values;
-  std::vector<int> row_start;  // T + 1 entries; row_start[T] = number of stored entries
-  std::vector<int> columns;
+  // Packs the lower triangle of `lower_inverse` (size x size) column by column.
+  void assign(const Eigen::MatrixXd& lower_inverse, int size);
+  // z = R u; u and z hold rows() entries.
+  void whiten(const double* u, double* z) const;
+  int rows() const { return size_; }
 
-  // Stores the upper-triangle entries of `inverse` (n - 1 by n - 1, 0-based here)
-  // whose magnitude exceeds cutoff. n = 1 gives an empty holder with row_start {0}.
-  void update_Inverse_Matrix_Yale(const Eigen::MatrixXd& inverse, int n, double cutoff);
+  std::vector<double> packed;  // column j of R: rows j..size-1
 
-  // u' Q v, visiting every stored entry once and counting off-diagonal ones both ways.
-  double quadratic_form(const double* u, const double* v) const;
-  int rows() const { return row_start.empty() ? 0 : static_cast<int>(row_start.size()) - 1; }
+ private:
+  int size_ = 0;
 };
 
 // The distinct window haplotypes: columns of M that agree at every window row share a
@@ -55,9 +56,9 @@ struct HaplotypeModel {
   double v2 = 0.0;              // sum of squared weights
   double lambda = 0.0;          // penalty of this haplotype
   std::vector<double> mean;     // weighted mean at rows 0..T; entry T refreshed by the sampler
-  Inverse_Matrix inverse;       // sparse inverse of the penalised T x T window covariance
-  // Q * d, with d the haplotype's own window alleles minus the shrunk window means;
-  // constant while the window stands, so the sampler needs only a dot product.
+  Inverse_Matrix inverse;       // inverse of the penalised T x T window covariance
+  // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
+  // means; constant while the window stands, so c'Qd = (Rc).(Rd) is one dot product.
   std::vector<double> conditioning;
   // Sampler state, in run-length units so that sums are exact whatever their order: per
   // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
@@ -86,15 +87,25 @@ double shrinkage_weight(int k);
 bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded,
                        int k, HaplotypeModel& model);
 
+// Working space of the fits, kept across models and windows so a rebuild allocates only
+// when the window grows.
+struct FitScratch {
+  Eigen::VectorXd pattern_weight;
+  Eigen::MatrixXd deviations;
+  Eigen::MatrixXd covariance;
+  Eigen::MatrixXd factor;
+  Eigen::VectorXd deviation;
+};
+
 // Fills mean (rows 0..T of M, T = M.rows() - 1), inverse and conditioning of a model
-// whose selection is set: penalised weighted covariance of the window rows, inverted
-// (Cholesky; a ridge is added when it is not positive definite), stored sparse.
+// whose selection is set: penalised weighted covariance of the window rows, factorised
+// (Cholesky; a ridge is added when it is not positive definite) and inverted whole.
 // own_column is the haplotype's own column of M; theta the shrinkage weight.
 void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
-                         double theta, double threshold, HaplotypeModel& model,
-                         ModelWarnings& warnings);
+                         double theta, HaplotypeModel& model, ModelWarnings& warnings,
+                         FitScratch& scratch);
 // The same, grouping the window's patterns first (for a single fit).
-void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
                          HaplotypeModel& model, ModelWarnings& warnings);
 
 // Hardy-Weinberg initial genotypes of a bi-allelic variant. site_pls holds 3 Phred

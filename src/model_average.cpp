@@ -1,5 +1,7 @@
 #include "model_average.h"
 
+#include "packed_triangle.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -12,20 +14,6 @@ constexpr double kConfidentLow = 0.01;
 constexpr double kConfidentPenalty = 0.09;
 constexpr int kFirstAllele[4] = {0, 1, 0, 1};
 constexpr int kSecondAllele[4] = {0, 1, 1, 0};
-
-// Q d over the stored entries, so that the sampler's cov'Qd sees the same thresholded
-// inverse as its cov'Q cov.
-void sparse_times(const Inverse_Matrix& q, const std::vector<double>& d, std::vector<double>& out) {
-  const int size = q.rows();
-  out.assign(static_cast<std::size_t>(size), 0.0);
-  for (int r = 0; r < size; ++r) {
-    for (int e = q.row_start[r]; e < q.row_start[r + 1]; ++e) {
-      const int c = q.columns[e];
-      out[r] += q.values[e] * d[c];
-      if (c != r) out[c] += q.values[e] * d[r];
-    }
-  }
-}
 
 void change_haplotype_statistics(AllHaplotypeModel& model, const double* window, double weight,
                                  double previous, double current) {
@@ -89,8 +77,8 @@ bool all_haplotype_weights(const std::vector<int>& run_lengths, const std::vecto
 }
 
 void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
-                             double theta_all, double theta_k, double threshold,
-                             AllHaplotypeModel& model, ModelWarnings& warnings) {
+                             double theta_all, double theta_k, AllHaplotypeModel& model,
+                             ModelWarnings& warnings, FitScratch& scratch) {
   // The window part is the k-model's fit over every weighted sample haplotype.
   HaplotypeModel fit;
   for (std::size_t c = 0; c < model.weights.size(); ++c) {
@@ -100,7 +88,7 @@ void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patter
   }
   fit.v2 = model.v2;
   fit.lambda = model.lambda;
-  fit_haplotype_model(M, patterns, own_column, theta_all, threshold, fit, warnings);
+  fit_haplotype_model(M, patterns, own_column, theta_all, fit, warnings, scratch);
   const std::size_t T = static_cast<std::size_t>(M.rows()) - 1;
   model.mean = std::move(fit.mean);
   model.inverse = std::move(fit.inverse);
@@ -111,7 +99,8 @@ void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patter
   for (std::size_t s = 0; s < T; ++s) {
     deviation[s] = own[s] - (1.0 - theta_k) * model.mean[s] - 0.5 * theta_k;
   }
-  sparse_times(model.inverse, deviation, model.family_conditioning);
+  model.family_conditioning.resize(T);
+  model.inverse.whiten(deviation.data(), model.family_conditioning.data());
   model.covariance.assign(T, 0.0);
 }
 
@@ -162,7 +151,7 @@ void change_all_model_allele(std::vector<AllSampleModel>& models, const WindowMa
   }
 }
 
-ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family_member,
+ConditionalMoments all_model_moments(AllHaplotypeModel& model, bool family_member,
                                      ModelWarnings& warnings) {
   const std::size_t T = model.covariance.size();
   const std::vector<double>& conditioning =
@@ -175,10 +164,13 @@ ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family
   const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
                              ? kConfidentPenalty
                              : model.lambda;
-  double shift = 0.0;
-  for (std::size_t s = 0; s < T; ++s) shift += model.covariance[s] * conditioning[s];
-  const double explained =
-      model.inverse.quadratic_form(model.covariance.data(), model.covariance.data());
+  // Q = R'R: cov'Q d = (R cov).(R d) and cov'Q cov = |R cov|^2.
+  std::vector<double>& whitened = model.whitened;
+  whitened.resize(T);
+  model.inverse.whiten(model.covariance.data(), whitened.data());
+  const int size = static_cast<int>(T);
+  const double shift = lane_dot(whitened.data(), conditioning.data(), size);
+  const double explained = lane_dot(whitened.data(), whitened.data(), size);
   ConditionalMoments moments{variant_mean + shift, model.variance + penalty - explained};
   if (!(moments.variance > 0.0)) {
     ++warnings.nonpositive_variances;
@@ -187,40 +179,106 @@ ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family
   return moments;
 }
 
-std::array<double, 4> all_model_member_priors(const AllSampleModel& model,
-                                              ModelWarnings& warnings) {
-  const std::array<double, 2> first =
-      allele_probs_from_moments(all_model_moments(model.first, true, warnings));
-  const std::array<double, 2> second =
-      allele_probs_from_moments(all_model_moments(model.second, true, warnings));
+AllHaplotypeChain::AllHaplotypeChain(ModelAverage& average, const WindowMatrix& M,
+                                     ModelWarnings& warnings)
+    : average_(average), M_(M), warnings_(warnings) {
+  const std::size_t model_count = 2 * average.models.size();
+  for (int use = 0; use < 2; ++use) {
+    probs_[use].assign(model_count, {0.0, 0.0});
+    stale_[use].assign(model_count, 1);
+    replaced_variance_[use].assign(model_count, 0);
+  }
+  write_allele_ = [this](int column, int allele) {
+    double& current = average_.alleles[static_cast<std::size_t>(column)];
+    family_changes_.push_back({static_cast<double>(column), current, static_cast<double>(allele)});
+    current = allele;
+  };
+}
+
+const std::array<double, 2>& AllHaplotypeChain::haplotype_probs(int model_index,
+                                                                bool family_member) {
+  std::array<double, 2>& probs = probs_[family_member][static_cast<std::size_t>(model_index)];
+  char& stale = stale_[family_member][static_cast<std::size_t>(model_index)];
+  char& replaced = replaced_variance_[family_member][static_cast<std::size_t>(model_index)];
+  if (stale) {
+    AllSampleModel& sample = average_.models[static_cast<std::size_t>(model_index / 2)];
+    AllHaplotypeModel& model = model_index % 2 == 0 ? sample.first : sample.second;
+    const std::int64_t before = warnings_.nonpositive_variances;
+    probs = allele_probs_from_moments(all_model_moments(model, family_member, warnings_));
+    replaced = warnings_.nonpositive_variances != before;
+    stale = 0;
+  } else if (replaced) {
+    ++warnings_.nonpositive_variances;  // counted per use, as when evaluated every time
+  }
+  return probs;
+}
+
+void AllHaplotypeChain::change_allele(int column, double previous, double current) {
+  change_all_model_allele(average_.models, M_, column, previous, current);
+  // Every other sample's statistics may have moved (a zero weight leaves them as they were,
+  // and evaluating them again gives the same values).
+  const int owner = column / 2;
+  for (int use = 0; use < 2; ++use) {
+    std::vector<char>& stale = stale_[use];
+    for (std::size_t m = 0; m < stale.size(); ++m) {
+      if (static_cast<int>(m / 2) != owner) stale[m] = 1;
+    }
+  }
+}
+
+MemberPriors AllHaplotypeChain::member_priors(int sample) {
+  const std::array<double, 2>& first = haplotype_probs(2 * (sample - 1), true);
+  const std::array<double, 2>& second = haplotype_probs(2 * (sample - 1) + 1, true);
   return {std::log10(first[0]), std::log10(first[1]), std::log10(second[0]), std::log10(second[1])};
 }
 
-std::array<double, 4> compute_probs_all(int sample, const double* pl_phred, const WindowMatrix& M,
-                                        ModelAverage& average, RandomSource& random,
-                                        ModelWarnings& warnings) {
-  const AllSampleModel& model = average.models.at(static_cast<std::size_t>(sample));
-  const std::array<double, 2> first =
-      allele_probs_from_moments(all_model_moments(model.first, false, warnings));
-  const std::array<double, 2> second =
-      allele_probs_from_moments(all_model_moments(model.second, false, warnings));
+std::array<double, 4> AllHaplotypeChain::update_single(int sample, const double* pl_phred,
+                                                       RandomSource& random) {
+  const std::array<double, 2> first = haplotype_probs(2 * sample, false);
+  const std::array<double, 2> second = haplotype_probs(2 * sample + 1, false);
   const std::array<double, 4> probs = class_probabilities(first, second, pl_phred);
-  if (*std::min_element(probs.begin(), probs.end()) < 0.0) ++warnings.probability_errors;
+  if (*std::min_element(probs.begin(), probs.end()) < 0.0) ++warnings_.probability_errors;
   const std::size_t column = 2 * static_cast<std::size_t>(sample);
-  const double previous_first = average.alleles[column];
-  const double previous_second = average.alleles[column + 1];
+  const double previous_first = average_.alleles[column];
+  const double previous_second = average_.alleles[column + 1];
   const int drawn = draw_class(probs, random.uniform());
-  average.alleles[column] = kFirstAllele[drawn];
-  average.alleles[column + 1] = kSecondAllele[drawn];
-  if (std::fabs(previous_first - average.alleles[column]) > 0.1) {
-    change_all_model_allele(average.models, M, static_cast<int>(column), previous_first,
-                            average.alleles[column]);
+  average_.alleles[column] = kFirstAllele[drawn];
+  average_.alleles[column + 1] = kSecondAllele[drawn];
+  if (std::fabs(previous_first - average_.alleles[column]) > 0.1) {
+    change_allele(static_cast<int>(column), previous_first, average_.alleles[column]);
   }
-  if (std::fabs(previous_second - average.alleles[column + 1]) > 0.1) {
-    change_all_model_allele(average.models, M, static_cast<int>(column) + 1, previous_second,
-                            average.alleles[column + 1]);
+  if (std::fabs(previous_second - average_.alleles[column + 1]) > 0.1) {
+    change_allele(static_cast<int>(column) + 1, previous_second, average_.alleles[column + 1]);
   }
   return probs;
+}
+
+void AllHaplotypeChain::apply_family_changes() {
+  for (const std::array<double, 3>& change : family_changes_) {
+    if (std::fabs(change[2] - change[1]) > 0.1) {
+      change_allele(static_cast<int>(change[0]), change[1], change[2]);
+    }
+  }
+  family_changes_.clear();
+}
+
+void AllHaplotypeChain::update_trio(const std::vector<int>& unit, FamilyUnits& family,
+                                    RandomSource& random, double* record) {
+  const Post_trio& trio = family.trio_posteriors[static_cast<std::size_t>(unit[4])];
+  trio.compute_probs_trios(unit[1], unit[2], unit[3], member_priors(unit[2]),
+                           member_priors(unit[3]), family.trio_joint, family.tables,
+                           write_allele_, random, record);
+  apply_family_changes();
+}
+
+void AllHaplotypeChain::update_duo(const std::vector<int>& unit, FamilyUnits& family,
+                                   RandomSource& random, double* record) {
+  const bool parent_is_a = unit[2] > 0;
+  const int parent = parent_is_a ? unit[2] : unit[3];
+  const Post_duo& duo = family.duo_posteriors[static_cast<std::size_t>(unit[4])];
+  duo.compute_probs_duos(parent_is_a, member_priors(unit[1]), member_priors(parent), unit[1],
+                         parent, family.duo_joint, family.tables, write_allele_, random, record);
+  apply_family_changes();
 }
 
 void keep_more_certain(std::vector<double>& genotype_probs, const std::vector<double>& all_probs,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model.h"
+#include "family.h"
 #include "random_source.h"
 #include "sampler.h"
 
@@ -23,11 +24,12 @@ struct AllHaplotypeModel {
   std::vector<double> mean;        // weighted mean at rows 0..T of M; entry T from the chain
   std::vector<double> covariance;  // T: weighted covariance of each window row with the variant
   double variance = 0.0;           // weighted variance at the variant
-  Inverse_Matrix inverse;          // sparse inverse of the penalised window covariance
+  Inverse_Matrix inverse;          // inverse of the penalised window covariance
   // Q d for the two shrinkage weights in use: single samples shrink the window means by
   // the all-model weight, family members by the k-model weight.
   std::vector<double> conditioning;
   std::vector<double> family_conditioning;
+  std::vector<double> whitened;  // scratch: R covariance
 };
 
 struct AllSampleModel {
@@ -57,8 +59,8 @@ bool all_haplotype_weights(const std::vector<int>& run_lengths, const std::vecto
 // of the penalised weighted window covariance (a ridge when it is not positive definite)
 // and both conditionings.
 void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
-                             double theta_all, double theta_k, double threshold,
-                             AllHaplotypeModel& model, ModelWarnings& warnings);
+                             double theta_all, double theta_k, AllHaplotypeModel& model,
+                             ModelWarnings& warnings, FitScratch& scratch);
 
 // Recomputes mean[T], covariance and variance from the chain's alleles.
 void all_model_variant_statistics(const WindowMatrix& M, const WindowPatterns& patterns,
@@ -73,18 +75,43 @@ void change_all_model_allele(std::vector<AllSampleModel>& models, const WindowMa
 
 // Conditional mean and variance at the variant given the haplotype's window alleles. A
 // variance that is not positive is replaced by the penalty and counted.
-ConditionalMoments all_model_moments(const AllHaplotypeModel& model, bool family_member,
+ConditionalMoments all_model_moments(AllHaplotypeModel& model, bool family_member,
                                      ModelWarnings& warnings);
 
-// Log10 allele probabilities of a family member (first 0, first 1, second 0, second 1).
-std::array<double, 4> all_model_member_priors(const AllSampleModel& model, ModelWarnings& warnings);
+// The all-haplotype chain of one variant: its own alleles (average.alleles), drawn after
+// the k-model's draw of each unit, with each model's allele probabilities cached until a
+// change of another sample's allele makes them stale.
+class AllHaplotypeChain {
+ public:
+  AllHaplotypeChain(ModelAverage& average, const WindowMatrix& M, ModelWarnings& warnings);
 
-// The all-model update of one unrelated sample (0-based): class probabilities from its
-// all-haplotype model and likelihoods, one draw written into average.alleles, then the
-// other samples' statistics for each of its two haplotypes that changed, first then second.
-std::array<double, 4> compute_probs_all(int sample, const double* pl_phred, const WindowMatrix& M,
-                                        ModelAverage& average, RandomSource& random,
-                                        ModelWarnings& warnings);
+  // One unrelated sample (0-based): class probabilities from its all-haplotype models and
+  // likelihoods, one draw written into the chain's alleles, then the other samples'
+  // statistics for each of its two haplotypes that changed, first then second.
+  std::array<double, 4> update_single(int sample, const double* pl_phred, RandomSource& random);
+  // A duo or trio row under the family tables; the other samples' statistics follow once
+  // all members are drawn, haplotype by haplotype in member order.
+  void update_trio(const std::vector<int>& unit, FamilyUnits& family, RandomSource& random,
+                   double* record);
+  void update_duo(const std::vector<int>& unit, FamilyUnits& family, RandomSource& random,
+                  double* record);
+
+ private:
+  const std::array<double, 2>& haplotype_probs(int model_index, bool family_member);
+  MemberPriors member_priors(int sample);  // 1-based
+  void change_allele(int column, double previous, double current);
+  void apply_family_changes();
+
+  ModelAverage& average_;
+  const WindowMatrix& M_;
+  ModelWarnings& warnings_;
+  // Per model and use (single sample 0, family member 1): cached probabilities.
+  std::array<std::vector<std::array<double, 2>>, 2> probs_;
+  std::array<std::vector<char>, 2> stale_;
+  std::array<std::vector<char>, 2> replaced_variance_;
+  std::vector<std::array<double, 3>> family_changes_;  // column, previous, drawn
+  AlleleWriter write_allele_;
+};
 
 // Per sample, keeps the k-model's class_count values when their largest is at least the
 // all-model's largest (ties to the k-model), else takes the all-model's.

@@ -4,7 +4,6 @@
 #include <Eigen/Cholesky>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +13,7 @@
 #include <unordered_map>
 
 #include "model.h"
+#include "packed_triangle.h"
 
 namespace {
 
@@ -24,96 +24,50 @@ constexpr double kMinReciprocalCondition = 1e-13;
 constexpr double kRidgeMargin = 1e-10;
 constexpr int kRidgeAttempts = 40;
 
-bool acceptable(const Eigen::LLT<Eigen::MatrixXd>& llt) {
+// Cholesky factor of `covariance` into the lower triangle of `factor`, refused when so
+// ill-conditioned that its inverse would be rounding noise.
+bool factorise(Eigen::MatrixXd& factor) {
+  Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(factor);
   return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
 }
 
-// Factorises `covariance`, adding the smallest ridge (up to a small margin) that makes it
-// positive definite when it is not. Returns true when a ridge was needed.
-bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::LLT<Eigen::MatrixXd>& llt) {
-  llt.compute(covariance);
-  if (acceptable(llt)) return false;
+// Factorises `covariance` (lower triangle read) into `factor`, adding the smallest ridge
+// (up to a small margin) that makes it positive definite when it is not. Returns true
+// when a ridge was needed.
+bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& factor) {
+  factor = covariance;
+  if (factorise(factor)) return false;
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
   const double smallest = eigen.eigenvalues().minCoeff();
   const double scale = std::max(1.0, eigen.eigenvalues().cwiseAbs().maxCoeff());
   double margin = kRidgeMargin * scale;
   for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, margin *= 10.0) {
     const double ridge = std::max(0.0, -smallest) + margin;
-    Eigen::MatrixXd ridged = covariance;
-    ridged.diagonal().array() += ridge;
-    llt.compute(ridged);
-    if (acceptable(llt)) return true;
+    factor = covariance;
+    factor.diagonal().array() += ridge;
+    if (factorise(factor)) return true;
   }
   throw std::logic_error("fit_haplotype_model: window covariance not invertible with any ridge");
 }
 
 }  // namespace
 
-void Inverse_Matrix::update_Inverse_Matrix_Yale(const Eigen::MatrixXd& inverse, int n,
-                                                double cutoff) {
-  const int size = n - 1;
-  if (size < 0 || inverse.rows() < size || inverse.cols() < size) {
-    throw std::logic_error("update_Inverse_Matrix_Yale: matrix smaller than n - 1");
+void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size) {
+  if (size < 0 || lower_inverse.rows() < size || lower_inverse.cols() < size) {
+    throw std::logic_error("Inverse_Matrix::assign: matrix smaller than the window");
   }
-  // Count first so the holder takes exactly the room this window needs.
-  std::size_t stored = 0;
-  for (int r = 0; r < size; ++r) {
-    for (int c = r; c < size; ++c) {
-      if (std::fabs(inverse(r, c)) > cutoff) ++stored;
-    }
+  size_ = size;
+  packed.resize(packed_triangle_size(size));
+  double* out = packed.data();
+  for (int j = 0; j < size; ++j) {
+    const int length = size - j;
+    std::copy_n(lower_inverse.col(j).data() + j, length, out);
+    out += length;
   }
-  if (stored > static_cast<std::size_t>(INT_MAX)) {
-    throw std::length_error("update_Inverse_Matrix_Yale: too many stored entries");
-  }
-  values.clear();
-  columns.clear();
-  values.reserve(stored);
-  columns.reserve(stored);
-  row_start.assign(static_cast<std::size_t>(size) + 1, 0);
-  for (int r = 0; r < size; ++r) {
-    row_start[r] = static_cast<int>(values.size());
-    for (int c = r; c < size; ++c) {
-      const double value = inverse(r, c);
-      if (std::fabs(value) > cutoff) {
-        values.push_back(value);
-        columns.push_back(c);
-      }
-    }
-  }
-  row_start[size] = static_cast<int>(values.size());
 }
 
-double Inverse_Matrix::quadratic_form(const double* u, const double* v) const {
-  using ConstVector = Eigen::Map<const Eigen::VectorXd>;
-  double sum = 0.0;
-  const int size = rows();
-  for (int r = 0; r < size; ++r) {
-    const int begin = row_start[r];
-    const int end = row_start[r + 1];
-    if (end - begin == size - r) {
-      // Nothing dropped from this row: its entries are columns r..T-1, a plain dot product.
-      const int length = size - r;
-      const ConstVector row(values.data() + begin, length);
-      const double row_v = row.dot(ConstVector(v + r, length));
-      if (u == v) {
-        sum += u[r] * (2.0 * row_v - values[begin] * u[r]);
-      } else {
-        const double row_u = row.dot(ConstVector(u + r, length));
-        sum += u[r] * row_v + v[r] * (row_u - values[begin] * u[r]);
-      }
-      continue;
-    }
-    for (int e = begin; e < end; ++e) {
-      const int c = columns[e];
-      const double q = values[e];
-      if (c == r) {
-        sum += u[r] * v[r] * q;
-      } else {
-        sum += (u[r] * v[c] + u[c] * v[r]) * q;
-      }
-    }
-  }
-  return sum;
+void Inverse_Matrix::whiten(const double* u, double* z) const {
+  packed_lower_times(packed.data(), size_, u, z);
 }
 
 double shrinkage_weight(int k) {
@@ -139,11 +93,17 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
   }
   std::vector<int> order(static_cast<std::size_t>(columns));
   std::iota(order.begin(), order.end(), 0);
-  // Longest run first, ties by lower column: the first k places of a stable sort by length,
-  // found without sorting the rest.
-  std::partial_sort(order.begin(), order.begin() + k, order.end(), [&lengths](int a, int b) {
+  // Longest run first, ties by lower column: a strict order, so the first k places are the
+  // same whether the rest is sorted or not. Where k is most of the columns a full sort
+  // is cheaper than a heap.
+  const auto longer = [&lengths](int a, int b) {
     return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
-  });
+  };
+  if (2 * k >= columns) {
+    std::sort(order.begin(), order.end(), longer);
+  } else {
+    std::partial_sort(order.begin(), order.begin() + k, order.end(), longer);
+  }
 
   model.selected.assign(order.begin(), order.begin() + k);
   model.weights.assign(static_cast<std::size_t>(k), 0.0);
@@ -189,16 +149,17 @@ void WindowPatterns::build(const WindowMatrix& M, int columns) {
   }
 }
 
-void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, double threshold,
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
                          HaplotypeModel& model, ModelWarnings& warnings) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
-  fit_haplotype_model(M, patterns, own_column, theta, threshold, model, warnings);
+  FitScratch scratch;
+  fit_haplotype_model(M, patterns, own_column, theta, model, warnings, scratch);
 }
 
 void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
-                         double theta, double threshold, HaplotypeModel& model,
-                         ModelWarnings& warnings) {
+                         double theta, HaplotypeModel& model, ModelWarnings& warnings,
+                         FitScratch& scratch) {
   const Eigen::Index window_rows = M.rows() - 1;
   const std::size_t k = model.selected.size();
   if (window_rows < 0 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k ||
@@ -215,7 +176,8 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   // Selected haplotypes that share a window pattern share their window moments, so the
   // weights are summed per pattern; the variant row is summed per haplotype.
   model.pattern_of_selected.resize(k);
-  Eigen::VectorXd pattern_weight = Eigen::VectorXd::Zero(patterns.count());
+  Eigen::VectorXd& pattern_weight = scratch.pattern_weight;
+  pattern_weight.setZero(patterns.count());
   double variant_mean = 0.0;
   for (std::size_t j = 0; j < k; ++j) {
     const int pattern = patterns.of_column[static_cast<std::size_t>(model.selected[j])];
@@ -224,11 +186,12 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
     variant_mean += model.weights[j] * M(window_rows, model.selected[j]);
   }
   model.mean.resize(static_cast<std::size_t>(size) + 1);
-  Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows) = patterns.values * pattern_weight;
+  Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows).noalias() =
+      patterns.values * pattern_weight;
   model.mean[static_cast<std::size_t>(size)] = variant_mean;
 
   if (size == 0) {
-    model.inverse.update_Inverse_Matrix_Yale(Eigen::MatrixXd(), 1, threshold);
+    model.inverse.assign(Eigen::MatrixXd(), 0);
     model.conditioning.clear();
     return;
   }
@@ -238,37 +201,31 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), window_rows);
   int used = 0;
   for (int p = 0; p < patterns.count(); ++p) used += pattern_weight[p] > 0.0 ? 1 : 0;
-  Eigen::MatrixXd deviations(window_rows, used);
+  Eigen::MatrixXd& deviations = scratch.deviations;
+  deviations.resize(window_rows, used);
   for (int p = 0, column = 0; p < patterns.count(); ++p) {
     if (pattern_weight[p] <= 0.0) continue;
     deviations.col(column++) = (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
   }
-  Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(window_rows, window_rows);
-  // Only the lower triangle is filled: the factorisations below read no other.
+  Eigen::MatrixXd& covariance = scratch.covariance;
+  covariance.setZero(window_rows, window_rows);
+  // Only the lower triangle is filled: the factorisation below reads no other.
   covariance.selfadjointView<Eigen::Lower>().rankUpdate(deviations, 1.0 / (1.0 - model.v2));
   covariance.diagonal().array() += model.lambda;
 
-  Eigen::LLT<Eigen::MatrixXd> llt;
-  if (factorise_with_ridge(covariance, llt)) ++warnings.ridge_windows;
-  covariance.setIdentity();
-  llt.solveInPlace(covariance);
-  model.inverse.update_Inverse_Matrix_Yale(covariance, size + 1, threshold);
+  if (factorise_with_ridge(covariance, scratch.factor)) ++warnings.ridge_windows;
+  // R = L^-1 in place of the identity: one triangular solve, no general inverse.
+  Eigen::MatrixXd& inverse_factor = scratch.covariance;
+  inverse_factor.setIdentity();
+  scratch.factor.triangularView<Eigen::Lower>().solveInPlace(inverse_factor);
+  model.inverse.assign(inverse_factor, size);
 
-  // conditioning = Q d from the stored entries, so the sampler's cov'Qd sees the same
-  // thresholded inverse as its cov'Q cov.
-  std::vector<double>& conditioning = model.conditioning;
-  conditioning.assign(static_cast<std::size_t>(size), 0.0);
+  Eigen::VectorXd& deviation = scratch.deviation;
+  deviation.resize(window_rows);
   const double* own = M.col(own_column).data();
-  Eigen::VectorXd deviation(window_rows);
   for (int s = 0; s < size; ++s) {
     deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
   }
-  const Inverse_Matrix& q = model.inverse;
-  for (int r = 0; r < size; ++r) {
-    for (int e = q.row_start[r]; e < q.row_start[r + 1]; ++e) {
-      const int c = q.columns[e];
-      conditioning[r] += q.values[e] * deviation[c];
-      if (c != r) conditioning[c] += q.values[e] * deviation[r];
-    }
-  }
+  model.conditioning.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(deviation.data(), model.conditioning.data());
 }

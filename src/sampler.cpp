@@ -6,8 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include <memory>
+
+#include "biallelic_chain.h"
 #include "family.h"
 #include "model_average.h"
+#include "packed_triangle.h"
 
 namespace {
 
@@ -101,10 +105,11 @@ ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScrat
                              : model.lambda;
   variance += penalty;
 
-  // cov'Q d = cov . (Q d), with Q d fixed for the window at fit time.
-  double shift = 0.0;
-  for (int s = 0; s < size; ++s) shift += cov[s] * model.conditioning[s];
-  const double explained = model.inverse.quadratic_form(cov, cov);
+  // With Q = R'R: cov'Q cov = |R cov|^2 and cov'Q d = (R cov).(R d), R d fixed at fit time.
+  double* whitened = scratch.whitened.data();
+  model.inverse.whiten(cov, whitened);
+  const double shift = lane_dot(whitened, model.conditioning.data(), size);
+  const double explained = lane_dot(whitened, whitened, size);
   ConditionalMoments moments{variant_mean + shift, variance - explained};
   if (!(moments.variance > 0.0)) {
     ++warnings.nonpositive_variances;
@@ -206,127 +211,19 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
     throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
   }
-  if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
-      M.rows() < 1) {
-    throw std::logic_error("run_biallelic_chain: window or likelihoods smaller than the samples");
-  }
-  // Samples whose models the chain reads: everyone in a unit but a trio's child.
-  std::vector<char> modelled(sample_count, 0);
-  auto check_member = [&](int sample) {
-    if (sample < 1 || static_cast<std::size_t>(sample) > sample_count) {
-      throw std::logic_error("run_biallelic_chain: unit names sample " + std::to_string(sample));
-    }
-  };
-  for (const std::vector<int>& unit : pedigree) {
-    const int members = unit.empty() ? 0 : unit[0];
-    if (members < 1 || members > 3 || unit.size() < (members == 1 ? 2u : 5u)) {
-      throw std::logic_error("run_biallelic_chain: malformed unit");
-    }
-    if (members == 1) {
-      check_member(unit[1]);
-      modelled[static_cast<std::size_t>(unit[1]) - 1] = 1;
-      continue;
-    }
-    if (family == nullptr) {
-      throw std::logic_error("run_biallelic_chain: duo or trio without family tables");
-    }
-    const std::size_t holders =
-        members == 2 ? family->duo_posteriors.size() : family->trio_posteriors.size();
-    if (unit[4] < 0 || static_cast<std::size_t>(unit[4]) >= holders) {
-      throw std::logic_error("run_biallelic_chain: family index out of range");
-    }
-    check_member(unit[1]);
-    if (members == 2) {
-      const int parent = unit[2] >= 1 ? unit[2] : unit[3];
-      check_member(parent);
-      modelled[static_cast<std::size_t>(unit[1]) - 1] = 1;
-      modelled[static_cast<std::size_t>(parent) - 1] = 1;
-    } else {
-      check_member(unit[2]);
-      check_member(unit[3]);
-      modelled[static_cast<std::size_t>(unit[2]) - 1] = 1;
-      modelled[static_cast<std::size_t>(unit[3]) - 1] = 1;
-    }
-  }
+  BiallelicChain chain(M, patterns, models, pedigree, site_pls, family, scratch, warnings);
+  std::unique_ptr<AllHaplotypeChain> all_chain;
   if (average != nullptr) {
     if (average->models.size() != sample_count || average->alleles.size() != 2 * sample_count) {
       throw std::logic_error("run_biallelic_chain: all-haplotype chain does not match the samples");
     }
     for (std::size_t sample = 0; sample < sample_count; ++sample) {
-      if (modelled[sample] && !average->models[sample].fitted()) {
+      if (chain.modelled(static_cast<int>(sample)) && !average->models[sample].fitted()) {
         throw std::logic_error("run_biallelic_chain: sample without an all-haplotype model");
       }
     }
+    all_chain = std::make_unique<AllHaplotypeChain>(*average, M, warnings);
   }
-  const Eigen::Index variant_row = M.rows() - 1;
-  scratch.resize(static_cast<int>(variant_row));
-  scratch.resize_patterns(patterns.count());
-  if (family != nullptr) set_family_site_weights(pedigree, site_pls, *family);
-
-  // Each model's carrier sums and variant mean, computed once here and then kept current:
-  // a drawn allele that changes updates every model that selected its haplotype, instead of
-  // every update summing over all selected haplotypes again. A sample in two units is
-  // indexed once.
-  const int columns = static_cast<int>(patterns.of_column.size());
-  std::vector<int>& ref_start = scratch.ref_start;
-  std::vector<HaplotypeModel*>& ref_model = scratch.ref_model;
-  std::vector<double>& ref_length = scratch.ref_length;
-  ref_start.assign(static_cast<std::size_t>(columns) + 1, 0);
-  std::size_t references = 0;
-  for (std::size_t sample = 0; sample < sample_count; ++sample) {
-    if (!modelled[sample]) continue;
-    SampleModel& model = models[sample];
-    for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
-      carrier_sums(M, patterns, *haplotype, scratch);
-      for (const int column : haplotype->selected) ++ref_start[column + 1];
-      references += haplotype->selected.size();
-    }
-  }
-  for (int c = 0; c < columns; ++c) ref_start[c + 1] += ref_start[c];
-  ref_model.resize(references);
-  ref_length.resize(references);
-  std::vector<int>& fill = scratch.touched;
-  fill.assign(ref_start.begin(), ref_start.end() - 1);
-  for (std::size_t sample = 0; sample < sample_count; ++sample) {
-    if (!modelled[sample]) continue;
-    SampleModel& model = models[sample];
-    for (HaplotypeModel* haplotype : {&model.first, &model.second}) {
-      for (std::size_t j = 0; j < haplotype->selected.size(); ++j) {
-        const int slot = fill[haplotype->selected[j]]++;
-        ref_model[slot] = haplotype;
-        ref_length[slot] = haplotype->lengths.empty() ? haplotype->weights[j]
-                                                      : haplotype->lengths[j];
-      }
-    }
-  }
-  fill.clear();
-
-  auto set_allele = [&](Eigen::Index column, int allele) {
-    const double change = allele - M(variant_row, column);
-    if (change == 0.0) return;
-    M(variant_row, column) = allele;
-    const auto window = patterns.values.col(patterns.of_column[column]);
-    for (int e = ref_start[column]; e < ref_start[column + 1]; ++e) {
-      HaplotypeModel& model = *ref_model[e];
-      const double carried = change * ref_length[e];
-      Eigen::Map<Eigen::VectorXd>(model.carrier_sum.data(), variant_row) += carried * window;
-      model.variant_carrier_sum += carried;
-      model.mean[variant_row] = model.variant_carrier_sum / model.length_sum;
-    }
-  };
-  const AlleleWriter write_allele = [&](int column, int allele) {
-    set_allele(static_cast<Eigen::Index>(column), allele);
-  };
-  auto haplotype_probs = [&](HaplotypeModel& haplotype) {
-    return allele_probs_from_moments(moments_from_carrier_sums(haplotype, scratch, warnings));
-  };
-  auto member_priors = [&](int sample) {
-    SampleModel& model = models[static_cast<std::size_t>(sample) - 1];
-    const std::array<double, 2> first = haplotype_probs(model.first);
-    const std::array<double, 2> second = haplotype_probs(model.second);
-    return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
-                        std::log10(second[1])};
-  };
 
   genotype_probs.assign(4 * sample_count, 0.0);
   // One sweep's class probabilities: a sample in two units is written twice and keeps the
@@ -335,30 +232,6 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   std::vector<double> sweep_probs_all(average != nullptr ? 4 * sample_count : 0, 0.0);
   if (average != nullptr) average->genotype_probs.assign(4 * sample_count, 0.0);
   const double recorded_sweeps = settings.iterations - settings.burnin;
-  static constexpr int kFirstAllele[4] = {0, 1, 0, 1};
-  static constexpr int kSecondAllele[4] = {0, 1, 1, 0};
-
-  // The all-model family draws change its chain only; the other samples' statistics follow
-  // once all members are drawn, haplotype by haplotype in member order.
-  std::vector<std::array<double, 3>> all_changes;
-  const AlleleWriter write_all_allele = [&](int column, int allele) {
-    double& current = average->alleles[static_cast<std::size_t>(column)];
-    all_changes.push_back({static_cast<double>(column), current, static_cast<double>(allele)});
-    current = allele;
-  };
-  auto apply_all_changes = [&]() {
-    for (const std::array<double, 3>& change : all_changes) {
-      if (std::fabs(change[2] - change[1]) > 0.1) {
-        change_all_model_allele(average->models, M, static_cast<int>(change[0]), change[1],
-                                change[2]);
-      }
-    }
-    all_changes.clear();
-  };
-  auto all_priors = [&](int sample) {
-    return all_model_member_priors(average->models[static_cast<std::size_t>(sample) - 1],
-                                   warnings);
-  };
 
   for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
     const bool record = sweep > settings.burnin;
@@ -370,49 +243,21 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
     }
     for (const std::vector<int>& unit : pedigree) {
       if (unit[0] == 3) {
-        const MemberPriors priors_a = member_priors(unit[2]);
-        const MemberPriors priors_b = member_priors(unit[3]);
-        Post_trio& trio = family->trio_posteriors[static_cast<std::size_t>(unit[4])];
-        family->trio_joint.fill(0.0);
-        trio.compute_probs_trios(unit[1], unit[2], unit[3], priors_a, priors_b, family->trio_joint,
-                                 family->tables, write_allele, random, record_to);
-        if (average != nullptr) {
-          trio.compute_probs_trios(unit[1], unit[2], unit[3], all_priors(unit[2]),
-                                   all_priors(unit[3]), family->trio_joint, family->tables,
-                                   write_all_allele, random, record_all_to);
-          apply_all_changes();
-        }
+        chain.update_trio(unit, random, record_to);
+        if (all_chain) all_chain->update_trio(unit, *family, random, record_all_to);
         continue;
       }
       if (unit[0] == 2) {
-        const bool parent_is_a = unit[2] > 0;
-        const int parent = parent_is_a ? unit[2] : unit[3];
-        const MemberPriors priors_child = member_priors(unit[1]);
-        const MemberPriors priors_parent = member_priors(parent);
-        Post_duo& duo = family->duo_posteriors[static_cast<std::size_t>(unit[4])];
-        family->duo_joint.fill(0.0);
-        duo.compute_probs_duos(parent_is_a, priors_child, priors_parent, unit[1], parent,
-                               family->duo_joint, family->tables, write_allele, random, record_to);
-        if (average != nullptr) {
-          duo.compute_probs_duos(parent_is_a, all_priors(unit[1]), all_priors(parent), unit[1],
-                                 parent, family->duo_joint, family->tables, write_all_allele,
-                                 random, record_all_to);
-          apply_all_changes();
-        }
+        chain.update_duo(unit, random, record_to);
+        if (all_chain) all_chain->update_duo(unit, *family, random, record_all_to);
         continue;
       }
-      const std::size_t sample = static_cast<std::size_t>(unit[1]) - 1;
-      SampleModel& model = models[sample];
-      const std::array<double, 2> first = haplotype_probs(model.first);
-      const std::array<double, 2> second = haplotype_probs(model.second);
-      const std::array<double, 4> probs = class_probabilities(first, second, &site_pls[3 * sample]);
-      const int drawn = draw_class(probs, random.uniform());
-      set_allele(static_cast<Eigen::Index>(2 * sample), kFirstAllele[drawn]);
-      set_allele(static_cast<Eigen::Index>(2 * sample + 1), kSecondAllele[drawn]);
+      const int sample = unit[1] - 1;
+      const std::array<double, 4> probs = chain.update_single(sample, random);
       if (record) std::copy(probs.begin(), probs.end(), &sweep_probs[4 * sample]);
-      if (average != nullptr) {
-        const std::array<double, 4> probs_all = compute_probs_all(
-            static_cast<int>(sample), &site_pls[3 * sample], M, *average, random, warnings);
+      if (all_chain) {
+        const std::array<double, 4> probs_all =
+            all_chain->update_single(sample, &site_pls[3 * sample], random);
         if (record) std::copy(probs_all.begin(), probs_all.end(), &sweep_probs_all[4 * sample]);
       }
     }

@@ -20,13 +20,17 @@ struct SampleModel {
 // Scratch space reused across calls so the inner loop allocates nothing.
 struct SamplerScratch {
   std::vector<double> cov;             // T entries
+  std::vector<double> whitened;        // T entries: R cov
   std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
   std::vector<int> touched;            // patterns with a nonzero pattern_weight
   // For each haplotype column, the models that selected it and its run length there.
   std::vector<int> ref_start;
   std::vector<HaplotypeModel*> ref_model;
   std::vector<double> ref_length;
-  void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
+  void resize(int window_rows) {
+    cov.assign(static_cast<std::size_t>(window_rows), 0.0);
+    whitened.assign(static_cast<std::size_t>(window_rows), 0.0);
+  }
   void resize_patterns(int patterns) {
     pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
     touched.clear();
@@ -115,6 +119,7 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
 // Working space of the multi-allelic model, reused across haplotypes.
 struct MultiScratch {
   std::vector<std::vector<double>> covariances;  // per component: T window covariances
+  std::vector<std::vector<double>> whitened;     // per component: R times its covariances
   std::vector<double> component_mean;            // per component: weighted indicator mean
   std::vector<double> pattern_weight;            // components by window patterns
   std::vector<int> touched;                      // patterns with a nonzero pattern_weight

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "model_average.h"
+#include "packed_triangle.h"
 #include "sampler.h"
 
 namespace {
@@ -123,21 +124,25 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
   covariance.resize(n, n);
   Eigen::VectorXd& conditional_mean = scratch.conditional_mean;
   conditional_mean.resize(n);
+  // Q = R'R: every cross term cov_j'Q cov_l is a dot product of whitened covariances.
+  scratch.whitened.resize(static_cast<std::size_t>(n));
+  for (int j = 0; j < n; ++j) {
+    scratch.whitened[j].resize(static_cast<std::size_t>(size));
+    model.inverse.whiten(scratch.covariances[j].data(), scratch.whitened[j].data());
+  }
   for (int j = 0; j < n; ++j) {
     const double mean = component_mean[j];
     const double penalty =
         (mean > kConfidentHigh || mean < kConfidentLow) ? kConfidentPenalty : model.lambda;
-    const double* cov_j = scratch.covariances[j].data();
-    covariance(j, j) = (mean - mean * mean) / correction + penalty -
-                       model.inverse.quadratic_form(cov_j, cov_j);
+    const double* z_j = scratch.whitened[j].data();
+    covariance(j, j) = (mean - mean * mean) / correction + penalty - lane_dot(z_j, z_j, size);
     for (int l = j + 1; l < n; ++l) {
       const double cross = -component_mean[l] * mean / correction -
-                           model.inverse.quadratic_form(cov_j, scratch.covariances[l].data());
+                           lane_dot(z_j, scratch.whitened[l].data(), size);
       covariance(j, l) = cross;
       covariance(l, j) = cross;
     }
-    double shift = 0.0;
-    for (int t = 0; t < size; ++t) shift += cov_j[t] * model.conditioning[t];
+    const double shift = lane_dot(z_j, model.conditioning.data(), size);
     conditional_mean[j] = clamp_indicator_mean((1.0 - theta) * mean + 0.5 * theta + shift);
   }
   if (invert_with_ridge(covariance, scratch.precision)) ++warnings.singular_allele_covariances;

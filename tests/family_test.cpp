@@ -181,7 +181,7 @@ TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
     HaplotypeModel& h = hap % 2 ? models[hap / 2].second : models[hap / 2].first;
     h.lambda = 0.06;
     ASSERT_TRUE(select_haplotypes(lengths, {}, 4, h));
-    fit_haplotype_model(M, hap, shrinkage_weight(4), 1e-8, h, warnings);
+    fit_haplotype_model(M, hap, shrinkage_weight(4), h, warnings);
   }
   std::vector<std::vector<int>> pedigree = {{3, 3, 1, 2, 0}, {2, 4, 3, 0, 0}};
   FamilyUnits family = number_family_units(pedigree);

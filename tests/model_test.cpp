@@ -1,4 +1,5 @@
 #include "model.h"
+#include "packed_triangle.h"
 
 #include <gtest/gtest.h>
 
@@ -84,36 +85,23 @@ TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
   EXPECT_TRUE(select_haplotypes({-1, -1, 5, 7}, {}, 2, model));
 }
 
-TEST(InverseMatrixYale, ThresholdRowStartsUpperTriangleAndEmptyHolder) {
-  Eigen::MatrixXd m = Eigen::MatrixXd::Constant(4, 4, 99.0);  // lower triangle is ignored
-  m.row(0) << 2, 1e-8, -3e-8, 0;
-  m.row(1).tail(3) << 5, 0, 0;
-  m.row(2).tail(2) << 1e-9, -1;
-  m(3, 3) = 7;
-  Inverse_Matrix q;
-  q.update_Inverse_Matrix_Yale(m, 5, 1e-8);
-  EXPECT_EQ(q.values, (std::vector<double>{2, -3e-8, 5, -1, 7}));
-  EXPECT_EQ(q.columns, (std::vector<int>{0, 2, 1, 3, 3}));
-  EXPECT_EQ(q.row_start, (std::vector<int>{0, 2, 3, 4, 5}));
-  q.update_Inverse_Matrix_Yale(m, 1, 1e-8);  // a refill replaces everything
-  EXPECT_EQ(q.row_start, (std::vector<int>{0}));
-  EXPECT_TRUE(q.values.empty());
-  EXPECT_EQ(q.rows(), 0);
-  EXPECT_EQ(q.quadratic_form(nullptr, nullptr), 0.0);
-}
-
-TEST(InverseMatrixYale, QuadraticFormMatchesDense) {
-  const int n = 7;
-  Eigen::MatrixXd a = random_window(n, n, 7) - Eigen::MatrixXd::Constant(n, n, 0.3);
-  a = (a + a.transpose()).eval();
-  a(1, 4) = a(4, 1) = 5e-9;  // below the threshold: counts as 0
-  const Eigen::VectorXd u = random_window(n, 1, 8).col(0).array() - 0.7;
-  const Eigen::VectorXd v = random_window(n, 1, 9).col(0).array() + 0.2;
-  Inverse_Matrix q;
-  q.update_Inverse_Matrix_Yale(a, n + 1, 1e-8);
-  a(1, 4) = a(4, 1) = 0.0;
-  EXPECT_NEAR(q.quadratic_form(u.data(), v.data()), u.dot(a * v), 1e-12);
-  EXPECT_NEAR(q.quadratic_form(v.data(), v.data()), v.dot(a * v), 1e-12);
+// The packed kernels against Eigen's dense products, for sizes on both sides of every
+// vector width and unroll step.
+TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
+  for (int n = 0; n <= 130; n += (n < 20 ? 1 : 7)) {
+    const Eigen::MatrixXd full = random_window(n, n, 40 + n);
+    const Eigen::MatrixXd r = full.triangularView<Eigen::Lower>();
+    const Eigen::VectorXd u = random_window(n, 1, 90 + n).col(0).array() - 0.4;
+    const Eigen::VectorXd v = random_window(n, 1, 200 + n).col(0).array() + 0.3;
+    Inverse_Matrix q;
+    q.assign(r, n);
+    ASSERT_EQ(q.packed.size(), packed_triangle_size(n));
+    Eigen::VectorXd z(n);
+    q.whiten(u.data(), z.data());
+    EXPECT_LE((z - r * u).norm(), 1e-12 * (1 + n)) << n;
+    EXPECT_NEAR(lane_dot(u.data(), v.data(), n), u.dot(v), 1e-12 * (1 + n)) << n;
+    EXPECT_EQ(dense_factor(q), r) << n;
+  }
 }
 
 TEST(FitHaplotypeModel, InverseTimesCovarianceIsIdentity_ConditioningIsQd) {
@@ -123,26 +111,27 @@ TEST(FitHaplotypeModel, InverseTimesCovarianceIsIdentity_ConditioningIsQd) {
   ASSERT_TRUE(select_haplotypes({-1, -1, 8, 5, 9, 4, 7, 8, 6, 10, 5, 4, 9, 6}, {}, 6, model));
   const double theta = shrinkage_weight(6);
   ModelWarnings warnings;
-  fit_haplotype_model(M, 1, theta, 1e-8, model, warnings);
+  fit_haplotype_model(M, 1, theta, model, warnings);
   for (int r = 0; r < 9; ++r) {
     double mean = 0.0;
     for (int j = 0; j < 6; ++j) mean += model.weights[j] * M(r, model.selected[j]);
     EXPECT_NEAR(model.mean[r], mean, 1e-15);
   }
-  const Eigen::MatrixXd q = dense_from_yale(model.inverse);
+  const Eigen::MatrixXd q = dense_inverse(model.inverse);
   EXPECT_LT(
       (reference_covariance(M, model) * q - Eigen::MatrixXd::Identity(8, 8)).cwiseAbs().maxCoeff(),
       1e-10);
   Eigen::VectorXd d(8);
   for (int s = 0; s < 8; ++s) d[s] = M(s, 1) - (1 - theta) * model.mean[s] - 0.5 * theta;
-  const Eigen::VectorXd qd = q * d;
-  for (int s = 0; s < 8; ++s) EXPECT_NEAR(model.conditioning[s], qd[s], 1e-12);
+  // conditioning is R d, so that (R c).(R d) = c'Q d.
+  const Eigen::VectorXd rd = dense_factor(model.inverse) * d;
+  for (int s = 0; s < 8; ++s) EXPECT_NEAR(model.conditioning[s], rd[s], 1e-12);
   EXPECT_EQ(warnings.ridge_windows, 0);
 
   // No window sites: empty holder, and the mean is the variant mean alone.
   const WindowMatrix variant_only = M.bottomRows(1);
-  fit_haplotype_model(variant_only, 1, theta, 1e-8, model, warnings);
-  EXPECT_EQ(model.inverse.row_start, (std::vector<int>{0}));
+  fit_haplotype_model(variant_only, 1, theta, model, warnings);
+  EXPECT_EQ(model.inverse.rows(), 0);
   EXPECT_TRUE(model.conditioning.empty());
   ASSERT_EQ(model.mean.size(), 1u);
 }
@@ -154,21 +143,21 @@ TEST(FitHaplotypeModel, CovarianceNotPositiveDefinite_TakesRidge) {
   model.weights = {0.5, 0.5};
   model.v2 = 0.5;
   ModelWarnings warnings;
-  fit_haplotype_model(window_from_columns({"01100", "11010", "10110", "10110"}), 0, 0.3, 1e-8,
-                      model, warnings);
+  fit_haplotype_model(window_from_columns({"01100", "11010", "10110", "10110"}), 0, 0.3, model,
+                      warnings);
   EXPECT_EQ(warnings.ridge_windows, 1);
-  for (double value : model.inverse.values) EXPECT_TRUE(std::isfinite(value));
+  for (double value : model.inverse.packed) EXPECT_TRUE(std::isfinite(value));
   for (double value : model.conditioning) EXPECT_TRUE(std::isfinite(value));
 
   // Rank 1 of 4: the ridged inverse still inverts the covariance on its range.
   const WindowMatrix two = window_from_columns({"01100", "11010", "10110", "01011"});
-  fit_haplotype_model(two, 0, 0.3, 1e-8, model, warnings);
+  fit_haplotype_model(two, 0, 0.3, model, warnings);
   EXPECT_EQ(warnings.ridge_windows, 2);
   const Eigen::MatrixXd covariance = reference_covariance(two, model);
-  const Eigen::MatrixXd q = dense_from_yale(model.inverse);
+  const Eigen::MatrixXd q = dense_inverse(model.inverse);
   EXPECT_LT((covariance * q * covariance - covariance).cwiseAbs().maxCoeff(), 1e-6);
 
   model.lambda = 0.06;  // any penalty keeps the plain factorisation
-  fit_haplotype_model(two, 0, 0.3, 1e-8, model, warnings);
+  fit_haplotype_model(two, 0, 0.3, model, warnings);
   EXPECT_EQ(warnings.ridge_windows, 2);
 }

@@ -24,6 +24,7 @@ struct AllModelFixture {
   WindowPatterns patterns;
   ModelAverage average;
   ModelWarnings warnings;
+  FitScratch fit_scratch;
 
   AllModelFixture(int samples, int rows, unsigned seed)
       : N(samples), M(random_window(rows, 2 * samples, seed)) {
@@ -43,7 +44,7 @@ struct AllModelFixture {
         EXPECT_TRUE(all_haplotype_weights(lengths, {}, 2 * N, s, model));
         model.lambda = 0.06;
         fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, shrinkage_weight(4),
-                                1e-8, model, warnings);
+                                model, warnings, fit_scratch);
         all_model_variant_statistics(M, patterns, average.alleles, model, average.pattern_scratch);
       }
     }
@@ -108,7 +109,7 @@ TEST(AllHaplotypeModel, StatisticsAreTheWeightedMomentsOfAllOtherSampleHaplotype
     }
   }
   covariance = covariance / (1 - model.v2) + 0.06 * Eigen::MatrixXd::Identity(T, T);
-  const Eigen::MatrixXd q = dense_from_yale(model.inverse);
+  const Eigen::MatrixXd q = dense_inverse(model.inverse);
   EXPECT_TRUE((q * covariance).isIdentity(1e-6));
   // Single samples shrink the window means by the all-model weight, family members by k's.
   for (const auto& [theta, conditioning] :
@@ -116,7 +117,7 @@ TEST(AllHaplotypeModel, StatisticsAreTheWeightedMomentsOfAllOtherSampleHaplotype
         std::pair{shrinkage_weight(4), model.family_conditioning}}) {
     Eigen::VectorXd d(T);
     for (int r = 0; r < T; ++r) d[r] = f.M(r, 5) - (1 - theta) * model.mean[r] - 0.5 * theta;
-    const Eigen::VectorXd expected = q * d;
+    const Eigen::VectorXd expected = dense_factor(model.inverse) * d;
     for (int r = 0; r < T; ++r) EXPECT_NEAR(conditioning[r], expected[r], 1e-9);
   }
 }
@@ -142,7 +143,8 @@ TEST(AllHaplotypeModel, DrawThatKeepsTheAllelesTouchesNoStatistics) {
   const ModelAverage before = f.average;
   const std::vector<double> certain_hom_ref = {0, 255, 255};
   ScriptedRandom random({kDrawHalf});
-  compute_probs_all(2, certain_hom_ref.data(), f.M, f.average, random, f.warnings);
+  AllHaplotypeChain chain(f.average, f.M, f.warnings);
+  chain.update_single(2, certain_hom_ref.data(), random);
   EXPECT_EQ(random.used(), 1u);
   EXPECT_EQ(f.average.alleles, before.alleles);
   for (int s = 0; s < f.N; ++s) {
@@ -157,8 +159,7 @@ TEST(AllHaplotypeModel, DrawThatKeepsTheAllelesTouchesNoStatistics) {
   // A draw that changes both alleles leaves every other sample's statistics exact.
   const std::vector<double> certain_hom_alt = {255, 255, 0};
   ScriptedRandom again({kDrawHalf});
-  const std::array<double, 4> probs =
-      compute_probs_all(2, certain_hom_alt.data(), f.M, f.average, again, f.warnings);
+  const std::array<double, 4> probs = chain.update_single(2, certain_hom_alt.data(), again);
   EXPECT_GT(probs[1], 0.999);
   EXPECT_EQ(f.average.alleles[4], 1.0);
   EXPECT_EQ(f.average.alleles[5], 1.0);
@@ -206,8 +207,8 @@ TEST(ModelAveraging, ChainsDrawInTurnAndNeverReadEachOther) {
       HaplotypeModel& model = h ? models[s].second : models[s].first;
       model.lambda = 0.06;
       ASSERT_TRUE(select_haplotypes(lengths, {}, 2 * N - 2, model));
-      fit_haplotype_model(f.M, f.patterns, 2 * s + h, shrinkage_weight(2 * N - 2), 1e-8, model,
-                          f.warnings);
+      fit_haplotype_model(f.M, f.patterns, 2 * s + h, shrinkage_weight(2 * N - 2), model,
+                          f.warnings, f.fit_scratch);
     }
   }
   for (int c = 0; c < 2 * N; ++c) f.M(6, c) = f.average.alleles[c] = 0.0;

@@ -131,7 +131,7 @@ TEST(MultiModel, AlleleProbabilitiesMatchDenseConditionalNormal) {
   model.lambda = 0.05;
   const double theta = shrinkage_weight(7);
   ModelWarnings warnings;
-  fit_haplotype_model(M, 3, theta, 0.0, model, warnings);
+  fit_haplotype_model(M, 3, theta, model, warnings);
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
   MultiScratch scratch;
@@ -188,7 +188,7 @@ TEST(MultiModel, SingularConditionalCovarianceGetsARidge) {
   model.v2 = 0.5;
   model.lambda = 0.0;
   ModelWarnings warnings;
-  fit_haplotype_model(M, 0, 0.2, 0.0, model, warnings);
+  fit_haplotype_model(M, 0, 0.2, model, warnings);
   WindowPatterns patterns;
   patterns.build(M, 3);
   MultiScratch scratch;
@@ -208,6 +208,7 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
   patterns.build(M, 8);
   std::vector<SampleModel> models(4);
   ModelWarnings warnings;
+  FitScratch fit_scratch;
   for (int s : {0, 3}) {
     for (int h = 0; h < 2; ++h) {
       HaplotypeModel& model = h == 0 ? models[s].first : models[s].second;
@@ -217,7 +218,7 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
       model.weights = {0.4, 0.3, 0.2, 0.1};
       model.v2 = 0.3;
       model.lambda = 0.05;
-      fit_haplotype_model(M, patterns, 2 * s + h, 0.2, 1e-8, model, warnings);
+      fit_haplotype_model(M, patterns, 2 * s + h, 0.2, model, warnings, fit_scratch);
     }
   }
   const MultiAlleleTables tables = multi_allele_tables(3);

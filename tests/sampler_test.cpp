@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
 
+#include "biallelic_chain.h"
 #include "window_builders.h"
 
 namespace {
@@ -19,7 +21,7 @@ HaplotypeModel fitted(const WindowMatrix& M, int own_column, std::vector<int> se
   model.lambda = lambda;
   ModelWarnings warnings;
   fit_haplotype_model(M, own_column, shrinkage_weight(static_cast<int>(model.selected.size())),
-                      1e-8, model, warnings);
+                      model, warnings);
   return model;
 }
 
@@ -94,8 +96,8 @@ TEST(ConditionalMoments, NonPositiveVariance_UsesPenaltyAlone) {
   model.v2 = 0.5;
   model.lambda = 0.2;
   model.mean = {0.5, 0.0};
-  model.inverse.update_Inverse_Matrix_Yale(Eigen::MatrixXd::Constant(1, 1, 1e6), 2, 1e-8);
-  model.conditioning = {0.1};
+  model.inverse.assign(Eigen::MatrixXd::Constant(1, 1, 1e3), 1);  // Q = 1e6
+  model.conditioning = {1e-4};                                      // R d: Q d = 0.1
   SamplerScratch scratch;
   ModelWarnings warnings;
   const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);
@@ -174,7 +176,7 @@ struct SmallChain {
       HaplotypeModel& h = hap % 2 ? models[hap / 2].second : models[hap / 2].first;
       h.lambda = 0.06;
       EXPECT_TRUE(select_haplotypes(lengths, {}, 4, h));
-      fit_haplotype_model(M, hap, shrinkage_weight(4), 1e-8, h, warnings);
+      fit_haplotype_model(M, hap, shrinkage_weight(4), h, warnings);
     }
   }
 
@@ -240,4 +242,28 @@ TEST(BiallelicChain, UnitsInRowOrder_DrawnAllelesWrittenToVariantRow) {
   ScriptedRandom unused(kDraws);
   EXPECT_THROW(chain.run(3, 1, unused), std::logic_error);
   EXPECT_EQ(unused.used(), 0u);
+}
+
+TEST(BiallelicChain, CachedProbabilitiesAfterAlleleChangesEqualFreshOnes) {
+  SmallChain small;
+  WindowPatterns patterns;
+  patterns.build(small.M, static_cast<int>(small.M.cols()));
+  const std::vector<double> pls(9, 0.0);
+  SamplerScratch scratch, fresh_scratch;
+  ModelWarnings warnings;
+  BiallelicChain chain(small.M, patterns, small.models, small.pedigree, pls, nullptr, scratch,
+                       warnings);
+  std::mt19937 engine(3);
+  for (int step = 0; step < 300; ++step) {
+    // Queries between changes fill the caches; changes must make exactly the right ones stale.
+    chain.set_allele(static_cast<int>(engine() % 6), static_cast<int>(engine() % 2));
+    const int sample = static_cast<int>(engine() % 3) + 1;
+    const MemberPriors cached = chain.member_priors(sample);
+    std::vector<SampleModel> copies = small.models;
+    WindowMatrix copy = small.M;
+    BiallelicChain fresh(copy, patterns, copies, small.pedigree, pls, nullptr, fresh_scratch,
+                         warnings);
+    const MemberPriors expected = fresh.member_priors(sample);
+    for (int i = 0; i < 4; ++i) ASSERT_NEAR(cached[i], expected[i], 1e-12) << step;
+  }
 }

@@ -54,17 +54,19 @@ constexpr int kDrawZero = 0;
 constexpr int kDrawHalf = 1 << 30;
 constexpr int kDrawOne = 2147483647;
 
-// Dense copy of the symmetric matrix held by a sparse holder.
-inline Eigen::MatrixXd dense_from_yale(const Inverse_Matrix& q) {
+// R (lower triangular, Q = R'R) and Q as dense matrices from the packed holder.
+inline Eigen::MatrixXd dense_factor(const Inverse_Matrix& q) {
   const int n = q.rows();
-  Eigen::MatrixXd dense = Eigen::MatrixXd::Zero(n, n);
-  for (int r = 0; r < n; ++r) {
-    for (int e = q.row_start[r]; e < q.row_start[r + 1]; ++e) {
-      dense(r, q.columns[e]) = q.values[e];
-      dense(q.columns[e], r) = q.values[e];
-    }
+  Eigen::MatrixXd r = Eigen::MatrixXd::Zero(n, n);
+  const double* column = q.packed.data();
+  for (int j = 0; j < n; ++j) {
+    for (int i = j; i < n; ++i) r(i, j) = *column++;
   }
-  return dense;
+  return r;
+}
+inline Eigen::MatrixXd dense_inverse(const Inverse_Matrix& q) {
+  const Eigen::MatrixXd r = dense_factor(q);
+  return r.transpose() * r;
 }
 
 // The penalised weighted covariance of the window rows, summed term by term as documented.
