@@ -72,7 +72,8 @@ TEST_P(Golden, OutputsMatchStoredRun) {
   args.insert(args.end(), {"--o", dir.file("out.vcf"), "--mp", dir.file("out.mp")});
   const RunResult run = run_dorsane(args, kGolden + "/input");
   ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
-  const bool update = std::getenv("UPDATE_GOLDEN") && std::string(std::getenv("UPDATE_GOLDEN")) == "1";
+  const bool update =
+      std::getenv("UPDATE_GOLDEN") && std::string(std::getenv("UPDATE_GOLDEN")) == "1";
   for (const std::string ext : {".vcf", ".mp"}) {
     const std::string actual = read_file(dir.file("out" + ext));
     const std::string golden = kGolden + "/" + c.name + ext;
