@@ -1,6 +1,6 @@
-// The simulator and the evaluator of tools/: the simulated files follow dorsane's input
-// layouts, families follow the pedigree's haplotype order, and the evaluator's figures
-// are exact on hand-made and altered data.
+// The simulator, the evaluator and the call comparison of tools/: the simulated files
+// follow dorsane's input layouts, families follow the pedigree's haplotype order, and the
+// evaluator's and the comparison's figures are exact on hand-made and altered data.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,10 +77,12 @@ std::set<long> scaffold_positions(const std::string& path) {
   return positions;
 }
 
-// Runs the evaluator with --json and returns the values at the '/'-separated key paths.
+// Runs a tool (the evaluator by default) with --json and returns the values at the
+// '/'-separated key paths.
 std::vector<std::string> evaluate_json(const std::string& args,
-                                       const std::vector<std::string>& keys, const TempDir& dir) {
-  const RunResult run = run_tool("evaluate.py", args + " --json >" + quote(dir.file("eval.json")));
+                                       const std::vector<std::string>& keys, const TempDir& dir,
+                                       const std::string& tool = "evaluate.py") {
+  const RunResult run = run_tool(tool, args + " --json >" + quote(dir.file("eval.json")));
   EXPECT_EQ(run.status, 0) << run.err;
   std::string script = "import json,sys; d=json.load(open(sys.argv[1]))\nfor k in sys.argv[2:]:\n";
   script += "  v=d\n  for p in k.split('/'): v=v[p]\n  print(v)";
@@ -446,4 +448,37 @@ TEST(Evaluate, MalformedInputExitsOneNamingFileAndLine) {
                                   quote(scaffold) + " --calls " + quote(truth));
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("none.vcf: cannot open"), std::string::npos) << missing.err;
+}
+
+TEST(CompareCalls, MatchesRecordsAndSamplesAndCountsIdenticalFields) {
+  TempDir dir;
+  const std::string head =
+      "##fileformat=VCFv4.0\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+  const auto row = [](const std::string& site, const std::string& calls) {
+    return "1\t" + site + "\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL\t" + calls + "\n";
+  };
+  const std::string a =
+      dir.write("a.vcf", head + "\tX\tY\n" + row("100\t.\tA\tC", "0|0:0.9:.\t0|1:0.8:.") +
+                             row("200\t.\tG\tT", "1|1:1:.\t0|0:0.5:.") +
+                             row("300\t.\tG\tT", "0|0:1:.\t0|0:1:."));
+  // Samples in the other order; 300 has another ALT, so it and 400 are only in B.
+  write_gzip(dir.file("b.vcf.gz"),
+             head + "\tY\tX\n" + row("100\t.\tA\tC", "1|0:0.8:.\t0|0:0.9:0,3,30") +
+                 row("200\t.\tG\tT", "0|0:0.75:.\t1|1:1.0:.") +
+                 row("300\t.\tG\tA", "0|0:1:.\t0|0:1:.") + row("400\t.\tG\tA", "0|0:1:.\t0|0:1:."));
+  const std::string files = quote(a) + " " + quote(dir.file("b.vcf.gz"));
+  // X agrees at 100 and 200 (1 and 1.0 are one value); Y's GT differs at 100, its
+  // AVGPOST at 200.
+  EXPECT_EQ(evaluate_json(files,
+                          {"records_a", "records_b", "only_in_a", "only_in_b", "fields_compared",
+                           "gt_avgpost_share", "gt_share", "max_avgpost_difference",
+                           "max_avgpost_difference_at"},
+                          dir, "compare_calls.py"),
+            (std::vector<std::string>{"3", "4", "1", "2", "4", "0.5", "0.75", "0.25", "1:200 Y"}));
+  EXPECT_NE(run_tool("compare_calls.py", files).out.find("GT:AVGPOST identical: 50.000% (2/4)\n"),
+            std::string::npos);
+  const RunResult bad = run_tool("compare_calls.py", quote(a) + " " + quote(dir.file("none.vcf")));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "compare_calls.py: " + dir.file("none.vcf") +
+                         ": cannot open: No such file or directory\n");
 }

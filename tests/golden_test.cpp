@@ -1,0 +1,99 @@
+// Golden runs: one small seeded run per calling path, whose VCF and --mp outputs must
+// stay byte-identical, so any change to the sampler's calls or posteriors is seen.
+// UPDATE_GOLDEN=1 rewrites the expected files instead.
+//
+// The inputs in data/golden/input were made once (not at test time: the simulator may
+// change) by tools/simulate.py --seed 7 --samples 12 --sites 70 --trios 1 --duos 2
+// --trio-phased --panel 10 --multi 0.25 --scaffold-every 4, keeping the gl.vcf records of
+// 1000000-1002105 without the multi-allelic ones, and those of 1003000-1004640; init.vcf
+// is truth.vcf at four multi-allelic sites.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kGolden = std::string(DORSANE_TEST_DATA) + "/golden";
+const std::string kCommon =
+    "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+    "--iteration 20 --burnin 5 --seed 11 ";
+const std::string kBiallelic = "--int 1000000 1002100 ";
+const std::string kMulti = "--int 1003000 1004635 ";
+
+struct GoldenCase {
+  std::string name;
+  std::string options;  // file names relative to data/golden/input
+};
+void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
+
+const GoldenCase kCases[] = {
+    {"plain", kBiallelic},
+    {"panel", kBiallelic + "--ref-panel panel.txt"},
+    {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
+    {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
+    {"multi", kMulti},
+    {"multi_panel", kMulti + "--ref-panel panel.txt"},
+    // Likelihood sites of both kinds, a scaffold site and a position with neither; family
+    // members are left uncalled at the multi-allelic ones.
+    {"list_pedigree", "--list list.txt --ped-file family.ped"},
+    {"var_multi", kBiallelic + "--var-multi"},
+    {"model_avg", kBiallelic + "--model-avg"},
+    {"model_avg_multi", kMulti + "--model-avg --k 10"},
+    {"initial", kMulti + "-initial init.vcf"},
+};
+
+// "" when equal, else the first differing line of both versions.
+std::string first_difference(const std::string& expected, const std::string& actual) {
+  std::istringstream e(expected), a(actual);
+  std::string le, la;
+  for (int line = 1;; ++line) {
+    const bool more_e = static_cast<bool>(std::getline(e, le));
+    const bool more_a = static_cast<bool>(std::getline(a, la));
+    if (!more_e && !more_a) return expected == actual ? "" : "final newline differs";
+    if (more_e != more_a || le != la) {
+      return "line " + std::to_string(line) + "\n  expected: " + (more_e ? le : "<end of file>") +
+             "\n  actual:   " + (more_a ? la : "<end of file>");
+    }
+  }
+}
+
+class Golden : public testing::TestWithParam<GoldenCase> {};
+
+TEST_P(Golden, OutputsMatchStoredRun) {
+  const GoldenCase& c = GetParam();
+  TempDir dir;
+  std::vector<std::string> args;
+  std::istringstream words(kCommon + c.options);
+  for (std::string word; words >> word;) args.push_back(word);
+  args.insert(args.end(), {"--o", dir.file("out.vcf"), "--mp", dir.file("out.mp")});
+  const RunResult run = run_dorsane(args, kGolden + "/input");
+  ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
+  const bool update =
+      std::getenv("UPDATE_GOLDEN") && std::string(std::getenv("UPDATE_GOLDEN")) == "1";
+  for (const std::string ext : {".vcf", ".mp"}) {
+    const std::string actual = read_file(dir.file("out" + ext));
+    const std::string golden = kGolden + "/" + c.name + ext;
+    if (ext == ".vcf") {
+      ASSERT_NE(actual.find("\tPASS\tNUMALT="), std::string::npos) << c.name << ": no calls";
+    }
+    if (update) {
+      std::ofstream out(golden, std::ios::binary);
+      EXPECT_TRUE(out << actual) << "cannot write " << golden;
+      continue;
+    }
+    ASSERT_TRUE(file_exists(golden)) << golden << " is missing; run with UPDATE_GOLDEN=1";
+    const std::string diff = first_difference(read_file(golden), actual);
+    EXPECT_TRUE(diff.empty()) << "case " << c.name << ", " << golden << " differs at " << diff;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Golden, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<GoldenCase>& info) {
+                           return info.param.name;
+                         });
+
+}  // namespace
