@@ -1,4 +1,4 @@
-#include "sampler.h"
+#include "chain/sampler.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "biallelic_chain.h"
+#include "chain/biallelic_chain.h"
 #include "window_builders.h"
 
 namespace {
