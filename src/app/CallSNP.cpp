@@ -75,20 +75,6 @@ void CallSNP::open_outputs() {
   }
 }
 
-void CallSNP::write_file() {
-  std::cout << "\nWriting phased genotypes in output files..." << std::endl;
-  if (params.has_mp) {
-    write_marginal_posteriors(mp_output.stream(), results, sample_count);
-    mp_output.commit();
-  }
-  if (params.has_output) {
-    const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
-    write_called_vcf(vcf_output.stream(), results, sample_ids, chrom,
-                     PlSource{&site_likelihoods, &likelihood_alleles});
-    vcf_output.commit();
-  }
-}
-
 void print_closing_lines(std::ostream& out, double processor_seconds) {
   out.flush();
   std::printf("Time elapsed : %f\n", processor_seconds);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -151,18 +150,4 @@ void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
     throw FatalError("ERROR! " + file_name + " could not be read after line " +
                      std::to_string(line_number) + " (corrupt or truncated?)");
   }
-}
-
-void CallSNP::vcf_decompose() {
-  if (sample_ids.empty()) {
-    throw FatalError("ERROR! The sample file " + params.sample_file +
-                     " holds no sample ID; decomposing a VCF needs at least one sample");
-  }
-  ifile in;
-  open_aux_input(in, params.decompose_file, "ERROR! Can't open GLs vcf file ");
-  OutputFile output;
-  open_aux_output(output, params.output_file);
-  decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,
-                             output.stream());
-  output.commit();
 }

@@ -3,7 +3,6 @@
 #include <iostream>
 #include <string_view>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -83,20 +82,4 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
     throw FatalError("ERROR! Reading " + settings.file_name + " failed after line " +
                      std::to_string(line_number));
   }
-}
-
-void CallSNP::read_initial_file() {
-  std::cout << "Reading initialization file:  " << params.initial_file << std::endl;
-  std::ifstream in(params.initial_file);
-  if (!in) {
-    // The initial genotypes are optional: the run goes on without them.
-    std::cerr << "ERROR! Can't open initialization file " << params.initial_file << std::endl;
-    return;
-  }
-  InitialSettings settings;
-  settings.file_name = params.initial_file;
-  settings.lower = params.interval[0];
-  settings.upper = params.interval[1];
-  settings.sample_count = sample_count;
-  read_initial_genotypes(in, settings, initial_genotypes);
 }

@@ -7,7 +7,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -371,34 +370,4 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err) {
   LikelihoodReader(sample_ids, settings, records, out, err).read(in);
-}
-
-void CallSNP::read_glf_file() {
-  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
-  ifile in;
-  if (!in.open(params.glf_file)) {
-    throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
-  }
-  LikelihoodSettings settings;
-  settings.file_name = params.glf_file;
-  settings.lower = params.interval[0];
-  settings.upper = params.interval[1];
-  settings.collect_positions = !params.has_list;
-  LikelihoodRecords records;
-  read_likelihood_vcf(in, sample_ids, settings, records, std::cout, std::cerr);
-  in.close();
-  std::cout.flush();
-
-  site_likelihoods = std::move(records.site_likelihoods);
-  site_alleles = std::move(records.site_alleles);
-  likelihood_alleles = std::move(records.likelihood_alleles);
-  site_allele_counts = std::move(records.site_allele_counts);
-  if (records.has_records) {
-    chromosome = records.chromosome;
-    chromosome_name = std::move(records.chromosome_name);
-  }
-  if (!params.has_list) {
-    region_positions = std::move(records.region_positions);
-    snps_to_analyse = static_cast<int>(region_positions.size());
-  }
 }

@@ -4,7 +4,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -116,26 +115,4 @@ PedigreeRows read_pedigree_units(std::istream& in, const std::string& file_name,
     if (!in_unit[static_cast<std::size_t>(i)]) rows.push_back({1, i, 0, 0, 0});
   }
   return rows;
-}
-
-void CallSNP::read_pedigree() {
-  params.k = settle_k(sample_count, params.has_k, params.k, std::cout);
-  params.has_k = true;
-  if (!params.has_ped_file) {
-    pedigree = single_sample_units(sample_count);
-    pedigree_size = static_cast<int>(pedigree.size());
-    return;
-  }
-  std::cout << "Reading ped file : " << params.ped_file << std::endl;
-  std::ifstream in(params.ped_file);
-  if (!in) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
-  PedigreeCounts counts;
-  pedigree = read_pedigree_units(in, params.ped_file, sample_ids, counts);
-  pedigree_size = static_cast<int>(pedigree.size());
-  if (counts.skipped_lines > 0 || counts.missing_parents > 0) {
-    std::cerr << "WARNING! " << params.ped_file << ": " << counts.skipped_lines
-              << " line(s) whose individual is not in the sample list skipped, "
-              << counts.missing_parents << " parent(s) not in the sample list counted as missing"
-              << std::endl;
-  }
 }

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <string_view>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -191,25 +190,4 @@ void merge_posterior_files(std::istream& first, const std::string& first_name, s
     }
     out << '\n';
   }
-}
-
-void CallSNP::convert_to_vcf() {
-  if (sample_ids.empty()) {
-    throw FatalError("ERROR! The sample file " + params.sample_file +
-                     " holds no sample ID; merging posteriors needs at least one sample");
-  }
-  const std::string& chrom = params.chromosome_name;
-  if (chrom.empty() || chrom.find_first_of(" \t\r\n") != std::string::npos) {
-    throw FatalError("ERROR! -chr needs a chromosome name without blanks or tabs, got '" + chrom +
-                     "'");
-  }
-  ifile first;
-  open_aux_input(first, params.posterior_file, "ERROR! Can't open posterior file: ");
-  ifile second;
-  open_aux_input(second, params.posterior_file_2, "ERROR! Can't open posterior file: ");
-  OutputFile output;
-  open_aux_output(output, params.output_file);
-  merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
-                        params.chromosome_name, output.stream());
-  output.commit();
 }

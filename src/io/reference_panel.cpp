@@ -2,7 +2,6 @@
 #include <iostream>
 #include <string_view>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -60,16 +59,4 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     throw FatalError("ERROR! Reading " + file_name + " failed after line " +
                      std::to_string(line_number));
   }
-}
-
-void CallSNP::read_ref_file() {
-  std::ifstream in(params.ref_file);
-  if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
-  std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
-  PanelData panel;
-  read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes, site_likelihoods,
-                       panel);
-  ref_panel_alleles = std::move(panel.alleles);
-  ref_panel_haplotypes = std::move(panel.haplotypes);
-  params.ref_haplotype_count = panel.haplotype_count;
 }

@@ -4,7 +4,6 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -52,12 +51,4 @@ std::vector<std::string> read_sample_ids(std::istream& in, const std::string& fi
     ids.push_back(std::move(id));
   }
   return ids;
-}
-
-void CallSNP::read_sample() {
-  std::cout << "Reading sample file : " << params.sample_file << std::endl;
-  std::ifstream in(params.sample_file);
-  if (!in) throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
-  sample_ids = read_sample_ids(in, params.sample_file);
-  sample_count = static_cast<int>(sample_ids.size());
 }

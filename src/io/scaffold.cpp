@@ -3,7 +3,6 @@
 #include <iostream>
 #include <string_view>
 
-#include "app/CallSNP.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 #include "io/io.h"
@@ -87,21 +86,6 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
     throw FatalError("ERROR! Reading " + file + " failed after line " +
                      std::to_string(line_number));
   }
-}
-
-void CallSNP::read_scaffold() {
-  std::cout << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
-  std::ifstream in(params.scaffold_file);
-  if (!in) throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
-  ScaffoldSettings settings;
-  settings.file_name = params.scaffold_file;
-  settings.lower = params.interval[0];
-  settings.upper = params.interval[1];
-  settings.sample_count = sample_count;
-  ScaffoldData scaffold;
-  read_scaffold_sites(in, settings, scaffold, site_alleles);
-  scaffold_haplotypes = std::move(scaffold.haplotypes);
-  scaffold_range = std::move(scaffold.range);
 }
 
 std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,
