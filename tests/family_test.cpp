@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "chain/sampler.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

@@ -9,6 +9,7 @@
 
 #include "chain/family.h"
 #include "chain/model_average.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

@@ -10,7 +10,7 @@
 
 #include "io/file_formats.h"
 #include "model/model.h"
-#include "chain/sampler.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

@@ -1,4 +1,4 @@
-#include "chain/sampler.h"
+#include "chain/run_chain.h"
 
 #include <gtest/gtest.h>
 

@@ -5,14 +5,14 @@
 #include <string>
 
 #include "app/CallSNP.h"
-#include "io/file_formats.h"
-#include "util/errors.h"
 #include "chain/family.h"
+#include "chain/model_average.h"
+#include "chain/run_chain.h"
+#include "io/file_formats.h"
 #include "io/io.h"
 #include "model/model.h"
-#include "chain/model_average.h"
 #include "model/model_window.h"
-#include "chain/sampler.h"
+#include "util/errors.h"
 
 namespace {
 

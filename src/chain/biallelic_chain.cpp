@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr int kFirstAllele[4] = {0, 1, 0, 1};
-constexpr int kSecondAllele[4] = {0, 1, 1, 0};
-
 // Samples whose models a chain reads: everyone in a unit but a trio's child. Checks the
 // rows on the way.
 std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree,

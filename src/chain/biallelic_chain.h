@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "chain/family.h"
+#include "chain/haplotype_moments.h"
+#include "chain/probs.h"
 #include "model/model.h"
 #include "util/random_source.h"
-#include "chain/sampler.h"
 
 class BiallelicChain {
  public:

@@ -6,12 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "chain/sampler.h"
+#include "chain/probs.h"
 
 namespace {
-
-constexpr int kFirstAllele[4] = {0, 1, 0, 1};
-constexpr int kSecondAllele[4] = {0, 1, 1, 0};
 
 double transmission(int child_allele, int parent_allele) {
   return child_allele == parent_allele ? kTransmissionKept : kTransmissionBroken;

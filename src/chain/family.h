@@ -8,13 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "chain/probs.h"
 #include "util/random_source.h"
-
-// log10(1 - 1e-8) for a transmitted allele that matches, log10(1e-8) for one that does not.
-constexpr double kTransmissionKept = -4.342944862569495e-9;
-constexpr double kTransmissionBroken = -8.0;
-// Floor of the shift that keeps the joint's powers of ten in range.
-constexpr double kJointShiftFloor = -10000.0;
 
 // The fixed configuration tables of a run. Duo row j = 8 c1 + 4 c2 + 2 p1 + p2 holds
 // [c1, c2, p1, p2, child dosage, parent dosage]; trio row j = 32 c1 + 16 c2 + 8 a1 + 4 a2 +

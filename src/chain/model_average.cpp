@@ -9,12 +9,6 @@
 
 namespace {
 
-constexpr double kConfidentHigh = 0.99;
-constexpr double kConfidentLow = 0.01;
-constexpr double kConfidentPenalty = 0.09;
-constexpr int kFirstAllele[4] = {0, 1, 0, 1};
-constexpr int kSecondAllele[4] = {0, 1, 1, 0};
-
 void change_haplotype_statistics(AllHaplotypeModel& model, const double* window, double weight,
                                  double previous, double current) {
   if (weight == 0.0) return;  // a zero weight changes nothing

@@ -9,10 +9,10 @@
 #include <array>
 #include <vector>
 
-#include "model/model.h"
 #include "chain/family.h"
+#include "chain/probs.h"
+#include "model/model.h"
 #include "util/random_source.h"
-#include "chain/sampler.h"
 
 // The all-haplotype model of one sample haplotype. The window part (means at the window
 // rows, inverse, conditioning) is rebuilt with the window; the variant part (mean[T],

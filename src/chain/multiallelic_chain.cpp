@@ -9,17 +9,12 @@
 #include <string>
 
 #include "chain/model_average.h"
+#include "chain/probs.h"
+#include "chain/run_chain.h"
 #include "model/packed_triangle.h"
-#include "chain/sampler.h"
 
 namespace {
 
-// Indicator means this close to 0 or 1 take a fixed variance instead of the penalty.
-constexpr double kConfidentHigh = 0.999;
-constexpr double kConfidentLow = 0.001;
-constexpr double kConfidentPenalty = 0.09;
-constexpr double kClampLow = 0.00001;
-constexpr double kClampHigh = 0.99999;
 // An inverse this ill-conditioned would be rounding noise.
 constexpr double kMinReciprocalCondition = 1e-13;
 constexpr double kRidgeMargin = 1e-10;
@@ -47,12 +42,6 @@ bool invert_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& preci
 }
 
 }  // namespace
-
-double clamp_indicator_mean(double mean) {
-  if (mean < 0.0) return kClampLow;
-  if (mean > 1.0) return kClampHigh;
-  return mean;
-}
 
 void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
                                   const std::vector<int>& haplotype_alleles,
@@ -133,7 +122,7 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
   for (int j = 0; j < n; ++j) {
     const double mean = component_mean[j];
     const double penalty =
-        (mean > kConfidentHigh || mean < kConfidentLow) ? kConfidentPenalty : model.lambda;
+        (mean > kMultiConfidentHigh || mean < kMultiConfidentLow) ? kConfidentPenalty : model.lambda;
     const double* z_j = scratch.whitened[j].data();
     covariance(j, j) = (mean - mean * mean) / correction + penalty - lane_dot(z_j, z_j, size);
     for (int l = j + 1; l < n; ++l) {
@@ -201,21 +190,6 @@ void class_probabilities_multi(const std::vector<double>& first, const std::vect
   }
   for (std::size_t i = 0; i < C; ++i) class_probs[i] /= sum;
   if (*std::min_element(class_probs.begin(), class_probs.end()) < 0.0) ++warnings.probability_errors;
-}
-
-int draw_class_multi(const std::vector<double>& class_probs, double u) {
-  const int C = static_cast<int>(class_probs.size());
-  double cumulative = C > 0 ? class_probs[0] : 0.0;
-  if (u <= cumulative) return 0;
-  for (int c = 1; c < C; ++c) {
-    cumulative += class_probs[c];
-    if (u <= cumulative) return c;
-  }
-  // u beyond a total that rounding left short of 1.
-  for (int c = C - 1; c > 0; --c) {
-    if (class_probs[c] > 0.0) return c;
-  }
-  return 0;
 }
 
 void shuffle_units(std::vector<int>& order, RandomSource& random) {

@@ -67,6 +67,12 @@ struct HaplotypeModel {
   double variant_carrier_sum = 0.0;
 };
 
+// Per-sample models of the k-haplotype model.
+struct SampleModel {
+  HaplotypeModel first;
+  HaplotypeModel second;
+};
+
 // Counters of numerical fallbacks, reported once per run.
 struct ModelWarnings {
   std::int64_t ridge_windows = 0;          // covariances inverted after adding a ridge

@@ -1,86 +1,16 @@
 #pragma once
 
-// The MCMC sampler of one bi-allelic variant over unrelated samples.
+// The chain drivers: the sweeps of one variant's chain over the pedigree rows, bi-allelic
+// and multi-allelic, with the family and all-haplotype updates woven in.
 
-#include <array>
 #include <vector>
 
+#include "chain/haplotype_moments.h"
 #include "model/model.h"
 #include "util/random_source.h"
 
 struct FamilyUnits;
 struct ModelAverage;
-
-// Per-sample models of the k-haplotype model.
-struct SampleModel {
-  HaplotypeModel first;
-  HaplotypeModel second;
-};
-
-// Scratch space reused across calls so the inner loop allocates nothing.
-struct SamplerScratch {
-  std::vector<double> cov;             // T entries
-  std::vector<double> whitened;        // T entries: R cov
-  std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
-  std::vector<int> touched;            // patterns with a nonzero pattern_weight
-  // For each haplotype column, the models that selected it and its run length there.
-  std::vector<int> ref_start;
-  std::vector<HaplotypeModel*> ref_model;
-  std::vector<double> ref_length;
-  void resize(int window_rows) {
-    cov.assign(static_cast<std::size_t>(window_rows), 0.0);
-    whitened.assign(static_cast<std::size_t>(window_rows), 0.0);
-  }
-  void resize_patterns(int patterns) {
-    pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
-    touched.clear();
-    touched.reserve(static_cast<std::size_t>(patterns));
-  }
-};
-
-struct ConditionalMoments {
-  double mean = 0.0;
-  double variance = 0.0;
-};
-
-// Fills model.carrier_sum (per window row, the weighted window alleles of the selected
-// haplotypes carrying allele 1 at the variant) and model.mean[T] from M's variant row.
-void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
-                  SamplerScratch& scratch);
-// Conditional mean and variance from the model's current carrier sums and variant mean.
-ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings);
-// (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
-std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments);
-
-// Mean and variance of one sample haplotype's allele at the variant given its window
-// alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
-// variant row of M. A variance that is not positive is replaced by the penalty alone and
-// counted in warnings.
-ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
-                                       HaplotypeModel& model, SamplerScratch& scratch,
-                                       ModelWarnings& warnings);
-ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
-                                       SamplerScratch& scratch, ModelWarnings& warnings);
-
-// Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
-// conditional normal density given its window alleles. Refreshes model.mean[T] from the
-// current variant row of M.
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
-                                             const WindowPatterns& patterns,
-                                             HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings);
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
-                                             SamplerScratch& scratch, ModelWarnings& warnings);
-
-// Normalised probabilities of the classes 0|0, 1|1, 0|1, 1|0 from the two haplotypes'
-// allele probabilities and the sample's Phred likelihoods (0/0, 0/1, 1/1).
-std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
-                                          const std::array<double, 2>& second,
-                                          const double* pl_phred);
-
-// Class chosen by cumulative comparison with u (ties go to the lower class).
-int draw_class(const std::array<double, 4>& class_probs, double u);
 
 struct ChainSettings {
   int iterations = 100;
@@ -129,10 +59,6 @@ struct MultiScratch {
   std::vector<double> log10_weights;             // per class
 };
 
-// Conditional mean of an indicator clamped into the unit interval: below 0 gives
-// 0.00001, above 1 gives 0.99999.
-double clamp_indicator_mean(double mean);
-
 // Probability of each of the a alleles for one sample haplotype: the indicator vector's
 // normal model conditioned on the haplotype's window alleles, its density evaluated at
 // each allele's code and normalised. haplotype_alleles is the chain state; theta the
@@ -152,11 +78,6 @@ void class_probabilities_multi(const std::vector<double>& first, const std::vect
                                const double* pl_phred, const MultiAlleleTables& tables,
                                std::vector<double>& log10_scratch, ModelWarnings& warnings,
                                std::vector<double>& class_probs);
-
-// The class c (1 <= c < C) with S_c < u <= S_(c+1), S_c the sum of the first c
-// probabilities; u at or below the first probability gives class 0, u beyond the total
-// (rounding) the last class with a positive probability.
-int draw_class_multi(const std::vector<double>& class_probs, double u);
 
 // Shuffles order in place: for x = 1..n-1, j = rand() mod (x + 1), swap entries x and j.
 void shuffle_units(std::vector<int>& order, RandomSource& random);

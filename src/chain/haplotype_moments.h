@@ -1,0 +1,59 @@
+#pragma once
+
+// A sample haplotype's conditional normal model at the variant: the carrier sums of its
+// selected haplotypes, the conditional mean and variance, the allele probabilities.
+
+#include <array>
+#include <vector>
+
+#include "chain/probs.h"
+#include "model/model.h"
+
+// Scratch space reused across calls so the inner loop allocates nothing.
+struct SamplerScratch {
+  std::vector<double> cov;             // T entries
+  std::vector<double> whitened;        // T entries: R cov
+  std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
+  std::vector<int> touched;            // patterns with a nonzero pattern_weight
+  // For each haplotype column, the models that selected it and its run length there.
+  std::vector<int> ref_start;
+  std::vector<HaplotypeModel*> ref_model;
+  std::vector<double> ref_length;
+  void resize(int window_rows) {
+    cov.assign(static_cast<std::size_t>(window_rows), 0.0);
+    whitened.assign(static_cast<std::size_t>(window_rows), 0.0);
+  }
+  void resize_patterns(int patterns) {
+    pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
+    touched.clear();
+    touched.reserve(static_cast<std::size_t>(patterns));
+  }
+};
+
+// Fills model.carrier_sum (per window row, the weighted window alleles of the selected
+// haplotypes carrying allele 1 at the variant) and model.mean[T] from M's variant row.
+void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
+                  SamplerScratch& scratch);
+// Conditional mean and variance from the model's current carrier sums and variant mean.
+ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings);
+
+// Mean and variance of one sample haplotype's allele at the variant given its window
+// alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
+// variant row of M. A variance that is not positive is replaced by the penalty alone and
+// counted in warnings.
+ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
+                                       HaplotypeModel& model, SamplerScratch& scratch,
+                                       ModelWarnings& warnings);
+ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
+                                       SamplerScratch& scratch, ModelWarnings& warnings);
+
+// Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
+// conditional normal density given its window alleles. Refreshes model.mean[T] from the
+// current variant row of M.
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
+                                             const WindowPatterns& patterns,
+                                             HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings);
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
+                                             SamplerScratch& scratch, ModelWarnings& warnings);
