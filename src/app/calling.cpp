@@ -63,208 +63,276 @@ void CallSNP::refuse_unsupported_runs() const {
   }
 }
 
-void CallSNP::inference_step() {
-  const int N = sample_count;
-  const int f = params.numsnps;
-  const int R = params.ref_haplotype_count;
-  const int total_haplotypes = 2 * N;
-  const int all_haplotype_count = total_haplotypes + R;
-  const int totalsnps = 2 * f + 1;
+namespace {
 
-  std::cout << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
-            << std::endl;
-  refuse_unsupported_runs();
+// The working state of one calling run, kept from variant to variant: the window and its
+// bracket, each sample's models, the chains' scratch, the fallbacks to report at the end.
+struct CallingState {
+  explicit CallingState(CallSNP& run);
 
-  const double theta_k = shrinkage_weight(params.k);
+  // One position analysed from its likelihoods: window, initial alleles, models, chain.
+  void call_from_likelihoods(std::uint64_t p);
+  // One scaffold site outside the likelihoods, passed through as called.
+  void pass_scaffold_site(std::uint64_t p);
+  void report_warnings() const;
+
+  // Rebuilds the window when the bracket or the panel's use changed (returns whether it
+  // did); otherwise only the panel's alleles at the variant are written in.
+  bool rebuild_window(std::uint64_t p, bool multi_allelic,
+                      const std::vector<std::string>& current_alleles);
+  void initial_alleles(std::uint64_t p, const std::vector<double>& site_pls, int allele_count);
+  // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
+  void fit_models(std::uint64_t p);
+  void fit_sample(std::uint64_t p, int s);
+  void call_biallelic(std::uint64_t p, const std::vector<double>& site_pls,
+                      const std::vector<std::string>& current_alleles);
+  void call_multiallelic(std::uint64_t p, const std::vector<double>& site_pls,
+                         const std::vector<std::string>& current_alleles);
+  void print_probability_errors(std::int64_t errors_before) const;
+
+  CallSNP& run;
+  const Parameter& params;
+  const int N;
+  const int f;
+  const int R;
+  const int total_haplotypes;
+  const int all_haplotype_count;
+  const int totalsnps;
+  const double theta_k;
   std::vector<std::uint64_t> scaffold_positions;
-  scaffold_positions.reserve(scaffold_haplotypes.size());
-  for (const auto& entry : scaffold_haplotypes) scaffold_positions.push_back(entry.first);
 
-  WindowMatrix M = WindowMatrix::Zero(totalsnps, all_haplotype_count);
+  WindowMatrix M;
   std::vector<std::uint64_t> window_positions;
   std::vector<std::vector<int>> haplotype_distances;
-  std::vector<SampleModel> models(static_cast<std::size_t>(N));
+  std::vector<SampleModel> models;
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;
   // Multi-allelic variants: chain state (allele index per sample haplotype), the order in
   // which pedigree rows are visited (kept from variant to variant) and the allele tables.
   std::vector<int> haplotype_alleles;
-  std::vector<int> shuffled_rows(pedigree.size());
-  std::iota(shuffled_rows.begin(), shuffled_rows.end(), 0);
+  std::vector<int> shuffled_rows;
   MultiAlleleTables multi_tables;
   MultiScratch multi_scratch;
   std::vector<double> genotype_probs;
   WindowPatterns patterns;
   FitScratch fit_scratch;
   SamplerScratch scratch;
-  scratch.resize(totalsnps - 1);
   ModelWarnings warnings;
   CLibraryRandom random;
-  const PanelView panel{R, &ref_panel_haplotypes};
-  const ChainSettings chain{params.iterations, params.burnin};
+  const PanelView panel;
+  const ChainSettings chain;
 
   BracketState bracket;
   int analysed = 0;
   bool panel_at_rebuild = false;
-  int count_snps_to_analyse = 0;
-  FamilyUnits family = number_family_units(pedigree);
-  const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, N);
+  int model_haplotype_count = 0;  // haplotype columns the models of the current window use
+  FamilyUnits family;
+  const std::vector<std::array<int, 2>> relatives;
   std::vector<int> excluded;
   // The all-haplotype chain of --model-avg; k >= 2 makes 2N - 2 >= 2 reference haplotypes.
-  const bool model_average = params.zflag_modelavg;
+  const bool model_average;
   ModelAverage average;
+  std::int64_t uniform_weight_haplotypes = 0;
+};
+
+CallingState::CallingState(CallSNP& run)
+    : run(run),
+      params(run.params),
+      N(run.sample_count),
+      f(params.numsnps),
+      R(params.ref_haplotype_count),
+      total_haplotypes(2 * N),
+      all_haplotype_count(total_haplotypes + R),
+      totalsnps(2 * f + 1),
+      theta_k(shrinkage_weight(params.k)),
+      M(WindowMatrix::Zero(totalsnps, all_haplotype_count)),
+      models(static_cast<std::size_t>(N)),
+      shuffled_rows(run.pedigree.size()),
+      panel{R, &run.ref_panel_haplotypes},
+      chain{params.iterations, params.burnin},
+      family(number_family_units(run.pedigree)),
+      relatives(member_relatives(run.pedigree, N)),
+      model_average(params.zflag_modelavg) {
+  scaffold_positions.reserve(run.scaffold_haplotypes.size());
+  for (const auto& entry : run.scaffold_haplotypes) scaffold_positions.push_back(entry.first);
+  std::iota(shuffled_rows.begin(), shuffled_rows.end(), 0);
+  scratch.resize(totalsnps - 1);
   if (model_average) {
     average.models.resize(static_cast<std::size_t>(N));
     average.theta_all = shrinkage_weight(total_haplotypes - 2);
   }
-  std::int64_t uniform_weight_haplotypes = 0;
+}
 
-  for (const std::uint64_t p : region_positions) {
-    if (analysed_from_likelihoods(p)) {
-      const std::vector<double>& site_pls = site_likelihoods.at(p);
-      const std::vector<std::string>& current_alleles = likelihood_alleles.at(p);
-      const int allele_count = site_allele_counts.at(p);
-      const bool multi_allelic = allele_count != 2;
-      ++analysed;
-      if (static_cast<int>(scaffold_positions.size()) < 2 * f) {
-        throw FatalError("ERROR! The scaffold holds " + std::to_string(scaffold_positions.size()) +
-                         " sites around the region, fewer than the " + std::to_string(2 * f) +
-                         " a window of --numsnps " + std::to_string(f) +
-                         " needs; use a smaller --numsnps");
-      }
-      find_bracket(scaffold_positions, p, bracket);
-      bool use_panel = false;
-      // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
-      if (params.has_ref_panel && !multi_allelic) {
-        const auto alleles = ref_panel_alleles.find(p);
-        use_panel = alleles != ref_panel_alleles.end() && alleles->second == current_alleles;
-      }
-      const int model_haplotype_count = use_panel ? all_haplotype_count : total_haplotypes;
-      const bool rebuild =
-          bracket.r != bracket.previous_r || analysed == 1 || use_panel != panel_at_rebuild;
-      if (rebuild) {
-        construct_window(scaffold_positions, scaffold_haplotypes, bracket.r, f, p,
-                         allele_span(current_alleles), N, panel, use_panel, M, window_positions);
-        panel_at_rebuild = use_panel;
-      } else if (use_panel) {
-        const std::vector<double>& at_variant = ref_panel_haplotypes.at(p);
-        for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
-      }
-
-      if (!multi_allelic) {
-        allele_frequencies.assign(2, 0.5);
-        initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
-        for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
-      } else {
-        if (multi_tables.allele_count != allele_count) {
-          multi_tables = multi_allele_tables(allele_count);
-        }
-        const auto from_file =
-            params.has_initial ? initial_genotypes.find(p) : initial_genotypes.end();
-        if (from_file != initial_genotypes.end()) {
-          initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
-        } else {
-          allele_frequencies.assign(static_cast<std::size_t>(allele_count), 1.0 / allele_count);
-          initial_genotypes_multiallelic(site_pls, N, multi_tables, random, allele_frequencies,
-                                         haplotype_alleles);
-        }
-      }
-
-      if (rebuild) {
-        distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
-        patterns.build(M, model_haplotype_count);
-        for (int s = 0; s < N; ++s) {
-          const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
-          if (pair[0] < 0) continue;
-          // Relatives and trio children would lend the model the very genotypes it is
-          // meant to predict for the family. trio_children fills at the first variant's
-          // chain, after this first fit.
-          excluded.clear();
-          if (params.has_ped_file) {
-            for (const int u : {pair[0], pair[1]}) {
-              if (u > 0) excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
-            }
-            for (const int u : family.trio_children) {
-              excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
-            }
-          }
-          SampleModel& model = models[static_cast<std::size_t>(s)];
-          for (int h = 0; h < 2; ++h) {
-            HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-            if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
-              throw FatalError("ERROR! Sample " + sample_ids[s] + " at position " +
-                               std::to_string(p) +
-                               " has no usable set of reference haplotypes (their shared runs "
-                               "sum to 0 or one haplotype takes all the weight)");
-            }
-            haplotype.lambda = params.lambda;
-            fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
-            if (model_average) {
-              AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
-              AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
-              if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes,
-                                         s, all_haplotype)) {
-                ++uniform_weight_haplotypes;
-              }
-              all_haplotype.lambda = params.lambda;
-              fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k,
-                                      all_haplotype, warnings, fit_scratch);
-            }
-          }
-        }
-      }
-
-      if (!multi_allelic) {
-        const std::int64_t errors_before = warnings.probability_errors;
-        if (model_average) {
-          // The all-model chain starts from the same initial alleles; its variant statistics
-          // follow them whether or not the window was rebuilt.
-          average.alleles.assign(initial_haplotypes.begin(),
-                                 initial_haplotypes.begin() + total_haplotypes);
-          for (AllSampleModel& all : average.models) {
-            if (!all.fitted()) continue;
-            all_model_variant_statistics(M, patterns, average.alleles, all.first,
-                                         average.pattern_scratch);
-            all_model_variant_statistics(M, patterns, average.alleles, all.second,
-                                         average.pattern_scratch);
-          }
-        }
-        run_biallelic_chain(M, patterns, models, pedigree, site_pls, chain, random, scratch,
-                            warnings, genotype_probs, &family, model_average ? &average : nullptr);
-        for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
-          std::cout << "Errors in probabilities" << std::endl;
-        }
-        results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
-      } else {
-        // Trio children leave the reference sets from the first analysed variant on,
-        // whatever its allele count.
-        if (family.trio_children.empty()) list_trio_children(pedigree, family);
-        const std::int64_t errors_before = warnings.probability_errors;
-        run_multiallelic_chain(patterns, models, pedigree, site_pls, multi_tables, theta_k, chain,
-                               random, shuffled_rows, haplotype_alleles, multi_scratch, warnings,
-                               genotype_probs, model_average);
-        for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
-          std::cout << "Errors in probabilities" << std::endl;
-        }
-        results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs,
-                                  multi_tables.class_count()});
-      }
-    } else {
-      const auto scaffold = scaffold_haplotypes.find(p);
-      if (scaffold != scaffold_haplotypes.end() &&
-          (!params.var_multi || site_likelihoods.count(p) != 0)) {
-        const std::vector<std::string>& current_alleles = site_alleles.at(p);
-        std::cout << current_alleles[0] << '\n';
-        results.emplace(p, Answer{current_alleles[0], current_alleles[1],
-                                  scaffold_site(scaffold->second, N), 4});
-      }
-    }
-    std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
-              << std::flush;
-    ++count_snps_to_analyse;
+void CallingState::call_from_likelihoods(std::uint64_t p) {
+  const std::vector<double>& site_pls = run.site_likelihoods.at(p);
+  const std::vector<std::string>& current_alleles = run.likelihood_alleles.at(p);
+  const int allele_count = run.site_allele_counts.at(p);
+  const bool multi_allelic = allele_count != 2;
+  ++analysed;
+  if (static_cast<int>(scaffold_positions.size()) < 2 * f) {
+    throw FatalError("ERROR! The scaffold holds " + std::to_string(scaffold_positions.size()) +
+                     " sites around the region, fewer than the " + std::to_string(2 * f) +
+                     " a window of --numsnps " + std::to_string(f) +
+                     " needs; use a smaller --numsnps");
   }
-  std::cout << std::endl;
+  const bool rebuilt = rebuild_window(p, multi_allelic, current_alleles);
+  initial_alleles(p, site_pls, allele_count);
+  if (rebuilt) fit_models(p);
+  if (!multi_allelic) {
+    call_biallelic(p, site_pls, current_alleles);
+  } else {
+    call_multiallelic(p, site_pls, current_alleles);
+  }
+}
 
+bool CallingState::rebuild_window(std::uint64_t p, bool multi_allelic,
+                                  const std::vector<std::string>& current_alleles) {
+  find_bracket(scaffold_positions, p, bracket);
+  bool use_panel = false;
+  // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
+  if (params.has_ref_panel && !multi_allelic) {
+    const auto alleles = run.ref_panel_alleles.find(p);
+    use_panel = alleles != run.ref_panel_alleles.end() && alleles->second == current_alleles;
+  }
+  const int haplotype_count = use_panel ? all_haplotype_count : total_haplotypes;
+  const bool rebuild =
+      bracket.r != bracket.previous_r || analysed == 1 || use_panel != panel_at_rebuild;
+  if (rebuild) {
+    construct_window(scaffold_positions, run.scaffold_haplotypes, bracket.r, f, p,
+                     allele_span(current_alleles), N, panel, use_panel, M, window_positions);
+    panel_at_rebuild = use_panel;
+    model_haplotype_count = haplotype_count;
+  } else if (use_panel) {
+    const std::vector<double>& at_variant = run.ref_panel_haplotypes.at(p);
+    for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
+  }
+  return rebuild;
+}
+
+void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& site_pls,
+                                   int allele_count) {
+  if (allele_count == 2) {
+    allele_frequencies.assign(2, 0.5);
+    initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
+    for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
+    return;
+  }
+  if (multi_tables.allele_count != allele_count) {
+    multi_tables = multi_allele_tables(allele_count);
+  }
+  const auto from_file =
+      params.has_initial ? run.initial_genotypes.find(p) : run.initial_genotypes.end();
+  if (from_file != run.initial_genotypes.end()) {
+    initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
+  } else {
+    allele_frequencies.assign(static_cast<std::size_t>(allele_count), 1.0 / allele_count);
+    initial_genotypes_multiallelic(site_pls, N, multi_tables, random, allele_frequencies,
+                                   haplotype_alleles);
+  }
+}
+
+void CallingState::fit_models(std::uint64_t p) {
+  distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
+  patterns.build(M, model_haplotype_count);
+  for (int s = 0; s < N; ++s) {
+    if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
+    fit_sample(p, s);
+  }
+}
+
+void CallingState::fit_sample(std::uint64_t p, int s) {
+  const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
+  // Relatives and trio children would lend the model the very genotypes it is
+  // meant to predict for the family. trio_children fills at the first variant's
+  // chain, after this first fit.
+  excluded.clear();
+  if (params.has_ped_file) {
+    for (const int u : {pair[0], pair[1]}) {
+      if (u > 0) excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+    }
+    for (const int u : family.trio_children) {
+      excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+    }
+  }
+  SampleModel& model = models[static_cast<std::size_t>(s)];
+  for (int h = 0; h < 2; ++h) {
+    HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
+    if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
+      throw FatalError("ERROR! Sample " + run.sample_ids[s] + " at position " +
+                       std::to_string(p) +
+                       " has no usable set of reference haplotypes (their shared runs "
+                       "sum to 0 or one haplotype takes all the weight)");
+    }
+    haplotype.lambda = params.lambda;
+    fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
+    if (model_average) {
+      AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
+      AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
+      if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes, s,
+                                 all_haplotype)) {
+        ++uniform_weight_haplotypes;
+      }
+      all_haplotype.lambda = params.lambda;
+      fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k, all_haplotype,
+                              warnings, fit_scratch);
+    }
+  }
+}
+
+void CallingState::call_biallelic(std::uint64_t p, const std::vector<double>& site_pls,
+                                  const std::vector<std::string>& current_alleles) {
+  const std::int64_t errors_before = warnings.probability_errors;
+  if (model_average) {
+    // The all-model chain starts from the same initial alleles; its variant statistics
+    // follow them whether or not the window was rebuilt.
+    average.alleles.assign(initial_haplotypes.begin(),
+                           initial_haplotypes.begin() + total_haplotypes);
+    for (AllSampleModel& all : average.models) {
+      if (!all.fitted()) continue;
+      all_model_variant_statistics(M, patterns, average.alleles, all.first,
+                                   average.pattern_scratch);
+      all_model_variant_statistics(M, patterns, average.alleles, all.second,
+                                   average.pattern_scratch);
+    }
+  }
+  run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random, scratch,
+                      warnings, genotype_probs, &family, model_average ? &average : nullptr);
+  print_probability_errors(errors_before);
+  run.results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs, 4});
+}
+
+void CallingState::call_multiallelic(std::uint64_t p, const std::vector<double>& site_pls,
+                                     const std::vector<std::string>& current_alleles) {
+  // Trio children leave the reference sets from the first analysed variant on,
+  // whatever its allele count.
+  if (family.trio_children.empty()) list_trio_children(run.pedigree, family);
+  const std::int64_t errors_before = warnings.probability_errors;
+  run_multiallelic_chain(patterns, models, run.pedigree, site_pls, multi_tables, theta_k, chain,
+                         random, shuffled_rows, haplotype_alleles, multi_scratch, warnings,
+                         genotype_probs, model_average);
+  print_probability_errors(errors_before);
+  run.results.emplace(p, Answer{current_alleles[0], current_alleles[1], genotype_probs,
+                                multi_tables.class_count()});
+}
+
+void CallingState::print_probability_errors(std::int64_t errors_before) const {
+  for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
+    std::cout << "Errors in probabilities" << std::endl;
+  }
+}
+
+void CallingState::pass_scaffold_site(std::uint64_t p) {
+  const auto scaffold = run.scaffold_haplotypes.find(p);
+  if (scaffold != run.scaffold_haplotypes.end() &&
+      (!params.var_multi || run.site_likelihoods.count(p) != 0)) {
+    const std::vector<std::string>& current_alleles = run.site_alleles.at(p);
+    std::cout << current_alleles[0] << '\n';
+    run.results.emplace(p, Answer{current_alleles[0], current_alleles[1],
+                                  scaffold_site(scaffold->second, N), 4});
+  }
+}
+
+void CallingState::report_warnings() const {
   if (warnings.ridge_windows > 0) {
     std::cerr << "Warning: " << warnings.ridge_windows
               << " window covariances were not positive definite and were inverted after "
@@ -291,3 +359,25 @@ void CallSNP::inference_step() {
   }
 }
 
+}  // namespace
+
+void CallSNP::inference_step() {
+  std::cout << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
+            << std::endl;
+  refuse_unsupported_runs();
+
+  CallingState state(*this);
+  int count_snps_to_analyse = 0;
+  for (const std::uint64_t p : region_positions) {
+    if (analysed_from_likelihoods(p)) {
+      state.call_from_likelihoods(p);
+    } else {
+      state.pass_scaffold_site(p);
+    }
+    std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
+              << std::flush;
+    ++count_snps_to_analyse;
+  }
+  std::cout << std::endl;
+  state.report_warnings();
+}
