@@ -60,6 +60,9 @@ struct HaplotypeModel {
   // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
   // means; constant while the window stands, so c'Qd = (Rc).(Rd) is one dot product.
   std::vector<double> conditioning;
+  // R times the window means: an allele change moves R cov along R x - R mean, x the
+  // changed haplotype's window, so the chain can follow R cov without whitening it anew.
+  std::vector<double> whitened_mean;
   // Sampler state, in run-length units so that sums are exact whatever their order: per
   // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
   // and at that row; and the run lengths of those carrying allele 1 at the variant.

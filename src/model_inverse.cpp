@@ -193,6 +193,7 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   if (size == 0) {
     model.inverse.assign(Eigen::MatrixXd(), 0);
     model.conditioning.clear();
+    model.whitened_mean.clear();
     return;
   }
 
@@ -228,4 +229,6 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   }
   model.conditioning.resize(static_cast<std::size_t>(size));
   model.inverse.whiten(deviation.data(), model.conditioning.data());
+  model.whitened_mean.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
 }
