@@ -1,5 +1,7 @@
 #include "biallelic_chain.h"
 
+#include "packed_triangle.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -11,7 +13,7 @@ namespace {
 // T-vector updates against T * T / 2 for a whitening.
 constexpr int kMaxQueued = 16;
 // Window patterns whose R x a model keeps: the haplotypes that flip in a chain are few.
-constexpr int kCachedPatterns = 64;
+constexpr int kCachedPatterns = 16;
 constexpr int kFirstAllele[4] = {0, 1, 0, 1};
 constexpr int kSecondAllele[4] = {0, 1, 1, 0};
 
@@ -104,13 +106,19 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   const std::size_t models_size = static_cast<std::size_t>(model_count);
   const std::size_t T = static_cast<std::size_t>(window_rows_);
   scratch.model_whitened.resize(models_size * T);
+  scratch.pending.resize(models_size * kMaxQueued);
+  scratch.pending_count.assign(models_size, -1);
   // The caches grow with the patterns that flip; their capacity stays for the next variant.
   scratch.pattern_whitened.resize(models_size + 1);
   scratch.cached_pattern.resize(models_size);
   for (std::vector<int>& cached : scratch.cached_pattern) cached.clear();
   scratch.pattern_whitened.back().resize(T);
-  scratch.pending.resize(models_size * kMaxQueued);
-  scratch.pending_count.assign(models_size, -1);
+  // Multiply-adds of R x per pattern: R's columns at the sites where x is 1.
+  whitening_cost_.assign(static_cast<std::size_t>(patterns.count()), 0);
+  for (int p = 0; p < patterns.count(); ++p) {
+    const double* x = patterns.values.col(p).data();
+    for (int i = 0; i < window_rows_; ++i) whitening_cost_[p] += x[i] != 0.0 ? window_rows_ - i : 0;
+  }
   probs_.assign(static_cast<std::size_t>(model_count), {0.0, 0.0});
   stale_.assign(static_cast<std::size_t>(model_count), 1);
   replaced_variance_.assign(static_cast<std::size_t>(model_count), 0);
@@ -188,6 +196,23 @@ const double* BiallelicChain::current_whitened(int model_index) {
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
   HaplotypeModel& haplotype = model(model_index);
   if (count < 0) {
+    whitened_covariance(haplotype, scratch_, z);
+    count = 0;
+    return z;
+  }
+  // Following the queue costs a T-vector update per change plus R x for each pattern not
+  // cached yet; whitening anew costs T (T + 1) / 2. Take the cheaper.
+  const std::pair<int, double>* queued = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  const std::vector<int>& cached = scratch_.cached_pattern[static_cast<std::size_t>(model_index)];
+  long follow_cost = 0;
+  for (int i = 0; i < count; ++i) {
+    follow_cost += window_rows_;
+    if (std::find(cached.begin(), cached.end(), queued[i].first) == cached.end()) {
+      follow_cost += whitening_cost_[static_cast<std::size_t>(queued[i].first)];
+    }
+  }
+  if (follow_cost > static_cast<long>(packed_triangle_size(window_rows_))) {
+    for (int i = 0; i < count; ++i) apply_to_carrier_sum(haplotype, queued[i].first, queued[i].second);
     whitened_covariance(haplotype, scratch_, z);
     count = 0;
     return z;

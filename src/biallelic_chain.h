@@ -68,4 +68,5 @@ class BiallelicChain {
   std::vector<char> stale_;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
   AlleleWriter write_allele_;
+  std::vector<long> whitening_cost_;  // per window pattern
 };

@@ -12,6 +12,7 @@
 #include "model.h"
 #include "model_average.h"
 #include "model_window.h"
+#include "run_moments.h"
 #include "sampler.h"
 
 namespace {
@@ -96,6 +97,8 @@ void CallSNP::inference_step() {
   std::vector<double> genotype_probs;
   WindowPatterns patterns;
   FitScratch fit_scratch;
+  RunWeightedMoments run_moments;
+  bool use_run_moments = false;
   SamplerScratch scratch;
   scratch.resize(totalsnps - 1);
   ModelWarnings warnings;
@@ -173,6 +176,10 @@ void CallSNP::inference_step() {
       if (rebuild) {
         distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
         patterns.build(M, model_haplotype_count);
+        // Every model selects all columns but its own two: their sums come from the
+        // run-weighted moments of the whole window, computed once.
+        use_run_moments = params.k == model_haplotype_count - 2;
+        if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
         for (int s = 0; s < N; ++s) {
           const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
           if (pair[0] < 0) continue;
@@ -198,7 +205,12 @@ void CallSNP::inference_step() {
                                "sum to 0 or one haplotype takes all the weight)");
             }
             haplotype.lambda = params.lambda;
-            fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
+            if (!use_run_moments ||
+                !fit_haplotype_model_from_runs(M, patterns, run_moments, 2 * s + h,
+                                               haplotype_distances[2 * s + h], theta_k, haplotype,
+                                               warnings, fit_scratch)) {
+              fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
+            }
             if (model_average) {
               AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
               AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;

@@ -3,6 +3,7 @@
 // The MCMC sampler of one bi-allelic variant over unrelated samples.
 
 #include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
