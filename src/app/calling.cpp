@@ -12,6 +12,7 @@
 #include "io/io.h"
 #include "model/model.h"
 #include "model/model_window.h"
+#include "model/run_moments.h"
 #include "util/errors.h"
 
 namespace {
@@ -116,6 +117,8 @@ struct CallingState {
   std::vector<double> genotype_probs;
   WindowPatterns patterns;
   FitScratch fit_scratch;
+  RunWeightedMoments run_moments;
+  bool use_run_moments = false;
   SamplerScratch scratch;
   ModelWarnings warnings;
   CLibraryRandom random;
@@ -234,6 +237,10 @@ void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& s
 void CallingState::fit_models(std::uint64_t p) {
   distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
   patterns.build(M, model_haplotype_count);
+  // Every model selects all columns but its own two: their sums come from the run-weighted
+  // moments of the whole window, computed once.
+  use_run_moments = params.k == model_haplotype_count - 2;
+  if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
   for (int s = 0; s < N; ++s) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
     fit_sample(p, s);
@@ -264,7 +271,12 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
                        "sum to 0 or one haplotype takes all the weight)");
     }
     haplotype.lambda = params.lambda;
-    fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
+    if (!use_run_moments ||
+        !fit_haplotype_model_from_runs(M, patterns, run_moments, 2 * s + h,
+                                       haplotype_distances[2 * s + h], theta_k, haplotype,
+                                       warnings, fit_scratch)) {
+      fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, fit_scratch);
+    }
     if (model_average) {
       AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
       AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;

@@ -1,8 +1,11 @@
 #pragma once
 
-// The chain of one bi-allelic variant: the alleles at the variant (M's last row), every
-// model's carrier sums kept current as alleles change, and each model's allele
-// probabilities cached until a change among its selected haplotypes makes them stale.
+// The chain of one bi-allelic variant: the alleles at the variant (M's last row) and, per
+// model, its whitened covariance R cov (Q = R'R) and allele probabilities. An allele change
+// is queued on every model that selected the haplotype; a model's next evaluation moves
+// R cov along R x - R mean for each queued change (x the changed window, R x cached per
+// model and pattern), so a sweep costs O(T) per change and model instead of a T x T
+// product per evaluation. A model with too many queued changes is whitened anew.
 
 #include <array>
 #include <vector>
@@ -37,6 +40,13 @@ class BiallelicChain {
 
  private:
   const std::array<double, 2>& haplotype_probs(int model_index);
+  // R cov of the model with every queued change applied.
+  const double* current_whitened(int model_index);
+  // R x for a window pattern, from the model's cache (filled on first use) or, when the
+  // cache is full, computed into scratch.
+  const double* whitened_pattern(int model_index, int pattern);
+  void queue_change(int model_index, int pattern, double amount);
+  void apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount);
   HaplotypeModel& model(int model_index);
 
   WindowMatrix& M_;
@@ -47,6 +57,7 @@ class BiallelicChain {
   SamplerScratch& scratch_;
   ModelWarnings& warnings_;
   Eigen::Index variant_row_;
+  int window_rows_;
   std::vector<char> modelled_;
   // Per haplotype column, the models (2 * sample + haplotype) that selected it and its
   // run length there: ref_model_[ref_start_[c] .. ref_start_[c + 1]).
@@ -58,4 +69,5 @@ class BiallelicChain {
   std::vector<char> stale_;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
   AlleleWriter write_allele_;
+  std::vector<long> whitening_cost_;  // per window pattern
 };

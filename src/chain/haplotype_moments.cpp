@@ -72,12 +72,11 @@ void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, Haploty
   model.mean[static_cast<std::size_t>(size)] = variant_sum / model.length_sum;
 }
 
-ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings) {
+void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, double* whitened) {
   const int size = static_cast<int>(model.carrier_sum.size());
   if (model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
       model.mean.size() != std::size_t(size) + 1) {
-    throw std::logic_error("moments_from_carrier_sums: model not fitted to this window");
+    throw std::logic_error("whitened_covariance: model not fitted to this window");
   }
   if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
   double* cov = scratch.cov.data();
@@ -86,15 +85,20 @@ ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScrat
   for (int s = 0; s < size; ++s) {
     cov[s] = (model.carrier_sum[s] / model.length_sum - model.mean[s] * variant_mean) / correction;
   }
+  model.inverse.whiten(cov, whitened);
+}
+
+ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
+                                         ModelWarnings& warnings) {
+  const int size = model.inverse.rows();
+  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
+  const double correction = 1.0 - model.v2;
   double variance = (variant_mean - variant_mean * variant_mean) / correction;
   const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
                              ? kConfidentPenalty
                              : model.lambda;
   variance += penalty;
-
   // With Q = R'R: cov'Q cov = |R cov|^2 and cov'Q d = (R cov).(R d), R d fixed at fit time.
-  double* whitened = scratch.whitened.data();
-  model.inverse.whiten(cov, whitened);
   const double shift = lane_dot(whitened, model.conditioning.data(), size);
   const double explained = lane_dot(whitened, whitened, size);
   ConditionalMoments moments{variant_mean + shift, variance - explained};
@@ -103,6 +107,14 @@ ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScrat
     moments.variance = penalty;
   }
   return moments;
+}
+
+ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  const int size = static_cast<int>(model.carrier_sum.size());
+  if (scratch.whitened.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  whitened_covariance(model, scratch, scratch.whitened.data());
+  return moments_from_whitened(model, scratch.whitened.data(), warnings);
 }
 
 ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,

@@ -4,6 +4,7 @@
 // selected haplotypes, the conditional mean and variance, the allele probabilities.
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "chain/probs.h"
@@ -19,6 +20,12 @@ struct SamplerScratch {
   std::vector<int> ref_start;
   std::vector<HaplotypeModel*> ref_model;
   std::vector<double> ref_length;
+  // Chain state kept across variants for its capacity only (see BiallelicChain).
+  std::vector<double> model_whitened;
+  std::vector<std::vector<double>> pattern_whitened;  // per model: R x of its cached patterns
+  std::vector<std::vector<int>> cached_pattern;       // per model: those patterns
+  std::vector<std::pair<int, double>> pending;
+  std::vector<int> pending_count;
   void resize(int window_rows) {
     cov.assign(static_cast<std::size_t>(window_rows), 0.0);
     whitened.assign(static_cast<std::size_t>(window_rows), 0.0);
@@ -34,6 +41,13 @@ struct SamplerScratch {
 // haplotypes carrying allele 1 at the variant) and model.mean[T] from M's variant row.
 void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
                   SamplerScratch& scratch);
+// R cov (Q = R'R), cov the covariances of the window rows with the variant from the
+// model's current carrier sums and variant mean; whitened receives T entries.
+void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, double* whitened);
+// Conditional mean and variance from a whitened covariance and the model's variant mean. A
+// variance that is not positive is replaced by the penalty alone and counted.
+ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
+                                         ModelWarnings& warnings);
 // Conditional mean and variance from the model's current carrier sums and variant mean.
 ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
                                              ModelWarnings& warnings);

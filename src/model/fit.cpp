@@ -14,6 +14,7 @@
 
 #include "model/model.h"
 #include "model/packed_triangle.h"
+#include "model/run_moments.h"
 
 namespace {
 
@@ -157,13 +158,37 @@ void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
   fit_haplotype_model(M, patterns, own_column, theta, model, warnings, scratch);
 }
 
-void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
-                         double theta, HaplotypeModel& model, ModelWarnings& warnings,
-                         FitScratch& scratch) {
-  const Eigen::Index window_rows = M.rows() - 1;
+namespace {
+
+// Factorises the penalised covariance in scratch.covariance (lower triangle) and stores
+// the model's inverse, R d and R mean.
+void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
+                ModelWarnings& warnings, FitScratch& scratch) {
+  const int size = static_cast<int>(M.rows()) - 1;
+  if (factorise_with_ridge(scratch.covariance, scratch.factor)) ++warnings.ridge_windows;
+  // R = L^-1 in place of the identity: one triangular solve, no general inverse.
+  Eigen::MatrixXd& inverse_factor = scratch.covariance;
+  inverse_factor.setIdentity();
+  scratch.factor.triangularView<Eigen::Lower>().solveInPlace(inverse_factor);
+  model.inverse.assign(inverse_factor, size);
+
+  Eigen::VectorXd& deviation = scratch.deviation;
+  deviation.resize(size);
+  const double* own = M.col(own_column).data();
+  for (int s = 0; s < size; ++s) {
+    deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
+  }
+  model.conditioning.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  model.whitened_mean.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
+}
+
+void check_fit_inputs(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                      const HaplotypeModel& model) {
   const std::size_t k = model.selected.size();
-  if (window_rows < 0 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k ||
-      patterns.values.rows() != window_rows) {
+  if (M.rows() < 1 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k ||
+      patterns.values.rows() != M.rows() - 1) {
     throw std::logic_error("fit_haplotype_model: inconsistent model or window");
   }
   for (int column : model.selected) {
@@ -171,28 +196,45 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
       throw std::logic_error("fit_haplotype_model: selected column outside the window matrix");
     }
   }
+}
+
+// Points the selected haplotypes at their patterns and sets the variant mean.
+void variant_mean_and_patterns(const WindowMatrix& M, const WindowPatterns& patterns,
+                               HaplotypeModel& model) {
+  const Eigen::Index variant_row = M.rows() - 1;
+  model.pattern_of_selected.resize(model.selected.size());
+  double variant_mean = 0.0;
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    model.pattern_of_selected[j] = patterns.of_column[static_cast<std::size_t>(model.selected[j])];
+    variant_mean += model.weights[j] * M(variant_row, model.selected[j]);
+  }
+  model.mean.resize(static_cast<std::size_t>(variant_row) + 1);
+  model.mean[static_cast<std::size_t>(variant_row)] = variant_mean;
+}
+
+}  // namespace
+
+void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                         double theta, HaplotypeModel& model, ModelWarnings& warnings,
+                         FitScratch& scratch) {
+  check_fit_inputs(M, patterns, own_column, model);
+  const Eigen::Index window_rows = M.rows() - 1;
   const int size = static_cast<int>(window_rows);
+  variant_mean_and_patterns(M, patterns, model);
 
   // Selected haplotypes that share a window pattern share their window moments, so the
-  // weights are summed per pattern; the variant row is summed per haplotype.
-  model.pattern_of_selected.resize(k);
+  // weights are summed per pattern.
   Eigen::VectorXd& pattern_weight = scratch.pattern_weight;
   pattern_weight.setZero(patterns.count());
-  double variant_mean = 0.0;
-  for (std::size_t j = 0; j < k; ++j) {
-    const int pattern = patterns.of_column[static_cast<std::size_t>(model.selected[j])];
-    model.pattern_of_selected[j] = pattern;
-    pattern_weight[pattern] += model.weights[j];
-    variant_mean += model.weights[j] * M(window_rows, model.selected[j]);
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    pattern_weight[model.pattern_of_selected[j]] += model.weights[j];
   }
-  model.mean.resize(static_cast<std::size_t>(size) + 1);
   Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows).noalias() =
       patterns.values * pattern_weight;
-  model.mean[static_cast<std::size_t>(size)] = variant_mean;
-
   if (size == 0) {
     model.inverse.assign(Eigen::MatrixXd(), 0);
     model.conditioning.clear();
+    model.whitened_mean.clear();
     return;
   }
 
@@ -209,23 +251,70 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   }
   Eigen::MatrixXd& covariance = scratch.covariance;
   covariance.setZero(window_rows, window_rows);
-  // Only the lower triangle is filled: the factorisation below reads no other.
+  // Only the lower triangle is filled: the factorisation reads no other.
   covariance.selfadjointView<Eigen::Lower>().rankUpdate(deviations, 1.0 / (1.0 - model.v2));
   covariance.diagonal().array() += model.lambda;
+  finish_fit(M, own_column, theta, model, warnings, scratch);
+}
 
-  if (factorise_with_ridge(covariance, scratch.factor)) ++warnings.ridge_windows;
-  // R = L^-1 in place of the identity: one triangular solve, no general inverse.
-  Eigen::MatrixXd& inverse_factor = scratch.covariance;
-  inverse_factor.setIdentity();
-  scratch.factor.triangularView<Eigen::Lower>().solveInPlace(inverse_factor);
-  model.inverse.assign(inverse_factor, size);
-
-  Eigen::VectorXd& deviation = scratch.deviation;
-  deviation.resize(window_rows);
-  const double* own = M.col(own_column).data();
-  for (int s = 0; s < size; ++s) {
-    deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
+bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& patterns,
+                                   const RunWeightedMoments& moments, int own_column,
+                                   const std::vector<int>& run_lengths, double theta,
+                                   HaplotypeModel& model, ModelWarnings& warnings,
+                                   FitScratch& scratch) {
+  check_fit_inputs(M, patterns, own_column, model);
+  const int size = static_cast<int>(M.rows()) - 1;
+  const int columns = static_cast<int>(run_lengths.size());
+  const int sibling = own_column ^ 1;
+  // The sums hold every column at its shared-run length: this fit applies when the model
+  // selected all columns but its own two, each at that length or at 0 (a relative).
+  if (size == 0 || moments.rows() != size || model.lengths.size() != model.selected.size() ||
+      static_cast<int>(model.selected.size()) != columns - 2) {
+    return false;
   }
-  model.conditioning.resize(static_cast<std::size_t>(size));
-  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  const int pattern = patterns.of_column[static_cast<std::size_t>(own_column)];
+  std::vector<std::int64_t>& second = scratch.run_second;
+  std::vector<std::int64_t>& first = scratch.run_first;
+  const std::size_t triangle = packed_triangle_size(size);
+  second.assign(moments.second(pattern), moments.second(pattern) + triangle);
+  first.assign(moments.first(pattern), moments.first(pattern) + size);
+  std::int64_t total = moments.total(pattern);
+  auto take_out = [&](int column, std::int64_t length) {
+    if (length == 0) return;
+    const double* x = M.col(column).data();
+    std::int64_t* out = second.data();
+    for (int j = 0; j < size; ++j) {
+      const int rows_below = size - j;
+      if (x[j] != 0.0) {
+        first[j] -= length;
+        for (int i = 0; i < rows_below; ++i) out[i] -= x[j + i] != 0.0 ? length : 0;
+      }
+      out += rows_below;
+    }
+    total -= length;
+  };
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    const int column = model.selected[j];
+    if (column == own_column || column == sibling) return false;
+    take_out(column, run_lengths[column] - model.lengths[j]);
+  }
+  take_out(own_column, shared_run_length(M, own_column, own_column));
+  take_out(sibling, shared_run_length(M, own_column, sibling));
+  if (static_cast<double>(total) != model.length_sum) return false;
+
+  variant_mean_and_patterns(M, patterns, model);
+  const double length_sum = model.length_sum;
+  for (int r = 0; r < size; ++r) model.mean[r] = first[r] / length_sum;
+  Eigen::MatrixXd& covariance = scratch.covariance;
+  covariance.resize(size, size);
+  const double correction = 1.0 - model.v2;
+  const std::int64_t* moment = second.data();
+  for (int j = 0; j < size; ++j) {
+    for (int i = j; i < size; ++i) {
+      covariance(i, j) = (*moment++ / length_sum - model.mean[i] * model.mean[j]) / correction;
+    }
+    covariance(j, j) += model.lambda;
+  }
+  finish_fit(M, own_column, theta, model, warnings, scratch);
+  return true;
 }

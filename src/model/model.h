@@ -60,6 +60,9 @@ struct HaplotypeModel {
   // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
   // means; constant while the window stands, so c'Qd = (Rc).(Rd) is one dot product.
   std::vector<double> conditioning;
+  // R times the window means: an allele change moves R cov along R x - R mean, x the
+  // changed haplotype's window, so the chain can follow R cov without whitening it anew.
+  std::vector<double> whitened_mean;
   // Sampler state, in run-length units so that sums are exact whatever their order: per
   // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
   // and at that row; and the run lengths of those carrying allele 1 at the variant.
@@ -101,6 +104,8 @@ struct FitScratch {
   Eigen::MatrixXd covariance;
   Eigen::MatrixXd factor;
   Eigen::VectorXd deviation;
+  std::vector<std::int64_t> run_second;
+  std::vector<std::int64_t> run_first;
 };
 
 // Fills mean (rows 0..T of M, T = M.rows() - 1), inverse and conditioning of a model
@@ -110,6 +115,16 @@ struct FitScratch {
 void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
                          double theta, HaplotypeModel& model, ModelWarnings& warnings,
                          FitScratch& scratch);
+class RunWeightedMoments;
+// The same fit from the run-weighted sums of the window (run_moments.h), for a model that
+// selected every column but its own two at their shared-run lengths (or 0, relatives).
+// run_lengths is the haplotype's row of shared-run lengths. Returns false, changing
+// nothing, when the model's selection is not of that kind.
+bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& patterns,
+                                   const RunWeightedMoments& moments, int own_column,
+                                   const std::vector<int>& run_lengths, double theta,
+                                   HaplotypeModel& model, ModelWarnings& warnings,
+                                   FitScratch& scratch);
 // The same, grouping the window's patterns first (for a single fit).
 void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
                          HaplotypeModel& model, ModelWarnings& warnings);
