@@ -14,6 +14,7 @@
 
 #include "model/model.h"
 #include "model/packed_triangle.h"
+#include "model/model_window.h"
 #include "model/run_moments.h"
 
 namespace {

@@ -66,21 +66,23 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
   }
 }
 
+int shared_run_length(const WindowMatrix& M, int a, int b) {
+  const int last_window_row = static_cast<int>(M.rows()) - 2;
+  const int middle = (static_cast<int>(M.rows()) - 1) / 2;
+  const double* x = M.col(a).data();
+  const double* y = M.col(b).data();
+  int right = 0;
+  for (int row = middle; row <= last_window_row && x[row] == y[row]; ++row) ++right;
+  int left = 0;
+  for (int row = middle - 1; row >= 0 && x[row] == y[row]; --row) ++left;
+  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+}
+
 void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype_columns,
                      std::vector<std::vector<int>>& distances) {
   distances.assign(static_cast<std::size_t>(sample_haplotypes),
                    std::vector<int>(static_cast<std::size_t>(haplotype_columns), -1));
-  const int last_window_row = static_cast<int>(M.rows()) - 2;
-  const int middle = (static_cast<int>(M.rows()) - 1) / 2;
-  auto shared_run = [&](int k, int l) {
-    const double* a = M.col(k).data();
-    const double* b = M.col(l).data();
-    int right = 0;
-    for (int row = middle; row <= last_window_row && a[row] == b[row]; ++row) ++right;
-    int left = 0;
-    for (int row = middle - 1; row >= 0 && a[row] == b[row]; --row) ++left;
-    return (right > 2 && left > 2) ? right + left : 4;
-  };
+  auto shared_run = [&M](int k, int l) { return shared_run_length(M, k, l); };
   for (int k = 0; k < sample_haplotypes; ++k) {
     std::vector<int>& row = distances[static_cast<std::size_t>(k)];
     for (int l = 0; l < haplotype_columns; ++l) {

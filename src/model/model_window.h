@@ -39,6 +39,15 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
                       const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions);
 
+// A shared run counts when it reaches this many sites on each side of the window's middle;
+// shorter runs weigh kShortSharedRun.
+constexpr int kSharedRunCore = 3;
+constexpr int kShortSharedRun = 4;
+
+// Shared-run length between two columns of M: the left plus the right run of equal alleles
+// around the middle of the window when both reach kSharedRunCore, else kShortSharedRun.
+int shared_run_length(const WindowMatrix& M, int a, int b);
+
 // Shared-run lengths: entry [k][l] for sample haplotype k (0..2N-1) and haplotype column
 // l (0..H-1): left + right run of equal alleles around the middle of the window when
 // both exceed 2, else 4; -1 between a sample's own haplotypes.

@@ -4,13 +4,13 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "model/model_window.h"
 #include "model/packed_triangle.h"
 
 namespace {
 
-// Shared runs shorter than this on either side weigh kShortRunWeight.
-constexpr int kCoreRun = 3;
-constexpr int kShortRunWeight = 4;
+constexpr int kCoreRun = kSharedRunCore;
+constexpr int kShortRunWeight = kShortSharedRun;
 
 // Adds count * x x' (lower triangle packed by columns) and count * x to the sums.
 void add_outer(const double* x, int rows, std::int32_t count, std::int32_t* second,
@@ -27,18 +27,6 @@ void add_outer(const double* x, int rows, std::int32_t count, std::int32_t* seco
 }
 
 }  // namespace
-
-int shared_run_length(const WindowMatrix& M, int a, int b) {
-  const int last_window_row = static_cast<int>(M.rows()) - 2;
-  const int middle = (static_cast<int>(M.rows()) - 1) / 2;
-  const double* x = M.col(a).data();
-  const double* y = M.col(b).data();
-  int right = 0;
-  for (int row = middle; row <= last_window_row && x[row] == y[row]; ++row) ++right;
-  int left = 0;
-  for (int row = middle - 1; row >= 0 && x[row] == y[row]; --row) ++left;
-  return (right >= kCoreRun && left >= kCoreRun) ? right + left : kShortRunWeight;
-}
 
 const std::int32_t* RunWeightedMoments::second(int pattern) const {
   return second_.data() + static_cast<std::size_t>(pattern) * triangle_;

@@ -48,7 +48,3 @@ class RunWeightedMoments {
   std::vector<std::int64_t> prefix_first_;
   std::vector<std::int64_t> prefix_count_;
 };
-
-// Shared-run length between two columns of M as the reference sets use it: left plus right
-// run of equal alleles around the middle of the window when both exceed 2, else 4.
-int shared_run_length(const WindowMatrix& M, int a, int b);
