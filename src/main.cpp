@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "CallSNP.h"
-#include "errors.h"
+#include "app/CallSNP.h"
+#include "util/errors.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "family.h"
+#include "chain/family.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "sampler.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CallSNP_io_files.h"
+#include "io/file_formats.h"
 
 namespace {
 std::string call(double p00, double p11, double p01, double p10, double& posterior) {

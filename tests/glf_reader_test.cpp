@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "CallSNP_io_files.h"
-#include "errors.h"
+#include "io/file_formats.h"
+#include "util/errors.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "errors.h"
-#include "io.h"
+#include "util/errors.h"
+#include "io/io.h"
 #include "test_util.h"
 
 namespace {

@@ -1,5 +1,5 @@
-#include "model.h"
-#include "packed_triangle.h"
+#include "model/model.h"
+#include "model/packed_triangle.h"
 
 #include <gtest/gtest.h>
 

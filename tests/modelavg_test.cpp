@@ -7,8 +7,9 @@
 #include <random>
 #include <sstream>
 
-#include "family.h"
-#include "model_average.h"
+#include "chain/family.h"
+#include "chain/model_average.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

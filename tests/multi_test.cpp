@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "CallSNP_io_files.h"
-#include "model.h"
-#include "sampler.h"
+#include "io/file_formats.h"
+#include "model/model.h"
+#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <sstream>
 
-#include "CallSNP.h"
+#include "app/CallSNP.h"
 #include "test_util.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <sstream>
 
-#include "CallSNP_io_files.h"
-#include "errors.h"
+#include "io/file_formats.h"
+#include "util/errors.h"
 
 TEST(ReadSampleIds, LastTokenOfEachNonBlankLine) {
   std::istringstream in("S1\nFAM1 S7\r\n  \n\t\nS3 \nlast");

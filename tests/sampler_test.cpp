@@ -1,4 +1,4 @@
-#include "sampler.h"
+#include "chain/run_chain.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "biallelic_chain.h"
+#include "chain/biallelic_chain.h"
 #include "window_builders.h"
 
 namespace {
@@ -208,7 +208,10 @@ TEST(BiallelicChain, BurnInSweepsLeaveNoTrace_RecordedSweepsAveraged) {
   const std::vector<double> sweep1 = stepwise.run(1, 0, random_steps);
   const std::vector<double> sweep2 = stepwise.run(1, 0, random_steps);
   const std::vector<double> sweep3 = stepwise.run(1, 0, random_steps);
-  EXPECT_EQ(last_only, sweep3);
+  // A chain follows its whitened covariances change by change, a fresh one whitens them
+  // anew: equal up to rounding.
+  ASSERT_EQ(last_only.size(), sweep3.size());
+  for (std::size_t c = 0; c < sweep3.size(); ++c) EXPECT_NEAR(last_only[c], sweep3[c], 1e-12);
   EXPECT_EQ(stepwise.M.row(4), whole.M.row(4));
   EXPECT_NE(sweep1, sweep3);  // the state really moved
 
@@ -216,7 +219,7 @@ TEST(BiallelicChain, BurnInSweepsLeaveNoTrace_RecordedSweepsAveraged) {
   ScriptedRandom random_two(kDraws);
   const std::vector<double> averaged = two_recorded.run(3, 1, random_two);
   ASSERT_EQ(averaged.size(), 12u);
-  for (int c = 0; c < 12; ++c) EXPECT_EQ(averaged[c], sweep2[c] / 2 + sweep3[c] / 2);
+  for (int c = 0; c < 12; ++c) EXPECT_NEAR(averaged[c], sweep2[c] / 2 + sweep3[c] / 2, 1e-12);
 }
 
 TEST(BiallelicChain, UnitsInRowOrder_DrawnAllelesWrittenToVariantRow) {

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "io.h"
+#include "io/io.h"
 #include "test_util.h"
 
 namespace {

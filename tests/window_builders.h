@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "model.h"
-#include "random_source.h"
+#include "model/model.h"
+#include "util/random_source.h"
 
 // One string per haplotype column, read from window row 0 down to the variant row.
 inline WindowMatrix window_from_columns(const std::vector<std::string>& columns) {

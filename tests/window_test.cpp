@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "model_window.h"
+#include "model/model_window.h"
 
 namespace {
 

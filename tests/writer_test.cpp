@@ -3,8 +3,8 @@
 #include <cmath>
 #include <sstream>
 
-#include "CallSNP_io_files.h"
-#include "errors.h"
+#include "io/file_formats.h"
+#include "util/errors.h"
 
 namespace {
 

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "io/file_formats.h"
+#include "app/Parameter.h"
+#include "io/io.h"
+
+// Owns one run of the program: its parameters, the inputs read, the results.
+class CallSNP {
+ public:
+  CallSNP(int argc, std::vector<std::string>& args);
+  ~CallSNP() = default;
+
+  // Performs exactly one run mode, then prints the time used and the closing lines.
+  void run();
+
+  // Readers and writers (app/CallSNP_files.cpp).
+  void read_sample();
+  void read_glf_file();
+  void read_pedigree();
+  void read_scaffold();
+  void read_initial_file();
+  void read_ref_file();
+  void convert_to_vcf();
+  void vcf_decompose();
+  void write_file();
+
+  // Walks the positions to analyse and fills results (app/calling.cpp).
+  void inference_step();
+
+  Parameter params;
+
+  // With --list: the distinct listed positions, ascending. Without it: the
+  // analysable records of the likelihood file, in file order.
+  std::vector<std::uint64_t> region_positions;
+  // The --list positions, ascending, duplicates kept.
+  std::vector<std::uint64_t> listed_positions;
+  std::vector<std::string> sample_ids;
+  int sample_count = 0;
+  int snps_to_analyse = 0;
+  std::clock_t start_clock = 0;
+
+  // Site data of the input files, keyed by position (likelihood records by storage key).
+  // Phred values, G per sample in sample_ids order; empty vector = record without GL/PL.
+  std::map<std::uint64_t, std::vector<double>> site_likelihoods;
+  // [REF, ALT]; the scaffold reader replaces or adds the entries of its sites.
+  std::map<std::uint64_t, std::vector<std::string>> site_alleles;
+  // [REF, ALT] of the likelihood record under that key, never replaced: positions
+  // analysed from likelihoods use these.
+  std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
+  std::map<std::uint64_t, int> site_allele_counts;
+  std::map<std::uint64_t, std::vector<double>> scaffold_haplotypes;  // 2N values 0.0/1.0
+  std::map<std::uint64_t, std::vector<int>> initial_genotypes;       // 2 allele indices per sample
+  std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
+  std::map<std::uint64_t, std::vector<double>> ref_panel_haplotypes;  // R values 0.0/1.0
+  std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
+  // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
+  std::vector<std::vector<int>> pedigree;
+  int pedigree_size = 0;
+  std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
+  int chromosome = 0;           // strtol value of CHROM (or -chr)
+
+  // Every analysed position's per-sample class probabilities.
+  Results results;
+
+ private:
+  void read_position_list();
+  void run_calling_mode();
+  // Creates the output files up front, so an unwritable path fails before the analysis.
+  void open_outputs();
+  bool analysed_from_likelihoods(std::uint64_t position) const;
+  void refuse_unsupported_runs() const;
+
+  OutputFile mp_output;
+  OutputFile vcf_output;
+};
+
+// Text printed after every run mode.
+void print_closing_lines(std::ostream& out, double processor_seconds);

@@ -1,0 +1,161 @@
+#include <fstream>
+#include <iostream>
+
+#include "app/CallSNP.h"
+#include "io/file_formats.h"
+#include "io/io.h"
+#include "util/errors.h"
+
+// CallSNP opens each file, hands the stream to its reader or writer and keeps what it read.
+
+void CallSNP::read_sample() {
+  std::cout << "Reading sample file : " << params.sample_file << std::endl;
+  std::ifstream in(params.sample_file);
+  if (!in) throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
+  sample_ids = read_sample_ids(in, params.sample_file);
+  sample_count = static_cast<int>(sample_ids.size());
+}
+
+void CallSNP::read_glf_file() {
+  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
+  ifile in;
+  if (!in.open(params.glf_file)) {
+    throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
+  }
+  LikelihoodSettings settings;
+  settings.file_name = params.glf_file;
+  settings.lower = params.interval[0];
+  settings.upper = params.interval[1];
+  settings.collect_positions = !params.has_list;
+  LikelihoodRecords records;
+  read_likelihood_vcf(in, sample_ids, settings, records, std::cout, std::cerr);
+  in.close();
+  std::cout.flush();
+
+  site_likelihoods = std::move(records.site_likelihoods);
+  site_alleles = std::move(records.site_alleles);
+  likelihood_alleles = std::move(records.likelihood_alleles);
+  site_allele_counts = std::move(records.site_allele_counts);
+  if (records.has_records) {
+    chromosome = records.chromosome;
+    chromosome_name = std::move(records.chromosome_name);
+  }
+  if (!params.has_list) {
+    region_positions = std::move(records.region_positions);
+    snps_to_analyse = static_cast<int>(region_positions.size());
+  }
+}
+
+void CallSNP::read_scaffold() {
+  std::cout << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
+  std::ifstream in(params.scaffold_file);
+  if (!in) throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
+  ScaffoldSettings settings;
+  settings.file_name = params.scaffold_file;
+  settings.lower = params.interval[0];
+  settings.upper = params.interval[1];
+  settings.sample_count = sample_count;
+  ScaffoldData scaffold;
+  read_scaffold_sites(in, settings, scaffold, site_alleles);
+  scaffold_haplotypes = std::move(scaffold.haplotypes);
+  scaffold_range = std::move(scaffold.range);
+}
+
+void CallSNP::read_ref_file() {
+  std::ifstream in(params.ref_file);
+  if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
+  std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+  PanelData panel;
+  read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes, site_likelihoods,
+                       panel);
+  ref_panel_alleles = std::move(panel.alleles);
+  ref_panel_haplotypes = std::move(panel.haplotypes);
+  params.ref_haplotype_count = panel.haplotype_count;
+}
+
+void CallSNP::read_pedigree() {
+  params.k = settle_k(sample_count, params.has_k, params.k, std::cout);
+  params.has_k = true;
+  if (!params.has_ped_file) {
+    pedigree = single_sample_units(sample_count);
+    pedigree_size = static_cast<int>(pedigree.size());
+    return;
+  }
+  std::cout << "Reading ped file : " << params.ped_file << std::endl;
+  std::ifstream in(params.ped_file);
+  if (!in) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
+  PedigreeCounts counts;
+  pedigree = read_pedigree_units(in, params.ped_file, sample_ids, counts);
+  pedigree_size = static_cast<int>(pedigree.size());
+  if (counts.skipped_lines > 0 || counts.missing_parents > 0) {
+    std::cerr << "WARNING! " << params.ped_file << ": " << counts.skipped_lines
+              << " line(s) whose individual is not in the sample list skipped, "
+              << counts.missing_parents << " parent(s) not in the sample list counted as missing"
+              << std::endl;
+  }
+}
+
+void CallSNP::read_initial_file() {
+  std::cout << "Reading initialization file:  " << params.initial_file << std::endl;
+  std::ifstream in(params.initial_file);
+  if (!in) {
+    // The initial genotypes are optional: the run goes on without them.
+    std::cerr << "ERROR! Can't open initialization file " << params.initial_file << std::endl;
+    return;
+  }
+  InitialSettings settings;
+  settings.file_name = params.initial_file;
+  settings.lower = params.interval[0];
+  settings.upper = params.interval[1];
+  settings.sample_count = sample_count;
+  read_initial_genotypes(in, settings, initial_genotypes);
+}
+
+void CallSNP::convert_to_vcf() {
+  if (sample_ids.empty()) {
+    throw FatalError("ERROR! The sample file " + params.sample_file +
+                     " holds no sample ID; merging posteriors needs at least one sample");
+  }
+  const std::string& chrom = params.chromosome_name;
+  if (chrom.empty() || chrom.find_first_of(" \t\r\n") != std::string::npos) {
+    throw FatalError("ERROR! -chr needs a chromosome name without blanks or tabs, got '" + chrom +
+                     "'");
+  }
+  ifile first;
+  open_aux_input(first, params.posterior_file, "ERROR! Can't open posterior file: ");
+  ifile second;
+  open_aux_input(second, params.posterior_file_2, "ERROR! Can't open posterior file: ");
+  OutputFile output;
+  open_aux_output(output, params.output_file);
+  merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
+                        params.chromosome_name, output.stream());
+  output.commit();
+}
+
+void CallSNP::vcf_decompose() {
+  if (sample_ids.empty()) {
+    throw FatalError("ERROR! The sample file " + params.sample_file +
+                     " holds no sample ID; decomposing a VCF needs at least one sample");
+  }
+  ifile in;
+  open_aux_input(in, params.decompose_file, "ERROR! Can't open GLs vcf file ");
+  OutputFile output;
+  open_aux_output(output, params.output_file);
+  decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,
+                             output.stream());
+  output.commit();
+}
+
+void CallSNP::write_file() {
+  std::cout << "\nWriting phased genotypes in output files..." << std::endl;
+  if (params.has_mp) {
+    write_marginal_posteriors(mp_output.stream(), results, sample_count);
+    mp_output.commit();
+  }
+  if (params.has_output) {
+    const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
+    write_called_vcf(vcf_output.stream(), results, sample_ids, chrom,
+                     PlSource{&site_likelihoods, &likelihood_alleles});
+    vcf_output.commit();
+  }
+}

@@ -1,0 +1,290 @@
+#include "chain/biallelic_chain.h"
+
+#include "model/packed_triangle.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// Queued changes a model follows one by one before it is whitened anew: each costs two
+// T-vector updates against T * T / 2 for a whitening.
+constexpr int kMaxQueued = 16;
+// Window patterns whose R x a model keeps: the haplotypes that flip in a chain are few.
+constexpr int kCachedPatterns = 16;
+
+// Samples whose models a chain reads: everyone in a unit but a trio's child. Checks the
+// rows on the way.
+std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree,
+                                   std::size_t sample_count, const FamilyUnits* family) {
+  std::vector<char> modelled(sample_count, 0);
+  auto member = [&](int sample) {
+    if (sample < 1 || static_cast<std::size_t>(sample) > sample_count) {
+      throw std::logic_error("BiallelicChain: unit names sample " + std::to_string(sample));
+    }
+    modelled[static_cast<std::size_t>(sample) - 1] = 1;
+  };
+  for (const std::vector<int>& unit : pedigree) {
+    const int members = unit.empty() ? 0 : unit[0];
+    if (members < 1 || members > 3 || unit.size() < (members == 1 ? 2u : 5u)) {
+      throw std::logic_error("BiallelicChain: malformed unit");
+    }
+    if (members == 1) {
+      member(unit[1]);
+      continue;
+    }
+    if (family == nullptr) throw std::logic_error("BiallelicChain: duo or trio without family tables");
+    const std::size_t holders =
+        members == 2 ? family->duo_posteriors.size() : family->trio_posteriors.size();
+    if (unit[4] < 0 || static_cast<std::size_t>(unit[4]) >= holders) {
+      throw std::logic_error("BiallelicChain: family index out of range");
+    }
+    if (members == 2) {
+      member(unit[1]);
+      member(unit[2] >= 1 ? unit[2] : unit[3]);
+    } else {
+      if (unit[1] < 1 || static_cast<std::size_t>(unit[1]) > sample_count) member(unit[1]);
+      member(unit[2]);
+      member(unit[3]);
+    }
+  }
+  return modelled;
+}
+
+}  // namespace
+
+BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
+                               std::vector<SampleModel>& models,
+                               const std::vector<std::vector<int>>& pedigree,
+                               const std::vector<double>& site_pls, FamilyUnits* family,
+                               SamplerScratch& scratch, ModelWarnings& warnings)
+    : M_(M), patterns_(patterns), models_(models), site_pls_(site_pls), family_(family),
+      scratch_(scratch), warnings_(warnings), variant_row_(M.rows() - 1),
+      window_rows_(static_cast<int>(M.rows()) - 1) {
+  const std::size_t sample_count = models.size();
+  if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
+      M.rows() < 1) {
+    throw std::logic_error("BiallelicChain: window or likelihoods smaller than the samples");
+  }
+  modelled_ = modelled_samples(pedigree, sample_count, family);
+  scratch.resize(static_cast<int>(variant_row_));
+  scratch.resize_patterns(patterns.count());
+  if (family != nullptr) set_family_site_weights(pedigree, site_pls, *family);
+
+  // Each model's carrier sums and variant mean, computed once here and then kept current:
+  // a drawn allele that changes updates every model that selected its haplotype, instead of
+  // every update summing over all selected haplotypes again.
+  const int columns = static_cast<int>(patterns.of_column.size());
+  const int model_count = 2 * static_cast<int>(sample_count);
+  ref_start_.assign(static_cast<std::size_t>(columns) + 1, 0);
+  std::size_t references = 0;
+  for (int m = 0; m < model_count; ++m) {
+    if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
+    HaplotypeModel& haplotype = model(m);
+    carrier_sums(M, patterns, haplotype, scratch);
+    for (const int column : haplotype.selected) ++ref_start_[column + 1];
+    references += haplotype.selected.size();
+  }
+  for (int c = 0; c < columns; ++c) ref_start_[c + 1] += ref_start_[c];
+  ref_model_.resize(references);
+  ref_length_.resize(references);
+  std::vector<int> fill(ref_start_.begin(), ref_start_.end() - 1);
+  for (int m = 0; m < model_count; ++m) {
+    if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
+    const HaplotypeModel& haplotype = model(m);
+    for (std::size_t j = 0; j < haplotype.selected.size(); ++j) {
+      const int slot = fill[haplotype.selected[j]]++;
+      ref_model_[slot] = m;
+      ref_length_[slot] = haplotype.lengths.empty() ? haplotype.weights[j] : haplotype.lengths[j];
+    }
+  }
+  // Every model is whitened from its carrier sums at its first evaluation.
+  const std::size_t models_size = static_cast<std::size_t>(model_count);
+  const std::size_t T = static_cast<std::size_t>(window_rows_);
+  scratch.model_whitened.resize(models_size * T);
+  scratch.pending.resize(models_size * kMaxQueued);
+  scratch.pending_count.assign(models_size, -1);
+  // The caches grow with the patterns that flip; their capacity stays for the next variant.
+  scratch.pattern_whitened.resize(models_size + 1);
+  scratch.cached_pattern.resize(models_size);
+  for (std::vector<int>& cached : scratch.cached_pattern) cached.clear();
+  scratch.pattern_whitened.back().resize(T);
+  // Multiply-adds of R x per pattern: R's columns at the sites where x is 1.
+  whitening_cost_.assign(static_cast<std::size_t>(patterns.count()), 0);
+  for (int p = 0; p < patterns.count(); ++p) {
+    const double* x = patterns.values.col(p).data();
+    for (int i = 0; i < window_rows_; ++i) whitening_cost_[p] += x[i] != 0.0 ? window_rows_ - i : 0;
+  }
+  probs_.assign(static_cast<std::size_t>(model_count), {0.0, 0.0});
+  stale_.assign(static_cast<std::size_t>(model_count), 1);
+  replaced_variance_.assign(static_cast<std::size_t>(model_count), 0);
+  write_allele_ = [this](int column, int allele) { set_allele(column, allele); };
+}
+
+HaplotypeModel& BiallelicChain::model(int model_index) {
+  SampleModel& sample = models_[static_cast<std::size_t>(model_index / 2)];
+  return model_index % 2 == 0 ? sample.first : sample.second;
+}
+
+void BiallelicChain::set_allele(int column, int allele) {
+  const double change = allele - M_(variant_row_, column);
+  if (change == 0.0) return;
+  M_(variant_row_, column) = allele;
+  const int pattern = patterns_.of_column[column];
+  for (int e = ref_start_[column]; e < ref_start_[column + 1]; ++e) {
+    const int m = ref_model_[e];
+    HaplotypeModel& haplotype = model(m);
+    const double carried = change * ref_length_[e];
+    haplotype.variant_carrier_sum += carried;
+    haplotype.mean[variant_row_] = haplotype.variant_carrier_sum / haplotype.length_sum;
+    queue_change(m, pattern, carried);
+    stale_[static_cast<std::size_t>(m)] = 1;
+  }
+}
+
+void BiallelicChain::apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount) {
+  Eigen::Map<Eigen::VectorXd>(haplotype.carrier_sum.data(), window_rows_) +=
+      amount * patterns_.values.col(pattern);
+}
+
+void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
+  int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
+  std::pair<int, double>* queue = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  if (count >= 0) {
+    for (int i = 0; i < count; ++i) {
+      if (queue[i].first == pattern) {
+        queue[i].second += amount;  // whole run lengths: exact
+        return;
+      }
+    }
+    if (count < kMaxQueued) {
+      queue[count++] = {pattern, amount};
+      return;
+    }
+    // Too many to follow one by one: bring the sums up to date; whitened anew at next use.
+    for (int i = 0; i < count; ++i) apply_to_carrier_sum(model(model_index), queue[i].first, queue[i].second);
+    count = -1;
+  }
+  apply_to_carrier_sum(model(model_index), pattern, amount);
+}
+
+const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
+  const std::size_t T = static_cast<std::size_t>(window_rows_);
+  std::vector<int>& cached = scratch_.cached_pattern[static_cast<std::size_t>(model_index)];
+  std::vector<double>& pool = scratch_.pattern_whitened[static_cast<std::size_t>(model_index)];
+  const auto found = std::find(cached.begin(), cached.end(), pattern);
+  if (found != cached.end()) return pool.data() + static_cast<std::size_t>(found - cached.begin()) * T;
+  double* out;
+  if (cached.size() < static_cast<std::size_t>(kCachedPatterns)) {
+    cached.push_back(pattern);
+    pool.resize(cached.size() * T);
+    out = pool.data() + (cached.size() - 1) * T;
+  } else {
+    out = scratch_.pattern_whitened.back().data();  // cache full: a spare vector
+  }
+  model(model_index).inverse.whiten(patterns_.values.col(pattern).data(), out);
+  return out;
+}
+
+const double* BiallelicChain::current_whitened(int model_index) {
+  const std::size_t T = static_cast<std::size_t>(window_rows_);
+  double* z = &scratch_.model_whitened[static_cast<std::size_t>(model_index) * T];
+  int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
+  HaplotypeModel& haplotype = model(model_index);
+  if (count < 0) {
+    whitened_covariance(haplotype, scratch_, z);
+    count = 0;
+    return z;
+  }
+  // Following the queue costs a T-vector update per change plus R x for each pattern not
+  // cached yet; whitening anew costs T (T + 1) / 2. Take the cheaper.
+  const std::pair<int, double>* queued = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  const std::vector<int>& cached = scratch_.cached_pattern[static_cast<std::size_t>(model_index)];
+  long follow_cost = 0;
+  for (int i = 0; i < count; ++i) {
+    follow_cost += window_rows_;
+    if (std::find(cached.begin(), cached.end(), queued[i].first) == cached.end()) {
+      follow_cost += whitening_cost_[static_cast<std::size_t>(queued[i].first)];
+    }
+  }
+  if (follow_cost > static_cast<long>(packed_triangle_size(window_rows_))) {
+    for (int i = 0; i < count; ++i) apply_to_carrier_sum(haplotype, queued[i].first, queued[i].second);
+    whitened_covariance(haplotype, scratch_, z);
+    count = 0;
+    return z;
+  }
+  // cov moves by amount (x - mean) / (L (1 - v2)) per change, so R cov by that times
+  // R x - R mean.
+  const double scale = 1.0 / (haplotype.length_sum * (1.0 - haplotype.v2));
+  const double* whitened_mean = haplotype.whitened_mean.data();
+  const std::pair<int, double>* queue = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  for (int i = 0; i < count; ++i) {
+    const auto [pattern, amount] = queue[i];
+    if (amount == 0.0) continue;
+    apply_to_carrier_sum(haplotype, pattern, amount);
+    const double* whitened_window = whitened_pattern(model_index, pattern);
+    const double step = amount * scale;
+    for (std::size_t s = 0; s < T; ++s) z[s] += step * (whitened_window[s] - whitened_mean[s]);
+  }
+  count = 0;
+  return z;
+}
+
+const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
+  std::array<double, 2>& probs = probs_[static_cast<std::size_t>(model_index)];
+  char& stale = stale_[static_cast<std::size_t>(model_index)];
+  char& replaced = replaced_variance_[static_cast<std::size_t>(model_index)];
+  if (stale) {
+    // Unchanged sums give the same moments, so only a stale model is evaluated again.
+    const std::int64_t before = warnings_.nonpositive_variances;
+    const double* whitened = current_whitened(model_index);
+    probs = allele_probs_from_moments(moments_from_whitened(model(model_index), whitened, warnings_));
+    replaced = warnings_.nonpositive_variances != before;
+    stale = 0;
+  } else if (replaced) {
+    ++warnings_.nonpositive_variances;  // counted per use, as when evaluated every time
+  }
+  return probs;
+}
+
+MemberPriors BiallelicChain::member_priors(int sample) {
+  const std::array<double, 2>& first = haplotype_probs(2 * (sample - 1));
+  const std::array<double, 2>& second = haplotype_probs(2 * (sample - 1) + 1);
+  return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
+                      std::log10(second[1])};
+}
+
+std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& random) {
+  const std::array<double, 2> first = haplotype_probs(2 * sample);
+  const std::array<double, 2> second = haplotype_probs(2 * sample + 1);
+  const std::array<double, 4> probs =
+      class_probabilities(first, second, &site_pls_[3 * static_cast<std::size_t>(sample)]);
+  const int drawn = draw_class(probs, random.uniform());
+  set_allele(2 * sample, kFirstAllele[drawn]);
+  set_allele(2 * sample + 1, kSecondAllele[drawn]);
+  return probs;
+}
+
+void BiallelicChain::update_trio(const std::vector<int>& unit, RandomSource& random,
+                                 double* record) {
+  const MemberPriors priors_a = member_priors(unit[2]);
+  const MemberPriors priors_b = member_priors(unit[3]);
+  const Post_trio& trio = family_->trio_posteriors[static_cast<std::size_t>(unit[4])];
+  family_->trio_joint.fill(0.0);
+  trio.compute_probs_trios(unit[1], unit[2], unit[3], priors_a, priors_b, family_->trio_joint,
+                           family_->tables, write_allele_, random, record);
+}
+
+void BiallelicChain::update_duo(const std::vector<int>& unit, RandomSource& random,
+                                double* record) {
+  const bool parent_is_a = unit[2] > 0;
+  const int parent = parent_is_a ? unit[2] : unit[3];
+  const MemberPriors priors_child = member_priors(unit[1]);
+  const MemberPriors priors_parent = member_priors(parent);
+  const Post_duo& duo = family_->duo_posteriors[static_cast<std::size_t>(unit[4])];
+  family_->duo_joint.fill(0.0);
+  duo.compute_probs_duos(parent_is_a, priors_child, priors_parent, unit[1], parent,
+                         family_->duo_joint, family_->tables, write_allele_, random, record);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+// The chain of one bi-allelic variant: the alleles at the variant (M's last row) and, per
+// model, its whitened covariance R cov (Q = R'R) and allele probabilities. An allele change
+// is queued on every model that selected the haplotype; a model's next evaluation moves
+// R cov along R x - R mean for each queued change (x the changed window, R x cached per
+// model and pattern), so a sweep costs O(T) per change and model instead of a T x T
+// product per evaluation. A model with too many queued changes is whitened anew.
+
+#include <array>
+#include <vector>
+
+#include "chain/family.h"
+#include "chain/haplotype_moments.h"
+#include "chain/probs.h"
+#include "model/model.h"
+#include "util/random_source.h"
+
+class BiallelicChain {
+ public:
+  // Computes every modelled sample's carrier sums from M's variant row (the initial
+  // alleles) and indexes, per haplotype column, the models that selected it.
+  BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns, std::vector<SampleModel>& models,
+                 const std::vector<std::vector<int>>& pedigree, const std::vector<double>& site_pls,
+                 FamilyUnits* family, SamplerScratch& scratch, ModelWarnings& warnings);
+
+  // One unrelated sample (0-based): class probabilities, one draw, alleles written.
+  std::array<double, 4> update_single(int sample, RandomSource& random);
+  // A duo or trio row, drawn jointly; record (4 per sample) receives the marginals.
+  void update_duo(const std::vector<int>& unit, RandomSource& random, double* record);
+  void update_trio(const std::vector<int>& unit, RandomSource& random, double* record);
+
+  // Sets a haplotype column's allele at the variant and brings the sums of every model
+  // that selected it up to date.
+  void set_allele(int column, int allele);
+  // Log10 allele probabilities of a family member (1-based) under its models.
+  MemberPriors member_priors(int sample);
+  // Whether the chain models this 0-based sample (everyone in a unit but a trio's child).
+  bool modelled(int sample) const { return modelled_[static_cast<std::size_t>(sample)] != 0; }
+
+ private:
+  const std::array<double, 2>& haplotype_probs(int model_index);
+  // R cov of the model with every queued change applied.
+  const double* current_whitened(int model_index);
+  // R x for a window pattern, from the model's cache (filled on first use) or, when the
+  // cache is full, computed into scratch.
+  const double* whitened_pattern(int model_index, int pattern);
+  void queue_change(int model_index, int pattern, double amount);
+  void apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount);
+  HaplotypeModel& model(int model_index);
+
+  WindowMatrix& M_;
+  const WindowPatterns& patterns_;
+  std::vector<SampleModel>& models_;
+  const std::vector<double>& site_pls_;
+  FamilyUnits* family_;
+  SamplerScratch& scratch_;
+  ModelWarnings& warnings_;
+  Eigen::Index variant_row_;
+  int window_rows_;
+  std::vector<char> modelled_;
+  // Per haplotype column, the models (2 * sample + haplotype) that selected it and its
+  // run length there: ref_model_[ref_start_[c] .. ref_start_[c + 1]).
+  std::vector<int> ref_start_;
+  std::vector<int> ref_model_;
+  std::vector<double> ref_length_;
+  // Per model, its allele probabilities and whether an allele change made them stale.
+  std::vector<std::array<double, 2>> probs_;
+  std::vector<char> stale_;
+  std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
+  AlleleWriter write_allele_;
+  std::vector<long> whitening_cost_;  // per window pattern
+};

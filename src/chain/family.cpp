@@ -1,0 +1,219 @@
+#include "chain/family.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "chain/probs.h"
+
+namespace {
+
+double transmission(int child_allele, int parent_allele) {
+  return child_allele == parent_allele ? kTransmissionKept : kTransmissionBroken;
+}
+
+double phred(const std::vector<double>& site_pls, int sample, int dosage) {
+  return site_pls[3 * static_cast<std::size_t>(sample - 1) + static_cast<std::size_t>(dosage)];
+}
+
+// Sums the joint over each class's rows.
+template <std::size_t Rows>
+std::array<double, 4> marginal(const double* joint,
+                               const std::array<std::array<int, Rows>, 4>& class_rows) {
+  std::array<double, 4> p{};
+  for (int c = 0; c < 4; ++c) {
+    for (const int row : class_rows[c]) p[c] += joint[row];
+  }
+  return p;
+}
+
+// Draws the member's class, writes its two alleles and, when recording, its marginal.
+void draw_member(int sample, const std::array<double, 4>& p, const AlleleWriter& write_allele,
+                 RandomSource& random, double* record) {
+  const int drawn = draw_class(p, random.uniform());
+  const int column = 2 * (sample - 1);
+  write_allele(column, kFirstAllele[drawn]);
+  write_allele(column + 1, kSecondAllele[drawn]);
+  if (record != nullptr) {
+    std::copy(p.begin(), p.end(), record + 4 * static_cast<std::size_t>(sample - 1));
+  }
+}
+
+}  // namespace
+
+int phased_class(int first, int second) {
+  if (first == second) return first;
+  return first == 0 ? 2 : 3;
+}
+
+FamilyTables build_family_tables() {
+  FamilyTables t;
+  std::array<int, 4> filled_child{};
+  std::array<int, 4> filled_parent{};
+  for (int j = 0; j < 16; ++j) {
+    const int c1 = (j >> 3) & 1, c2 = (j >> 2) & 1, p1 = (j >> 1) & 1, p2 = j & 1;
+    t.duo_configurations[j] = {c1, c2, p1, p2, c1 + c2, p1 + p2};
+    t.duo_transmission_a[j] = transmission(c1, p1);
+    t.duo_transmission_b[j] = transmission(c2, p1);
+    const int child = phased_class(c1, c2);
+    const int parent = phased_class(p1, p2);
+    t.Dchild_gen[child][filled_child[child]++] = j;
+    t.Dpar1_gen[parent][filled_parent[parent]++] = j;
+  }
+  std::array<int, 4> filled_a{};
+  std::array<int, 4> filled_b{};
+  filled_child = {};
+  for (int j = 0; j < 64; ++j) {
+    const int c1 = (j >> 5) & 1, c2 = (j >> 4) & 1, a1 = (j >> 3) & 1, a2 = (j >> 2) & 1;
+    const int b1 = (j >> 1) & 1, b2 = j & 1;
+    t.trio_configurations[j] = {c1, c2, a1, a2, b1, b2, c1 + c2, a1 + a2, b1 + b2};
+    t.trio_transmission[j] = transmission(c1, a1) + transmission(c2, b1);
+    const int child = phased_class(c1, c2);
+    const int a = phased_class(a1, a2);
+    const int b = phased_class(b1, b2);
+    t.Tchild_gen[child][filled_child[child]++] = j;
+    t.Tpar1_gen[a][filled_a[a]++] = j;
+    t.Tpar2_gen[b][filled_b[b]++] = j;
+  }
+  return t;
+}
+
+void normalise_joint(const double* scores, int count, double* joint) {
+  double shift = kJointShiftFloor;
+  for (int j = 0; j < count; ++j) shift = std::max(shift, scores[j]);
+  double sum = 0.0;
+  for (int j = 0; j < count; ++j) sum += joint[j] = std::pow(10.0, scores[j] - shift);
+  if (!(sum > 0.0)) {
+    // Every score lies far below the floor: shift by the largest score instead, which
+    // keeps the ratios and avoids dividing by zero.
+    shift = *std::max_element(scores, scores + count);
+    sum = 0.0;
+    for (int j = 0; j < count; ++j) sum += joint[j] = std::pow(10.0, scores[j] - shift);
+  }
+  for (int j = 0; j < count; ++j) joint[j] /= sum;
+}
+
+void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
+                                 int child, int parent_a, int parent_b) {
+  for (int j = 0; j < 64; ++j) {
+    const std::array<int, 9>& row = tables.trio_configurations[j];
+    site_weights[j] = tables.trio_transmission[j] - (phred(site_pls, child, row[6]) / 10 +
+                                                     phred(site_pls, parent_a, row[7]) / 10 +
+                                                     phred(site_pls, parent_b, row[8]) / 10);
+  }
+}
+
+void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
+                                    const MemberPriors& priors_a, const MemberPriors& priors_b,
+                                    std::array<double, 64>& joint, const FamilyTables& tables,
+                                    const AlleleWriter& write_allele, RandomSource& random,
+                                    double* record) const {
+  std::array<double, 64> scores;
+  for (int j = 0; j < 64; ++j) {
+    const std::array<int, 9>& row = tables.trio_configurations[j];
+    scores[j] = priors_a[row[2]] + priors_a[2 + row[3]] + priors_b[row[4]] + priors_b[2 + row[5]] +
+                site_weights[j];
+  }
+  normalise_joint(scores.data(), 64, joint.data());
+  const std::array<double, 4> p_child = marginal(joint.data(), tables.Tchild_gen);
+  const std::array<double, 4> p_a = marginal(joint.data(), tables.Tpar1_gen);
+  const std::array<double, 4> p_b = marginal(joint.data(), tables.Tpar2_gen);
+  draw_member(child, p_child, write_allele, random, record);
+  draw_member(parent_a, p_a, write_allele, random, record);
+  draw_member(parent_b, p_b, write_allele, random, record);
+}
+
+void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
+                                int child, int parent, bool parent_is_a) {
+  const std::array<double, 16>& transmission_terms =
+      parent_is_a ? tables.duo_transmission_a : tables.duo_transmission_b;
+  for (int j = 0; j < 16; ++j) {
+    const std::array<int, 6>& row = tables.duo_configurations[j];
+    site_weights[j] = transmission_terms[j] -
+                      (phred(site_pls, child, row[4]) / 10 + phred(site_pls, parent, row[5]) / 10);
+  }
+}
+
+void Post_duo::compute_probs_duos(bool parent_is_a, const MemberPriors& priors_child,
+                                  const MemberPriors& priors_parent, int child, int parent,
+                                  std::array<double, 16>& joint, const FamilyTables& tables,
+                                  const AlleleWriter& write_allele, RandomSource& random,
+                                  double* record) const {
+  std::array<double, 16> scores;
+  for (int j = 0; j < 16; ++j) {
+    const std::array<int, 6>& row = tables.duo_configurations[j];
+    // Only the child's haplotype that the parent did not give has a model term.
+    const double untransmitted = parent_is_a ? priors_child[2 + row[1]] : priors_child[row[0]];
+    scores[j] = untransmitted + priors_parent[row[2]] + priors_parent[2 + row[3]] + site_weights[j];
+  }
+  normalise_joint(scores.data(), 16, joint.data());
+  const std::array<double, 4> p_child = marginal(joint.data(), tables.Dchild_gen);
+  const std::array<double, 4> p_parent = marginal(joint.data(), tables.Dpar1_gen);
+  draw_member(child, p_child, write_allele, random, record);
+  draw_member(parent, p_parent, write_allele, random, record);
+}
+
+FamilyUnits number_family_units(std::vector<std::vector<int>>& pedigree) {
+  FamilyUnits family;
+  int duo_count = 0;
+  int trio_count = 0;
+  for (std::vector<int>& row : pedigree) {
+    if (row.size() < 5) row.resize(5, 0);
+    if (row[0] == 2) row[4] = duo_count++;
+    if (row[0] == 3) row[4] = trio_count++;
+  }
+  family.duo_posteriors.resize(static_cast<std::size_t>(duo_count));
+  family.trio_posteriors.resize(static_cast<std::size_t>(trio_count));
+  return family;
+}
+
+void list_trio_children(const std::vector<std::vector<int>>& pedigree, FamilyUnits& family) {
+  family.trio_children.clear();
+  for (const std::vector<int>& row : pedigree) {
+    if (row[0] == 3) family.trio_children.push_back(row[1]);
+  }
+  std::sort(family.trio_children.begin(), family.trio_children.end());
+  family.trio_children.erase(
+      std::unique(family.trio_children.begin(), family.trio_children.end()),
+      family.trio_children.end());
+}
+
+void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
+                             const std::vector<double>& site_pls, FamilyUnits& family) {
+  // The rows never change, so the children listed at the first variant are all of them.
+  if (family.trio_children.empty()) list_trio_children(pedigree, family);
+  for (const std::vector<int>& row : pedigree) {
+    if (row[0] == 3) {
+      family.trio_posteriors.at(static_cast<std::size_t>(row[4]))
+          .set_site_weights(family.tables, site_pls, row[1], row[2], row[3]);
+    } else if (row[0] == 2) {
+      const bool parent_is_a = row[2] >= 1;
+      family.duo_posteriors.at(static_cast<std::size_t>(row[4]))
+          .set_site_weights(family.tables, site_pls, row[1], parent_is_a ? row[2] : row[3],
+                            parent_is_a);
+    }
+  }
+}
+
+std::vector<std::array<int, 2>> member_relatives(const std::vector<std::vector<int>>& pedigree,
+                                                 int sample_count) {
+  std::vector<std::array<int, 2>> relatives(static_cast<std::size_t>(sample_count), {-1, -1});
+  auto assign = [&](int sample, int x, int y) {
+    relatives.at(static_cast<std::size_t>(sample) - 1) = {x, y};
+  };
+  for (const std::vector<int>& row : pedigree) {
+    if (row[0] == 1) assign(row[1], 0, 0);
+    if (row[0] == 2) {
+      assign(row[1], row[2], row[3]);
+      if (row[2] > 0) assign(row[2], row[1], row[3]);
+      if (row[3] > 0) assign(row[3], row[1], row[2]);
+    }
+    if (row[0] == 3) {
+      assign(row[2], row[1], row[3]);
+      assign(row[3], row[1], row[2]);
+    }
+  }
+  return relatives;
+}

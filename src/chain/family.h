@@ -1,0 +1,108 @@
+#pragma once
+
+// Joint updates of duos and trios at a bi-allelic variant under Mendelian transmission.
+// A child's first haplotype comes from parent A's first haplotype, its second from parent
+// B's first haplotype. All scores are log10 values.
+
+#include <array>
+#include <functional>
+#include <vector>
+
+#include "chain/probs.h"
+#include "util/random_source.h"
+
+// The fixed configuration tables of a run. Duo row j = 8 c1 + 4 c2 + 2 p1 + p2 holds
+// [c1, c2, p1, p2, child dosage, parent dosage]; trio row j = 32 c1 + 16 c2 + 8 a1 + 4 a2 +
+// 2 b1 + b2 holds [c1, c2, a1, a2, b1, b2, child, parent A, parent B dosages].
+struct FamilyTables {
+  std::array<std::array<int, 6>, 16> duo_configurations{};
+  std::array<std::array<int, 9>, 64> trio_configurations{};
+  std::array<double, 16> duo_transmission_a{};  // parent in slot 2: t(c1, p1)
+  std::array<double, 16> duo_transmission_b{};  // parent in slot 3: t(c2, p1)
+  std::array<double, 64> trio_transmission{};   // t(c1, a1) + t(c2, b1)
+  // Per phased class (0|0, 1|1, 0|1, 1|0), the rows whose member has that class, ascending.
+  std::array<std::array<int, 4>, 4> Dchild_gen{};
+  std::array<std::array<int, 4>, 4> Dpar1_gen{};
+  std::array<std::array<int, 16>, 4> Tchild_gen{};
+  std::array<std::array<int, 16>, 4> Tpar1_gen{};
+  std::array<std::array<int, 16>, 4> Tpar2_gen{};
+};
+
+FamilyTables build_family_tables();
+
+// Phased class of an allele pair: (0,0) 0, (1,1) 1, (0,1) 2, (1,0) 3.
+int phased_class(int first, int second);
+
+// One member's log10 allele probabilities under its model (dSIN): first haplotype 0, first 1,
+// second 0, second 1.
+using MemberPriors = std::array<double, 4>;
+
+// Sets one haplotype column's allele at the variant; the chain keeps every model's sums
+// current through it.
+using AlleleWriter = std::function<void(int column, int allele)>;
+
+// Fills joint with the normalised 10^(score - shift), the shift being the largest score but
+// at least kJointShiftFloor. When every power underflows, the shift is the largest score.
+void normalise_joint(const double* scores, int count, double* joint);
+
+class Post_trio {
+ public:
+  std::array<double, 64> site_weights{};  // transmission plus the three members' likelihoods
+
+  // child, parent_a, parent_b: 1-based sample numbers; site_pls: 3 Phred values per sample.
+  void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
+                        int parent_a, int parent_b);
+
+  // Draws child, parent A, parent B (in that order) from the joint's marginals, writes their
+  // alleles and, when record is not null (a 4-per-sample buffer), the three marginals.
+  void compute_probs_trios(int child, int parent_a, int parent_b, const MemberPriors& priors_a,
+                           const MemberPriors& priors_b, std::array<double, 64>& joint,
+                           const FamilyTables& tables, const AlleleWriter& write_allele,
+                           RandomSource& random, double* record) const;
+};
+
+class Post_duo {
+ public:
+  std::array<double, 16> site_weights{};
+
+  // parent_is_a: the parent stands in slot 2 of the row (it gives the child's first haplotype).
+  void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
+                        int parent, bool parent_is_a);
+
+  // Draws child then parent; the child's untransmitted haplotype takes its model's prior.
+  void compute_probs_duos(bool parent_is_a, const MemberPriors& priors_child,
+                          const MemberPriors& priors_parent, int child, int parent,
+                          std::array<double, 16>& joint, const FamilyTables& tables,
+                          const AlleleWriter& write_allele, RandomSource& random,
+                          double* record) const;
+};
+
+// The family units of a run: tables, one holder per duo and trio row (indexed by slot 4),
+// and the trio children whose haplotypes the models may not use.
+struct FamilyUnits {
+  FamilyTables tables = build_family_tables();
+  std::vector<Post_duo> duo_posteriors;
+  std::vector<Post_trio> trio_posteriors;
+  std::vector<int> trio_children;  // 1-based, each at most once
+  std::array<double, 16> duo_joint{};
+  std::array<double, 64> trio_joint{};
+};
+
+// Numbers the duo rows and, separately, the trio rows in row order into slot 4 (the rows
+// are widened to 5 slots when shorter) and sizes the holders.
+FamilyUnits number_family_units(std::vector<std::vector<int>>& pedigree);
+
+// Once per variant: every family's site weights from the likelihoods; trio children join
+// trio_children.
+// The trio children, each once, ascending: they never serve as reference haplotypes once
+// the first variant has been analysed.
+void list_trio_children(const std::vector<std::vector<int>>& pedigree, FamilyUnits& family);
+void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
+                             const std::vector<double>& site_pls, FamilyUnits& family);
+
+// Per sample, the two relatives (1-based, 0 = none) whose haplotypes its models may not use,
+// as each unit's members get their models: a single alone, a duo's child and parent, a trio's
+// two parents. A sample in two units keeps its later row's pair; {-1, -1} marks a sample
+// that needs no model (a trio child that is in no other unit).
+std::vector<std::array<int, 2>> member_relatives(const std::vector<std::vector<int>>& pedigree,
+                                                 int sample_count);

@@ -1,0 +1,138 @@
+#include "chain/haplotype_moments.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "model/packed_triangle.h"
+
+namespace {
+// Groups the window of M and points the model's selected haplotypes at those groups.
+WindowPatterns patterns_for(const WindowMatrix& M, HaplotypeModel& model) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  model.pattern_of_selected.resize(model.selected.size());
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    model.pattern_of_selected[j] = patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
+  }
+  return patterns;
+}
+}  // namespace
+
+ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
+                                       SamplerScratch& scratch, ModelWarnings& warnings) {
+  const WindowPatterns patterns = patterns_for(M, model);
+  return conditional_moments(M, patterns, model, scratch, warnings);
+}
+
+void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
+                  SamplerScratch& scratch) {
+  const int size = static_cast<int>(M.rows()) - 1;
+  const std::size_t k = model.selected.size();
+  if (size < 0 || model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
+      model.pattern_of_selected.size() != k || patterns.values.rows() != size) {
+    throw std::logic_error("carrier_sums: model not fitted to this window");
+  }
+  if (scratch.pattern_weight.size() < static_cast<std::size_t>(patterns.count())) {
+    scratch.resize_patterns(patterns.count());
+  }
+  // Per window row, the run lengths of the selected haplotypes carrying allele 1 at the
+  // variant and at that row, gathered per window pattern first; whole numbers, so the sums
+  // are exact in any order. A hand-made model without lengths uses its weights.
+  const bool has_lengths = model.lengths.size() == k;
+  double variant_sum = 0.0;
+  const double* variant_row = M.data() + size;
+  const Eigen::Index stride = M.rows();
+  double* pattern_weight = scratch.pattern_weight.data();
+  std::vector<int>& touched = scratch.touched;
+  touched.clear();
+  for (std::size_t j = 0; j < k; ++j) {
+    const double length = has_lengths ? model.lengths[j] : model.weights[j];
+    const double carried = length * variant_row[model.selected[j] * stride];
+    variant_sum += carried;
+    if (carried != 0.0) {
+      const int pattern = model.pattern_of_selected[j];
+      if (pattern_weight[pattern] == 0.0) touched.push_back(pattern);
+      pattern_weight[pattern] += carried;
+    }
+  }
+  if (!has_lengths) {
+    model.lengths.clear();
+    model.length_sum = 1.0;
+  }
+  model.carrier_sum.assign(static_cast<std::size_t>(size), 0.0);
+  Eigen::Map<Eigen::VectorXd> sums(model.carrier_sum.data(), size);
+  for (const int pattern : touched) {
+    sums += pattern_weight[pattern] * patterns.values.col(pattern);
+    pattern_weight[pattern] = 0.0;
+  }
+  model.variant_carrier_sum = variant_sum;
+  model.mean[static_cast<std::size_t>(size)] = variant_sum / model.length_sum;
+}
+
+void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, double* whitened) {
+  const int size = static_cast<int>(model.carrier_sum.size());
+  if (model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
+      model.mean.size() != std::size_t(size) + 1) {
+    throw std::logic_error("whitened_covariance: model not fitted to this window");
+  }
+  if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  double* cov = scratch.cov.data();
+  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
+  const double correction = 1.0 - model.v2;
+  for (int s = 0; s < size; ++s) {
+    cov[s] = (model.carrier_sum[s] / model.length_sum - model.mean[s] * variant_mean) / correction;
+  }
+  model.inverse.whiten(cov, whitened);
+}
+
+ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
+                                         ModelWarnings& warnings) {
+  const int size = model.inverse.rows();
+  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
+  const double correction = 1.0 - model.v2;
+  double variance = (variant_mean - variant_mean * variant_mean) / correction;
+  const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
+                             ? kConfidentPenalty
+                             : model.lambda;
+  variance += penalty;
+  // With Q = R'R: cov'Q cov = |R cov|^2 and cov'Q d = (R cov).(R d), R d fixed at fit time.
+  const double shift = lane_dot(whitened, model.conditioning.data(), size);
+  const double explained = lane_dot(whitened, whitened, size);
+  ConditionalMoments moments{variant_mean + shift, variance - explained};
+  if (!(moments.variance > 0.0)) {
+    ++warnings.nonpositive_variances;
+    moments.variance = penalty;
+  }
+  return moments;
+}
+
+ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  const int size = static_cast<int>(model.carrier_sum.size());
+  if (scratch.whitened.size() < static_cast<std::size_t>(size)) scratch.resize(size);
+  whitened_covariance(model, scratch, scratch.whitened.data());
+  return moments_from_whitened(model, scratch.whitened.data(), warnings);
+}
+
+ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
+                                       HaplotypeModel& model, SamplerScratch& scratch,
+                                       ModelWarnings& warnings) {
+  carrier_sums(M, patterns, model, scratch);
+  return moments_from_carrier_sums(model, scratch, warnings);
+}
+
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
+                                             SamplerScratch& scratch, ModelWarnings& warnings) {
+  const WindowPatterns patterns = patterns_for(M, model);
+  return haplotype_allele_probs(M, patterns, model, scratch, warnings);
+}
+
+std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
+                                             const WindowPatterns& patterns,
+                                             HaplotypeModel& model, SamplerScratch& scratch,
+                                             ModelWarnings& warnings) {
+  return allele_probs_from_moments(conditional_moments(M, patterns, model, scratch, warnings));
+}

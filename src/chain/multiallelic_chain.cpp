@@ -1,0 +1,271 @@
+// The sampler at variants with more than two alleles: each haplotype's allele as a vector
+// of indicators, normal given the haplotype's window alleles.
+
+#include <Eigen/LU>
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "chain/model_average.h"
+#include "chain/probs.h"
+#include "chain/run_chain.h"
+#include "model/packed_triangle.h"
+
+namespace {
+
+// An inverse this ill-conditioned would be rounding noise.
+constexpr double kMinReciprocalCondition = 1e-13;
+constexpr double kRidgeMargin = 1e-10;
+constexpr int kRidgeAttempts = 40;
+
+bool invert_checked(const Eigen::MatrixXd& matrix, Eigen::MatrixXd& inverse) {
+  const Eigen::PartialPivLU<Eigen::MatrixXd> lu(matrix);
+  if (!(lu.rcond() > kMinReciprocalCondition)) return false;
+  inverse = lu.inverse();
+  return inverse.allFinite();
+}
+
+// Inverts the conditional covariance; a singular one gets the smallest ridge (up to a
+// factor of 10) that makes it invertible. Returns true when a ridge was needed.
+bool invert_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& precision) {
+  if (invert_checked(covariance, precision)) return false;
+  const double scale = std::max(1.0, covariance.cwiseAbs().maxCoeff());
+  double ridge = kRidgeMargin * scale;
+  for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, ridge *= 10.0) {
+    Eigen::MatrixXd ridged = covariance;
+    ridged.diagonal().array() += ridge;
+    if (invert_checked(ridged, precision)) return true;
+  }
+  throw std::logic_error("haplotype_allele_probs_multi: conditional covariance not invertible");
+}
+
+}  // namespace
+
+void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
+                                  const std::vector<int>& haplotype_alleles,
+                                  const MultiAlleleTables& tables, double theta,
+                                  MultiScratch& scratch, ModelWarnings& warnings,
+                                  std::vector<double>& allele_probs) {
+  const int a = tables.allele_count;
+  const int n = a - 1;
+  const int size = static_cast<int>(patterns.values.rows());
+  const std::size_t k = model.selected.size();
+  if (n < 1 || model.weights.size() != k || model.pattern_of_selected.size() != k ||
+      model.mean.size() != std::size_t(size) + 1 || model.conditioning.size() != std::size_t(size) ||
+      model.inverse.rows() != size) {
+    throw std::logic_error("haplotype_allele_probs_multi: model not fitted to this window");
+  }
+  const int pattern_count = patterns.count();
+  scratch.covariances.resize(static_cast<std::size_t>(n));
+  scratch.component_mean.assign(static_cast<std::size_t>(n), 0.0);
+  if (scratch.pattern_weight.size() < static_cast<std::size_t>(n) * pattern_count) {
+    scratch.pattern_weight.assign(static_cast<std::size_t>(n) * pattern_count, 0.0);
+  }
+  std::vector<double>& component_mean = scratch.component_mean;
+  std::vector<double>& pattern_weight = scratch.pattern_weight;
+  std::vector<int>& touched = scratch.touched;
+  touched.clear();
+
+  // Weighted indicator means, and the same weights gathered per window pattern for the
+  // covariances with the window sites.
+  for (std::size_t i = 0; i < k; ++i) {
+    const std::size_t column = static_cast<std::size_t>(model.selected[i]);
+    if (column >= haplotype_alleles.size()) {
+      throw std::logic_error("haplotype_allele_probs_multi: reference haplotype " +
+                             std::to_string(column) + " has no allele at the variant");
+    }
+    const int allele = haplotype_alleles[column];
+    if (allele == 0) continue;
+    if (allele < 0 || allele >= a) {
+      throw std::logic_error("haplotype_allele_probs_multi: allele outside the variant");
+    }
+    const double w = model.weights[i];
+    component_mean[allele - 1] += w;
+    double* weights_of_pattern = &pattern_weight[static_cast<std::size_t>(model.pattern_of_selected[i]) * n];
+    bool fresh = true;
+    for (int j = 0; j < n && fresh; ++j) fresh = weights_of_pattern[j] == 0.0;
+    if (fresh) touched.push_back(model.pattern_of_selected[i]);
+    weights_of_pattern[allele - 1] += w;
+  }
+
+  const double correction = 1.0 - model.v2;
+  const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), size);
+  for (int j = 0; j < n; ++j) {
+    std::vector<double>& cov = scratch.covariances[j];
+    cov.resize(static_cast<std::size_t>(size));
+    Eigen::Map<Eigen::VectorXd> covariance(cov.data(), size);
+    covariance.setZero();
+    for (const int pattern : touched) {
+      const double w = pattern_weight[static_cast<std::size_t>(pattern) * n + j];
+      if (w != 0.0) covariance += w * patterns.values.col(pattern);
+    }
+    covariance = (covariance - window_mean * component_mean[j]) / correction;
+  }
+  for (const int pattern : touched) {
+    std::fill_n(&pattern_weight[static_cast<std::size_t>(pattern) * n], n, 0.0);
+  }
+
+  // Variant covariance less the part the window explains. Indicators of two different
+  // alleles never both hold, so their cross moment is 0; off the diagonal stays unpenalised.
+  Eigen::MatrixXd& covariance = scratch.covariance;
+  covariance.resize(n, n);
+  Eigen::VectorXd& conditional_mean = scratch.conditional_mean;
+  conditional_mean.resize(n);
+  // Q = R'R: every cross term cov_j'Q cov_l is a dot product of whitened covariances.
+  scratch.whitened.resize(static_cast<std::size_t>(n));
+  for (int j = 0; j < n; ++j) {
+    scratch.whitened[j].resize(static_cast<std::size_t>(size));
+    model.inverse.whiten(scratch.covariances[j].data(), scratch.whitened[j].data());
+  }
+  for (int j = 0; j < n; ++j) {
+    const double mean = component_mean[j];
+    const double penalty =
+        (mean > kMultiConfidentHigh || mean < kMultiConfidentLow) ? kConfidentPenalty : model.lambda;
+    const double* z_j = scratch.whitened[j].data();
+    covariance(j, j) = (mean - mean * mean) / correction + penalty - lane_dot(z_j, z_j, size);
+    for (int l = j + 1; l < n; ++l) {
+      const double cross = -component_mean[l] * mean / correction -
+                           lane_dot(z_j, scratch.whitened[l].data(), size);
+      covariance(j, l) = cross;
+      covariance(l, j) = cross;
+    }
+    const double shift = lane_dot(z_j, model.conditioning.data(), size);
+    conditional_mean[j] = clamp_indicator_mean((1.0 - theta) * mean + 0.5 * theta + shift);
+  }
+  if (invert_with_ridge(covariance, scratch.precision)) ++warnings.singular_allele_covariances;
+
+  // Log density at each allele's code, then normalised relative to the largest.
+  allele_probs.resize(static_cast<std::size_t>(a));
+  double largest = -HUGE_VAL;
+  Eigen::VectorXd y(n);
+  for (int l = 0; l < a; ++l) {
+    for (int j = 0; j < n; ++j) y[j] = tables.allele_codes[l][j] - conditional_mean[j];
+    allele_probs[l] = -0.5 * y.dot(scratch.precision * y);
+    largest = std::max(largest, allele_probs[l]);
+  }
+  double sum = 0.0;
+  for (int l = 0; l < a; ++l) {
+    allele_probs[l] = std::exp(allele_probs[l] - largest);
+    sum += allele_probs[l];
+  }
+  for (int l = 0; l < a; ++l) allele_probs[l] /= sum;
+}
+
+void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,
+                               const double* pl_phred, const MultiAlleleTables& tables,
+                               std::vector<double>& log10_scratch, ModelWarnings& warnings,
+                               std::vector<double>& class_probs) {
+  const std::size_t C = static_cast<std::size_t>(tables.class_count());
+  log10_scratch.resize(C);
+  class_probs.resize(C);
+  std::size_t c = 0;
+  for (std::size_t m = 0; m < tables.unordered_genotypes.size(); ++m) {
+    const auto [u, t] = tables.unordered_genotypes[m];
+    const double likelihood = -pl_phred[m] / 10.0;
+    log10_scratch[c++] = likelihood + std::log10(first[u]) + std::log10(second[t]);
+    if (u != t) log10_scratch[c++] = likelihood + std::log10(first[t]) + std::log10(second[u]);
+  }
+  double sum = 0.0;
+  for (std::size_t i = 0; i < C; ++i) {
+    class_probs[i] = std::pow(10.0, log10_scratch[i]);
+    sum += class_probs[i];
+  }
+  if (sum == 0.0 || !std::isfinite(sum)) {
+    // Every weight under- or overflowed; rescaling by the largest keeps the ratios.
+    const double largest = *std::max_element(log10_scratch.begin(), log10_scratch.end());
+    for (std::size_t i = 0; i < C; ++i) class_probs[i] = std::pow(10.0, log10_scratch[i] - largest);
+  }
+  const double smallest = *std::min_element(class_probs.begin(), class_probs.end());
+  sum = 0.0;
+  for (std::size_t i = 0; i < C; ++i) {
+    class_probs[i] -= smallest;
+    sum += class_probs[i];
+  }
+  if (sum == 0.0) {
+    // All classes equally likely: subtracting the smallest left nothing to share out.
+    std::fill(class_probs.begin(), class_probs.end(), 1.0 / static_cast<double>(C));
+    return;
+  }
+  for (std::size_t i = 0; i < C; ++i) class_probs[i] /= sum;
+  if (*std::min_element(class_probs.begin(), class_probs.end()) < 0.0) ++warnings.probability_errors;
+}
+
+void shuffle_units(std::vector<int>& order, RandomSource& random) {
+  for (std::size_t x = 1; x < order.size(); ++x) {
+    const std::size_t j = static_cast<std::size_t>(random.next_int()) % (x + 1);
+    std::swap(order[x], order[j]);
+  }
+}
+
+void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
+                            const std::vector<std::vector<int>>& pedigree,
+                            const std::vector<double>& site_pls, const MultiAlleleTables& tables,
+                            double theta, const ChainSettings& settings, RandomSource& random,
+                            std::vector<int>& row_order, std::vector<int>& haplotype_alleles,
+                            MultiScratch& scratch, ModelWarnings& warnings,
+                            std::vector<double>& genotype_probs, bool model_average) {
+  const std::size_t sample_count = models.size();
+  const std::size_t C = static_cast<std::size_t>(tables.class_count());
+  const std::size_t G = static_cast<std::size_t>(tables.genotype_count());
+  if (tables.allele_count < 2) {
+    throw std::logic_error("run_multiallelic_chain: a variant needs at least two alleles");
+  }
+  if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
+    throw std::logic_error("run_multiallelic_chain: burn-in must be below the iteration count");
+  }
+  if (site_pls.size() < G * sample_count || haplotype_alleles.size() != 2 * sample_count ||
+      row_order.size() != pedigree.size()) {
+    throw std::logic_error("run_multiallelic_chain: likelihoods, alleles or row order do not "
+                           "match the samples");
+  }
+  for (const std::vector<int>& row : pedigree) {
+    if (row.size() < 2 || row[1] < 1 || static_cast<std::size_t>(row[1]) > sample_count) {
+      throw std::logic_error("run_multiallelic_chain: malformed pedigree row");
+    }
+  }
+
+  genotype_probs.assign(C * sample_count, 0.0);
+  std::vector<double> all_probs(model_average ? C * sample_count : 0, 0.0);
+  const double recorded_sweeps = settings.iterations - settings.burnin;
+  std::vector<double> first;
+  std::vector<double> second;
+  std::vector<double> probs;
+  for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
+    const bool record = sweep > settings.burnin;
+    shuffle_units(row_order, random);
+    for (const int row_index : row_order) {
+      const std::vector<int>& row = pedigree[static_cast<std::size_t>(row_index)];
+      if (row[0] != 1) continue;  // families are not updated at multi-allelic variants
+      const std::size_t sample = static_cast<std::size_t>(row[1]) - 1;
+      const SampleModel& model = models[sample];
+      haplotype_allele_probs_multi(patterns, model.first, haplotype_alleles, tables, theta, scratch,
+                                   warnings, first);
+      haplotype_allele_probs_multi(patterns, model.second, haplotype_alleles, tables, theta,
+                                   scratch, warnings, second);
+      class_probabilities_multi(first, second, &site_pls[G * sample], tables,
+                                scratch.log10_weights, warnings, probs);
+      const int drawn = draw_class_multi(probs, random.uniform());
+      haplotype_alleles[2 * sample] = tables.ordered_genotypes[static_cast<std::size_t>(drawn)].first;
+      haplotype_alleles[2 * sample + 1] =
+          tables.ordered_genotypes[static_cast<std::size_t>(drawn)].second;
+      if (record) {
+        for (std::size_t c = 0; c < C; ++c) genotype_probs[C * sample + c] += probs[c] / recorded_sweeps;
+      }
+      if (model_average) {
+        // The all-haplotype pass reads the same reference sets, which never hold the sample's
+        // own haplotypes, so the k-pass draw leaves its class probabilities as they were;
+        // only its draw is its own.
+        const int drawn_all = draw_class_multi(probs, random.uniform());
+        const auto& pair = tables.ordered_genotypes[static_cast<std::size_t>(drawn_all)];
+        haplotype_alleles[2 * sample] = pair.first;
+        haplotype_alleles[2 * sample + 1] = pair.second;
+        if (record) {
+          for (std::size_t c = 0; c < C; ++c) all_probs[C * sample + c] += probs[c] / recorded_sweeps;
+        }
+      }
+    }
+  }
+  if (model_average) keep_more_certain(genotype_probs, all_probs, static_cast<int>(C));
+}

@@ -1,0 +1,75 @@
+#include "chain/probs.h"
+
+#include <algorithm>
+#include <cmath>
+
+std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments) {
+  const double mu = moments.mean;
+  const double sigma2 = moments.variance;
+  double p0;
+  double p1;
+  if (sigma2 > 0.0) {
+    const double log_density0 = -0.5 * mu * mu / sigma2;
+    const double log_density1 = -0.5 * (1 - mu) * (1 - mu) / sigma2;
+    const double largest = log_density0 >= log_density1 ? log_density0 : log_density1;
+    p0 = std::exp(log_density0 - largest);
+    p1 = std::exp(log_density1 - largest);
+  } else {
+    // A zero penalty (--lambda 0) leaves a point mass at mu: the nearer allele takes all,
+    // as the densities do when sigma2 shrinks to 0.
+    const double distance0 = mu * mu;
+    const double distance1 = (1 - mu) * (1 - mu);
+    p0 = distance0 <= distance1 ? 1.0 : 0.0;
+    p1 = distance1 <= distance0 ? 1.0 : 0.0;
+  }
+  return {p0 / (p0 + p1), p1 / (p0 + p1)};
+}
+
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const double* pl_phred) {
+  const std::array<double, 4> log10_weights = {
+      -pl_phred[0] / 10 + std::log10(first[0]) + std::log10(second[0]),
+      -pl_phred[2] / 10 + std::log10(first[1]) + std::log10(second[1]),
+      -pl_phred[1] / 10 + std::log10(first[0]) + std::log10(second[1]),
+      -pl_phred[1] / 10 + std::log10(first[1]) + std::log10(second[0])};
+  std::array<double, 4> probs;
+  for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c]);
+  double sum = probs[0] + probs[1] + probs[2] + probs[3];
+  if (sum == 0.0 || !std::isfinite(sum)) {
+    // Every weight under- or overflowed; rescaling by the largest keeps the ratios.
+    const double largest = *std::max_element(log10_weights.begin(), log10_weights.end());
+    for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c] - largest);
+    sum = probs[0] + probs[1] + probs[2] + probs[3];
+  }
+  for (int c = 0; c < 4; ++c) probs[c] /= sum;
+  return probs;
+}
+
+int draw_class(const std::array<double, 4>& class_probs, double u) {
+  if (class_probs[0] >= u) return 0;
+  if (u <= class_probs[0] + class_probs[1]) return 1;
+  if (u <= class_probs[0] + class_probs[1] + class_probs[2]) return 2;
+  return 3;
+}
+
+int draw_class_multi(const std::vector<double>& class_probs, double u) {
+  const int C = static_cast<int>(class_probs.size());
+  double cumulative = C > 0 ? class_probs[0] : 0.0;
+  if (u <= cumulative) return 0;
+  for (int c = 1; c < C; ++c) {
+    cumulative += class_probs[c];
+    if (u <= cumulative) return c;
+  }
+  // u beyond a total that rounding left short of 1.
+  for (int c = C - 1; c > 0; --c) {
+    if (class_probs[c] > 0.0) return c;
+  }
+  return 0;
+}
+
+double clamp_indicator_mean(double mean) {
+  if (mean < 0.0) return kClampLow;
+  if (mean > 1.0) return kClampHigh;
+  return mean;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+// Class-probability kernels of the chains and the constants they share. Plain values in,
+// plain values out, so every chain (bi-allelic, multi-allelic, family, all-haplotype)
+// draws from the same arithmetic.
+
+#include <array>
+#include <vector>
+
+// Alleles of the phased classes 0|0, 1|1, 0|1, 1|0.
+constexpr int kFirstAllele[4] = {0, 1, 0, 1};
+constexpr int kSecondAllele[4] = {0, 1, 1, 0};
+
+// A bi-allelic variant mean this close to 0 or 1 takes a fixed variance instead of the
+// haplotype's penalty; multi-allelic indicators are held to a tighter band.
+constexpr double kConfidentHigh = 0.99;
+constexpr double kConfidentLow = 0.01;
+constexpr double kMultiConfidentHigh = 0.999;
+constexpr double kMultiConfidentLow = 0.001;
+constexpr double kConfidentPenalty = 0.09;
+
+// Bounds an indicator mean outside the unit interval is clamped to.
+constexpr double kClampLow = 0.00001;
+constexpr double kClampHigh = 0.99999;
+
+// log10(1 - 1e-8) for a transmitted allele that matches, log10(1e-8) for one that does not.
+constexpr double kTransmissionKept = -4.342944862569495e-9;
+constexpr double kTransmissionBroken = -8.0;
+// Floor of the shift that keeps the joint's powers of ten in range.
+constexpr double kJointShiftFloor = -10000.0;
+
+struct ConditionalMoments {
+  double mean = 0.0;
+  double variance = 0.0;
+};
+
+// (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
+std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments);
+
+// Normalised probabilities of the classes 0|0, 1|1, 0|1, 1|0 from the two haplotypes'
+// allele probabilities and the sample's Phred likelihoods (0/0, 0/1, 1/1).
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const double* pl_phred);
+
+// Class chosen by cumulative comparison with u (ties go to the lower class).
+int draw_class(const std::array<double, 4>& class_probs, double u);
+
+// The class c (1 <= c < C) with S_c < u <= S_(c+1), S_c the sum of the first c
+// probabilities; u at or below the first probability gives class 0, u beyond the total
+// (rounding) the last class with a positive probability.
+int draw_class_multi(const std::vector<double>& class_probs, double u);
+
+// Conditional mean of an indicator clamped into the unit interval: below 0 gives
+// kClampLow, above 1 gives kClampHigh.
+double clamp_indicator_mean(double mean);

@@ -1,0 +1,98 @@
+#pragma once
+
+// The chain drivers: the sweeps of one variant's chain over the pedigree rows, bi-allelic
+// and multi-allelic, with the family and all-haplotype updates woven in.
+
+#include <vector>
+
+#include "chain/haplotype_moments.h"
+#include "model/model.h"
+#include "util/random_source.h"
+
+struct FamilyUnits;
+struct ModelAverage;
+
+struct ChainSettings {
+  int iterations = 100;
+  int burnin = 10;
+};
+
+// Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
+// order, each single-sample unit updated from its models and likelihoods, each duo and
+// trio (rows of 5 slots, slot 4 numbered by number_family_units) jointly when family is
+// given; after the burn-in the class probabilities are averaged into genotype_probs
+// (4 per sample; a sample in two units keeps its later unit's values of each sweep).
+// M's variant row holds the initial alleles and is updated in place. A trio child has
+// no model of its own.
+// With average (--model-avg), every unit's update is followed by the same update under the
+// all-haplotype model, on that model's own chain, drawn right after the k-model's; each
+// sample then keeps the result of the more certain model.
+void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
+                         std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                         ModelAverage* average = nullptr);
+// The same, grouping the window's patterns first.
+void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
+                         const std::vector<std::vector<int>>& pedigree,
+                         const std::vector<double>& site_pls, const ChainSettings& settings,
+                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                         ModelAverage* average = nullptr);
+
+// ---- Multi-allelic variants (multiallelic_chain.cpp) ----
+// The chain state is one allele index per sample haplotype (2N entries); allele l stands
+// for the indicator vector allele_codes[l] of MultiAlleleTables.
+
+// Working space of the multi-allelic model, reused across haplotypes.
+struct MultiScratch {
+  std::vector<std::vector<double>> covariances;  // per component: T window covariances
+  std::vector<std::vector<double>> whitened;     // per component: R times its covariances
+  std::vector<double> component_mean;            // per component: weighted indicator mean
+  std::vector<double> pattern_weight;            // components by window patterns
+  std::vector<int> touched;                      // patterns with a nonzero pattern_weight
+  Eigen::MatrixXd covariance;                    // (a-1) x (a-1): variant covariance
+  Eigen::MatrixXd precision;                     // its conditional inverse
+  Eigen::VectorXd conditional_mean;
+  std::vector<double> log10_weights;             // per class
+};
+
+// Probability of each of the a alleles for one sample haplotype: the indicator vector's
+// normal model conditioned on the haplotype's window alleles, its density evaluated at
+// each allele's code and normalised. haplotype_alleles is the chain state; theta the
+// shrinkage weight. A singular conditional covariance is inverted after the smallest
+// ridge that makes it invertible, counted in warnings.
+void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
+                                  const std::vector<int>& haplotype_alleles,
+                                  const MultiAlleleTables& tables, double theta,
+                                  MultiScratch& scratch, ModelWarnings& warnings,
+                                  std::vector<double>& allele_probs);
+
+// Class probabilities in ordered_genotypes order from the two haplotypes' allele
+// probabilities and the sample's G Phred likelihoods: each class weighted by
+// 10^(-PL/10) P1[first] P2[second], the smallest weight subtracted from all (so the
+// least likely class gets 0), then normalised.
+void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,
+                               const double* pl_phred, const MultiAlleleTables& tables,
+                               std::vector<double>& log10_scratch, ModelWarnings& warnings,
+                               std::vector<double>& class_probs);
+
+// Shuffles order in place: for x = 1..n-1, j = rand() mod (x + 1), swap entries x and j.
+void shuffle_units(std::vector<int>& order, RandomSource& random);
+
+// Runs the chain of one multi-allelic variant: in every sweep the pedigree rows are
+// visited in a freshly shuffled row_order (kept for the next variant); single-sample rows
+// are updated, duos and trios passed over (their members record nothing). After the
+// burn-in the class probabilities are averaged into genotype_probs (a*a per sample).
+// With model_average, each sample's update is followed by a second draw for the
+// all-haplotype pass, recorded apart; each sample keeps the more certain result. That pass
+// reads the k-haplotype reference sets (all other haplotypes with the default k = 2N - 2).
+void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
+                            const std::vector<std::vector<int>>& pedigree,
+                            const std::vector<double>& site_pls, const MultiAlleleTables& tables,
+                            double theta, const ChainSettings& settings, RandomSource& random,
+                            std::vector<int>& row_order, std::vector<int>& haplotype_alleles,
+                            MultiScratch& scratch, ModelWarnings& warnings,
+                            std::vector<double>& genotype_probs, bool model_average = false);

@@ -1,0 +1,153 @@
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <string_view>
+
+#include "io/file_formats.h"
+#include "util/errors.h"
+#include "io/io.h"
+
+namespace {
+
+constexpr int kMissingAllele = -1;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The allele number of one GT piece is its leading digits ("1:12,0,40" is 1); a
+// piece without a leading digit (".") is a missing allele.
+int leading_allele(std::string_view piece) {
+  if (piece.empty() || !is_digit(piece.front())) return kMissingAllele;
+  long long value = 0;
+  for (const char c : piece) {
+    if (!is_digit(c)) break;
+    value = std::min<long long>(value * 10 + (c - '0'), INT_MAX);
+  }
+  return static_cast<int>(value);
+}
+
+struct Genotype {
+  int first = kMissingAllele;
+  int second = kMissingAllele;
+  bool missing() const { return first == kMissingAllele || second == kMissingAllele; }
+};
+
+// Phased input: the two alleles around the first "|" of the whole field.
+// Unphased input: the GT subfield must split at "/" into exactly two pieces.
+Genotype read_genotype(std::string_view field, bool unphased) {
+  if (unphased) {
+    const std::string_view gt = field.substr(0, field.find(':'));
+    const std::size_t slash = gt.find('/');
+    if (slash == std::string_view::npos || gt.find('/', slash + 1) != std::string_view::npos) {
+      return {};
+    }
+    return {leading_allele(gt.substr(0, slash)), leading_allele(gt.substr(slash + 1))};
+  }
+  const std::size_t bar = field.find('|');
+  if (bar == std::string_view::npos) return {};
+  return {leading_allele(field.substr(0, bar)), leading_allele(field.substr(bar + 1))};
+}
+
+// A VCF line split at tabs; one trailing tab does not make an extra field.
+void split_vcf_line(std::string_view line, std::vector<std::string_view>& fields) {
+  split_views(line, '\t', fields);
+  if (fields.size() > 1 && fields.back().empty()) fields.pop_back();
+}
+
+}  // namespace
+
+void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
+                                const std::vector<std::string>& sample_ids, bool unphased,
+                                std::ostream& out) {
+  const std::size_t n_samples = sample_ids.size();
+  if (n_samples == 0) throw FatalError("ERROR! Decomposing a VCF needs at least one sample");
+  const std::size_t min_fields = 9 + n_samples;
+  write_gt_vcf_header(out, sample_ids);
+
+  std::string line;
+  std::vector<std::string_view> fields;
+  std::vector<std::string_view> alts;
+  std::vector<Genotype> genotypes(n_samples);
+  std::vector<char> distinct_bases;
+  std::string columns;
+  std::vector<char> differs;  // by allele number: its base differs from REF's here
+  long line_number = 0;
+  while (std::getline(in, line)) {
+    ++line_number;
+    strip_carriage_return(line);
+    const auto where = [&] { return file_name + ":" + std::to_string(line_number); };
+    if (line.compare(0, 6, "#CHROM") == 0) {
+      split_vcf_line(line, fields);
+      const std::size_t named = fields.size() > 9 ? fields.size() - 9 : 0;
+      if (named != n_samples) {
+        throw FatalError("ERROR! " + where() + ": the #CHROM line names " + std::to_string(named) +
+                         " sample(s), the sample file lists " + std::to_string(n_samples));
+      }
+      continue;
+    }
+    if (is_blank(line) || line.front() == '#') continue;
+
+    split_vcf_line(line, fields);
+    if (fields.size() < min_fields) {
+      throw FatalError("ERROR! " + where() + ": expected at least " + std::to_string(min_fields) +
+                       " tab-separated fields (9 + " + std::to_string(n_samples) +
+                       " samples), found " + std::to_string(fields.size()));
+    }
+    const std::string_view chrom = fields[0];
+    const auto pos = parse_integer(fields[1]);
+    if (!pos || *pos < 0 || *pos > 2147483647) {
+      throw FatalError("ERROR! " + where() + " (" + std::string(chrom) + "): POS '" +
+                       std::string(fields[1]) + "' is not a whole number from 0 to 2147483647");
+    }
+    const std::string_view ref = fields[3];
+    split_views(fields[4], ',', alts);
+    differs.assign(alts.size() + 1, 0);
+
+    bool genotypes_read = false;
+    for (std::size_t x = 0; x < ref.size(); ++x) {
+      distinct_bases.clear();
+      std::fill(differs.begin(), differs.end(), 0);
+      for (std::size_t i = 1; i <= alts.size(); ++i) {
+        const std::string_view alt = alts[i - 1];
+        // An allele of another length is an indel: its bases do not line up with REF's.
+        if (alt.size() != ref.size() || alt[x] == ref[x]) continue;
+        if (std::find(distinct_bases.begin(), distinct_bases.end(), alt[x]) ==
+            distinct_bases.end()) {
+          distinct_bases.push_back(alt[x]);
+        }
+        differs[i] = 1;
+      }
+      if (distinct_bases.size() != 1) continue;
+
+      if (!genotypes_read) {
+        for (std::size_t j = 0; j < n_samples; ++j) {
+          genotypes[j] = read_genotype(fields[9 + j], unphased);
+        }
+        genotypes_read = true;
+      }
+      auto carries = [&](int allele) {
+        return allele >= 1 && static_cast<std::size_t>(allele) < differs.size() && differs[allele];
+      };
+      out << chrom << '\t' << *pos + static_cast<std::int64_t>(x) << "\t.\t" << ref[x] << '\t'
+          << distinct_bases.front() << "\t.\tPASS\tNUMALT=1\tGT";
+      // Sample columns are assembled in one buffer: thousands of tiny stream writes
+      // per record would dominate the run time.
+      columns.clear();
+      for (const Genotype& g : genotypes) {
+        if (g.missing()) {
+          columns += "\t./.";
+        } else {
+          columns += '\t';
+          columns += carries(g.first) ? '1' : '0';
+          columns += '|';
+          columns += carries(g.second) ? '1' : '0';
+        }
+      }
+      columns += '\n';
+      out.write(columns.data(), static_cast<std::streamsize>(columns.size()));
+    }
+  }
+  if (in.bad()) {
+    throw FatalError("ERROR! " + file_name + " could not be read after line " +
+                     std::to_string(line_number) + " (corrupt or truncated?)");
+  }
+}

@@ -1,0 +1,373 @@
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string_view>
+#include <unordered_map>
+
+#include "io/file_formats.h"
+#include "util/errors.h"
+#include "io/io.h"
+
+namespace {
+
+constexpr std::string_view kWrongFormat = " Vcf is in a wrong format";
+constexpr std::string_view kCountMismatch =
+    " The number of individuals in the scaffold file do not match the number of individuals in "
+    "the vcf file";
+constexpr std::int64_t kMaxPosition = 2147483647;
+
+enum class LikelihoodKind { kNone, kGL, kPL };
+
+// A whole token as a finite number. Integers, the usual PL values, take a fast
+// path; anything else goes through from_chars.
+bool parse_likelihood(std::string_view text, double& value) {
+  if (text.empty()) return false;
+  const bool negative = text.front() == '-';
+  if (negative || text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '-' || text.front() == '+') return false;
+  if (text.size() <= 15) {
+    std::int64_t whole = 0;
+    bool digits_only = true;
+    for (const char c : text) {
+      const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+      if (digit > 9) {
+        digits_only = false;
+        break;
+      }
+      whole = whole * 10 + digit;
+    }
+    if (digits_only) {
+      value = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
+      return true;
+    }
+  }
+  double parsed = 0.0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, parsed);
+  if (ec != std::errc() || stop != end || !std::isfinite(parsed)) return false;
+  value = negative ? -parsed : parsed;
+  return true;
+}
+
+// Same text as `std::ostream << double` with the default precision of 6.
+void append_number(std::string& out, double value) {
+  if (value == std::floor(value) && std::fabs(value) < 1e6) {
+    if (value == 0.0 && std::signbit(value)) {
+      out += "-0";
+      return;
+    }
+    char buffer[16];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value));
+    out.append(buffer, static_cast<std::size_t>(result.ptr - buffer));
+    return;
+  }
+  char buffer[32];
+  const int length = std::snprintf(buffer, sizeof buffer, "%g", value);
+  out.append(buffer, static_cast<std::size_t>(length));
+}
+
+// Tab split of a record line. The fields are short, so a plain scan beats one
+// memchr call per field.
+void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
+  fields.clear();
+  const char* start = line.data();
+  const char* const end = start + line.size();
+  for (const char* c = start; c != end; ++c) {
+    if (*c == '\t') {
+      fields.emplace_back(start, static_cast<std::size_t>(c - start));
+      start = c + 1;
+    }
+  }
+  fields.emplace_back(start, static_cast<std::size_t>(end - start));
+}
+
+// "./.", ".", ".|." and the like: a genotype field that says the sample is missing.
+bool is_missing_genotype(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return c == '.' || c == '/' || c == '|'; });
+}
+
+class LikelihoodReader {
+ public:
+  LikelihoodReader(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
+                   LikelihoodRecords& records, std::ostream& out, std::ostream& err)
+      : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out), err_(err) {}
+
+  void read(std::istream& in) {
+    while (std::getline(in, line_)) {
+      ++line_number_;
+      strip_carriage_return(line_);
+      if (line_.empty() || (line_.front() != '#' && is_blank(line_))) continue;
+      if (line_.front() == '#') {
+        if (line_.compare(0, 6, "#CHROM") == 0) read_header();
+        continue;
+      }
+      if (!read_data_line()) break;
+    }
+    if (in.bad()) {
+      throw FatalError("ERROR! " + settings_.file_name +
+                       " is corrupt or truncated: decompression failed after line " +
+                       std::to_string(line_number_));
+    }
+  }
+
+ private:
+  std::string where() const { return settings_.file_name + ":" + std::to_string(line_number_); }
+  std::string where_record(std::string_view chrom, std::uint64_t pos) const {
+    return where() + " (" + std::string(chrom) + ":" + std::to_string(pos) + ")";
+  }
+  [[noreturn]] void wrong_format(const std::string& location, const std::string& detail) const {
+    throw FatalError(std::string(kWrongFormat) + ": " + location + ": " + detail);
+  }
+
+  void read_header() {
+    if (have_header_) wrong_format(where(), "a second #CHROM line");
+    split_views(line_, '\t', fields_);
+    std::vector<std::string>& names = records_.header_samples;
+    names.clear();
+    for (std::size_t l = 9; l < fields_.size(); ++l) names.emplace_back(fields_[l]);
+    const std::size_t n = sample_ids_.size();
+    if (names.size() != n) {
+      throw FatalError(std::string(kCountMismatch) + ": " + where() + ": the #CHROM line names " +
+                       std::to_string(names.size()) + " samples, the sample file " +
+                       std::to_string(n));
+    }
+    std::unordered_map<std::string_view, std::size_t> column_of_name;
+    column_of_name.reserve(n);
+    for (std::size_t l = 0; l < n; ++l) {
+      if (!column_of_name.emplace(names[l], l).second) {
+        wrong_format(where(), "sample '" + names[l] + "' is named twice in the #CHROM line");
+      }
+    }
+    column_of_.assign(n, 0);
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto found = column_of_name.find(sample_ids_[j]);
+      if (found == column_of_name.end()) {
+        wrong_format(where(), "sample '" + sample_ids_[j] +
+                                  "' of the sample file is not in the #CHROM line");
+      }
+      column_of_[j] = 9 + found->second;
+    }
+    have_header_ = true;
+  }
+
+  // False when the record lies past the region: reading stops there.
+  bool read_data_line() {
+    if (!have_header_) wrong_format(where(), "a record comes before the #CHROM line");
+    split_tabs(line_, fields_);
+    const std::size_t expected_fields = 9 + sample_ids_.size();
+    if (fields_.size() < 2) {
+      wrong_format(where(), "expected " + std::to_string(expected_fields) +
+                                " tab-separated fields, found " + std::to_string(fields_.size()));
+    }
+    const auto parsed_pos = parse_integer(fields_[1]);
+    if (!parsed_pos || *parsed_pos < 1 || *parsed_pos > kMaxPosition) {
+      throw FatalError("ERROR! " + where() + ": POS '" + std::string(fields_[1]) +
+                       "' is not a whole number from 1 to 2147483647");
+    }
+    const auto pos = static_cast<std::uint64_t>(*parsed_pos);
+    if (pos > settings_.upper) return false;
+    const std::string_view chrom = fields_[0];
+    if (fields_.size() != expected_fields) {
+      wrong_format(where_record(chrom, pos),
+                   "expected " + std::to_string(expected_fields) + " tab-separated fields (9 + " +
+                       std::to_string(sample_ids_.size()) + " samples), found " +
+                       std::to_string(fields_.size()));
+    }
+    if (!have_data_) {
+      first_chrom_ = chrom;
+      have_data_ = true;
+    } else if (chrom != first_chrom_) {
+      throw FatalError("ERROR! " + where_record(chrom, pos) + ": CHROM '" + std::string(chrom) +
+                       "' differs from '" + first_chrom_ +
+                       "' of the records before; the file must hold one chromosome");
+    } else if (pos < previous_pos_) {
+      throw FatalError("ERROR! " + where_record(chrom, pos) + ": POS " + std::to_string(pos) +
+                       " is below POS " + std::to_string(previous_pos_) +
+                       " of the record before; the file must be sorted by position");
+    }
+    previous_pos_ = pos;
+    if (pos >= settings_.lower && fields_[4] != ".") read_record(chrom, pos);
+    return true;
+  }
+
+  void read_record(std::string_view chrom, std::uint64_t pos) {
+    if (!records_.has_records) {
+      records_.has_records = true;
+      const std::string name(chrom);
+      records_.chromosome = static_cast<int>(std::strtol(name.c_str(), nullptr, 10));
+      // Numeric names print as the number did before, so "020" stays 20.
+      const auto number = parse_integer(name);
+      records_.chromosome_name =
+          number && *number >= INT32_MIN && *number <= INT32_MAX ? std::to_string(*number) : name;
+    }
+    std::uint64_t key = 0;
+    if (!likelihood_storage_key(records_.site_likelihoods, pos, key)) {
+      err_ << "WARNING! " << where_record(chrom, pos) << ": record dropped: its storage key " << key
+           << " is already taken (too many records at position " << pos << ")" << '\n';
+      return;
+    }
+    const std::string_view ref = fields_[3];
+    const std::string_view alt = fields_[4];
+    // REF plus every comma-separated ALT allele.
+    const int allele_count = static_cast<int>(std::count(alt.begin(), alt.end(), ',')) + 2;
+    const std::size_t genotype_count =
+        static_cast<std::size_t>(allele_count) * static_cast<std::size_t>(allele_count + 1) / 2;
+
+    split_views(fields_[8], ':', keys_);
+    std::size_t key_index = 0;
+    LikelihoodKind kind = LikelihoodKind::kNone;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] == "GL") {
+        key_index = i;
+        kind = LikelihoodKind::kGL;
+      }
+    }
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (keys_[i] == "PL") {
+        key_index = i;
+        kind = LikelihoodKind::kPL;
+      }
+    }
+
+    std::vector<double> likelihoods;
+    if (kind == LikelihoodKind::kNone) {
+      out_ << "ERROR! There is no genotype likelihood information in  " << settings_.file_name
+           << " for position " << pos << " and the position won't be imputed " << '\n';
+    } else {
+      likelihoods.reserve(genotype_count * sample_ids_.size());
+      for (std::size_t j = 0; j < sample_ids_.size(); ++j) {
+        read_sample(j, key_index, kind, genotype_count, likelihoods, chrom, pos);
+      }
+      if (kind == LikelihoodKind::kPL) print_pl(likelihoods, genotype_count);
+    }
+
+    if (settings_.collect_positions) records_.region_positions.push_back(key);
+    records_.site_likelihoods.emplace_hint(records_.site_likelihoods.end(), key,
+                                           std::move(likelihoods));
+    records_.site_alleles.emplace_hint(
+        records_.site_alleles.end(), key,
+        std::vector<std::string>{std::string(ref), std::string(alt)});
+    records_.likelihood_alleles.emplace_hint(
+        records_.likelihood_alleles.end(), key,
+        std::vector<std::string>{std::string(ref), std::string(alt)});
+    records_.site_allele_counts.emplace_hint(records_.site_allele_counts.end(), key, allele_count);
+  }
+
+  // Appends the sample's G Phred values, or G zeros when its likelihoods are missing.
+  void read_sample(std::size_t sample, std::size_t key_index, LikelihoodKind kind,
+                   std::size_t genotype_count, std::vector<double>& likelihoods,
+                   std::string_view chrom, std::uint64_t pos) {
+    const std::string_view field = fields_[column_of_[sample]];
+    const char* begin = field.data();
+    const char* const end = begin + field.size();
+    // Skip to the likelihood sub-field; a field that ends before it (such as a lone
+    // "./." when the key is not first) is missing.
+    for (std::size_t i = 0; i < key_index; ++i) {
+      while (begin != end && *begin != ':') ++begin;
+      if (begin == end) {
+        likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+        return;
+      }
+      ++begin;
+    }
+    const char* value_end = begin;
+    while (value_end != end && *value_end != ':') ++value_end;
+    const std::string_view value(begin, static_cast<std::size_t>(value_end - begin));
+    if (value.empty() || value == "." || (key_index == 0 && is_missing_genotype(value))) {
+      likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+      return;
+    }
+
+    const bool gl = kind == LikelihoodKind::kGL;
+    const char* key_name = gl ? "GL" : "PL";
+    const std::size_t first = likelihoods.size();
+    std::size_t found = 0;
+    double number = 0.0;
+    for (const char* piece_begin = begin;; ++piece_begin) {
+      const char* piece_end = piece_begin;
+      while (piece_end != value_end && *piece_end != ',') ++piece_end;
+      const std::string_view piece(piece_begin, static_cast<std::size_t>(piece_end - piece_begin));
+      if (found == 0 && piece == ".") {  // ".,.,." and the like
+        likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+        return;
+      }
+      if (!parse_likelihood(piece, number)) bad_value(sample, key_name, piece, chrom, pos);
+      likelihoods.push_back(gl ? -10.0 * number : number);
+      ++found;
+      piece_begin = piece_end;
+      if (piece_end == value_end) break;
+    }
+    if (gl && found == 1) {
+      // A single GL value carries no genotype information.
+      likelihoods.resize(first);
+      likelihoods.insert(likelihoods.end(), genotype_count, 0.0);
+      return;
+    }
+    if (found != genotype_count) {
+      wrong_format(where_record(chrom, pos),
+                   "sample '" + sample_ids_[sample] + "' has " + std::to_string(found) + " " +
+                       key_name + " values, expected " + std::to_string(genotype_count));
+    }
+  }
+
+  [[noreturn]] void bad_value(std::size_t sample, const char* key_name, std::string_view piece,
+                              std::string_view chrom, std::uint64_t pos) const {
+    throw FatalError("ERROR! " + where_record(chrom, pos) + ": sample '" + sample_ids_[sample] +
+                     "' has the " + key_name + " value '" + std::string(piece) +
+                     "', which is not a finite number");
+  }
+
+  // One line per sample: its ID and its first three Phred values.
+  void print_pl(const std::vector<double>& likelihoods, std::size_t genotype_count) {
+    dump_.clear();
+    for (std::size_t k = 0; k < sample_ids_.size(); ++k) {
+      dump_ += sample_ids_[k];
+      for (std::size_t g = 0; g < 3; ++g) {
+        dump_ += ' ';
+        append_number(dump_, likelihoods[genotype_count * k + g]);
+      }
+      dump_ += '\n';
+    }
+    out_.write(dump_.data(), static_cast<std::streamsize>(dump_.size()));
+  }
+
+  const std::vector<std::string>& sample_ids_;
+  const LikelihoodSettings& settings_;
+  LikelihoodRecords& records_;
+  std::ostream& out_;
+  std::ostream& err_;
+
+  std::string line_;
+  std::string dump_;
+  std::vector<std::string_view> fields_;
+  std::vector<std::string_view> keys_;
+  std::vector<std::size_t> column_of_;  // sample index -> field index of its column
+  std::uint64_t line_number_ = 0;
+  bool have_header_ = false;
+  bool have_data_ = false;
+  std::string first_chrom_;
+  std::uint64_t previous_pos_ = 0;
+};
+
+}  // namespace
+
+bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
+                            std::uint64_t pos, std::uint64_t& key) {
+  key = pos;
+  if (taken.count(pos) != 0) {
+    if (taken.count(pos + 1) == 0) key = pos + 1;
+    if (taken.count(key + 1) != 0) key += 2;
+  }
+  return taken.count(key) == 0;
+}
+
+void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
+                         const LikelihoodSettings& settings, LikelihoodRecords& records,
+                         std::ostream& out, std::ostream& err) {
+  LikelihoodReader(sample_ids, settings, records, out, err).read(in);
+}

@@ -1,0 +1,142 @@
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "io/file_formats.h"
+#include "util/errors.h"
+
+namespace {
+
+// Printed like a default-formatted stream number (6 significant digits, general).
+void put_general(std::ostream& out, double value, int precision) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*g", precision, value);
+  out << text;
+}
+
+bool all_zero(const double* values, int count) {
+  for (int c = 0; c < count; ++c) {
+    if (values[c] != 0.0) return false;
+  }
+  return true;
+}
+
+void check_finite(const double* values, int count, std::uint64_t position, int sample,
+                  const char* what) {
+  for (int c = 0; c < count; ++c) {
+    if (!std::isfinite(values[c])) {
+      throw FatalError("ERROR! Internal error: non-finite " + std::string(what) + " for sample " +
+                       std::to_string(sample + 1) + " at position " + std::to_string(position));
+    }
+  }
+}
+
+int allele_count_of(int class_count) {
+  return static_cast<int>(std::lround(std::sqrt(static_cast<double>(class_count))));
+}
+
+}  // namespace
+
+void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count) {
+  for (const auto& [position, answer] : results) {
+    const int C = answer.class_count;
+    out << position << ' ' << answer.first_allele << ' ' << answer.second_allele << ' ';
+    for (int j = 0; j < sample_count; ++j) {
+      const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
+      check_finite(p, C, position, j, "posterior");
+      if (all_zero(p, C)) {
+        // Never updated: no posterior to report.
+        for (int c = 0; c < C; ++c) out << "0 ";
+        continue;
+      }
+      double sum = 0.0;
+      for (int c = 0; c < C - 1; ++c) {
+        const double q = std::round(1000.0 * p[c]) / 1000.0;
+        sum += q;
+        put_general(out, q, 6);
+        out << ' ';
+      }
+      put_general(out, 1.0 - sum, 6);
+      out << ' ';
+    }
+    out << '\n';
+  }
+  out << '\n';
+}
+
+void write_called_vcf(std::ostream& out, const Results& results,
+                      const std::vector<std::string>& sample_ids, const std::string& chromosome,
+                      const PlSource& records) {
+  out << "##fileformat=VCFv4.0\n"
+         "##source=Dorsane\n"
+         "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
+         "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description='Number of alternative alleles'>\n"
+         "##INFO=<ID=AVGPOST,Number=1,Type=Float,Description='Average posterior probability from "
+         "Dorsane'>\n"
+         "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description='Average posterior probability "
+         "from Dorsane'>\n"
+         "##FORMAT=<ID=PL,Number=.,Type=Integer,Description='Phred-scaled Genotype "
+         "Likelihoods'>\n"
+         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+  for (const std::string& id : sample_ids) out << '\t' << id;
+  out << '\n';
+
+  const int n = static_cast<int>(sample_ids.size());
+  for (const auto& [position, answer] : results) {
+    const int C = answer.class_count;
+    const int a = allele_count_of(C);
+    const int G = a * (a + 1) / 2;
+    const auto ordered = ordered_genotype_pairs(a);
+    const auto unordered = unordered_genotype_pairs(a);
+
+    // PL only from this position's own likelihood record, with its stride and alleles.
+    const std::vector<double>* pls = nullptr;
+    if (records.likelihoods != nullptr) {
+      const auto it = records.likelihoods->find(position);
+      const auto alleles = records.alleles->find(position);
+      if (it != records.likelihoods->end() && alleles != records.alleles->end() &&
+          it->second.size() == static_cast<std::size_t>(G) * n &&
+          alleles->second.size() == 2 && alleles->second[0] == answer.first_allele &&
+          alleles->second[1] == answer.second_allele) {
+        pls = &it->second;
+      }
+    }
+
+    out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
+        << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1) << "\tGT:AVGPOST:PL";
+    for (int j = 0; j < n; ++j) {
+      const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
+      check_finite(p, C, position, j, "posterior");
+      out << '\t';
+      if (all_zero(p, C)) {
+        out << "./.:.";
+      } else {
+        double posterior = 0.0;
+        if (C == 4) {
+          double p00 = p[0], p11 = p[1], p01 = p[2], p10 = p[3];
+          out << genotype_vcf(p00, p11, p01, p10, posterior);
+        } else {
+          const int called =
+              genotype_vcf_multi(answer.probabilities, j, C, ordered, unordered, posterior);
+          out << ordered[static_cast<std::size_t>(called)].first << '|'
+              << ordered[static_cast<std::size_t>(called)].second;
+        }
+        out << ':';
+        put_general(out, posterior, 4);
+      }
+      out << ':';
+      if (pls == nullptr) {
+        out << '.';
+        continue;
+      }
+      const double* sample_pls = pls->data() + static_cast<std::size_t>(G) * j;
+      check_finite(sample_pls, G, position, j, "likelihood");
+      for (int g = 0; g < G; ++g) {
+        if (g > 0) out << ',';
+        // PL is an integer field: the nearest integer to the magnitude, half away from zero.
+        out << std::llround(std::fabs(sample_pls[g]));
+      }
+    }
+    out << '\n';
+  }
+}

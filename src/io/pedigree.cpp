@@ -1,0 +1,118 @@
+#include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <string_view>
+#include <unordered_map>
+
+#include "io/file_formats.h"
+#include "util/errors.h"
+#include "io/io.h"
+
+namespace {
+
+bool names_no_one(std::string_view field) { return field == "0" || field == "-9"; }
+
+}  // namespace
+
+int settle_k(int sample_count, bool has_k, int k, std::ostream& out) {
+  const int maximum = 2 * sample_count - 2;
+  if (!has_k) k = maximum;
+  if (k > maximum) {
+    out << " k value greater than maximum " << '\n';
+    throw FatalError("ERROR! --k " + std::to_string(k) + " is greater than the maximum 2N - 2 = " +
+                     std::to_string(maximum) + " for " + std::to_string(sample_count) + " samples");
+  }
+  // With one haplotype selected the weights' correction 1 - sum(w^2) is zero.
+  if (k < 2) throw FatalError("ERROR! --k must be at least 2, got " + std::to_string(k));
+  return k;
+}
+
+PedigreeRows single_sample_units(int sample_count) {
+  PedigreeRows rows;
+  rows.reserve(static_cast<std::size_t>(sample_count));
+  for (int i = 1; i <= sample_count; ++i) rows.push_back({1, i, 0, 0, 0});
+  return rows;
+}
+
+PedigreeRows read_pedigree_units(std::istream& in, const std::string& file_name,
+                                 const std::vector<std::string>& sample_ids,
+                                 PedigreeCounts& counts) {
+  const int n = static_cast<int>(sample_ids.size());
+  std::unordered_map<std::string_view, int> number_of;
+  number_of.reserve(sample_ids.size());
+  for (int i = 0; i < n; ++i) number_of.emplace(sample_ids[static_cast<std::size_t>(i)], i + 1);
+
+  PedigreeRows rows;
+  std::string line;
+  std::vector<std::string_view> fields;
+  std::uint64_t line_number = 0;
+  auto where = [&]() { return error_prefix(file_name, line_number); };
+
+  while (std::getline(in, line)) {
+    ++line_number;
+    strip_carriage_return(line);
+    split_whitespace(line, fields);
+    if (fields.empty()) continue;
+    if (fields.size() < 4) {
+      throw FatalError(where() +
+                       "expected at least 4 fields (family, individual, two parents), found " +
+                       std::to_string(fields.size()));
+    }
+    // Columns 5 and 6 (sex, phenotype) never name members.
+    const std::string_view individual = fields[1];
+    if (names_no_one(individual)) {
+      throw FatalError(where() + "no individual named in column 2 ('" + std::string(individual) +
+                       "')");
+    }
+    for (std::size_t a = 1; a <= 3; ++a) {
+      for (std::size_t b = a + 1; b <= 3; ++b) {
+        if (!names_no_one(fields[a]) && fields[a] == fields[b]) {
+          throw FatalError(where() + "sample '" + std::string(fields[a]) + "' is named twice");
+        }
+      }
+    }
+    const auto found = number_of.find(individual);
+    if (found == number_of.end()) {
+      ++counts.skipped_lines;
+      continue;
+    }
+    std::vector<int> row{1, found->second, 0, 0, 0};
+    for (std::size_t column = 2; column <= 3; ++column) {
+      if (names_no_one(fields[column])) continue;
+      const auto parent = number_of.find(fields[column]);
+      if (parent == number_of.end()) {
+        ++counts.missing_parents;
+        continue;
+      }
+      row[column] = parent->second;
+      ++row[0];
+    }
+    rows.push_back(std::move(row));
+  }
+  if (in.bad()) {
+    throw FatalError("ERROR! Reading " + file_name + " failed after line " +
+                     std::to_string(line_number));
+  }
+
+  // A parent with a line of its own is updated through its child's unit only.
+  std::vector<char> is_parent(static_cast<std::size_t>(n) + 1, 0);
+  for (const auto& row : rows) {
+    is_parent[static_cast<std::size_t>(row[2])] = 1;
+    is_parent[static_cast<std::size_t>(row[3])] = 1;
+  }
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const std::vector<int>& row) {
+                              return row[0] == 1 && is_parent[static_cast<std::size_t>(row[1])];
+                            }),
+             rows.end());
+
+  // Samples the file does not name would never be updated without a unit of their own.
+  std::vector<char> in_unit(static_cast<std::size_t>(n) + 1, 0);
+  for (const auto& row : rows) {
+    for (std::size_t slot = 1; slot <= 3; ++slot) in_unit[static_cast<std::size_t>(row[slot])] = 1;
+  }
+  for (int i = 1; i <= n; ++i) {
+    if (!in_unit[static_cast<std::size_t>(i)]) rows.push_back({1, i, 0, 0, 0});
+  }
+  return rows;
+}

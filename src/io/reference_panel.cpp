@@ -1,0 +1,62 @@
+#include <fstream>
+#include <iostream>
+#include <string_view>
+
+#include "io/file_formats.h"
+#include "util/errors.h"
+#include "io/io.h"
+
+void read_reference_panel(std::istream& in, const std::string& file_name,
+                          const std::vector<std::int64_t>& scaffold_range,
+                          const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                          const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
+                          PanelData& panel) {
+  std::string line;
+  std::vector<std::string_view> fields;
+  std::uint64_t line_number = 0;
+  std::size_t field_count = 0;  // fixed by the first line
+  std::int64_t previous = -1;
+  auto where = [&]() { return error_prefix(file_name, line_number); };
+
+  while (std::getline(in, line)) {
+    ++line_number;
+    strip_carriage_return(line);
+    split_whitespace(line, fields);
+    if (fields.empty()) continue;
+    if (fields.size() < 6) {
+      throw FatalError(where() + "expected at least 6 fields (5 + the panel haplotypes), found " +
+                       std::to_string(fields.size()));
+    }
+    if (field_count == 0) {
+      field_count = fields.size();
+    } else if (fields.size() != field_count) {
+      throw FatalError(where() + "expected " + std::to_string(field_count) +
+                       " fields like the lines before, found " + std::to_string(fields.size()));
+    }
+    const std::int64_t pos = sorted_layout_position(fields[2], previous, file_name, line_number);
+    panel.haplotype_count = static_cast<int>(field_count - 5);
+    if (pos > scaffold_range[1]) break;
+    if (pos < scaffold_range[0]) continue;
+    const auto key = static_cast<std::uint64_t>(pos);
+    // Only sites that a window or a variant can use; the first line of a position wins.
+    if (scaffold_haplotypes.count(key) == 0 && site_likelihoods.count(key) == 0) continue;
+    if (panel.alleles.count(key) != 0) continue;
+    std::vector<double> row(field_count - 5);
+    for (std::size_t r = 0; r < row.size(); ++r) {
+      const std::string_view value = fields[5 + r];
+      if (value != "0" && value != "1") {
+        throw FatalError(where() + "haplotype value '" + std::string(value) + "' in column " +
+                         std::to_string(6 + r) + " is not 0 or 1");
+      }
+      row[r] = value == "1" ? 1.0 : 0.0;
+    }
+    panel.alleles.emplace_hint(
+        panel.alleles.end(), key,
+        std::vector<std::string>{std::string(fields[3]), std::string(fields[4])});
+    panel.haplotypes.emplace_hint(panel.haplotypes.end(), key, std::move(row));
+  }
+  if (in.bad()) {
+    throw FatalError("ERROR! Reading " + file_name + " failed after line " +
+                     std::to_string(line_number));
+  }
+}

@@ -1,0 +1,321 @@
+// Selection of the k reference haplotypes, their weighted window moments and the sparse
+// inverse of the penalised window covariance.
+
+#include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include "model/model.h"
+#include "model/packed_triangle.h"
+#include "model/model_window.h"
+#include "model/run_moments.h"
+
+namespace {
+
+// A factorisation this ill-conditioned is positive definite on paper only: its inverse would
+// be rounding noise, so it takes the ridge as well.
+constexpr double kMinReciprocalCondition = 1e-13;
+// First ridge beyond the most negative eigenvalue, relative to the covariance's scale.
+constexpr double kRidgeMargin = 1e-10;
+constexpr int kRidgeAttempts = 40;
+
+// Cholesky factor of `covariance` into the lower triangle of `factor`, refused when so
+// ill-conditioned that its inverse would be rounding noise.
+bool factorise(Eigen::MatrixXd& factor) {
+  Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(factor);
+  return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
+}
+
+// Factorises `covariance` (lower triangle read) into `factor`, adding the smallest ridge
+// (up to a small margin) that makes it positive definite when it is not. Returns true
+// when a ridge was needed.
+bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& factor) {
+  factor = covariance;
+  if (factorise(factor)) return false;
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
+  const double smallest = eigen.eigenvalues().minCoeff();
+  const double scale = std::max(1.0, eigen.eigenvalues().cwiseAbs().maxCoeff());
+  double margin = kRidgeMargin * scale;
+  for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, margin *= 10.0) {
+    const double ridge = std::max(0.0, -smallest) + margin;
+    factor = covariance;
+    factor.diagonal().array() += ridge;
+    if (factorise(factor)) return true;
+  }
+  throw std::logic_error("fit_haplotype_model: window covariance not invertible with any ridge");
+}
+
+}  // namespace
+
+void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size) {
+  if (size < 0 || lower_inverse.rows() < size || lower_inverse.cols() < size) {
+    throw std::logic_error("Inverse_Matrix::assign: matrix smaller than the window");
+  }
+  size_ = size;
+  packed.resize(packed_triangle_size(size));
+  double* out = packed.data();
+  for (int j = 0; j < size; ++j) {
+    const int length = size - j;
+    std::copy_n(lower_inverse.col(j).data() + j, length, out);
+    out += length;
+  }
+}
+
+void Inverse_Matrix::whiten(const double* u, double* z) const {
+  packed_lower_times(packed.data(), size_, u, z);
+}
+
+double shrinkage_weight(int k) {
+  // k <= 1 leaves the harmonic sum empty; 1 is the limit of the formula as that sum goes
+  // to 0 (and such a set is refused by select_haplotypes anyway).
+  if (k <= 1) return 1.0;
+  double harmonic = 0.0;
+  for (int m = 1; m <= k - 1; ++m) harmonic += 1.0 / m;
+  const double inverse_harmonic = 1.0 / harmonic;
+  return inverse_harmonic / (k + inverse_harmonic);
+}
+
+bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
+                       HaplotypeModel& model) {
+  const int columns = static_cast<int>(run_lengths.size());
+  if (k < 0 || k > columns) {
+    throw std::logic_error("select_haplotypes: k = " + std::to_string(k) + " with " +
+                           std::to_string(columns) + " haplotype columns");
+  }
+  std::vector<int> lengths = run_lengths;
+  for (int column : excluded) {
+    if (column >= 0 && column < columns) lengths[column] = 0;
+  }
+  std::vector<int> order(static_cast<std::size_t>(columns));
+  std::iota(order.begin(), order.end(), 0);
+  // Longest run first, ties by lower column: a strict order, so the first k places are the
+  // same whether the rest is sorted or not. Where k is most of the columns a full sort
+  // is cheaper than a heap.
+  const auto longer = [&lengths](int a, int b) {
+    return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
+  };
+  if (2 * k >= columns) {
+    std::sort(order.begin(), order.end(), longer);
+  } else {
+    std::partial_sort(order.begin(), order.begin() + k, order.end(), longer);
+  }
+
+  model.selected.assign(order.begin(), order.begin() + k);
+  model.weights.assign(static_cast<std::size_t>(k), 0.0);
+  model.lengths.assign(static_cast<std::size_t>(k), 0);
+  model.v2 = 0.0;
+  std::int64_t length_sum = 0;
+  for (int j = 0; j < k; ++j) {
+    const int length = lengths[model.selected[j]];
+    if (length < 0) {
+      // Only the sample's own columns carry -1; with k <= H - 2 they are never reached.
+      throw std::logic_error("select_haplotypes: selected a column without a run length");
+    }
+    length_sum += length;
+    model.lengths[j] = length;
+  }
+  model.length_sum = static_cast<double>(length_sum);
+  if (length_sum <= 0) return false;
+  const double sum = static_cast<double>(length_sum);
+  for (int j = 0; j < k; ++j) {
+    const double weight = lengths[model.selected[j]] / sum;
+    model.weights[j] = weight;
+    model.v2 += weight * weight;
+  }
+  // 1 - v2 divides every covariance: one effective haplotype gives no usable spread.
+  return model.v2 < 1.0;
+}
+
+void WindowPatterns::build(const WindowMatrix& M, int columns) {
+  const Eigen::Index window_rows = M.rows() - 1;
+  of_column.assign(static_cast<std::size_t>(columns), 0);
+  std::unordered_map<std::string, int> index;
+  std::vector<int> first_column;
+  const std::size_t bytes = static_cast<std::size_t>(window_rows) * sizeof(double);
+  for (int c = 0; c < columns; ++c) {
+    std::string key(reinterpret_cast<const char*>(M.col(c).data()), bytes);
+    const auto [it, inserted] = index.emplace(std::move(key), static_cast<int>(first_column.size()));
+    if (inserted) first_column.push_back(c);
+    of_column[static_cast<std::size_t>(c)] = it->second;
+  }
+  values.resize(window_rows, static_cast<Eigen::Index>(first_column.size()));
+  for (std::size_t p = 0; p < first_column.size(); ++p) {
+    values.col(static_cast<Eigen::Index>(p)) = M.col(first_column[p]).head(window_rows);
+  }
+}
+
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
+                         HaplotypeModel& model, ModelWarnings& warnings) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  FitScratch scratch;
+  fit_haplotype_model(M, patterns, own_column, theta, model, warnings, scratch);
+}
+
+namespace {
+
+// Factorises the penalised covariance in scratch.covariance (lower triangle) and stores
+// the model's inverse, R d and R mean.
+void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
+                ModelWarnings& warnings, FitScratch& scratch) {
+  const int size = static_cast<int>(M.rows()) - 1;
+  if (factorise_with_ridge(scratch.covariance, scratch.factor)) ++warnings.ridge_windows;
+  // R = L^-1 in place of the identity: one triangular solve, no general inverse.
+  Eigen::MatrixXd& inverse_factor = scratch.covariance;
+  inverse_factor.setIdentity();
+  scratch.factor.triangularView<Eigen::Lower>().solveInPlace(inverse_factor);
+  model.inverse.assign(inverse_factor, size);
+
+  Eigen::VectorXd& deviation = scratch.deviation;
+  deviation.resize(size);
+  const double* own = M.col(own_column).data();
+  for (int s = 0; s < size; ++s) {
+    deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
+  }
+  model.conditioning.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  model.whitened_mean.resize(static_cast<std::size_t>(size));
+  model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
+}
+
+void check_fit_inputs(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                      const HaplotypeModel& model) {
+  const std::size_t k = model.selected.size();
+  if (M.rows() < 1 || own_column < 0 || own_column >= M.cols() || model.weights.size() != k ||
+      patterns.values.rows() != M.rows() - 1) {
+    throw std::logic_error("fit_haplotype_model: inconsistent model or window");
+  }
+  for (int column : model.selected) {
+    if (column < 0 || column >= static_cast<int>(patterns.of_column.size())) {
+      throw std::logic_error("fit_haplotype_model: selected column outside the window matrix");
+    }
+  }
+}
+
+// Points the selected haplotypes at their patterns and sets the variant mean.
+void variant_mean_and_patterns(const WindowMatrix& M, const WindowPatterns& patterns,
+                               HaplotypeModel& model) {
+  const Eigen::Index variant_row = M.rows() - 1;
+  model.pattern_of_selected.resize(model.selected.size());
+  double variant_mean = 0.0;
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    model.pattern_of_selected[j] = patterns.of_column[static_cast<std::size_t>(model.selected[j])];
+    variant_mean += model.weights[j] * M(variant_row, model.selected[j]);
+  }
+  model.mean.resize(static_cast<std::size_t>(variant_row) + 1);
+  model.mean[static_cast<std::size_t>(variant_row)] = variant_mean;
+}
+
+}  // namespace
+
+void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
+                         double theta, HaplotypeModel& model, ModelWarnings& warnings,
+                         FitScratch& scratch) {
+  check_fit_inputs(M, patterns, own_column, model);
+  const Eigen::Index window_rows = M.rows() - 1;
+  const int size = static_cast<int>(window_rows);
+  variant_mean_and_patterns(M, patterns, model);
+
+  // Selected haplotypes that share a window pattern share their window moments, so the
+  // weights are summed per pattern.
+  Eigen::VectorXd& pattern_weight = scratch.pattern_weight;
+  pattern_weight.setZero(patterns.count());
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    pattern_weight[model.pattern_of_selected[j]] += model.weights[j];
+  }
+  Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows).noalias() =
+      patterns.values * pattern_weight;
+  if (size == 0) {
+    model.inverse.assign(Eigen::MatrixXd(), 0);
+    model.conditioning.clear();
+    model.whitened_mean.clear();
+    return;
+  }
+
+  // Weighted deviations, one column per pattern in use; the covariance is one rank update
+  // instead of an outer product per haplotype.
+  const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), window_rows);
+  int used = 0;
+  for (int p = 0; p < patterns.count(); ++p) used += pattern_weight[p] > 0.0 ? 1 : 0;
+  Eigen::MatrixXd& deviations = scratch.deviations;
+  deviations.resize(window_rows, used);
+  for (int p = 0, column = 0; p < patterns.count(); ++p) {
+    if (pattern_weight[p] <= 0.0) continue;
+    deviations.col(column++) = (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
+  }
+  Eigen::MatrixXd& covariance = scratch.covariance;
+  covariance.setZero(window_rows, window_rows);
+  // Only the lower triangle is filled: the factorisation reads no other.
+  covariance.selfadjointView<Eigen::Lower>().rankUpdate(deviations, 1.0 / (1.0 - model.v2));
+  covariance.diagonal().array() += model.lambda;
+  finish_fit(M, own_column, theta, model, warnings, scratch);
+}
+
+bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& patterns,
+                                   const RunWeightedMoments& moments, int own_column,
+                                   const std::vector<int>& run_lengths, double theta,
+                                   HaplotypeModel& model, ModelWarnings& warnings,
+                                   FitScratch& scratch) {
+  check_fit_inputs(M, patterns, own_column, model);
+  const int size = static_cast<int>(M.rows()) - 1;
+  const int columns = static_cast<int>(run_lengths.size());
+  const int sibling = own_column ^ 1;
+  // The sums hold every column at its shared-run length: this fit applies when the model
+  // selected all columns but its own two, each at that length or at 0 (a relative).
+  if (size == 0 || moments.rows() != size || model.lengths.size() != model.selected.size() ||
+      static_cast<int>(model.selected.size()) != columns - 2) {
+    return false;
+  }
+  const int pattern = patterns.of_column[static_cast<std::size_t>(own_column)];
+  std::vector<std::int64_t>& second = scratch.run_second;
+  std::vector<std::int64_t>& first = scratch.run_first;
+  const std::size_t triangle = packed_triangle_size(size);
+  second.assign(moments.second(pattern), moments.second(pattern) + triangle);
+  first.assign(moments.first(pattern), moments.first(pattern) + size);
+  std::int64_t total = moments.total(pattern);
+  auto take_out = [&](int column, std::int64_t length) {
+    if (length == 0) return;
+    const double* x = M.col(column).data();
+    std::int64_t* out = second.data();
+    for (int j = 0; j < size; ++j) {
+      const int rows_below = size - j;
+      if (x[j] != 0.0) {
+        first[j] -= length;
+        for (int i = 0; i < rows_below; ++i) out[i] -= x[j + i] != 0.0 ? length : 0;
+      }
+      out += rows_below;
+    }
+    total -= length;
+  };
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    const int column = model.selected[j];
+    if (column == own_column || column == sibling) return false;
+    take_out(column, run_lengths[column] - model.lengths[j]);
+  }
+  take_out(own_column, shared_run_length(M, own_column, own_column));
+  take_out(sibling, shared_run_length(M, own_column, sibling));
+  if (static_cast<double>(total) != model.length_sum) return false;
+
+  variant_mean_and_patterns(M, patterns, model);
+  const double length_sum = model.length_sum;
+  for (int r = 0; r < size; ++r) model.mean[r] = first[r] / length_sum;
+  Eigen::MatrixXd& covariance = scratch.covariance;
+  covariance.resize(size, size);
+  const double correction = 1.0 - model.v2;
+  const std::int64_t* moment = second.data();
+  for (int j = 0; j < size; ++j) {
+    for (int i = j; i < size; ++i) {
+      covariance(i, j) = (*moment++ / length_sum - model.mean[i] * model.mean[j]) / correction;
+    }
+    covariance(j, j) += model.lambda;
+  }
+  finish_fit(M, own_column, theta, model, warnings, scratch);
+  return true;
+}

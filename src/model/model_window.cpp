@@ -1,0 +1,99 @@
+#include "model/model_window.h"
+
+#include <algorithm>
+
+void find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
+                  BracketState& state) {
+  state.previous_r = state.r;
+  state.r = 0;
+  const int n = static_cast<int>(scaffold_positions.size());
+  if (n == 0) return;
+  // The first index whose position exceeds p; p then lies in [s[a-1], s[a]).
+  const int a = static_cast<int>(
+      std::upper_bound(scaffold_positions.begin(), scaffold_positions.end(), p) -
+      scaffold_positions.begin());
+  if (a == n) {
+    state.r = n;
+    return;
+  }
+  if (a >= 1 && a >= state.scan_start + 1) {
+    state.r = a;
+    state.scan_start = std::max(a - 3, 0);
+  }
+}
+
+void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
+                      const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                      int r, int f, std::uint64_t p, int span, int sample_count,
+                      const PanelView& panel, bool use_panel, WindowMatrix& M,
+                      std::vector<std::uint64_t>& window_positions) {
+  window_positions.clear();
+  M.setZero();
+  const int n = static_cast<int>(scaffold_positions.size());
+  int e = r - f - 1;
+  if (e < -1) {
+    e = -1;
+  } else if (e > n - 2 * f - 1) {
+    e = n - 2 * f - 1;
+  }
+  const int sample_haplotypes = 2 * sample_count;
+  const std::uint64_t span_end = p + static_cast<std::uint64_t>(std::max(span, 0));
+  int row = 0;
+  for (int j = e + 1; j <= e + 2 * f; ++j) {
+    const std::uint64_t q = scaffold_positions[static_cast<std::size_t>(j)];
+    if (q >= p && q <= span_end) continue;
+    window_positions.push_back(q);
+    const std::vector<double>& values = scaffold_haplotypes.at(q);
+    for (int c = 0; c < sample_haplotypes; ++c) M(row, c) = values[static_cast<std::size_t>(c)];
+    if (use_panel) {
+      // A window site the panel lacks keeps zeros in the panel columns.
+      const auto site = panel.haplotypes->find(q);
+      if (site != panel.haplotypes->end()) {
+        for (int c = 0; c < panel.haplotype_count; ++c) {
+          M(row, sample_haplotypes + c) = site->second[static_cast<std::size_t>(c)];
+        }
+      }
+    }
+    ++row;
+  }
+  window_positions.push_back(p);
+  if (use_panel) {
+    const std::vector<double>& at_variant = panel.haplotypes->at(p);
+    const int variant_row = static_cast<int>(M.rows()) - 1;
+    for (int c = 0; c < panel.haplotype_count; ++c) {
+      M(variant_row, sample_haplotypes + c) = at_variant[static_cast<std::size_t>(c)];
+    }
+  }
+}
+
+int shared_run_length(const WindowMatrix& M, int a, int b) {
+  const int last_window_row = static_cast<int>(M.rows()) - 2;
+  const int middle = (static_cast<int>(M.rows()) - 1) / 2;
+  const double* x = M.col(a).data();
+  const double* y = M.col(b).data();
+  int right = 0;
+  for (int row = middle; row <= last_window_row && x[row] == y[row]; ++row) ++right;
+  int left = 0;
+  for (int row = middle - 1; row >= 0 && x[row] == y[row]; --row) ++left;
+  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+}
+
+void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype_columns,
+                     std::vector<std::vector<int>>& distances) {
+  distances.assign(static_cast<std::size_t>(sample_haplotypes),
+                   std::vector<int>(static_cast<std::size_t>(haplotype_columns), -1));
+  auto shared_run = [&M](int k, int l) { return shared_run_length(M, k, l); };
+  for (int k = 0; k < sample_haplotypes; ++k) {
+    std::vector<int>& row = distances[static_cast<std::size_t>(k)];
+    for (int l = 0; l < haplotype_columns; ++l) {
+      // The run length is symmetric: reuse the mirrored entry between sample haplotypes.
+      row[static_cast<std::size_t>(l)] =
+          (l < k) ? distances[static_cast<std::size_t>(l)][static_cast<std::size_t>(k)]
+                  : shared_run(k, l);
+    }
+  }
+  for (int k = 0; k + 1 < sample_haplotypes; k += 2) {
+    distances[k][k] = distances[k][k + 1] = -1;
+    distances[k + 1][k] = distances[k + 1][k + 1] = -1;
+  }
+}

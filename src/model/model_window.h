@@ -1,0 +1,55 @@
+#pragma once
+
+// Placing a variant among the scaffold sites, building its window and the shared-run
+// lengths between haplotypes.
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "model/model.h"
+
+// Bracket search state kept across the variants of a run.
+struct BracketState {
+  int r = 0;           // bracket of the current variant
+  int previous_r = 0;  // bracket of the previous analysed variant
+  int scan_start = 0;  // the next search begins after this index
+};
+
+// Index of the first scaffold site to the right of p (p lies in [s[r-1], s[r])), or 0
+// when p precedes every site. A variant at or after the last site gets n = the number of
+// sites, a bracket of its own whose window is the last 2f sites.
+void find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
+                  BracketState& state);
+
+// Reference-panel haplotypes as the window needs them.
+struct PanelView {
+  int haplotype_count = 0;
+  const std::map<std::uint64_t, std::vector<double>>* haplotypes = nullptr;
+};
+
+// Rebuilds the window of a variant at p with bracket r: the 2f candidate sites around
+// it, less those within [p, p + span], fill rows 0.. of M (sample columns from the
+// scaffold, panel columns when use_panel); the variant row (last) gets the panel's
+// values at p when use_panel. window_positions receives the kept sites then p.
+// Requires scaffold_positions.size() >= 2f.
+void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
+                      const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                      int r, int f, std::uint64_t p, int span, int sample_count,
+                      const PanelView& panel, bool use_panel, WindowMatrix& M,
+                      std::vector<std::uint64_t>& window_positions);
+
+// A shared run counts when it reaches this many sites on each side of the window's middle;
+// shorter runs weigh kShortSharedRun.
+constexpr int kSharedRunCore = 3;
+constexpr int kShortSharedRun = 4;
+
+// Shared-run length between two columns of M: the left plus the right run of equal alleles
+// around the middle of the window when both reach kSharedRunCore, else kShortSharedRun.
+int shared_run_length(const WindowMatrix& M, int a, int b);
+
+// Shared-run lengths: entry [k][l] for sample haplotype k (0..2N-1) and haplotype column
+// l (0..H-1): left + right run of equal alleles around the middle of the window when
+// both exceed 2, else 4; -1 between a sample's own haplotypes.
+void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype_columns,
+                     std::vector<std::vector<int>>& distances);
