@@ -1,4 +1,5 @@
 #include "model/model.h"
+#include "model/dense_kernels.h"
 #include "model/packed_triangle.h"
 
 #include <gtest/gtest.h>
@@ -101,6 +102,29 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
     EXPECT_LE((z - r * u).norm(), 1e-12 * (1 + n)) << n;
     EXPECT_NEAR(lane_dot(u.data(), v.data(), n), u.dot(v), 1e-12 * (1 + n)) << n;
     EXPECT_EQ(dense_factor(q), r) << n;
+  }
+}
+
+// The fits' dense kernels against Eigen, for sizes on both sides of the 8 x 4 blocks.
+TEST(DenseKernels, GramAndTriangularInverseMatchEigen) {
+  for (const auto& [rows, columns] : {std::pair{1, 1}, {3, 2}, {8, 5}, {9, 13}, {20, 7}, {101, 37}}) {
+    const Eigen::MatrixXd d = random_window(rows, columns, 3 + rows).array() - 0.35;
+    Eigen::MatrixXd c = Eigen::MatrixXd::Constant(rows, rows, 7.0);
+    scaled_gram_lower(d.data(), rows, columns, 1.5, c.data());
+    const Eigen::MatrixXd expected = 1.5 * d * d.transpose();
+    for (int j = 0; j < rows; ++j) {
+      for (int i = 0; i < rows; ++i) {
+        EXPECT_NEAR(c(i, j), i >= j ? expected(i, j) : 7.0, 1e-12) << rows << " " << i << " " << j;
+      }
+    }
+    Eigen::MatrixXd l = expected + Eigen::MatrixXd::Identity(rows, rows);
+    l = Eigen::MatrixXd(l.llt().matrixL());
+    l.triangularView<Eigen::StrictlyUpper>().setConstant(5.0);  // never read
+    Eigen::MatrixXd r(rows, rows);
+    lower_triangular_inverse(l.data(), rows, r.data());
+    const Eigen::MatrixXd lower = l.triangularView<Eigen::Lower>();
+    EXPECT_LT((r * lower - Eigen::MatrixXd::Identity(rows, rows)).cwiseAbs().maxCoeff(), 1e-10);
+    EXPECT_EQ(Eigen::MatrixXd(r.triangularView<Eigen::StrictlyUpper>()).cwiseAbs().maxCoeff(), 0.0);
   }
 }
 

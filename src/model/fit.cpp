@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "model/dense_kernels.h"
 #include "model/model.h"
 #include "model/packed_triangle.h"
 #include "model/model_window.h"
@@ -169,8 +170,7 @@ void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeMo
   if (factorise_with_ridge(scratch.covariance, scratch.factor)) ++warnings.ridge_windows;
   // R = L^-1 in place of the identity: one triangular solve, no general inverse.
   Eigen::MatrixXd& inverse_factor = scratch.covariance;
-  inverse_factor.setIdentity();
-  scratch.factor.triangularView<Eigen::Lower>().solveInPlace(inverse_factor);
+  lower_triangular_inverse(scratch.factor.data(), size, inverse_factor.data());
   model.inverse.assign(inverse_factor, size);
 
   Eigen::VectorXd& deviation = scratch.deviation;
@@ -251,9 +251,9 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
     deviations.col(column++) = (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
   }
   Eigen::MatrixXd& covariance = scratch.covariance;
-  covariance.setZero(window_rows, window_rows);
+  covariance.resize(window_rows, window_rows);
   // Only the lower triangle is filled: the factorisation reads no other.
-  covariance.selfadjointView<Eigen::Lower>().rankUpdate(deviations, 1.0 / (1.0 - model.v2));
+  scaled_gram_lower(deviations.data(), size, used, 1.0 / (1.0 - model.v2), covariance.data());
   covariance.diagonal().array() += model.lambda;
   finish_fit(M, own_column, theta, model, warnings, scratch);
 }

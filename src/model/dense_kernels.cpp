@@ -1,0 +1,109 @@
+#include "model/dense_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define DORSANE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define DORSANE_VECTOR_CLONES
+#endif
+
+// The vector helpers are internal and always inlined, so passing vectors by value never
+// meets another object's ABI.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+
+[[gnu::always_inline]] inline Lanes load(const double* p) {
+  Lanes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
+
+constexpr int kRowBlock = 8;
+constexpr int kColumnBlock = 4;
+
+}  // namespace
+
+DORSANE_VECTOR_CLONES
+void scaled_gram_lower(const double* D, int rows, int columns, double scale, double* C) {
+  // Rows padded with zeros to whole blocks, so every block loads full vectors.
+  const int padded = (rows + kRowBlock - 1) / kRowBlock * kRowBlock;
+  thread_local std::vector<double> buffer;
+  buffer.assign(static_cast<std::size_t>(padded) * static_cast<std::size_t>(columns), 0.0);
+  for (int u = 0; u < columns; ++u) {
+    std::copy_n(D + static_cast<std::size_t>(u) * rows, rows,
+                buffer.data() + static_cast<std::size_t>(u) * padded);
+  }
+  const double* P = buffer.data();
+  const Lanes factor = broadcast(scale);
+  for (int s0 = 0; s0 < rows; s0 += kColumnBlock) {
+    for (int r0 = s0 / kRowBlock * kRowBlock; r0 < rows; r0 += kRowBlock) {
+      // An 8 x 4 block of sums in registers, one vector of rows per column of the block.
+      Lanes a0 = {}, b0 = {}, a1 = {}, b1 = {}, a2 = {}, b2 = {}, a3 = {}, b3 = {};
+      const double* column = P;
+      for (int u = 0; u < columns; ++u, column += padded) {
+        const Lanes upper = load(column + r0);
+        const Lanes lower = load(column + r0 + 4);
+        const Lanes x0 = broadcast(column[s0]);
+        const Lanes x1 = broadcast(column[s0 + 1]);
+        const Lanes x2 = broadcast(column[s0 + 2]);
+        const Lanes x3 = broadcast(column[s0 + 3]);
+        a0 += upper * x0;
+        b0 += lower * x0;
+        a1 += upper * x1;
+        b1 += lower * x1;
+        a2 += upper * x2;
+        b2 += lower * x2;
+        a3 += upper * x3;
+        b3 += lower * x3;
+      }
+      const Lanes sums[kColumnBlock][2] = {{a0, b0}, {a1, b1}, {a2, b2}, {a3, b3}};
+      for (int t = 0; t < kColumnBlock && s0 + t < rows; ++t) {
+        double block[kRowBlock];
+        store(block, sums[t][0] * factor);
+        store(block + 4, sums[t][1] * factor);
+        const int s = s0 + t;
+        for (int i = std::max(r0, s); i < std::min(r0 + kRowBlock, rows); ++i) {
+          C[static_cast<std::size_t>(s) * rows + i] = block[i - r0];
+        }
+      }
+    }
+  }
+}
+
+DORSANE_VECTOR_CLONES
+void lower_triangular_inverse(const double* L, int n, double* R) {
+  const std::size_t size = static_cast<std::size_t>(n);
+  std::fill_n(R, size * size, 0.0);
+  // Four columns of R at once: forward substitution of L x = e_j, the four right-hand
+  // sides side by side in a row-major block so each update is one vector operation.
+  thread_local std::vector<double> block;
+  block.resize(size * kColumnBlock);
+  for (int j0 = 0; j0 < n; j0 += kColumnBlock) {
+    std::fill(block.begin(), block.end(), 0.0);
+    for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) block[(j0 + t) * kColumnBlock + t] = 1.0;
+    for (int k = j0; k < n; ++k) {
+      const double* column = L + static_cast<std::size_t>(k) * n;
+      double* x_k = &block[static_cast<std::size_t>(k) * kColumnBlock];
+      const Lanes x = load(x_k) / broadcast(column[k]);
+      store(x_k, x);
+      for (int i = k + 1; i < n; ++i) {
+        double* x_i = &block[static_cast<std::size_t>(i) * kColumnBlock];
+        store(x_i, load(x_i) - broadcast(column[i]) * x);
+      }
+    }
+    for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) {
+      const int j = j0 + t;
+      for (int i = j; i < n; ++i) R[static_cast<std::size_t>(j) * n + i] = block[static_cast<std::size_t>(i) * kColumnBlock + t];
+    }
+  }
+}
