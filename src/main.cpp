@@ -1,4 +1,7 @@
 #include <exception>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <iostream>
 #include <string>
 #include <vector>
@@ -55,6 +58,11 @@ constexpr const char* kHelpText =
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // Every window builds and frees buffers of megabytes; served by mmap they go back to the
+  // system when freed instead of staying in a fragmented heap.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
   if (argc == 1) {
     std::cout << kHelpText << std::flush;
     return 0;

@@ -39,6 +39,8 @@ TEST(RunWeightedMoments, SumsEqualTheirDefinitionForEveryPattern) {
     for (int c = 0; c < 30; ++c) {
       const int p = patterns.of_column[c];
       std::vector<std::int64_t> second(packed_triangle_size(T), 0), first(T, 0);
+      std::vector<std::int64_t> got_second(second.size()), got_first(first.size());
+      const std::int64_t got_total = moments.sums(p, got_second.data(), got_first.data());
       std::int64_t total = 0;
       for (int o = 0; o < 30; ++o) {
         const int l = shared_run_length(M, c, o);
@@ -48,9 +50,9 @@ TEST(RunWeightedMoments, SumsEqualTheirDefinitionForEveryPattern) {
           for (int i = j; i < T; ++i, ++e) second[e] += l * static_cast<int>(M(i, o) * M(j, o));
         }
       }
-      ASSERT_EQ(moments.total(p), total) << rows << " " << c;
-      for (int j = 0; j < T; ++j) ASSERT_EQ(moments.first(p)[j], first[j]);
-      for (std::size_t e = 0; e < second.size(); ++e) ASSERT_EQ(moments.second(p)[e], second[e]);
+      ASSERT_EQ(got_total, total) << rows << " " << c;
+      EXPECT_EQ(got_first, first);
+      EXPECT_EQ(got_second, second);
     }
   }
 }

@@ -239,12 +239,14 @@ void CallingState::fit_models(std::uint64_t p) {
   patterns.build(M, model_haplotype_count);
   // Every model selects all columns but its own two: their sums come from the run-weighted
   // moments of the whole window, computed once.
-  use_run_moments = params.k == model_haplotype_count - 2;
+  use_run_moments = params.k == model_haplotype_count - 2 &&
+                    RunWeightedMoments::supports(model_haplotype_count);
   if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
   for (int s = 0; s < N; ++s) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
     fit_sample(p, s);
   }
+  if (use_run_moments) run_moments.release();
 }
 
 void CallingState::fit_sample(std::uint64_t p, int s) {

@@ -106,11 +106,13 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   scratch.model_whitened.resize(models_size * T);
   scratch.pending.resize(models_size * kMaxQueued);
   scratch.pending_count.assign(models_size, -1);
-  // The caches grow with the patterns that flip; their capacity stays for the next variant.
-  scratch.pattern_whitened.resize(models_size + 1);
-  scratch.cached_pattern.resize(models_size);
-  for (std::vector<int>& cached : scratch.cached_pattern) cached.clear();
-  scratch.pattern_whitened.back().resize(T);
+  scratch.spare_whitened.resize(T);
+  // Each variant's chain flips its own few haplotypes: the R x caches start empty (their
+  // capacity stays), which beats keeping the last variant's patterns in the few slots.
+  for (int m = 0; m < model_count; ++m) {
+    if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
+    model(m).whitened_patterns.clear();
+  }
   // Multiply-adds of R x per pattern: R's columns at the sites where x is 1.
   whitening_cost_.assign(static_cast<std::size_t>(patterns.count()), 0);
   for (int p = 0; p < patterns.count(); ++p) {
@@ -172,19 +174,21 @@ void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
 
 const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
   const std::size_t T = static_cast<std::size_t>(window_rows_);
-  std::vector<int>& cached = scratch_.cached_pattern[static_cast<std::size_t>(model_index)];
-  std::vector<double>& pool = scratch_.pattern_whitened[static_cast<std::size_t>(model_index)];
+  HaplotypeModel& haplotype = model(model_index);
+  std::vector<int>& cached = haplotype.whitened_patterns;
   const auto found = std::find(cached.begin(), cached.end(), pattern);
-  if (found != cached.end()) return pool.data() + static_cast<std::size_t>(found - cached.begin()) * T;
+  if (found != cached.end()) {
+    return haplotype.whitened_windows.data() + static_cast<std::size_t>(found - cached.begin()) * T;
+  }
   double* out;
   if (cached.size() < static_cast<std::size_t>(kCachedPatterns)) {
     cached.push_back(pattern);
-    pool.resize(cached.size() * T);
-    out = pool.data() + (cached.size() - 1) * T;
+    haplotype.whitened_windows.resize(cached.size() * T);
+    out = haplotype.whitened_windows.data() + (cached.size() - 1) * T;
   } else {
-    out = scratch_.pattern_whitened.back().data();  // cache full: a spare vector
+    out = scratch_.spare_whitened.data();
   }
-  model(model_index).inverse.whiten(patterns_.values.col(pattern).data(), out);
+  haplotype.inverse.whiten(patterns_.values.col(pattern).data(), out);
   return out;
 }
 
@@ -201,7 +205,7 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // Following the queue costs a T-vector update per change plus R x for each pattern not
   // cached yet; whitening anew costs T (T + 1) / 2. Take the cheaper.
   const std::pair<int, double>* queued = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
-  const std::vector<int>& cached = scratch_.cached_pattern[static_cast<std::size_t>(model_index)];
+  const std::vector<int>& cached = haplotype.whitened_patterns;
   long follow_cost = 0;
   for (int i = 0; i < count; ++i) {
     follow_cost += window_rows_;

@@ -183,6 +183,8 @@ void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeMo
   model.inverse.whiten(deviation.data(), model.conditioning.data());
   model.whitened_mean.resize(static_cast<std::size_t>(size));
   model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
+  model.whitened_patterns.clear();
+  model.whitened_windows.clear();
 }
 
 void check_fit_inputs(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,
@@ -276,10 +278,9 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
   const int pattern = patterns.of_column[static_cast<std::size_t>(own_column)];
   std::vector<std::int64_t>& second = scratch.run_second;
   std::vector<std::int64_t>& first = scratch.run_first;
-  const std::size_t triangle = packed_triangle_size(size);
-  second.assign(moments.second(pattern), moments.second(pattern) + triangle);
-  first.assign(moments.first(pattern), moments.first(pattern) + size);
-  std::int64_t total = moments.total(pattern);
+  second.resize(packed_triangle_size(size));
+  first.resize(static_cast<std::size_t>(size));
+  std::int64_t total = moments.sums(pattern, second.data(), first.data());
   auto take_out = [&](int column, std::int64_t length) {
     if (length == 0) return;
     const double* x = M.col(column).data();

@@ -19,32 +19,43 @@
 
 class RunWeightedMoments {
  public:
-  // Sums over the first `columns` columns of M, grouped by `patterns` (built on the same
-  // columns).
+  // Whether sums over this many columns fit the 16-bit prefix sums.
+  static bool supports(int columns) { return columns >= 1 && columns <= 65535; }
+
+  // Prepares the sums over the first `columns` columns of M, grouped by `patterns` (built
+  // on the same columns).
   void build(const WindowMatrix& M, const WindowPatterns& patterns, int columns);
+  // Frees the prefix sums once the window's models are fitted.
+  void release();
 
   int rows() const { return rows_; }
-  // sum_c l(p, c) x_c x_c', lower triangle packed by columns (as Inverse_Matrix).
-  const std::int32_t* second(int pattern) const;
-  // sum_c l(p, c) x_c.
-  const std::int64_t* first(int pattern) const;
-  // sum_c l(p, c).
-  std::int64_t total(int pattern) const { return totals_[static_cast<std::size_t>(pattern)]; }
+  // The sums of one pattern: second = sum_c l(p, c) x_c x_c' (lower triangle packed by
+  // columns, as Inverse_Matrix), first = sum_c l(p, c) x_c; returns sum_c l(p, c).
+  std::int64_t sums(int pattern, std::int64_t* second, std::int64_t* first) const;
 
  private:
-  // Adds, for every pattern, count * (sum over its group) for each nested group of the
-  // order `key_rows` (sites in sorting order; groups from depth `first_depth` on).
-  void add_nested_groups(const WindowPatterns& patterns, const std::vector<int>& key_rows,
-                         int first_depth);
+  // The patterns sorted by their sites outwards from the middle on one side, with the
+  // prefix sums of their columns' x x', x and counts in that order.
+  struct Order {
+    std::vector<int> position;  // sorted position of each pattern
+    std::vector<int> common;    // key sites shared by sorted patterns k - 1 and k
+    std::vector<std::uint16_t> prefix_second;
+    std::vector<std::int32_t> prefix_first;
+    std::vector<std::int32_t> prefix_count;
+    int depth = 0;
+  };
+  void build_order(const WindowPatterns& patterns, const std::vector<int>& key_rows, Order& order);
+  // Adds times * (group sums) for every nested group of the pattern in that order.
+  std::int64_t add_groups(const Order& order, int pattern, std::int64_t* second,
+                          std::int64_t* first) const;
 
   int rows_ = 0;
+  int columns_ = 0;
+  bool has_core_ = false;
   std::size_t triangle_ = 0;
-  std::vector<std::int64_t> counts_;    // columns per pattern
-  std::vector<std::int32_t> second_;    // per pattern, packed triangle
-  std::vector<std::int64_t> first_;     // per pattern, rows_ entries
-  std::vector<std::int64_t> totals_;
-  // Prefix sums over the sorted patterns (scratch of add_nested_groups).
-  std::vector<std::int32_t> prefix_second_;
-  std::vector<std::int64_t> prefix_first_;
-  std::vector<std::int64_t> prefix_count_;
+  std::vector<std::int32_t> counts_;  // columns per pattern
+  std::vector<std::int32_t> all_second_;
+  std::vector<std::int32_t> all_first_;
+  Order left_;
+  Order right_;
 };
