@@ -90,7 +90,7 @@ TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
 // vector width and unroll step.
 TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
   for (int n = 0; n <= 130; n += (n < 20 ? 1 : 7)) {
-    const Eigen::MatrixXd full = random_window(n, n, 40 + n);
+    const Eigen::MatrixXd full = random_window(n, n, 40 + n).array() - 0.3;
     const Eigen::MatrixXd r = full.triangularView<Eigen::Lower>();
     const Eigen::VectorXd u = random_window(n, 1, 90 + n).col(0).array() - 0.4;
     const Eigen::VectorXd v = random_window(n, 1, 200 + n).col(0).array() + 0.3;

@@ -57,10 +57,10 @@ constexpr int kDrawOne = 2147483647;
 // R (lower triangular, Q = R'R) and Q as dense matrices from the packed holder.
 inline Eigen::MatrixXd dense_factor(const Inverse_Matrix& q) {
   const int n = q.rows();
-  Eigen::MatrixXd r = Eigen::MatrixXd::Zero(n, n);
-  const double* column = q.packed.data();
+  Eigen::MatrixXd r(n, n);
   for (int j = 0; j < n; ++j) {
-    for (int i = j; i < n; ++i) r(i, j) = *column++;
+    const Eigen::VectorXd unit = Eigen::VectorXd::Unit(n, j);
+    q.whiten(unit.data(), r.col(j).data());  // column j of R
   }
   return r;
 }

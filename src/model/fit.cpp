@@ -56,21 +56,16 @@ bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& fa
 }  // namespace
 
 void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size) {
-  if (size < 0 || lower_inverse.rows() < size || lower_inverse.cols() < size) {
+  if (size < 0 || lower_inverse.rows() != size || lower_inverse.cols() != size) {
     throw std::logic_error("Inverse_Matrix::assign: matrix smaller than the window");
   }
   size_ = size;
   packed.resize(packed_triangle_size(size));
-  double* out = packed.data();
-  for (int j = 0; j < size; ++j) {
-    const int length = size - j;
-    std::copy_n(lower_inverse.col(j).data() + j, length, out);
-    out += length;
-  }
+  if (size > 0) pack_lower_tiles(lower_inverse.data(), size, packed.data());
 }
 
 void Inverse_Matrix::whiten(const double* u, double* z) const {
-  packed_lower_times(packed.data(), size_, u, z);
+  tiled_lower_times(packed.data(), size_, u, z);
 }
 
 double shrinkage_weight(int k) {

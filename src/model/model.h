@@ -22,13 +22,14 @@ using WindowMatrix = Eigen::MatrixXd;
 // c'Qd = (Rc).(Rd), one triangular product per vector and no entry dropped.
 class Inverse_Matrix {
  public:
-  // Packs the lower triangle of `lower_inverse` (size x size) column by column.
+  // Keeps the lower triangle of `lower_inverse` (size x size) packed for the whitening
+  // kernel (see pack_lower_tiles).
   void assign(const Eigen::MatrixXd& lower_inverse, int size);
   // z = R u; u and z hold rows() entries.
   void whiten(const double* u, double* z) const;
   int rows() const { return size_; }
 
-  std::vector<double> packed;  // column j of R: rows j..size-1
+  std::vector<double> packed;  // R in the tile order of pack_lower_tiles
 
  private:
   int size_ = 0;

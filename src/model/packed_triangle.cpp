@@ -26,28 +26,57 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
 [[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
+[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
+
 }  // namespace
 
-DORSANE_VECTOR_CLONES
-void packed_lower_times(const double* packed, int n, const double* u, double* z) {
-  for (int i = 0; i < n; ++i) z[i] = 0.0;
-  const double* column = packed;
-  for (int j = 0; j < n; ++j) {
-    const int length = n - j;
-    const double scale = u[j];
-    double* out = z + j;
-    if (scale != 0.0) {
-      const Lanes s = {scale, scale, scale, scale};
-      int i = 0;
-      // Eight entries a step: two independent vector updates per iteration.
-      for (; i + 8 <= length; i += 8) {
-        store(out + i, load(out + i) + load(column + i) * s);
-        store(out + i + 4, load(out + i + 4) + load(column + i + 4) * s);
-      }
-      for (; i + 4 <= length; i += 4) store(out + i, load(out + i) + load(column + i) * s);
-      for (; i < length; ++i) out[i] += column[i] * scale;
+void pack_lower_tiles(const double* lower, int n, double* packed) {
+  auto at = [lower, n](int i, int j) { return lower[static_cast<std::size_t>(j) * n + i]; };
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    for (int i = 0; i < 3; ++i) {
+      for (int t = 0; t <= i; ++t) *packed++ = at(j + i, j + t);
     }
-    column += length;
+    int i = j + 3;
+    for (; i + 4 <= n; i += 4) {
+      for (int t = 0; t < 4; ++t) {
+        for (int r = 0; r < 4; ++r) *packed++ = at(i + r, j + t);
+      }
+    }
+    for (; i < n; ++i) {
+      for (int t = 0; t < 4; ++t) *packed++ = at(i, j + t);
+    }
+  }
+  for (; j < n; ++j) {
+    for (int i = j; i < n; ++i) *packed++ = at(i, j);
+  }
+}
+
+DORSANE_VECTOR_CLONES
+void tiled_lower_times(const double* packed, int n, const double* u, double* z) {
+  for (int i = 0; i < n; ++i) z[i] = 0.0;
+  const double* p = packed;
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
+    z[j] += p[0] * u0;
+    z[j + 1] += p[1] * u0 + p[2] * u1;
+    z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
+    p += 6;
+    double* out = z + j + 3;
+    const int length = n - j - 3;
+    const Lanes s0 = broadcast(u0), s1 = broadcast(u1), s2 = broadcast(u2), s3 = broadcast(u3);
+    int i = 0;
+    for (; i + 4 <= length; i += 4, p += 16) {
+      const Lanes sum = (load(p) * s0 + load(p + 4) * s1) + (load(p + 8) * s2 + load(p + 12) * s3);
+      store(out + i, load(out + i) + sum);
+    }
+    for (; i < length; ++i, p += 4) {
+      out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
+    }
+  }
+  for (; j < n; ++j) {
+    for (int i = j; i < n; ++i) z[i] += *p++ * u[j];
   }
 }
 

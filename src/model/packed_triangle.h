@@ -1,7 +1,6 @@
 #pragma once
 
-// Kernels over a lower-triangular matrix packed column by column: column j holds rows
-// j..n-1, so column j starts at j*n - j*(j-1)/2. Plain pointers in, plain values out.
+// Kernels over packed lower-triangular matrices. Plain pointers in, plain values out.
 // Every sum runs in one fixed order whatever the processor, so a run repeats exactly on
 // any x86-64 machine while using its widest vectors.
 
@@ -12,8 +11,14 @@ inline std::size_t packed_triangle_size(int n) {
   return static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2;
 }
 
-// z = R u, R lower triangular (n x n) packed by columns.
-void packed_lower_times(const double* packed, int n, const double* u, double* z);
+// Packs the lower triangle of R (n x n, column-major) for tiled_lower_times: per block of four columns, the small triangle at its top, then 4 x 4 tiles
+// (column-major) down the rows, then the leftover rows four entries each; the last n mod 4
+// columns follow column by column. packed receives packed_triangle_size(n) entries.
+void pack_lower_tiles(const double* lower, int n, double* packed);
+
+// z = R u for R packed by pack_lower_tiles. Each entry of z gathers four columns at a time as (c0 u0 + c1 u1) + (c2 u2 + c3 u3), so the
+// work streams through R once with z loaded and stored once per four columns.
+void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 
 // a . b, summed in four interleaved lanes (entry i goes to lane i mod 4), then
 // (lane0 + lane1) + (lane2 + lane3).
