@@ -39,7 +39,8 @@ TEST(RunWeightedMoments, SumsEqualTheirDefinitionForEveryPattern) {
     for (int c = 0; c < 30; ++c) {
       const int p = patterns.of_column[c];
       std::vector<std::int64_t> second(packed_triangle_size(T), 0), first(T, 0);
-      std::vector<std::int64_t> got_second(second.size()), got_first(first.size());
+      std::vector<std::int32_t> got_second(second.size());
+      std::vector<std::int64_t> got_first(first.size());
       const std::int64_t got_total = moments.sums(p, got_second.data(), got_first.data());
       std::int64_t total = 0;
       for (int o = 0; o < 30; ++o) {
@@ -52,7 +53,7 @@ TEST(RunWeightedMoments, SumsEqualTheirDefinitionForEveryPattern) {
       }
       ASSERT_EQ(got_total, total) << rows << " " << c;
       EXPECT_EQ(got_first, first);
-      EXPECT_EQ(got_second, second);
+      EXPECT_EQ(std::vector<std::int64_t>(got_second.begin(), got_second.end()), second);
     }
   }
 }

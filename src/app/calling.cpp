@@ -240,7 +240,7 @@ void CallingState::fit_models(std::uint64_t p) {
   // Every model selects all columns but its own two: their sums come from the run-weighted
   // moments of the whole window, computed once.
   use_run_moments = params.k == model_haplotype_count - 2 &&
-                    RunWeightedMoments::supports(model_haplotype_count);
+                    RunWeightedMoments::supports(model_haplotype_count, totalsnps - 1);
   if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
   for (int s = 0; s < N; ++s) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;

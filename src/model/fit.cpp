@@ -271,7 +271,7 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
     return false;
   }
   const int pattern = patterns.of_column[static_cast<std::size_t>(own_column)];
-  std::vector<std::int64_t>& second = scratch.run_second;
+  std::vector<std::int32_t>& second = scratch.run_second;
   std::vector<std::int64_t>& first = scratch.run_first;
   second.resize(packed_triangle_size(size));
   first.resize(static_cast<std::size_t>(size));
@@ -279,12 +279,12 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
   auto take_out = [&](int column, std::int64_t length) {
     if (length == 0) return;
     const double* x = M.col(column).data();
-    std::int64_t* out = second.data();
+    std::int32_t* out = second.data();
     for (int j = 0; j < size; ++j) {
       const int rows_below = size - j;
       if (x[j] != 0.0) {
         first[j] -= length;
-        for (int i = 0; i < rows_below; ++i) out[i] -= x[j + i] != 0.0 ? length : 0;
+        for (int i = 0; i < rows_below; ++i) out[i] -= x[j + i] != 0.0 ? static_cast<std::int32_t>(length) : 0;
       }
       out += rows_below;
     }
@@ -305,7 +305,7 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
   Eigen::MatrixXd& covariance = scratch.covariance;
   covariance.resize(size, size);
   const double correction = 1.0 - model.v2;
-  const std::int64_t* moment = second.data();
+  const std::int32_t* moment = second.data();
   for (int j = 0; j < size; ++j) {
     for (int i = j; i < size; ++i) {
       covariance(i, j) = (*moment++ / length_sum - model.mean[i] * model.mean[j]) / correction;

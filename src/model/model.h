@@ -109,7 +109,7 @@ struct FitScratch {
   Eigen::MatrixXd covariance;
   Eigen::MatrixXd factor;
   Eigen::VectorXd deviation;
-  std::vector<std::int64_t> run_second;
+  std::vector<std::int32_t> run_second;
   std::vector<std::int64_t> run_first;
 };
 

@@ -16,11 +16,16 @@
 #include <vector>
 
 #include "model/model.h"
+#include "model/model_window.h"
 
 class RunWeightedMoments {
  public:
-  // Whether sums over this many columns fit the 16-bit prefix sums.
-  static bool supports(int columns) { return columns >= 1 && columns <= 65535; }
+  // Whether sums over this many columns and window rows fit the 16-bit prefix sums and the
+  // 32-bit sums (a run weighs at most the window's rows).
+  static bool supports(int columns, int rows) {
+    return columns >= 1 && columns <= 65535 &&
+           static_cast<std::int64_t>(columns) * (rows + kShortSharedRun) < (std::int64_t{1} << 31);
+  }
 
   // Prepares the sums over the first `columns` columns of M, grouped by `patterns` (built
   // on the same columns).
@@ -31,7 +36,8 @@ class RunWeightedMoments {
   int rows() const { return rows_; }
   // The sums of one pattern: second = sum_c l(p, c) x_c x_c' (lower triangle packed by
   // columns, as Inverse_Matrix), first = sum_c l(p, c) x_c; returns sum_c l(p, c).
-  std::int64_t sums(int pattern, std::int64_t* second, std::int64_t* first) const;
+  std::int64_t sums(int pattern, std::int32_t* second, std::int64_t* first) const;
+
 
  private:
   // The patterns sorted by their sites outwards from the middle on one side, with the
@@ -46,7 +52,7 @@ class RunWeightedMoments {
   };
   void build_order(const WindowPatterns& patterns, const std::vector<int>& key_rows, Order& order);
   // Adds times * (group sums) for every nested group of the pattern in that order.
-  std::int64_t add_groups(const Order& order, int pattern, std::int64_t* second,
+  std::int64_t add_groups(const Order& order, int pattern, std::int32_t* second,
                           std::int64_t* first) const;
 
   int rows_ = 0;
