@@ -12,33 +12,23 @@
 #include "chain/probs.h"
 #include "chain/run_chain.h"
 #include "model/packed_triangle.h"
+#include "model/ridge.h"
 
 namespace {
 
 // An inverse this ill-conditioned would be rounding noise.
-constexpr double kMinReciprocalCondition = 1e-13;
-constexpr double kRidgeMargin = 1e-10;
-constexpr int kRidgeAttempts = 40;
-
-bool invert_checked(const Eigen::MatrixXd& matrix, Eigen::MatrixXd& inverse) {
-  const Eigen::PartialPivLU<Eigen::MatrixXd> lu(matrix);
-  if (!(lu.rcond() > kMinReciprocalCondition)) return false;
-  inverse = lu.inverse();
-  return inverse.allFinite();
-}
-
-// Inverts the conditional covariance; a singular one gets the smallest ridge (up to a
-// factor of 10) that makes it invertible. Returns true when a ridge was needed.
+// Inverts the conditional covariance; a singular one gets the smallest ridge that makes it
+// invertible. Returns true when a ridge was needed.
 bool invert_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& precision) {
-  if (invert_checked(covariance, precision)) return false;
+  auto invert = [&precision](const Eigen::MatrixXd& matrix) {
+    const Eigen::PartialPivLU<Eigen::MatrixXd> lu(matrix);
+    if (!(lu.rcond() > kMinReciprocalCondition)) return false;
+    precision = lu.inverse();
+    return precision.allFinite();
+  };
   const double scale = std::max(1.0, covariance.cwiseAbs().maxCoeff());
-  double ridge = kRidgeMargin * scale;
-  for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, ridge *= 10.0) {
-    Eigen::MatrixXd ridged = covariance;
-    ridged.diagonal().array() += ridge;
-    if (invert_checked(ridged, precision)) return true;
-  }
-  throw std::logic_error("haplotype_allele_probs_multi: conditional covariance not invertible");
+  return factorise_with_smallest_ridge(
+      covariance, 0.0, scale, "haplotype_allele_probs_multi: conditional covariance", invert);
 }
 
 }  // namespace

@@ -1,32 +1,16 @@
 #include "model/dense_kernels.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define DORSANE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define DORSANE_VECTOR_CLONES
-#endif
+#include "model/vector_lanes.h"
 
-// The vector helpers are internal and always inlined, so passing vectors by value never
-// meets another object's ABI.
-#pragma GCC diagnostic ignored "-Wpsabi"
+using vector_lanes::broadcast;
+using vector_lanes::Lanes;
+using vector_lanes::load;
+using vector_lanes::store;
 
 namespace {
-
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
-
-[[gnu::always_inline]] inline Lanes load(const double* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-[[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
 
 constexpr int kRowBlock = 8;
 constexpr int kColumnBlock = 4;

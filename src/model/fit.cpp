@@ -16,41 +16,26 @@
 #include "model/model.h"
 #include "model/packed_triangle.h"
 #include "model/model_window.h"
+#include "model/ridge.h"
 #include "model/run_moments.h"
 
 namespace {
 
-// A factorisation this ill-conditioned is positive definite on paper only: its inverse would
-// be rounding noise, so it takes the ridge as well.
-constexpr double kMinReciprocalCondition = 1e-13;
-// First ridge beyond the most negative eigenvalue, relative to the covariance's scale.
-constexpr double kRidgeMargin = 1e-10;
-constexpr int kRidgeAttempts = 40;
-
-// Cholesky factor of `covariance` into the lower triangle of `factor`, refused when so
-// ill-conditioned that its inverse would be rounding noise.
-bool factorise(Eigen::MatrixXd& factor) {
-  Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(factor);
-  return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
-}
-
-// Factorises `covariance` (lower triangle read) into `factor`, adding the smallest ridge
-// (up to a small margin) that makes it positive definite when it is not. Returns true
+// Cholesky factor of `covariance` (lower triangle read) into `factor`, with the smallest
+// ridge beyond its most negative eigenvalue when it is not positive definite. Returns true
 // when a ridge was needed.
 bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& factor) {
-  factor = covariance;
-  if (factorise(factor)) return false;
+  auto factorise = [&factor](const Eigen::MatrixXd& matrix) {
+    factor = matrix;
+    Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(factor);
+    return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
+  };
+  if (factorise(covariance)) return false;
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
   const double smallest = eigen.eigenvalues().minCoeff();
   const double scale = std::max(1.0, eigen.eigenvalues().cwiseAbs().maxCoeff());
-  double margin = kRidgeMargin * scale;
-  for (int attempt = 0; attempt < kRidgeAttempts; ++attempt, margin *= 10.0) {
-    const double ridge = std::max(0.0, -smallest) + margin;
-    factor = covariance;
-    factor.diagonal().array() += ridge;
-    if (factorise(factor)) return true;
-  }
-  throw std::logic_error("fit_haplotype_model: window covariance not invertible with any ridge");
+  return factorise_with_smallest_ridge(covariance, std::max(0.0, -smallest), scale,
+                                       "fit_haplotype_model: window covariance", factorise);
 }
 
 }  // namespace

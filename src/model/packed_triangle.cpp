@@ -1,34 +1,12 @@
 #include "model/packed_triangle.h"
 
-#include <cstring>
+#include "model/vector_lanes.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define DORSANE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define DORSANE_VECTOR_CLONES
-#endif
 
-// The vector helpers below are internal and always inlined, so the ABI of passing vectors
-// by value between differently compiled objects never arises.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-namespace {
-
-// Four doubles: two SSE2 registers by default, one AVX register where the clone has it.
-// Lane arithmetic is the same either way; products and sums are never fused.
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
-
-[[gnu::always_inline]] inline Lanes load(const double* p) {
-  Lanes v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-[[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
-
-}  // namespace
+using vector_lanes::broadcast;
+using vector_lanes::Lanes;
+using vector_lanes::load;
+using vector_lanes::store;
 
 void pack_lower_tiles(const double* lower, int n, double* packed) {
   auto at = [lower, n](int i, int j) { return lower[static_cast<std::size_t>(j) * n + i]; };
