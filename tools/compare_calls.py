@@ -10,39 +10,19 @@ exits 1 with a one-line message when an input cannot be read.
 """
 
 import argparse
-import gzip
 import json
 import math
+import os
 import sys
-import zlib
 
-
-class InputError(Exception):
-    pass
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from evaluate import InputError, text_lines  # noqa: E402  one reader of plain and gzip text
 
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         sys.stderr.write(f"compare_calls.py: {message}\n")
         sys.exit(1)
-
-
-def text_lines(path):
-    """Yields (line number, line without its end) of a plain or gzip file."""
-    try:
-        raw = open(path, "rb")
-    except OSError as err:
-        raise InputError(f"{path}: cannot open: {err.strerror}") from None
-    with raw:
-        compressed = raw.read(2) == b"\x1f\x8b"
-        raw.seek(0)
-        stream = gzip.GzipFile(fileobj=raw) if compressed else raw
-        number = 0
-        try:
-            for number, line in enumerate(stream, 1):
-                yield number, line.decode("utf-8", "replace").rstrip("\r\n")
-        except (OSError, EOFError, zlib.error):
-            raise InputError(f"{path}: corrupt or truncated gzip data after line {number}") from None
 
 
 def read_calls(path):

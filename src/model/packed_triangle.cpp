@@ -2,7 +2,6 @@
 
 #include "model/vector_lanes.h"
 
-
 using vector_lanes::broadcast;
 using vector_lanes::Lanes;
 using vector_lanes::load;
