@@ -10,6 +10,7 @@
 #include "chain/family.h"
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
+#include "model/model_window.h"
 #include "test_util.h"
 #include "window_builders.h"
 
@@ -165,6 +166,36 @@ TEST(AllHaplotypeModel, DrawThatKeepsTheAllelesTouchesNoStatistics) {
   EXPECT_EQ(f.average.alleles[4], 1.0);
   EXPECT_EQ(f.average.alleles[5], 1.0);
   expect_statistics_near(f.average, f.fresh(), 1e-12);
+}
+
+TEST(AllHaplotypeModel, FitTakenFromTheKModelWhenTheWeightsAgree) {
+  const int N = 6;
+  const WindowMatrix M = random_window(11, 2 * N, 21);
+  WindowPatterns patterns;
+  patterns.build(M, 2 * N);
+  std::vector<std::vector<int>> distances;
+  distance_matrix(M, 2 * N, 2 * N, distances);
+  ModelWarnings warnings;
+  FitScratch scratch;
+  const double theta_all = shrinkage_weight(2 * N - 2), theta_k = shrinkage_weight(4);
+  for (const std::vector<int>& excluded : {std::vector<int>{}, std::vector<int>{6, 7}}) {
+    HaplotypeModel k_model;
+    k_model.lambda = 0.06;
+    ASSERT_TRUE(select_haplotypes(distances[1], excluded, 2 * N - 2, k_model));
+    fit_haplotype_model(M, patterns, 1, theta_k, k_model, warnings, scratch);
+    AllHaplotypeModel direct;
+    ASSERT_TRUE(all_haplotype_weights(distances[1], excluded, 2 * N, 0, direct));
+    direct.lambda = 0.06;
+    AllHaplotypeModel reused = direct;
+    fit_all_haplotype_model(M, patterns, 1, theta_all, theta_k, direct, warnings, scratch);
+    reuse_k_model_fit(M, 1, theta_all, k_model, reused);
+    EXPECT_LT((dense_inverse(reused.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(), 1e-9);
+    for (std::size_t r = 0; r + 1 < direct.mean.size(); ++r) {
+      EXPECT_NEAR(reused.mean[r], direct.mean[r], 1e-12);
+      EXPECT_NEAR(reused.conditioning[r], direct.conditioning[r], 1e-9);
+      EXPECT_NEAR(reused.family_conditioning[r], direct.family_conditioning[r], 1e-9);
+    }
+  }
 }
 
 TEST(AllHaplotypeModel, WeightsFallBackToEqualWhenNoRunIsShared) {

@@ -273,6 +273,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
                        "sum to 0 or one haplotype takes all the weight)");
     }
     haplotype.lambda = params.lambda;
+    const std::int64_t ridges_before = warnings.ridge_windows;
     if (!use_run_moments ||
         !fit_haplotype_model_from_runs(M, patterns, run_moments, 2 * s + h,
                                        haplotype_distances[2 * s + h], theta_k, haplotype,
@@ -282,13 +283,22 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
     if (model_average) {
       AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
       AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
+      bool weights_as_k_model = params.k == total_haplotypes - 2 &&
+                                model_haplotype_count == total_haplotypes;
       if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes, s,
                                  all_haplotype)) {
         ++uniform_weight_haplotypes;
+        weights_as_k_model = false;
       }
       all_haplotype.lambda = params.lambda;
-      fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k, all_haplotype,
-                              warnings, fit_scratch);
+      if (weights_as_k_model) {
+        // Every other sample haplotype at its run length: the k-model's fit is this one's.
+        reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);
+        warnings.ridge_windows += warnings.ridge_windows - ridges_before;
+      } else {
+        fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k, all_haplotype,
+                                warnings, fit_scratch);
+      }
     }
   }
 }

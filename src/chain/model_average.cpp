@@ -98,6 +98,25 @@ void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patter
   model.covariance.assign(T, 0.0);
 }
 
+void reuse_k_model_fit(const WindowMatrix& M, int own_column, double theta_all,
+                       const HaplotypeModel& k_model, AllHaplotypeModel& model) {
+  const std::size_t T = static_cast<std::size_t>(M.rows()) - 1;
+  if (k_model.mean.size() != T + 1 || k_model.inverse.rows() != static_cast<int>(T)) {
+    throw std::logic_error("reuse_k_model_fit: k-model not fitted to this window");
+  }
+  model.mean = k_model.mean;
+  model.inverse = k_model.inverse;
+  model.family_conditioning = k_model.conditioning;
+  std::vector<double> deviation(T);
+  const double* own = M.col(own_column).data();
+  for (std::size_t s = 0; s < T; ++s) {
+    deviation[s] = own[s] - (1.0 - theta_all) * model.mean[s] - 0.5 * theta_all;
+  }
+  model.conditioning.resize(T);
+  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  model.covariance.assign(T, 0.0);
+}
+
 void all_model_variant_statistics(const WindowMatrix& M, const WindowPatterns& patterns,
                                   const std::vector<double>& chain_alleles,
                                   AllHaplotypeModel& model, std::vector<double>& pattern_scratch) {

@@ -62,6 +62,12 @@ void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patter
                              double theta_all, double theta_k, AllHaplotypeModel& model,
                              ModelWarnings& warnings, FitScratch& scratch);
 
+// The same window part taken from the k-model of the same haplotype, for weights that
+// equal the k-model's (k = 2N - 2, no panel): its means and inverse, its conditioning as
+// the family one and the single samples' from theta_all.
+void reuse_k_model_fit(const WindowMatrix& M, int own_column, double theta_all,
+                       const HaplotypeModel& k_model, AllHaplotypeModel& model);
+
 // Recomputes mean[T], covariance and variance from the chain's alleles.
 void all_model_variant_statistics(const WindowMatrix& M, const WindowPatterns& patterns,
                                   const std::vector<double>& chain_alleles,
