@@ -12,8 +12,6 @@ namespace {
 // Queued changes a model follows one by one before it is whitened anew: each costs two
 // T-vector updates against T * T / 2 for a whitening.
 constexpr int kMaxQueued = 16;
-// Window patterns whose R x a model keeps: the haplotypes that flip in a chain are few.
-constexpr int kCachedPatterns = 16;
 
 // Samples whose models a chain reads: everyone in a unit but a trio's child. Checks the
 // rows on the way.
@@ -106,13 +104,12 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   scratch.model_whitened.resize(models_size * T);
   scratch.pending.resize(models_size * kMaxQueued);
   scratch.pending_count.assign(models_size, -1);
-  scratch.spare_whitened.resize(T);
-  // Each variant's chain flips its own few haplotypes: the R x caches start empty (their
-  // capacity stays), which beats keeping the last variant's patterns in the few slots.
-  for (int m = 0; m < model_count; ++m) {
-    if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
-    model(m).whitened_patterns.clear();
-  }
+  // Each variant's chain flips its own few haplotypes, so its R x caches start empty; the
+  // pool is this chain's own and is freed with it, before the next window's fit.
+  cached_pattern_.assign(models_size * kCachedPatterns, -1);
+  cached_slot_.assign(models_size * kCachedPatterns, 0);
+  cached_count_.assign(models_size, 0);
+  pattern_pool_.assign(T, 0.0);  // the spare vector
   // Multiply-adds of R x per pattern: R's columns at the sites where x is 1.
   whitening_cost_.assign(static_cast<std::size_t>(patterns.count()), 0);
   for (int p = 0; p < patterns.count(); ++p) {
@@ -174,22 +171,33 @@ void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
 
 const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
   const std::size_t T = static_cast<std::size_t>(window_rows_);
-  HaplotypeModel& haplotype = model(model_index);
-  std::vector<int>& cached = haplotype.whitened_patterns;
-  const auto found = std::find(cached.begin(), cached.end(), pattern);
-  if (found != cached.end()) {
-    return haplotype.whitened_windows.data() + static_cast<std::size_t>(found - cached.begin()) * T;
+  const std::size_t first = static_cast<std::size_t>(model_index) * kCachedPatterns;
+  const int count = cached_count_[static_cast<std::size_t>(model_index)];
+  for (int i = 0; i < count; ++i) {
+    if (cached_pattern_[first + i] == pattern) {
+      return pattern_pool_.data() + static_cast<std::size_t>(cached_slot_[first + i]) * T;
+    }
   }
-  double* out;
-  if (cached.size() < static_cast<std::size_t>(kCachedPatterns)) {
-    cached.push_back(pattern);
-    haplotype.whitened_windows.resize(cached.size() * T);
-    out = haplotype.whitened_windows.data() + (cached.size() - 1) * T;
-  } else {
-    out = scratch_.spare_whitened.data();
+  std::size_t slot = 0;  // the spare vector
+  if (count < kCachedPatterns) {
+    slot = pattern_pool_.size() / T;
+    pattern_pool_.resize(pattern_pool_.size() + T);
+    cached_pattern_[first + count] = pattern;
+    cached_slot_[first + count] = static_cast<int>(slot);
+    ++cached_count_[static_cast<std::size_t>(model_index)];
   }
-  haplotype.inverse.whiten(patterns_.values.col(pattern).data(), out);
+  double* out = pattern_pool_.data() + slot * T;
+  model(model_index).inverse.whiten(patterns_.values.col(pattern).data(), out);
   return out;
+}
+
+bool BiallelicChain::cached(int model_index, int pattern) const {
+  const std::size_t first = static_cast<std::size_t>(model_index) * kCachedPatterns;
+  const int count = cached_count_[static_cast<std::size_t>(model_index)];
+  for (int i = 0; i < count; ++i) {
+    if (cached_pattern_[first + i] == pattern) return true;
+  }
+  return false;
 }
 
 const double* BiallelicChain::current_whitened(int model_index) {
@@ -197,7 +205,7 @@ const double* BiallelicChain::current_whitened(int model_index) {
   double* z = &scratch_.model_whitened[static_cast<std::size_t>(model_index) * T];
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
   HaplotypeModel& haplotype = model(model_index);
-  if (count < 0) {
+  if (count < 0 || window_rows_ == 0) {
     whitened_covariance(haplotype, scratch_, z);
     count = 0;
     return z;
@@ -205,11 +213,10 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // Following the queue costs a T-vector update per change plus R x for each pattern not
   // cached yet; whitening anew costs T (T + 1) / 2. Take the cheaper.
   const std::pair<int, double>* queued = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
-  const std::vector<int>& cached = haplotype.whitened_patterns;
   long follow_cost = 0;
   for (int i = 0; i < count; ++i) {
     follow_cost += window_rows_;
-    if (std::find(cached.begin(), cached.end(), queued[i].first) == cached.end()) {
+    if (!cached(model_index, queued[i].first)) {
       follow_cost += whitening_cost_[static_cast<std::size_t>(queued[i].first)];
     }
   }

@@ -18,6 +18,9 @@
 
 class BiallelicChain {
  public:
+  // Window patterns whose R x a model keeps: the haplotypes that flip in a chain are few.
+  static constexpr int kCachedPatterns = 16;
+
   // Computes every modelled sample's carrier sums from M's variant row (the initial
   // alleles) and indexes, per haplotype column, the models that selected it.
   BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns, std::vector<SampleModel>& models,
@@ -43,8 +46,9 @@ class BiallelicChain {
   // R cov of the model with every queued change applied.
   const double* current_whitened(int model_index);
   // R x for a window pattern, from the model's cache (filled on first use) or, when the
-  // cache is full, computed into scratch.
+  // cache is full, computed into a spare vector. Valid until the next call.
   const double* whitened_pattern(int model_index, int pattern);
+  bool cached(int model_index, int pattern) const;
   void queue_change(int model_index, int pattern, double amount);
   void apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount);
   HaplotypeModel& model(int model_index);
@@ -70,4 +74,12 @@ class BiallelicChain {
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
   AlleleWriter write_allele_;
   std::vector<long> whitening_cost_;  // per window pattern
+  // Per model, the window patterns whose R x it keeps and where: R x of pattern
+  // cached_pattern_[m * kCachedPatterns + i] at pattern_pool_[cached_slot_[...] * T]. The
+  // pool belongs to this variant's chain and grows with the patterns that flip; its last
+  // vector serves a model whose cache is full.
+  std::vector<int> cached_pattern_;
+  std::vector<int> cached_slot_;
+  std::vector<unsigned char> cached_count_;
+  std::vector<double> pattern_pool_;
 };

@@ -22,7 +22,6 @@ struct SamplerScratch {
   std::vector<double> ref_length;
   // Chain state kept across variants for its capacity only (see BiallelicChain).
   std::vector<double> model_whitened;
-  std::vector<double> spare_whitened;  // R x when a model's cache is full
   std::vector<std::pair<int, double>> pending;
   std::vector<int> pending_count;
   void resize(int window_rows) {

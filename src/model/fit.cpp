@@ -163,8 +163,6 @@ void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeMo
   model.inverse.whiten(deviation.data(), model.conditioning.data());
   model.whitened_mean.resize(static_cast<std::size_t>(size));
   model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
-  model.whitened_patterns.clear();
-  model.whitened_windows.clear();
 }
 
 void check_fit_inputs(const WindowMatrix& M, const WindowPatterns& patterns, int own_column,

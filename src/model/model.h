@@ -64,10 +64,6 @@ struct HaplotypeModel {
   // R times the window means: an allele change moves R cov along R x - R mean, x the
   // changed haplotype's window, so the chain can follow R cov without whitening it anew.
   std::vector<double> whitened_mean;
-  // R x for the window patterns of haplotypes that flipped in the current variant's chain,
-  // which fills it.
-  std::vector<int> whitened_patterns;
-  std::vector<double> whitened_windows;  // T entries per pattern above
   // Sampler state, in run-length units so that sums are exact whatever their order: per
   // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
   // and at that row; and the run lengths of those carrying allele 1 at the variant.
