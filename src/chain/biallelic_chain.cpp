@@ -237,7 +237,7 @@ const double* BiallelicChain::current_whitened(int model_index) {
     apply_to_carrier_sum(haplotype, pattern, amount);
     const double* whitened_window = whitened_pattern(model_index, pattern);
     const double step = amount * scale;
-    for (std::size_t s = 0; s < T; ++s) z[s] += step * (whitened_window[s] - whitened_mean[s]);
+    add_scaled_difference(step, whitened_window, whitened_mean, z, window_rows_);
   }
   count = 0;
   return z;

@@ -20,6 +20,9 @@ void pack_lower_tiles(const double* lower, int n, double* packed);
 // work streams through R once with z loaded and stored once per four columns.
 void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 
+// z += step * (a - b), entry by entry.
+void add_scaled_difference(double step, const double* a, const double* b, double* z, int n);
+
 // a . b, summed in four interleaved lanes (entry i goes to lane i mod 4), then
 // (lane0 + lane1) + (lane2 + lane3).
 double lane_dot(const double* a, const double* b, int n);
