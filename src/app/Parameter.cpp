@@ -112,6 +112,12 @@ void read_int_bounds(const std::vector<std::string>& args, int argc, int i,
   }
 }
 
+void check_required(const std::map<std::string, int>& required) {
+  for (const auto& [key, seen] : required) {
+    if (seen == 0) throw MyException("ERROR! Parameter [ " + key + " ] is required.");
+  }
+}
+
 std::string number_text(double value) {
   std::ostringstream text;
   text << value;
@@ -124,6 +130,21 @@ Parameter::Parameter(int argc, std::vector<std::string>& args) {
   std::srand(static_cast<unsigned int>(std::time(nullptr)));
   const std::vector<int> options = option_arguments(argc, args);
 
+  read_mode_options(args, options);
+  if (merge_posteriors || decompose_multi) return;
+
+  const std::map<std::string, int> required = read_run_options(argc, args, options);
+  fill_defaults();
+  check_required(required);
+  check_values();
+  if (has_seed) std::srand(seed);
+
+  print();
+}
+
+// The options that pick another mode than calling, and those it shares with calling.
+void Parameter::read_mode_options(const std::vector<std::string>& args,
+                                  const std::vector<int>& options) {
   for (const int i : options) {
     const std::string& a = args[i];
     if (selects(a, "-merge-posteriors")) {
@@ -149,116 +170,138 @@ Parameter::Parameter(int argc, std::vector<std::string>& args) {
     }
     if (selects(a, "-unphased")) unphased = true;
   }
-  if (merge_posteriors || decompose_multi) return;
+}
 
+// Returns which of the required options were given (1) or not (0).
+std::map<std::string, int> Parameter::read_run_options(int argc,
+                                                       const std::vector<std::string>& args,
+                                                       const std::vector<int>& options) {
   std::map<std::string, int> required = {
       {"--sample-file", 0}, {"--glfs", 0}, {"--scaffold-file", 0}, {"--o", 0}};
   zflag_modelavg = false;
 
   for (const int i : options) {
-    const std::string& a = args[i];
-    if (selects(a, "--sample-file")) {
-      sample_file = args[i + 1];
-      required[a] = 1;
-    }
-    if (selects(a, "--ref-panel")) {
-      ref_file = args[i + 1];
-      has_ref_panel = true;
-    }
-    if (selects(a, "--ped-file")) {
-      ped_file = args[i + 1];
-      has_ped_file = true;
-    }
-    if (selects(a, "--int")) {
-      has_int = true;
-      read_int_bounds(args, argc, i, interval);
-      required[a] = 1;
-    }
-    if (selects(a, "-initial")) {
-      has_initial = true;
-      initial_file = args[i + 1];
-    }
-    if (selects(a, "--list")) {
-      list_file = args[i + 1];
-      has_list = true;
-    }
-    if (selects(a, "--mp")) {
-      has_mp = true;
-      mp_file = args[i + 1];
-    }
-    if (selects(a, "--scaffold-file")) {
-      scaffold_file = args[i + 1];
-      required[a] = 1;
-    }
-    if (selects(a, "--iteration")) {
-      has_iteration = true;
-      iterations = parse_int_option("--iteration", args[i + 1]);
-    }
-    if (selects(a, "--burnin")) {
-      has_burnin = true;
-      burnin = parse_int_option("--burnin", args[i + 1]);
-    }
-    if (selects(a, "--numsnps")) {
-      has_numsnps = true;
-      numsnps = parse_int_option("--numsnps", args[i + 1]);
-    }
-    if (selects(a, "--lambda")) {
-      has_lambda = true;
-      lambda = parse_double_option("--lambda", args[i + 1]);
-    }
-    if (selects(a, "--glfs")) {
-      has_glfs = true;
-      glf_file = args[i + 1];
-      required[a] = 1;
-    }
-    if (selects(a, "--o")) {
-      has_output = true;
-      output_file = args[i + 1];
-      required[a] = 1;
-    }
-    if (selects(a, "--k")) {
-      k = parse_int_option("--k", args[i + 1]);
-      has_k = true;
-    }
-    if (selects(a, "--model-avg")) zflag_modelavg = true;
-    if (selects(a, "--var-multi")) var_multi = true;
-    if (selects(a, "--seed")) {
-      const auto value = parse_integer(args[i + 1]);
-      if (!value || *value < 0 || *value > UINT32_MAX) {
-        throw FatalError("ERROR! Option --seed needs a whole number from 0 to 4294967295, got '" +
-                         args[i + 1] + "'");
-      }
-      has_seed = true;
-      seed = static_cast<unsigned int>(*value);
-    }
+    read_file_option(args, i, required);
+    read_setting_option(argc, args, i, required);
   }
+  return required;
+}
 
+void Parameter::read_file_option(const std::vector<std::string>& args, int i,
+                                 std::map<std::string, int>& required) {
+  const std::string& a = args[i];
+  if (selects(a, "--sample-file")) {
+    sample_file = args[i + 1];
+    required[a] = 1;
+  }
+  if (selects(a, "--ref-panel")) {
+    ref_file = args[i + 1];
+    has_ref_panel = true;
+  }
+  if (selects(a, "--ped-file")) {
+    ped_file = args[i + 1];
+    has_ped_file = true;
+  }
+  if (selects(a, "-initial")) {
+    has_initial = true;
+    initial_file = args[i + 1];
+  }
+  if (selects(a, "--list")) {
+    list_file = args[i + 1];
+    has_list = true;
+  }
+  if (selects(a, "--mp")) {
+    has_mp = true;
+    mp_file = args[i + 1];
+  }
+  if (selects(a, "--scaffold-file")) {
+    scaffold_file = args[i + 1];
+    required[a] = 1;
+  }
+  if (selects(a, "--glfs")) {
+    has_glfs = true;
+    glf_file = args[i + 1];
+    required[a] = 1;
+  }
+  if (selects(a, "--o")) {
+    has_output = true;
+    output_file = args[i + 1];
+    required[a] = 1;
+  }
+}
+
+void Parameter::read_setting_option(int argc, const std::vector<std::string>& args, int i,
+                                    std::map<std::string, int>& required) {
+  const std::string& a = args[i];
+  if (selects(a, "--int")) {
+    has_int = true;
+    read_int_bounds(args, argc, i, interval);
+    required[a] = 1;
+  }
+  if (selects(a, "--iteration")) {
+    has_iteration = true;
+    iterations = parse_int_option("--iteration", args[i + 1]);
+  }
+  if (selects(a, "--burnin")) {
+    has_burnin = true;
+    burnin = parse_int_option("--burnin", args[i + 1]);
+  }
+  if (selects(a, "--numsnps")) {
+    has_numsnps = true;
+    numsnps = parse_int_option("--numsnps", args[i + 1]);
+  }
+  if (selects(a, "--lambda")) {
+    has_lambda = true;
+    lambda = parse_double_option("--lambda", args[i + 1]);
+  }
+  if (selects(a, "--k")) {
+    k = parse_int_option("--k", args[i + 1]);
+    has_k = true;
+  }
+  if (selects(a, "--model-avg")) zflag_modelavg = true;
+  if (selects(a, "--var-multi")) var_multi = true;
+  if (selects(a, "--seed")) {
+    const auto value = parse_integer(args[i + 1]);
+    if (!value || *value < 0 || *value > UINT32_MAX) {
+      throw FatalError("ERROR! Option --seed needs a whole number from 0 to 4294967295, got '" +
+                       args[i + 1] + "'");
+    }
+    has_seed = true;
+    seed = static_cast<unsigned int>(*value);
+  }
+}
+
+void Parameter::fill_defaults() {
   if (!has_numsnps) numsnps = 50;
   if (!has_lambda) lambda = 0.06;
   if (!has_iteration) iterations = 100;
   if (!has_burnin) burnin = 10;
   if (!has_ref_panel) ref_haplotype_count = 0;
   threshold = 1e-8;
+}
 
-  for (const auto& [key, seen] : required) {
-    if (seen == 0) throw MyException("ERROR! Parameter [ " + key + " ] is required.");
+void Parameter::check_values() const {
+  if (numsnps < 0) {
+    throw FatalError("ERROR! --numsnps must not be negative, got " + std::to_string(numsnps));
   }
-
-  if (numsnps < 0) throw FatalError("ERROR! --numsnps must not be negative, got " + std::to_string(numsnps));
-  if (lambda < 0) throw FatalError("ERROR! --lambda must not be negative, got " + number_text(lambda));
-  if (iterations < 1) throw FatalError("ERROR! --iteration must be at least 1, got " + std::to_string(iterations));
-  if (burnin < 0) throw FatalError("ERROR! --burnin must not be negative, got " + std::to_string(burnin));
+  if (lambda < 0) {
+    throw FatalError("ERROR! --lambda must not be negative, got " + number_text(lambda));
+  }
+  if (iterations < 1) {
+    throw FatalError("ERROR! --iteration must be at least 1, got " + std::to_string(iterations));
+  }
+  if (burnin < 0) {
+    throw FatalError("ERROR! --burnin must not be negative, got " + std::to_string(burnin));
+  }
   if (burnin >= iterations) {
     throw FatalError("ERROR! --burnin (" + std::to_string(burnin) +
                      ") must be below --iteration (" + std::to_string(iterations) +
                      "), or no iteration is recorded");
   }
   if (!has_int && !has_list) {
-    throw FatalError("ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>");
+    throw FatalError(
+        "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>");
   }
-  if (has_seed) std::srand(seed);
-
-  print();
 }
 
 void Parameter::print() const { print(std::cout); }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,4 +53,15 @@ class Parameter {
   double threshold = 0.0;
   bool has_seed = false;
   unsigned int seed = 0;
+
+ private:
+  void read_mode_options(const std::vector<std::string>& args, const std::vector<int>& options);
+  std::map<std::string, int> read_run_options(int argc, const std::vector<std::string>& args,
+                                              const std::vector<int>& options);
+  void read_file_option(const std::vector<std::string>& args, int i,
+                        std::map<std::string, int>& required);
+  void read_setting_option(int argc, const std::vector<std::string>& args, int i,
+                           std::map<std::string, int>& required);
+  void fill_defaults();
+  void check_values() const;
 };

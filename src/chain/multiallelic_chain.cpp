@@ -31,35 +31,24 @@ bool invert_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& preci
       covariance, 0.0, scale, "haplotype_allele_probs_multi: conditional covariance", invert);
 }
 
-}  // namespace
-
-void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
-                                  const std::vector<int>& haplotype_alleles,
-                                  const MultiAlleleTables& tables, double theta,
-                                  MultiScratch& scratch, ModelWarnings& warnings,
-                                  std::vector<double>& allele_probs) {
-  const int a = tables.allele_count;
-  const int n = a - 1;
-  const int size = static_cast<int>(patterns.values.rows());
+void check_fitted(const HaplotypeModel& model, int n, int size) {
   const std::size_t k = model.selected.size();
   if (n < 1 || model.weights.size() != k || model.pattern_of_selected.size() != k ||
-      model.mean.size() != std::size_t(size) + 1 || model.conditioning.size() != std::size_t(size) ||
-      model.inverse.rows() != size) {
+      model.mean.size() != std::size_t(size) + 1 ||
+      model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size) {
     throw std::logic_error("haplotype_allele_probs_multi: model not fitted to this window");
   }
-  const int pattern_count = patterns.count();
-  scratch.covariances.resize(static_cast<std::size_t>(n));
-  scratch.component_mean.assign(static_cast<std::size_t>(n), 0.0);
-  if (scratch.pattern_weight.size() < static_cast<std::size_t>(n) * pattern_count) {
-    scratch.pattern_weight.assign(static_cast<std::size_t>(n) * pattern_count, 0.0);
-  }
-  std::vector<double>& component_mean = scratch.component_mean;
-  std::vector<double>& pattern_weight = scratch.pattern_weight;
-  std::vector<int>& touched = scratch.touched;
-  touched.clear();
+}
 
-  // Weighted indicator means, and the same weights gathered per window pattern for the
-  // covariances with the window sites.
+// Weighted indicator means, and the same weights gathered per window pattern for the
+// covariances with the window sites; touched lists the patterns given a weight.
+void gather_indicator_weights(const HaplotypeModel& model,
+                              const std::vector<int>& haplotype_alleles, int a,
+                              std::vector<double>& component_mean,
+                              std::vector<double>& pattern_weight, std::vector<int>& touched) {
+  const int n = a - 1;
+  const std::size_t k = model.selected.size();
+  touched.clear();
   for (std::size_t i = 0; i < k; ++i) {
     const std::size_t column = static_cast<std::size_t>(model.selected[i]);
     if (column >= haplotype_alleles.size()) {
@@ -73,17 +62,24 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
     }
     const double w = model.weights[i];
     component_mean[allele - 1] += w;
-    double* weights_of_pattern = &pattern_weight[static_cast<std::size_t>(model.pattern_of_selected[i]) * n];
+    double* weights_of_pattern =
+        &pattern_weight[static_cast<std::size_t>(model.pattern_of_selected[i]) * n];
     bool fresh = true;
     for (int j = 0; j < n && fresh; ++j) fresh = weights_of_pattern[j] == 0.0;
     if (fresh) touched.push_back(model.pattern_of_selected[i]);
     weights_of_pattern[allele - 1] += w;
   }
+}
 
-  const double correction = 1.0 - model.v2;
+// Each component's covariances with the window sites; clears the pattern weights it used.
+void window_covariances(const WindowPatterns& patterns, const HaplotypeModel& model, int n,
+                        double correction, const std::vector<double>& component_mean,
+                        const std::vector<int>& touched, std::vector<double>& pattern_weight,
+                        std::vector<std::vector<double>>& covariances) {
+  const int size = static_cast<int>(patterns.values.rows());
   const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), size);
   for (int j = 0; j < n; ++j) {
-    std::vector<double>& cov = scratch.covariances[j];
+    std::vector<double>& cov = covariances[j];
     cov.resize(static_cast<std::size_t>(size));
     Eigen::Map<Eigen::VectorXd> covariance(cov.data(), size);
     covariance.setZero();
@@ -96,43 +92,53 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
   for (const int pattern : touched) {
     std::fill_n(&pattern_weight[static_cast<std::size_t>(pattern) * n], n, 0.0);
   }
+}
 
-  // Variant covariance less the part the window explains. Indicators of two different
-  // alleles never both hold, so their cross moment is 0; off the diagonal stays unpenalised.
-  Eigen::MatrixXd& covariance = scratch.covariance;
+// Variant covariance less the part the window explains, and the conditional mean. Indicators
+// of two different alleles never both hold, so their cross moment is 0; off the diagonal
+// stays unpenalised.
+void conditional_moments(const HaplotypeModel& model, int n, int size, double correction,
+                         double theta, const std::vector<double>& component_mean,
+                         const std::vector<std::vector<double>>& covariances,
+                         std::vector<std::vector<double>>& whitened, Eigen::MatrixXd& covariance,
+                         Eigen::VectorXd& conditional_mean) {
   covariance.resize(n, n);
-  Eigen::VectorXd& conditional_mean = scratch.conditional_mean;
   conditional_mean.resize(n);
   // Q = R'R: every cross term cov_j'Q cov_l is a dot product of whitened covariances.
-  scratch.whitened.resize(static_cast<std::size_t>(n));
+  whitened.resize(static_cast<std::size_t>(n));
   for (int j = 0; j < n; ++j) {
-    scratch.whitened[j].resize(static_cast<std::size_t>(size));
-    model.inverse.whiten(scratch.covariances[j].data(), scratch.whitened[j].data());
+    whitened[j].resize(static_cast<std::size_t>(size));
+    model.inverse.whiten(covariances[j].data(), whitened[j].data());
   }
   for (int j = 0; j < n; ++j) {
     const double mean = component_mean[j];
-    const double penalty =
-        (mean > kMultiConfidentHigh || mean < kMultiConfidentLow) ? kConfidentPenalty : model.lambda;
-    const double* z_j = scratch.whitened[j].data();
+    const double penalty = (mean > kMultiConfidentHigh || mean < kMultiConfidentLow)
+                               ? kConfidentPenalty
+                               : model.lambda;
+    const double* z_j = whitened[j].data();
     covariance(j, j) = (mean - mean * mean) / correction + penalty - lane_dot(z_j, z_j, size);
     for (int l = j + 1; l < n; ++l) {
       const double cross = -component_mean[l] * mean / correction -
-                           lane_dot(z_j, scratch.whitened[l].data(), size);
+                           lane_dot(z_j, whitened[l].data(), size);
       covariance(j, l) = cross;
       covariance(l, j) = cross;
     }
     const double shift = lane_dot(z_j, model.conditioning.data(), size);
     conditional_mean[j] = clamp_indicator_mean((1.0 - theta) * mean + 0.5 * theta + shift);
   }
-  if (invert_with_ridge(covariance, scratch.precision)) ++warnings.singular_allele_covariances;
+}
 
-  // Log density at each allele's code, then normalised relative to the largest.
+// Log density at each allele's code, then normalised relative to the largest.
+void allele_densities(const MultiAlleleTables& tables, const Eigen::VectorXd& conditional_mean,
+                      const Eigen::MatrixXd& precision, std::vector<double>& allele_probs) {
+  const int a = tables.allele_count;
+  const int n = a - 1;
   allele_probs.resize(static_cast<std::size_t>(a));
   double largest = -HUGE_VAL;
   Eigen::VectorXd y(n);
   for (int l = 0; l < a; ++l) {
     for (int j = 0; j < n; ++j) y[j] = tables.allele_codes[l][j] - conditional_mean[j];
-    allele_probs[l] = -0.5 * y.dot(scratch.precision * y);
+    allele_probs[l] = -0.5 * y.dot(precision * y);
     largest = std::max(largest, allele_probs[l]);
   }
   double sum = 0.0;
@@ -141,6 +147,38 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
     sum += allele_probs[l];
   }
   for (int l = 0; l < a; ++l) allele_probs[l] /= sum;
+}
+
+}  // namespace
+
+void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
+                                  const std::vector<int>& haplotype_alleles,
+                                  const MultiAlleleTables& tables, double theta,
+                                  MultiScratch& scratch, ModelWarnings& warnings,
+                                  std::vector<double>& allele_probs) {
+  const int a = tables.allele_count;
+  const int n = a - 1;
+  const int size = static_cast<int>(patterns.values.rows());
+  check_fitted(model, n, size);
+  const int pattern_count = patterns.count();
+  scratch.covariances.resize(static_cast<std::size_t>(n));
+  scratch.component_mean.assign(static_cast<std::size_t>(n), 0.0);
+  if (scratch.pattern_weight.size() < static_cast<std::size_t>(n) * pattern_count) {
+    scratch.pattern_weight.assign(static_cast<std::size_t>(n) * pattern_count, 0.0);
+  }
+
+  gather_indicator_weights(model, haplotype_alleles, a, scratch.component_mean,
+                           scratch.pattern_weight, scratch.touched);
+  const double correction = 1.0 - model.v2;
+  window_covariances(patterns, model, n, correction, scratch.component_mean, scratch.touched,
+                     scratch.pattern_weight, scratch.covariances);
+  conditional_moments(model, n, size, correction, theta, scratch.component_mean,
+                      scratch.covariances, scratch.whitened, scratch.covariance,
+                      scratch.conditional_mean);
+  if (invert_with_ridge(scratch.covariance, scratch.precision)) {
+    ++warnings.singular_allele_covariances;
+  }
+  allele_densities(tables, scratch.conditional_mean, scratch.precision, allele_probs);
 }
 
 void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,

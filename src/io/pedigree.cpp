@@ -12,6 +12,110 @@ namespace {
 
 bool names_no_one(std::string_view field) { return field == "0" || field == "-9"; }
 
+// Sample ids to their 1-based numbers.
+std::unordered_map<std::string_view, int> sample_numbers(
+    const std::vector<std::string>& sample_ids) {
+  const int n = static_cast<int>(sample_ids.size());
+  std::unordered_map<std::string_view, int> number_of;
+  number_of.reserve(sample_ids.size());
+  for (int i = 0; i < n; ++i) number_of.emplace(sample_ids[static_cast<std::size_t>(i)], i + 1);
+  return number_of;
+}
+
+void check_pedigree_line(const std::vector<std::string_view>& fields, const std::string& file_name,
+                         std::uint64_t line_number) {
+  if (fields.size() < 4) {
+    throw FatalError(error_prefix(file_name, line_number) +
+                     "expected at least 4 fields (family, individual, two parents), found " +
+                     std::to_string(fields.size()));
+  }
+  // Columns 5 and 6 (sex, phenotype) never name members.
+  const std::string_view individual = fields[1];
+  if (names_no_one(individual)) {
+    throw FatalError(error_prefix(file_name, line_number) + "no individual named in column 2 ('" +
+                     std::string(individual) + "')");
+  }
+  for (std::size_t a = 1; a <= 3; ++a) {
+    for (std::size_t b = a + 1; b <= 3; ++b) {
+      if (!names_no_one(fields[a]) && fields[a] == fields[b]) {
+        throw FatalError(error_prefix(file_name, line_number) + "sample '" +
+                         std::string(fields[a]) + "' is named twice");
+      }
+    }
+  }
+}
+
+// The unit of a line's individual with the parents among the samples; a line whose
+// individual is no sample is counted and skipped.
+void add_unit(const std::vector<std::string_view>& fields,
+              const std::unordered_map<std::string_view, int>& number_of, PedigreeCounts& counts,
+              PedigreeRows& rows) {
+  const auto found = number_of.find(fields[1]);
+  if (found == number_of.end()) {
+    ++counts.skipped_lines;
+    return;
+  }
+  std::vector<int> row{1, found->second, 0, 0, 0};
+  for (std::size_t column = 2; column <= 3; ++column) {
+    if (names_no_one(fields[column])) continue;
+    const auto parent = number_of.find(fields[column]);
+    if (parent == number_of.end()) {
+      ++counts.missing_parents;
+      continue;
+    }
+    row[column] = parent->second;
+    ++row[0];
+  }
+  rows.push_back(std::move(row));
+}
+
+PedigreeRows read_listed_units(std::istream& in, const std::string& file_name,
+                               const std::unordered_map<std::string_view, int>& number_of,
+                               PedigreeCounts& counts) {
+  PedigreeRows rows;
+  std::string line;
+  std::vector<std::string_view> fields;
+  std::uint64_t line_number = 0;
+  while (std::getline(in, line)) {
+    ++line_number;
+    strip_carriage_return(line);
+    split_whitespace(line, fields);
+    if (fields.empty()) continue;
+    check_pedigree_line(fields, file_name, line_number);
+    add_unit(fields, number_of, counts, rows);
+  }
+  if (in.bad()) {
+    throw FatalError("ERROR! Reading " + file_name + " failed after line " +
+                     std::to_string(line_number));
+  }
+  return rows;
+}
+
+// A parent with a line of its own is updated through its child's unit only.
+void drop_units_of_parents(int n, PedigreeRows& rows) {
+  std::vector<char> is_parent(static_cast<std::size_t>(n) + 1, 0);
+  for (const auto& row : rows) {
+    is_parent[static_cast<std::size_t>(row[2])] = 1;
+    is_parent[static_cast<std::size_t>(row[3])] = 1;
+  }
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const std::vector<int>& row) {
+                              return row[0] == 1 && is_parent[static_cast<std::size_t>(row[1])];
+                            }),
+             rows.end());
+}
+
+// Samples the file does not name would never be updated without a unit of their own.
+void add_units_of_unnamed(int n, PedigreeRows& rows) {
+  std::vector<char> in_unit(static_cast<std::size_t>(n) + 1, 0);
+  for (const auto& row : rows) {
+    for (std::size_t slot = 1; slot <= 3; ++slot) in_unit[static_cast<std::size_t>(row[slot])] = 1;
+  }
+  for (int i = 1; i <= n; ++i) {
+    if (!in_unit[static_cast<std::size_t>(i)]) rows.push_back({1, i, 0, 0, 0});
+  }
+}
+
 }  // namespace
 
 int settle_k(int sample_count, bool has_k, int k, std::ostream& out) {
@@ -38,81 +142,9 @@ PedigreeRows read_pedigree_units(std::istream& in, const std::string& file_name,
                                  const std::vector<std::string>& sample_ids,
                                  PedigreeCounts& counts) {
   const int n = static_cast<int>(sample_ids.size());
-  std::unordered_map<std::string_view, int> number_of;
-  number_of.reserve(sample_ids.size());
-  for (int i = 0; i < n; ++i) number_of.emplace(sample_ids[static_cast<std::size_t>(i)], i + 1);
-
-  PedigreeRows rows;
-  std::string line;
-  std::vector<std::string_view> fields;
-  std::uint64_t line_number = 0;
-  auto where = [&]() { return error_prefix(file_name, line_number); };
-
-  while (std::getline(in, line)) {
-    ++line_number;
-    strip_carriage_return(line);
-    split_whitespace(line, fields);
-    if (fields.empty()) continue;
-    if (fields.size() < 4) {
-      throw FatalError(where() +
-                       "expected at least 4 fields (family, individual, two parents), found " +
-                       std::to_string(fields.size()));
-    }
-    // Columns 5 and 6 (sex, phenotype) never name members.
-    const std::string_view individual = fields[1];
-    if (names_no_one(individual)) {
-      throw FatalError(where() + "no individual named in column 2 ('" + std::string(individual) +
-                       "')");
-    }
-    for (std::size_t a = 1; a <= 3; ++a) {
-      for (std::size_t b = a + 1; b <= 3; ++b) {
-        if (!names_no_one(fields[a]) && fields[a] == fields[b]) {
-          throw FatalError(where() + "sample '" + std::string(fields[a]) + "' is named twice");
-        }
-      }
-    }
-    const auto found = number_of.find(individual);
-    if (found == number_of.end()) {
-      ++counts.skipped_lines;
-      continue;
-    }
-    std::vector<int> row{1, found->second, 0, 0, 0};
-    for (std::size_t column = 2; column <= 3; ++column) {
-      if (names_no_one(fields[column])) continue;
-      const auto parent = number_of.find(fields[column]);
-      if (parent == number_of.end()) {
-        ++counts.missing_parents;
-        continue;
-      }
-      row[column] = parent->second;
-      ++row[0];
-    }
-    rows.push_back(std::move(row));
-  }
-  if (in.bad()) {
-    throw FatalError("ERROR! Reading " + file_name + " failed after line " +
-                     std::to_string(line_number));
-  }
-
-  // A parent with a line of its own is updated through its child's unit only.
-  std::vector<char> is_parent(static_cast<std::size_t>(n) + 1, 0);
-  for (const auto& row : rows) {
-    is_parent[static_cast<std::size_t>(row[2])] = 1;
-    is_parent[static_cast<std::size_t>(row[3])] = 1;
-  }
-  rows.erase(std::remove_if(rows.begin(), rows.end(),
-                            [&](const std::vector<int>& row) {
-                              return row[0] == 1 && is_parent[static_cast<std::size_t>(row[1])];
-                            }),
-             rows.end());
-
-  // Samples the file does not name would never be updated without a unit of their own.
-  std::vector<char> in_unit(static_cast<std::size_t>(n) + 1, 0);
-  for (const auto& row : rows) {
-    for (std::size_t slot = 1; slot <= 3; ++slot) in_unit[static_cast<std::size_t>(row[slot])] = 1;
-  }
-  for (int i = 1; i <= n; ++i) {
-    if (!in_unit[static_cast<std::size_t>(i)]) rows.push_back({1, i, 0, 0, 0});
-  }
+  const std::unordered_map<std::string_view, int> number_of = sample_numbers(sample_ids);
+  PedigreeRows rows = read_listed_units(in, file_name, number_of, counts);
+  drop_units_of_parents(n, rows);
+  add_units_of_unnamed(n, rows);
   return rows;
 }

@@ -75,6 +75,112 @@ void reject_lines_left(PosteriorReader& longer, const PosteriorReader& ended) {
   } while (longer.next());
 }
 
+// The genotype pairs of the last allele count seen; neighbouring sites mostly share it.
+struct GenotypePairs {
+  int allele_count = 0;
+  std::vector<AllelePair> ordered;
+  std::vector<AllelePair> unordered;
+};
+
+std::string pair_where(const PosteriorReader& a, const PosteriorReader& b) {
+  return a.where() + " and " + b.where();
+}
+
+std::string site_text(std::string_view pos) { return " (position " + std::string(pos) + ")"; }
+
+std::string_view checked_position(const PosteriorReader& a) {
+  if (a.fields.size() < 3) {
+    throw FatalError("ERROR! " + a.where() + ": expected a position, REF, ALT and values, found " +
+                     std::to_string(a.fields.size()) + " blank-separated field(s)");
+  }
+  const std::string_view pos = a.fields[0];
+  const auto position = parse_integer(pos);
+  if (!position || *position < 0 || *position > 2147483647) {
+    throw FatalError("ERROR! " + a.where() + ": position '" + std::string(pos) +
+                     "' is not a whole number from 0 to 2147483647");
+  }
+  return pos;
+}
+
+void check_same_site(const PosteriorReader& a, const PosteriorReader& b) {
+  static const char* const kColumn[] = {"positions", "REF alleles", "ALT alleles"};
+  for (int f = 0; f < 3; ++f) {
+    if (a.fields[f] != b.fields[f]) {
+      throw FatalError("ERROR! " + pair_where(a, b) + ": " + kColumn[f] + " differ ('" +
+                       std::string(a.fields[f]) + "' vs '" + std::string(b.fields[f]) +
+                       "'); both posterior files must list the same sites line by line");
+    }
+  }
+}
+
+// The number of alleles a, from the a*a values each sample has on both lines.
+int site_allele_count(const PosteriorReader& a, const PosteriorReader& b, std::string_view pos,
+                      std::size_t n_samples) {
+  const std::size_t count = a.value_count();
+  if (count != b.value_count()) {
+    throw FatalError("ERROR! " + pair_where(a, b) + site_text(pos) + ": value counts differ (" +
+                     std::to_string(count) + " vs " + std::to_string(b.value_count()) + ")");
+  }
+  if (count % n_samples != 0) {
+    throw FatalError("ERROR! " + a.where() + site_text(pos) + ": " + std::to_string(count) +
+                     " values do not divide among " + std::to_string(n_samples) + " samples");
+  }
+  const std::size_t w = count / n_samples;
+  const int allele_count = static_cast<int>(std::lround(std::sqrt(static_cast<double>(w))));
+  if (allele_count < 2 || static_cast<std::size_t>(allele_count) * allele_count != w) {
+    throw FatalError("ERROR! " + a.where() + site_text(pos) + ": " + std::to_string(w) +
+                     " values per sample; expected a*a ordered genotypes for a >= 2 alleles");
+  }
+  return allele_count;
+}
+
+void average_values(const PosteriorReader& a, const PosteriorReader& b, std::string_view pos,
+                    std::vector<double>& averages) {
+  const std::size_t count = a.value_count();
+  averages.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    double x = 0.0;
+    double y = 0.0;
+    if (!parse_value(a.value(i), x)) {
+      throw FatalError("ERROR! " + a.where() + site_text(pos) + ": value '" +
+                       std::string(a.value(i)) + "' is not a finite number");
+    }
+    if (!parse_value(b.value(i), y)) {
+      throw FatalError("ERROR! " + b.where() + site_text(pos) + ": value '" +
+                       std::string(b.value(i)) + "' is not a finite number");
+    }
+    averages[i] = (x + y) * 0.5;
+  }
+}
+
+// One VCF line with the called genotype of each sample.
+void write_site(std::ostream& out, const std::string& chromosome, const PosteriorReader& a,
+                int allele_count, std::size_t n_samples, std::vector<double>& averages,
+                GenotypePairs& pairs) {
+  const std::size_t w = static_cast<std::size_t>(allele_count) * allele_count;
+  out << chromosome << '\t' << a.fields[0] << "\t.\t" << a.fields[1] << '\t' << a.fields[2]
+      << "\t.\tPASS\tNUMALT=" << allele_count - 1 << "\tGT";
+  double posterior = 0.0;
+  if (w == 4) {
+    for (std::size_t l = 0; l < n_samples; ++l) {
+      double* p = &averages[4 * l];
+      out << '\t' << genotype_vcf(p[0], p[1], p[2], p[3], posterior);
+    }
+  } else {
+    if (allele_count != pairs.allele_count) {
+      pairs.ordered = ordered_genotype_pairs(allele_count);
+      pairs.unordered = unordered_genotype_pairs(allele_count);
+      pairs.allele_count = allele_count;
+    }
+    for (std::size_t i = 0; i < n_samples; ++i) {
+      const int called = genotype_vcf_multi(averages, static_cast<int>(i), static_cast<int>(w),
+                                            pairs.ordered, pairs.unordered, posterior);
+      out << '\t' << pairs.ordered[called].first << '|' << pairs.ordered[called].second;
+    }
+  }
+  out << '\n';
+}
+
 }  // namespace
 
 void open_aux_input(ifile& in, const std::string& name, const std::string& message) {
@@ -101,9 +207,7 @@ void merge_posterior_files(std::istream& first, const std::string& first_name, s
   PosteriorReader a{first, first_name, {}, {}, 0};
   PosteriorReader b{second, second_name, {}, {}, 0};
   std::vector<double> averages;
-  std::vector<AllelePair> ordered;
-  std::vector<AllelePair> unordered;
-  int pairs_allele_count = 0;
+  GenotypePairs pairs;
   while (true) {
     const bool has_a = a.next();
     const bool has_b = b.next();
@@ -116,78 +220,10 @@ void merge_posterior_files(std::istream& first, const std::string& first_name, s
     // file among them) carries no site.
     if (b.fields.size() <= 3) continue;
 
-    const auto pair_where = [&] { return a.where() + " and " + b.where(); };
-    if (a.fields.size() < 3) {
-      throw FatalError("ERROR! " + a.where() +
-                       ": expected a position, REF, ALT and values, found " +
-                       std::to_string(a.fields.size()) + " blank-separated field(s)");
-    }
-    const std::string_view pos = a.fields[0];
-    const auto position = parse_integer(pos);
-    if (!position || *position < 0 || *position > 2147483647) {
-      throw FatalError("ERROR! " + a.where() + ": position '" + std::string(pos) +
-                       "' is not a whole number from 0 to 2147483647");
-    }
-    static const char* const kColumn[] = {"positions", "REF alleles", "ALT alleles"};
-    for (int f = 0; f < 3; ++f) {
-      if (a.fields[f] != b.fields[f]) {
-        throw FatalError("ERROR! " + pair_where() + ": " + kColumn[f] + " differ ('" +
-                         std::string(a.fields[f]) + "' vs '" + std::string(b.fields[f]) +
-                         "'); both posterior files must list the same sites line by line");
-      }
-    }
-    const auto site = [&] { return " (position " + std::string(pos) + ")"; };
-    const std::size_t count = a.value_count();
-    if (count != b.value_count()) {
-      throw FatalError("ERROR! " + pair_where() + site() + ": value counts differ (" +
-                       std::to_string(count) + " vs " + std::to_string(b.value_count()) + ")");
-    }
-    if (count % n_samples != 0) {
-      throw FatalError("ERROR! " + a.where() + site() + ": " + std::to_string(count) +
-                       " values do not divide among " + std::to_string(n_samples) + " samples");
-    }
-    const std::size_t w = count / n_samples;
-    const int allele_count = static_cast<int>(std::lround(std::sqrt(static_cast<double>(w))));
-    if (allele_count < 2 || static_cast<std::size_t>(allele_count) * allele_count != w) {
-      throw FatalError("ERROR! " + a.where() + site() + ": " + std::to_string(w) +
-                       " values per sample; expected a*a ordered genotypes for a >= 2 alleles");
-    }
-
-    averages.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      double x = 0.0;
-      double y = 0.0;
-      if (!parse_value(a.value(i), x)) {
-        throw FatalError("ERROR! " + a.where() + site() + ": value '" + std::string(a.value(i)) +
-                         "' is not a finite number");
-      }
-      if (!parse_value(b.value(i), y)) {
-        throw FatalError("ERROR! " + b.where() + site() + ": value '" + std::string(b.value(i)) +
-                         "' is not a finite number");
-      }
-      averages[i] = (x + y) * 0.5;
-    }
-
-    out << chromosome << '\t' << pos << "\t.\t" << a.fields[1] << '\t' << a.fields[2]
-        << "\t.\tPASS\tNUMALT=" << allele_count - 1 << "\tGT";
-    double posterior = 0.0;
-    if (w == 4) {
-      for (std::size_t l = 0; l < n_samples; ++l) {
-        double* p = &averages[4 * l];
-        out << '\t' << genotype_vcf(p[0], p[1], p[2], p[3], posterior);
-      }
-    } else {
-      if (allele_count != pairs_allele_count) {
-        ordered = ordered_genotype_pairs(allele_count);
-        unordered = unordered_genotype_pairs(allele_count);
-        pairs_allele_count = allele_count;
-      }
-      for (std::size_t i = 0; i < n_samples; ++i) {
-        const int called = genotype_vcf_multi(averages, static_cast<int>(i), static_cast<int>(w),
-                                              ordered, unordered, posterior);
-        out << '\t' << ordered[called].first << '|' << ordered[called].second;
-      }
-    }
-    out << '\n';
+    const std::string_view pos = checked_position(a);
+    check_same_site(a, b);
+    const int allele_count = site_allele_count(a, b, pos, n_samples);
+    average_values(a, b, pos, averages);
+    write_site(out, chromosome, a, allele_count, n_samples, averages, pairs);
   }
 }
