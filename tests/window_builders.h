@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "chain/haplotype_moments.h"
 #include "model/model.h"
 #include "util/random_source.h"
 
@@ -84,4 +85,26 @@ inline Eigen::MatrixXd reference_covariance(const WindowMatrix& M, const Haploty
   covariance /= 1.0 - model.v2;
   covariance.diagonal().array() += model.lambda;
   return covariance;
+}
+
+// A model's conditional moments computed afresh from M's variant row, as the chain
+// computes them when it whitens anew; the patterns are those of M's window.
+inline ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
+                                              SamplerScratch& scratch, ModelWarnings& warnings) {
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  model.pattern_of_selected.resize(model.selected.size());
+  for (std::size_t j = 0; j < model.selected.size(); ++j) {
+    model.pattern_of_selected[j] = patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
+  }
+  carrier_sums(M, patterns, model, scratch);
+  std::vector<double> whitened(model.carrier_sum.size());
+  whitened_covariance(model, scratch, whitened.data());
+  return moments_from_whitened(model, whitened.data(), warnings);
+}
+
+inline std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
+                                                    SamplerScratch& scratch,
+                                                    ModelWarnings& warnings) {
+  return allele_probs_from_moments(conditional_moments(M, model, scratch, warnings));
 }

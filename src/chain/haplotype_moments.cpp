@@ -8,25 +8,6 @@
 
 #include "model/packed_triangle.h"
 
-namespace {
-// Groups the window of M and points the model's selected haplotypes at those groups.
-WindowPatterns patterns_for(const WindowMatrix& M, HaplotypeModel& model) {
-  WindowPatterns patterns;
-  patterns.build(M, static_cast<int>(M.cols()));
-  model.pattern_of_selected.resize(model.selected.size());
-  for (std::size_t j = 0; j < model.selected.size(); ++j) {
-    model.pattern_of_selected[j] = patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
-  }
-  return patterns;
-}
-}  // namespace
-
-ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
-                                       SamplerScratch& scratch, ModelWarnings& warnings) {
-  const WindowPatterns patterns = patterns_for(M, model);
-  return conditional_moments(M, patterns, model, scratch, warnings);
-}
-
 void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
                   SamplerScratch& scratch) {
   const int size = static_cast<int>(M.rows()) - 1;
@@ -107,32 +88,4 @@ ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const doub
     moments.variance = penalty;
   }
   return moments;
-}
-
-ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings) {
-  const int size = static_cast<int>(model.carrier_sum.size());
-  if (scratch.whitened.size() < static_cast<std::size_t>(size)) scratch.resize(size);
-  whitened_covariance(model, scratch, scratch.whitened.data());
-  return moments_from_whitened(model, scratch.whitened.data(), warnings);
-}
-
-ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
-                                       HaplotypeModel& model, SamplerScratch& scratch,
-                                       ModelWarnings& warnings) {
-  carrier_sums(M, patterns, model, scratch);
-  return moments_from_carrier_sums(model, scratch, warnings);
-}
-
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
-                                             SamplerScratch& scratch, ModelWarnings& warnings) {
-  const WindowPatterns patterns = patterns_for(M, model);
-  return haplotype_allele_probs(M, patterns, model, scratch, warnings);
-}
-
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
-                                             const WindowPatterns& patterns,
-                                             HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings) {
-  return allele_probs_from_moments(conditional_moments(M, patterns, model, scratch, warnings));
 }

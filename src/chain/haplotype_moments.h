@@ -16,10 +16,6 @@ struct SamplerScratch {
   std::vector<double> whitened;        // T entries: R cov
   std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
   std::vector<int> touched;            // patterns with a nonzero pattern_weight
-  // For each haplotype column, the models that selected it and its run length there.
-  std::vector<int> ref_start;
-  std::vector<HaplotypeModel*> ref_model;
-  std::vector<double> ref_length;
   // Chain state kept across variants for its capacity only (see BiallelicChain).
   std::vector<double> model_whitened;
   std::vector<std::pair<int, double>> pending;
@@ -46,26 +42,4 @@ void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, d
 // variance that is not positive is replaced by the penalty alone and counted.
 ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
                                          ModelWarnings& warnings);
-// Conditional mean and variance from the model's current carrier sums and variant mean.
-ConditionalMoments moments_from_carrier_sums(HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings);
 
-// Mean and variance of one sample haplotype's allele at the variant given its window
-// alleles, under its k-haplotype normal model. Refreshes model.mean[T] from the current
-// variant row of M. A variance that is not positive is replaced by the penalty alone and
-// counted in warnings.
-ConditionalMoments conditional_moments(const WindowMatrix& M, const WindowPatterns& patterns,
-                                       HaplotypeModel& model, SamplerScratch& scratch,
-                                       ModelWarnings& warnings);
-ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeModel& model,
-                                       SamplerScratch& scratch, ModelWarnings& warnings);
-
-// Probabilities (allele 0, allele 1) of one sample haplotype at the variant from its
-// conditional normal density given its window alleles. Refreshes model.mean[T] from the
-// current variant row of M.
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M,
-                                             const WindowPatterns& patterns,
-                                             HaplotypeModel& model, SamplerScratch& scratch,
-                                             ModelWarnings& warnings);
-std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,
-                                             SamplerScratch& scratch, ModelWarnings& warnings);
