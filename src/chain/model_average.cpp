@@ -88,13 +88,8 @@ void fit_all_haplotype_model(const WindowMatrix& M, const WindowPatterns& patter
   model.inverse = std::move(fit.inverse);
   model.conditioning = std::move(fit.conditioning);
   model.conditioning.resize(T, 0.0);
-  std::vector<double> deviation(T);
-  const double* own = M.col(own_column).data();
-  for (std::size_t s = 0; s < T; ++s) {
-    deviation[s] = own[s] - (1.0 - theta_k) * model.mean[s] - 0.5 * theta_k;
-  }
-  model.family_conditioning.resize(T);
-  model.inverse.whiten(deviation.data(), model.family_conditioning.data());
+  whitened_deviation(model.inverse, M.col(own_column).data(), model.mean.data(), theta_k,
+                     model.family_conditioning);
   model.covariance.assign(T, 0.0);
 }
 
@@ -107,13 +102,8 @@ void reuse_k_model_fit(const WindowMatrix& M, int own_column, double theta_all,
   model.mean = k_model.mean;
   model.inverse = k_model.inverse;
   model.family_conditioning = k_model.conditioning;
-  std::vector<double> deviation(T);
-  const double* own = M.col(own_column).data();
-  for (std::size_t s = 0; s < T; ++s) {
-    deviation[s] = own[s] - (1.0 - theta_all) * model.mean[s] - 0.5 * theta_all;
-  }
-  model.conditioning.resize(T);
-  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  whitened_deviation(model.inverse, M.col(own_column).data(), model.mean.data(), theta_all,
+                     model.conditioning);
   model.covariance.assign(T, 0.0);
 }
 

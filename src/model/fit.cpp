@@ -49,6 +49,16 @@ void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size) {
   if (size > 0) pack_lower_tiles(lower_inverse.data(), size, packed.data());
 }
 
+void whitened_deviation(const Inverse_Matrix& inverse, const double* own, const double* mean,
+                        double theta, std::vector<double>& out) {
+  const int size = inverse.rows();
+  thread_local std::vector<double> deviation;
+  deviation.resize(static_cast<std::size_t>(size));
+  for (int s = 0; s < size; ++s) deviation[s] = own[s] - (1.0 - theta) * mean[s] - 0.5 * theta;
+  out.resize(static_cast<std::size_t>(size));
+  inverse.whiten(deviation.data(), out.data());
+}
+
 void Inverse_Matrix::whiten(const double* u, double* z) const {
   tiled_lower_times(packed.data(), size_, u, z);
 }
@@ -153,14 +163,8 @@ void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeMo
   lower_triangular_inverse(scratch.factor.data(), size, inverse_factor.data());
   model.inverse.assign(inverse_factor, size);
 
-  Eigen::VectorXd& deviation = scratch.deviation;
-  deviation.resize(size);
-  const double* own = M.col(own_column).data();
-  for (int s = 0; s < size; ++s) {
-    deviation[s] = own[s] - (1.0 - theta) * model.mean[s] - 0.5 * theta;
-  }
-  model.conditioning.resize(static_cast<std::size_t>(size));
-  model.inverse.whiten(deviation.data(), model.conditioning.data());
+  whitened_deviation(model.inverse, M.col(own_column).data(), model.mean.data(), theta,
+                     model.conditioning);
   model.whitened_mean.resize(static_cast<std::size_t>(size));
   model.inverse.whiten(model.mean.data(), model.whitened_mean.data());
 }

@@ -97,6 +97,11 @@ double shrinkage_weight(int k);
 bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded,
                        int k, HaplotypeModel& model);
 
+// R d for the deviation d = own - (1 - theta) mean - theta / 2 of a haplotype's window
+// alleles from its shrunk window means (Q = R'R): the conditioning the chain dots with R cov.
+void whitened_deviation(const Inverse_Matrix& inverse, const double* own, const double* mean,
+                        double theta, std::vector<double>& out);
+
 // Working space of the fits, kept across models and windows so a rebuild allocates only
 // when the window grows.
 struct FitScratch {
@@ -104,7 +109,6 @@ struct FitScratch {
   Eigen::MatrixXd deviations;
   Eigen::MatrixXd covariance;
   Eigen::MatrixXd factor;
-  Eigen::VectorXd deviation;
   std::vector<std::int32_t> run_second;
   std::vector<std::int64_t> run_first;
 };
