@@ -110,11 +110,10 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   cached_slot_.assign(models_size * kCachedPatterns, 0);
   cached_count_.assign(models_size, 0);
   pattern_pool_.assign(T, 0.0);  // the spare vector
-  // Multiply-adds of R x per pattern: R's columns at the sites where x is 1.
-  whitening_cost_.assign(static_cast<std::size_t>(patterns.count()), 0);
+  // Multiply-adds of R x per pattern: the blocks of R's columns where x has a 1.
+  whitening_cost_.resize(static_cast<std::size_t>(patterns.count()));
   for (int p = 0; p < patterns.count(); ++p) {
-    const double* x = patterns.values.col(p).data();
-    for (int i = 0; i < window_rows_; ++i) whitening_cost_[p] += x[i] != 0.0 ? window_rows_ - i : 0;
+    whitening_cost_[p] = tiled_lower_cost(patterns.values.col(p).data(), window_rows_);
   }
   probs_.assign(static_cast<std::size_t>(model_count), {0.0, 0.0});
   stale_.assign(static_cast<std::size_t>(model_count), 1);

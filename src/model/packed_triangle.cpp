@@ -36,12 +36,17 @@ void tiled_lower_times(const double* packed, int n, const double* u, double* z) 
   int j = 0;
   for (; j + 4 <= n; j += 4) {
     const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
+    const int length = n - j - 3;
+    if (u0 == 0.0 && u1 == 0.0 && u2 == 0.0 && u3 == 0.0) {
+      // Nothing to add: a 0/1 window skips its blocks of zeros.
+      p += 6 + 4 * length;
+      continue;
+    }
     z[j] += p[0] * u0;
     z[j + 1] += p[1] * u0 + p[2] * u1;
     z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
     p += 6;
     double* out = z + j + 3;
-    const int length = n - j - 3;
     const Lanes s0 = broadcast(u0), s1 = broadcast(u1), s2 = broadcast(u2), s3 = broadcast(u3);
     int i = 0;
     for (; i + 4 <= length; i += 4, p += 16) {
@@ -55,6 +60,18 @@ void tiled_lower_times(const double* packed, int n, const double* u, double* z) 
   for (; j < n; ++j) {
     for (int i = j; i < n; ++i) z[i] += *p++ * u[j];
   }
+}
+
+long tiled_lower_cost(const double* u, int n) {
+  long cost = 0;
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    if (u[j] != 0.0 || u[j + 1] != 0.0 || u[j + 2] != 0.0 || u[j + 3] != 0.0) {
+      cost += 4L * (n - j) - 6;
+    }
+  }
+  for (; j < n; ++j) cost += n - j;
+  return cost;
 }
 
 DORSANE_VECTOR_CLONES

@@ -17,8 +17,14 @@ inline std::size_t packed_triangle_size(int n) {
 void pack_lower_tiles(const double* lower, int n, double* packed);
 
 // z = R u for R packed by pack_lower_tiles. Each entry of z gathers four columns at a time as (c0 u0 + c1 u1) + (c2 u2 + c3 u3), so the
-// work streams through R once with z loaded and stored once per four columns.
+// work streams through R once with z loaded and stored once per four columns; a block of
+// four zeros in u is skipped.
 void tiled_lower_times(const double* packed, int n, const double* u, double* z);
+
+// Multiply-adds tiled_lower_times spends on u: the blocks of four columns with a nonzero
+// entry, each (n - j) * 4 - 2 for a block starting at column j, and the columns after the
+// last whole block.
+long tiled_lower_cost(const double* u, int n);
 
 // z += step * (a - b), entry by entry.
 void add_scaled_difference(double step, const double* a, const double* b, double* z, int n);
