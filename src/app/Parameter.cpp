@@ -277,7 +277,6 @@ void Parameter::fill_defaults() {
   if (!has_iteration) iterations = 100;
   if (!has_burnin) burnin = 10;
   if (!has_ref_panel) ref_haplotype_count = 0;
-  threshold = 1e-8;
 }
 
 void Parameter::check_values() const {

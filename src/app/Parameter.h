@@ -49,8 +49,6 @@ class Parameter {
   int chromosome = 0;
   std::string chromosome_name = "0";
   bool zflag_modelavg = false;
-  // Entries of a sparse inverse at or below this magnitude are dropped.
-  double threshold = 0.0;
   bool has_seed = false;
   unsigned int seed = 0;
 
