@@ -2,11 +2,13 @@
 // normal model, initial alleles, and calling end to end on a simulated cohort.
 #include <gtest/gtest.h>
 
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "io/file_formats.h"
 #include "model/model.h"
@@ -229,9 +231,11 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
   }
   std::vector<int> row_order = {0, 1, 2};
   std::vector<int> alleles = {0, 2, 1, 1, 0, 1, 2, 2};
+  const std::vector<int> initial = alleles;
   // Per sweep two shuffle draws and one draw per single sample: 3 sweeps, 12 draws.
-  ScriptedRandom random({3, 1, kDrawHalf, kDrawOne, 0, 2, kDrawZero, kDrawHalf, 5, 4, kDrawOne,
-                         kDrawHalf});
+  const std::vector<int> draws = {3, 1, kDrawHalf, kDrawOne, 0, 2, kDrawZero, kDrawHalf, 5, 4,
+                                  kDrawOne, kDrawHalf};
+  ScriptedRandom random(draws);
   MultiScratch scratch;
   std::vector<double> probs;
   run_multiallelic_chain(patterns, models, pedigree, pls, tables, 0.2, ChainSettings{3, 1}, random,
@@ -249,6 +253,36 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
   EXPECT_EQ(alleles[5], 1);
   // Shuffles from {0, 1, 2}: (3, 1) -> {0, 2, 1}; (0, 2) -> {2, 0, 1}; (5, 4) -> {2, 1, 0}.
   EXPECT_EQ(row_order, (std::vector<int>{2, 1, 0}));
+
+  // The chain keeps its sums current; the same sweeps with every model summed afresh at
+  // every update give the same probabilities and alleles. The singles start away from their
+  // likelihoods, so their first draws change alleles the other models read.
+  std::vector<int> start = initial;
+  start[1] = start[6] = start[7] = 0;
+  std::vector<int> chain_alleles = start, order = {0, 1, 2};
+  ScriptedRandom chain_draws(draws);
+  run_multiallelic_chain(patterns, models, pedigree, pls, tables, 0.2, ChainSettings{3, 1},
+                         chain_draws, order, chain_alleles, scratch, warnings, probs);
+  ScriptedRandom again(draws);
+  std::vector<int> fresh = start;
+  order = {0, 1, 2};
+  std::vector<double> expected(36, 0.0), first, second, classes, log10_scratch;
+  for (int sweep = 1; sweep <= 3; ++sweep) {
+    shuffle_units(order, again);
+    for (const int row : order) {
+      if (pedigree[row][0] != 1) continue;
+      const int s = pedigree[row][1] - 1;
+      haplotype_allele_probs_multi(patterns, models[s].first, fresh, tables, 0.2, scratch, warnings, first);
+      haplotype_allele_probs_multi(patterns, models[s].second, fresh, tables, 0.2, scratch, warnings, second);
+      class_probabilities_multi(first, second, &pls[6 * s], tables, log10_scratch, warnings, classes);
+      const auto& pair = tables.ordered_genotypes[draw_class_multi(classes, again.uniform())];
+      std::tie(fresh[2 * s], fresh[2 * s + 1]) = pair;
+      for (int c = 0; c < 9 && sweep > 1; ++c) expected[9 * s + c] += classes[c] / 2;
+    }
+  }
+  EXPECT_EQ(fresh, chain_alleles);
+  EXPECT_NE(fresh, start);
+  for (int c = 0; c < 36; ++c) EXPECT_NEAR(probs[c], expected[c], 1e-12) << c;
 }
 
 TEST(MultiInitialGenotypes, HardyWeinbergCallsAndPhases) {

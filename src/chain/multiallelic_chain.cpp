@@ -16,7 +16,6 @@
 
 namespace {
 
-// An inverse this ill-conditioned would be rounding noise.
 // Inverts the conditional covariance; a singular one gets the smallest ridge that makes it
 // invertible. Returns true when a ridge was needed.
 bool invert_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& precision) {
@@ -40,16 +39,29 @@ void check_fitted(const HaplotypeModel& model, int n, int size) {
   }
 }
 
-// Weighted indicator means, and the same weights gathered per window pattern for the
-// covariances with the window sites; touched lists the patterns given a weight.
-void gather_indicator_weights(const HaplotypeModel& model,
-                              const std::vector<int>& haplotype_alleles, int a,
-                              std::vector<double>& component_mean,
-                              std::vector<double>& pattern_weight, std::vector<int>& touched) {
+// The weight unit of a model's sums: run lengths over their total, or for a model given
+// weights alone, the weights themselves.
+bool has_lengths(const HaplotypeModel& model) {
+  return model.lengths.size() == model.selected.size() && model.length_sum > 0.0;
+}
+
+double carried_weight(const HaplotypeModel& model, std::size_t i) {
+  return has_lengths(model) ? model.lengths[i] : model.weights[i];
+}
+
+// Per component, the selected haplotypes carrying its allele: their weights in total and
+// at every window row (sums: n rows of T), gathered per window pattern first.
+void component_sums(const WindowPatterns& patterns, const HaplotypeModel& model,
+                    const std::vector<int>& haplotype_alleles, int a, MultiScratch& scratch,
+                    double* totals, double* sums) {
   const int n = a - 1;
-  const std::size_t k = model.selected.size();
+  const int size = static_cast<int>(patterns.values.rows());
+  std::vector<double>& pattern_weight = scratch.pattern_weight;
+  std::vector<int>& touched = scratch.touched;
   touched.clear();
-  for (std::size_t i = 0; i < k; ++i) {
+  std::fill_n(totals, n, 0.0);
+  std::fill_n(sums, static_cast<std::size_t>(n) * size, 0.0);
+  for (std::size_t i = 0; i < model.selected.size(); ++i) {
     const std::size_t column = static_cast<std::size_t>(model.selected[i]);
     if (column >= haplotype_alleles.size()) {
       throw std::logic_error("haplotype_allele_probs_multi: reference haplotype " +
@@ -60,8 +72,8 @@ void gather_indicator_weights(const HaplotypeModel& model,
     if (allele < 0 || allele >= a) {
       throw std::logic_error("haplotype_allele_probs_multi: allele outside the variant");
     }
-    const double w = model.weights[i];
-    component_mean[allele - 1] += w;
+    const double w = carried_weight(model, i);
+    totals[allele - 1] += w;
     double* weights_of_pattern =
         &pattern_weight[static_cast<std::size_t>(model.pattern_of_selected[i]) * n];
     bool fresh = true;
@@ -69,28 +81,32 @@ void gather_indicator_weights(const HaplotypeModel& model,
     if (fresh) touched.push_back(model.pattern_of_selected[i]);
     weights_of_pattern[allele - 1] += w;
   }
-}
-
-// Each component's covariances with the window sites; clears the pattern weights it used.
-void window_covariances(const WindowPatterns& patterns, const HaplotypeModel& model, int n,
-                        double correction, const std::vector<double>& component_mean,
-                        const std::vector<int>& touched, std::vector<double>& pattern_weight,
-                        std::vector<std::vector<double>>& covariances) {
-  const int size = static_cast<int>(patterns.values.rows());
-  const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), size);
   for (int j = 0; j < n; ++j) {
-    std::vector<double>& cov = covariances[j];
-    cov.resize(static_cast<std::size_t>(size));
-    Eigen::Map<Eigen::VectorXd> covariance(cov.data(), size);
-    covariance.setZero();
+    Eigen::Map<Eigen::VectorXd> sum(sums + static_cast<std::size_t>(j) * size, size);
     for (const int pattern : touched) {
       const double w = pattern_weight[static_cast<std::size_t>(pattern) * n + j];
-      if (w != 0.0) covariance += w * patterns.values.col(pattern);
+      if (w != 0.0) sum += w * patterns.values.col(pattern);
     }
-    covariance = (covariance - window_mean * component_mean[j]) / correction;
   }
   for (const int pattern : touched) {
     std::fill_n(&pattern_weight[static_cast<std::size_t>(pattern) * n], n, 0.0);
+  }
+}
+
+// Each component's mean and covariances with the window sites from its sums.
+void window_covariances(const HaplotypeModel& model, int n, int size, double correction,
+                        const double* totals, const double* sums,
+                        std::vector<double>& component_mean,
+                        std::vector<std::vector<double>>& covariances) {
+  const double unit = has_lengths(model) ? 1.0 / model.length_sum : 1.0;
+  const Eigen::Map<const Eigen::VectorXd> window_mean(model.mean.data(), size);
+  for (int j = 0; j < n; ++j) {
+    component_mean[j] = totals[j] * unit;
+    std::vector<double>& cov = covariances[j];
+    cov.resize(static_cast<std::size_t>(size));
+    const Eigen::Map<const Eigen::VectorXd> sum(sums + static_cast<std::size_t>(j) * size, size);
+    Eigen::Map<Eigen::VectorXd>(cov.data(), size) =
+        (sum * unit - window_mean * component_mean[j]) / correction;
   }
 }
 
@@ -151,6 +167,27 @@ void allele_densities(const MultiAlleleTables& tables, const Eigen::VectorXd& co
 
 }  // namespace
 
+void allele_probs_from_component_sums(const HaplotypeModel& model, const double* totals,
+                                      const double* sums, const MultiAlleleTables& tables,
+                                      double theta, MultiScratch& scratch,
+                                      ModelWarnings& warnings, std::vector<double>& allele_probs) {
+  const int n = tables.allele_count - 1;
+  const int size = model.inverse.rows();
+  check_fitted(model, n, size);
+  scratch.covariances.resize(static_cast<std::size_t>(n));
+  scratch.component_mean.resize(static_cast<std::size_t>(n));
+  const double correction = 1.0 - model.v2;
+  window_covariances(model, n, size, correction, totals, sums, scratch.component_mean,
+                     scratch.covariances);
+  conditional_moments(model, n, size, correction, theta, scratch.component_mean,
+                      scratch.covariances, scratch.whitened, scratch.covariance,
+                      scratch.conditional_mean);
+  if (invert_with_ridge(scratch.covariance, scratch.precision)) {
+    ++warnings.singular_allele_covariances;
+  }
+  allele_densities(tables, scratch.conditional_mean, scratch.precision, allele_probs);
+}
+
 void haplotype_allele_probs_multi(const WindowPatterns& patterns, const HaplotypeModel& model,
                                   const std::vector<int>& haplotype_alleles,
                                   const MultiAlleleTables& tables, double theta,
@@ -160,25 +197,14 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
   const int n = a - 1;
   const int size = static_cast<int>(patterns.values.rows());
   check_fitted(model, n, size);
-  const int pattern_count = patterns.count();
-  scratch.covariances.resize(static_cast<std::size_t>(n));
-  scratch.component_mean.assign(static_cast<std::size_t>(n), 0.0);
-  if (scratch.pattern_weight.size() < static_cast<std::size_t>(n) * pattern_count) {
-    scratch.pattern_weight.assign(static_cast<std::size_t>(n) * pattern_count, 0.0);
-  }
-
-  gather_indicator_weights(model, haplotype_alleles, a, scratch.component_mean,
-                           scratch.pattern_weight, scratch.touched);
-  const double correction = 1.0 - model.v2;
-  window_covariances(patterns, model, n, correction, scratch.component_mean, scratch.touched,
-                     scratch.pattern_weight, scratch.covariances);
-  conditional_moments(model, n, size, correction, theta, scratch.component_mean,
-                      scratch.covariances, scratch.whitened, scratch.covariance,
-                      scratch.conditional_mean);
-  if (invert_with_ridge(scratch.covariance, scratch.precision)) {
-    ++warnings.singular_allele_covariances;
-  }
-  allele_densities(tables, scratch.conditional_mean, scratch.precision, allele_probs);
+  const std::size_t pattern_entries = static_cast<std::size_t>(n) * patterns.count();
+  if (scratch.pattern_weight.size() < pattern_entries) scratch.pattern_weight.assign(pattern_entries, 0.0);
+  scratch.totals.resize(static_cast<std::size_t>(n));
+  scratch.sums.resize(static_cast<std::size_t>(n) * size);
+  component_sums(patterns, model, haplotype_alleles, a, scratch, scratch.totals.data(),
+                 scratch.sums.data());
+  allele_probs_from_component_sums(model, scratch.totals.data(), scratch.sums.data(), tables,
+                                   theta, scratch, warnings, allele_probs);
 }
 
 void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,
@@ -227,6 +253,90 @@ void shuffle_units(std::vector<int>& order, RandomSource& random) {
   }
 }
 
+namespace {
+
+// The component sums of every model the chain reads (single samples' models), kept current
+// as alleles change: a changed haplotype moves its weight from the old allele's component
+// to the new one's in every model that selected it. Run lengths are whole numbers, so the
+// sums stay exactly what summing afresh would give.
+class MultiallelicSums {
+ public:
+  MultiallelicSums(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
+                   const std::vector<std::vector<int>>& pedigree,
+                   const std::vector<int>& haplotype_alleles, int allele_count,
+                   MultiScratch& scratch)
+      : patterns_(patterns), n_(allele_count - 1),
+        size_(static_cast<int>(patterns.values.rows())) {
+    const std::size_t model_count = 2 * models.size();
+    const std::size_t columns = patterns.of_column.size();
+    read_.assign(model_count, 0);
+    for (const std::vector<int>& row : pedigree) {
+      if (row[0] != 1) continue;
+      read_[2 * static_cast<std::size_t>(row[1] - 1)] = 1;
+      read_[2 * static_cast<std::size_t>(row[1] - 1) + 1] = 1;
+    }
+    totals_.assign(model_count * n_, 0.0);
+    sums_.assign(model_count * n_ * size_, 0.0);
+    ref_start_.assign(columns + 1, 0);
+    const std::size_t pattern_entries = static_cast<std::size_t>(n_) * patterns.count();
+    if (scratch.pattern_weight.size() < pattern_entries) scratch.pattern_weight.assign(pattern_entries, 0.0);
+    for (std::size_t m = 0; m < model_count; ++m) {
+      if (!read_[m]) continue;
+      const HaplotypeModel& model = haplotype(models, m);
+      component_sums(patterns, model, haplotype_alleles, n_ + 1, scratch, totals(m), sums(m));
+      for (const int column : model.selected) ++ref_start_[static_cast<std::size_t>(column) + 1];
+    }
+    for (std::size_t c = 0; c < columns; ++c) ref_start_[c + 1] += ref_start_[c];
+    ref_model_.resize(ref_start_[columns]);
+    ref_weight_.resize(ref_start_[columns]);
+    std::vector<int> fill(ref_start_.begin(), ref_start_.end() - 1);
+    for (std::size_t m = 0; m < model_count; ++m) {
+      if (!read_[m]) continue;
+      const HaplotypeModel& model = haplotype(models, m);
+      for (std::size_t i = 0; i < model.selected.size(); ++i) {
+        const int slot = fill[static_cast<std::size_t>(model.selected[i])]++;
+        ref_model_[slot] = static_cast<int>(m);
+        ref_weight_[slot] = carried_weight(model, i);
+      }
+    }
+  }
+
+  static const HaplotypeModel& haplotype(const std::vector<SampleModel>& models, std::size_t m) {
+    return m % 2 == 0 ? models[m / 2].first : models[m / 2].second;
+  }
+  double* totals(std::size_t m) { return &totals_[m * n_]; }
+  double* sums(std::size_t m) { return &sums_[m * n_ * size_]; }
+
+  // Haplotype column `column` changed from allele `from` to allele `to`.
+  void change(int column, int from, int to) {
+    if (from == to) return;
+    const auto window = patterns_.values.col(patterns_.of_column[static_cast<std::size_t>(column)]);
+    for (int e = ref_start_[column]; e < ref_start_[column + 1]; ++e) {
+      const std::size_t m = static_cast<std::size_t>(ref_model_[e]);
+      for (const auto& [allele, sign] : {std::pair{from, -1.0}, std::pair{to, 1.0}}) {
+        if (allele == 0) continue;
+        const double w = sign * ref_weight_[e];
+        totals(m)[allele - 1] += w;
+        Eigen::Map<Eigen::VectorXd>(sums(m) + static_cast<std::size_t>(allele - 1) * size_, size_) +=
+            w * window;
+      }
+    }
+  }
+
+ private:
+  const WindowPatterns& patterns_;
+  const std::size_t n_;
+  const int size_;
+  std::vector<char> read_;
+  std::vector<double> totals_;
+  std::vector<double> sums_;
+  std::vector<int> ref_start_;
+  std::vector<int> ref_model_;
+  std::vector<double> ref_weight_;
+};
+
+}  // namespace
+
 void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<SampleModel>& models,
                             const std::vector<std::vector<int>>& pedigree,
                             const std::vector<double>& site_pls, const MultiAlleleTables& tables,
@@ -260,6 +370,8 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
   std::vector<double> first;
   std::vector<double> second;
   std::vector<double> probs;
+  MultiallelicSums sums(patterns, models, pedigree, haplotype_alleles, tables.allele_count,
+                        scratch);
   for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
     const bool record = sweep > settings.burnin;
     shuffle_units(row_order, random);
@@ -268,10 +380,12 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
       if (row[0] != 1) continue;  // families are not updated at multi-allelic variants
       const std::size_t sample = static_cast<std::size_t>(row[1]) - 1;
       const SampleModel& model = models[sample];
-      haplotype_allele_probs_multi(patterns, model.first, haplotype_alleles, tables, theta, scratch,
-                                   warnings, first);
-      haplotype_allele_probs_multi(patterns, model.second, haplotype_alleles, tables, theta,
-                                   scratch, warnings, second);
+      const int previous[2] = {haplotype_alleles[2 * sample], haplotype_alleles[2 * sample + 1]};
+      allele_probs_from_component_sums(model.first, sums.totals(2 * sample), sums.sums(2 * sample),
+                                       tables, theta, scratch, warnings, first);
+      allele_probs_from_component_sums(model.second, sums.totals(2 * sample + 1),
+                                       sums.sums(2 * sample + 1), tables, theta, scratch, warnings,
+                                       second);
       class_probabilities_multi(first, second, &site_pls[G * sample], tables,
                                 scratch.log10_weights, warnings, probs);
       const int drawn = draw_class_multi(probs, random.uniform());
@@ -292,6 +406,10 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
         if (record) {
           for (std::size_t c = 0; c < C; ++c) all_probs[C * sample + c] += probs[c] / recorded_sweeps;
         }
+      }
+      for (int h = 0; h < 2; ++h) {
+        const int column = static_cast<int>(2 * sample) + h;
+        sums.change(column, previous[h], haplotype_alleles[static_cast<std::size_t>(column)]);
       }
     }
   }

@@ -51,6 +51,8 @@ struct MultiScratch {
   std::vector<std::vector<double>> covariances;  // per component: T window covariances
   std::vector<std::vector<double>> whitened;     // per component: R times its covariances
   std::vector<double> component_mean;            // per component: weighted indicator mean
+  std::vector<double> totals;                    // per component: carried weight
+  std::vector<double> sums;                      // per component: T carried window sums
   std::vector<double> pattern_weight;            // components by window patterns
   std::vector<int> touched;                      // patterns with a nonzero pattern_weight
   Eigen::MatrixXd covariance;                    // (a-1) x (a-1): variant covariance
@@ -69,6 +71,14 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
                                   const MultiAlleleTables& tables, double theta,
                                   MultiScratch& scratch, ModelWarnings& warnings,
                                   std::vector<double>& allele_probs);
+
+// The same from a model's component sums (per component, the weights of its selected
+// haplotypes carrying that allele in total and at every window row, in run-length units
+// when the model has run lengths), as the chain keeps them current.
+void allele_probs_from_component_sums(const HaplotypeModel& model, const double* totals,
+                                      const double* sums, const MultiAlleleTables& tables,
+                                      double theta, MultiScratch& scratch,
+                                      ModelWarnings& warnings, std::vector<double>& allele_probs);
 
 // Class probabilities in ordered_genotypes order from the two haplotypes' allele
 // probabilities and the sample's G Phred likelihoods: each class weighted by
