@@ -229,9 +229,8 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // R x - R mean.
   const double scale = 1.0 / (haplotype.length_sum * (1.0 - haplotype.v2));
   const double* whitened_mean = haplotype.whitened_mean.data();
-  const std::pair<int, double>* queue = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
   for (int i = 0; i < count; ++i) {
-    const auto [pattern, amount] = queue[i];
+    const auto [pattern, amount] = queued[i];
     if (amount == 0.0) continue;
     apply_to_carrier_sum(haplotype, pattern, amount);
     const double* whitened_window = whitened_pattern(model_index, pattern);

@@ -5,7 +5,7 @@
 // is queued on every model that selected the haplotype; a model's next evaluation moves
 // R cov along R x - R mean for each queued change (x the changed window, R x cached per
 // model and pattern), so a sweep costs O(T) per change and model instead of a T x T
-// product per evaluation. A model with too many queued changes is whitened anew.
+// product per evaluation; where that would cost more, the model is whitened anew.
 
 #include <array>
 #include <vector>
