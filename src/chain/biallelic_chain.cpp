@@ -109,6 +109,9 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   cached_pattern_.assign(models_size * kCachedPatterns, -1);
   cached_slot_.assign(models_size * kCachedPatterns, 0);
   cached_count_.assign(models_size, 0);
+  // Reserved whole so the sweeps never allocate; the pages are only touched, and so only
+  // take memory, as the caches fill.
+  pattern_pool_.reserve((models_size * kCachedPatterns + 1) * T);
   pattern_pool_.assign(T, 0.0);  // the spare vector
   // Multiply-adds of R x per pattern: the blocks of R's columns where x has a 1.
   whitening_cost_.resize(static_cast<std::size_t>(patterns.count()));
