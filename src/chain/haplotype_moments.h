@@ -13,7 +13,6 @@
 // Scratch space reused across calls so the inner loop allocates nothing.
 struct SamplerScratch {
   std::vector<double> cov;             // T entries
-  std::vector<double> whitened;        // T entries: R cov
   std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
   std::vector<int> touched;            // patterns with a nonzero pattern_weight
   // Chain state kept across variants for its capacity only (see BiallelicChain).
@@ -22,7 +21,6 @@ struct SamplerScratch {
   std::vector<int> pending_count;
   void resize(int window_rows) {
     cov.assign(static_cast<std::size_t>(window_rows), 0.0);
-    whitened.assign(static_cast<std::size_t>(window_rows), 0.0);
   }
   void resize_patterns(int patterns) {
     pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
