@@ -42,6 +42,7 @@ const GoldenCase kCases[] = {
     {"list_pedigree", "--list list.txt --ped-file family.ped"},
     {"var_multi", kBiallelic + "--var-multi"},
     {"model_avg", kBiallelic + "--model-avg"},
+    {"model_avg_pedigree", kBiallelic + "--model-avg --ped-file family.ped"},
     {"model_avg_multi", kMulti + "--model-avg --k 10"},
     {"initial", kMulti + "-initial init.vcf"},
 };
