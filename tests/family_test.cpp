@@ -49,20 +49,31 @@ TEST(FamilyTables, RowsClassListsAndTransmissionMatchHandCounts) {
   EXPECT_EQ(kTables.Tpar2_gen[2], parent_b_01);
   EXPECT_EQ(kTables.Tpar1_gen[1][0], 12);  // a1 = a2 = 1, everything else 0
 
-  // Every trio row weighs 1e-8 per broken transmission, parents' second haplotypes aside.
-  for (int j = 0; j < 64; ++j) {
-    const auto& r = kTables.trio_configurations[j];
-    const int broken = (r[0] != r[2]) + (r[1] != r[4]);
-    EXPECT_DOUBLE_EQ(kTables.trio_transmission[j], broken_count_weight(broken)) << j;
-  }
-  EXPECT_NEAR(std::pow(10.0, kTables.trio_transmission[0b010000] - kTables.trio_transmission[0]),
-              1e-8, 1e-15);  // 1e-8 / (1 - 1e-8)
-  for (int j = 0; j < 16; ++j) {
-    const auto& r = kTables.duo_configurations[j];
-    EXPECT_EQ(kTables.duo_transmission_a[j],
-              r[0] == r[2] ? kTransmissionKept : kTransmissionBroken);
-    EXPECT_EQ(kTables.duo_transmission_b[j],
-              r[1] == r[2] ? kTransmissionKept : kTransmissionBroken);
+}
+
+TEST(FamilySiteWeights, TransmissionFollowsTheWindowsAssignment) {
+  // Flat likelihoods leave only the transmission terms: 1e-8 per broken transmission,
+  // between the child's haplotype and the parent's haplotype that the assignment names.
+  const std::vector<double> flat(9, 0.0);
+  for (const Transmission& t : {Transmission{0, 0, 0}, Transmission{1, 1, 0}}) {
+    Post_trio trio;
+    trio.transmission = t;
+    trio.set_site_weights(kTables, flat, 3, 1, 2);
+    Post_duo duo;
+    duo.transmission = t;
+    duo.set_site_weights(kTables, flat, 1, 2);
+    for (int j = 0; j < 64; ++j) {
+      const auto& r = kTables.trio_configurations[j];
+      const int broken =
+          (r[t.child_from_a] != r[2 + t.a_transmits]) + (r[1 - t.child_from_a] != r[4 + t.b_transmits]);
+      EXPECT_DOUBLE_EQ(trio.site_weights[j], broken_count_weight(broken)) << j;
+    }
+    for (int j = 0; j < 16; ++j) {
+      const auto& r = kTables.duo_configurations[j];
+      EXPECT_EQ(duo.site_weights[j], r[t.child_from_a] == r[2 + t.a_transmits]
+                                         ? kTransmissionKept
+                                         : kTransmissionBroken);
+    }
   }
 }
 
@@ -93,8 +104,9 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   // Child 1 and parent 2; distinct likelihoods and priors so any mix-up shows.
   const std::vector<double> pls = {12, 0, 25, 3, 0, 40};
   Post_duo a_duo, b_duo;
-  a_duo.set_site_weights(kTables, pls, 1, 2, true);
-  b_duo.set_site_weights(kTables, pls, 1, 2, false);
+  b_duo.transmission.child_from_a = 1;
+  a_duo.set_site_weights(kTables, pls, 1, 2);
+  b_duo.set_site_weights(kTables, pls, 1, 2);
   // Child 0|1 with parent 1|1: transmission broken in slot 2 (c1 != p1), kept in slot 3.
   EXPECT_DOUBLE_EQ(a_duo.site_weights[0b0111], kTransmissionBroken - (0.0 + 4.0));
   EXPECT_DOUBLE_EQ(b_duo.site_weights[0b0111], kTransmissionKept - (0.0 + 4.0));
@@ -106,9 +118,9 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   std::array<double, 16> joint_a{}, joint_b{};
   ScriptedRandom random(std::vector<int>(6, kDrawHalf));
   WriteLog log;
-  a_duo.compute_probs_duos(true, child, parent, 1, 2, joint_a, kTables, log.writer(), random,
+  a_duo.compute_probs_duos(child, parent, 1, 2, joint_a, kTables, log.writer(), random,
                            nullptr);
-  b_duo.compute_probs_duos(false, swapped, parent, 1, 2, joint_b, kTables, log.writer(), random,
+  b_duo.compute_probs_duos(swapped, parent, 1, 2, joint_b, kTables, log.writer(), random,
                            nullptr);
   EXPECT_NEAR(std::accumulate(joint_a.begin(), joint_a.end(), 0.0), 1.0, 1e-12);
   for (int j = 0; j < 16; ++j) {
@@ -121,7 +133,7 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   other_first[0] = std::log10(0.01);
   other_first[1] = std::log10(0.99);
   std::array<double, 16> joint_c{};
-  a_duo.compute_probs_duos(true, other_first, parent, 1, 2, joint_c, kTables, log.writer(), random,
+  a_duo.compute_probs_duos(other_first, parent, 1, 2, joint_c, kTables, log.writer(), random,
                            nullptr);
   for (int j = 0; j < 16; ++j) EXPECT_DOUBLE_EQ(joint_c[j], joint_a[j]);
 }
@@ -202,18 +214,81 @@ TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
   EXPECT_GT(probs[0], 0.999);             // parents 0|0
 }
 
-TEST(FamilyCalling, PedigreeLowersTheTriosMendelianErrors) {
-  const SimulatedCohort cohort("--seed 3 --samples 60 --trios 10 --duos 6 --sites 300 --coverage 2");
-  auto mendelian_rate = [&](const std::string& tag, std::vector<std::string> extra) {
+TEST(FamilyCalling, PedigreeOnAnUnorderedScaffoldLowersMendelianErrorsAndDiscordance) {
+  // The simulator phases parents without regard to transmission, with crossovers.
+  const SimulatedCohort cohort(
+      "--seed 3 --samples 60 --trios 10 --duos 6 --sites 300 --coverage 2 --crossovers 2");
+  auto figures = [&](const std::string& tag, std::vector<std::string> extra) {
     extra.insert(extra.end(), {"--numsnps", "15", "--seed", "3"});
     const RunResult run = cohort.run(tag, extra);
     EXPECT_EQ(run.status, 0) << run.err;
-    return cohort.evaluate(tag, {"mendel", "calls", "rate"},
-                           "--ped " + cohort.dir.file("family.ped"));
+    const std::string ped = "--ped " + cohort.dir.file("family.ped");
+    return std::make_pair(cohort.evaluate(tag, {"mendel", "calls", "rate"}, ped),
+                          cohort.evaluate(tag, {"calls", "all", "nonref_discordance"}, ped));
   };
-  const double with_pedigree =
-      mendelian_rate("ped", {"--ped-file", cohort.dir.file("family.ped")});
-  const double without = mendelian_rate("plain", {});
-  EXPECT_LT(with_pedigree, without);
-  EXPECT_LT(with_pedigree, 0.005);
+  const auto with_pedigree = figures("ped", {"--ped-file", cohort.dir.file("family.ped")});
+  const auto without = figures("plain", {});
+  EXPECT_LT(with_pedigree.first, without.first);
+  EXPECT_LT(with_pedigree.first, 0.005);
+  EXPECT_LE(with_pedigree.second, without.second);
+}
+
+namespace {
+
+std::vector<double> haplotype(const std::string& alleles) {
+  std::vector<double> h;
+  for (const char a : alleles) h.push_back(a == '1' ? 1.0 : 0.0);
+  return h;
+}
+
+struct TransmissionCase {
+  const char* name;
+  std::array<const char*, 6> haplotypes;  // child 1, 2, parent A 1, 2, parent B 1, 2 ("" = duo)
+  int split;
+  int fallback_child;  // duo: the pedigree's child haplotype from its parent
+  Transmission expected;
+  TransmissionOutcome outcome;
+};
+
+}  // namespace
+
+TEST(Transmission, ReadFromTheRunsAroundTheVariant) {
+  using O = TransmissionOutcome;
+  // Parent A's haplotypes differ at every row, so the run tells them apart.
+  const TransmissionCase cases[] = {
+      {"first transmitted", {"00110011", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       4, 0, {0, 0, 0}, O::kRead},
+      {"second transmitted, child's haplotypes swapped",
+       {"01010101", "11001100", "00110011", "11001100", "11110000", "01010101"}, 4, 0, {1, 1, 1},
+       O::kRead},
+      // A crossover between rows 5 and 6: the child's haplotype is A's first up to row 5,
+      // its second from row 6 on; the variant's side of the crossover decides.
+      {"before a crossover", {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       3, 0, {0, 0, 0}, O::kRead},
+      {"after a crossover", {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       7, 0, {0, 1, 0}, O::kRead},
+      // Parent B's two haplotypes are equal: its choice keeps the first.
+      {"parent B's haplotypes equal",
+       {"11001100", "10101010", "00110011", "11001100", "10101010", "10101010"}, 4, 0, {0, 1, 0},
+       O::kTie},
+      // No parental haplotype agrees with the child's next to the variant.
+      {"Mendelian conflict", {"00011000", "11110000", "00100111", "11100111", "11110000", "01010101"},
+       4, 0, {0, 0, 0}, O::kConflict},
+      // Duos: one parent, listed in column 4 (fallback: the child's second haplotype).
+      {"duo, parent's second to the child's first",
+       {"00110011", "01010101", "11001100", "00110011", "", ""}, 4, 1, {0, 1, 0}, O::kRead},
+      {"duo, child's haplotypes equal", {"00110011", "00110011", "11001100", "00110011", "", ""}, 4,
+       1, {1, 1, 0}, O::kTie},
+  };
+  for (const TransmissionCase& c : cases) {
+    std::vector<std::vector<double>> h;
+    for (const char* alleles : c.haplotypes) h.push_back(haplotype(alleles));
+    const int rows = static_cast<int>(h[0].size());
+    const HaplotypePair child{h[0].data(), h[1].data()}, a{h[2].data(), h[3].data()};
+    const TransmissionDecision d =
+        h[4].empty() ? decide_duo_transmission(child, a, rows, c.split, c.fallback_child)
+                     : decide_trio_transmission(child, a, {h[4].data(), h[5].data()}, rows, c.split);
+    EXPECT_EQ(d.transmission, c.expected) << c.name;
+    EXPECT_EQ(d.outcome, c.outcome) << c.name;
+  }
 }

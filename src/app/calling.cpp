@@ -75,6 +75,7 @@ struct CallingState {
   void call_from_likelihoods(std::uint64_t p);
   // One scaffold site outside the likelihoods, passed through as called.
   void pass_scaffold_site(std::uint64_t p);
+  void report_transmissions() const;
   void report_warnings() const;
 
   // Rebuilds the window when the bracket or the panel's use changed (returns whether it
@@ -203,6 +204,16 @@ bool CallingState::rebuild_window(std::uint64_t p, bool multi_allelic,
   if (rebuild) {
     construct_window(scaffold_positions, run.scaffold_haplotypes, bracket.r, f, p,
                      allele_span(current_alleles), N, panel, use_panel, M, window_positions);
+    if (params.has_ped_file) {
+      // The variant sits among the kept window sites, not always in the middle (the
+      // window is clamped at the ends of the scaffold).
+      const int rows = static_cast<int>(window_positions.size()) - 1;
+      const int split = static_cast<int>(
+          std::lower_bound(window_positions.begin(), window_positions.end() - 1, p) -
+          window_positions.begin());
+      decide_family_transmissions(
+          run.pedigree, [this](int c) { return M.col(c).data(); }, rows, split, family);
+    }
     panel_at_rebuild = use_panel;
     model_haplotype_count = haplotype_count;
   } else if (use_panel) {
@@ -356,6 +367,24 @@ void CallingState::pass_scaffold_site(std::uint64_t p) {
   }
 }
 
+void CallingState::report_transmissions() const {
+  const TransmissionCounts& counts = family.transmission_counts;
+  const std::int64_t windows = counts.read + counts.ties + counts.conflicts;
+  if (windows == 0) return;
+  std::cout << "Families: transmitted haplotypes read from the scaffold in " << counts.read
+            << " of " << windows << " family windows; the pedigree's order (each parent's "
+            << "first haplotype passed to the child's haplotype of its column) kept in "
+            << counts.ties << " where the scaffold could not tell the haplotypes apart and in "
+            << counts.conflicts << " with a Mendelian conflict next to the variant" << std::endl;
+  if (counts.conflicts > 0) {
+    std::cerr << "Warning: " << counts.conflicts
+              << " family windows have a Mendelian conflict in the scaffold next to the variant "
+                 "(a child's haplotype agrees with neither haplotype of a parent); check the "
+                 "pedigree and the scaffold"
+              << std::endl;
+  }
+}
+
 void CallingState::report_warnings() const {
   if (warnings.ridge_windows > 0) {
     std::cerr << "Warning: " << warnings.ridge_windows
@@ -403,5 +432,6 @@ void CallSNP::inference_step() {
     ++count_snps_to_analyse;
   }
   std::cout << std::endl;
+  state.report_transmissions();
   state.report_warnings();
 }

@@ -291,12 +291,11 @@ void BiallelicChain::update_trio(const std::vector<int>& unit, RandomSource& ran
 
 void BiallelicChain::update_duo(const std::vector<int>& unit, RandomSource& random,
                                 double* record) {
-  const bool parent_is_a = unit[2] > 0;
-  const int parent = parent_is_a ? unit[2] : unit[3];
+  const int parent = unit[2] > 0 ? unit[2] : unit[3];
   const MemberPriors priors_child = member_priors(unit[1]);
   const MemberPriors priors_parent = member_priors(parent);
   const Post_duo& duo = family_->duo_posteriors[static_cast<std::size_t>(unit[4])];
   family_->duo_joint.fill(0.0);
-  duo.compute_probs_duos(parent_is_a, priors_child, priors_parent, unit[1], parent,
+  duo.compute_probs_duos(priors_child, priors_parent, unit[1], parent,
                          family_->duo_joint, family_->tables, write_allele_, random, record);
 }

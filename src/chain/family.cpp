@@ -14,6 +14,15 @@ double transmission(int child_allele, int parent_allele) {
   return child_allele == parent_allele ? kTransmissionKept : kTransmissionBroken;
 }
 
+// The log10 weight of a configuration's transmissions: the child's haplotype from each
+// present parent against that parent's transmitted haplotype (alleles: child pair, parent A
+// pair, parent B pair; b null for a duo).
+double transmission_weight(const int* child, const int* a, const int* b, const Transmission& t) {
+  double weight = transmission(child[t.child_from_a], a[t.a_transmits]);
+  if (b != nullptr) weight += transmission(child[1 - t.child_from_a], b[t.b_transmits]);
+  return weight;
+}
+
 double phred(const std::vector<double>& site_pls, int sample, int dosage) {
   return site_pls[3 * static_cast<std::size_t>(sample - 1) + static_cast<std::size_t>(dosage)];
 }
@@ -55,8 +64,6 @@ FamilyTables build_family_tables() {
   for (int j = 0; j < 16; ++j) {
     const int c1 = (j >> 3) & 1, c2 = (j >> 2) & 1, p1 = (j >> 1) & 1, p2 = j & 1;
     t.duo_configurations[j] = {c1, c2, p1, p2, c1 + c2, p1 + p2};
-    t.duo_transmission_a[j] = transmission(c1, p1);
-    t.duo_transmission_b[j] = transmission(c2, p1);
     const int child = phased_class(c1, c2);
     const int parent = phased_class(p1, p2);
     t.Dchild_gen[child][filled_child[child]++] = j;
@@ -69,7 +76,6 @@ FamilyTables build_family_tables() {
     const int c1 = (j >> 5) & 1, c2 = (j >> 4) & 1, a1 = (j >> 3) & 1, a2 = (j >> 2) & 1;
     const int b1 = (j >> 1) & 1, b2 = j & 1;
     t.trio_configurations[j] = {c1, c2, a1, a2, b1, b2, c1 + c2, a1 + a2, b1 + b2};
-    t.trio_transmission[j] = transmission(c1, a1) + transmission(c2, b1);
     const int child = phased_class(c1, c2);
     const int a = phased_class(a1, a2);
     const int b = phased_class(b1, b2);
@@ -99,7 +105,7 @@ void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<d
                                  int child, int parent_a, int parent_b) {
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
-    site_weights[j] = tables.trio_transmission[j] - (phred(site_pls, child, row[6]) / 10 +
+    site_weights[j] = transmission_weight(&row[0], &row[2], &row[4], transmission) - (phred(site_pls, child, row[6]) / 10 +
                                                      phred(site_pls, parent_a, row[7]) / 10 +
                                                      phred(site_pls, parent_b, row[8]) / 10);
   }
@@ -126,17 +132,15 @@ void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
 }
 
 void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
-                                int child, int parent, bool parent_is_a) {
-  const std::array<double, 16>& transmission_terms =
-      parent_is_a ? tables.duo_transmission_a : tables.duo_transmission_b;
+                                int child, int parent) {
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
-    site_weights[j] = transmission_terms[j] -
+    site_weights[j] = transmission_weight(&row[0], &row[2], nullptr, transmission) -
                       (phred(site_pls, child, row[4]) / 10 + phred(site_pls, parent, row[5]) / 10);
   }
 }
 
-void Post_duo::compute_probs_duos(bool parent_is_a, const MemberPriors& priors_child,
+void Post_duo::compute_probs_duos(const MemberPriors& priors_child,
                                   const MemberPriors& priors_parent, int child, int parent,
                                   std::array<double, 16>& joint, const FamilyTables& tables,
                                   const AlleleWriter& write_allele, RandomSource& random,
@@ -145,7 +149,8 @@ void Post_duo::compute_probs_duos(bool parent_is_a, const MemberPriors& priors_c
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
     // Only the child's haplotype that the parent did not give has a model term.
-    const double untransmitted = parent_is_a ? priors_child[2 + row[1]] : priors_child[row[0]];
+    const double untransmitted = transmission.child_from_a == 0 ? priors_child[2 + row[1]]
+                                                                : priors_child[row[0]];
     scores[j] = untransmitted + priors_parent[row[2]] + priors_parent[2 + row[3]] + site_weights[j];
   }
   normalise_joint(scores.data(), 16, joint.data());
@@ -189,11 +194,37 @@ void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
       family.trio_posteriors.at(static_cast<std::size_t>(row[4]))
           .set_site_weights(family.tables, site_pls, row[1], row[2], row[3]);
     } else if (row[0] == 2) {
-      const bool parent_is_a = row[2] >= 1;
       family.duo_posteriors.at(static_cast<std::size_t>(row[4]))
-          .set_site_weights(family.tables, site_pls, row[1], parent_is_a ? row[2] : row[3],
-                            parent_is_a);
+          .set_site_weights(family.tables, site_pls, row[1], row[2] >= 1 ? row[2] : row[3]);
     }
+  }
+}
+
+void decide_family_transmissions(const std::vector<std::vector<int>>& pedigree,
+                                 const std::function<const double*(int)>& column, int rows,
+                                 int split, FamilyUnits& family) {
+  auto haplotypes = [&column](int sample) {
+    return HaplotypePair{column(2 * sample - 2), column(2 * sample - 1)};
+  };
+  for (const std::vector<int>& row : pedigree) {
+    TransmissionDecision decision;
+    if (row[0] == 3) {
+      decision = decide_trio_transmission(haplotypes(row[1]), haplotypes(row[2]),
+                                          haplotypes(row[3]), rows, split);
+      family.trio_posteriors.at(static_cast<std::size_t>(row[4])).transmission =
+          decision.transmission;
+    } else if (row[0] == 2) {
+      // The pedigree's order: a parent in column 3 gives the child's first haplotype.
+      const bool parent_is_a = row[2] >= 1;
+      decision = decide_duo_transmission(haplotypes(row[1]),
+                                         haplotypes(parent_is_a ? row[2] : row[3]), rows,
+                                         split, parent_is_a ? 0 : 1);
+      family.duo_posteriors.at(static_cast<std::size_t>(row[4])).transmission =
+          decision.transmission;
+    } else {
+      continue;
+    }
+    family.transmission_counts.add(decision.outcome);
   }
 }
 

@@ -1,14 +1,15 @@
 #pragma once
 
 // Joint updates of duos and trios at a bi-allelic variant under Mendelian transmission.
-// A child's first haplotype comes from parent A's first haplotype, its second from parent
-// B's first haplotype. All scores are log10 values.
+// Which haplotypes carry the transmissions is read from the scaffold per window
+// (chain/transmission.h). All scores are log10 values.
 
 #include <array>
 #include <functional>
 #include <vector>
 
 #include "chain/probs.h"
+#include "chain/transmission.h"
 #include "util/random_source.h"
 
 // The fixed configuration tables of a run. Duo row j = 8 c1 + 4 c2 + 2 p1 + p2 holds
@@ -17,9 +18,6 @@
 struct FamilyTables {
   std::array<std::array<int, 6>, 16> duo_configurations{};
   std::array<std::array<int, 9>, 64> trio_configurations{};
-  std::array<double, 16> duo_transmission_a{};  // parent in slot 2: t(c1, p1)
-  std::array<double, 16> duo_transmission_b{};  // parent in slot 3: t(c2, p1)
-  std::array<double, 64> trio_transmission{};   // t(c1, a1) + t(c2, b1)
   // Per phased class (0|0, 1|1, 0|1, 1|0), the rows whose member has that class, ascending.
   std::array<std::array<int, 4>, 4> Dchild_gen{};
   std::array<std::array<int, 4>, 4> Dpar1_gen{};
@@ -47,6 +45,7 @@ void normalise_joint(const double* scores, int count, double* joint);
 
 class Post_trio {
  public:
+  Transmission transmission;              // of the current window
   std::array<double, 64> site_weights{};  // transmission plus the three members' likelihoods
 
   // child, parent_a, parent_b: 1-based sample numbers; site_pls: 3 Phred values per sample.
@@ -63,14 +62,14 @@ class Post_trio {
 
 class Post_duo {
  public:
+  Transmission transmission;  // of the current window; parent B's choice is unused
   std::array<double, 16> site_weights{};
 
-  // parent_is_a: the parent stands in slot 2 of the row (it gives the child's first haplotype).
   void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
-                        int parent, bool parent_is_a);
+                        int parent);
 
   // Draws child then parent; the child's untransmitted haplotype takes its model's prior.
-  void compute_probs_duos(bool parent_is_a, const MemberPriors& priors_child,
+  void compute_probs_duos(const MemberPriors& priors_child,
                           const MemberPriors& priors_parent, int child, int parent,
                           std::array<double, 16>& joint, const FamilyTables& tables,
                           const AlleleWriter& write_allele, RandomSource& random,
@@ -86,6 +85,7 @@ struct FamilyUnits {
   std::vector<int> trio_children;  // 1-based, each at most once
   std::array<double, 16> duo_joint{};
   std::array<double, 64> trio_joint{};
+  TransmissionCounts transmission_counts;  // family windows by how they were decided
 };
 
 // Numbers the duo rows and, separately, the trio rows in row order into slot 4 (the rows
@@ -99,6 +99,14 @@ FamilyUnits number_family_units(std::vector<std::vector<int>>& pedigree);
 void list_trio_children(const std::vector<std::vector<int>>& pedigree, FamilyUnits& family);
 void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
                              const std::vector<double>& site_pls, FamilyUnits& family);
+
+// Once per window: every duo's and trio's transmission from the members' scaffold
+// haplotypes, which column(c) gives over the window's rows sites (column 2s - 2 and 2s - 1
+// for 1-based sample s; the variant between rows split - 1 and split), counted in
+// transmission_counts.
+void decide_family_transmissions(const std::vector<std::vector<int>>& pedigree,
+                                 const std::function<const double*(int)>& column, int rows,
+                                 int split, FamilyUnits& family);
 
 // Per sample, the two relatives (1-based, 0 = none) whose haplotypes its models may not use,
 // as each unit's members get their models: a single alone, a duo's child and parent, a trio's

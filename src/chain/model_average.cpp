@@ -276,10 +276,9 @@ void AllHaplotypeChain::update_trio(const std::vector<int>& unit, FamilyUnits& f
 
 void AllHaplotypeChain::update_duo(const std::vector<int>& unit, FamilyUnits& family,
                                    RandomSource& random, double* record) {
-  const bool parent_is_a = unit[2] > 0;
-  const int parent = parent_is_a ? unit[2] : unit[3];
+  const int parent = unit[2] > 0 ? unit[2] : unit[3];
   const Post_duo& duo = family.duo_posteriors[static_cast<std::size_t>(unit[4])];
-  duo.compute_probs_duos(parent_is_a, member_priors(unit[1]), member_priors(parent), unit[1],
+  duo.compute_probs_duos(member_priors(unit[1]), member_priors(parent), unit[1],
                          parent, family.duo_joint, family.tables, write_allele_, random, record);
   apply_family_changes();
 }
