@@ -124,6 +124,9 @@ TEST(Cli, BadValuesAreErrors) {
       {{"--iteration", "10", "--burnin", "10"}, "ERROR! --burnin (10) must be below --iteration (10)"},
       {{"--burnin", "100"}, "ERROR! --burnin (100) must be below --iteration (100)"},
       {{"--seed", "x"}, "ERROR! Option --seed needs a whole number"},
+      {{"--threads", "0"}, "ERROR! Option --threads needs a whole number from 1 to 1024, got '0'"},
+      {{"--threads", "-2"}, "ERROR! Option --threads needs a whole number from 1 to 1024, got '-2'"},
+      {{"--threads", "two"}, "ERROR! Option --threads needs a whole number from 1 to 1024"},
       {{}, "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>"},
   };
   for (const Case& c : cases) {

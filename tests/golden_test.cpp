@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 #include <fstream>
 #include <sstream>
 
@@ -89,6 +90,38 @@ TEST_P(Golden, OutputsMatchStoredRun) {
     ASSERT_TRUE(file_exists(golden)) << golden << " is missing; run with UPDATE_GOLDEN=1";
     const std::string diff = first_difference(read_file(golden), actual);
     EXPECT_TRUE(diff.empty()) << "case " << c.name << ", " << golden << " differs at " << diff;
+  }
+}
+
+// A position's records depend on the inputs alone: the same records with two threads, and
+// from a region that starts inside a window (whose models are then fitted at another
+// position than in the whole run).
+TEST_P(Golden, SameRecordsWithTwoThreadsAndFromAPartOfTheRegion) {
+  const GoldenCase& c = GetParam();
+  std::string options = kCommon + c.options;
+  const std::size_t bounds = options.find("--int ");
+  if (bounds != std::string::npos) {
+    const std::size_t lower = bounds + 6;
+    options.replace(lower, 7, std::to_string(std::stoul(options.substr(lower, 7)) + 300));
+  }
+  TempDir dir;
+  std::vector<std::string> args;
+  std::istringstream words(options + " --threads 2");
+  for (std::string word; words >> word;) args.push_back(word);
+  args.insert(args.end(), {"--o", dir.file("out.vcf"), "--mp", dir.file("out.mp")});
+  const RunResult run = run_dorsane(args, kGolden + "/input");
+  ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
+  for (const std::string ext : {".vcf", ".mp"}) {
+    const std::string whole = read_file(kGolden + "/" + c.name + ext);
+    std::istringstream part(read_file(dir.file("out" + ext)));
+    int records = 0;
+    for (std::string line; std::getline(part, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      ++records;
+      EXPECT_NE(whole.find(line + "\n"), std::string::npos)
+          << c.name << ext << ": not in the whole run: " << line.substr(0, 60);
+    }
+    EXPECT_GT(records, 0) << c.name << ext;
   }
 }
 

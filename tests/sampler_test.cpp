@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chain/biallelic_chain.h"
+#include "util/random_source.h"
 #include "window_builders.h"
 
 namespace {
@@ -147,6 +148,16 @@ TEST(ClassProbabilities, UnderAndOverflowingWeights_SameAsShiftedLikelihoods) {
   EXPECT_EQ(probs[1], 0.0);
   EXPECT_EQ(probs[3], 0.0);
   EXPECT_NEAR(probs[0], 1.0 / 1.1, 1e-12);
+}
+
+TEST(PositionRandom, SeedPlusKeyGivesTheCLibrarysSequenceForThatSeed) {
+  // (seed + key) wraps at 2^32; the stream is srand/rand's for the sum.
+  for (const auto& [seed, key] : {std::pair<std::uint32_t, std::uint64_t>{11, 1000160},
+                                  {4294967295u, 2}}) {
+    PositionRandom stream(seed, key);
+    std::srand(static_cast<unsigned int>((seed + key) % 4294967296ULL));
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(stream.next_int(), std::rand()) << i;
+  }
 }
 
 TEST(DrawClass, CumulativeBoundariesGoToTheLowerClass) {

@@ -18,11 +18,10 @@ struct Scaffold {
 
 std::vector<std::uint64_t> window_for(const Scaffold& s, std::uint64_t p, int span,
                                       WindowMatrix* out = nullptr) {
-  BracketState state;
-  find_bracket(s.positions, p, state);
   WindowMatrix M = WindowMatrix::Constant(5, 2, 9.0);
   std::vector<std::uint64_t> window;
-  construct_window(s.positions, s.haplotypes, state.r, 2, p, span, 1, PanelView{}, false, M,
+  construct_window(s.positions, s.haplotypes, find_bracket(s.positions, p), 2, p, span, 1,
+                   PanelView{}, false, M,
                    window);
   if (out != nullptr) *out = M;
   return window;
@@ -40,20 +39,24 @@ WindowMatrix from_rows(const std::vector<std::vector<double>>& rows) {
 
 TEST(Bracket, IndexOfFirstSiteToTheRight) {
   const Scaffold s(1);
-  BracketState state;
-  find_bracket(s.positions, 450, state);
-  EXPECT_EQ(state.r, 4);
-  EXPECT_EQ(state.scan_start, 1);
-  find_bracket(s.positions, 500, state);  // at a site: the next index
-  EXPECT_EQ(state.r, 5);
-  EXPECT_EQ(state.previous_r, 4);
-  find_bracket(s.positions, 50, state);  // before the first site
-  EXPECT_EQ(state.r, 0);
-  BracketState end;
-  find_bracket(s.positions, 1000, end);  // at or after the last site: its own bracket
-  EXPECT_EQ(end.r, 10);
-  find_bracket(s.positions, 5000, end);
-  EXPECT_EQ(end.r, 10);
+  EXPECT_EQ(find_bracket(s.positions, 450), 4);
+  EXPECT_EQ(find_bracket(s.positions, 500), 5);  // at a site: the next index
+  EXPECT_EQ(find_bracket(s.positions, 50), 0);   // before the first site
+  EXPECT_EQ(find_bracket(s.positions, 1000), 10);  // at or after the last site: its own
+  EXPECT_EQ(find_bracket(s.positions, 5000), 10);
+}
+
+TEST(Bracket, KeyChangesWithTheSitesAVariantCovers) {
+  // Sites 100..1000, f = 2: a SNP and a deletion in one bracket need different windows
+  // only when the deletion covers a candidate site.
+  const Scaffold s(1);
+  const WindowKey snp = window_key(s.positions, 450, 2, 0, false);
+  EXPECT_EQ(snp, window_key(s.positions, 480, 2, 10, false));  // covers no site
+  const WindowKey deletion = window_key(s.positions, 450, 2, 60, false);  // covers 500
+  EXPECT_NE(snp, deletion);
+  EXPECT_EQ(deletion.dropped_end - deletion.dropped_begin, 1);
+  EXPECT_NE(snp, window_key(s.positions, 450, 2, 0, true));
+  EXPECT_NE(snp, window_key(s.positions, 550, 2, 0, false));
 }
 
 TEST(Window, ClampsAtBothEndsAndDropsCoveredSites) {

@@ -62,8 +62,12 @@ void CallSNP::run_calling_mode() {
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
-  inference_step();
-  write_file();
+  const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
+  ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
+                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom,
+                      PlSource{&site_likelihoods, &likelihood_alleles});
+  inference_step(writer);
+  write_file(writer);
 }
 
 void CallSNP::open_outputs() {

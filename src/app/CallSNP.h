@@ -28,10 +28,13 @@ class CallSNP {
   void read_ref_file();
   void convert_to_vcf();
   void vcf_decompose();
-  void write_file();
+  // Closes the outputs once every record is written.
+  void write_file(ResultWriter& writer);
 
-  // Walks the positions to analyse and fills results (app/calling.cpp).
-  void inference_step();
+  // Analyses the positions in order, handing each record to writer (app/calling.cpp).
+  void inference_step(ResultWriter& writer);
+  // Whether p is called from its likelihoods (else it may pass through as a scaffold site).
+  bool analysed_from_likelihoods(std::uint64_t position) const;
 
   Parameter params;
 
@@ -55,6 +58,7 @@ class CallSNP {
   std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
   std::map<std::uint64_t, int> site_allele_counts;
   std::map<std::uint64_t, std::vector<double>> scaffold_haplotypes;  // 2N values 0.0/1.0
+  std::vector<std::uint64_t> scaffold_position_list;  // the keys of scaffold_haplotypes
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;       // 2 allele indices per sample
   std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
   std::map<std::uint64_t, std::vector<double>> ref_panel_haplotypes;  // R values 0.0/1.0
@@ -65,16 +69,13 @@ class CallSNP {
   std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
   int chromosome = 0;           // strtol value of CHROM (or -chr)
 
-  // Every analysed position's per-sample class probabilities.
-  Results results;
-
  private:
   void read_position_list();
   void run_calling_mode();
   // Creates the output files up front, so an unwritable path fails before the analysis.
   void open_outputs();
-  bool analysed_from_likelihoods(std::uint64_t position) const;
   void refuse_unsupported_runs() const;
+  void check_scaffold_size() const;
 
   OutputFile mp_output;
   OutputFile vcf_output;

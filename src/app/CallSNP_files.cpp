@@ -58,6 +58,8 @@ void CallSNP::read_scaffold() {
   ScaffoldData scaffold;
   read_scaffold_sites(in, settings, scaffold, site_alleles);
   scaffold_haplotypes = std::move(scaffold.haplotypes);
+  scaffold_position_list.clear();
+  for (const auto& site : scaffold_haplotypes) scaffold_position_list.push_back(site.first);
   scaffold_range = std::move(scaffold.range);
 }
 
@@ -146,16 +148,9 @@ void CallSNP::vcf_decompose() {
   output.commit();
 }
 
-void CallSNP::write_file() {
+void CallSNP::write_file(ResultWriter& writer) {
   std::cout << "\nWriting phased genotypes in output files..." << std::endl;
-  if (params.has_mp) {
-    write_marginal_posteriors(mp_output.stream(), results, sample_count);
-    mp_output.commit();
-  }
-  if (params.has_output) {
-    const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
-    write_called_vcf(vcf_output.stream(), results, sample_ids, chrom,
-                     PlSource{&site_likelihoods, &likelihood_alleles});
-    vcf_output.commit();
-  }
+  writer.finish();
+  if (params.has_mp) mp_output.commit();
+  if (params.has_output) vcf_output.commit();
 }

@@ -29,7 +29,7 @@ constexpr OptionSpec kOptions[] = {
     {"--int", kCollect},      {"-initial", 1},     {"--list", 1},        {"--mp", 1},
     {"--scaffold-file", 1},   {"--iteration", 1},  {"--burnin", 1},      {"--numsnps", 1},
     {"--lambda", 1},          {"--glfs", 1},       {"--k", 1},           {"--model-avg", 0},
-    {"--var-multi", 0},       {"--seed", 1},
+    {"--var-multi", 0},       {"--seed", 1},       {"--threads", 1},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -127,7 +127,6 @@ std::string number_text(double value) {
 }  // namespace
 
 Parameter::Parameter(int argc, std::vector<std::string>& args) {
-  std::srand(static_cast<unsigned int>(std::time(nullptr)));
   const std::vector<int> options = option_arguments(argc, args);
 
   read_mode_options(args, options);
@@ -137,7 +136,8 @@ Parameter::Parameter(int argc, std::vector<std::string>& args) {
   fill_defaults();
   check_required(required);
   check_values();
-  if (has_seed) std::srand(seed);
+  // Without --seed the clock seeds the run; each position's stream adds its own key.
+  if (!has_seed) seed = static_cast<unsigned int>(std::time(nullptr));
 
   print();
 }
@@ -268,6 +268,14 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
     }
     has_seed = true;
     seed = static_cast<unsigned int>(*value);
+  }
+  if (selects(a, "--threads")) {
+    const auto value = parse_integer(args[i + 1]);
+    if (!value || *value < 1 || *value > kMaxThreads) {
+      throw FatalError("ERROR! Option --threads needs a whole number from 1 to " +
+                       std::to_string(kMaxThreads) + ", got '" + args[i + 1] + "'");
+    }
+    threads = static_cast<int>(*value);
   }
 }
 

@@ -51,6 +51,9 @@ class Parameter {
   bool zflag_modelavg = false;
   bool has_seed = false;
   unsigned int seed = 0;
+  // --threads: workers analysing windows side by side.
+  static constexpr int kMaxThreads = 1024;
+  int threads = 1;
 
  private:
   void read_mode_options(const std::vector<std::string>& args, const std::vector<int>& options);

@@ -147,6 +147,24 @@ struct PlSource {
   const std::map<std::uint64_t, std::vector<std::string>>* alleles = nullptr;
 };
 
+// Writes the called VCF and the --mp file one position at a time, in the order given
+// (either stream may be null). The VCF header goes out on construction.
+class ResultWriter {
+ public:
+  ResultWriter(std::ostream* vcf, std::ostream* mp, const std::vector<std::string>& sample_ids,
+               const std::string& chromosome, const PlSource& records);
+  void write(std::uint64_t position, const Answer& answer);
+  // The --mp file's closing blank line.
+  void finish();
+
+ private:
+  std::ostream* vcf_;
+  std::ostream* mp_;
+  const std::vector<std::string>& sample_ids_;
+  std::string chromosome_;
+  PlSource records_;
+};
+
 // One line per position: position, REF, ALT, then per sample the first C - 1 class
 // probabilities rounded to 3 decimals and 1 minus their sum.
 void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count);

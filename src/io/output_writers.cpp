@@ -35,38 +35,32 @@ int allele_count_of(int class_count) {
   return static_cast<int>(std::lround(std::sqrt(static_cast<double>(class_count))));
 }
 
-}  // namespace
-
-void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count) {
-  for (const auto& [position, answer] : results) {
-    const int C = answer.class_count;
-    out << position << ' ' << answer.first_allele << ' ' << answer.second_allele << ' ';
-    for (int j = 0; j < sample_count; ++j) {
-      const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
-      check_finite(p, C, position, j, "posterior");
-      if (all_zero(p, C)) {
-        // Never updated: no posterior to report.
-        for (int c = 0; c < C; ++c) out << "0 ";
-        continue;
-      }
-      double sum = 0.0;
-      for (int c = 0; c < C - 1; ++c) {
-        const double q = std::round(1000.0 * p[c]) / 1000.0;
-        sum += q;
-        put_general(out, q, 6);
-        out << ' ';
-      }
-      put_general(out, 1.0 - sum, 6);
+void write_marginal_posterior_line(std::ostream& out, std::uint64_t position, const Answer& answer,
+                                   int sample_count) {
+  const int C = answer.class_count;
+  out << position << ' ' << answer.first_allele << ' ' << answer.second_allele << ' ';
+  for (int j = 0; j < sample_count; ++j) {
+    const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
+    check_finite(p, C, position, j, "posterior");
+    if (all_zero(p, C)) {
+      // Never updated: no posterior to report.
+      for (int c = 0; c < C; ++c) out << "0 ";
+      continue;
+    }
+    double sum = 0.0;
+    for (int c = 0; c < C - 1; ++c) {
+      const double q = std::round(1000.0 * p[c]) / 1000.0;
+      sum += q;
+      put_general(out, q, 6);
       out << ' ';
     }
-    out << '\n';
+    put_general(out, 1.0 - sum, 6);
+    out << ' ';
   }
   out << '\n';
 }
 
-void write_called_vcf(std::ostream& out, const Results& results,
-                      const std::vector<std::string>& sample_ids, const std::string& chromosome,
-                      const PlSource& records) {
+void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids) {
   out << "##fileformat=VCFv4.0\n"
          "##source=Dorsane\n"
          "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
@@ -80,63 +74,98 @@ void write_called_vcf(std::ostream& out, const Results& results,
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
   for (const std::string& id : sample_ids) out << '\t' << id;
   out << '\n';
+}
 
-  const int n = static_cast<int>(sample_ids.size());
-  for (const auto& [position, answer] : results) {
-    const int C = answer.class_count;
-    const int a = allele_count_of(C);
-    const int G = a * (a + 1) / 2;
-    const auto ordered = ordered_genotype_pairs(a);
-    const auto unordered = unordered_genotype_pairs(a);
+// PL only from this position's own likelihood record, with its stride and alleles.
+const std::vector<double>* own_likelihoods(const PlSource& records, std::uint64_t position,
+                                           const Answer& answer, int G, int n) {
+  if (records.likelihoods == nullptr) return nullptr;
+  const auto it = records.likelihoods->find(position);
+  const auto alleles = records.alleles->find(position);
+  if (it != records.likelihoods->end() && alleles != records.alleles->end() &&
+      it->second.size() == static_cast<std::size_t>(G) * n && alleles->second.size() == 2 &&
+      alleles->second[0] == answer.first_allele && alleles->second[1] == answer.second_allele) {
+    return &it->second;
+  }
+  return nullptr;
+}
 
-    // PL only from this position's own likelihood record, with its stride and alleles.
-    const std::vector<double>* pls = nullptr;
-    if (records.likelihoods != nullptr) {
-      const auto it = records.likelihoods->find(position);
-      const auto alleles = records.alleles->find(position);
-      if (it != records.likelihoods->end() && alleles != records.alleles->end() &&
-          it->second.size() == static_cast<std::size_t>(G) * n &&
-          alleles->second.size() == 2 && alleles->second[0] == answer.first_allele &&
-          alleles->second[1] == answer.second_allele) {
-        pls = &it->second;
-      }
-    }
+void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& answer, int n,
+                      const std::string& chromosome, const PlSource& records) {
+  const int C = answer.class_count;
+  const int a = allele_count_of(C);
+  const int G = a * (a + 1) / 2;
+  const auto ordered = ordered_genotype_pairs(a);
+  const auto unordered = unordered_genotype_pairs(a);
+  const std::vector<double>* pls = own_likelihoods(records, position, answer, G, n);
 
-    out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
-        << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1) << "\tGT:AVGPOST:PL";
-    for (int j = 0; j < n; ++j) {
-      const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
-      check_finite(p, C, position, j, "posterior");
-      out << '\t';
-      if (all_zero(p, C)) {
-        out << "./.:.";
+  out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
+      << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1) << "\tGT:AVGPOST:PL";
+  for (int j = 0; j < n; ++j) {
+    const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
+    check_finite(p, C, position, j, "posterior");
+    out << '\t';
+    if (all_zero(p, C)) {
+      out << "./.:.";
+    } else {
+      double posterior = 0.0;
+      if (C == 4) {
+        double p00 = p[0], p11 = p[1], p01 = p[2], p10 = p[3];
+        out << genotype_vcf(p00, p11, p01, p10, posterior);
       } else {
-        double posterior = 0.0;
-        if (C == 4) {
-          double p00 = p[0], p11 = p[1], p01 = p[2], p10 = p[3];
-          out << genotype_vcf(p00, p11, p01, p10, posterior);
-        } else {
-          const int called =
-              genotype_vcf_multi(answer.probabilities, j, C, ordered, unordered, posterior);
-          out << ordered[static_cast<std::size_t>(called)].first << '|'
-              << ordered[static_cast<std::size_t>(called)].second;
-        }
-        out << ':';
-        put_general(out, posterior, 4);
+        const int called =
+            genotype_vcf_multi(answer.probabilities, j, C, ordered, unordered, posterior);
+        out << ordered[static_cast<std::size_t>(called)].first << '|'
+            << ordered[static_cast<std::size_t>(called)].second;
       }
       out << ':';
-      if (pls == nullptr) {
-        out << '.';
-        continue;
-      }
-      const double* sample_pls = pls->data() + static_cast<std::size_t>(G) * j;
-      check_finite(sample_pls, G, position, j, "likelihood");
-      for (int g = 0; g < G; ++g) {
-        if (g > 0) out << ',';
-        // PL is an integer field: the nearest integer to the magnitude, half away from zero.
-        out << std::llround(std::fabs(sample_pls[g]));
-      }
+      put_general(out, posterior, 4);
     }
-    out << '\n';
+    out << ':';
+    if (pls == nullptr) {
+      out << '.';
+      continue;
+    }
+    const double* sample_pls = pls->data() + static_cast<std::size_t>(G) * j;
+    check_finite(sample_pls, G, position, j, "likelihood");
+    for (int g = 0; g < G; ++g) {
+      if (g > 0) out << ',';
+      // PL is an integer field: the nearest integer to the magnitude, half away from zero.
+      out << std::llround(std::fabs(sample_pls[g]));
+    }
   }
+  out << '\n';
+}
+
+}  // namespace
+
+ResultWriter::ResultWriter(std::ostream* vcf, std::ostream* mp,
+                           const std::vector<std::string>& sample_ids,
+                           const std::string& chromosome, const PlSource& records)
+    : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome), records_(records) {
+  if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_);
+}
+
+void ResultWriter::write(std::uint64_t position, const Answer& answer) {
+  const int n = static_cast<int>(sample_ids_.size());
+  if (mp_ != nullptr) write_marginal_posterior_line(*mp_, position, answer, n);
+  if (vcf_ != nullptr) write_vcf_record(*vcf_, position, answer, n, chromosome_, records_);
+}
+
+void ResultWriter::finish() {
+  if (mp_ != nullptr) *mp_ << '\n';
+}
+
+void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count) {
+  const std::vector<std::string> ids(static_cast<std::size_t>(sample_count));
+  ResultWriter writer(nullptr, &out, ids, "", PlSource{});
+  for (const auto& [position, answer] : results) writer.write(position, answer);
+  writer.finish();
+}
+
+void write_called_vcf(std::ostream& out, const Results& results,
+                      const std::vector<std::string>& sample_ids, const std::string& chromosome,
+                      const PlSource& records) {
+  ResultWriter writer(&out, nullptr, sample_ids, chromosome, records);
+  for (const auto& [position, answer] : results) writer.write(position, answer);
 }

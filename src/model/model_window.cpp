@@ -2,24 +2,34 @@
 
 #include <algorithm>
 
-void find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
-                  BracketState& state) {
-  state.previous_r = state.r;
-  state.r = 0;
-  const int n = static_cast<int>(scaffold_positions.size());
-  if (n == 0) return;
+int find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p) {
   // The first index whose position exceeds p; p then lies in [s[a-1], s[a]).
-  const int a = static_cast<int>(
+  return static_cast<int>(
       std::upper_bound(scaffold_positions.begin(), scaffold_positions.end(), p) -
       scaffold_positions.begin());
-  if (a == n) {
-    state.r = n;
-    return;
-  }
-  if (a >= 1 && a >= state.scan_start + 1) {
-    state.r = a;
-    state.scan_start = std::max(a - 3, 0);
-  }
+}
+
+namespace {
+
+// Index before the first of the 2f candidate sites of bracket r, clamped at both ends.
+int window_start(int r, int f, int n) { return std::clamp(r - f - 1, -1, n - 2 * f - 1); }
+
+}  // namespace
+
+WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
+                     int f, int span, bool use_panel) {
+  const int n = static_cast<int>(scaffold_positions.size());
+  WindowKey key;
+  key.r = find_bracket(scaffold_positions, p);
+  key.use_panel = use_panel;
+  const int e = window_start(key.r, f, n);
+  const auto first = scaffold_positions.begin() + (e + 1);
+  const auto last = scaffold_positions.begin() + (e + 1 + 2 * f);
+  const std::uint64_t span_end = p + static_cast<std::uint64_t>(std::max(span, 0));
+  key.dropped_begin = static_cast<int>(std::lower_bound(first, last, p) - scaffold_positions.begin());
+  key.dropped_end =
+      static_cast<int>(std::upper_bound(first, last, span_end) - scaffold_positions.begin());
+  return key;
 }
 
 void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
@@ -30,12 +40,7 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
   window_positions.clear();
   M.setZero();
   const int n = static_cast<int>(scaffold_positions.size());
-  int e = r - f - 1;
-  if (e < -1) {
-    e = -1;
-  } else if (e > n - 2 * f - 1) {
-    e = n - 2 * f - 1;
-  }
+  const int e = window_start(r, f, n);
   const int sample_haplotypes = 2 * sample_count;
   const std::uint64_t span_end = p + static_cast<std::uint64_t>(std::max(span, 0));
   int row = 0;

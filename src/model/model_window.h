@@ -9,18 +9,31 @@
 
 #include "model/model.h"
 
-// Bracket search state kept across the variants of a run.
-struct BracketState {
-  int r = 0;           // bracket of the current variant
-  int previous_r = 0;  // bracket of the previous analysed variant
-  int scan_start = 0;  // the next search begins after this index
-};
-
 // Index of the first scaffold site to the right of p (p lies in [s[r-1], s[r])), or 0
 // when p precedes every site. A variant at or after the last site gets n = the number of
 // sites, a bracket of its own whose window is the last 2f sites.
-void find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
-                  BracketState& state);
+int find_bracket(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p);
+
+// What a window depends on besides the scaffold: its bracket, the panel's use, and the
+// range [dropped_begin, dropped_end) of scaffold sites that the variant's own alleles
+// cover (within [p, p + span]) and that the window leaves out. Positions with equal keys
+// share one window and the models fitted on it.
+struct WindowKey {
+  int r = -1;
+  bool use_panel = false;
+  int dropped_begin = 0;
+  int dropped_end = 0;
+
+  bool operator==(const WindowKey& o) const {
+    return r == o.r && use_panel == o.use_panel && dropped_begin == o.dropped_begin &&
+           dropped_end == o.dropped_end;
+  }
+  bool operator!=(const WindowKey& o) const { return !(*this == o); }
+};
+
+// Requires scaffold_positions.size() >= 2f.
+WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
+                     int f, int span, bool use_panel);
 
 // Reference-panel haplotypes as the window needs them.
 struct PanelView {

@@ -1,0 +1,282 @@
+#include "app/calling_state.h"
+
+#include <algorithm>
+#include <numeric>
+#include <sstream>
+
+#include "io/io.h"
+#include "util/errors.h"
+
+namespace {
+
+// Longest allele of the record minus one: the bases a variant covers after its position.
+int allele_span(const std::vector<std::string>& alleles) {
+  std::string alt = alleles[1];
+  std::vector<std::string> pieces;
+  const int longest_alt = tokenize_semicol_max(alt, pieces);
+  return std::max(static_cast<int>(alleles[0].size()), longest_alt) - 1;
+}
+
+// One-hot class values (0|0, 1|1, 0|1, 1|0) of every sample at a scaffold site.
+std::vector<double> scaffold_site(const std::vector<double>& site_values, int sample_count) {
+  std::vector<double> probs(static_cast<std::size_t>(4) * sample_count, 0.0);
+  for (int s = 0; s < sample_count; ++s) {
+    const double a = site_values[2 * s];
+    const double b = site_values[2 * s + 1];
+    int cls = 3;
+    if (a == 0 && b == 0) {
+      cls = 0;
+    } else if (a == 1 && b == 1) {
+      cls = 1;
+    } else if (a == 0 && b == 1) {
+      cls = 2;
+    }
+    probs[4 * s + cls] = 1.0;
+  }
+  return probs;
+}
+
+// Appends one "Errors in probabilities" line per negative class weight since errors_before.
+void note_probability_errors(std::int64_t errors_before, const ModelWarnings& warnings,
+                             std::string& messages) {
+  for (std::int64_t e = errors_before; e < warnings.probability_errors; ++e) {
+    messages += "Errors in probabilities\n";
+  }
+}
+
+bool panel_used_at(const CallSNP& run, std::uint64_t p,
+                   const std::vector<std::string>& current_alleles) {
+  // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
+  if (!run.params.has_ref_panel || run.site_allele_counts.at(p) != 2) return false;
+  const auto alleles = run.ref_panel_alleles.find(p);
+  return alleles != run.ref_panel_alleles.end() && alleles->second == current_alleles;
+}
+
+}  // namespace
+
+void CallingCounts::add(const CallingCounts& o) {
+  warnings.ridge_windows += o.warnings.ridge_windows;
+  warnings.nonpositive_variances += o.warnings.nonpositive_variances;
+  warnings.singular_allele_covariances += o.warnings.singular_allele_covariances;
+  warnings.probability_errors += o.warnings.probability_errors;
+  uniform_weight_haplotypes += o.uniform_weight_haplotypes;
+  transmissions.read += o.transmissions.read;
+  transmissions.ties += o.transmissions.ties;
+  transmissions.conflicts += o.transmissions.conflicts;
+}
+
+WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
+  const std::vector<std::string>& alleles = run.likelihood_alleles.at(p);
+  return window_key(run.scaffold_position_list, p, run.params.numsnps, allele_span(alleles),
+                    panel_used_at(run, p, alleles));
+}
+
+CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units)
+    : run(run),
+      params(run.params),
+      N(run.sample_count),
+      f(params.numsnps),
+      R(params.ref_haplotype_count),
+      total_haplotypes(2 * N),
+      all_haplotype_count(total_haplotypes + R),
+      totalsnps(2 * f + 1),
+      theta_k(shrinkage_weight(params.k)),
+      M(WindowMatrix::Zero(totalsnps, all_haplotype_count)),
+      models(static_cast<std::size_t>(N)),
+      shuffled_rows(run.pedigree.size()),
+      panel{R, &run.ref_panel_haplotypes},
+      chain{params.iterations, params.burnin},
+      family(family_units),
+      relatives(member_relatives(run.pedigree, N)),
+      model_average(params.zflag_modelavg) {
+  scratch.resize(totalsnps - 1);
+  if (model_average) {
+    average.models.resize(static_cast<std::size_t>(N));
+    average.theta_all = shrinkage_weight(total_haplotypes - 2);
+  }
+}
+
+CallingCounts CallingState::totals() const {
+  CallingCounts all = counts;
+  all.transmissions = family.transmission_counts;
+  return all;
+}
+
+PositionOutcome CallingState::call_from_likelihoods(std::uint64_t p) {
+  const std::vector<double>& site_pls = run.site_likelihoods.at(p);
+  const std::vector<std::string>& current_alleles = run.likelihood_alleles.at(p);
+  const int allele_count = run.site_allele_counts.at(p);
+  PositionRandom random(params.seed, p);
+  const bool rebuilt = rebuild_window(p, current_alleles);
+  initial_alleles(p, site_pls, allele_count, random);
+  if (rebuilt) fit_models(p);
+  const std::int64_t errors_before = counts.warnings.probability_errors;
+  if (allele_count == 2) {
+    call_biallelic(site_pls, random);
+  } else {
+    call_multiallelic(site_pls, random);
+  }
+  PositionOutcome outcome;
+  outcome.position = p;
+  outcome.has_answer = true;
+  outcome.answer = Answer{current_alleles[0], current_alleles[1], genotype_probs,
+                          allele_count == 2 ? 4 : multi_tables.class_count()};
+  note_probability_errors(errors_before, counts.warnings, outcome.messages);
+  return outcome;
+}
+
+bool CallingState::rebuild_window(std::uint64_t p,
+                                  const std::vector<std::string>& current_alleles) {
+  const WindowKey key = position_window_key(run, p);
+  if (key == window_in_hand) {
+    if (key.use_panel) {
+      const std::vector<double>& at_variant = run.ref_panel_haplotypes.at(p);
+      for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
+    }
+    return false;
+  }
+  construct_window(run.scaffold_position_list, run.scaffold_haplotypes, key.r, f, p,
+                   allele_span(current_alleles), N, panel, key.use_panel, M, window_positions);
+  if (params.has_ped_file) {
+    // The variant sits among the kept window sites, not always in the middle (the window
+    // is clamped at the ends of the scaffold).
+    const int rows = static_cast<int>(window_positions.size()) - 1;
+    const int split =
+        static_cast<int>(std::lower_bound(window_positions.begin(), window_positions.end() - 1, p) -
+                         window_positions.begin());
+    decide_family_transmissions(
+        run.pedigree, [this](int c) { return M.col(c).data(); }, rows, split, family);
+  }
+  window_in_hand = key;
+  model_haplotype_count = key.use_panel ? all_haplotype_count : total_haplotypes;
+  return true;
+}
+
+void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& site_pls,
+                                   int allele_count, RandomSource& random) {
+  if (allele_count == 2) {
+    allele_frequencies.assign(2, 0.5);
+    initial_genotypes_biallelic(site_pls, N, random, allele_frequencies, initial_haplotypes);
+    for (int c = 0; c < total_haplotypes; ++c) M(totalsnps - 1, c) = initial_haplotypes[c];
+    return;
+  }
+  if (multi_tables.allele_count != allele_count) {
+    multi_tables = multi_allele_tables(allele_count);
+  }
+  const auto from_file =
+      params.has_initial ? run.initial_genotypes.find(p) : run.initial_genotypes.end();
+  if (from_file != run.initial_genotypes.end()) {
+    initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
+  } else {
+    allele_frequencies.assign(static_cast<std::size_t>(allele_count), 1.0 / allele_count);
+    initial_genotypes_multiallelic(site_pls, N, multi_tables, random, allele_frequencies,
+                                   haplotype_alleles);
+  }
+}
+
+void CallingState::fit_models(std::uint64_t p) {
+  distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
+  patterns.build(M, model_haplotype_count);
+  // Every model selects all columns but its own two: their sums come from the run-weighted
+  // moments of the whole window, computed once.
+  use_run_moments = params.k == model_haplotype_count - 2 &&
+                    RunWeightedMoments::supports(model_haplotype_count, totalsnps - 1);
+  if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
+  for (int s = 0; s < N; ++s) {
+    if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
+    fit_sample(p, s);
+  }
+  if (use_run_moments) run_moments.release();
+}
+
+void CallingState::fit_sample(std::uint64_t p, int s) {
+  const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
+  // Relatives and trio children would lend the model the very genotypes it is
+  // meant to predict for the family.
+  excluded.clear();
+  if (params.has_ped_file) {
+    for (const int u : {pair[0], pair[1]}) {
+      if (u > 0) excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+    }
+    for (const int u : family.trio_children) {
+      excluded.insert(excluded.end(), {2 * u - 2, 2 * u - 1});
+    }
+  }
+  SampleModel& model = models[static_cast<std::size_t>(s)];
+  for (int h = 0; h < 2; ++h) {
+    HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
+    if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
+      throw FatalError("ERROR! Sample " + run.sample_ids[s] + " at position " + std::to_string(p) +
+                       " has no usable set of reference haplotypes (their shared runs "
+                       "sum to 0 or one haplotype takes all the weight)");
+    }
+    haplotype.lambda = params.lambda;
+    const std::int64_t ridges_before = counts.warnings.ridge_windows;
+    if (!use_run_moments || !fit_haplotype_model_from_runs(
+                                M, patterns, run_moments, 2 * s + h, haplotype_distances[2 * s + h],
+                                theta_k, haplotype, counts.warnings, fit_scratch)) {
+      fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, counts.warnings, fit_scratch);
+    }
+    if (model_average) {
+      AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
+      AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
+      bool weights_as_k_model =
+          params.k == total_haplotypes - 2 && model_haplotype_count == total_haplotypes;
+      if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes, s,
+                                 all_haplotype)) {
+        ++counts.uniform_weight_haplotypes;
+        weights_as_k_model = false;
+      }
+      all_haplotype.lambda = params.lambda;
+      if (weights_as_k_model) {
+        // Every other sample haplotype at its run length: the k-model's fit is this one's.
+        reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);
+        counts.warnings.ridge_windows += counts.warnings.ridge_windows - ridges_before;
+      } else {
+        fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k, all_haplotype,
+                                counts.warnings, fit_scratch);
+      }
+    }
+  }
+}
+
+void CallingState::call_biallelic(const std::vector<double>& site_pls, RandomSource& random) {
+  if (model_average) {
+    // The all-model chain starts from the same initial alleles; its variant statistics
+    // follow them whether or not the window was rebuilt.
+    average.alleles.assign(initial_haplotypes.begin(),
+                           initial_haplotypes.begin() + total_haplotypes);
+    for (AllSampleModel& all : average.models) {
+      if (!all.fitted()) continue;
+      all_model_variant_statistics(M, patterns, average.alleles, all.first,
+                                   average.pattern_scratch);
+      all_model_variant_statistics(M, patterns, average.alleles, all.second,
+                                   average.pattern_scratch);
+    }
+  }
+  run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random, scratch,
+                      counts.warnings, genotype_probs, &family, model_average ? &average : nullptr);
+}
+
+void CallingState::call_multiallelic(const std::vector<double>& site_pls, RandomSource& random) {
+  // Every position's shuffles start from the pedigree's row order.
+  std::iota(shuffled_rows.begin(), shuffled_rows.end(), 0);
+  run_multiallelic_chain(patterns, models, run.pedigree, site_pls, multi_tables, theta_k, chain,
+                         random, shuffled_rows, haplotype_alleles, multi_scratch, counts.warnings,
+                         genotype_probs, model_average);
+}
+
+PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) const {
+  PositionOutcome outcome;
+  outcome.position = p;
+  const auto scaffold = run.scaffold_haplotypes.find(p);
+  if (scaffold != run.scaffold_haplotypes.end() &&
+      (!params.var_multi || run.site_likelihoods.count(p) != 0)) {
+    const std::vector<std::string>& current_alleles = run.site_alleles.at(p);
+    outcome.messages = current_alleles[0] + "\n";
+    outcome.has_answer = true;
+    outcome.answer =
+        Answer{current_alleles[0], current_alleles[1], scaffold_site(scaffold->second, N), 4};
+  }
+  return outcome;
+}

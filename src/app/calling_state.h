@@ -1,0 +1,107 @@
+#pragma once
+
+// One worker's state for calling positions: the window in hand and the models fitted on
+// it, the chains' scratch, and the counts to report at the end. Positions are handed to it
+// in runs that share a window; nothing but that window and its models passes from one
+// position to the next, so a position's calls do not depend on which worker had it.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/CallSNP.h"
+#include "chain/family.h"
+#include "chain/model_average.h"
+#include "chain/run_chain.h"
+#include "io/file_formats.h"
+#include "model/model.h"
+#include "model/model_window.h"
+#include "model/run_moments.h"
+#include "util/random_source.h"
+
+// What the end of the run reports, summed over the workers.
+struct CallingCounts {
+  ModelWarnings warnings;
+  std::int64_t uniform_weight_haplotypes = 0;
+  TransmissionCounts transmissions;
+
+  void add(const CallingCounts& o);
+};
+
+// One position's outcome: its record (when it has one) and its lines for standard output.
+struct PositionOutcome {
+  std::uint64_t position = 0;
+  bool has_answer = false;
+  Answer answer;
+  std::string messages;
+};
+
+// The window a position needs (see WindowKey), from the run's inputs alone.
+WindowKey position_window_key(const CallSNP& run, std::uint64_t p);
+
+class CallingState {
+ public:
+  // family: the run's numbered units with the trio children listed.
+  CallingState(const CallSNP& run, const FamilyUnits& family);
+
+  // One position analysed from its likelihoods: window, initial alleles, models, chain.
+  PositionOutcome call_from_likelihoods(std::uint64_t p);
+  // One scaffold site outside the likelihoods, passed through as called.
+  PositionOutcome pass_scaffold_site(std::uint64_t p) const;
+
+  // The counts of every position this worker analysed.
+  CallingCounts totals() const;
+
+ private:
+  CallingCounts counts;
+  // Builds the window unless the one in hand has the same key; returns whether it did.
+  bool rebuild_window(std::uint64_t p, const std::vector<std::string>& current_alleles);
+  void initial_alleles(std::uint64_t p, const std::vector<double>& site_pls, int allele_count,
+                       RandomSource& random);
+  // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
+  void fit_models(std::uint64_t p);
+  void fit_sample(std::uint64_t p, int s);
+  void call_biallelic(const std::vector<double>& site_pls, RandomSource& random);
+  void call_multiallelic(const std::vector<double>& site_pls, RandomSource& random);
+
+  const CallSNP& run;
+  const Parameter& params;
+  const int N;
+  const int f;
+  const int R;
+  const int total_haplotypes;
+  const int all_haplotype_count;
+  const int totalsnps;
+  const double theta_k;
+
+  WindowMatrix M;
+  WindowKey window_in_hand;  // r = -1: none yet
+  std::vector<std::uint64_t> window_positions;
+  std::vector<std::vector<int>> haplotype_distances;
+  std::vector<SampleModel> models;
+  std::vector<double> allele_frequencies;
+  std::vector<int> initial_haplotypes;
+  // Multi-allelic variants: chain state (allele index per sample haplotype), the order in
+  // which pedigree rows are visited (from the row order at every position) and the tables.
+  std::vector<int> haplotype_alleles;
+  std::vector<int> shuffled_rows;
+  MultiAlleleTables multi_tables;
+  MultiScratch multi_scratch;
+  std::vector<double> genotype_probs;
+  WindowPatterns patterns;
+  FitScratch fit_scratch;
+  RunWeightedMoments run_moments;
+  bool use_run_moments = false;
+  SamplerScratch scratch;
+  const PanelView panel;
+  const ChainSettings chain;
+
+  int model_haplotype_count = 0;  // haplotype columns the models of the current window use
+  FamilyUnits family;
+  const std::vector<std::array<int, 2>> relatives;
+  std::vector<int> excluded;
+  // The all-haplotype chain of --model-avg; k >= 2 makes 2N - 2 >= 2 reference haplotypes.
+  const bool model_average;
+  ModelAverage average;
+};

@@ -1,0 +1,101 @@
+#include "util/ordered_parallel.h"
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class OrderedRun {
+ public:
+  OrderedRun(int unit_count, int max_ahead)
+      : unit_count_(unit_count), max_ahead_(max_ahead), done_(unit_count), errors_(unit_count) {}
+
+  void worker_loop(int worker, const std::function<void(int, int)>& work) {
+    for (;;) {
+      int unit = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock,
+                   [&] { return stop_ || next_ >= unit_count_ || next_ < consumed_ + max_ahead_; });
+        if (stop_ || next_ >= unit_count_) return;
+        unit = next_++;
+      }
+      std::exception_ptr error;
+      try {
+        work(unit, worker);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      errors_[unit] = error;
+      done_[unit] = true;
+      // A failed unit ends the run: no later unit needs to start.
+      if (error) stop_ = true;
+      finished_.notify_all();
+    }
+  }
+
+  void consume_all(const std::function<void(int)>& consume) {
+    for (int unit = 0; unit < unit_count_; ++unit) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [&] { return static_cast<bool>(done_[unit]); });
+        if (errors_[unit]) std::rethrow_exception(errors_[unit]);
+      }
+      consume(unit);
+      std::lock_guard<std::mutex> lock(mutex_);
+      consumed_ = unit + 1;
+      room_.notify_all();
+    }
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    room_.notify_all();
+  }
+
+ private:
+  const int unit_count_;
+  const int max_ahead_;
+  std::mutex mutex_;
+  std::condition_variable room_;      // a worker may claim another unit
+  std::condition_variable finished_;  // a unit is done
+  int next_ = 0;
+  int consumed_ = 0;
+  bool stop_ = false;
+  std::vector<char> done_;
+  std::vector<std::exception_ptr> errors_;
+};
+
+}  // namespace
+
+void run_in_order(int unit_count, int threads, int max_ahead,
+                  const std::function<void(int unit, int worker)>& work,
+                  const std::function<void(int unit)>& consume) {
+  if (threads <= 1) {
+    for (int unit = 0; unit < unit_count; ++unit) {
+      work(unit, 0);
+      consume(unit);
+    }
+    return;
+  }
+  OrderedRun run(unit_count, max_ahead < 1 ? 1 : max_ahead);
+  std::vector<std::thread> pool;
+  pool.reserve(static_cast<std::size_t>(threads));
+  for (int w = 0; w < threads; ++w) {
+    pool.emplace_back([&run, &work, w] { run.worker_loop(w, work); });
+  }
+  std::exception_ptr error;
+  try {
+    run.consume_all(consume);
+  } catch (...) {
+    error = std::current_exception();
+    run.stop();
+  }
+  for (std::thread& t : pool) t.join();
+  if (error) std::rethrow_exception(error);
+}

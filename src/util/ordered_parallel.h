@@ -1,0 +1,18 @@
+#pragma once
+
+// Runs numbered pieces of work on several threads and hands each finished piece to the
+// calling thread strictly in number order, so output written there does not depend on the
+// thread count.
+
+#include <functional>
+
+// work(unit, worker) runs on worker thread `worker` (0 .. threads - 1; with one thread, on
+// the calling thread); consume(unit) runs on the calling thread, units 0, 1, 2, ... in
+// order, each as soon as it and every earlier unit are done. No unit starts more than
+// max_ahead units after the first one not yet consumed, which bounds the results held.
+// An exception from work is rethrown by the calling thread when consume would reach that
+// unit (so the first failure in unit order is the one reported); one from consume stops
+// the workers and is rethrown.
+void run_in_order(int unit_count, int threads, int max_ahead,
+                  const std::function<void(int unit, int worker)>& work,
+                  const std::function<void(int unit)>& consume);
