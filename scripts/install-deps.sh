@@ -8,7 +8,9 @@ packages=(
   libboost-iostreams-dev
   zlib1g-dev
   libgtest-dev
+  libhts-dev
   bcftools tabix
+  snakemake
   python3
   time
 )

@@ -74,7 +74,7 @@ void CallSNP::open_outputs() {
   if (params.has_mp && !mp_output.open(params.mp_file)) {
     throw FatalError("ERROR! Can't open output file: " + params.mp_file);
   }
-  if (params.has_output && !vcf_output.open(params.output_file)) {
+  if (params.has_output && !vcf_output.open(params.output_file, true)) {
     throw FatalError("ERROR! Can't open output file: " + params.output_file);
   }
 }

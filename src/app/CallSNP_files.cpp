@@ -3,10 +3,24 @@
 
 #include "app/CallSNP.h"
 #include "io/file_formats.h"
+#include "io/indexed_lines.h"
 #include "io/io.h"
 #include "util/errors.h"
 
 // CallSNP opens each file, hands the stream to its reader or writer and keeps what it read.
+
+namespace {
+
+// Errors in lines read through an index count lines from the first one read.
+std::string indexed_name(const std::string& file) {
+  return file + " (lines read through its index)";
+}
+
+void report_indexed_read(const IndexedRegion& region) {
+  std::cout << "  read through its index: " << region.records_read() << " records" << std::endl;
+}
+
+}  // namespace
 
 void CallSNP::read_sample() {
   std::cout << "Reading sample file : " << params.sample_file << std::endl;
@@ -18,18 +32,25 @@ void CallSNP::read_sample() {
 
 void CallSNP::read_glf_file() {
   std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
-  ifile in;
-  if (!in.open(params.glf_file)) {
-    throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
-  }
   LikelihoodSettings settings;
   settings.file_name = params.glf_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
   settings.collect_positions = !params.has_list;
   LikelihoodRecords records;
-  read_likelihood_vcf(in, sample_ids, settings, records, std::cout, std::cerr);
-  in.close();
+  // With --list the one span from the first to the last listed position is queried.
+  if (auto region = open_indexed_region(params.glf_file, settings.lower, settings.upper)) {
+    settings.file_name = indexed_name(params.glf_file);
+    read_likelihood_vcf(*region, sample_ids, settings, records, std::cout, std::cerr);
+    report_indexed_read(*region);
+  } else {
+    ifile in;
+    if (!in.open(params.glf_file)) {
+      throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
+    }
+    read_likelihood_vcf(in, sample_ids, settings, records, std::cout, std::cerr);
+    in.close();
+  }
   std::cout.flush();
 
   site_likelihoods = std::move(records.site_likelihoods);
@@ -48,15 +69,26 @@ void CallSNP::read_glf_file() {
 
 void CallSNP::read_scaffold() {
   std::cout << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
-  std::ifstream in(params.scaffold_file);
-  if (!in) throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
   ScaffoldSettings settings;
   settings.file_name = params.scaffold_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
   settings.sample_count = sample_count;
   ScaffoldData scaffold;
-  read_scaffold_sites(in, settings, scaffold, site_alleles);
+  // The reader keeps sites from its margin before the region and stops a number of sites
+  // after it, so the query runs from that margin to the end of the sequence.
+  if (auto region = open_indexed_region(params.scaffold_file,
+                                        scaffold_kept_from(settings.lower), UINT64_MAX)) {
+    settings.file_name = indexed_name(params.scaffold_file);
+    read_scaffold_sites(*region, settings, scaffold, site_alleles);
+    report_indexed_read(*region);
+  } else {
+    std::ifstream in(params.scaffold_file);
+    if (!in) {
+      throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
+    }
+    read_scaffold_sites(in, settings, scaffold, site_alleles);
+  }
   scaffold_haplotypes = std::move(scaffold.haplotypes);
   scaffold_position_list.clear();
   for (const auto& site : scaffold_haplotypes) scaffold_position_list.push_back(site.first);
@@ -64,12 +96,21 @@ void CallSNP::read_scaffold() {
 }
 
 void CallSNP::read_ref_file() {
-  std::ifstream in(params.ref_file);
-  if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
-  std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
   PanelData panel;
-  read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes, site_likelihoods,
-                       panel);
+  auto region = open_indexed_region(params.ref_file, static_cast<std::uint64_t>(scaffold_range[0]),
+                                    static_cast<std::uint64_t>(scaffold_range[1]));
+  if (region) {
+    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    read_reference_panel(*region, indexed_name(params.ref_file), scaffold_range,
+                         scaffold_haplotypes, site_likelihoods, panel);
+    report_indexed_read(*region);
+  } else {
+    std::ifstream in(params.ref_file);
+    if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
+    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
+                         site_likelihoods, panel);
+  }
   ref_panel_alleles = std::move(panel.alleles);
   ref_panel_haplotypes = std::move(panel.haplotypes);
   params.ref_haplotype_count = panel.haplotype_count;

@@ -69,6 +69,8 @@ struct ScaffoldData {
   std::map<std::uint64_t, std::vector<double>> haplotypes;  // 2N values 0.0/1.0 per site
   std::vector<std::int64_t> range;                          // first and last position kept
 };
+// The first position the scaffold reader keeps for a region starting at lower.
+std::uint64_t scaffold_kept_from(std::uint64_t lower);
 // Fills scaffold and replaces or adds the scaffold sites' entries of site_alleles.
 void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, ScaffoldData& scaffold,
                          std::map<std::uint64_t, std::vector<std::string>>& site_alleles);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <fstream>
 #include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,29 +66,34 @@ bool is_blank(std::string_view text);
 std::optional<std::int64_t> parse_integer(std::string_view text);
 std::optional<double> parse_finite_double(std::string_view text);
 
+class OutputSink;
+
 // An output file that appears under its name only once it is complete: data goes
 // to a temporary file beside the target, and commit() checks for write errors
-// and renames it. A file that was never committed is removed.
+// and renames it. A file that was never committed is removed. A name ending in ".gz" is
+// written BGZF-compressed (as bgzip writes it).
 class OutputFile {
  public:
-  OutputFile() = default;
+  OutputFile();
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file; false when the target cannot be written.
-  bool open(const std::string& path);
-  bool is_open() const { return stream_.is_open(); }
+  // Creates the temporary file; false when the target cannot be written. index_vcf: a
+  // compressed VCF also gets its tabix index, NAME.tbi, on commit.
+  bool open(const std::string& path, bool index_vcf = false);
+  bool is_open() const { return sink_ != nullptr; }
   std::ostream& stream() { return stream_; }
   const std::string& path() const { return path_; }
-  // Flushes, closes and renames; throws FatalError on any write error.
+  // Flushes, closes (and indexes) and renames; throws FatalError on any write error.
   void commit();
-  // Closes and removes the temporary file.
+  // Closes and removes the temporary files.
   void discard();
 
  private:
   std::string path_;
   std::string temp_path_;
-  std::ofstream stream_;
-  std::vector<char> buffer_;
+  bool index_vcf_ = false;
+  std::unique_ptr<OutputSink> sink_;
+  std::ostream stream_;
 };

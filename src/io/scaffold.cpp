@@ -16,12 +16,15 @@ constexpr int kSitesAfterRegion = 200;
 
 }  // namespace
 
+std::uint64_t scaffold_kept_from(std::uint64_t lower) {
+  return lower > static_cast<std::uint64_t>(kMarginBefore) ? lower - kMarginBefore : 0;
+}
+
 void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, ScaffoldData& scaffold,
                          std::map<std::uint64_t, std::vector<std::string>>& site_alleles) {
   const std::int64_t upper = static_cast<std::int64_t>(settings.upper);
-  scaffold.range = {
-      std::max<std::int64_t>(0, static_cast<std::int64_t>(settings.lower) - kMarginBefore),
-      upper + kMarginAfter};
+  scaffold.range = {static_cast<std::int64_t>(scaffold_kept_from(settings.lower)),
+                    upper + kMarginAfter};
   const std::size_t haplotype_count = 2 * static_cast<std::size_t>(settings.sample_count);
   const std::size_t needed_fields = 5 + haplotype_count;
   const std::string& file = settings.file_name;

@@ -1,0 +1,32 @@
+#pragma once
+
+// Reading only a region of a bgzipped text file through its tabix or CSI index.
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+class IndexedLineBuffer;
+
+// The header lines of the file (those starting with the index's meta character, "#" for
+// VCF) followed by every line overlapping [begin, end] of each sequence the index names,
+// in the index's order, each ending in "\n". The stream owns the open file.
+class IndexedRegion : public std::istream {
+ public:
+  ~IndexedRegion() override;
+  // Data lines delivered so far (the header lines not counted).
+  std::uint64_t records_read() const;
+
+ private:
+  friend std::unique_ptr<IndexedRegion> open_indexed_region(const std::string&, std::uint64_t,
+                                                            std::uint64_t);
+  explicit IndexedRegion(std::unique_ptr<IndexedLineBuffer> buffer);
+  std::unique_ptr<IndexedLineBuffer> buffer_;
+};
+
+// Null when the file is not BGZF or has no index beside it (NAME.tbi or NAME.csi): read it
+// whole then. Throws FatalError naming both files when an index is there but htslib cannot
+// use it for this file, and when reading through it fails.
+std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
+                                                   std::uint64_t end);

@@ -1,0 +1,161 @@
+#include <htslib/bgzf.h>
+#include <htslib/tbx.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <streambuf>
+#include <vector>
+
+#include "io/io.h"
+#include "util/errors.h"
+
+// Buffers the text and hands it on in blocks; close() reports whether everything reached
+// the file.
+class OutputSink : public std::streambuf {
+ public:
+  OutputSink() : buffer_(1 << 16) { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
+  virtual bool close() = 0;
+
+ protected:
+  virtual bool write_out(const char* data, std::size_t size) = 0;
+
+  int_type overflow(int_type c) override {
+    if (!flush_buffer()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return flush_buffer() ? 0 : -1; }
+
+  bool flush_buffer() {
+    const std::size_t size = static_cast<std::size_t>(pptr() - pbase());
+    if (size > 0 && !write_out(pbase(), size)) return false;
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+    return true;
+  }
+
+ private:
+  std::vector<char> buffer_;
+};
+
+namespace {
+
+class PlainSink final : public OutputSink {
+ public:
+  explicit PlainSink(std::FILE* file) : file_(file) {}
+  ~PlainSink() override { close(); }
+  bool close() override {
+    if (file_ == nullptr) return ok_;
+    ok_ = flush_buffer() && ok_;
+    ok_ = std::fclose(file_) == 0 && ok_;
+    file_ = nullptr;
+    return ok_;
+  }
+
+ private:
+  bool write_out(const char* data, std::size_t size) override {
+    ok_ = std::fwrite(data, 1, size, file_) == size && ok_;
+    return ok_;
+  }
+  std::FILE* file_;
+  bool ok_ = true;
+};
+
+class BgzfSink final : public OutputSink {
+ public:
+  explicit BgzfSink(BGZF* file) : file_(file) {}
+  ~BgzfSink() override { close(); }
+  bool close() override {
+    if (file_ == nullptr) return ok_;
+    ok_ = flush_buffer() && ok_;
+    ok_ = bgzf_close(file_) == 0 && ok_;
+    file_ = nullptr;
+    return ok_;
+  }
+
+ private:
+  bool write_out(const char* data, std::size_t size) override {
+    ok_ = bgzf_write(file_, data, size) == static_cast<ssize_t>(size) && ok_;
+    return ok_;
+  }
+  BGZF* file_;
+  bool ok_ = true;
+};
+
+bool ends_with(const std::string& text, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+OutputFile::OutputFile() : stream_(nullptr) {}
+
+OutputFile::~OutputFile() { discard(); }
+
+bool OutputFile::open(const std::string& path, bool index_vcf) {
+  discard();
+  path_ = path;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
+  temp_path_ = path + ".dorsane-tmp." + std::to_string(::getpid());
+  const bool compressed = ends_with(path, ".gz");
+  index_vcf_ = compressed && index_vcf;
+  if (compressed) {
+    BGZF* file = bgzf_open(temp_path_.c_str(), "w");
+    if (file != nullptr) sink_ = std::make_unique<BgzfSink>(file);
+  } else {
+    std::FILE* file = std::fopen(temp_path_.c_str(), "wb");
+    if (file != nullptr) sink_ = std::make_unique<PlainSink>(file);
+  }
+  if (sink_ == nullptr) {
+    temp_path_.clear();
+    return false;
+  }
+  stream_.clear();
+  stream_.rdbuf(sink_.get());
+  return true;
+}
+
+void OutputFile::commit() {
+  stream_.flush();
+  const bool written = !stream_.fail() && sink_ != nullptr && sink_->close();
+  const std::string reason = std::strerror(errno);
+  if (!written) {
+    discard();
+    throw FatalError("ERROR! Writing output file " + path_ + " failed: " + reason);
+  }
+  const std::string temp_index = temp_path_ + ".tbi";
+  if (index_vcf_ &&
+      tbx_index_build2(temp_path_.c_str(), temp_index.c_str(), 0, &tbx_conf_vcf) != 0) {
+    discard();
+    throw FatalError("ERROR! Indexing the output file " + path_ + " failed");
+  }
+  if (std::rename(temp_path_.c_str(), path_.c_str()) != 0 ||
+      (index_vcf_ && std::rename(temp_index.c_str(), (path_ + ".tbi").c_str()) != 0)) {
+    const std::string failure = std::strerror(errno);
+    discard();
+    throw FatalError("ERROR! Can't move the finished output into " + path_ + ": " + failure);
+  }
+  // A CSI index left from an earlier file of this name would describe the wrong data.
+  if (index_vcf_) std::remove((path_ + ".csi").c_str());
+  stream_.rdbuf(nullptr);
+  sink_.reset();
+  temp_path_.clear();
+}
+
+void OutputFile::discard() {
+  stream_.rdbuf(nullptr);
+  if (sink_ != nullptr) sink_->close();
+  sink_.reset();
+  if (!temp_path_.empty()) {
+    std::remove(temp_path_.c_str());
+    std::remove((temp_path_ + ".tbi").c_str());
+    temp_path_.clear();
+  }
+}

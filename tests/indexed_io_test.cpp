@@ -1,0 +1,95 @@
+// Indexed inputs and compressed, indexed outputs, end to end on the golden inputs: the same
+// records as plain files, and an index that does not fit its file refused.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kInput = std::string(DORSANE_TEST_DATA) + "/golden/input";
+
+std::string q(const std::string& path) { return "'" + path + "'"; }
+
+void shell(const std::string& command) {
+  const RunResult r = run_shell(command);
+  ASSERT_EQ(r.status, 0) << command << "\n" << r.err;
+}
+
+// The golden plain run's options with the likelihood and scaffold files replaced.
+std::vector<std::string> run_args(const std::string& glfs, const std::string& scaffold,
+                                  const std::string& out) {
+  return {"--sample-file",   kInput + "/samples.txt",
+          "--glfs",          glfs,
+          "--scaffold-file", scaffold,
+          "--numsnps",       "3",
+          "--iteration",     "20",
+          "--burnin",        "5",
+          "--seed",          "11",
+          "--int",           "1000000",
+          "1002100",         "--o",
+          out + ".vcf.gz",   "--mp",
+          out + ".mp.gz"};
+}
+
+}  // namespace
+
+TEST(IndexedFiles, SameRecordsAsPlainFilesAndAnIndexedCompressedOutput) {
+  TempDir dir;
+  // Likelihoods indexed twice (tabix and CSI); the scaffold tab-separated and tabix-indexed.
+  for (const std::string name : {"tbi.vcf.gz", "csi.vcf.gz"}) {
+    shell("bgzip -c " + q(kInput + "/gl.vcf") + " > " + q(dir.file(name)));
+  }
+  shell("tabix -p vcf " + q(dir.file("tbi.vcf.gz")) + " && bcftools index " +
+        q(dir.file("csi.vcf.gz")));
+  shell("tr ' ' '\\t' < " + q(kInput + "/scaffold.txt") + " | bgzip > " + q(dir.file("s.gz")) +
+        " && tabix -s1 -b3 -e3 " + q(dir.file("s.gz")));
+  const std::string golden_vcf = read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.vcf");
+  const std::string golden_mp = read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.mp");
+  for (const std::string name : {"tbi", "csi"}) {
+    const RunResult run =
+        run_dorsane(run_args(dir.file(name + ".vcf.gz"), dir.file("s.gz"), dir.file(name)));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("read through its index"), std::string::npos);
+    EXPECT_EQ(run_shell("zcat " + q(dir.file(name + ".vcf.gz"))).out, golden_vcf) << name;
+    EXPECT_EQ(run_shell("zcat " + q(dir.file(name + ".mp.gz"))).out, golden_mp) << name;
+  }
+  // The output's own index serves a region query.
+  const RunResult region =
+      run_shell("bcftools view -H -r 20:1000100-1000300 " + q(dir.file("tbi.vcf.gz")));
+  ASSERT_EQ(region.status, 0) << region.err;
+  std::istringstream lines(region.out);
+  int records = 0;
+  for (std::string line; std::getline(lines, line); ++records) {
+    EXPECT_NE(golden_vcf.find(line + "\n"), std::string::npos) << line.substr(0, 40);
+  }
+  EXPECT_GT(records, 0);
+}
+
+TEST(IndexedFiles, AnIndexThatDoesNotFitItsFileIsAnError) {
+  TempDir dir;
+  shell("bgzip -c " + q(kInput + "/gl.vcf") + " > " + q(dir.file("gl.vcf.gz")) + " && head -40 " +
+        q(kInput + "/gl.vcf") + " | bgzip > " + q(dir.file("short.vcf.gz")) + " && tabix -p vcf " +
+        q(dir.file("short.vcf.gz")));
+  struct Case {
+    std::string index_command;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"cp " + q(dir.file("short.vcf.gz.tbi")) + " " + q(dir.file("gl.vcf.gz.tbi")),
+       "does not fit"},
+      {"echo garbage > " + q(dir.file("gl.vcf.gz.tbi")), "cannot be used for"},
+  };
+  for (const Case& c : cases) {
+    shell(c.index_command);
+    const RunResult run =
+        run_dorsane(run_args(dir.file("gl.vcf.gz"), kInput + "/scaffold.txt", dir.file("out")));
+    EXPECT_EQ(run.status, 1) << c.error;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(dir.file("gl.vcf.gz.tbi")), std::string::npos) << run.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf.gz")));
+  }
+}
