@@ -8,7 +8,8 @@
 namespace {
 
 using Alleles = std::map<std::uint64_t, std::vector<std::string>>;
-using Rows = std::map<std::uint64_t, std::vector<double>>;
+using Rows = std::map<std::uint64_t, std::vector<std::uint8_t>>;
+using Likelihoods = std::map<std::uint64_t, std::vector<double>>;
 
 // Two samples: a scaffold line has 5 + 4 fields.
 std::string site(std::int64_t pos, const std::string& alleles = "A C",
@@ -54,7 +55,7 @@ TEST(ScaffoldReader, MarginsClampAtZeroAndDoNotOverflow) {
       read_scaffold_text(site(0) + site(5) + site(3000000) + site(4000000), 1000, 3000000, alleles);
   EXPECT_EQ(low.range, (std::vector<std::int64_t>{0, 4000000}));
   EXPECT_EQ(keys(low.haplotypes), (std::vector<std::uint64_t>{0, 5, 3000000, 4000000}));
-  EXPECT_EQ(low.haplotypes.at(5), (std::vector<double>{0, 1, 1, 0}));
+  EXPECT_EQ(low.haplotypes.at(5), (std::vector<std::uint8_t>{0, 1, 1, 0}));
 
   // A site 5,000,000 before the region is kept, one position earlier is not; the
   // upper margin is computed past the 32-bit range.
@@ -93,7 +94,7 @@ TEST(ScaffoldReader, AllelesReplacedInRangeAddedPastItFirstLineWins) {
   // 2,000,000 and 3,000,000 lie past the margin: extra sites.
   const ScaffoldData scaffold = read_scaffold_text(text, 1000, 1000, alleles);
   EXPECT_EQ(alleles.at(1500), (std::vector<std::string>{"A", "G"}));
-  EXPECT_EQ(scaffold.haplotypes.at(1500), (std::vector<double>{1, 1, 0, 0}));
+  EXPECT_EQ(scaffold.haplotypes.at(1500), (std::vector<std::uint8_t>{1, 1, 0, 0}));
   EXPECT_EQ(alleles.at(2000000), (std::vector<std::string>{"C", "T"}));
   EXPECT_EQ(alleles.at(3000000), (std::vector<std::string>{"G", "T"}));  // extra site: kept
   EXPECT_EQ(alleles.at(9), (std::vector<std::string>{"C", "G"}));        // not a scaffold site
@@ -133,7 +134,8 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
 
 namespace {
 
-PanelData read_panel_text(const std::string& text, const Rows& scaffold, const Rows& likelihoods) {
+PanelData read_panel_text(const std::string& text, const Rows& scaffold,
+                          const Likelihoods& likelihoods) {
   std::istringstream in(text);
   PanelData panel;
   read_reference_panel(in, "panel.txt", {100, 1000}, scaffold, likelihoods, panel);
@@ -144,7 +146,7 @@ PanelData read_panel_text(const std::string& text, const Rows& scaffold, const R
 
 TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
   const Rows scaffold = {{99, {}}, {100, {}}, {500, {}}, {1000, {}}, {1001, {}}};
-  const Rows likelihoods = {{300, {}}};
+  const Likelihoods likelihoods = {{300, {}}};
   const std::string text =
       "20 a 99 A C 1 1 1\n"
       "20 a 100 A C 0 1 0\n"
@@ -157,7 +159,7 @@ TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
       "garbage\n";
   const PanelData panel = read_panel_text(text, scaffold, likelihoods);
   EXPECT_EQ(keys(panel.haplotypes), (std::vector<std::uint64_t>{100, 300, 1000}));
-  EXPECT_EQ(panel.haplotypes.at(300), (std::vector<double>{1, 0, 0}));
+  EXPECT_EQ(panel.haplotypes.at(300), (std::vector<std::uint8_t>{1, 0, 0}));
   EXPECT_EQ(panel.alleles.at(300), (std::vector<std::string>{"G", "T"}));
   EXPECT_EQ(panel.alleles.size(), 3u);
   EXPECT_EQ(panel.haplotype_count, 3);

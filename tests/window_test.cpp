@@ -7,11 +7,11 @@ namespace {
 // Scaffold sites 100, 200, ..., 1000; sample haplotype values encode the site index.
 struct Scaffold {
   std::vector<std::uint64_t> positions;
-  std::map<std::uint64_t, std::vector<double>> haplotypes;
+  std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;
   explicit Scaffold(int samples) {
     for (int i = 1; i <= 10; ++i) {
       positions.push_back(100u * i);
-      haplotypes[100u * i] = std::vector<double>(2 * samples, static_cast<double>(i));
+      haplotypes[100u * i] = std::vector<std::uint8_t>(2 * samples, static_cast<std::uint8_t>(i));
     }
   }
 };
@@ -83,7 +83,7 @@ TEST(Window, ClampsAtBothEndsAndDropsCoveredSites) {
 
 TEST(Window, PanelColumnsAtWindowSitesAndVariant) {
   const Scaffold s(1);
-  std::map<std::uint64_t, std::vector<double>> panel = {
+  std::map<std::uint64_t, std::vector<std::uint8_t>> panel = {
       {300, {1, 0, 1}}, {500, {0, 1, 1}}, {600, {1, 1, 0}}, {450, {1, 1, 1}}};
   PanelView view{3, &panel};
   WindowMatrix M(5, 5);

@@ -57,11 +57,12 @@ class CallSNP {
   // analysed from likelihoods use these.
   std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
   std::map<std::uint64_t, int> site_allele_counts;
-  std::map<std::uint64_t, std::vector<double>> scaffold_haplotypes;  // 2N values 0.0/1.0
+  // Alleles 0/1 per haplotype: a byte each, not a double.
+  std::map<std::uint64_t, std::vector<std::uint8_t>> scaffold_haplotypes;  // 2N per site
   std::vector<std::uint64_t> scaffold_position_list;  // the keys of scaffold_haplotypes
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;       // 2 allele indices per sample
   std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
-  std::map<std::uint64_t, std::vector<double>> ref_panel_haplotypes;  // R values 0.0/1.0
+  std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
   std::vector<std::vector<int>> pedigree;

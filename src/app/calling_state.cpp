@@ -18,7 +18,7 @@ int allele_span(const std::vector<std::string>& alleles) {
 }
 
 // One-hot class values (0|0, 1|1, 0|1, 1|0) of every sample at a scaffold site.
-std::vector<double> scaffold_site(const std::vector<double>& site_values, int sample_count) {
+std::vector<double> scaffold_site(const std::vector<std::uint8_t>& site_values, int sample_count) {
   std::vector<double> probs(static_cast<std::size_t>(4) * sample_count, 0.0);
   for (int s = 0; s < sample_count; ++s) {
     const double a = site_values[2 * s];
@@ -130,7 +130,7 @@ bool CallingState::rebuild_window(std::uint64_t p,
   const WindowKey key = position_window_key(run, p);
   if (key == window_in_hand) {
     if (key.use_panel) {
-      const std::vector<double>& at_variant = run.ref_panel_haplotypes.at(p);
+      const std::vector<std::uint8_t>& at_variant = run.ref_panel_haplotypes.at(p);
       for (int c = 0; c < R; ++c) M(totalsnps - 1, total_haplotypes + c) = at_variant[c];
     }
     return false;

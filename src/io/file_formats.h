@@ -66,7 +66,7 @@ struct ScaffoldSettings {
   int sample_count = 0;
 };
 struct ScaffoldData {
-  std::map<std::uint64_t, std::vector<double>> haplotypes;  // 2N values 0.0/1.0 per site
+  std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // 2N alleles 0/1 per site
   std::vector<std::int64_t> range;                          // first and last position kept
 };
 // The first position the scaffold reader keeps for a region starting at lower.
@@ -78,13 +78,13 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
 // ---- External reference panel (--ref-panel) ----
 struct PanelData {
   std::map<std::uint64_t, std::vector<std::string>> alleles;
-  std::map<std::uint64_t, std::vector<double>> haplotypes;  // R values 0.0/1.0 per site
+  std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
   int haplotype_count = 0;                                  // R
 };
 // Keeps the panel sites within scaffold_range that are scaffold or likelihood sites.
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
-                          const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                          const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
                           const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
                           PanelData& panel);
 

@@ -8,7 +8,7 @@
 
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
-                          const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                          const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
                           const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
                           PanelData& panel) {
   std::string line;
@@ -41,14 +41,14 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     // Only sites that a window or a variant can use; the first line of a position wins.
     if (scaffold_haplotypes.count(key) == 0 && site_likelihoods.count(key) == 0) continue;
     if (panel.alleles.count(key) != 0) continue;
-    std::vector<double> row(field_count - 5);
+    std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {
       const std::string_view value = fields[5 + r];
       if (value != "0" && value != "1") {
         throw FatalError(where() + "haplotype value '" + std::string(value) + "' in column " +
                          std::to_string(6 + r) + " is not 0 or 1");
       }
-      row[r] = value == "1" ? 1.0 : 0.0;
+      row[r] = value == "1" ? 1 : 0;
     }
     panel.alleles.emplace_hint(
         panel.alleles.end(), key,

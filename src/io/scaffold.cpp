@@ -45,11 +45,11 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
     }
     // A repeated position keeps everything of its first line.
     if (scaffold.haplotypes.count(pos) != 0) return;
-    std::vector<double> row(haplotype_count);
+    std::vector<std::uint8_t> row(haplotype_count);
     for (std::size_t k = 0; k < haplotype_count; ++k) {
       const std::string_view value = fields[5 + k];
       if (value == "0" || value == "1") {
-        row[k] = value == "1" ? 1.0 : 0.0;
+        row[k] = value == "1" ? 1 : 0;
       } else {
         throw FatalError(where() + "haplotype value '" + std::string(value) + "' in column " +
                          std::to_string(6 + k) + " (sample " + std::to_string(k / 2 + 1) +

@@ -33,7 +33,7 @@ WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::
 }
 
 void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
-                      const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                      const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
                       int r, int f, std::uint64_t p, int span, int sample_count,
                       const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions) {
@@ -48,7 +48,7 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
     const std::uint64_t q = scaffold_positions[static_cast<std::size_t>(j)];
     if (q >= p && q <= span_end) continue;
     window_positions.push_back(q);
-    const std::vector<double>& values = scaffold_haplotypes.at(q);
+    const std::vector<std::uint8_t>& values = scaffold_haplotypes.at(q);
     for (int c = 0; c < sample_haplotypes; ++c) M(row, c) = values[static_cast<std::size_t>(c)];
     if (use_panel) {
       // A window site the panel lacks keeps zeros in the panel columns.
@@ -63,7 +63,7 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
   }
   window_positions.push_back(p);
   if (use_panel) {
-    const std::vector<double>& at_variant = panel.haplotypes->at(p);
+    const std::vector<std::uint8_t>& at_variant = panel.haplotypes->at(p);
     const int variant_row = static_cast<int>(M.rows()) - 1;
     for (int c = 0; c < panel.haplotype_count; ++c) {
       M(variant_row, sample_haplotypes + c) = at_variant[static_cast<std::size_t>(c)];

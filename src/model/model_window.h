@@ -38,7 +38,7 @@ WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::
 // Reference-panel haplotypes as the window needs them.
 struct PanelView {
   int haplotype_count = 0;
-  const std::map<std::uint64_t, std::vector<double>>* haplotypes = nullptr;
+  const std::map<std::uint64_t, std::vector<std::uint8_t>>* haplotypes = nullptr;
 };
 
 // Rebuilds the window of a variant at p with bracket r: the 2f candidate sites around
@@ -47,7 +47,7 @@ struct PanelView {
 // values at p when use_panel. window_positions receives the kept sites then p.
 // Requires scaffold_positions.size() >= 2f.
 void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
-                      const std::map<std::uint64_t, std::vector<double>>& scaffold_haplotypes,
+                      const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
                       int r, int f, std::uint64_t p, int span, int sample_count,
                       const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions);
