@@ -64,8 +64,7 @@ void CallSNP::run_calling_mode() {
   if (params.has_ref_panel) read_ref_file();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
   ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
-                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom,
-                      PlSource{&site_likelihoods, &likelihood_alleles});
+                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom);
   inference_step(writer);
   write_file(writer);
 }

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "io/file_formats.h"
 #include "app/Parameter.h"
+#include "io/indexed_lines.h"
 #include "io/io.h"
 
 // Owns one run of the program: its parameters, the inputs read, the results.
@@ -35,6 +37,12 @@ class CallSNP {
   void inference_step(ResultWriter& writer);
   // Whether p is called from its likelihoods (else it may pass through as a scaffold site).
   bool analysed_from_likelihoods(std::uint64_t position) const;
+  bool has_likelihood_values(std::uint64_t position) const;
+  // The likelihood VCF opened for reading (through its index when it has one, which then
+  // is also returned in indexed); settings.file_name names it in messages.
+  LikelihoodSettings likelihood_settings() const;
+  std::unique_ptr<std::istream> open_likelihoods(LikelihoodSettings& settings,
+                                                 IndexedRegion** indexed = nullptr) const;
 
   Parameter params;
 
@@ -49,8 +57,10 @@ class CallSNP {
   std::clock_t start_clock = 0;
 
   // Site data of the input files, keyed by position (likelihood records by storage key).
-  // Phred values, G per sample in sample_ids order; empty vector = record without GL/PL.
+  // One entry per record, its values not kept (they are read again as positions are
+  // called, so memory does not grow with the region).
   std::map<std::uint64_t, std::vector<double>> site_likelihoods;
+  std::vector<std::uint64_t> likelihood_keys;  // the records with GL or PL, ascending
   // [REF, ALT]; the scaffold reader replaces or adds the entries of its sites.
   std::map<std::uint64_t, std::vector<std::string>> site_alleles;
   // [REF, ALT] of the likelihood record under that key, never replaced: positions

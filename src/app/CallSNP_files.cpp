@@ -30,30 +30,43 @@ void CallSNP::read_sample() {
   sample_count = static_cast<int>(sample_ids.size());
 }
 
-void CallSNP::read_glf_file() {
-  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
+LikelihoodSettings CallSNP::likelihood_settings() const {
   LikelihoodSettings settings;
   settings.file_name = params.glf_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
   settings.collect_positions = !params.has_list;
-  LikelihoodRecords records;
+  return settings;
+}
+
+std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& settings,
+                                                        IndexedRegion** indexed) const {
   // With --list the one span from the first to the last listed position is queried.
   if (auto region = open_indexed_region(params.glf_file, settings.lower, settings.upper)) {
     settings.file_name = indexed_name(params.glf_file);
-    read_likelihood_vcf(*region, sample_ids, settings, records, std::cout, std::cerr);
-    report_indexed_read(*region);
-  } else {
-    ifile in;
-    if (!in.open(params.glf_file)) {
-      throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
-    }
-    read_likelihood_vcf(in, sample_ids, settings, records, std::cout, std::cerr);
-    in.close();
+    if (indexed != nullptr) *indexed = region.get();
+    return region;
   }
+  auto in = std::make_unique<ifile>();
+  if (!in->open(params.glf_file)) {
+    throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
+  }
+  return in;
+}
+
+void CallSNP::read_glf_file() {
+  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
+  LikelihoodSettings settings = likelihood_settings();
+  settings.keep_values = false;
+  IndexedRegion* indexed = nullptr;
+  const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
+  LikelihoodRecords records;
+  read_likelihood_vcf(*in, sample_ids, settings, records, std::cout, std::cerr);
+  if (indexed != nullptr) report_indexed_read(*indexed);
   std::cout.flush();
 
   site_likelihoods = std::move(records.site_likelihoods);
+  likelihood_keys = std::move(records.likelihood_keys);
   site_alleles = std::move(records.site_alleles);
   likelihood_alleles = std::move(records.likelihood_alleles);
   site_allele_counts = std::move(records.site_allele_counts);

@@ -10,9 +10,12 @@
 #include "util/ordered_parallel.h"
 
 bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
-  const auto it = site_likelihoods.find(p);
-  if (it == site_likelihoods.end() || it->second.empty()) return false;
+  if (!has_likelihood_values(p)) return false;
   return params.var_multi || scaffold_haplotypes.count(p) == 0;
+}
+
+bool CallSNP::has_likelihood_values(std::uint64_t p) const {
+  return std::binary_search(likelihood_keys.begin(), likelihood_keys.end(), p);
 }
 
 void CallSNP::refuse_unsupported_runs() const {
@@ -117,7 +120,10 @@ void CallSNP::inference_step(ResultWriter& writer) {
   list_trio_children(pedigree, family);
   const int threads = params.threads;
   std::vector<std::unique_ptr<CallingState>> workers;
-  for (int w = 0; w < threads; ++w) workers.push_back(std::make_unique<CallingState>(*this, family));
+  LikelihoodSource likelihoods(*this);
+  for (int w = 0; w < threads; ++w) {
+    workers.push_back(std::make_unique<CallingState>(*this, family, likelihoods));
+  }
 
   const std::vector<std::size_t> starts = window_runs(*this, region_positions);
   const int unit_count = static_cast<int>(starts.size());
@@ -135,7 +141,9 @@ void CallSNP::inference_step(ResultWriter& writer) {
   auto consume = [&](int unit) {
     for (const PositionOutcome& outcome : outcomes[unit]) {
       std::cout << outcome.messages;
-      if (outcome.has_answer) writer.write(outcome.position, outcome.answer);
+      if (outcome.has_answer) {
+        writer.write(outcome.position, outcome.answer, outcome.pls.empty() ? nullptr : &outcome.pls);
+      }
       std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
                 << std::flush;
       ++count_snps_to_analyse;

@@ -71,8 +71,24 @@ WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
                     panel_used_at(run, p, alleles));
 }
 
-CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units)
+LikelihoodSource::LikelihoodSource(const CallSNP& run) : settings_(run.likelihood_settings()) {
+  std::vector<std::uint64_t> wanted;
+  for (const std::uint64_t p : run.region_positions) {
+    if (run.has_likelihood_values(p)) wanted.push_back(p);
+  }
+  in_ = run.open_likelihoods(settings_);
+  puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, std::move(wanted));
+}
+
+std::vector<double> LikelihoodSource::take(std::uint64_t key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return puller_->take(key);
+}
+
+CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
+                           LikelihoodSource& likelihoods)
     : run(run),
+      likelihoods(likelihoods),
       params(run.params),
       N(run.sample_count),
       f(params.numsnps),
@@ -103,7 +119,7 @@ CallingCounts CallingState::totals() const {
 }
 
 PositionOutcome CallingState::call_from_likelihoods(std::uint64_t p) {
-  const std::vector<double>& site_pls = run.site_likelihoods.at(p);
+  std::vector<double> site_pls = likelihoods.take(p);
   const std::vector<std::string>& current_alleles = run.likelihood_alleles.at(p);
   const int allele_count = run.site_allele_counts.at(p);
   PositionRandom random(params.seed, p);
@@ -121,6 +137,7 @@ PositionOutcome CallingState::call_from_likelihoods(std::uint64_t p) {
   outcome.has_answer = true;
   outcome.answer = Answer{current_alleles[0], current_alleles[1], genotype_probs,
                           allele_count == 2 ? 4 : multi_tables.class_count()};
+  outcome.pls = std::move(site_pls);
   note_probability_errors(errors_before, counts.warnings, outcome.messages);
   return outcome;
 }
@@ -266,9 +283,12 @@ void CallingState::call_multiallelic(const std::vector<double>& site_pls, Random
                          genotype_probs, model_average);
 }
 
-PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) const {
+PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
   PositionOutcome outcome;
   outcome.position = p;
+  // A likelihood record at the site lends its PL when its alleles are the site's.
+  std::vector<double> record_pls;
+  if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
   const auto scaffold = run.scaffold_haplotypes.find(p);
   if (scaffold != run.scaffold_haplotypes.end() &&
       (!params.var_multi || run.site_likelihoods.count(p) != 0)) {
@@ -277,6 +297,11 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) const {
     outcome.has_answer = true;
     outcome.answer =
         Answer{current_alleles[0], current_alleles[1], scaffold_site(scaffold->second, N), 4};
+    const auto record = run.likelihood_alleles.find(p);
+    if (record != run.likelihood_alleles.end() && record->second == current_alleles &&
+        record_pls.size() == static_cast<std::size_t>(3) * N) {
+      outcome.pls = std::move(record_pls);
+    }
   }
   return outcome;
 }

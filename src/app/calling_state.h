@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -29,12 +31,28 @@ struct CallingCounts {
   void add(const CallingCounts& o);
 };
 
-// One position's outcome: its record (when it has one) and its lines for standard output.
+// One position's outcome: its record (when it has one), the PL values it is written with
+// (empty: none), and its lines for standard output.
 struct PositionOutcome {
   std::uint64_t position = 0;
   bool has_answer = false;
   Answer answer;
+  std::vector<double> pls;
   std::string messages;
+};
+
+// The likelihood values of the run's positions, read a second time in file order as the
+// workers ask for them; any thread may call take.
+class LikelihoodSource {
+ public:
+  explicit LikelihoodSource(const CallSNP& run);
+  std::vector<double> take(std::uint64_t key);
+
+ private:
+  std::mutex mutex_;
+  LikelihoodSettings settings_;
+  std::unique_ptr<std::istream> in_;
+  std::unique_ptr<LikelihoodPuller> puller_;
 };
 
 // The window a position needs (see WindowKey), from the run's inputs alone.
@@ -43,12 +61,12 @@ WindowKey position_window_key(const CallSNP& run, std::uint64_t p);
 class CallingState {
  public:
   // family: the run's numbered units with the trio children listed.
-  CallingState(const CallSNP& run, const FamilyUnits& family);
+  CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods);
 
   // One position analysed from its likelihoods: window, initial alleles, models, chain.
   PositionOutcome call_from_likelihoods(std::uint64_t p);
   // One scaffold site outside the likelihoods, passed through as called.
-  PositionOutcome pass_scaffold_site(std::uint64_t p) const;
+  PositionOutcome pass_scaffold_site(std::uint64_t p);
 
   // The counts of every position this worker analysed.
   CallingCounts totals() const;
@@ -66,6 +84,7 @@ class CallingState {
   void call_multiallelic(const std::vector<double>& site_pls, RandomSource& random);
 
   const CallSNP& run;
+  LikelihoodSource& likelihoods;
   const Parameter& params;
   const int N;
   const int f;

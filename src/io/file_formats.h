@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <istream>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ struct LikelihoodSettings {
   std::uint64_t lower = 0;  // region bounds, both included
   std::uint64_t upper = 0;
   bool collect_positions = true;  // false with --list: the list fixes the positions
+  // false: every record is checked, but its values are not kept (LikelihoodPuller reads
+  // them again when they are needed), so memory does not grow with the region.
+  bool keep_values = true;
 };
 struct LikelihoodRecords {
   // All keyed by storage key (POS, moved on for repeated positions).
@@ -37,6 +41,7 @@ struct LikelihoodRecords {
   std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
   std::map<std::uint64_t, int> site_allele_counts;
   std::vector<std::uint64_t> region_positions;  // storage keys in file order
+  std::vector<std::uint64_t> likelihood_keys;   // keys of the records with GL or PL, ascending
   std::vector<std::string> header_samples;      // sample names of the #CHROM line
   bool has_records = false;                     // false: chromosome fields are unset
   std::string chromosome_name;
@@ -47,6 +52,23 @@ struct LikelihoodRecords {
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err);
+// The second reading of a likelihood VCF: each wanted record's Phred values, handed out
+// once, reading on in file order as far as needed. wanted: ascending storage keys.
+class LikelihoodPuller {
+ public:
+  LikelihoodPuller(std::istream& in, const std::vector<std::string>& sample_ids,
+                   const LikelihoodSettings& settings, std::vector<std::uint64_t> wanted);
+  ~LikelihoodPuller();
+  LikelihoodPuller(const LikelihoodPuller&) = delete;
+  LikelihoodPuller& operator=(const LikelihoodPuller&) = delete;
+  // The values stored under key, or an empty vector when the region has none there.
+  std::vector<double> take(std::uint64_t key);
+
+ private:
+  struct State;
+  std::istream& in_;
+  std::unique_ptr<State> state_;
+};
 // Storage key of a record at pos given the keys already taken: pos, or pos + 1,
 // + 2 or + 3 for repeated positions. False when the computed key is taken too.
 bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
@@ -154,8 +176,9 @@ struct PlSource {
 class ResultWriter {
  public:
   ResultWriter(std::ostream* vcf, std::ostream* mp, const std::vector<std::string>& sample_ids,
-               const std::string& chromosome, const PlSource& records);
-  void write(std::uint64_t position, const Answer& answer);
+               const std::string& chromosome);
+  // pls: the position's own likelihood record (G values per sample), or null: PL ".".
+  void write(std::uint64_t position, const Answer& answer, const std::vector<double>* pls);
   // The --mp file's closing blank line.
   void finish();
 
@@ -164,7 +187,6 @@ class ResultWriter {
   std::ostream* mp_;
   const std::vector<std::string>& sample_ids_;
   std::string chromosome_;
-  PlSource records_;
 };
 
 // One line per position: position, REF, ALT, then per sample the first C - 1 class

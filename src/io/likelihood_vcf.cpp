@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
+#include <sstream>
 #include <unordered_map>
 
 #include "io/file_formats.h"
@@ -98,6 +99,13 @@ class LikelihoodReader {
       : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out), err_(err) {}
 
   void read(std::istream& in) {
+    while (read_next(in)) {
+    }
+  }
+
+  // Reads on until a data line has been taken (true) or the input or region ends.
+  bool read_next(std::istream& in) {
+    if (finished_) return false;
     while (std::getline(in, line_)) {
       ++line_number_;
       strip_carriage_return(line_);
@@ -106,13 +114,16 @@ class LikelihoodReader {
         if (line_.compare(0, 6, "#CHROM") == 0) read_header();
         continue;
       }
-      if (!read_data_line()) break;
+      if (read_data_line()) return true;
+      break;
     }
     if (in.bad()) {
       throw FatalError("ERROR! " + settings_.file_name +
                        " is corrupt or truncated: decompression failed after line " +
                        std::to_string(line_number_));
     }
+    finished_ = true;
+    return false;
   }
 
  private:
@@ -244,6 +255,9 @@ class LikelihoodReader {
         read_sample(j, key_index, kind, genotype_count, likelihoods, chrom, pos);
       }
       if (kind == LikelihoodKind::kPL) print_pl(likelihoods, genotype_count);
+      records_.likelihood_keys.push_back(key);
+      // Checked and echoed; the values themselves are read again when they are needed.
+      if (!settings_.keep_values) std::vector<double>().swap(likelihoods);
     }
 
     if (settings_.collect_positions) records_.region_positions.push_back(key);
@@ -346,6 +360,7 @@ class LikelihoodReader {
   std::string dump_;
   std::vector<std::string_view> fields_;
   std::vector<std::string_view> keys_;
+  bool finished_ = false;
   std::vector<std::size_t> column_of_;  // sample index -> field index of its column
   std::uint64_t line_number_ = 0;
   bool have_header_ = false;
@@ -370,4 +385,55 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err) {
   LikelihoodReader(sample_ids, settings, records, out, err).read(in);
+}
+
+struct LikelihoodPuller::State {
+  State(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
+        std::vector<std::uint64_t> wanted)
+      : settings(settings), wanted(std::move(wanted)),
+        reader(sample_ids, this->settings, records, discard, discard) {}
+
+  LikelihoodSettings settings;
+  std::vector<std::uint64_t> wanted;  // ascending
+  LikelihoodRecords records;
+  std::ostringstream discard;  // the echo and warnings went out in the first reading
+  LikelihoodReader reader;
+  std::uint64_t last_key = 0;
+};
+
+LikelihoodPuller::LikelihoodPuller(std::istream& in, const std::vector<std::string>& sample_ids,
+                                   const LikelihoodSettings& settings,
+                                   std::vector<std::uint64_t> wanted)
+    : in_(in), state_(std::make_unique<State>(sample_ids, settings, std::move(wanted))) {
+  state_->settings.collect_positions = false;
+  state_->settings.keep_values = true;
+}
+
+LikelihoodPuller::~LikelihoodPuller() = default;
+
+std::vector<double> LikelihoodPuller::take(std::uint64_t key) {
+  State& s = *state_;
+  auto& values = s.records.site_likelihoods;
+  while (values.count(key) == 0 && s.reader.read_next(in_)) {
+    if (values.empty()) continue;  // a record dropped for its storage key
+    // Only what is still wanted stays; the rest of the record is not needed here.
+    const std::uint64_t read_key = values.rbegin()->first;
+    s.last_key = read_key;
+    if (!std::binary_search(s.wanted.begin(), s.wanted.end(), read_key)) {
+      std::vector<double>().swap(values.rbegin()->second);
+    }
+    s.records.site_alleles.clear();
+    s.records.likelihood_alleles.clear();
+    s.records.site_allele_counts.clear();
+    s.records.likelihood_keys.clear();
+  }
+  std::vector<double> taken;
+  const auto it = values.find(key);
+  if (it != values.end()) taken.swap(it->second);
+  // Keys below the last record's position no longer decide a storage key; emptied
+  // entries there can go.
+  for (auto e = values.begin(); e != values.end() && e->first + 3 < s.last_key;) {
+    e = e->second.empty() ? values.erase(e) : std::next(e);
+  }
+  return taken;
 }

@@ -91,13 +91,13 @@ const std::vector<double>* own_likelihoods(const PlSource& records, std::uint64_
 }
 
 void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& answer, int n,
-                      const std::string& chromosome, const PlSource& records) {
+                      const std::string& chromosome, const std::vector<double>* pls) {
   const int C = answer.class_count;
   const int a = allele_count_of(C);
   const int G = a * (a + 1) / 2;
   const auto ordered = ordered_genotype_pairs(a);
   const auto unordered = unordered_genotype_pairs(a);
-  const std::vector<double>* pls = own_likelihoods(records, position, answer, G, n);
+  if (pls != nullptr && pls->size() != static_cast<std::size_t>(G) * n) pls = nullptr;
 
   out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
       << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1) << "\tGT:AVGPOST:PL";
@@ -141,15 +141,16 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
 
 ResultWriter::ResultWriter(std::ostream* vcf, std::ostream* mp,
                            const std::vector<std::string>& sample_ids,
-                           const std::string& chromosome, const PlSource& records)
-    : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome), records_(records) {
+                           const std::string& chromosome)
+    : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome) {
   if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_);
 }
 
-void ResultWriter::write(std::uint64_t position, const Answer& answer) {
+void ResultWriter::write(std::uint64_t position, const Answer& answer,
+                         const std::vector<double>* pls) {
   const int n = static_cast<int>(sample_ids_.size());
   if (mp_ != nullptr) write_marginal_posterior_line(*mp_, position, answer, n);
-  if (vcf_ != nullptr) write_vcf_record(*vcf_, position, answer, n, chromosome_, records_);
+  if (vcf_ != nullptr) write_vcf_record(*vcf_, position, answer, n, chromosome_, pls);
 }
 
 void ResultWriter::finish() {
@@ -158,14 +159,18 @@ void ResultWriter::finish() {
 
 void write_marginal_posteriors(std::ostream& out, const Results& results, int sample_count) {
   const std::vector<std::string> ids(static_cast<std::size_t>(sample_count));
-  ResultWriter writer(nullptr, &out, ids, "", PlSource{});
-  for (const auto& [position, answer] : results) writer.write(position, answer);
+  ResultWriter writer(nullptr, &out, ids, "");
+  for (const auto& [position, answer] : results) writer.write(position, answer, nullptr);
   writer.finish();
 }
 
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
                       const PlSource& records) {
-  ResultWriter writer(&out, nullptr, sample_ids, chromosome, records);
-  for (const auto& [position, answer] : results) writer.write(position, answer);
+  ResultWriter writer(&out, nullptr, sample_ids, chromosome);
+  const int n = static_cast<int>(sample_ids.size());
+  for (const auto& [position, answer] : results) {
+    const int a = allele_count_of(answer.class_count);
+    writer.write(position, answer, own_likelihoods(records, position, answer, a * (a + 1) / 2, n));
+  }
 }
