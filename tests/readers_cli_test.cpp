@@ -75,7 +75,6 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   EXPECT_EQ(c.likelihood_alleles.at(1500), (std::vector<std::string>{"A", "C,T"}));
   EXPECT_EQ(c.site_allele_counts.at(1500), 3);
   // The values are not kept after the first reading; the second hands each out once.
-  EXPECT_TRUE(c.site_likelihoods.at(1500).empty());
   LikelihoodSource values(c);
   EXPECT_EQ(values.take(1500).size(), 18u);
   const std::vector<double> repeated = values.take(1701);  // the second record at 1700
@@ -104,10 +103,10 @@ TEST(CallerReaders, ListKeepsItsPositionsAndChrNamesTheChromosomeWithoutRecords)
   const ReadCaller listed(inputs.args({"--list", inputs.dir.file("list.txt")}));
   EXPECT_EQ(listed.caller->region_positions, (std::vector<std::uint64_t>{1500, 1700}));
   EXPECT_EQ(listed.caller->snps_to_analyse, 3);
-  EXPECT_EQ(listed.caller->site_likelihoods.size(), 3u);
+  EXPECT_EQ(listed.caller->likelihood_alleles.size(), 3u);
 
   const ReadCaller empty(inputs.args({"--int", "3000", "4000", "-chr", "7"}));
-  EXPECT_TRUE(empty.caller->site_likelihoods.empty());
+  EXPECT_TRUE(empty.caller->likelihood_alleles.empty());
   EXPECT_EQ(empty.caller->chromosome_name, "7");
   EXPECT_EQ(empty.caller->chromosome, 7);
 }

@@ -9,7 +9,7 @@ namespace {
 
 using Alleles = std::map<std::uint64_t, std::vector<std::string>>;
 using Rows = std::map<std::uint64_t, std::vector<std::uint8_t>>;
-using Likelihoods = std::map<std::uint64_t, std::vector<double>>;
+using Likelihoods = std::map<std::uint64_t, std::vector<std::string>>;
 
 // Two samples: a scaffold line has 5 + 4 fields.
 std::string site(std::int64_t pos, const std::string& alleles = "A C",

@@ -57,9 +57,8 @@ class CallSNP {
   std::clock_t start_clock = 0;
 
   // Site data of the input files, keyed by position (likelihood records by storage key).
-  // One entry per record, its values not kept (they are read again as positions are
-  // called, so memory does not grow with the region).
-  std::map<std::uint64_t, std::vector<double>> site_likelihoods;
+  // The likelihood values are not kept: they are read again as positions are called, so
+  // memory does not grow with the region.
   std::vector<std::uint64_t> likelihood_keys;  // the records with GL or PL, ascending
   // [REF, ALT]; the scaffold reader replaces or adds the entries of its sites.
   std::map<std::uint64_t, std::vector<std::string>> site_alleles;

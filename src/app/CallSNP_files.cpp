@@ -65,7 +65,6 @@ void CallSNP::read_glf_file() {
   if (indexed != nullptr) report_indexed_read(*indexed);
   std::cout.flush();
 
-  site_likelihoods = std::move(records.site_likelihoods);
   likelihood_keys = std::move(records.likelihood_keys);
   site_alleles = std::move(records.site_alleles);
   likelihood_alleles = std::move(records.likelihood_alleles);
@@ -115,14 +114,14 @@ void CallSNP::read_ref_file() {
   if (region) {
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*region, indexed_name(params.ref_file), scaffold_range,
-                         scaffold_haplotypes, site_likelihoods, panel);
+                         scaffold_haplotypes, likelihood_alleles, panel);
     report_indexed_read(*region);
   } else {
     std::ifstream in(params.ref_file);
     if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
-                         site_likelihoods, panel);
+                         likelihood_alleles, panel);
   }
   ref_panel_alleles = std::move(panel.alleles);
   ref_panel_haplotypes = std::move(panel.haplotypes);

@@ -291,7 +291,7 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
   if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
   const auto scaffold = run.scaffold_haplotypes.find(p);
   if (scaffold != run.scaffold_haplotypes.end() &&
-      (!params.var_multi || run.site_likelihoods.count(p) != 0)) {
+      (!params.var_multi || run.likelihood_alleles.count(p) != 0)) {
     const std::vector<std::string>& current_alleles = run.site_alleles.at(p);
     outcome.messages = current_alleles[0] + "\n";
     outcome.has_answer = true;

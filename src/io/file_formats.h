@@ -107,7 +107,7 @@ struct PanelData {
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
                           const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                          const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
+                          const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records,
                           PanelData& panel);
 
 // ---- Initialization file (-initial) ----

@@ -9,7 +9,7 @@
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
                           const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                          const std::map<std::uint64_t, std::vector<double>>& site_likelihoods,
+                          const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records,
                           PanelData& panel) {
   std::string line;
   std::vector<std::string_view> fields;
@@ -39,7 +39,7 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     if (pos < scaffold_range[0]) continue;
     const auto key = static_cast<std::uint64_t>(pos);
     // Only sites that a window or a variant can use; the first line of a position wins.
-    if (scaffold_haplotypes.count(key) == 0 && site_likelihoods.count(key) == 0) continue;
+    if (scaffold_haplotypes.count(key) == 0 && likelihood_records.count(key) == 0) continue;
     if (panel.alleles.count(key) != 0) continue;
     std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {
