@@ -93,3 +93,4 @@ TEST(IndexedFiles, AnIndexThatDoesNotFitItsFileIsAnError) {
     EXPECT_FALSE(file_exists(dir.file("out.vcf.gz")));
   }
 }
+

@@ -57,6 +57,7 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
 void CallSNP::read_glf_file() {
   std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
   LikelihoodSettings settings = likelihood_settings();
+  // The file is read again as positions are called (it must be seekable, so never a pipe).
   settings.keep_values = false;
   IndexedRegion* indexed = nullptr;
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);

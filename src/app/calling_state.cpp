@@ -82,7 +82,13 @@ LikelihoodSource::LikelihoodSource(const CallSNP& run) : settings_(run.likelihoo
 
 std::vector<double> LikelihoodSource::take(std::uint64_t key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return puller_->take(key);
+  std::vector<double> values = puller_->take(key);
+  // Every position asks for values the first reading found: none means the file changed.
+  if (values.empty()) {
+    throw FatalError("ERROR! " + settings_.file_name + " changed while dorsane was reading it: "
+                     "the likelihoods of position " + std::to_string(key) + " are gone");
+  }
+  return values;
 }
 
 CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,

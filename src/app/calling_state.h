@@ -46,6 +46,7 @@ struct PositionOutcome {
 class LikelihoodSource {
  public:
   explicit LikelihoodSource(const CallSNP& run);
+  // The values of a record the first reading found; each is handed out once.
   std::vector<double> take(std::uint64_t key);
 
  private:
