@@ -73,11 +73,11 @@ int main(int argc, char** argv) {
     caller.run();
   } catch (const FatalError& error) {
     std::cout << std::flush;
-    std::cerr << error.what() << std::endl;
+    std::cerr << printable_message(error.what()) << std::endl;
     return 1;
   } catch (const std::exception& error) {
     std::cout << std::flush;
-    std::cerr << "Exiting : " << error.what() << std::endl;
+    std::cerr << "Exiting : " << printable_message(error.what()) << std::endl;
     return 1;
   } catch (...) {
     std::cout << std::flush;

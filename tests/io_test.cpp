@@ -121,14 +121,14 @@ TEST(Ifile, BgzipOutputReadsWhole) {
   EXPECT_EQ(lines.back(), "20\t19999\t.\tA\tG");
 }
 
-TEST(Ifile, MissingAndBz2FilesDoNotOpen) {
+TEST(Ifile, MissingFilesDoNotOpenAndBz2IsOneError) {
   TempDir dir;
   ifile missing;
   EXPECT_FALSE(missing.open(dir.file("absent.vcf")));
   ifile bz2;
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(bz2.open(dir.write("a.vcf.bz2", kText)));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "We do not support bz2 files\n");
+  EXPECT_THROW(bz2.open(dir.write("a.vcf.bz2", kText)), FatalError);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(Ifile, TruncatedOrCorruptGzipIsAnError) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -36,9 +37,14 @@ bool selects(const std::string& argument, const char* option) {
   return argument.find(option) != std::string::npos;
 }
 
+// A value of --int: no "-" in it, or a (negative) whole number, refused as a bound later.
+bool is_bound_value(const std::string& argument) {
+  return argument.find('-') == std::string::npos || parse_integer(argument).has_value();
+}
+
 int collected_bound_count(const std::vector<std::string>& args, int argc, int i) {
   int count = 0;
-  for (int j = i + 1; j < argc && args[j].find('-') == std::string::npos; ++j) ++count;
+  for (int j = i + 1; j < argc && is_bound_value(args[j]); ++j) ++count;
   return count;
 }
 
@@ -95,7 +101,7 @@ double parse_double_option(const std::string& option, const std::string& value) 
 
 void read_int_bounds(const std::vector<std::string>& args, int argc, int i,
                      std::vector<std::uint64_t>& interval) {
-  for (int j = i + 1; j < argc && args[j].find('-') == std::string::npos; ++j) {
+  for (int j = i + 1; j < argc && is_bound_value(args[j]); ++j) {
     const auto bound = parse_integer(args[j]);
     if (!bound || *bound < 0 || *bound > INT32_MAX) {
       throw FatalError("ERROR! Bounds of --int must be whole numbers from 0 to 2147483647, got '" +
@@ -293,6 +299,12 @@ void Parameter::check_values() const {
   }
   if (lambda < 0) {
     throw FatalError("ERROR! --lambda must not be negative, got " + number_text(lambda));
+  }
+  if (lambda > 0 && lambda < std::numeric_limits<double>::min()) {
+    // A subnormal penalty loses its precision in the covariance sums.
+    throw FatalError("ERROR! --lambda must be 0 or at least " +
+                     number_text(std::numeric_limits<double>::min()) + ", got " +
+                     number_text(lambda));
   }
   if (iterations < 1) {
     throw FatalError("ERROR! --iteration must be at least 1, got " + std::to_string(iterations));

@@ -31,8 +31,8 @@ bool ifile::open(std::string name, bool binary) {
   lines_read_ = 0;
   compressed_ = false;
   if (futils::extensionFile(file_name_) == "bz2") {
-    std::cerr << "We do not support bz2 files" << std::endl;
-    return false;
+    throw FatalError("ERROR! " + file_name_ +
+                     ": bz2 files are not supported; decompress it, or compress it with bgzip");
   }
   // Always binary: gzip data must not be translated, and on Linux text mode is identical.
   (void)binary;

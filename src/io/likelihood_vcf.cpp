@@ -109,6 +109,10 @@ class LikelihoodReader {
     while (std::getline(in, line_)) {
       ++line_number_;
       strip_carriage_return(line_);
+      if (line_.find('\r') != std::string::npos) {
+        wrong_format(where(), "its lines end in lone carriage returns (\\r without \\n); "
+                              "convert the line ends to \\n");
+      }
       if (line_.empty() || (line_.front() != '#' && is_blank(line_))) continue;
       if (line_.front() == '#') {
         if (line_.compare(0, 6, "#CHROM") == 0) read_header();
@@ -123,6 +127,10 @@ class LikelihoodReader {
                        std::to_string(line_number_));
     }
     finished_ = true;
+    if (!have_header_) {
+      wrong_format(settings_.file_name, line_number_ == 0 ? "the file is empty, not a VCF"
+                                                          : "no #CHROM header line");
+    }
     return false;
   }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -6,6 +7,8 @@
 #include "util/errors.h"
 
 namespace {
+
+constexpr double kLargestVcfInteger = 2147483647.0;
 
 // Printed like a default-formatted stream number (6 significant digits, general).
 void put_general(std::ostream& out, double value, int precision) {
@@ -130,8 +133,9 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
     check_finite(sample_pls, G, position, j, "likelihood");
     for (int g = 0; g < G; ++g) {
       if (g > 0) out << ',';
-      // PL is an integer field: the nearest integer to the magnitude, half away from zero.
-      out << std::llround(std::fabs(sample_pls[g]));
+      // PL is an integer field: the nearest integer to the magnitude, half away from zero,
+      // capped at the largest value of the VCF integer type (as htslib writes it).
+      out << std::llround(std::min(std::fabs(sample_pls[g]), kLargestVcfInteger));
     }
   }
   out << '\n';

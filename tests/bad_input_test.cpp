@@ -1,0 +1,87 @@
+// Inputs a hostile or careless user may give: each is refused with one clean line naming
+// what is wrong, or, for out-of-range values, handled as documented.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kInput = std::string(DORSANE_TEST_DATA) + "/golden/input/";
+
+struct BadCase {
+  std::string name;
+  std::string gl_text;             // the likelihood file ("" = the golden one, "<0 bytes>" = empty)
+  std::vector<std::string> extra;  // further options
+  std::string error;               // expected on stderr (status 1), "" = the run succeeds
+};
+
+std::vector<std::string> args_for(const TempDir& dir, const std::string& glfs,
+                                  const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"--sample-file",
+                                   kInput + "samples.txt",
+                                   "--glfs",
+                                   glfs,
+                                   "--scaffold-file",
+                                   kInput + "scaffold.txt",
+                                   "--numsnps",
+                                   "3",
+                                   "--iteration",
+                                   "4",
+                                   "--burnin",
+                                   "1",
+                                   "--o",
+                                   dir.file("out.vcf")};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+}  // namespace
+
+TEST(BadInput, RefusedWithOneLineOrHandled) {
+  const std::string golden = read_file(kInput + "gl.vcf");
+  std::string lone_cr = golden;
+  for (char& c : lone_cr) c = c == '\n' ? '\r' : c;
+  std::string huge_pl = golden;
+  huge_pl.replace(huge_pl.find("0/0:0,6,49"), 10, "0/0:0,6,1e300");
+  const std::vector<std::string> region = {"--int", "1000000", "1000100"};
+  auto with_region = [&](std::vector<std::string> extra) {
+    extra.insert(extra.end(), region.begin(), region.end());
+    return extra;
+  };
+  const std::vector<BadCase> cases = {
+      {"0 bytes", "<0 bytes>", with_region({}), "the file is empty, not a VCF"},
+      {"blank lines only", "\n\n", with_region({}), "no #CHROM header line"},
+      {"lone CR line ends", lone_cr, with_region({}), "lone carriage returns"},
+      {"subnormal lambda", "", with_region({"--lambda", "1e-310"}),
+       "--lambda must be 0 or at least"},
+      {"negative bound",
+       "",
+       {"--int", "-5", "100"},
+       "Bounds of --int must be whole numbers from 0 to 2147483647, got '-5'"},
+      {"control character in a value", "", with_region({"--k", "1\r"}), "got '1\\r'"},
+      {"PL beyond the integer range", huge_pl, with_region({}), ""},
+  };
+  for (const BadCase& c : cases) {
+    TempDir dir;
+    const std::string glfs = c.gl_text.empty()          ? kInput + "gl.vcf"
+                             : c.gl_text == "<0 bytes>" ? dir.write("gl.vcf", "")
+                                                        : dir.write("gl.vcf", c.gl_text);
+    const RunResult run = run_dorsane(args_for(dir, glfs, c.extra));
+    if (c.error.empty()) {
+      ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
+      EXPECT_NE(read_file(dir.file("out.vcf")).find(":0,6,2147483647\t"), std::string::npos)
+          << c.name;
+      continue;
+    }
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << c.name << ": " << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos) << c.name;
+    EXPECT_EQ(run.err.find("unknown option"), std::string::npos) << c.name;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf"))) << c.name;
+  }
+}
