@@ -85,3 +85,40 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
     EXPECT_FALSE(file_exists(dir.file("out.vcf"))) << c.name;
   }
 }
+
+TEST(BadInput, OutputsNeverOverwriteInputsOrEachOther) {
+  TempDir dir;
+  const std::string gl = dir.write("gl.vcf", read_file(kInput + "gl.vcf"));
+  const std::string mp = dir.write("a.mp", "1000000 A T 1 0 0\n");
+  const std::string samples = dir.write("s.txt", "S1\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  auto calling = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {
+        "--sample-file",   kInput + "samples.txt",  "--glfs", gl,
+        "--scaffold-file", kInput + "scaffold.txt", "--int",  "1000000",
+        "1000100"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  const Case cases[] = {
+      {calling({"--o", gl}), "is the input --glfs"},
+      {calling({"--o", dir.file("x.vcf"), "--mp", dir.path() + "/./gl.vcf"}),
+       "is the input --glfs"},
+      {calling({"--o", dir.file("x.vcf"), "--mp", dir.file("x.vcf")}), "name the same file"},
+      {calling({"--o", ""}), "--o needs a file name"},
+      {{"-merge-posteriors", mp, mp, "--o", mp, "--sample-file", samples}, "is the input"},
+      {{"-decompose-multi", gl, "--o", gl, "--sample-file", samples}, "is the input"},
+  };
+  const std::string before = read_file(gl);
+  for (const Case& c : cases) {
+    const RunResult run = run_dorsane(c.args, dir.path());
+    EXPECT_EQ(run.status, 1) << c.error;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("Reading"), std::string::npos) << c.error << ": read before refusing";
+    EXPECT_EQ(read_file(gl), before);
+    EXPECT_FALSE(file_exists(dir.file("x.vcf")));
+  }
+}

@@ -51,15 +51,15 @@ TEST(IndexedFiles, SameRecordsAsPlainFilesAndAnIndexedCompressedOutput) {
   const std::string golden_mp = read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.mp");
   for (const std::string name : {"tbi", "csi"}) {
     const RunResult run =
-        run_dorsane(run_args(dir.file(name + ".vcf.gz"), dir.file("s.gz"), dir.file(name)));
+        run_dorsane(run_args(dir.file(name + ".vcf.gz"), dir.file("s.gz"), dir.file("out_" + name)));
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("read through its index"), std::string::npos);
-    EXPECT_EQ(run_shell("zcat " + q(dir.file(name + ".vcf.gz"))).out, golden_vcf) << name;
-    EXPECT_EQ(run_shell("zcat " + q(dir.file(name + ".mp.gz"))).out, golden_mp) << name;
+    EXPECT_EQ(run_shell("zcat " + q(dir.file("out_" + name + ".vcf.gz"))).out, golden_vcf) << name;
+    EXPECT_EQ(run_shell("zcat " + q(dir.file("out_" + name + ".mp.gz"))).out, golden_mp) << name;
   }
   // The output's own index serves a region query.
   const RunResult region =
-      run_shell("bcftools view -H -r 20:1000100-1000300 " + q(dir.file("tbi.vcf.gz")));
+      run_shell("bcftools view -H -r 20:1000100-1000300 " + q(dir.file("out_tbi.vcf.gz")));
   ASSERT_EQ(region.status, 0) << region.err;
   std::istringstream lines(region.out);
   int records = 0;

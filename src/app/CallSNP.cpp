@@ -1,6 +1,11 @@
 #include "app/CallSNP.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <utility>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -8,7 +13,80 @@
 #include "io/file_formats.h"
 #include "util/errors.h"
 
+namespace {
+
+// The file a name refers to: its device and inode when it exists, else its directory's
+// resolved path and its own name, so "out.vcf" and "./out.vcf" are one file.
+struct FileIdentity {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string path;
+
+  explicit FileIdentity(const std::string& name) {
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0) {
+      exists = true;
+      device = info.st_dev;
+      inode = info.st_ino;
+      return;
+    }
+    const std::size_t slash = name.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+    char resolved[PATH_MAX];
+    path = (::realpath(directory.c_str(), resolved) != nullptr ? std::string(resolved) : directory) +
+           "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+  }
+  bool same_as(const FileIdentity& o) const {
+    return exists == o.exists && (exists ? device == o.device && inode == o.inode : path == o.path);
+  }
+};
+
+}  // namespace
+
+void CallSNP::check_output_names() const {
+  std::vector<std::pair<std::string, std::string>> inputs;  // option, file
+  std::vector<std::pair<std::string, std::string>> outputs;
+  auto input = [&](bool given, const char* option, const std::string& file) {
+    if (given) inputs.emplace_back(option, file);
+  };
+  if (params.merge_posteriors) {
+    input(true, "-merge-posteriors", params.posterior_file);
+    input(true, "-merge-posteriors", params.posterior_file_2);
+  } else if (params.decompose_multi) {
+    input(true, "-decompose-multi", params.decompose_file);
+  } else {
+    input(true, "--glfs", params.glf_file);
+    input(true, "--scaffold-file", params.scaffold_file);
+    input(params.has_ref_panel, "--ref-panel", params.ref_file);
+    input(params.has_ped_file, "--ped-file", params.ped_file);
+    input(params.has_list, "--list", params.list_file);
+    input(params.has_initial, "-initial", params.initial_file);
+    if (params.has_mp) outputs.emplace_back("--mp", params.mp_file);
+  }
+  input(true, "--sample-file", params.sample_file);
+  if (params.has_output) outputs.emplace_back("--o", params.output_file);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const auto& [option, file] = outputs[i];
+    if (file.empty()) throw FatalError("ERROR! " + option + " needs a file name, got ''");
+    const FileIdentity output(file);
+    for (const auto& [in_option, in_file] : inputs) {
+      if (!in_file.empty() && output.same_as(FileIdentity(in_file))) {
+        throw FatalError("ERROR! The output " + option + " " + file + " is the input " +
+                         in_option + " " + in_file + "; writing it would destroy the input");
+      }
+    }
+    for (std::size_t j = 0; j < i; ++j) {
+      if (output.same_as(FileIdentity(outputs[j].second))) {
+        throw FatalError("ERROR! " + outputs[j].first + " and " + option + " name the same file " +
+                         file);
+      }
+    }
+  }
+}
+
 CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) {
+  check_output_names();
   // -chr names the chromosome until the likelihood records name it.
   chromosome = params.chromosome;
   chromosome_name = params.chromosome_name;

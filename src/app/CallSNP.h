@@ -85,6 +85,9 @@ class CallSNP {
   // Creates the output files up front, so an unwritable path fails before the analysis.
   void open_outputs();
   void refuse_unsupported_runs() const;
+  // Refuses, before anything is read, an output named like an input or like the other
+  // output, and an empty output name.
+  void check_output_names() const;
   void check_scaffold_size() const;
 
   OutputFile mp_output;

@@ -169,7 +169,10 @@ void Parameter::read_mode_options(const std::vector<std::string>& args,
       }
     }
     if (selects(a, "--sample-file")) sample_file = args[i + 1];
-    if (selects(a, "--o")) output_file = args[i + 1];
+    if (selects(a, "--o")) {
+      output_file = args[i + 1];
+      has_output = true;
+    }
     if (selects(a, "-decompose-multi")) {
       decompose_file = args[i + 1];
       decompose_multi = true;
