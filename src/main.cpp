@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CallSNP.h"
+#include "io/io.h"
 #include "util/errors.h"
 
 namespace {
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::vector<std::string> args(argv, argv + argc);
+  remove_temporary_outputs_on_signals();
   try {
     CallSNP caller(argc, args);
     caller.run();

@@ -122,3 +122,26 @@ TEST(BadInput, OutputsNeverOverwriteInputsOrEachOther) {
     EXPECT_FALSE(file_exists(dir.file("x.vcf")));
   }
 }
+
+TEST(BadInput, AllOutputsOrNone_AlsoWhenInterrupted) {
+  TempDir dir;
+  std::string command = "'" + std::string(DORSANE_BINARY) + "'";
+  for (const std::string& arg : args_for(
+           dir, kInput + "gl.vcf", {"--int", "1000000", "1002100", "--mp", dir.file("out.mp")})) {
+    command += " '" + arg + "'";
+  }
+  // The VCF (6 KB) outgrows a 4 KB file size limit, the --mp file (3.5 KB) does not: neither
+  // may appear.
+  RunResult run = run_shell("cd '" + dir.path() + "' && ulimit -f 4 && trap '' XFSZ && " + command +
+                            " > /dev/null");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Writing output file"), std::string::npos) << run.err;
+  EXPECT_FALSE(file_exists(dir.file("out.vcf")));
+  EXPECT_FALSE(file_exists(dir.file("out.mp")));
+  // SIGTERM while the outputs are being made: the run ends by the signal, leaving nothing.
+  run = run_shell("cd '" + dir.path() + "' && (" + command + " --iteration 100000 > /dev/null & " +
+                  "pid=$!; while ! ls *.dorsane-tmp.* > /dev/null 2>&1; do sleep 0.05; done; " +
+                  "kill -TERM $pid; wait $pid; echo status $?); ls");
+  EXPECT_NE(run.out.find("status 143"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("dorsane-tmp"), std::string::npos) << run.out;
+}

@@ -205,6 +205,9 @@ void CallSNP::vcf_decompose() {
 void CallSNP::write_file(ResultWriter& writer) {
   std::cout << "\nWriting phased genotypes in output files..." << std::endl;
   writer.finish();
-  if (params.has_mp) mp_output.commit();
-  if (params.has_output) vcf_output.commit();
+  // Both complete before either appears: a failure leaves neither.
+  if (params.has_mp) mp_output.finish();
+  if (params.has_output) vcf_output.finish();
+  if (params.has_mp) mp_output.publish();
+  if (params.has_output) vcf_output.publish();
 }

@@ -68,6 +68,10 @@ std::optional<double> parse_finite_double(std::string_view text);
 
 class OutputSink;
 
+// On SIGINT or SIGTERM, removes the temporary files of every output not yet published,
+// then ends the process with that signal.
+void remove_temporary_outputs_on_signals();
+
 // An output file that appears under its name only once it is complete: data goes
 // to a temporary file beside the target, and commit() checks for write errors
 // and renames it. A file that was never committed is removed. A name ending in ".gz" is
@@ -87,6 +91,10 @@ class OutputFile {
   const std::string& path() const { return path_; }
   // Flushes, closes (and indexes) and renames; throws FatalError on any write error.
   void commit();
+  // commit() in two steps, so that several outputs appear only when all are complete:
+  // finish() flushes, closes and indexes the temporary file, publish() renames it.
+  void finish();
+  void publish();
   // Closes and removes the temporary files.
   void discard();
 

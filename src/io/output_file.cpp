@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <streambuf>
@@ -87,12 +88,62 @@ class BgzfSink final : public OutputSink {
   bool ok_ = true;
 };
 
+// Temporary files a signal handler may have to remove: fixed storage, so the handler needs
+// nothing but unlink.
+constexpr int kTemporarySlots = 8;
+constexpr std::size_t kTemporaryPathLength = 4096;
+char temporary_paths[kTemporarySlots][kTemporaryPathLength];
+volatile std::sig_atomic_t temporary_in_use[kTemporarySlots];
+
+void remember_temporary(const std::string& path) {
+  if (path.size() + 5 >= kTemporaryPathLength) return;
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    if (temporary_in_use[i]) continue;
+    std::memcpy(temporary_paths[i], path.c_str(), path.size() + 1);
+    temporary_in_use[i] = 1;
+    return;
+  }
+}
+
+void forget_temporary(const std::string& path) {
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    if (temporary_in_use[i] && path == temporary_paths[i]) temporary_in_use[i] = 0;
+  }
+}
+
+extern "C" void remove_temporaries_and_exit(int signal_number) {
+  for (int i = 0; i < kTemporarySlots; ++i) {
+    if (!temporary_in_use[i]) continue;
+    ::unlink(temporary_paths[i]);
+    // The index built beside it, if any: the name with ".tbi" appended.
+    char index[kTemporaryPathLength];
+    std::size_t n = 0;
+    while (temporary_paths[i][n] != '\0') {
+      index[n] = temporary_paths[i][n];
+      ++n;
+    }
+    std::memcpy(index + n, ".tbi", 5);
+    ::unlink(index);
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
 bool ends_with(const std::string& text, const char* suffix) {
   const std::size_t n = std::strlen(suffix);
   return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
 }
 
 }  // namespace
+
+void remove_temporary_outputs_on_signals() {
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    struct sigaction action {};
+    action.sa_handler = remove_temporaries_and_exit;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
 
 OutputFile::OutputFile() : stream_(nullptr) {}
 
@@ -117,12 +168,18 @@ bool OutputFile::open(const std::string& path, bool index_vcf) {
     temp_path_.clear();
     return false;
   }
+  remember_temporary(temp_path_);
   stream_.clear();
   stream_.rdbuf(sink_.get());
   return true;
 }
 
 void OutputFile::commit() {
+  finish();
+  publish();
+}
+
+void OutputFile::finish() {
   stream_.flush();
   const bool written = !stream_.fail() && sink_ != nullptr && sink_->close();
   const std::string reason = std::strerror(errno);
@@ -136,6 +193,12 @@ void OutputFile::commit() {
     discard();
     throw FatalError("ERROR! Indexing the output file " + path_ + " failed");
   }
+  stream_.rdbuf(nullptr);
+  sink_.reset();
+}
+
+void OutputFile::publish() {
+  const std::string temp_index = temp_path_ + ".tbi";
   if (std::rename(temp_path_.c_str(), path_.c_str()) != 0 ||
       (index_vcf_ && std::rename(temp_index.c_str(), (path_ + ".tbi").c_str()) != 0)) {
     const std::string failure = std::strerror(errno);
@@ -144,8 +207,7 @@ void OutputFile::commit() {
   }
   // A CSI index left from an earlier file of this name would describe the wrong data.
   if (index_vcf_) std::remove((path_ + ".csi").c_str());
-  stream_.rdbuf(nullptr);
-  sink_.reset();
+  forget_temporary(temp_path_);
   temp_path_.clear();
 }
 
@@ -156,6 +218,7 @@ void OutputFile::discard() {
   if (!temp_path_.empty()) {
     std::remove(temp_path_.c_str());
     std::remove((temp_path_ + ".tbi").c_str());
+    forget_temporary(temp_path_);
     temp_path_.clear();
   }
 }
