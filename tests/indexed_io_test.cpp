@@ -50,8 +50,8 @@ TEST(IndexedFiles, SameRecordsAsPlainFilesAndAnIndexedCompressedOutput) {
   const std::string golden_vcf = read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.vcf");
   const std::string golden_mp = read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.mp");
   for (const std::string name : {"tbi", "csi"}) {
-    const RunResult run =
-        run_dorsane(run_args(dir.file(name + ".vcf.gz"), dir.file("s.gz"), dir.file("out_" + name)));
+    const RunResult run = run_dorsane(
+        run_args(dir.file(name + ".vcf.gz"), dir.file("s.gz"), dir.file("out_" + name)));
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("read through its index"), std::string::npos);
     EXPECT_EQ(run_shell("zcat " + q(dir.file("out_" + name + ".vcf.gz"))).out, golden_vcf) << name;
@@ -94,3 +94,33 @@ TEST(IndexedFiles, AnIndexThatDoesNotFitItsFileIsAnError) {
   }
 }
 
+TEST(IndexedFiles, EveryInputMayBeGzipped) {
+  TempDir dir;
+  for (const std::string name :
+       {"samples.txt", "gl.vcf", "scaffold.txt", "list.txt", "family.ped"}) {
+    shell("gzip -c " + q(kInput + "/" + name) + " > " + q(dir.file(name)));
+  }
+  const RunResult run = run_dorsane({"--sample-file",
+                                     dir.file("samples.txt"),
+                                     "--glfs",
+                                     dir.file("gl.vcf"),
+                                     "--scaffold-file",
+                                     dir.file("scaffold.txt"),
+                                     "--list",
+                                     dir.file("list.txt"),
+                                     "--ped-file",
+                                     dir.file("family.ped"),
+                                     "--numsnps",
+                                     "3",
+                                     "--iteration",
+                                     "20",
+                                     "--burnin",
+                                     "5",
+                                     "--seed",
+                                     "11",
+                                     "--o",
+                                     dir.file("out.vcf")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(dir.file("out.vcf")),
+            read_file(std::string(DORSANE_TEST_DATA) + "/golden/list_pedigree.vcf"));
+}

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <utility>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <utility>
 
 #include "io/file_formats.h"
 #include "util/errors.h"
@@ -34,8 +34,9 @@ struct FileIdentity {
     const std::size_t slash = name.find_last_of('/');
     const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
     char resolved[PATH_MAX];
-    path = (::realpath(directory.c_str(), resolved) != nullptr ? std::string(resolved) : directory) +
-           "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+    path =
+        (::realpath(directory.c_str(), resolved) != nullptr ? std::string(resolved) : directory) +
+        "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
   }
   bool same_as(const FileIdentity& o) const {
     return exists == o.exists && (exists ? device == o.device && inode == o.inode : path == o.path);
@@ -72,8 +73,8 @@ void CallSNP::check_output_names() const {
     const FileIdentity output(file);
     for (const auto& [in_option, in_file] : inputs) {
       if (!in_file.empty() && output.same_as(FileIdentity(in_file))) {
-        throw FatalError("ERROR! The output " + option + " " + file + " is the input " +
-                         in_option + " " + in_file + "; writing it would destroy the input");
+        throw FatalError("ERROR! The output " + option + " " + file + " is the input " + in_option +
+                         " " + in_file + "; writing it would destroy the input");
       }
     }
     for (std::size_t j = 0; j < i; ++j) {
@@ -95,8 +96,8 @@ CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) 
 
 void CallSNP::read_position_list() {
   params.list_line_count = 0;
-  std::ifstream in(params.list_file);
-  if (!in) throw FatalError("ERROR! Can't open " + params.list_file);
+  ifile in;
+  if (!in.open(params.list_file)) throw FatalError("ERROR! Can't open " + params.list_file);
   PositionList list = read_positions(in, params.list_file);
   params.list_line_count = list.line_count;
   listed_positions = std::move(list.positions);
@@ -122,8 +123,8 @@ void CallSNP::run() {
     std::cout << "\n";
   }
   const std::clock_t end_clock = std::clock();
-  print_closing_lines(std::cout,
-                      (static_cast<double>(end_clock) - static_cast<double>(start_clock)) / 1000000);
+  print_closing_lines(
+      std::cout, (static_cast<double>(end_clock) - static_cast<double>(start_clock)) / 1000000);
 }
 
 void CallSNP::run_calling_mode() {

@@ -24,8 +24,9 @@ void report_indexed_read(const IndexedRegion& region) {
 
 void CallSNP::read_sample() {
   std::cout << "Reading sample file : " << params.sample_file << std::endl;
-  std::ifstream in(params.sample_file);
-  if (!in) throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
+  ifile in;
+  if (!in.open(params.sample_file))
+    throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
   sample_ids = read_sample_ids(in, params.sample_file);
   sample_count = static_cast<int>(sample_ids.size());
 }
@@ -90,14 +91,14 @@ void CallSNP::read_scaffold() {
   ScaffoldData scaffold;
   // The reader keeps sites from its margin before the region and stops a number of sites
   // after it, so the query runs from that margin to the end of the sequence.
-  if (auto region = open_indexed_region(params.scaffold_file,
-                                        scaffold_kept_from(settings.lower), UINT64_MAX)) {
+  if (auto region = open_indexed_region(params.scaffold_file, scaffold_kept_from(settings.lower),
+                                        UINT64_MAX)) {
     settings.file_name = indexed_name(params.scaffold_file);
     read_scaffold_sites(*region, settings, scaffold, site_alleles);
     report_indexed_read(*region);
   } else {
-    std::ifstream in(params.scaffold_file);
-    if (!in) {
+    ifile in;
+    if (!in.open(params.scaffold_file)) {
       throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
     }
     read_scaffold_sites(in, settings, scaffold, site_alleles);
@@ -118,8 +119,9 @@ void CallSNP::read_ref_file() {
                          scaffold_haplotypes, likelihood_alleles, panel);
     report_indexed_read(*region);
   } else {
-    std::ifstream in(params.ref_file);
-    if (!in) throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
+    ifile in;
+    if (!in.open(params.ref_file))
+      throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, panel);
@@ -138,8 +140,8 @@ void CallSNP::read_pedigree() {
     return;
   }
   std::cout << "Reading ped file : " << params.ped_file << std::endl;
-  std::ifstream in(params.ped_file);
-  if (!in) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
+  ifile in;
+  if (!in.open(params.ped_file)) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
   PedigreeCounts counts;
   pedigree = read_pedigree_units(in, params.ped_file, sample_ids, counts);
   pedigree_size = static_cast<int>(pedigree.size());
@@ -153,8 +155,8 @@ void CallSNP::read_pedigree() {
 
 void CallSNP::read_initial_file() {
   std::cout << "Reading initialization file:  " << params.initial_file << std::endl;
-  std::ifstream in(params.initial_file);
-  if (!in) {
+  ifile in;
+  if (!in.open(params.initial_file)) {
     // The initial genotypes are optional: the run goes on without them.
     std::cerr << "ERROR! Can't open initialization file " << params.initial_file << std::endl;
     return;
