@@ -84,6 +84,22 @@ TEST(PedigreeReader, MalformedLinesAreErrors) {
             "ERROR! fam.ped:1: no individual named in column 2 ('0')");
 }
 
+TEST(PedigreeReader, PedigreesThatCannotBeAreErrors) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"f C F M\nf C F M\n",
+       "ERROR! fam.ped:2: individual 'C' is already on line 1 (a repeated line)"},
+      {"f C F M\ng C D X\n",
+       "ERROR! fam.ped:2: individual 'C' is already on line 1 with other parents (a child in two "
+       "families)"},
+      {"f C F M\nf F C 0\n", "its own ancestor"},
+      {"f C F M\nf F D 0\nf D X 0\nf X C 0\n", "its own ancestor"},
+  };
+  for (const auto& [text, error] : cases) {
+    EXPECT_NE(error_of([&] { units(text); }).find(error), std::string::npos) << text;
+  }
+  EXPECT_EQ(error_of([] { units("f C F M\nf F D 0\nf M D 0\n"); }), "");  // a shared grandparent
+}
+
 namespace {
 
 std::map<std::uint64_t, std::vector<int>> initial(const std::string& text,

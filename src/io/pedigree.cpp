@@ -5,8 +5,8 @@
 #include <unordered_map>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 namespace {
 
@@ -69,6 +69,61 @@ void add_unit(const std::vector<std::string_view>& fields,
   rows.push_back(std::move(row));
 }
 
+// Each individual's line and parents as the file gives them, to refuse a pedigree that
+// cannot be: an individual on two lines, or one who is its own ancestor.
+struct ListedIndividual {
+  std::uint64_t line = 0;
+  std::string parents[2];
+};
+using ListedIndividuals = std::unordered_map<std::string, ListedIndividual>;
+
+void list_individual(const std::vector<std::string_view>& fields, const std::string& file_name,
+                     std::uint64_t line_number, ListedIndividuals& listed) {
+  ListedIndividual entry{line_number, {std::string(fields[2]), std::string(fields[3])}};
+  const auto [it, added] = listed.emplace(std::string(fields[1]), entry);
+  if (added) return;
+  const ListedIndividual& first = it->second;
+  const bool same = first.parents[0] == entry.parents[0] && first.parents[1] == entry.parents[1];
+  throw FatalError(error_prefix(file_name, line_number) + "individual '" + it->first +
+                   "' is already on line " + std::to_string(first.line) +
+                   (same ? " (a repeated line)" : " with other parents (a child in two families)"));
+}
+
+// Follows parents upwards from every individual; meeting one on the current path is a
+// cycle.
+void refuse_cycles(const std::string& file_name, const ListedIndividuals& listed) {
+  enum : char { kNew, kOnPath, kDone };
+  std::unordered_map<std::string, char> state;
+  for (const auto& start : listed) {
+    if (state[start.first] != kNew) continue;
+    // Depth-first with an explicit stack of (individual, next parent to visit).
+    std::vector<std::pair<const std::string*, int>> path{{&start.first, 0}};
+    state[start.first] = kOnPath;
+    while (!path.empty()) {
+      auto& [name, next] = path.back();
+      const auto entry = listed.find(*name);
+      if (entry == listed.end() || next == 2) {
+        state[*name] = kDone;
+        path.pop_back();
+        continue;
+      }
+      const std::string& parent = entry->second.parents[next++];
+      if (names_no_one(parent) || listed.count(parent) == 0) continue;
+      const char seen = state[parent];
+      if (seen == kOnPath) {
+        throw FatalError("ERROR! " + file_name + ": line " +
+                         std::to_string(listed.at(parent).line) + ": sample '" + parent +
+                         "' is its own ancestor (through line " +
+                         std::to_string(entry->second.line) + ", individual '" + *name + "')");
+      }
+      if (seen == kNew) {
+        state[parent] = kOnPath;
+        path.emplace_back(&listed.find(parent)->first, 0);
+      }
+    }
+  }
+}
+
 PedigreeRows read_listed_units(std::istream& in, const std::string& file_name,
                                const std::unordered_map<std::string_view, int>& number_of,
                                PedigreeCounts& counts) {
@@ -76,18 +131,21 @@ PedigreeRows read_listed_units(std::istream& in, const std::string& file_name,
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;
+  ListedIndividuals listed;
   while (std::getline(in, line)) {
     ++line_number;
     strip_carriage_return(line);
     split_whitespace(line, fields);
     if (fields.empty()) continue;
     check_pedigree_line(fields, file_name, line_number);
+    list_individual(fields, file_name, line_number, listed);
     add_unit(fields, number_of, counts, rows);
   }
   if (in.bad()) {
     throw FatalError("ERROR! Reading " + file_name + " failed after line " +
                      std::to_string(line_number));
   }
+  refuse_cycles(file_name, listed);
   return rows;
 }
 
