@@ -47,6 +47,16 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
   for (char& c : lone_cr) c = c == '\n' ? '\r' : c;
   std::string huge_pl = golden;
   huge_pl.replace(huge_pl.find("0/0:0,6,49"), 10, "0/0:0,6,1e300");
+  // The first record with 101 ALT alleles and their 102 * 103 / 2 PL values per sample.
+  std::string record = "20\t1000000\t.\tA\tT";
+  for (int i = 1; i < 101; ++i) record += ",T" + std::to_string(i);
+  record += "\t.\tPASS\t.\tGT:PL";
+  std::string pls = "0";
+  for (int g = 1; g < 102 * 103 / 2; ++g) pls += ",0";
+  for (int j = 0; j < 12; ++j) record += "\t0/0:" + pls;
+  std::string many_alleles = golden;
+  const std::size_t first = many_alleles.find("\n20\t") + 1;
+  many_alleles.replace(first, many_alleles.find('\n', first) - first, record);
   const std::vector<std::string> region = {"--int", "1000000", "1000100"};
   auto with_region = [&](std::vector<std::string> extra) {
     extra.insert(extra.end(), region.begin(), region.end());
@@ -63,6 +73,8 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
        {"--int", "-5", "100"},
        "Bounds of --int must be whole numbers from 0 to 2147483647, got '-5'"},
       {"control character in a value", "", with_region({"--k", "1\r"}), "got '1\\r'"},
+      {"102 alleles", many_alleles, with_region({}),
+       "has 102 alleles; dorsane calls records of at most 101"},
       {"PL beyond the integer range", huge_pl, with_region({}), ""},
   };
   for (const BadCase& c : cases) {

@@ -144,6 +144,8 @@ TEST(DecomposeMulti, MalformedInputIsAnError) {
       {input_vcf({{"1", "10x", "A", "G", "0|1", "0|1"}}), "S1\nS2\n",
        "in.vcf:4 (1): POS '10x' is not a whole number from 0 to 2147483647"},
       {input_vcf({{"1", "-5", "A", "G", "0|1", "0|1"}}), "S1\nS2\n", "POS '-5' is not a whole"},
+      {input_vcf({{"1", "2147483646", "ACG", "ATG", "0|1", "0|1"}}), "S1\nS2\n",
+       "REF of 3 bases from POS 2147483646 reaches past position 2147483647"},
       {chrom_line + "\tS1\tS2\n1\t10\t.\tA\tG\t.\t.\t.\tGT\t0|1\n", "S1\nS2\n",
        "in.vcf:2: expected at least 11 tab-separated fields (9 + 2 samples), found 10"},
       {chrom_line + "\tS1\tS2\tS3\n", "S1\nS2\n",

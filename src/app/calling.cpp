@@ -9,6 +9,13 @@
 #include "util/errors.h"
 #include "util/ordered_parallel.h"
 
+namespace {
+
+// REF and at most 100 ALT alleles, the capacity the multi-allelic model was sized for.
+constexpr int kMaxCalledAlleles = 101;
+
+}  // namespace
+
 bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
   if (!has_likelihood_values(p)) return false;
   return params.var_multi || scaffold_haplotypes.count(p) == 0;
@@ -22,6 +29,14 @@ void CallSNP::refuse_unsupported_runs() const {
   for (const std::uint64_t p : region_positions) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = site_allele_counts.at(p);
+    if (a > kMaxCalledAlleles) {
+      // Each sample carries a^2 phased classes and the tables grow faster still, while the
+      // samples cannot inform that many alleles.
+      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file + " has " +
+                       std::to_string(a) + " alleles; dorsane calls records of at most " +
+                       std::to_string(kMaxCalledAlleles) +
+                       " (split it first, e.g. with bcftools norm -m-any)");
+    }
     if (a < 2) {
       // The likelihood reader skips records without an ALT allele; nothing to call here.
       throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file +

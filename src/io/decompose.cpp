@@ -93,6 +93,13 @@ std::int64_t record_position(const std::vector<std::string_view>& fields, std::s
                      "): POS '" + std::string(fields[1]) +
                      "' is not a whole number from 0 to 2147483647");
   }
+  // Each base of REF may become a record of its own at POS + offset.
+  const std::size_t ref_length = fields[3].size();
+  if (ref_length > 1 && *pos + static_cast<std::int64_t>(ref_length) - 1 > 2147483647) {
+    throw FatalError("ERROR! " + location(file_name, line_number) + " (" + std::string(chrom) +
+                     "): REF of " + std::to_string(ref_length) + " bases from POS " +
+                     std::string(fields[1]) + " reaches past position 2147483647");
+  }
   return *pos;
 }
 
