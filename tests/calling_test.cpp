@@ -30,11 +30,10 @@ std::vector<std::string> data_lines(const std::string& text) {
 
 TEST(CallingMode, SameSeedSameOutputsAndGzipMatchesPlain) {
   Cohort cohort("--seed 5 --samples 30 --sites 150 --coverage 4");
-  const std::vector<std::string> extra = {"--numsnps", "8", "--iteration", "30", "--burnin",
-                                          "5", "--seed", "42"};
+  const std::vector<std::string> extra = {"--numsnps", "8", "--iteration", "30",
+                                          "--burnin",  "5", "--seed",      "42"};
   auto run = [&](const std::string& glfs, const std::string& tag) {
-    std::vector<std::string> args =
-        cohort.args(glfs, cohort.dir.file(tag + ".vcf"), extra);
+    std::vector<std::string> args = cohort.args(glfs, cohort.dir.file(tag + ".vcf"), extra);
     args.insert(args.end(), {"--mp", cohort.dir.file(tag + ".mp")});
     const RunResult result = run_dorsane(args, cohort.dir.path());
     EXPECT_EQ(result.status, 0) << result.err;
@@ -45,20 +44,20 @@ TEST(CallingMode, SameSeedSameOutputsAndGzipMatchesPlain) {
   write_gzip(cohort.dir.file("gl.vcf.gz"), read_file(cohort.dir.file("gl.vcf")));
   EXPECT_EQ(run(cohort.dir.file("gl.vcf.gz"), "c"), first);
   // Another seed draws other chains.
-  std::vector<std::string> args = cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("d.vcf"),
-                                              {"--numsnps", "8", "--iteration", "30", "--burnin",
-                                               "5", "--seed", "43"});
+  std::vector<std::string> args =
+      cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("d.vcf"),
+                  {"--numsnps", "8", "--iteration", "30", "--burnin", "5", "--seed", "43"});
   ASSERT_EQ(run_dorsane(args, cohort.dir.path()).status, 0);
   EXPECT_NE(read_file(cohort.dir.file("d.vcf")), read_file(cohort.dir.file("a.vcf")));
 }
 
 TEST(CallingMode, ScaffoldSitesCopiedEveryPositionWrittenOnce) {
   Cohort cohort("--seed 8 --samples 12 --sites 80 --coverage 4 --chrom chr7");
-  const RunResult result = run_dorsane(
-      cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
-                  {"--numsnps", "4", "--iteration", "20", "--burnin", "2", "--seed", "1",
-                   "--mp", cohort.dir.file("out.mp")}),
-      cohort.dir.path());
+  const RunResult result =
+      run_dorsane(cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                              {"--numsnps", "4", "--iteration", "20", "--burnin", "2", "--seed",
+                               "1", "--mp", cohort.dir.file("out.mp")}),
+                  cohort.dir.path());
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.out, "Number of variants to impute : 80\n"));
   EXPECT_TRUE(contains(result.out, "\rAnalysing variant 80/80"));
@@ -78,7 +77,8 @@ TEST(CallingMode, ScaffoldSitesCopiedEveryPositionWrittenOnce) {
     std::istringstream fields(line);
     std::string chrom, id, pos, a1, a2;
     fields >> chrom >> id >> pos >> a1 >> a2;
-    std::string expected = "chr7\t" + pos + "\t.\t" + a1 + "\t" + a2 + "\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL";
+    std::string expected =
+        "chr7\t" + pos + "\t.\t" + a1 + "\t" + a2 + "\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL";
     std::string h1, h2;
     while (fields >> h1 >> h2) expected += "\t" + h1 + "|" + h2 + ":1:";
     bool found = false;
@@ -117,8 +117,8 @@ TEST(CallingMode, HtslibReadsTheVcf) {
   const RunResult view = run_shell("bcftools view '" + cohort.dir.file("out.vcf") + "' >/dev/null");
   EXPECT_EQ(view.status, 0) << view.err;
   EXPECT_FALSE(contains(view.err, "rror")) << view.err;
-  const RunResult query = run_shell("bcftools query -f '[%GT %PL %AVGPOST\\n]' '" +
-                                    cohort.dir.file("out.vcf") + "'");
+  const RunResult query =
+      run_shell("bcftools query -f '[%GT %PL %AVGPOST\\n]' '" + cohort.dir.file("out.vcf") + "'");
   ASSERT_EQ(query.status, 0) << query.err;
   // bcftools sees exactly the genotypes, PL and AVGPOST that were written.
   std::string expected;
@@ -158,7 +158,8 @@ TEST(CallingMode, FailuresLeaveNoOutputAndComeEarly) {
       cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("missing/out.vcf"), {"--seed", "1"}),
       cohort.dir.path());
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "ERROR! Can't open output file: " + cohort.dir.file("missing/out.vcf") + "\n");
+  EXPECT_EQ(result.err,
+            "ERROR! Can't open output file: " + cohort.dir.file("missing/out.vcf") + "\n");
   EXPECT_FALSE(contains(result.out, "Reading sample file"));
 
   // A scaffold too small for the window: an error, and neither output appears.
@@ -177,10 +178,10 @@ TEST(CallingMode, EmptyWindowAndZeroPenaltyStillCall) {
   for (const std::vector<std::string>& extra :
        {std::vector<std::string>{"--numsnps", "0"},
         std::vector<std::string>{"--numsnps", "3", "--lambda", "0"}}) {
-    const RunResult result = run_dorsane(
-        cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
-                    {extra.begin(), extra.end()}),
-        cohort.dir.path());
+    const RunResult result =
+        run_dorsane(cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("out.vcf"),
+                                {extra.begin(), extra.end()}),
+                    cohort.dir.path());
     EXPECT_EQ(result.status, 0) << extra[1] << ": " << result.err;
     EXPECT_EQ(data_lines(read_file(cohort.dir.file("out.vcf"))).size(), 40u);
     EXPECT_FALSE(contains(read_file(cohort.dir.file("out.vcf")), "nan"));

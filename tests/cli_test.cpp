@@ -15,9 +15,9 @@ bool contains(const std::string& text, const std::string& part) {
 
 // A calling-mode command line with every required file; extra arguments appended.
 std::vector<std::string> calling_args(const TempDir& dir, std::vector<std::string> extra) {
-  std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs",
-                                   dir.file("gl.vcf"), "--scaffold-file", dir.file("scaffold.txt"),
-                                   "--o", dir.file("out.vcf")};
+  std::vector<std::string> args = {
+      "--sample-file",   dir.file("samples.txt"),  "--glfs", dir.file("gl.vcf"),
+      "--scaffold-file", dir.file("scaffold.txt"), "--o",    dir.file("out.vcf")};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }
@@ -35,11 +35,10 @@ TEST(Cli, NoArgumentsPrintsHelpOnly) {
 
 TEST(Cli, SummaryMatchesGolden) {
   TempDir dir;
-  const RunResult result =
-      run_dorsane({"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc", "--o", "out",
-                   "--int", "1000", "2000", "--ped-file", "p.ped", "--ref-panel", "r", "--lambda",
-                   "0.1"},
-                  dir.path());
+  const RunResult result = run_dorsane(
+      {"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc", "--o", "out", "--int", "1000",
+       "2000", "--ped-file", "p.ped", "--ref-panel", "r", "--lambda", "0.1"},
+      dir.path());
   EXPECT_EQ(result.status, 1);
   const std::string golden = read_file(kData + "/summary_with_ped_and_panel.txt");
   EXPECT_EQ(result.out.substr(0, golden.size()), golden);
@@ -52,7 +51,8 @@ TEST(Cli, DefaultsPrintInSummary) {
   EXPECT_TRUE(contains(result.out, "Penalty value lambda                    : 0.06\n"));
   EXPECT_TRUE(contains(result.out, "Number of flanking sites at either site : 50\n"));
   EXPECT_FALSE(contains(result.out, "Ped file"));
-  const RunResult zero = run_dorsane(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
+  const RunResult zero =
+      run_dorsane(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
   EXPECT_TRUE(contains(zero.out, "Number of flanking sites at either site : 0\n"));
 }
 
@@ -85,7 +85,8 @@ TEST(Cli, IntBounds) {
       {{"--int", "1000"}, "Two bounds are in need for '--int'.\n"},
       {{"--int", "1000", "--numsnps", "20"}, "Two bounds are in need for '--int'.\n"},
       {{"--int", "1", "2", "--int", "3", "4"}, "Two bounds are in need for '--int'.\n"},
-      {{"--int", "3000", "2000"}, "ERROR! The lower bound 3000 of --int is above the upper bound 2000 (+5)\n"},
+      {{"--int", "3000", "2000"},
+       "ERROR! The lower bound 3000 of --int is above the upper bound 2000 (+5)\n"},
       {{"--int", "10", "2147483648"},
        "ERROR! Bounds of --int must be whole numbers from 0 to 2147483647, got '2147483648'\n"},
       {{"--int", "1x", "20"},
@@ -114,18 +115,22 @@ TEST(Cli, BadValuesAreErrors) {
   };
   const std::vector<Case> cases = {
       {{"--k", "abc"}, "ERROR! Option --k needs a whole number in the 32-bit range, got 'abc'"},
-      {{"--iteration", "10x"}, "ERROR! Option --iteration needs a whole number in the 32-bit range, got '10x'"},
+      {{"--iteration", "10x"},
+       "ERROR! Option --iteration needs a whole number in the 32-bit range, got '10x'"},
       {{"--lambda", "nan"}, "ERROR! Option --lambda needs a finite number, got 'nan'"},
-      {{"--numsnps", "4294967296"}, "ERROR! Option --numsnps needs a whole number in the 32-bit range"},
+      {{"--numsnps", "4294967296"},
+       "ERROR! Option --numsnps needs a whole number in the 32-bit range"},
       {{"--lambda", "-0.5"}, "ERROR! --lambda must not be negative, got -0.5"},
       {{"--numsnps", "-1"}, "ERROR! --numsnps must not be negative, got -1"},
       {{"--iteration", "0"}, "ERROR! --iteration must be at least 1, got 0"},
       {{"--burnin", "-1"}, "ERROR! --burnin must not be negative, got -1"},
-      {{"--iteration", "10", "--burnin", "10"}, "ERROR! --burnin (10) must be below --iteration (10)"},
+      {{"--iteration", "10", "--burnin", "10"},
+       "ERROR! --burnin (10) must be below --iteration (10)"},
       {{"--burnin", "100"}, "ERROR! --burnin (100) must be below --iteration (100)"},
       {{"--seed", "x"}, "ERROR! Option --seed needs a whole number"},
       {{"--threads", "0"}, "ERROR! Option --threads needs a whole number from 1 to 1024, got '0'"},
-      {{"--threads", "-2"}, "ERROR! Option --threads needs a whole number from 1 to 1024, got '-2'"},
+      {{"--threads", "-2"},
+       "ERROR! Option --threads needs a whole number from 1 to 1024, got '-2'"},
       {{"--threads", "two"}, "ERROR! Option --threads needs a whole number from 1 to 1024"},
       {{}, "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>"},
   };
@@ -154,11 +159,13 @@ TEST(Cli, FileNamesNeverSelectOptions) {
   // Values that contain option texts stay values; the calling mode runs.
   const RunResult result = run_dorsane(
       {"--sample-file", dir.file("samples-unphased.txt"), "--glfs", dir.file("calls-chr20.vcf.gz"),
-       "--scaffold-file", dir.file("data-merge-posteriors"), "--o", dir.file("out-decompose-multi.vcf"),
-       "--int", "1", "2"},
+       "--scaffold-file", dir.file("data-merge-posteriors"), "--o",
+       dir.file("out-decompose-multi.vcf"), "--int", "1", "2"},
       dir.path());
-  EXPECT_TRUE(contains(result.out, "Genotype Likelihoods file  : " + dir.file("calls-chr20.vcf.gz")));
-  EXPECT_TRUE(contains(result.err, "ERROR! Can't open sample file: " + dir.file("samples-unphased.txt")));
+  EXPECT_TRUE(
+      contains(result.out, "Genotype Likelihoods file  : " + dir.file("calls-chr20.vcf.gz")));
+  EXPECT_TRUE(
+      contains(result.err, "ERROR! Can't open sample file: " + dir.file("samples-unphased.txt")));
 }
 
 TEST(Cli, UnknownDashArgumentsWarnOthersAreIgnored) {
@@ -183,10 +190,9 @@ TEST(Cli, AuxiliaryModesSkipSummaryAndRequiredChecks) {
   TempDir dir;
   dir.write("s.txt", "S1\n");
   // Merge wins over decomposition when both are given.
-  const RunResult both = run_dorsane(
-      {"-merge-posteriors", "a", "b", "-decompose-multi", "c", "--o", "out", "--sample-file",
-       dir.file("s.txt")},
-      dir.path());
+  const RunResult both = run_dorsane({"-merge-posteriors", "a", "b", "-decompose-multi", "c", "--o",
+                                      "out", "--sample-file", dir.file("s.txt")},
+                                     dir.path());
   EXPECT_FALSE(contains(both.out, "Welcome"));
   EXPECT_FALSE(contains(both.err, "is required"));
   EXPECT_TRUE(contains(both.out, "Reading sample file : " + dir.file("s.txt")));

@@ -48,7 +48,6 @@ TEST(FamilyTables, RowsClassListsAndTransmissionMatchHandCounts) {
   EXPECT_EQ(kTables.Tchild_gen[3], child_10);
   EXPECT_EQ(kTables.Tpar2_gen[2], parent_b_01);
   EXPECT_EQ(kTables.Tpar1_gen[1][0], 12);  // a1 = a2 = 1, everything else 0
-
 }
 
 TEST(FamilySiteWeights, TransmissionFollowsTheWindowsAssignment) {
@@ -64,8 +63,8 @@ TEST(FamilySiteWeights, TransmissionFollowsTheWindowsAssignment) {
     duo.set_site_weights(kTables, flat, 1, 2);
     for (int j = 0; j < 64; ++j) {
       const auto& r = kTables.trio_configurations[j];
-      const int broken =
-          (r[t.child_from_a] != r[2 + t.a_transmits]) + (r[1 - t.child_from_a] != r[4 + t.b_transmits]);
+      const int broken = (r[t.child_from_a] != r[2 + t.a_transmits]) +
+                         (r[1 - t.child_from_a] != r[4 + t.b_transmits]);
       EXPECT_DOUBLE_EQ(trio.site_weights[j], broken_count_weight(broken)) << j;
     }
     for (int j = 0; j < 16; ++j) {
@@ -95,8 +94,8 @@ TEST(FamilyUnits, RelativesOfEachModelledMember_LaterRowWins) {
   const std::vector<std::vector<int>> pedigree = {
       {3, 3, 1, 2, 0}, {2, 4, 0, 3, 0}, {1, 5, 0, 0, 0}, {3, 6, 4, 5, 1}};
   const std::vector<std::array<int, 2>> relatives = member_relatives(pedigree, 7);
-  const std::vector<std::array<int, 2>> expected = {
-      {3, 2}, {3, 1}, {4, 0}, {6, 5}, {6, 4}, {-1, -1}, {-1, -1}};
+  const std::vector<std::array<int, 2>> expected = {{3, 2}, {3, 1},   {4, 0},  {6, 5},
+                                                    {6, 4}, {-1, -1}, {-1, -1}};
   EXPECT_EQ(relatives, expected);
 }
 
@@ -118,10 +117,8 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   std::array<double, 16> joint_a{}, joint_b{};
   ScriptedRandom random(std::vector<int>(6, kDrawHalf));
   WriteLog log;
-  a_duo.compute_probs_duos(child, parent, 1, 2, joint_a, kTables, log.writer(), random,
-                           nullptr);
-  b_duo.compute_probs_duos(swapped, parent, 1, 2, joint_b, kTables, log.writer(), random,
-                           nullptr);
+  a_duo.compute_probs_duos(child, parent, 1, 2, joint_a, kTables, log.writer(), random, nullptr);
+  b_duo.compute_probs_duos(swapped, parent, 1, 2, joint_b, kTables, log.writer(), random, nullptr);
   EXPECT_NEAR(std::accumulate(joint_a.begin(), joint_a.end(), 0.0), 1.0, 1e-12);
   for (int j = 0; j < 16; ++j) {
     const int mirrored = (j & 0b0011) | ((j & 0b1000) >> 1) | ((j & 0b0100) << 1);
@@ -256,29 +253,59 @@ TEST(Transmission, ReadFromTheRunsAroundTheVariant) {
   using O = TransmissionOutcome;
   // Parent A's haplotypes differ at every row, so the run tells them apart.
   const TransmissionCase cases[] = {
-      {"first transmitted", {"00110011", "11110000", "00110011", "11001100", "11110000", "01010101"},
-       4, 0, {0, 0, 0}, O::kRead},
+      {"first transmitted",
+       {"00110011", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       4,
+       0,
+       {0, 0, 0},
+       O::kRead},
       {"second transmitted, child's haplotypes swapped",
-       {"01010101", "11001100", "00110011", "11001100", "11110000", "01010101"}, 4, 0, {1, 1, 1},
+       {"01010101", "11001100", "00110011", "11001100", "11110000", "01010101"},
+       4,
+       0,
+       {1, 1, 1},
        O::kRead},
       // A crossover between rows 5 and 6: the child's haplotype is A's first up to row 5,
       // its second from row 6 on; the variant's side of the crossover decides.
-      {"before a crossover", {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
-       3, 0, {0, 0, 0}, O::kRead},
-      {"after a crossover", {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
-       7, 0, {0, 1, 0}, O::kRead},
+      {"before a crossover",
+       {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       3,
+       0,
+       {0, 0, 0},
+       O::kRead},
+      {"after a crossover",
+       {"00110000", "11110000", "00110011", "11001100", "11110000", "01010101"},
+       7,
+       0,
+       {0, 1, 0},
+       O::kRead},
       // Parent B's two haplotypes are equal: its choice keeps the first.
       {"parent B's haplotypes equal",
-       {"11001100", "10101010", "00110011", "11001100", "10101010", "10101010"}, 4, 0, {0, 1, 0},
+       {"11001100", "10101010", "00110011", "11001100", "10101010", "10101010"},
+       4,
+       0,
+       {0, 1, 0},
        O::kTie},
       // No parental haplotype agrees with the child's next to the variant.
-      {"Mendelian conflict", {"00011000", "11110000", "00100111", "11100111", "11110000", "01010101"},
-       4, 0, {0, 0, 0}, O::kConflict},
+      {"Mendelian conflict",
+       {"00011000", "11110000", "00100111", "11100111", "11110000", "01010101"},
+       4,
+       0,
+       {0, 0, 0},
+       O::kConflict},
       // Duos: one parent, listed in column 4 (fallback: the child's second haplotype).
       {"duo, parent's second to the child's first",
-       {"00110011", "01010101", "11001100", "00110011", "", ""}, 4, 1, {0, 1, 0}, O::kRead},
-      {"duo, child's haplotypes equal", {"00110011", "00110011", "11001100", "00110011", "", ""}, 4,
-       1, {1, 1, 0}, O::kTie},
+       {"00110011", "01010101", "11001100", "00110011", "", ""},
+       4,
+       1,
+       {0, 1, 0},
+       O::kRead},
+      {"duo, child's haplotypes equal",
+       {"00110011", "00110011", "11001100", "00110011", "", ""},
+       4,
+       1,
+       {1, 1, 0},
+       O::kTie},
   };
   for (const TransmissionCase& c : cases) {
     std::vector<std::vector<double>> h;
@@ -286,8 +313,9 @@ TEST(Transmission, ReadFromTheRunsAroundTheVariant) {
     const int rows = static_cast<int>(h[0].size());
     const HaplotypePair child{h[0].data(), h[1].data()}, a{h[2].data(), h[3].data()};
     const TransmissionDecision d =
-        h[4].empty() ? decide_duo_transmission(child, a, rows, c.split, c.fallback_child)
-                     : decide_trio_transmission(child, a, {h[4].data(), h[5].data()}, rows, c.split);
+        h[4].empty()
+            ? decide_duo_transmission(child, a, rows, c.split, c.fallback_child)
+            : decide_trio_transmission(child, a, {h[4].data(), h[5].data()}, rows, c.split);
     EXPECT_EQ(d.transmission, c.expected) << c.name;
     EXPECT_EQ(d.outcome, c.outcome) << c.name;
   }

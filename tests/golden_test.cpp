@@ -10,9 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "test_util.h"
 

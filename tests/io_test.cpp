@@ -1,12 +1,13 @@
+#include "io/io.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "util/errors.h"
-#include "io/io.h"
 #include "test_util.h"
+#include "util/errors.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include "model/model.h"
-#include "model/dense_kernels.h"
-#include "model/packed_triangle.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
+#include "model/dense_kernels.h"
+#include "model/packed_triangle.h"
 #include "window_builders.h"
 
 namespace {
@@ -107,7 +107,8 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
 
 // The fits' dense kernels against Eigen, for sizes on both sides of the 8 x 4 blocks.
 TEST(DenseKernels, GramAndTriangularInverseMatchEigen) {
-  for (const auto& [rows, columns] : {std::pair{1, 1}, {3, 2}, {8, 5}, {9, 13}, {20, 7}, {101, 37}}) {
+  for (const auto& [rows, columns] :
+       {std::pair{1, 1}, {3, 2}, {8, 5}, {9, 13}, {20, 7}, {101, 37}}) {
     const Eigen::MatrixXd d = random_window(rows, columns, 3 + rows).array() - 0.35;
     Eigen::MatrixXd c = Eigen::MatrixXd::Constant(rows, rows, 7.0);
     scaled_gram_lower(d.data(), rows, columns, 1.5, c.data());

@@ -189,7 +189,8 @@ TEST(AllHaplotypeModel, FitTakenFromTheKModelWhenTheWeightsAgree) {
     AllHaplotypeModel reused = direct;
     fit_all_haplotype_model(M, patterns, 1, theta_all, theta_k, direct, warnings, scratch);
     reuse_k_model_fit(M, 1, theta_all, k_model, reused);
-    EXPECT_LT((dense_inverse(reused.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(), 1e-9);
+    EXPECT_LT((dense_inverse(reused.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(),
+              1e-9);
     for (std::size_t r = 0; r + 1 < direct.mean.size(); ++r) {
       EXPECT_NEAR(reused.mean[r], direct.mean[r], 1e-12);
       EXPECT_NEAR(reused.conditioning[r], direct.conditioning[r], 1e-9);

@@ -2,7 +2,6 @@
 // normal model, initial alleles, and calling end to end on a simulated cohort.
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -10,9 +9,9 @@
 #include <sstream>
 #include <tuple>
 
+#include "chain/run_chain.h"
 #include "io/file_formats.h"
 #include "model/model.h"
-#include "chain/run_chain.h"
 #include "test_util.h"
 #include "window_builders.h"
 
@@ -62,9 +61,9 @@ TEST(MultiClassProbabilities, WalkOrderAndLeastLikelyClassGetsZero) {
   class_probabilities_multi(first, second, pls.data(), tables, scratch, warnings, probs);
   // Class weights by hand in the order 0|0 0|1 1|0 1|1 0|2 2|0 1|2 2|1 2|2.
   const double pl5 = std::pow(10.0, -0.5);
-  const std::vector<double> weights = {
-      0.1 * 0.5 * 0.1,   1.0 * 0.5 * 0.6,    1.0 * 0.3 * 0.1,    0.01 * 0.3 * 0.6,  pl5 * 0.5 * 0.3,
-      pl5 * 0.2 * 0.1,   0.001 * 0.3 * 0.3,  0.001 * 0.2 * 0.6,  0.0001 * 0.2 * 0.3};
+  const std::vector<double> weights = {0.1 * 0.5 * 0.1,   1.0 * 0.5 * 0.6,   1.0 * 0.3 * 0.1,
+                                       0.01 * 0.3 * 0.6,  pl5 * 0.5 * 0.3,   pl5 * 0.2 * 0.1,
+                                       0.001 * 0.3 * 0.3, 0.001 * 0.2 * 0.6, 0.0001 * 0.2 * 0.3};
   const double smallest = 0.0001 * 0.2 * 0.3;
   double total = 0.0;
   for (double w : weights) total += w - smallest;
@@ -79,7 +78,8 @@ TEST(MultiClassProbabilities, WalkOrderAndLeastLikelyClassGetsZero) {
   std::vector<double> shifted = pls;
   for (double& pl : shifted) pl += 4000;
   std::vector<double> probs_shifted;
-  class_probabilities_multi(first, second, shifted.data(), tables, scratch, warnings, probs_shifted);
+  class_probabilities_multi(first, second, shifted.data(), tables, scratch, warnings,
+                            probs_shifted);
   for (int c = 0; c < 9; ++c) EXPECT_NEAR(probs_shifted[c], probs[c], 1e-9);
 
   // All classes alike: nothing is left after subtracting the smallest; each gets 1/9.
@@ -97,7 +97,7 @@ TEST(MultiDraw, BoundariesFromScriptedDraws) {
   EXPECT_EQ(draw_class_multi(probs, random.uniform()), 2);  // u = 0.5 = S_3: upper bound included
   EXPECT_EQ(draw_class_multi(probs, random.uniform()), 3);  // u = 1
   EXPECT_EQ(draw_class_multi(probs, random.uniform()), 0);  // u = 0.25 = S_1
-  EXPECT_EQ(draw_class_multi(probs, 0.2500001), 2);          // the empty class 1 is skipped
+  EXPECT_EQ(draw_class_multi(probs, 0.2500001), 2);         // the empty class 1 is skipped
   // A total that rounding leaves short of u goes to the last class that can be drawn.
   EXPECT_EQ(draw_class_multi({0.6, 0.4 - 1e-12, 0.0}, 1.0), 1);
 }
@@ -163,8 +163,8 @@ TEST(MultiModel, AlleleProbabilitiesMatchDenseConditionalNormal) {
   Eigen::VectorXd d(size);
   for (int t = 0; t < size; ++t) d[t] = M(t, 3) - (1 - theta) * model.mean[t] - 0.5 * theta;
   const auto solver = reference_covariance(M, model).ldlt();
-  const Eigen::Vector2d conditional =
-      (1 - theta) * mean + Eigen::Vector2d::Constant(0.5 * theta) + cross.transpose() * solver.solve(d);
+  const Eigen::Vector2d conditional = (1 - theta) * mean + Eigen::Vector2d::Constant(0.5 * theta) +
+                                      cross.transpose() * solver.solve(d);
   ASSERT_TRUE((conditional.array() > 0).all() && (conditional.array() < 1).all());
   const Eigen::Matrix2d precision = (variant - cross.transpose() * solver.solve(cross)).inverse();
   std::vector<double> expected(3);
@@ -204,7 +204,8 @@ TEST(MultiModel, SingularConditionalCovarianceGetsARidge) {
 
 TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
   // Samples 1 and 4 single; sample 2 a duo child of sample 3.
-  const std::vector<std::vector<int>> pedigree = {{1, 1, 0, 0, 0}, {2, 2, 3, 0, 0}, {1, 4, 0, 0, 0}};
+  const std::vector<std::vector<int>> pedigree = {
+      {1, 1, 0, 0, 0}, {2, 2, 3, 0, 0}, {1, 4, 0, 0, 0}};
   const WindowMatrix M = random_window(6, 8, 5);
   WindowPatterns patterns;
   patterns.build(M, 8);
@@ -233,8 +234,8 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
   std::vector<int> alleles = {0, 2, 1, 1, 0, 1, 2, 2};
   const std::vector<int> initial = alleles;
   // Per sweep two shuffle draws and one draw per single sample: 3 sweeps, 12 draws.
-  const std::vector<int> draws = {3, 1, kDrawHalf, kDrawOne, 0, 2, kDrawZero, kDrawHalf, 5, 4,
-                                  kDrawOne, kDrawHalf};
+  const std::vector<int> draws = {3,         1,         kDrawHalf, kDrawOne, 0,        2,
+                                  kDrawZero, kDrawHalf, 5,         4,        kDrawOne, kDrawHalf};
   ScriptedRandom random(draws);
   MultiScratch scratch;
   std::vector<double> probs;
@@ -272,9 +273,12 @@ TEST(MultiChain, SinglesRecordedFamiliesPassedOverRowOrderKept) {
     for (const int row : order) {
       if (pedigree[row][0] != 1) continue;
       const int s = pedigree[row][1] - 1;
-      haplotype_allele_probs_multi(patterns, models[s].first, fresh, tables, 0.2, scratch, warnings, first);
-      haplotype_allele_probs_multi(patterns, models[s].second, fresh, tables, 0.2, scratch, warnings, second);
-      class_probabilities_multi(first, second, &pls[6 * s], tables, log10_scratch, warnings, classes);
+      haplotype_allele_probs_multi(patterns, models[s].first, fresh, tables, 0.2, scratch, warnings,
+                                   first);
+      haplotype_allele_probs_multi(patterns, models[s].second, fresh, tables, 0.2, scratch,
+                                   warnings, second);
+      class_probabilities_multi(first, second, &pls[6 * s], tables, log10_scratch, warnings,
+                                classes);
       const auto& pair = tables.ordered_genotypes[draw_class_multi(classes, again.uniform())];
       std::tie(fresh[2 * s], fresh[2 * s + 1]) = pair;
       for (int c = 0; c < 9 && sweep > 1; ++c) expected[9 * s + c] += classes[c] / 2;
@@ -323,18 +327,32 @@ TEST(MultiInitialGenotypes, FileAllelesKeepTheirPhase) {
 TEST(MultiCalling, TriAllelicRecordsEndToEnd) {
   TempDir dir;
   const std::string source = DORSANE_SOURCE_DIR;
-  const RunResult sim = run_shell("python3 '" + source + "/tools/simulate.py' --out '" + dir.path() +
-                                  "' --seed 3 --samples 40 --sites 200 --multi 0.1 --coverage 4");
+  const RunResult sim =
+      run_shell("python3 '" + source + "/tools/simulate.py' --out '" + dir.path() +
+                "' --seed 3 --samples 40 --sites 200 --multi 0.1 --coverage 4");
   ASSERT_EQ(sim.status, 0) << sim.err;
   std::istringstream command(sim.out);
   std::string word, lower, upper;
   while (command >> word) {
     if (word == "--int") command >> lower >> upper;
   }
-  const std::vector<std::string> args = {
-      "--sample-file", dir.file("samples.txt"), "--glfs", dir.file("gl.vcf"), "--scaffold-file",
-      dir.file("scaffold.txt"), "--int", lower, upper, "--numsnps", "8", "--iteration", "30",
-      "--burnin", "5", "--seed", "11"};
+  const std::vector<std::string> args = {"--sample-file",
+                                         dir.file("samples.txt"),
+                                         "--glfs",
+                                         dir.file("gl.vcf"),
+                                         "--scaffold-file",
+                                         dir.file("scaffold.txt"),
+                                         "--int",
+                                         lower,
+                                         upper,
+                                         "--numsnps",
+                                         "8",
+                                         "--iteration",
+                                         "30",
+                                         "--burnin",
+                                         "5",
+                                         "--seed",
+                                         "11"};
   std::vector<std::string> plain = args;
   plain.insert(plain.end(), {"--o", dir.file("out.vcf")});
   const RunResult result = run_dorsane(plain, dir.path());

@@ -80,8 +80,8 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   EXPECT_EQ(values.take(1500).size(), 18u);
   const std::vector<double> repeated = values.take(1701);  // the second record at 1700
   ASSERT_EQ(repeated.size(), 9u);
-  EXPECT_EQ(repeated[0], 0);  // S1
-  EXPECT_EQ(repeated[3], 6);  // S2
+  EXPECT_EQ(repeated[0], 0);                    // S1
+  EXPECT_EQ(repeated[3], 6);                    // S2
   EXPECT_THROW(values.take(1500), FatalError);  // handed out once
   EXPECT_EQ(c.site_alleles.at(900), (std::vector<std::string>{"C", "G"}));
   EXPECT_EQ(c.likelihood_alleles.count(900), 0u);

@@ -1,12 +1,13 @@
 // The run-weighted window moments: exact sums against their definition, and the fit from
 // them against the direct fit.
+#include "model/run_moments.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "model/model_window.h"
 #include "model/packed_triangle.h"
-#include "model/run_moments.h"
 #include "window_builders.h"
 
 namespace {
@@ -21,7 +22,8 @@ WindowMatrix linked_window(int rows, int columns, unsigned seed) {
   WindowMatrix M(rows, columns);
   for (int c = 0; c < columns; ++c) {
     const int f = founder(engine);
-    for (int r = 0; r < rows; ++r) M(r, c) = miscopy(engine) ? 1.0 - founders(r, f) : founders(r, f);
+    for (int r = 0; r < rows; ++r)
+      M(r, c) = miscopy(engine) ? 1.0 - founders(r, f) : founders(r, f);
   }
   return M;
 }
@@ -72,8 +74,9 @@ TEST(RunWeightedMoments, FitFromRunsEqualsDirectFit_OrDeclines) {
   for (int column = 0; column < 2 * N; ++column) {
     // Every third haplotype leaves out a relative's two columns (run length 0).
     const std::vector<int> excluded =
-        column % 3 == 0 ? std::vector<int>{(column + 4) % (2 * N) & ~1, ((column + 4) % (2 * N)) | 1}
-                        : std::vector<int>{};
+        column % 3 == 0
+            ? std::vector<int>{(column + 4) % (2 * N) & ~1, ((column + 4) % (2 * N)) | 1}
+            : std::vector<int>{};
     HaplotypeModel direct;
     direct.lambda = 0.06;
     ASSERT_TRUE(select_haplotypes(distances[column], excluded, 2 * N - 2, direct));
@@ -84,8 +87,9 @@ TEST(RunWeightedMoments, FitFromRunsEqualsDirectFit_OrDeclines) {
     for (std::size_t r = 0; r < direct.mean.size(); ++r) {
       EXPECT_NEAR(from_runs.mean[r], direct.mean[r], 1e-13);
     }
-    EXPECT_LT((dense_inverse(from_runs.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(),
-              1e-8);
+    EXPECT_LT(
+        (dense_inverse(from_runs.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(),
+        1e-8);
     for (std::size_t r = 0; r < direct.conditioning.size(); ++r) {
       EXPECT_NEAR(from_runs.conditioning[r], direct.conditioning[r], 1e-9);
     }

@@ -1,13 +1,12 @@
-#include "chain/run_chain.h"
-
 #include <gtest/gtest.h>
 
-#include <random>
 #include <cmath>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "chain/biallelic_chain.h"
+#include "chain/run_chain.h"
 #include "util/random_source.h"
 #include "window_builders.h"
 
@@ -98,7 +97,7 @@ TEST(ConditionalMoments, NonPositiveVariance_UsesPenaltyAlone) {
   model.lambda = 0.2;
   model.mean = {0.5, 0.0};
   model.inverse.assign(Eigen::MatrixXd::Constant(1, 1, 1e3), 1);  // Q = 1e6
-  model.conditioning = {1e-4};                                      // R d: Q d = 0.1
+  model.conditioning = {1e-4};                                    // R d: Q d = 0.1
   SamplerScratch scratch;
   ModelWarnings warnings;
   const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);
@@ -152,8 +151,8 @@ TEST(ClassProbabilities, UnderAndOverflowingWeights_SameAsShiftedLikelihoods) {
 
 TEST(PositionRandom, SeedPlusKeyGivesTheCLibrarysSequenceForThatSeed) {
   // (seed + key) wraps at 2^32; the stream is srand/rand's for the sum.
-  for (const auto& [seed, key] : {std::pair<std::uint32_t, std::uint64_t>{11, 1000160},
-                                  {4294967295u, 2}}) {
+  for (const auto& [seed, key] :
+       {std::pair<std::uint32_t, std::uint64_t>{11, 1000160}, {4294967295u, 2}}) {
     PositionRandom stream(seed, key);
     std::srand(static_cast<unsigned int>((seed + key) % 4294967296ULL));
     for (int i = 0; i < 50; ++i) ASSERT_EQ(stream.next_int(), std::rand()) << i;

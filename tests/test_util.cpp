@@ -77,7 +77,8 @@ std::string quote(const std::string& text) {
 
 RunResult run_shell(const std::string& command) {
   TempDir capture;
-  const std::string full = "(" + command + ") >" + capture.file("out") + " 2>" + capture.file("err");
+  const std::string full =
+      "(" + command + ") >" + capture.file("out") + " 2>" + capture.file("err");
   const int raw = std::system(full.c_str());
   RunResult result;
   result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -93,9 +94,9 @@ RunResult run_dorsane(const std::vector<std::string>& args, const std::string& d
 }
 
 SimulatedCohort::SimulatedCohort(const std::string& simulate_options) {
-  const RunResult sim = run_shell("python3 " + quote(std::string(DORSANE_SOURCE_DIR) +
-                                                     "/tools/simulate.py") +
-                                  " --out " + quote(dir.path()) + " " + simulate_options);
+  const RunResult sim =
+      run_shell("python3 " + quote(std::string(DORSANE_SOURCE_DIR) + "/tools/simulate.py") +
+                " --out " + quote(dir.path()) + " " + simulate_options);
   if (sim.status != 0) throw std::runtime_error("simulate.py failed: " + sim.err);
   std::istringstream command(sim.out);
   for (std::string word; command >> word;) {
@@ -105,9 +106,17 @@ SimulatedCohort::SimulatedCohort(const std::string& simulate_options) {
 
 std::vector<std::string> SimulatedCohort::args(const std::string& glfs, const std::string& out,
                                                const std::vector<std::string>& extra) const {
-  std::vector<std::string> args = {"--sample-file", dir.file("samples.txt"), "--glfs", glfs,
-                                   "--scaffold-file", dir.file("scaffold.txt"), "--o", out,
-                                   "--int", lower, upper};
+  std::vector<std::string> args = {"--sample-file",
+                                   dir.file("samples.txt"),
+                                   "--glfs",
+                                   glfs,
+                                   "--scaffold-file",
+                                   dir.file("scaffold.txt"),
+                                   "--o",
+                                   out,
+                                   "--int",
+                                   lower,
+                                   upper};
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
 }

@@ -52,4 +52,3 @@ struct SimulatedCohort {
   double evaluate(const std::string& tag, const std::vector<std::string>& keys,
                   const std::string& evaluate_options = "") const;
 };
-

@@ -95,7 +95,8 @@ inline ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeMo
   patterns.build(M, static_cast<int>(M.cols()));
   model.pattern_of_selected.resize(model.selected.size());
   for (std::size_t j = 0; j < model.selected.size(); ++j) {
-    model.pattern_of_selected[j] = patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
+    model.pattern_of_selected[j] =
+        patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
   }
   carrier_sums(M, patterns, model, scratch);
   std::vector<double> whitened(model.carrier_sum.size());

@@ -21,8 +21,7 @@ std::vector<std::uint64_t> window_for(const Scaffold& s, std::uint64_t p, int sp
   WindowMatrix M = WindowMatrix::Constant(5, 2, 9.0);
   std::vector<std::uint64_t> window;
   construct_window(s.positions, s.haplotypes, find_bracket(s.positions, p), 2, p, span, 1,
-                   PanelView{}, false, M,
-                   window);
+                   PanelView{}, false, M, window);
   if (out != nullptr) *out = M;
   return window;
 }
@@ -40,8 +39,8 @@ WindowMatrix from_rows(const std::vector<std::vector<double>>& rows) {
 TEST(Bracket, IndexOfFirstSiteToTheRight) {
   const Scaffold s(1);
   EXPECT_EQ(find_bracket(s.positions, 450), 4);
-  EXPECT_EQ(find_bracket(s.positions, 500), 5);  // at a site: the next index
-  EXPECT_EQ(find_bracket(s.positions, 50), 0);   // before the first site
+  EXPECT_EQ(find_bracket(s.positions, 500), 5);    // at a site: the next index
+  EXPECT_EQ(find_bracket(s.positions, 50), 0);     // before the first site
   EXPECT_EQ(find_bracket(s.positions, 1000), 10);  // at or after the last site: its own
   EXPECT_EQ(find_bracket(s.positions, 5000), 10);
 }
@@ -51,7 +50,7 @@ TEST(Bracket, KeyChangesWithTheSitesAVariantCovers) {
   // only when the deletion covers a candidate site.
   const Scaffold s(1);
   const WindowKey snp = window_key(s.positions, 450, 2, 0, false);
-  EXPECT_EQ(snp, window_key(s.positions, 480, 2, 10, false));  // covers no site
+  EXPECT_EQ(snp, window_key(s.positions, 480, 2, 10, false));             // covers no site
   const WindowKey deletion = window_key(s.positions, 450, 2, 60, false);  // covers 500
   EXPECT_NE(snp, deletion);
   EXPECT_EQ(deletion.dropped_end - deletion.dropped_begin, 1);
@@ -112,10 +111,10 @@ TEST(DistanceMatrix, RunLengthsAroundTheMiddle) {
   std::vector<std::vector<int>> d;
   distance_matrix(M, 4, 6, d);
   EXPECT_EQ(d[0][2], 4);  // right run 2 (differs at row 6): scored 4
-  EXPECT_EQ(d[0][5], 8);                  // identical over the whole window: 2f
-  EXPECT_EQ(d[2][0], 4);                  // symmetric
-  EXPECT_EQ(d[0][3], 4);                  // differs at row m - 1
-  EXPECT_EQ(d[0][4], 4);                  // differs at row m
+  EXPECT_EQ(d[0][5], 8);  // identical over the whole window: 2f
+  EXPECT_EQ(d[2][0], 4);  // symmetric
+  EXPECT_EQ(d[0][3], 4);  // differs at row m - 1
+  EXPECT_EQ(d[0][4], 4);  // differs at row m
   EXPECT_EQ(d[0][0], -1);
   EXPECT_EQ(d[0][1], -1);  // a sample's own haplotypes
   EXPECT_EQ(d[3][2], -1);

@@ -19,10 +19,10 @@ TEST(Workflow, ChunksJoinedGiveTheRecordsOfOneRun) {
   ASSERT_EQ(flow.status, 0) << flow.out;
   // The config's three chunks of 10000 bp cover the example's region 1000000-1028806.
   ASSERT_TRUE(file_exists(dir.file("out/chunks/chunk_2.vcf.gz")));
-  const RunResult whole = run_dorsane(
-      {"--sample-file", example + "samples.txt", "--glfs", example + "gl.vcf.gz",
-       "--scaffold-file", example + "scaffold.txt", "--int", "1000000", "1029994", "--numsnps",
-       "15", "--seed", "7", "--o", dir.file("whole.vcf")});
+  const RunResult whole =
+      run_dorsane({"--sample-file", example + "samples.txt", "--glfs", example + "gl.vcf.gz",
+                   "--scaffold-file", example + "scaffold.txt", "--int", "1000000", "1029994",
+                   "--numsnps", "15", "--seed", "7", "--o", dir.file("whole.vcf")});
   ASSERT_EQ(whole.status, 0) << whole.err;
   const RunResult joined = run_shell("bcftools view -H '" + dir.file("out/calls.vcf.gz") + "'");
   const RunResult one = run_shell("bcftools view -H '" + dir.file("whole.vcf") + "'");

@@ -33,8 +33,7 @@ Results two_sites() {
 TEST(CalledVcf, HeaderRecordsAndPl) {
   const Results results = two_sites();
   std::map<std::uint64_t, std::vector<double>> pls = {
-      {1000, {0, 3.4, 12345.5, 20, 0.5, 7}},
-      {2000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}};
+      {1000, {0, 3.4, 12345.5, 20, 0.5, 7}}, {2000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}};
   std::map<std::uint64_t, std::vector<std::string>> alleles = {{1000, {"A", "G"}},
                                                                {2000, {"C", "T,G"}}};
   std::ostringstream out;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "io/file_formats.h"
 #include "app/Parameter.h"
+#include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
 
@@ -68,8 +68,8 @@ class CallSNP {
   std::map<std::uint64_t, int> site_allele_counts;
   // Alleles 0/1 per haplotype: a byte each, not a double.
   std::map<std::uint64_t, std::vector<std::uint8_t>> scaffold_haplotypes;  // 2N per site
-  std::vector<std::uint64_t> scaffold_position_list;  // the keys of scaffold_haplotypes
-  std::map<std::uint64_t, std::vector<int>> initial_genotypes;       // 2 allele indices per sample
+  std::vector<std::uint64_t> scaffold_position_list;            // the keys of scaffold_haplotypes
+  std::map<std::uint64_t, std::vector<int>> initial_genotypes;  // 2 allele indices per sample
   std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept

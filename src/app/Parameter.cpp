@@ -7,8 +7,8 @@
 #include <map>
 #include <sstream>
 
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 namespace {
 
@@ -25,12 +25,12 @@ struct OptionSpec {
 // contains the text; only arguments starting with "-" that are not values of
 // the option before them are tested.
 constexpr OptionSpec kOptions[] = {
-    {"-merge-posteriors", 2}, {"-chr", 1},         {"--sample-file", 1}, {"--o", 1},
-    {"-decompose-multi", 1},  {"-unphased", 0},    {"--ref-panel", 1},   {"--ped-file", 1},
-    {"--int", kCollect},      {"-initial", 1},     {"--list", 1},        {"--mp", 1},
-    {"--scaffold-file", 1},   {"--iteration", 1},  {"--burnin", 1},      {"--numsnps", 1},
-    {"--lambda", 1},          {"--glfs", 1},       {"--k", 1},           {"--model-avg", 0},
-    {"--var-multi", 0},       {"--seed", 1},       {"--threads", 1},
+    {"-merge-posteriors", 2}, {"-chr", 1},        {"--sample-file", 1}, {"--o", 1},
+    {"-decompose-multi", 1},  {"-unphased", 0},   {"--ref-panel", 1},   {"--ped-file", 1},
+    {"--int", kCollect},      {"-initial", 1},    {"--list", 1},        {"--mp", 1},
+    {"--scaffold-file", 1},   {"--iteration", 1}, {"--burnin", 1},      {"--numsnps", 1},
+    {"--lambda", 1},          {"--glfs", 1},      {"--k", 1},           {"--model-avg", 0},
+    {"--var-multi", 0},       {"--seed", 1},      {"--threads", 1},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -66,8 +66,8 @@ std::vector<int> option_arguments(int argc, const std::vector<std::string>& args
       const int wanted =
           option.values == kCollect ? collected_bound_count(args, argc, i) : option.values;
       if (i + wanted > argc - 1) {
-        throw FatalError("ERROR! Option " + std::string(option.text) + " (argument '" +
-                         argument + "') needs " + std::to_string(wanted) + " value" +
+        throw FatalError("ERROR! Option " + std::string(option.text) + " (argument '" + argument +
+                         "') needs " + std::to_string(wanted) + " value" +
                          (wanted == 1 ? "" : "s") + " after it");
       }
       values = std::max(values, wanted);
@@ -85,8 +85,8 @@ std::vector<int> option_arguments(int argc, const std::vector<std::string>& args
 int parse_int_option(const std::string& option, const std::string& value) {
   const auto parsed = parse_integer(value);
   if (!parsed || *parsed < INT32_MIN || *parsed > INT32_MAX) {
-    throw FatalError("ERROR! Option " + option + " needs a whole number in the 32-bit range, got '" +
-                     value + "'");
+    throw FatalError("ERROR! Option " + option +
+                     " needs a whole number in the 32-bit range, got '" + value + "'");
   }
   return static_cast<int>(*parsed);
 }

@@ -95,7 +95,8 @@ void report_warnings(const CallingCounts& counts) {
 // Positions in runs that share one window: each run is analysed by one worker, so the
 // window and its models are built once per run whatever the thread count. Positions not
 // analysed from likelihoods join the run in hand.
-std::vector<std::size_t> window_runs(const CallSNP& run, const std::vector<std::uint64_t>& positions) {
+std::vector<std::size_t> window_runs(const CallSNP& run,
+                                     const std::vector<std::uint64_t>& positions) {
   std::vector<std::size_t> starts;
   bool have_key = false;
   WindowKey last;
@@ -157,7 +158,8 @@ void CallSNP::inference_step(ResultWriter& writer) {
     for (const PositionOutcome& outcome : outcomes[unit]) {
       std::cout << outcome.messages;
       if (outcome.has_answer) {
-        writer.write(outcome.position, outcome.answer, outcome.pls.empty() ? nullptr : &outcome.pls);
+        writer.write(outcome.position, outcome.answer,
+                     outcome.pls.empty() ? nullptr : &outcome.pls);
       }
       std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
                 << std::flush;

@@ -85,8 +85,10 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
   std::vector<double> values = puller_->take(key);
   // Every position asks for values the first reading found: none means the file changed.
   if (values.empty()) {
-    throw FatalError("ERROR! " + settings_.file_name + " changed while dorsane was reading it: "
-                     "the likelihoods of position " + std::to_string(key) + " are gone");
+    throw FatalError("ERROR! " + settings_.file_name +
+                     " changed while dorsane was reading it: "
+                     "the likelihoods of position " +
+                     std::to_string(key) + " are gone");
   }
   return values;
 }

@@ -1,11 +1,11 @@
 #include "chain/biallelic_chain.h"
 
-#include "model/packed_triangle.h"
-
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+
+#include "model/packed_triangle.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree
       member(unit[1]);
       continue;
     }
-    if (family == nullptr) throw std::logic_error("BiallelicChain: duo or trio without family tables");
+    if (family == nullptr)
+      throw std::logic_error("BiallelicChain: duo or trio without family tables");
     const std::size_t holders =
         members == 2 ? family->duo_posteriors.size() : family->trio_posteriors.size();
     if (unit[4] < 0 || static_cast<std::size_t>(unit[4]) >= holders) {
@@ -58,8 +59,14 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
                                const std::vector<std::vector<int>>& pedigree,
                                const std::vector<double>& site_pls, FamilyUnits* family,
                                SamplerScratch& scratch, ModelWarnings& warnings)
-    : M_(M), patterns_(patterns), models_(models), site_pls_(site_pls), family_(family),
-      scratch_(scratch), warnings_(warnings), variant_row_(M.rows() - 1),
+    : M_(M),
+      patterns_(patterns),
+      models_(models),
+      site_pls_(site_pls),
+      family_(family),
+      scratch_(scratch),
+      warnings_(warnings),
+      variant_row_(M.rows() - 1),
       window_rows_(static_cast<int>(M.rows()) - 1) {
   const std::size_t sample_count = models.size();
   if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
@@ -152,7 +159,8 @@ void BiallelicChain::apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern
 
 void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
-  std::pair<int, double>* queue = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  std::pair<int, double>* queue =
+      &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
   if (count >= 0) {
     for (int i = 0; i < count; ++i) {
       if (queue[i].first == pattern) {
@@ -165,7 +173,8 @@ void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
       return;
     }
     // Too many to follow one by one: bring the sums up to date; whitened anew at next use.
-    for (int i = 0; i < count; ++i) apply_to_carrier_sum(model(model_index), queue[i].first, queue[i].second);
+    for (int i = 0; i < count; ++i)
+      apply_to_carrier_sum(model(model_index), queue[i].first, queue[i].second);
     count = -1;
   }
   apply_to_carrier_sum(model(model_index), pattern, amount);
@@ -214,7 +223,8 @@ const double* BiallelicChain::current_whitened(int model_index) {
   }
   // Following the queue costs a T-vector update per change plus R x for each pattern not
   // cached yet; whitening anew costs T (T + 1) / 2. Take the cheaper.
-  const std::pair<int, double>* queued = &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
+  const std::pair<int, double>* queued =
+      &scratch_.pending[static_cast<std::size_t>(model_index) * kMaxQueued];
   long follow_cost = 0;
   for (int i = 0; i < count; ++i) {
     follow_cost += window_rows_;
@@ -223,7 +233,8 @@ const double* BiallelicChain::current_whitened(int model_index) {
     }
   }
   if (follow_cost > static_cast<long>(packed_triangle_size(window_rows_))) {
-    for (int i = 0; i < count; ++i) apply_to_carrier_sum(haplotype, queued[i].first, queued[i].second);
+    for (int i = 0; i < count; ++i)
+      apply_to_carrier_sum(haplotype, queued[i].first, queued[i].second);
     whitened_covariance(haplotype, scratch_, z);
     count = 0;
     return z;
@@ -252,7 +263,8 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
     // Unchanged sums give the same moments, so only a stale model is evaluated again.
     const std::int64_t before = warnings_.nonpositive_variances;
     const double* whitened = current_whitened(model_index);
-    probs = allele_probs_from_moments(moments_from_whitened(model(model_index), whitened, warnings_));
+    probs =
+        allele_probs_from_moments(moments_from_whitened(model(model_index), whitened, warnings_));
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
   } else if (replaced) {
@@ -296,6 +308,6 @@ void BiallelicChain::update_duo(const std::vector<int>& unit, RandomSource& rand
   const MemberPriors priors_parent = member_priors(parent);
   const Post_duo& duo = family_->duo_posteriors[static_cast<std::size_t>(unit[4])];
   family_->duo_joint.fill(0.0);
-  duo.compute_probs_duos(priors_child, priors_parent, unit[1], parent,
-                         family_->duo_joint, family_->tables, write_allele_, random, record);
+  duo.compute_probs_duos(priors_child, priors_parent, unit[1], parent, family_->duo_joint,
+                         family_->tables, write_allele_, random, record);
 }

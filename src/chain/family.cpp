@@ -105,9 +105,10 @@ void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<d
                                  int child, int parent_a, int parent_b) {
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
-    site_weights[j] = transmission_weight(&row[0], &row[2], &row[4], transmission) - (phred(site_pls, child, row[6]) / 10 +
-                                                     phred(site_pls, parent_a, row[7]) / 10 +
-                                                     phred(site_pls, parent_b, row[8]) / 10);
+    site_weights[j] =
+        transmission_weight(&row[0], &row[2], &row[4], transmission) -
+        (phred(site_pls, child, row[6]) / 10 + phred(site_pls, parent_a, row[7]) / 10 +
+         phred(site_pls, parent_b, row[8]) / 10);
   }
 }
 
@@ -149,8 +150,8 @@ void Post_duo::compute_probs_duos(const MemberPriors& priors_child,
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
     // Only the child's haplotype that the parent did not give has a model term.
-    const double untransmitted = transmission.child_from_a == 0 ? priors_child[2 + row[1]]
-                                                                : priors_child[row[0]];
+    const double untransmitted =
+        transmission.child_from_a == 0 ? priors_child[2 + row[1]] : priors_child[row[0]];
     scores[j] = untransmitted + priors_parent[row[2]] + priors_parent[2 + row[3]] + site_weights[j];
   }
   normalise_joint(scores.data(), 16, joint.data());
@@ -180,9 +181,8 @@ void list_trio_children(const std::vector<std::vector<int>>& pedigree, FamilyUni
     if (row[0] == 3) family.trio_children.push_back(row[1]);
   }
   std::sort(family.trio_children.begin(), family.trio_children.end());
-  family.trio_children.erase(
-      std::unique(family.trio_children.begin(), family.trio_children.end()),
-      family.trio_children.end());
+  family.trio_children.erase(std::unique(family.trio_children.begin(), family.trio_children.end()),
+                             family.trio_children.end());
 }
 
 void set_family_site_weights(const std::vector<std::vector<int>>& pedigree,
@@ -216,9 +216,9 @@ void decide_family_transmissions(const std::vector<std::vector<int>>& pedigree,
     } else if (row[0] == 2) {
       // The pedigree's order: a parent in column 3 gives the child's first haplotype.
       const bool parent_is_a = row[2] >= 1;
-      decision = decide_duo_transmission(haplotypes(row[1]),
-                                         haplotypes(parent_is_a ? row[2] : row[3]), rows,
-                                         split, parent_is_a ? 0 : 1);
+      decision =
+          decide_duo_transmission(haplotypes(row[1]), haplotypes(parent_is_a ? row[2] : row[3]),
+                                  rows, split, parent_is_a ? 0 : 1);
       family.duo_posteriors.at(static_cast<std::size_t>(row[4])).transmission =
           decision.transmission;
     } else {

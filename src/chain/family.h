@@ -69,11 +69,10 @@ class Post_duo {
                         int parent);
 
   // Draws child then parent; the child's untransmitted haplotype takes its model's prior.
-  void compute_probs_duos(const MemberPriors& priors_child,
-                          const MemberPriors& priors_parent, int child, int parent,
-                          std::array<double, 16>& joint, const FamilyTables& tables,
-                          const AlleleWriter& write_allele, RandomSource& random,
-                          double* record) const;
+  void compute_probs_duos(const MemberPriors& priors_child, const MemberPriors& priors_parent,
+                          int child, int parent, std::array<double, 16>& joint,
+                          const FamilyTables& tables, const AlleleWriter& write_allele,
+                          RandomSource& random, double* record) const;
 };
 
 // The family units of a run: tables, one holder per duo and trio row (indexed by slot 4),

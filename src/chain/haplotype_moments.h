@@ -19,9 +19,7 @@ struct SamplerScratch {
   std::vector<double> model_whitened;
   std::vector<std::pair<int, double>> pending;
   std::vector<int> pending_count;
-  void resize(int window_rows) {
-    cov.assign(static_cast<std::size_t>(window_rows), 0.0);
-  }
+  void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
   void resize_patterns(int patterns) {
     pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);
     touched.clear();
@@ -40,4 +38,3 @@ void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, d
 // variance that is not positive is replaced by the penalty alone and counted.
 ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
                                          ModelWarnings& warnings);
-

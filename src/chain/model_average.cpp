@@ -1,11 +1,11 @@
 #include "chain/model_average.h"
 
-#include "model/packed_triangle.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <stdexcept>
+
+#include "model/packed_triangle.h"
 
 namespace {
 
@@ -269,8 +269,8 @@ void AllHaplotypeChain::update_trio(const std::vector<int>& unit, FamilyUnits& f
                                     RandomSource& random, double* record) {
   const Post_trio& trio = family.trio_posteriors[static_cast<std::size_t>(unit[4])];
   trio.compute_probs_trios(unit[1], unit[2], unit[3], member_priors(unit[2]),
-                           member_priors(unit[3]), family.trio_joint, family.tables,
-                           write_allele_, random, record);
+                           member_priors(unit[3]), family.trio_joint, family.tables, write_allele_,
+                           random, record);
   apply_family_changes();
 }
 
@@ -278,8 +278,8 @@ void AllHaplotypeChain::update_duo(const std::vector<int>& unit, FamilyUnits& fa
                                    RandomSource& random, double* record) {
   const int parent = unit[2] > 0 ? unit[2] : unit[3];
   const Post_duo& duo = family.duo_posteriors[static_cast<std::size_t>(unit[4])];
-  duo.compute_probs_duos(member_priors(unit[1]), member_priors(parent), unit[1],
-                         parent, family.duo_joint, family.tables, write_allele_, random, record);
+  duo.compute_probs_duos(member_priors(unit[1]), member_priors(parent), unit[1], parent,
+                         family.duo_joint, family.tables, write_allele_, random, record);
   apply_family_changes();
 }
 

@@ -134,8 +134,8 @@ void conditional_moments(const HaplotypeModel& model, int n, int size, double co
     const double* z_j = whitened[j].data();
     covariance(j, j) = (mean - mean * mean) / correction + penalty - lane_dot(z_j, z_j, size);
     for (int l = j + 1; l < n; ++l) {
-      const double cross = -component_mean[l] * mean / correction -
-                           lane_dot(z_j, whitened[l].data(), size);
+      const double cross =
+          -component_mean[l] * mean / correction - lane_dot(z_j, whitened[l].data(), size);
       covariance(j, l) = cross;
       covariance(l, j) = cross;
     }
@@ -169,8 +169,8 @@ void allele_densities(const MultiAlleleTables& tables, const Eigen::VectorXd& co
 
 void allele_probs_from_component_sums(const HaplotypeModel& model, const double* totals,
                                       const double* sums, const MultiAlleleTables& tables,
-                                      double theta, MultiScratch& scratch,
-                                      ModelWarnings& warnings, std::vector<double>& allele_probs) {
+                                      double theta, MultiScratch& scratch, ModelWarnings& warnings,
+                                      std::vector<double>& allele_probs) {
   const int n = tables.allele_count - 1;
   const int size = model.inverse.rows();
   check_fitted(model, n, size);
@@ -198,13 +198,14 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
   const int size = static_cast<int>(patterns.values.rows());
   check_fitted(model, n, size);
   const std::size_t pattern_entries = static_cast<std::size_t>(n) * patterns.count();
-  if (scratch.pattern_weight.size() < pattern_entries) scratch.pattern_weight.assign(pattern_entries, 0.0);
+  if (scratch.pattern_weight.size() < pattern_entries)
+    scratch.pattern_weight.assign(pattern_entries, 0.0);
   scratch.totals.resize(static_cast<std::size_t>(n));
   scratch.sums.resize(static_cast<std::size_t>(n) * size);
   component_sums(patterns, model, haplotype_alleles, a, scratch, scratch.totals.data(),
                  scratch.sums.data());
-  allele_probs_from_component_sums(model, scratch.totals.data(), scratch.sums.data(), tables,
-                                   theta, scratch, warnings, allele_probs);
+  allele_probs_from_component_sums(model, scratch.totals.data(), scratch.sums.data(), tables, theta,
+                                   scratch, warnings, allele_probs);
 }
 
 void class_probabilities_multi(const std::vector<double>& first, const std::vector<double>& second,
@@ -243,7 +244,8 @@ void class_probabilities_multi(const std::vector<double>& first, const std::vect
     return;
   }
   for (std::size_t i = 0; i < C; ++i) class_probs[i] /= sum;
-  if (*std::min_element(class_probs.begin(), class_probs.end()) < 0.0) ++warnings.probability_errors;
+  if (*std::min_element(class_probs.begin(), class_probs.end()) < 0.0)
+    ++warnings.probability_errors;
 }
 
 void shuffle_units(std::vector<int>& order, RandomSource& random) {
@@ -265,8 +267,7 @@ class MultiallelicSums {
                    const std::vector<std::vector<int>>& pedigree,
                    const std::vector<int>& haplotype_alleles, int allele_count,
                    MultiScratch& scratch)
-      : patterns_(patterns), n_(allele_count - 1),
-        size_(static_cast<int>(patterns.values.rows())) {
+      : patterns_(patterns), n_(allele_count - 1), size_(static_cast<int>(patterns.values.rows())) {
     const std::size_t model_count = 2 * models.size();
     const std::size_t columns = patterns.of_column.size();
     read_.assign(model_count, 0);
@@ -279,7 +280,8 @@ class MultiallelicSums {
     sums_.assign(model_count * n_ * size_, 0.0);
     ref_start_.assign(columns + 1, 0);
     const std::size_t pattern_entries = static_cast<std::size_t>(n_) * patterns.count();
-    if (scratch.pattern_weight.size() < pattern_entries) scratch.pattern_weight.assign(pattern_entries, 0.0);
+    if (scratch.pattern_weight.size() < pattern_entries)
+      scratch.pattern_weight.assign(pattern_entries, 0.0);
     for (std::size_t m = 0; m < model_count; ++m) {
       if (!read_[m]) continue;
       const HaplotypeModel& model = haplotype(models, m);
@@ -317,8 +319,8 @@ class MultiallelicSums {
         if (allele == 0) continue;
         const double w = sign * ref_weight_[e];
         totals(m)[allele - 1] += w;
-        Eigen::Map<Eigen::VectorXd>(sums(m) + static_cast<std::size_t>(allele - 1) * size_, size_) +=
-            w * window;
+        Eigen::Map<Eigen::VectorXd>(sums(m) + static_cast<std::size_t>(allele - 1) * size_,
+                                    size_) += w * window;
       }
     }
   }
@@ -355,8 +357,9 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
   }
   if (site_pls.size() < G * sample_count || haplotype_alleles.size() != 2 * sample_count ||
       row_order.size() != pedigree.size()) {
-    throw std::logic_error("run_multiallelic_chain: likelihoods, alleles or row order do not "
-                           "match the samples");
+    throw std::logic_error(
+        "run_multiallelic_chain: likelihoods, alleles or row order do not "
+        "match the samples");
   }
   for (const std::vector<int>& row : pedigree) {
     if (row.size() < 2 || row[1] < 1 || static_cast<std::size_t>(row[1]) > sample_count) {
@@ -386,14 +389,16 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
       allele_probs_from_component_sums(model.second, sums.totals(2 * sample + 1),
                                        sums.sums(2 * sample + 1), tables, theta, scratch, warnings,
                                        second);
-      class_probabilities_multi(first, second, &site_pls[G * sample], tables,
-                                scratch.log10_weights, warnings, probs);
+      class_probabilities_multi(first, second, &site_pls[G * sample], tables, scratch.log10_weights,
+                                warnings, probs);
       const int drawn = draw_class_multi(probs, random.uniform());
-      haplotype_alleles[2 * sample] = tables.ordered_genotypes[static_cast<std::size_t>(drawn)].first;
+      haplotype_alleles[2 * sample] =
+          tables.ordered_genotypes[static_cast<std::size_t>(drawn)].first;
       haplotype_alleles[2 * sample + 1] =
           tables.ordered_genotypes[static_cast<std::size_t>(drawn)].second;
       if (record) {
-        for (std::size_t c = 0; c < C; ++c) genotype_probs[C * sample + c] += probs[c] / recorded_sweeps;
+        for (std::size_t c = 0; c < C; ++c)
+          genotype_probs[C * sample + c] += probs[c] / recorded_sweeps;
       }
       if (model_average) {
         // The all-haplotype pass reads the same reference sets, which never hold the sample's
@@ -404,7 +409,8 @@ void run_multiallelic_chain(const WindowPatterns& patterns, const std::vector<Sa
         haplotype_alleles[2 * sample] = pair.first;
         haplotype_alleles[2 * sample + 1] = pair.second;
         if (record) {
-          for (std::size_t c = 0; c < C; ++c) all_probs[C * sample + c] += probs[c] / recorded_sweeps;
+          for (std::size_t c = 0; c < C; ++c)
+            all_probs[C * sample + c] += probs[c] / recorded_sweeps;
         }
       }
       for (int h = 0; h < 2; ++h) {

@@ -19,8 +19,8 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
                          ModelAverage* average) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
-  run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch,
-                      warnings, genotype_probs, family, average);
+  run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch, warnings,
+                      genotype_probs, family, average);
 }
 
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,

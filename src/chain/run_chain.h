@@ -58,7 +58,7 @@ struct MultiScratch {
   Eigen::MatrixXd covariance;                    // (a-1) x (a-1): variant covariance
   Eigen::MatrixXd precision;                     // its conditional inverse
   Eigen::VectorXd conditional_mean;
-  std::vector<double> log10_weights;             // per class
+  std::vector<double> log10_weights;  // per class
 };
 
 // Probability of each of the a alleles for one sample haplotype: the indicator vector's
@@ -77,8 +77,8 @@ void haplotype_allele_probs_multi(const WindowPatterns& patterns, const Haplotyp
 // when the model has run lengths), as the chain keeps them current.
 void allele_probs_from_component_sums(const HaplotypeModel& model, const double* totals,
                                       const double* sums, const MultiAlleleTables& tables,
-                                      double theta, MultiScratch& scratch,
-                                      ModelWarnings& warnings, std::vector<double>& allele_probs);
+                                      double theta, MultiScratch& scratch, ModelWarnings& warnings,
+                                      std::vector<double>& allele_probs);
 
 // Class probabilities in ordered_genotypes order from the two haplotypes' allele
 // probabilities and the sample's G Phred likelihoods: each class weighted by

@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 namespace {
 

@@ -89,7 +89,7 @@ struct ScaffoldSettings {
 };
 struct ScaffoldData {
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // 2N alleles 0/1 per site
-  std::vector<std::int64_t> range;                          // first and last position kept
+  std::vector<std::int64_t> range;                                // first and last position kept
 };
 // The first position the scaffold reader keeps for a region starting at lower.
 std::uint64_t scaffold_kept_from(std::uint64_t lower);
@@ -101,14 +101,13 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
 struct PanelData {
   std::map<std::uint64_t, std::vector<std::string>> alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
-  int haplotype_count = 0;                                  // R
+  int haplotype_count = 0;                                        // R
 };
 // Keeps the panel sites within scaffold_range that are scaffold or likelihood sites.
-void read_reference_panel(std::istream& in, const std::string& file_name,
-                          const std::vector<std::int64_t>& scaffold_range,
-                          const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                          const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records,
-                          PanelData& panel);
+void read_reference_panel(
+    std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
+    const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
+    const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records, PanelData& panel);
 
 // ---- Initialization file (-initial) ----
 struct InitialSettings {
@@ -158,8 +157,8 @@ int genotype_vcf_multi(const std::vector<double>& probabilities, int sample, int
 
 // The result of one analysed position for all samples.
 struct Answer {
-  std::string first_allele;         // REF
-  std::string second_allele;        // ALT, several alleles separated by ","
+  std::string first_allele;           // REF
+  std::string second_allele;          // ALT, several alleles separated by ","
   std::vector<double> probabilities;  // class_count values per sample, samples in order
   int class_count = 0;
 };

@@ -1,6 +1,11 @@
 #include "io/io.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <boost/algorithm/string.hpp>
+#include <boost/iostreams/filter/gzip.hpp>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -8,11 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <boost/algorithm/string.hpp>
-#include <boost/iostreams/filter/gzip.hpp>
 
 #include "util/errors.h"
 
@@ -173,4 +173,3 @@ std::optional<double> parse_finite_double(std::string_view text) {
   if (end != copy.c_str() + copy.size() || !std::isfinite(value)) return std::nullopt;
   return value;
 }
-

@@ -1,14 +1,13 @@
 #pragma once
 
+#include <boost/iostreams/filtering_stream.hpp>
 #include <cstdint>
 #include <fstream>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <boost/iostreams/filtering_stream.hpp>
 
 namespace futils {
 // Text after the last "." of name; empty when there is none.

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <string_view>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 namespace {
 
@@ -110,8 +110,9 @@ class LikelihoodReader {
       ++line_number_;
       strip_carriage_return(line_);
       if (line_.find('\r') != std::string::npos) {
-        wrong_format(where(), "its lines end in lone carriage returns (\\r without \\n); "
-                              "convert the line ends to \\n");
+        wrong_format(where(),
+                     "its lines end in lone carriage returns (\\r without \\n); "
+                     "convert the line ends to \\n");
       }
       if (line_.empty() || (line_.front() != '#' && is_blank(line_))) continue;
       if (line_.front() == '#') {
@@ -128,8 +129,8 @@ class LikelihoodReader {
     }
     finished_ = true;
     if (!have_header_) {
-      wrong_format(settings_.file_name, line_number_ == 0 ? "the file is empty, not a VCF"
-                                                          : "no #CHROM header line");
+      wrong_format(settings_.file_name,
+                   line_number_ == 0 ? "the file is empty, not a VCF" : "no #CHROM header line");
     }
     return false;
   }
@@ -398,7 +399,8 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
 struct LikelihoodPuller::State {
   State(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
         std::vector<std::uint64_t> wanted)
-      : settings(settings), wanted(std::move(wanted)),
+      : settings(settings),
+        wanted(std::move(wanted)),
         reader(sample_ids, this->settings, records, discard, discard) {}
 
   LikelihoodSettings settings;

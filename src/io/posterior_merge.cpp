@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids) {
   out << "##fileformat=VCFv4.0\n"

@@ -3,14 +3,13 @@
 #include <string_view>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
-void read_reference_panel(std::istream& in, const std::string& file_name,
-                          const std::vector<std::int64_t>& scaffold_range,
-                          const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                          const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records,
-                          PanelData& panel) {
+void read_reference_panel(
+    std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
+    const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
+    const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records, PanelData& panel) {
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;

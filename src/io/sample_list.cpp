@@ -5,8 +5,8 @@
 #include <unordered_map>
 
 #include "io/file_formats.h"
-#include "util/errors.h"
 #include "io/io.h"
+#include "util/errors.h"
 
 PositionList read_positions(std::istream& in, const std::string& file_name) {
   PositionList list;

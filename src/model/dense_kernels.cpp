@@ -87,7 +87,9 @@ void lower_triangular_inverse(const double* L, int n, double* R) {
     }
     for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) {
       const int j = j0 + t;
-      for (int i = j; i < n; ++i) R[static_cast<std::size_t>(j) * n + i] = block[static_cast<std::size_t>(i) * kColumnBlock + t];
+      for (int i = j; i < n; ++i)
+        R[static_cast<std::size_t>(j) * n + i] =
+            block[static_cast<std::size_t>(i) * kColumnBlock + t];
     }
   }
 }

@@ -14,8 +14,8 @@
 
 #include "model/dense_kernels.h"
 #include "model/model.h"
-#include "model/packed_triangle.h"
 #include "model/model_window.h"
+#include "model/packed_triangle.h"
 #include "model/ridge.h"
 #include "model/run_moments.h"
 
@@ -132,7 +132,8 @@ void WindowPatterns::build(const WindowMatrix& M, int columns) {
   const std::size_t bytes = static_cast<std::size_t>(window_rows) * sizeof(double);
   for (int c = 0; c < columns; ++c) {
     std::string key(reinterpret_cast<const char*>(M.col(c).data()), bytes);
-    const auto [it, inserted] = index.emplace(std::move(key), static_cast<int>(first_column.size()));
+    const auto [it, inserted] =
+        index.emplace(std::move(key), static_cast<int>(first_column.size()));
     if (inserted) first_column.push_back(c);
     of_column[static_cast<std::size_t>(c)] = it->second;
   }
@@ -142,8 +143,8 @@ void WindowPatterns::build(const WindowMatrix& M, int columns) {
   }
 }
 
-void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
-                         HaplotypeModel& model, ModelWarnings& warnings) {
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
+                         ModelWarnings& warnings) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
   FitScratch scratch;
@@ -232,7 +233,8 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   deviations.resize(window_rows, used);
   for (int p = 0, column = 0; p < patterns.count(); ++p) {
     if (pattern_weight[p] <= 0.0) continue;
-    deviations.col(column++) = (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
+    deviations.col(column++) =
+        (patterns.values.col(p) - window_mean) * std::sqrt(pattern_weight[p]);
   }
   Eigen::MatrixXd& covariance = scratch.covariance;
   covariance.resize(window_rows, window_rows);
@@ -271,7 +273,8 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
       const int rows_below = size - j;
       if (x[j] != 0.0) {
         first[j] -= length;
-        for (int i = 0; i < rows_below; ++i) out[i] -= x[j + i] != 0.0 ? static_cast<std::int32_t>(length) : 0;
+        for (int i = 0; i < rows_below; ++i)
+          out[i] -= x[j + i] != 0.0 ? static_cast<std::int32_t>(length) : 0;
       }
       out += rows_below;
     }

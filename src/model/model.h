@@ -5,7 +5,6 @@
 // Everything here works on plain data; nothing reads files or prints.
 
 #include <Eigen/Dense>
-
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -49,15 +48,15 @@ struct WindowPatterns {
 
 // The k-haplotype model of one sample haplotype, rebuilt whenever the window is.
 struct HaplotypeModel {
-  std::vector<int> selected;    // 0-based haplotype columns, longest shared run first
-  std::vector<double> weights;  // run length / sum of the selected run lengths
-  std::vector<int> lengths;     // run length of each selected haplotype
-  double length_sum = 0.0;      // sum of the selected run lengths
+  std::vector<int> selected;             // 0-based haplotype columns, longest shared run first
+  std::vector<double> weights;           // run length / sum of the selected run lengths
+  std::vector<int> lengths;              // run length of each selected haplotype
+  double length_sum = 0.0;               // sum of the selected run lengths
   std::vector<int> pattern_of_selected;  // window pattern of each selected haplotype
-  double v2 = 0.0;              // sum of squared weights
-  double lambda = 0.0;          // penalty of this haplotype
-  std::vector<double> mean;     // weighted mean at rows 0..T; entry T refreshed by the sampler
-  Inverse_Matrix inverse;       // inverse of the penalised T x T window covariance
+  double v2 = 0.0;                       // sum of squared weights
+  double lambda = 0.0;                   // penalty of this haplotype
+  std::vector<double> mean;  // weighted mean at rows 0..T; entry T refreshed by the sampler
+  Inverse_Matrix inverse;    // inverse of the penalised T x T window covariance
   // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
   // means; constant while the window stands, so c'Qd = (Rc).(Rd) is one dot product.
   std::vector<double> conditioning;
@@ -79,10 +78,10 @@ struct SampleModel {
 
 // Counters of numerical fallbacks, reported once per run.
 struct ModelWarnings {
-  std::int64_t ridge_windows = 0;          // covariances inverted after adding a ridge
-  std::int64_t nonpositive_variances = 0;  // conditional variances replaced by the penalty
+  std::int64_t ridge_windows = 0;                // covariances inverted after adding a ridge
+  std::int64_t nonpositive_variances = 0;        // conditional variances replaced by the penalty
   std::int64_t singular_allele_covariances = 0;  // multi-allelic ones inverted after a ridge
-  std::int64_t probability_errors = 0;      // class weights that came out negative
+  std::int64_t probability_errors = 0;           // class weights that came out negative
 };
 
 // Shrinkage weight of the k-haplotype model: (1/H) / (k + 1/H), H = sum_{m=1}^{k-1} 1/m.
@@ -94,8 +93,8 @@ double shrinkage_weight(int k);
 // run_lengths holds one entry per haplotype column in use (-1 for the sample's own);
 // the columns in `excluded` count as run length 0. Returns false when the selected run
 // lengths sum to 0 or the squared weights sum to 1 (no usable reference set).
-bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded,
-                       int k, HaplotypeModel& model);
+bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
+                       HaplotypeModel& model);
 
 // R d for the deviation d = own - (1 - theta) mean - theta / 2 of a haplotype's window
 // alleles from its shrunk window means (Q = R'R): the conditioning the chain dots with R cov.
@@ -131,8 +130,8 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
                                    HaplotypeModel& model, ModelWarnings& warnings,
                                    FitScratch& scratch);
 // The same, grouping the window's patterns first (for a single fit).
-void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta,
-                         HaplotypeModel& model, ModelWarnings& warnings);
+void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
+                         ModelWarnings& warnings);
 
 // Hardy-Weinberg initial genotypes of a bi-allelic variant. site_pls holds 3 Phred
 // values per sample (0/0, 0/1, 1/1). Iterates the allele frequencies (at most 10 passes),

@@ -16,8 +16,8 @@ int window_start(int r, int f, int n) { return std::clamp(r - f - 1, -1, n - 2 *
 
 }  // namespace
 
-WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
-                     int f, int span, bool use_panel) {
+WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,
+                     int span, bool use_panel) {
   const int n = static_cast<int>(scaffold_positions.size());
   WindowKey key;
   key.r = find_bracket(scaffold_positions, p);
@@ -26,7 +26,8 @@ WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::
   const auto first = scaffold_positions.begin() + (e + 1);
   const auto last = scaffold_positions.begin() + (e + 1 + 2 * f);
   const std::uint64_t span_end = p + static_cast<std::uint64_t>(std::max(span, 0));
-  key.dropped_begin = static_cast<int>(std::lower_bound(first, last, p) - scaffold_positions.begin());
+  key.dropped_begin =
+      static_cast<int>(std::lower_bound(first, last, p) - scaffold_positions.begin());
   key.dropped_end =
       static_cast<int>(std::upper_bound(first, last, span_end) - scaffold_positions.begin());
   return key;

@@ -32,8 +32,8 @@ struct WindowKey {
 };
 
 // Requires scaffold_positions.size() >= 2f.
-WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p,
-                     int f, int span, bool use_panel);
+WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,
+                     int span, bool use_panel);
 
 // Reference-panel haplotypes as the window needs them.
 struct PanelView {

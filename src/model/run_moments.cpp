@@ -82,7 +82,8 @@ void RunWeightedMoments::build(const WindowMatrix& M, const WindowPatterns& patt
   all_second_.assign(triangle_, 0);
   all_first_.assign(static_cast<std::size_t>(rows_), 0);
   for (int p = 0; p < P; ++p) {
-    add_outer(patterns.values.col(p).data(), rows_, counts_[p], all_second_.data(), all_first_.data());
+    add_outer(patterns.values.col(p).data(), rows_, counts_[p], all_second_.data(),
+              all_first_.data());
   }
   // Windows that share the core (kSharedRunCore sites each side of the middle) add
   // (left - 2) + (right - 2): the left run counts the groups agreeing on the core and on
@@ -156,8 +157,10 @@ std::int64_t RunWeightedMoments::add_groups(const Order& order, int pattern, std
     if (lo > 0) next = std::max(next, order.common[lo]);
     if (hi < P) next = std::max(next, order.common[hi]);
     const std::int64_t times = d - next;
-    const std::uint16_t* upper = order.prefix_second.data() + static_cast<std::size_t>(hi) * triangle_;
-    const std::uint16_t* lower = order.prefix_second.data() + static_cast<std::size_t>(lo) * triangle_;
+    const std::uint16_t* upper =
+        order.prefix_second.data() + static_cast<std::size_t>(hi) * triangle_;
+    const std::uint16_t* lower =
+        order.prefix_second.data() + static_cast<std::size_t>(lo) * triangle_;
     add_scaled_difference(upper, lower, static_cast<std::int32_t>(times), triangle_, second);
     const std::int32_t* upper_first = order.prefix_first.data() + static_cast<std::size_t>(hi) * T;
     const std::int32_t* lower_first = order.prefix_first.data() + static_cast<std::size_t>(lo) * T;
@@ -168,7 +171,8 @@ std::int64_t RunWeightedMoments::add_groups(const Order& order, int pattern, std
   return total;
 }
 
-std::int64_t RunWeightedMoments::sums(int pattern, std::int32_t* second, std::int64_t* first) const {
+std::int64_t RunWeightedMoments::sums(int pattern, std::int32_t* second,
+                                      std::int64_t* first) const {
   for (std::size_t e = 0; e < triangle_; ++e) second[e] = kShortSharedRun * all_second_[e];
   for (int r = 0; r < rows_; ++r) first[r] = kShortSharedRun * std::int64_t{all_first_[r]};
   std::int64_t total = kShortSharedRun * std::int64_t{columns_};

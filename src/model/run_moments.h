@@ -38,7 +38,6 @@ class RunWeightedMoments {
   // columns, as Inverse_Matrix), first = sum_c l(p, c) x_c; returns sum_c l(p, c).
   std::int64_t sums(int pattern, std::int32_t* second, std::int64_t* first) const;
 
-
  private:
   // The patterns sorted by their sites outwards from the middle on one side, with the
   // prefix sums of their columns' x x', x and counts in that order.
