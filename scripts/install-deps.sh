@@ -11,6 +11,7 @@ packages=(
   libhts-dev
   bcftools tabix
   snakemake
+  clang-format
   python3
   time
 )
