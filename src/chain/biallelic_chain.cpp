@@ -213,7 +213,8 @@ bool BiallelicChain::cached(int model_index, int pattern) const {
 
 const double* BiallelicChain::current_whitened(int model_index) {
   const std::size_t T = static_cast<std::size_t>(window_rows_);
-  double* z = &scratch_.model_whitened[static_cast<std::size_t>(model_index) * T];
+  // data() + offset: with no window rows the vector is empty and has no element to name.
+  double* z = scratch_.model_whitened.data() + static_cast<std::size_t>(model_index) * T;
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
   HaplotypeModel& haplotype = model(model_index);
   if (count < 0 || window_rows_ == 0) {
