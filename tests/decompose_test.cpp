@@ -172,7 +172,8 @@ TEST(DecomposeMulti, MalformedInputIsAnError) {
 }
 
 TEST(DecomposeMulti, BcftoolsReadsTheOutput) {
-  if (!file_exists("/usr/bin/bcftools")) GTEST_SKIP() << "bcftools is not installed";
+  ASSERT_TRUE(file_exists("/usr/bin/bcftools"))
+      << "bcftools is missing: run scripts/install-deps.sh";
   TempDir dir;
   const Decompose run = decompose(dir, input_vcf({
                                            {"chr20", "200", "AC", "GC,AT", "2|1", "./."},

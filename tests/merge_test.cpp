@@ -174,7 +174,8 @@ TEST(MergePosteriors, UnreadableFilesAreReportedBeforeOutput) {
 }
 
 TEST(MergePosteriors, BcftoolsReadsTheOutput) {
-  if (!file_exists("/usr/bin/bcftools")) GTEST_SKIP() << "bcftools is not installed";
+  ASSERT_TRUE(file_exists("/usr/bin/bcftools"))
+      << "bcftools is missing: run scripts/install-deps.sh";
   TempDir dir;
   const std::string tri = "0 0 0 0 0 1 0 0 0 ";
   const Merge run = merge(dir, "100 A G 0 0 1 0 0 0 0 1 \n200 A G,T " + tri + tri + "\n\n",
