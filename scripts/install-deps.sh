@@ -12,6 +12,7 @@ packages=(
   bcftools tabix
   snakemake
   clang-format
+  clang libclang-rt-14-dev
   python3
   time
 )

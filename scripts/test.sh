@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, checks the formatting, builds dorsane with warnings as errors,
-# runs every test, runs the README's example end to end, then builds with the address and
-# undefined-behaviour sanitizers and runs every test again on that build.
+# runs every test, runs the README's example end to end, builds with the address and
+# undefined-behaviour sanitizers and runs every test again on that build, then fuzzes each
+# reader for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -23,3 +24,14 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Release -DDORSANE_WERROR=ON -DDO
 cmake --build build-sanitize -j"$(nproc)"
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$(nproc)"
+
+# The readers' libFuzzer harnesses (clang), 30 seconds each from the seed corpus in
+# tests/fuzz/corpus; new inputs go to a scratch corpus under the build tree.
+CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DDORSANE_FUZZ=ON -DBUILD_TESTING=OFF
+cmake --build build-fuzz -j"$(nproc)"
+for seeds in tests/fuzz/corpus/*/; do
+  name=$(basename "$seeds")
+  mkdir -p "build-fuzz/corpus/$name"
+  "build-fuzz/fuzz_$name" -max_total_time=30 -rss_limit_mb=2048 \
+    -artifact_prefix="build-fuzz/crash-$name-" "build-fuzz/corpus/$name" "$seeds" 2>&1 | tail -1
+done
