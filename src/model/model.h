@@ -152,8 +152,6 @@ struct MultiAlleleTables {
   std::vector<std::pair<int, int>> ordered_genotypes;
   // The a(a+1)/2 genotypes in VCF order: (t, s) for s = 0..a-1, t = 0..s.
   std::vector<std::pair<int, int>> unordered_genotypes;
-  // Per unordered genotype, the copies of each allele (rows of a).
-  std::vector<std::vector<int>> genotype_allele_counts;
   int class_count() const { return allele_count * allele_count; }
   int genotype_count() const { return allele_count * (allele_count + 1) / 2; }
 };

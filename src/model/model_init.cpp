@@ -129,10 +129,6 @@ MultiAlleleTables multi_allele_tables(int allele_count) {
       tables.ordered_genotypes.emplace_back(t, s);
       if (t != s) tables.ordered_genotypes.emplace_back(s, t);
       tables.unordered_genotypes.emplace_back(t, s);
-      std::vector<int> counts(static_cast<std::size_t>(a), 0);
-      ++counts[t];
-      ++counts[s];
-      tables.genotype_allele_counts.push_back(std::move(counts));
     }
   }
   return tables;
@@ -160,9 +156,14 @@ void initial_genotypes_multiallelic(const std::vector<double>& site_pls, int sam
     std::fill(updated.begin(), updated.end(), 0.0);
     for (int j = 0; j < sample_count; ++j) {
       hwe_posteriors_multi(&site_pls[G * std::size_t(j)], priors, posteriors);
+      // Each genotype adds its posterior to its two alleles' counts (twice to a homozygote's).
       for (std::size_t g = 0; g < G; ++g) {
-        for (int l = 0; l < a; ++l) {
-          updated[l] += tables.genotype_allele_counts[g][l] * posteriors[g] / haplotype_count;
+        const auto [x, y] = tables.unordered_genotypes[g];
+        if (x == y) {
+          updated[x] += 2 * posteriors[g] / haplotype_count;
+        } else {
+          updated[x] += posteriors[g] / haplotype_count;
+          updated[y] += posteriors[g] / haplotype_count;
         }
       }
     }
