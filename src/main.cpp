@@ -2,7 +2,9 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <algorithm>
 #include <iostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,8 @@ constexpr const char* kHelpText =
     "\n"
     "\n"
     "=========================\n"
-    "\x1b[33m  Dorsane version 1.0\x1b[0m\n"
+    "\x1b[33m  Dorsane version " DORSANE_VERSION
+    "\x1b[0m\n"
     "=========================\n"
     "\n"
     "\n"
@@ -61,6 +64,12 @@ constexpr const char* kHelpText =
     " For more information visit \x1b[34mREADME.md in the dorsane source tree\x1b[0m\n"
     "\n";
 
+// Swallows what --quiet keeps off standard output.
+class NullBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,6 +83,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::vector<std::string> args(argv, argv + argc);
+  if (std::find(args.begin() + 1, args.end(), "--version") != args.end()) {
+    std::cout << "dorsane " << DORSANE_VERSION << std::endl;
+    return 0;
+  }
+  // --quiet: nothing on standard output; warnings and errors still go to standard error.
+  NullBuffer null_buffer;
+  if (std::find(args.begin() + 1, args.end(), "--quiet") != args.end()) {
+    std::cout.rdbuf(&null_buffer);
+  }
   remove_temporary_outputs_on_signals();
   try {
     CallSNP caller(argc, args);

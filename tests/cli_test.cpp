@@ -222,3 +222,39 @@ TEST(Cli, PositionListErrors) {
   EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
   EXPECT_TRUE(contains(result.err, "Can't open sample file"));
 }
+
+TEST(Cli, VersionAndQuiet) {
+  TempDir dir;
+  const RunResult version = run_dorsane({"--version"}, dir.path());
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("dorsane ") + DORSANE_VERSION + "\n");
+  // --quiet writes nothing to standard output and the same files.
+  const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
+  std::vector<std::string> args = {"--sample-file",
+                                   input + "samples.txt",
+                                   "--glfs",
+                                   input + "gl.vcf",
+                                   "--scaffold-file",
+                                   input + "scaffold.txt",
+                                   "--numsnps",
+                                   "3",
+                                   "--iteration",
+                                   "4",
+                                   "--burnin",
+                                   "1",
+                                   "--int",
+                                   "1000000",
+                                   "1000300",
+                                   "--seed",
+                                   "2"};
+  std::vector<std::string> quiet = args;
+  args.insert(args.end(), {"--o", dir.file("a.vcf")});
+  quiet.insert(quiet.end(), {"--o", dir.file("b.vcf"), "--quiet"});
+  const RunResult loud = run_dorsane(args, dir.path());
+  const RunResult silent = run_dorsane(quiet, dir.path());
+  ASSERT_EQ(silent.status, 0) << silent.err;
+  EXPECT_FALSE(loud.out.empty());
+  EXPECT_EQ(silent.out, "");
+  EXPECT_EQ(silent.err, loud.err);
+  EXPECT_EQ(read_file(dir.file("b.vcf")), read_file(dir.file("a.vcf")));
+}

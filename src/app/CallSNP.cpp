@@ -159,8 +159,9 @@ void CallSNP::open_outputs() {
 
 void print_closing_lines(std::ostream& out, double processor_seconds) {
   out.flush();
-  std::printf("Time elapsed : %f\n", processor_seconds);
-  std::fflush(stdout);
+  char elapsed[64];
+  std::snprintf(elapsed, sizeof elapsed, "Time elapsed : %f\n", processor_seconds);
+  out << elapsed;
   out << "\n~~~ ΤΕΛΟΣ ~~~ \n\nHave a nice day!\n\n";
   out.flush();
 }

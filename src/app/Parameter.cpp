@@ -30,7 +30,7 @@ constexpr OptionSpec kOptions[] = {
     {"--int", kCollect},      {"-initial", 1},    {"--list", 1},        {"--mp", 1},
     {"--scaffold-file", 1},   {"--iteration", 1}, {"--burnin", 1},      {"--numsnps", 1},
     {"--lambda", 1},          {"--glfs", 1},      {"--k", 1},           {"--model-avg", 0},
-    {"--var-multi", 0},       {"--seed", 1},      {"--threads", 1},
+    {"--var-multi", 0},       {"--seed", 1},      {"--threads", 1},     {"--quiet", 0},
 };
 
 bool selects(const std::string& argument, const char* option) {
