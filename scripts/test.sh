@@ -15,6 +15,7 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 
 # The example must call better than the most-likely-genotype baseline (non-reference
 # discordance over all sites: the "all" row's calls against its baseline).
+mkdir -p build/example
 bash examples/run.sh | tee build/example/evaluation.txt
 awk '$1 == "all" { gsub("%", ""); found = 1; better = ($6 + 0 < $9 + 0) }
      END { if (!found || !better) { print "example: calls not better than baseline"; exit 1 } }' \
