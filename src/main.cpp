@@ -89,6 +89,11 @@ int main(int argc, char** argv) {
   }
   // --quiet: nothing on standard output; warnings and errors still go to standard error.
   NullBuffer null_buffer;
+  // std::cout is flushed again after main returns: it must have its own buffer back by then.
+  struct RestoreOutput {
+    std::streambuf* buffer;
+    ~RestoreOutput() { std::cout.rdbuf(buffer); }
+  } restore_output{std::cout.rdbuf()};
   if (std::find(args.begin() + 1, args.end(), "--quiet") != args.end()) {
     std::cout.rdbuf(&null_buffer);
   }
