@@ -30,9 +30,11 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 # tests/fuzz/corpus; new inputs go to a scratch corpus under the build tree.
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Release -DDORSANE_FUZZ=ON -DBUILD_TESTING=OFF
 cmake --build build-fuzz -j"$(nproc)"
-for seeds in tests/fuzz/corpus/*/; do
-  name=$(basename "$seeds")
+# Two at a time on two cores; a crash makes xargs, and so the script, fail.
+ls -d tests/fuzz/corpus/*/ | xargs -P "$(nproc)" -I{} bash -c '
+  name=$(basename {})
   mkdir -p "build-fuzz/corpus/$name"
   "build-fuzz/fuzz_$name" -max_total_time=30 -rss_limit_mb=2048 \
-    -artifact_prefix="build-fuzz/crash-$name-" "build-fuzz/corpus/$name" "$seeds" 2>&1 | tail -1
-done
+    -artifact_prefix="build-fuzz/crash-$name-" "build-fuzz/corpus/$name" {} \
+    > "build-fuzz/$name.log" 2>&1 || { tail -30 "build-fuzz/$name.log"; exit 1; }
+  echo "fuzz_$name: $(tail -1 "build-fuzz/$name.log")"'
