@@ -37,7 +37,7 @@ TEST(CallingMode, SameSeedSameOutputsAndGzipMatchesPlain) {
     args.insert(args.end(), {"--mp", cohort.dir.file(tag + ".mp")});
     const RunResult result = run_dorsane(args, cohort.dir.path());
     EXPECT_EQ(result.status, 0) << result.err;
-    return read_file(cohort.dir.file(tag + ".vcf")) + read_file(cohort.dir.file(tag + ".mp"));
+    return read_output(cohort.dir.file(tag + ".vcf")) + read_file(cohort.dir.file(tag + ".mp"));
   };
   const std::string first = run(cohort.dir.file("gl.vcf"), "a");
   EXPECT_EQ(run(cohort.dir.file("gl.vcf"), "b"), first);
@@ -48,7 +48,7 @@ TEST(CallingMode, SameSeedSameOutputsAndGzipMatchesPlain) {
       cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("d.vcf"),
                   {"--numsnps", "8", "--iteration", "30", "--burnin", "5", "--seed", "43"});
   ASSERT_EQ(run_dorsane(args, cohort.dir.path()).status, 0);
-  EXPECT_NE(read_file(cohort.dir.file("d.vcf")), read_file(cohort.dir.file("a.vcf")));
+  EXPECT_NE(read_output(cohort.dir.file("d.vcf")), read_output(cohort.dir.file("a.vcf")));
 }
 
 TEST(CallingMode, ScaffoldSitesCopiedEveryPositionWrittenOnce) {

@@ -256,5 +256,5 @@ TEST(Cli, VersionAndQuiet) {
   EXPECT_FALSE(loud.out.empty());
   EXPECT_EQ(silent.out, "");
   EXPECT_EQ(silent.err, loud.err);
-  EXPECT_EQ(read_file(dir.file("b.vcf")), read_file(dir.file("a.vcf")));
+  EXPECT_EQ(read_output(dir.file("b.vcf")), read_output(dir.file("a.vcf")));
 }

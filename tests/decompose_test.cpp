@@ -8,10 +8,7 @@
 namespace {
 
 const std::string kOutHeader =
-    "##fileformat=VCFv4.0\n"
-    "##source=Dorsane\n"
-    "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
-    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n";
+    std::string("##fileformat=VCFv4.2\n##source=Dorsane\n") + kGtHeaderFields + "\tS1\tS2\n";
 
 // An input VCF for samples S1 and S2; each record is "CHROM POS REF ALT GT1 GT2".
 std::string input_vcf(const std::vector<std::vector<std::string>>& records) {
@@ -50,7 +47,7 @@ Decompose decompose(const TempDir& dir, const std::string& vcf, std::vector<std:
       dir.file("out.vcf"), "--sample-file",    dir.file("samples.txt")};
   args.insert(args.end(), extra.begin(), extra.end());
   Decompose run{run_dorsane(args, dir.path()), ""};
-  run.vcf = read_file(dir.file("out.vcf"));
+  run.vcf = read_output(dir.file("out.vcf"));
   return run;
 }
 
@@ -131,7 +128,7 @@ TEST(DecomposeMulti, LayoutVariantsGiveTheSameOutput) {
   const RunResult gz = run_dorsane({"-decompose-multi", dir.file("in.vcf.gz"), "--o",
                                     dir.file("gz.vcf"), "--sample-file", dir.file("samples.txt")});
   EXPECT_EQ(gz.status, 0) << gz.err;
-  EXPECT_EQ(read_file(dir.file("gz.vcf")), plain.vcf);
+  EXPECT_EQ(read_output(dir.file("gz.vcf")), plain.vcf);
 }
 
 TEST(DecomposeMulti, MalformedInputIsAnError) {

@@ -7,14 +7,9 @@
 
 namespace {
 
-const std::string kHeader =
-    "##fileformat=VCFv4.0\n"
-    "##source=Dorsane\n"
-    "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
-    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
-
-std::string header(const std::vector<std::string>& samples) {
-  std::string text = kHeader;
+std::string header(const std::vector<std::string>& samples, const std::string& chromosome = "0") {
+  std::string text = "##fileformat=VCFv4.2\n##source=Dorsane\n##contig=<ID=" + chromosome + ">\n" +
+                     kGtHeaderFields;
   for (const std::string& s : samples) text += "\t" + s;
   return text + "\n";
 }
@@ -46,7 +41,7 @@ Merge merge(const TempDir& dir, const std::string& first, const std::string& sec
       dir.file("out.vcf"), "--sample-file",  dir.file("samples.txt")};
   args.insert(args.end(), extra.begin(), extra.end());
   Merge run{run_dorsane(args, dir.path()), ""};
-  run.vcf = read_file(dir.file("out.vcf"));
+  run.vcf = read_output(dir.file("out.vcf"));
   return run;
 }
 
@@ -81,11 +76,11 @@ TEST(MergePosteriors, TriallelicTwoSamplesAndChromosomeText) {
       merge(dir, "2000 A G,T " + s1 + "0 0 0 1 0 0 0 0 0 \n",
             "2000 A G,T " + s1 + "0 0 0 0.6 0 0 0.4 0 0 \n", "S1\nS2\n", {"-chr", "chr20"});
   EXPECT_EQ(run.result.status, 0) << run.result.err;
-  EXPECT_EQ(run.vcf,
-            header({"S1", "S2"}) + "chr20\t2000\t.\tA\tG,T\t.\tPASS\tNUMALT=2\tGT\t2|0\t1|1\n");
+  EXPECT_EQ(run.vcf, header({"S1", "S2"}, "chr20") +
+                         "chr20\t2000\t.\tA\tG,T\t.\tPASS\tNUMALT=2\tGT\t2|0\t1|1\n");
 
   const Merge numeric = merge(dir, "7 A G 0 1 0 0 \n", "7 A G 0 1 0 0 \n", "S1\n", {"-chr", "007"});
-  EXPECT_EQ(numeric.vcf, header({"S1"}) + "7\t7\t.\tA\tG\t.\tPASS\tNUMALT=1\tGT\t1|1\n");
+  EXPECT_EQ(numeric.vcf, header({"S1"}, "7") + "7\t7\t.\tA\tG\t.\tPASS\tNUMALT=1\tGT\t1|1\n");
 }
 
 TEST(MergePosteriors, ToleratedLayouts) {

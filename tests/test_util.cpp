@@ -36,6 +36,24 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+std::string without_command_line(const std::string& text) {
+  std::string kept = text;
+  for (const char* key : {"##dorsaneCommand=", "##dorsaneVersion="}) {
+    const std::size_t start = kept.find(key);
+    if (start == std::string::npos) continue;
+    const std::size_t end = kept.find('\n', start);
+    kept.erase(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+  }
+  return kept;
+}
+
+const char* const kGtHeaderFields =
+    "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description=\"Number of alternative alleles\">\n"
+    "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
+    "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+
+std::string read_output(const std::string& path) { return without_command_line(read_file(path)); }
+
 bool file_exists(const std::string& path) { return fs::exists(path); }
 
 void write_gzip(const std::string& path, const std::string& text,

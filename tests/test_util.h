@@ -20,6 +20,12 @@ class TempDir {
 };
 
 std::string read_file(const std::string& path);
+// A written VCF without the header lines that name the run rather than its results: the
+// command (with the run's own files) and the program's version.
+std::string without_command_line(const std::string& text);
+std::string read_output(const std::string& path);
+// The merge and decomposition outputs' field declarations and #CHROM line up to FORMAT.
+extern const char* const kGtHeaderFields;
 bool file_exists(const std::string& path);
 // Writes text gzip-compressed; several members when split_at lists cut points.
 void write_gzip(const std::string& path, const std::string& text,

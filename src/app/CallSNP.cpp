@@ -142,8 +142,9 @@ void CallSNP::run_calling_mode() {
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
+  const VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}};
   ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
-                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom);
+                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom, provenance);
   inference_step(writer);
   write_file(writer);
 }

@@ -77,6 +77,7 @@ class CallSNP {
   std::vector<std::vector<int>> pedigree;
   int pedigree_size = 0;
   std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
+  std::string contig_length;    // its length from the likelihood file's header, or ""
   int chromosome = 0;           // strtol value of CHROM (or -chr)
 
  private:

@@ -74,6 +74,7 @@ void CallSNP::read_glf_file() {
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
+    contig_length = std::move(records.contig_length);
   }
   if (!params.has_list) {
     region_positions = std::move(records.region_positions);
@@ -186,7 +187,8 @@ void CallSNP::convert_to_vcf() {
   OutputFile output;
   open_aux_output(output, params.output_file);
   merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
-                        params.chromosome_name, output.stream());
+                        params.chromosome_name, output.stream(),
+                        VcfProvenance{params.command_line, {}});
   output.commit();
 }
 
@@ -200,7 +202,7 @@ void CallSNP::vcf_decompose() {
   OutputFile output;
   open_aux_output(output, params.output_file);
   decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,
-                             output.stream());
+                             output.stream(), VcfProvenance{params.command_line, {}});
   output.commit();
 }
 

@@ -1,5 +1,6 @@
 #include "app/Parameter.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -130,9 +131,39 @@ std::string number_text(double value) {
   return text.str();
 }
 
+// Arguments joined by blanks, each quoted for a POSIX shell when it holds anything but
+// plain characters; control characters are written as escapes so the text stays one line.
+std::string shell_words(const std::vector<std::string>& args) {
+  static const std::string kPlain =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=.,/:@%^";
+  std::string line;
+  for (const std::string& arg : args) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (const char c : arg) {
+      if (c == '\'') {
+        line += "'\\''";
+      } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+        line += escaped;
+      } else {
+        line += c;
+      }
+    }
+    line += '\'';
+  }
+  return line;
+}
+
 }  // namespace
 
 Parameter::Parameter(int argc, std::vector<std::string>& args) {
+  command_line = shell_words(args);
   const std::vector<int> options = option_arguments(argc, args);
 
   read_mode_options(args, options);

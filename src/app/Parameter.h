@@ -54,6 +54,8 @@ class Parameter {
   // --threads: workers analysing windows side by side.
   static constexpr int kMaxThreads = 1024;
   int threads = 1;
+  // The command line as a shell would take it back, for the outputs' headers.
+  std::string command_line;
 
  private:
   void read_mode_options(const std::vector<std::string>& args, const std::vector<int>& options);

@@ -173,10 +173,16 @@ void decompose_record(const std::vector<std::string_view>& fields, std::int64_t 
 
 void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
                                 const std::vector<std::string>& sample_ids, bool unphased,
-                                std::ostream& out) {
+                                std::ostream& out, const VcfProvenance& provenance) {
   const std::size_t n_samples = sample_ids.size();
   if (n_samples == 0) throw FatalError("ERROR! Decomposing a VCF needs at least one sample");
-  write_gt_vcf_header(out, sample_ids);
+  // The header goes out once the input's own has been read, with its contigs.
+  VcfProvenance with_contigs = provenance;
+  bool header_written = false;
+  auto write_header = [&] {
+    if (!header_written) write_gt_vcf_header(out, sample_ids, with_contigs);
+    header_written = true;
+  };
 
   std::string line;
   std::vector<std::string_view> fields;
@@ -189,10 +195,15 @@ void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
     if (line.compare(0, 6, "#CHROM") == 0) {
       split_vcf_line(line, fields);
       check_named_samples(fields, n_samples, file_name, line_number);
+      write_header();
       continue;
+    }
+    if (!header_written && line.compare(0, 10, "##contig=<") == 0 && line.back() == '>') {
+      with_contigs.contigs.push_back(line.substr(10, line.size() - 11));
     }
     if (is_blank(line) || line.front() == '#') continue;
 
+    write_header();
     split_vcf_line(line, fields);
     const std::int64_t pos = record_position(fields, n_samples, file_name, line_number);
     decompose_record(fields, pos, unphased, scratch, out);
@@ -201,4 +212,5 @@ void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
     throw FatalError("ERROR! " + file_name + " could not be read after line " +
                      std::to_string(line_number) + " (corrupt or truncated?)");
   }
+  write_header();
 }

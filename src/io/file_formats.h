@@ -45,6 +45,7 @@ struct LikelihoodRecords {
   std::vector<std::string> header_samples;      // sample names of the #CHROM line
   bool has_records = false;                     // false: chromosome fields are unset
   std::string chromosome_name;
+  std::string contig_length;  // of the records' chromosome, from its ##contig line, or ""
   int chromosome = 0;
 };
 // Reads the records of the region. The per-sample PL lines of PL records and the
@@ -170,12 +171,23 @@ struct PlSource {
   const std::map<std::uint64_t, std::vector<std::string>>* alleles = nullptr;
 };
 
+// What a written VCF's header says beyond its fields: the command that made it and the
+// contigs its records lie on.
+struct VcfProvenance {
+  std::string command;               // the command line, one line
+  std::vector<std::string> contigs;  // inside ##contig=<...>, e.g. "ID=20,length=64444167"
+};
+// ##dorsaneVersion, ##dorsaneCommand and the ##contig lines.
+void write_provenance(std::ostream& out, const VcfProvenance& provenance);
+// The ##contig content for a chromosome: its ID and, when known, its length.
+std::string contig_entry(const std::string& chromosome, const std::string& length);
+
 // Writes the called VCF and the --mp file one position at a time, in the order given
 // (either stream may be null). The VCF header goes out on construction.
 class ResultWriter {
  public:
   ResultWriter(std::ostream* vcf, std::ostream* mp, const std::vector<std::string>& sample_ids,
-               const std::string& chromosome);
+               const std::string& chromosome, const VcfProvenance& provenance = {});
   // pls: the position's own likelihood record (G values per sample), or null: PL ".".
   void write(std::uint64_t position, const Answer& answer, const std::vector<double>* pls);
   // The --mp file's closing blank line.
@@ -194,11 +206,12 @@ void write_marginal_posteriors(std::ostream& out, const Results& results, int sa
 // The called-genotype VCF: phased GT, AVGPOST and PL per sample.
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
-                      const PlSource& records);
+                      const PlSource& records, const VcfProvenance& provenance = {});
 
 // ---- Auxiliary modes: posterior merge and multi-allelic decomposition ----
 // Both write a GT-only VCF; fields are tab-separated and lines carry no trailing tab.
-void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids);
+void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids,
+                         const VcfProvenance& provenance);
 
 class ifile;
 class OutputFile;
@@ -214,11 +227,13 @@ void open_aux_output(OutputFile& out, const std::string& name);
 void merge_posterior_files(std::istream& first, const std::string& first_name, std::istream& second,
                            const std::string& second_name,
                            const std::vector<std::string>& sample_ids,
-                           const std::string& chromosome, std::ostream& out);
+                           const std::string& chromosome, std::ostream& out,
+                           const VcfProvenance& provenance = {});
 
 // Splits every record of a phased (or, with unphased, "/"-separated) GT VCF into
 // bi-allelic single-base records, one per base at which exactly one alternative base
-// occurs. The first sample_ids.size() sample columns are read. Throws FatalError.
+// occurs. The first sample_ids.size() sample columns are read; the input's ##contig lines
+// are kept. Throws FatalError.
 void decompose_multiallelic_vcf(std::istream& in, const std::string& file_name,
                                 const std::vector<std::string>& sample_ids, bool unphased,
-                                std::ostream& out);
+                                std::ostream& out, const VcfProvenance& provenance = {});

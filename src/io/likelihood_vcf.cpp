@@ -117,6 +117,7 @@ class LikelihoodReader {
       if (line_.empty() || (line_.front() != '#' && is_blank(line_))) continue;
       if (line_.front() == '#') {
         if (line_.compare(0, 6, "#CHROM") == 0) read_header();
+        if (line_.compare(0, 10, "##contig=<") == 0) read_contig_line();
         continue;
       }
       if (read_data_line()) return true;
@@ -142,6 +143,21 @@ class LikelihoodReader {
   }
   [[noreturn]] void wrong_format(const std::string& location, const std::string& detail) const {
     throw FatalError(std::string(kWrongFormat) + ": " + location + ": " + detail);
+  }
+
+  // Keeps the length a ##contig line gives, for the output's own ##contig line.
+  void read_contig_line() {
+    const std::size_t end = line_.rfind('>');
+    if (end == std::string::npos || end < 10) return;
+    split_views(std::string_view(line_).substr(10, end - 10), ',', fields_);
+    std::string_view id, length;
+    for (const std::string_view field : fields_) {
+      if (field.compare(0, 3, "ID=") == 0) id = field.substr(3);
+      if (field.compare(0, 7, "length=") == 0) length = field.substr(7);
+    }
+    if (!id.empty() && !length.empty() && parse_integer(std::string(length))) {
+      contig_lengths_[std::string(id)] = std::string(length);
+    }
   }
 
   void read_header() {
@@ -224,6 +240,8 @@ class LikelihoodReader {
       const auto number = parse_integer(name);
       records_.chromosome_name =
           number && *number >= INT32_MIN && *number <= INT32_MAX ? std::to_string(*number) : name;
+      const auto contig = contig_lengths_.find(name);
+      if (contig != contig_lengths_.end()) records_.contig_length = contig->second;
     }
     std::uint64_t key = 0;
     if (!likelihood_storage_key(records_.site_likelihoods, pos, key)) {
@@ -361,6 +379,7 @@ class LikelihoodReader {
 
   const std::vector<std::string>& sample_ids_;
   const LikelihoodSettings& settings_;
+  std::map<std::string, std::string> contig_lengths_;  // ##contig ID -> length
   LikelihoodRecords& records_;
   std::ostream& out_;
   std::ostream& err_;

@@ -63,17 +63,19 @@ void write_marginal_posterior_line(std::ostream& out, std::uint64_t position, co
   out << '\n';
 }
 
-void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids) {
-  out << "##fileformat=VCFv4.0\n"
-         "##source=Dorsane\n"
-         "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
-         "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description='Number of alternative alleles'>\n"
-         "##INFO=<ID=AVGPOST,Number=1,Type=Float,Description='Average posterior probability from "
-         "Dorsane'>\n"
-         "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description='Average posterior probability "
-         "from Dorsane'>\n"
-         "##FORMAT=<ID=PL,Number=.,Type=Integer,Description='Phred-scaled Genotype "
-         "Likelihoods'>\n"
+void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids,
+                      const VcfProvenance& provenance) {
+  out << "##fileformat=VCFv4.2\n"
+         "##source=Dorsane\n";
+  write_provenance(out, provenance);
+  out << "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
+         "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description=\"Number of alternative alleles\">\n"
+         "##INFO=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior probability from "
+         "Dorsane\">\n"
+         "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior probability "
+         "from Dorsane\">\n"
+         "##FORMAT=<ID=PL,Number=G,Type=Integer,Description=\"Phred-scaled Genotype "
+         "Likelihoods\">\n"
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
   for (const std::string& id : sample_ids) out << '\t' << id;
   out << '\n';
@@ -143,11 +145,21 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
 
 }  // namespace
 
+void write_provenance(std::ostream& out, const VcfProvenance& provenance) {
+  out << "##dorsaneVersion=" DORSANE_VERSION "\n";
+  if (!provenance.command.empty()) out << "##dorsaneCommand=" << provenance.command << '\n';
+  for (const std::string& contig : provenance.contigs) out << "##contig=<" << contig << ">\n";
+}
+
+std::string contig_entry(const std::string& chromosome, const std::string& length) {
+  return "ID=" + chromosome + (length.empty() ? "" : ",length=" + length);
+}
+
 ResultWriter::ResultWriter(std::ostream* vcf, std::ostream* mp,
                            const std::vector<std::string>& sample_ids,
-                           const std::string& chromosome)
+                           const std::string& chromosome, const VcfProvenance& provenance)
     : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome) {
-  if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_);
+  if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_, provenance);
 }
 
 void ResultWriter::write(std::uint64_t position, const Answer& answer,
@@ -170,8 +182,8 @@ void write_marginal_posteriors(std::ostream& out, const Results& results, int sa
 
 void write_called_vcf(std::ostream& out, const Results& results,
                       const std::vector<std::string>& sample_ids, const std::string& chromosome,
-                      const PlSource& records) {
-  ResultWriter writer(&out, nullptr, sample_ids, chromosome);
+                      const PlSource& records, const VcfProvenance& provenance) {
+  ResultWriter writer(&out, nullptr, sample_ids, chromosome, provenance);
   const int n = static_cast<int>(sample_ids.size());
   for (const auto& [position, answer] : results) {
     const int a = allele_count_of(answer.class_count);

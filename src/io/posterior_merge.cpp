@@ -8,10 +8,13 @@
 #include "io/io.h"
 #include "util/errors.h"
 
-void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids) {
-  out << "##fileformat=VCFv4.0\n"
-         "##source=Dorsane\n"
-         "##FORMAT=<ID=GT,Number=1,Type=String,Description='Genotype'>\n"
+void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids,
+                         const VcfProvenance& provenance) {
+  out << "##fileformat=VCFv4.2\n"
+         "##source=Dorsane\n";
+  write_provenance(out, provenance);
+  out << "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description=\"Number of alternative alleles\">\n"
+         "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
   for (const std::string& id : sample_ids) out << '\t' << id;
   out << '\n';
@@ -199,10 +202,13 @@ void open_aux_output(OutputFile& out, const std::string& name) {
 void merge_posterior_files(std::istream& first, const std::string& first_name, std::istream& second,
                            const std::string& second_name,
                            const std::vector<std::string>& sample_ids,
-                           const std::string& chromosome, std::ostream& out) {
+                           const std::string& chromosome, std::ostream& out,
+                           const VcfProvenance& provenance) {
   const std::size_t n_samples = sample_ids.size();
   if (n_samples == 0) throw FatalError("ERROR! Merging posteriors needs at least one sample");
-  write_gt_vcf_header(out, sample_ids);
+  VcfProvenance with_contig = provenance;
+  with_contig.contigs.push_back(contig_entry(chromosome, ""));
+  write_gt_vcf_header(out, sample_ids, with_contig);
 
   PosteriorReader a{first, first_name, {}, {}, 0};
   PosteriorReader b{second, second_name, {}, {}, 0};
