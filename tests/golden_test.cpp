@@ -143,7 +143,7 @@ TEST(VcfHeaders, BcftoolsReadsEveryModeWithoutAWarning) {
   std::vector<std::string> args;
   std::istringstream words(kCommon + kMulti);
   for (std::string word; words >> word;) args.push_back(word == "gl.vcf" ? dir.file(word) : word);
-  args.insert(args.end(), {"--o", dir.file("calls.vcf"), "--mp", dir.file("calls.mp")});
+  args.insert(args.end(), {"--o", dir.file("calls.vcf"), "--mp", dir.file("calls.mp"), "--dosage"});
   ASSERT_EQ(run_dorsane(args, input).status, 0);
   const std::string samples = input + "samples.txt";
   ASSERT_EQ(run_dorsane({"-merge-posteriors", dir.file("calls.mp"), dir.file("calls.mp"), "--o",

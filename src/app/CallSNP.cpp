@@ -144,7 +144,8 @@ void CallSNP::run_calling_mode() {
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
   const VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}};
   ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
-                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom, provenance);
+                      params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom, provenance,
+                      params.dosage);
   inference_step(writer);
   write_file(writer);
 }

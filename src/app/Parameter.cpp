@@ -32,6 +32,7 @@ constexpr OptionSpec kOptions[] = {
     {"--scaffold-file", 1},   {"--iteration", 1}, {"--burnin", 1},      {"--numsnps", 1},
     {"--lambda", 1},          {"--glfs", 1},      {"--k", 1},           {"--model-avg", 0},
     {"--var-multi", 0},       {"--seed", 1},      {"--threads", 1},     {"--quiet", 0},
+    {"--dosage", 0},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -300,6 +301,7 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
   }
   if (selects(a, "--model-avg")) zflag_modelavg = true;
   if (selects(a, "--var-multi")) var_multi = true;
+  if (selects(a, "--dosage")) dosage = true;
   if (selects(a, "--seed")) {
     const auto value = parse_integer(args[i + 1]);
     if (!value || *value < 0 || *value > UINT32_MAX) {

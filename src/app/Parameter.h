@@ -40,6 +40,7 @@ class Parameter {
   bool has_iteration = false, has_burnin = false, has_numsnps = false, has_ref_panel = false,
        has_lambda = false, has_k = false, has_ped_file = false, has_output = false;
   bool var_multi = false;
+  bool dosage = false;  // DS, GP and the info measure in the called VCF
   bool has_initial = false;
   bool merge_posteriors = false;
   bool decompose_multi = false;

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "io/dosage.h"
+
 // ---- Position list (--list) ----
 struct PositionList {
   std::vector<std::uint64_t> positions;  // ascending, duplicates kept
@@ -186,8 +188,10 @@ std::string contig_entry(const std::string& chromosome, const std::string& lengt
 // (either stream may be null). The VCF header goes out on construction.
 class ResultWriter {
  public:
+  // dosage: DS and GP per sample and the info measure per site.
   ResultWriter(std::ostream* vcf, std::ostream* mp, const std::vector<std::string>& sample_ids,
-               const std::string& chromosome, const VcfProvenance& provenance = {});
+               const std::string& chromosome, const VcfProvenance& provenance = {},
+               bool dosage = false);
   // pls: the position's own likelihood record (G values per sample), or null: PL ".".
   void write(std::uint64_t position, const Answer& answer, const std::vector<double>* pls);
   // The --mp file's closing blank line.
@@ -198,6 +202,8 @@ class ResultWriter {
   std::ostream* mp_;
   const std::vector<std::string>& sample_ids_;
   std::string chromosome_;
+  bool dosage_;
+  SiteDosages dosages_;  // the DS, GP and info columns of a record
 };
 
 // One line per position: position, REF, ALT, then per sample the first C - 1 class

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "io/dosage.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 
@@ -64,7 +65,7 @@ void write_marginal_posterior_line(std::ostream& out, std::uint64_t position, co
 }
 
 void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_ids,
-                      const VcfProvenance& provenance) {
+                      const VcfProvenance& provenance, bool dosage) {
   out << "##fileformat=VCFv4.2\n"
          "##source=Dorsane\n";
   write_provenance(out, provenance);
@@ -75,10 +76,34 @@ void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_
          "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior probability "
          "from Dorsane\">\n"
          "##FORMAT=<ID=PL,Number=G,Type=Integer,Description=\"Phred-scaled Genotype "
-         "Likelihoods\">\n"
-         "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+         "Likelihoods\">\n";
+  if (dosage) {
+    out << "##INFO=<ID=INFO,Number=A,Type=Float,Description=\"Info measure of the ALT allele's "
+           "dosages: 1 - mean dosage variance / (2 theta (1 - theta))\">\n"
+           "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"Expected count of each ALT "
+           "allele\">\n"
+           "##FORMAT=<ID=GP,Number=G,Type=Float,Description=\"Genotype probabilities from the "
+           "average posterior\">\n";
+  }
+  out << "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
   for (const std::string& id : sample_ids) out << '\t' << id;
   out << '\n';
+}
+
+// PL is an integer field: the nearest integer to the magnitude, half away from zero, capped at
+// the largest value of the VCF integer type (as htslib writes it); "." without a record.
+void write_pl(std::ostream& out, const std::vector<double>* pls, int G, std::uint64_t position,
+              int sample) {
+  if (pls == nullptr) {
+    out << '.';
+    return;
+  }
+  const double* sample_pls = pls->data() + static_cast<std::size_t>(G) * sample;
+  check_finite(sample_pls, G, position, sample, "likelihood");
+  for (int g = 0; g < G; ++g) {
+    if (g > 0) out << ',';
+    out << std::llround(std::min(std::fabs(sample_pls[g]), kLargestVcfInteger));
+  }
 }
 
 // PL only from this position's own likelihood record, with its stride and alleles.
@@ -95,8 +120,21 @@ const std::vector<double>* own_likelihoods(const PlSource& records, std::uint64_
   return nullptr;
 }
 
+// Three decimals, trailing zeros dropped, as the --mp file writes its values; never "-0".
+void put_rounded(std::ostream& out, double value) {
+  put_general(out, std::round(1000.0 * value) / 1000.0 + 0.0, 6);
+}
+
+void put_list(std::ostream& out, const double* values, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out << ',';
+    put_rounded(out, values[i]);
+  }
+}
+
 void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& answer, int n,
-                      const std::string& chromosome, const std::vector<double>* pls) {
+                      const std::string& chromosome, const std::vector<double>* pls,
+                      SiteDosages* dosages) {
   const int C = answer.class_count;
   const int a = allele_count_of(C);
   const int G = a * (a + 1) / 2;
@@ -105,7 +143,13 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
   if (pls != nullptr && pls->size() != static_cast<std::size_t>(G) * n) pls = nullptr;
 
   out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
-      << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1) << "\tGT:AVGPOST:PL";
+      << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1);
+  if (dosages != nullptr) {
+    site_dosages(answer.probabilities.data(), a, n, *dosages);
+    out << ";INFO=";
+    put_list(out, dosages->info.data(), dosages->info.size());
+  }
+  out << (dosages != nullptr ? "\tGT:AVGPOST:PL:DS:GP" : "\tGT:AVGPOST:PL");
   for (int j = 0; j < n; ++j) {
     const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
     check_finite(p, C, position, j, "posterior");
@@ -127,18 +171,18 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
       put_general(out, posterior, 4);
     }
     out << ':';
-    if (pls == nullptr) {
-      out << '.';
+    write_pl(out, pls, G, position, j);
+    if (dosages == nullptr) continue;
+    if (all_zero(p, C)) {
+      out << ":.:.";
       continue;
     }
-    const double* sample_pls = pls->data() + static_cast<std::size_t>(G) * j;
-    check_finite(sample_pls, G, position, j, "likelihood");
-    for (int g = 0; g < G; ++g) {
-      if (g > 0) out << ',';
-      // PL is an integer field: the nearest integer to the magnitude, half away from zero,
-      // capped at the largest value of the VCF integer type (as htslib writes it).
-      out << std::llround(std::min(std::fabs(sample_pls[g]), kLargestVcfInteger));
-    }
+    out << ':';
+    put_list(out, dosages->dosage.data() + static_cast<std::size_t>(a - 1) * j,
+             static_cast<std::size_t>(a - 1));
+    out << ':';
+    put_list(out, dosages->gp.data() + static_cast<std::size_t>(G) * j,
+             static_cast<std::size_t>(G));
   }
   out << '\n';
 }
@@ -157,16 +201,19 @@ std::string contig_entry(const std::string& chromosome, const std::string& lengt
 
 ResultWriter::ResultWriter(std::ostream* vcf, std::ostream* mp,
                            const std::vector<std::string>& sample_ids,
-                           const std::string& chromosome, const VcfProvenance& provenance)
-    : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome) {
-  if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_, provenance);
+                           const std::string& chromosome, const VcfProvenance& provenance,
+                           bool dosage)
+    : vcf_(vcf), mp_(mp), sample_ids_(sample_ids), chromosome_(chromosome), dosage_(dosage) {
+  if (vcf_ != nullptr) write_vcf_header(*vcf_, sample_ids_, provenance, dosage);
 }
 
 void ResultWriter::write(std::uint64_t position, const Answer& answer,
                          const std::vector<double>* pls) {
   const int n = static_cast<int>(sample_ids_.size());
   if (mp_ != nullptr) write_marginal_posterior_line(*mp_, position, answer, n);
-  if (vcf_ != nullptr) write_vcf_record(*vcf_, position, answer, n, chromosome_, pls);
+  if (vcf_ != nullptr) {
+    write_vcf_record(*vcf_, position, answer, n, chromosome_, pls, dosage_ ? &dosages_ : nullptr);
+  }
 }
 
 void ResultWriter::finish() {
