@@ -13,7 +13,7 @@ packages=(
   snakemake
   clang-format
   clang libclang-rt-14-dev
-  python3
+  python3 python3-matplotlib
   time
 )
 missing=()

@@ -450,6 +450,35 @@ TEST(Evaluate, MalformedInputExitsOneNamingFileAndLine) {
   EXPECT_NE(missing.err.find("none.vcf: cannot open"), std::string::npos) << missing.err;
 }
 
+TEST(Evaluate, PlotIsAnExtraFileThatLeavesTheFiguresAlone) {
+  const SimulatedCohort cohort("--seed 5 --samples 20 --sites 60 --scaffold-every 4");
+  const RunResult run = cohort.run("calls", {"--numsnps", "5", "--seed", "5"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto options = [&](const std::string& calls) {
+    return "--json --truth " + quote(cohort.dir.file("truth.vcf")) + " --scaffold " +
+           quote(cohort.dir.file("scaffold.txt")) + " --glfs " + quote(cohort.dir.file("gl.vcf")) +
+           " --calls " + quote(cohort.dir.file(calls));
+  };
+  const std::string png = cohort.dir.file("plot.png");
+  const RunResult plain = run_tool("evaluate.py", options("calls.vcf"));
+  const RunResult plotted = run_tool("evaluate.py", options("calls.vcf") + " --plot " + quote(png));
+  ASSERT_EQ(plotted.status, 0) << plotted.err;
+  EXPECT_EQ(plotted.out, plain.out);
+  EXPECT_EQ(read_file(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+
+  // A plot that cannot be drawn or written fails the run before any figure is printed.
+  const std::vector<std::pair<std::string, std::string>> failures = {
+      {options("calls.vcf") + " --plot " + quote(cohort.dir.path()), "cannot write the plot"},
+      {options("truth.vcf") + " --plot " + quote(png), "no record has an AVGPOST field"},
+  };
+  for (const auto& [args, message] : failures) {
+    const RunResult failed = run_tool("evaluate.py", args);
+    EXPECT_EQ(failed.status, 1) << args;
+    EXPECT_EQ(failed.out, "") << args;
+    EXPECT_NE(failed.err.find(message), std::string::npos) << failed.err;
+  }
+}
+
 TEST(CompareCalls, MatchesRecordsAndSamplesAndCountsIdenticalFields) {
   TempDir dir;
   const std::string head =

@@ -5,12 +5,23 @@ Reports genotype discordance and non-reference discordance, overall and by the
 minor-allele frequency of the truth, for dorsane's calls and for the baseline that
 calls every genotype as the most likely one of its likelihoods; the switch-error rate
 of the phased calls; and with a pedigree the Mendelian-error rate of the trios.
-Standard library only. Exits 1 with a one-line message on unreadable or malformed input.
+
+With --plot FILE.png (needs --calls) it also draws a PNG of two panels: the calibration
+of the calls, i.e. the share of called genotypes equal to the truth against their AVGPOST
+in bins, beside the diagonal that perfectly calibrated posteriors would follow (with a
+zoom on AVGPOST >= 0.95, where most calls lie); and the non-reference discordance by MAF
+bin of the calls and, with --glfs, of the baseline. The printed figures stay the same.
+
+Standard library only, except matplotlib (Debian's python3-matplotlib), which only --plot
+loads. Exits 1 with a one-line message on unreadable or malformed input.
 """
 
 import argparse
+import bisect
 import gzip
 import json
+import math
+import os
 import sys
 import zlib
 from array import array
@@ -19,6 +30,12 @@ MISSING = -1
 # Allele code for a called allele that the truth record does not have.
 FOREIGN = 63
 BINS = ("<1%", "1-5%", ">5%")
+# AVGPOST bins of the calibration panel, and the finer ones of its zoom, where the bulk
+# of low-coverage calls lies.
+AVGPOST_EDGES = tuple(i / 20 for i in range(21))
+AVGPOST_ZOOM_EDGES = (0.95, 0.96, 0.97, 0.98, 0.99, 1.0)
+# Debian's interpreter, the one python3-matplotlib installs for.
+SYSTEM_PYTHON = "/usr/bin/python3"
 
 
 class InputError(Exception):
@@ -40,9 +57,14 @@ def parse_args(argv):
     p.add_argument("--glfs", help="likelihood VCF (PL or GL) for the most-likely-genotype baseline")
     p.add_argument("--ped", help="pedigree; lines with both parents are the trios for Mendelian errors")
     p.add_argument("--json", action="store_true", help="print the figures as JSON instead of a table")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="also draw the calls' AVGPOST calibration and the non-reference discordance "
+                        "by MAF bin into this PNG (needs --calls and python3-matplotlib)")
     args = p.parse_args(argv)
     if args.calls is None and args.glfs is None:
         p.error("give --calls, --glfs or both")
+    if args.plot is not None and args.calls is None:
+        p.error("--plot needs --calls")
     return args
 
 
@@ -111,15 +133,37 @@ def parse_likelihood(text, kind, n_alleles, where):
     return encode(t, s, False)
 
 
-class Vcf:
-    """The records of one VCF: alleles and one genotype code per sample, keyed by position."""
+def parse_posterior(text, where):
+    """An AVGPOST value; NaN when it is missing."""
+    if text in ("", "."):
+        return math.nan
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value <= 1.0:
+        raise InputError(f"{where}: AVGPOST '{text}' is not a probability")
+    return value
 
-    def __init__(self, path, want):
+
+def same_genotype(t, c):
+    """Whether two non-missing genotype codes hold the same alleles, whatever the phase."""
+    t, c = t & 4095, c & 4095
+    return t == c or t == ((c & 63) << 6 | c >> 6)
+
+
+class Vcf:
+    """The records of one VCF: alleles and one genotype code per sample, keyed by position;
+    with posteriors, also each sample's AVGPOST (NaN where missing) of the records that have it."""
+
+    def __init__(self, path, want, posteriors=False):
         self.path = path
         self.samples = None
         self.sites = {}
         self.kind = None
         self.parsed = {}
+        self.posteriors = {} if posteriors else None
+        self.parsed_posteriors = {}
         for number, line in text_lines(path):
             if line.startswith("##"):
                 continue
@@ -169,6 +213,8 @@ class Vcf:
         else:
             raise InputError(f"{where}: FORMAT '{fields[8]}' has neither PL nor GL")
         self.kind = self.kind or kind
+        post_index = keys.index("AVGPOST") if self.posteriors is not None and "AVGPOST" in keys else None
+        posts = array("d") if post_index is not None else None
         codes = array("h")
         n_alleles = len(alleles)
         # Low coverage repeats the same few fields, so each distinct one is parsed once.
@@ -185,7 +231,16 @@ class Vcf:
                     code = parse_likelihood(value, kind, n_alleles, sample_where)
                 parsed[value] = code
             codes.append(code)
+            if posts is not None:
+                text = sub[post_index] if post_index < len(sub) else "."
+                post = self.parsed_posteriors.get(text)
+                if post is None:
+                    post = parse_posterior(text, f"{where}, sample {self.samples[j]}")
+                    self.parsed_posteriors[text] = post
+                posts.append(post)
         self.sites[pos] = (alleles, codes)
+        if posts is not None:
+            self.posteriors[pos] = posts
 
     def columns_for(self, names):
         """Column of each name; every name must be a sample of this file."""
@@ -258,9 +313,8 @@ class Tally:
             if c < 0:
                 missing += 1
                 continue
-            t1, t2, c1, c2 = (t >> 6) & 63, t & 63, (c >> 6) & 63, c & 63
-            same = (t1 == c1 and t2 == c2) or (t1 == c2 and t2 == c1)
-            if t1 or t2 or c1 or c2:
+            same = same_genotype(t, c)
+            if (t | c) & 4095:  # a non-reference allele in either
                 nonref += 1
                 if not same:
                     nonref_discordant += 1
@@ -292,6 +346,29 @@ def ratio(numerator, denominator):
     return numerator / denominator if denominator else None
 
 
+class Calibration:
+    """Called genotypes binned by AVGPOST: how many, how many equal the truth, and the sum
+    of their AVGPOST. Values outside the edges are left out."""
+
+    def __init__(self, edges):
+        self.edges = edges
+        self.genotypes = [0] * (len(edges) - 1)
+        self.right = [0] * (len(edges) - 1)
+        self.posterior_sum = [0.0] * (len(edges) - 1)
+
+    def add(self, posterior, right):
+        if not self.edges[0] <= posterior <= self.edges[-1]:
+            return
+        b = min(bisect.bisect_right(self.edges, posterior), len(self.edges) - 1) - 1
+        self.genotypes[b] += 1
+        self.right[b] += right
+        self.posterior_sum[b] += posterior
+
+    def points(self):
+        """(mean AVGPOST, share equal to the truth, genotypes) of each non-empty bin."""
+        return [(s / n, r / n, n) for s, r, n in zip(self.posterior_sum, self.right, self.genotypes) if n]
+
+
 def maf_bin(truth_codes):
     counts = {}
     for code in truth_codes:
@@ -312,13 +389,17 @@ def mendel_error(father, mother, child):
     return not ((c1 in f and c2 in m) or (c2 in f and c1 in m))
 
 
-def evaluate(args):
+def evaluate(args, calibrations=()):
+    """The figures of the report; each Calibration given also receives the AVGPOST of every
+    compared genotype of the calls."""
     truth = Vcf(args.truth, "GT")
     samples = truth.samples
     if len(set(samples)) != len(samples):
         raise InputError(f"{args.truth}: a sample name occurs twice in the #CHROM line")
     scaffold = read_scaffold_positions(args.scaffold)
-    calls = Vcf(args.calls, "GT") if args.calls else None
+    calls = Vcf(args.calls, "GT", posteriors=bool(calibrations)) if args.calls else None
+    if calibrations and calls and not calls.posteriors:
+        raise InputError(f"{args.calls}: no record has an AVGPOST field, which --plot needs")
     glfs = Vcf(args.glfs, "LIK") if args.glfs else None
     call_cols = calls.columns_for(samples) if calls else None
     gl_cols = glfs.columns_for(samples) if glfs else None
@@ -354,12 +435,19 @@ def evaluate(args):
                     mendel[name][1] += mendel_error(*trio)
             if name != "calls":
                 continue
+            posts = calls.posteriors.get(pos) if calibrations else None
+            if posts is not None:
+                for j, col in enumerate(cols):
+                    t, c, post = truth_codes[j], codes[j], posts[col]
+                    if t >= 0 and c >= 0 and post == post:
+                        for calibration in calibrations:
+                            calibration.add(post, same_genotype(t, c))
             for j in range(n):
                 t, c = truth_codes[j], codes[j]
                 if t < 0 or c < 0 or not c & 4096:
                     continue
                 t1, t2, c1, c2 = (t >> 6) & 63, t & 63, (c >> 6) & 63, c & 63
-                if t1 == t2 or not ((t1 == c1 and t2 == c2) or (t1 == c2 and t2 == c1)):
+                if t1 == t2 or not same_genotype(t, c):
                     continue
                 same_phase = c1 == t1
                 het_checked += 1
@@ -434,10 +522,123 @@ def table(result):
     return "\n".join(lines)
 
 
+def load_figure(argv):
+    """matplotlib's Figure class, drawing off screen. A python3 found before Debian's on the
+    PATH (pyenv, a virtualenv) does not see python3-matplotlib, so then the tool runs again
+    under Debian's interpreter, before it has printed anything."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        from matplotlib.figure import Figure
+        return Figure
+    except ImportError:
+        pass
+    here = os.path.realpath(sys.executable or "")
+    if os.path.exists(SYSTEM_PYTHON) and here != os.path.realpath(SYSTEM_PYTHON):
+        sys.stdout.flush()
+        try:
+            os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON, os.path.abspath(__file__)] + argv)
+        except OSError:
+            pass
+    raise InputError("--plot needs matplotlib: install python3-matplotlib "
+                     "(apt-get install python3-matplotlib)")
+
+
+def draw_calibration(ax, points, lower, largest_marker):
+    """Accuracy against mean AVGPOST per bin, marker area growing with the genotypes and the
+    count written above, beside the diagonal over [lower, 1]."""
+    pad = (1.0 - lower) * 0.04
+    ax.plot([lower, 1.0], [lower, 1.0], color="grey", linestyle="--", linewidth=1)
+    if points:
+        most = max(n for _, _, n in points)
+        x, y, n = zip(*points)
+        sizes = [8 + largest_marker * math.sqrt(k / most) for k in n]
+        ax.scatter(x, y, s=sizes, color="tab:blue", alpha=0.75, edgecolors="black", linewidths=0.5,
+                   zorder=3)
+        for px, py, k, size in zip(x, y, n, sizes):
+            ax.annotate(f"{k}", (px, py), textcoords="offset points", xytext=(0, math.sqrt(size) / 2 + 1),
+                        ha="center", va="bottom", fontsize=7, color="dimgrey")
+    ax.set_xlim(lower - pad, 1.0 + pad)
+    ax.set_ylim(lower - pad, 1.0 + 5 * pad)
+    # The headroom holds the counts; a share above 1 gets no tick.
+    ax.set_yticks([t for t in ax.get_yticks() if lower - pad <= t <= 1.0 + 1e-9])
+    ax.grid(True, alpha=0.3)
+
+
+def plot(result, calibration, zoom, path, Figure):
+    """Writes the calibration and discordance panels to path, through a temporary name."""
+    fig = Figure(figsize=(13, 5.5), dpi=150, layout="constrained")
+    left, right = fig.subplots(1, 2, gridspec_kw={"width_ratios": [1.1, 1]})
+
+    points = calibration.points()
+    total = sum(n for _, _, n in points)
+    right_calls = sum(r * n for _, r, n in points)
+    lowest = min([p for p, _, _ in points] + [r for _, r, _ in points], default=0.0)
+    draw_calibration(left, points, math.floor(10 * lowest) / 10, 250)
+    overall = f", {100.0 * right_calls / total:.2f}% equal to the truth" if total else ""
+    # No legend: wherever it stood, a sparse bin could fall behind it.
+    left.set_title(f"Calibration: {total} called genotypes{overall}\n"
+                   "dashed: y = x, perfect calibration; marker area and number: genotypes in the bin",
+                   fontsize=10)
+    left.set_xlabel("AVGPOST of the called genotype (bins 0.05 wide, points at the bin mean)")
+    left.set_ylabel("share of called genotypes equal to the truth")
+    if not points:
+        left.text(0.5, 0.5, "no compared genotype has an AVGPOST", ha="center", transform=left.transAxes)
+    zoom_points = zoom.points()
+    if len(zoom_points) > 1:
+        left.axvspan(AVGPOST_ZOOM_EDGES[0], 1.0, color="grey", alpha=0.1, linewidth=0)
+        # Bottom right, under the diagonal, where only over-confident bins would be.
+        inset = left.inset_axes([0.6, 0.09, 0.37, 0.36])
+        lowest = min([AVGPOST_ZOOM_EDGES[0]] + [r for _, r, _ in zoom_points])
+        draw_calibration(inset, zoom_points, math.floor(100 * lowest) / 100, 120)
+        inset.set_xlabel("AVGPOST ≥ 0.95, bins 0.01 wide", fontsize=7, labelpad=1)
+        inset.tick_params(labelsize=7)
+
+    sources = [(name, label, color) for name, label, color in
+               (("calls", "dorsane calls", "tab:blue"),
+                ("baseline", "baseline (most likely genotype)", "tab:orange"))
+               if name in result]
+    groups = BINS + ("all",)
+    width = 0.8 / len(sources)
+    for k, (name, label, color) in enumerate(sources):
+        xs = [g + (k - (len(sources) - 1) / 2) * width for g in range(len(groups))]
+        figures = [result[name][group] for group in groups]
+        heights = [100.0 * (f["nonref_discordance"] or 0.0) for f in figures]
+        bars = right.bar(xs, heights, width, label=label, color=color, edgecolor="black", linewidth=0.5)
+        right.bar_label(bars, fontsize=8, padding=2,
+                        labels=[f"{h:.1f}%\n{f['nonref_discordant']}/{f['nonref']}"
+                                if f["nonref_discordance"] is not None else "n/a"
+                                for h, f in zip(heights, figures)])
+    first = result[sources[0][0]]
+    right.set_xticks(range(len(groups)),
+                     [f"{g}\n{first[g]['sites']} sites" for g in groups])
+    right.set_xlabel("minor-allele frequency of the truth")
+    right.set_ylabel("non-reference discordance (%)")
+    right.set_title("Non-reference discordance by MAF")
+    right.margins(y=0.2)
+    right.legend(loc="upper right", fontsize=8)
+    right.grid(True, axis="y", alpha=0.3)
+
+    tmp = f"{path}.dorsane-tmp.{os.getpid()}"
+    try:
+        with open(tmp, "wb") as out:
+            fig.savefig(out, format="png")
+        os.replace(tmp, path)
+    except OSError as err:
+        raise InputError(f"{path}: cannot write the plot: {err.strerror or err}") from None
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
 def main(argv):
     args = parse_args(argv)
     try:
-        result = evaluate(args)
+        figure = load_figure(argv) if args.plot else None
+        calibrations = (Calibration(AVGPOST_EDGES), Calibration(AVGPOST_ZOOM_EDGES)) if args.plot else ()
+        result = evaluate(args, calibrations)
+        if args.plot:
+            plot(result, *calibrations, args.plot, figure)
     except InputError as err:
         sys.stderr.write(f"evaluate.py: {err}\n")
         return 1
