@@ -87,15 +87,16 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
   std::vector<int> order(static_cast<std::size_t>(columns));
   std::iota(order.begin(), order.end(), 0);
   // Longest run first, ties by lower column: a strict order, so the first k places are the
-  // same whether the rest is sorted or not. Where k is most of the columns a full sort
-  // is cheaper than a heap.
+  // same whether the rest is sorted or not. Where k is most of the columns a full sort is
+  // cheaper; otherwise a selection of the first k, then a sort of those alone.
   const auto longer = [&lengths](int a, int b) {
     return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
   };
   if (2 * k >= columns) {
     std::sort(order.begin(), order.end(), longer);
   } else {
-    std::partial_sort(order.begin(), order.begin() + k, order.end(), longer);
+    std::nth_element(order.begin(), order.begin() + k, order.end(), longer);
+    std::sort(order.begin(), order.begin() + k, longer);
   }
 
   model.selected.assign(order.begin(), order.begin() + k);
