@@ -1,6 +1,7 @@
 // libFuzzer harnesses, one per reader (chosen by DORSANE_FUZZ_TARGET at compile time). Each
 // writes the bytes to a file and reads it through ifile, the stream every reader gets in
-// the program, so gzip detection and decompression are fuzzed too. A FatalError is the
+// the program, so gzip detection and decompression are fuzzed too; the scaffold and panel
+// harnesses take a phased VCF or BCF through its conversion to their layout. A FatalError is the
 // expected answer to a bad input; anything else (a crash, a sanitizer report, another
 // exception) is a finding.
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "app/Parameter.h"
 #include "io/file_formats.h"
 #include "io/io.h"
+#include "io/phased_vcf.h"
 #include "util/errors.h"
 
 namespace {
@@ -77,12 +79,20 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.sample_count = 2;
   ScaffoldData scaffold;
   std::map<std::uint64_t, std::vector<std::string> > alleles;
-  read_scaffold_sites(in, settings, scaffold, alleles);
+  if (auto phased = open_phased_layout({input_path(), "20", kSamples, false}, 0, UINT64_MAX)) {
+    read_scaffold_sites(*phased, settings, scaffold, alleles);
+  } else {
+    read_scaffold_sites(in, settings, scaffold, alleles);
+  }
 #elif DORSANE_FUZZ_TARGET == 2
   const std::map<std::uint64_t, std::vector<std::uint8_t> > scaffold = {{100, {0, 1, 1, 0}}};
   const std::map<std::uint64_t, std::vector<std::string> > records = {{200, {"A", "C"}}};
   PanelData panel;
-  read_reference_panel(in, "panel.txt", {0, 2147483647}, scaffold, records, panel);
+  if (auto phased = open_phased_layout({input_path(), "20", {}, true}, 0, UINT64_MAX)) {
+    read_reference_panel(*phased, "panel.vcf", {0, 2147483647}, scaffold, records, panel);
+  } else {
+    read_reference_panel(in, "panel.txt", {0, 2147483647}, scaffold, records, panel);
+  }
 #elif DORSANE_FUZZ_TARGET == 3
   PedigreeCounts counts;
   read_pedigree_units(in, "family.ped", {"C", "F", "M", "D"}, counts);
