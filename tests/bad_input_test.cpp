@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -156,4 +157,53 @@ TEST(BadInput, AllOutputsOrNone_AlsoWhenInterrupted) {
                   "kill -TERM $pid; wait $pid; echo status $?); ls");
   EXPECT_NE(run.out.find("status 143"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("dorsane-tmp"), std::string::npos) << run.out;
+}
+
+// A phased VCF or BCF scaffold (samples in reverse order: S12 first) that breaks the GT rule
+// or lacks a sample is refused naming the file, the line or the record's position, the
+// sample and the value.
+TEST(BadInput, PhasedScaffoldErrorsNameFileLineSampleAndValue) {
+  std::vector<std::string> names;
+  std::istringstream list(read_file(kInput + "samples.txt"));
+  for (std::string id; list >> id;) names.push_back(id);
+  const std::string vcf = phased_vcf_of_layout(read_file(kInput + "scaffold.txt"), names, true);
+  struct Case {
+    std::string from, to;  // the first from in the file replaced by to
+    std::string file;      // scaffold.vcf or scaffold.bcf
+    std::string error;
+  };
+  // The first record, on line 5, is at 20:1000160, where S12 has GT 0|1.
+  const Case cases[] = {
+      {"GT\t0|1\t", "GT\t0/1\t", "scaffold.vcf",
+       "scaffold.vcf:5 (20:1000160): sample S12 has GT '0/1'; expected a phased genotype"},
+      {"GT\t0|1\t", "GT\t.|0\t", "scaffold.vcf",
+       "scaffold.vcf:5 (20:1000160): sample S12 has GT '.|0'"},
+      {"GT\t0|1\t", "GT\t0|2\t", "scaffold.vcf",
+       "scaffold.vcf:5 (20:1000160): sample S12 has GT '0|2'"},
+      {"GT\t0|1\t", "GT\t1\t", "scaffold.bcf", "scaffold.bcf (20:1000160): sample S12 has GT '1'"},
+      {"\tGT\t0|1\t", "\tDS\t0|1\t", "scaffold.vcf",
+       "scaffold.vcf:5 (20:1000160): FORMAT 'DS' has no GT field"},
+      {"\tS12\t", "\tS99\t", "scaffold.vcf",
+       "scaffold.vcf:4: sample S12 of the sample list is not among the file's 12 samples"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    std::string text = vcf;
+    text.replace(text.find(c.from), c.from.size(), c.to);
+    dir.write("scaffold.vcf", text);
+    if (c.file == "scaffold.bcf") {
+      ASSERT_EQ(
+          run_shell("cd '" + dir.path() + "' && bcftools view -Ob -o scaffold.bcf scaffold.vcf")
+              .status,
+          0);
+    }
+    std::vector<std::string> args =
+        args_for(dir, kInput + "gl.vcf", {"--int", "1000000", "1000100"});
+    args[5] = dir.file(c.file);
+    const RunResult run = run_dorsane(args);
+    EXPECT_EQ(run.status, 1) << c.error;
+    EXPECT_EQ(run.err.rfind("ERROR! " + dir.file(c.error), 0), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf"))) << c.error;
+  }
 }

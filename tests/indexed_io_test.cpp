@@ -126,3 +126,57 @@ TEST(IndexedFiles, EveryInputMayBeGzipped) {
   EXPECT_EQ(read_output(dir.file("out.vcf")),
             read_file(std::string(DORSANE_TEST_DATA) + "/golden/list_pedigree.vcf"));
 }
+
+// Phased VCF and BCF scaffolds and panels, read whole or through their index, give the text
+// layout's calls: the scaffold's samples are matched by name (its columns are in reverse
+// order) and a multi-allelic record and one of another chromosome are skipped.
+TEST(PhasedFiles, VcfAndBcfGiveTheTextLayoutsCalls) {
+  TempDir dir;
+  std::vector<std::string> samples;
+  std::istringstream list(read_file(kInput + "/samples.txt"));
+  for (std::string id; list >> id;) samples.push_back(id);
+  std::string scaffold = phased_vcf_of_layout(read_file(kInput + "/scaffold.txt"), samples, true);
+  std::string multi = "20\t1000200\t.\tA\tC,T\t.\tPASS\t.\tGT";
+  std::string other = "21\t5\t.\tA\tC\t.\tPASS\t.\tGT";
+  for (std::size_t s = 0; s < samples.size(); ++s) multi += "\t1|2", other += "\t0|1";
+  scaffold.insert(scaffold.find("20\t1000245\t"), multi + "\n");
+  scaffold.insert(scaffold.find("##FORMAT"), "##contig=<ID=21>\n");
+  dir.write("s.vcf", scaffold + other + "\n");
+  dir.write("p.vcf", phased_vcf_of_layout(read_file(kInput + "/panel.txt"),
+                                          {"P1", "P2", "P3", "P4", "P5"}, false));
+  for (const std::string name : {"s", "p"}) {
+    const std::string vcf = q(dir.file(name + ".vcf"));
+    shell("bgzip -c " + vcf + " > " + vcf + ".gz && tabix -p vcf " + vcf + ".gz && " +
+          "bcftools view -Ob -o " + q(dir.file(name + ".bcf")) + " " + vcf);
+  }
+  shell("bcftools index " + q(dir.file("s.bcf")));
+  struct Case {
+    std::string scaffold, panel, golden;
+  };
+  const Case cases[] = {{"s.vcf", "", "plain"},
+                        {"s.vcf.gz", "", "plain"},
+                        {"s.bcf", "", "plain"},
+                        {"", "p.vcf.gz", "panel"},
+                        {"", "p.bcf", "panel"}};
+  for (const Case& c : cases) {
+    const std::string scaffold_file =
+        c.scaffold.empty() ? kInput + "/scaffold.txt" : dir.file(c.scaffold);
+    std::vector<std::string> args = run_args(kInput + "/gl.vcf", scaffold_file, dir.file("out"));
+    if (!c.panel.empty()) args.insert(args.end(), {"--ref-panel", dir.file(c.panel)});
+    const RunResult run = run_dorsane(args);
+    const std::string label = c.scaffold + c.panel;
+    ASSERT_EQ(run.status, 0) << label << ": " << run.err;
+    const std::string golden = std::string(DORSANE_TEST_DATA) + "/golden/" + c.golden;
+    EXPECT_EQ(without_command_line(run_shell("zcat " + q(dir.file("out.vcf.gz"))).out),
+              read_file(golden + ".vcf"))
+        << label;
+    EXPECT_EQ(run_shell("zcat " + q(dir.file("out.mp.gz"))).out, read_file(golden + ".mp"))
+        << label;
+    if (!c.scaffold.empty()) {
+      EXPECT_NE(run.err.find(": skipped 1 multi-allelic records and 1 records of other "
+                             "chromosomes than 20\n"),
+                std::string::npos)
+          << label << ": " << run.err;
+    }
+  }
+}

@@ -79,6 +79,28 @@ void write_gzip(const std::string& path, const std::string& text,
   }
 }
 
+std::string phased_vcf_of_layout(const std::string& layout, const std::vector<std::string>& names,
+                                 bool reverse_samples) {
+  std::vector<std::size_t> order(names.size());
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = reverse_samples ? order.size() - 1 - i : i;
+  std::string vcf =
+      "##fileformat=VCFv4.2\n##contig=<ID=20>\n"
+      "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
+      "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+  for (const std::size_t i : order) vcf += "\t" + names[i];
+  std::istringstream lines(layout);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> f;
+    for (std::string word; words >> word;) f.push_back(word);
+    if (f.size() < 5 + 2 * names.size()) continue;
+    vcf += "\n" + f[0] + "\t" + f[2] + "\t" + f[1] + "\t" + f[3] + "\t" + f[4] + "\t.\tPASS\t.\tGT";
+    for (const std::size_t i : order) vcf += "\t" + f[5 + 2 * i] + "|" + f[6 + 2 * i];
+  }
+  return vcf + "\n";
+}
+
 namespace {
 std::string quote(const std::string& text) {
   std::string quoted = "'";

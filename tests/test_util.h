@@ -31,6 +31,12 @@ bool file_exists(const std::string& path);
 void write_gzip(const std::string& path, const std::string& text,
                 const std::vector<std::size_t>& split_at = {});
 
+// The phased VCF of a scaffold-layout text (chrom id pos allele1 allele2 hap…): sample i has
+// haplotype columns 2i and 2i + 1 and is named names[i]; the samples' columns are written in
+// reverse order when reverse_samples.
+std::string phased_vcf_of_layout(const std::string& layout, const std::vector<std::string>& names,
+                                 bool reverse_samples);
+
 struct RunResult {
   int status = -1;
   std::string out;

@@ -5,19 +5,20 @@
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
+#include "io/phased_vcf.h"
 #include "util/errors.h"
 
 // CallSNP opens each file, hands the stream to its reader or writer and keeps what it read.
 
 namespace {
 
-// Errors in lines read through an index count lines from the first one read.
-std::string indexed_name(const std::string& file) {
-  return file + " (lines read through its index)";
+void report_indexed_read(std::uint64_t records) {
+  std::cout << "  read through its index: " << records << " records" << std::endl;
 }
 
-void report_indexed_read(const IndexedRegion& region) {
-  std::cout << "  read through its index: " << region.records_read() << " records" << std::endl;
+void report_phased_read(const PhasedLayout& phased) {
+  if (const auto records = phased.indexed_records()) report_indexed_read(*records);
+  phased.warn_skipped(std::cerr);
 }
 
 }  // namespace
@@ -44,7 +45,7 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
                                                         IndexedRegion** indexed) const {
   // With --list the one span from the first to the last listed position is queried.
   if (auto region = open_indexed_region(params.glf_file, settings.lower, settings.upper)) {
-    settings.file_name = indexed_name(params.glf_file);
+    settings.file_name = indexed_lines_name(params.glf_file);
     if (indexed != nullptr) *indexed = region.get();
     return region;
   }
@@ -64,7 +65,7 @@ void CallSNP::read_glf_file() {
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
   LikelihoodRecords records;
   read_likelihood_vcf(*in, sample_ids, settings, records, std::cout, std::cerr);
-  if (indexed != nullptr) report_indexed_read(*indexed);
+  if (indexed != nullptr) report_indexed_read(indexed->records_read());
   std::cout.flush();
 
   likelihood_keys = std::move(records.likelihood_keys);
@@ -92,11 +93,16 @@ void CallSNP::read_scaffold() {
   ScaffoldData scaffold;
   // The reader keeps sites from its margin before the region and stops a number of sites
   // after it, so the query runs from that margin to the end of the sequence.
-  if (auto region = open_indexed_region(params.scaffold_file, scaffold_kept_from(settings.lower),
-                                        UINT64_MAX)) {
-    settings.file_name = indexed_name(params.scaffold_file);
+  const std::uint64_t from = scaffold_kept_from(settings.lower);
+  if (auto phased = open_phased_layout({params.scaffold_file, chromosome_name, sample_ids, false},
+                                       from, UINT64_MAX)) {
+    settings.file_name = phased->name();
+    read_scaffold_sites(*phased, settings, scaffold, site_alleles);
+    report_phased_read(*phased);
+  } else if (auto region = open_indexed_region(params.scaffold_file, from, UINT64_MAX)) {
+    settings.file_name = indexed_lines_name(params.scaffold_file);
     read_scaffold_sites(*region, settings, scaffold, site_alleles);
-    report_indexed_read(*region);
+    report_indexed_read(region->records_read());
   } else {
     ifile in;
     if (!in.open(params.scaffold_file)) {
@@ -112,13 +118,18 @@ void CallSNP::read_scaffold() {
 
 void CallSNP::read_ref_file() {
   PanelData panel;
-  auto region = open_indexed_region(params.ref_file, static_cast<std::uint64_t>(scaffold_range[0]),
-                                    static_cast<std::uint64_t>(scaffold_range[1]));
-  if (region) {
+  const auto from = static_cast<std::uint64_t>(scaffold_range[0]);
+  const auto to = static_cast<std::uint64_t>(scaffold_range[1]);
+  if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
-    read_reference_panel(*region, indexed_name(params.ref_file), scaffold_range,
+    read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
+                         likelihood_alleles, panel);
+    report_phased_read(*phased);
+  } else if (auto region = open_indexed_region(params.ref_file, from, to)) {
+    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
                          scaffold_haplotypes, likelihood_alleles, panel);
-    report_indexed_read(*region);
+    report_indexed_read(region->records_read());
   } else {
     ifile in;
     if (!in.open(params.ref_file))

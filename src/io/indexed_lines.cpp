@@ -21,11 +21,6 @@ bool file_exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-// htslib positions are 0-based and end-exclusive, at most INT64 wide; ours 1-based, closed.
-hts_pos_t region_bound(std::uint64_t position) {
-  return static_cast<hts_pos_t>(std::min<std::uint64_t>(position, HTS_POS_MAX - 1));
-}
-
 // Where the index says the file's data ends: the virtual offset just past the last
 // sequence's last record, or 0 when the index holds no record.
 std::uint64_t indexed_data_end(tbx_t* tbx) {
@@ -111,8 +106,8 @@ class IndexedLineBuffer : public std::streambuf {
       if (iterator_ == nullptr) {
         if (next_sequence_ >= sequences_.size()) return false;
         const int id = tbx_name2id(tbx_, sequences_[next_sequence_++].c_str());
-        iterator_ =
-            tbx_itr_queryi(tbx_, id, region_bound(begin_ > 0 ? begin_ - 1 : 0), region_bound(end_));
+        const auto [begin, end] = htslib_region(begin_, end_);
+        iterator_ = tbx_itr_queryi(tbx_, id, begin, end);
         if (iterator_ == nullptr) fail("querying the region");
       }
       const int read = tbx_itr_next(fp_, tbx_, iterator_, &line_);
@@ -183,4 +178,16 @@ std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std:
   }
   auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp, tbx, begin, end);
   return std::unique_ptr<IndexedRegion>(new IndexedRegion(std::move(buffer)));
+}
+
+std::pair<std::int64_t, std::int64_t> htslib_region(std::uint64_t begin, std::uint64_t end) {
+  // htslib positions are at most INT64 wide.
+  auto bound = [](std::uint64_t position) {
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(position, HTS_POS_MAX - 1));
+  };
+  return {bound(begin > 0 ? begin - 1 : 0), bound(end)};
+}
+
+std::string indexed_lines_name(const std::string& file) {
+  return file + " (lines read through its index)";
 }

@@ -6,6 +6,7 @@
 #include <istream>
 #include <memory>
 #include <string>
+#include <utility>
 
 class IndexedLineBuffer;
 
@@ -30,3 +31,10 @@ class IndexedRegion : public std::istream {
 // use it for this file, and when reading through it fails.
 std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
                                                    std::uint64_t end);
+
+// [begin, end], 1-based and closed, as htslib's 0-based, end-exclusive region bounds.
+std::pair<std::int64_t, std::int64_t> htslib_region(std::uint64_t begin, std::uint64_t end);
+
+// The file's name in messages about lines read through its index, which count lines from
+// the first one read.
+std::string indexed_lines_name(const std::string& file);

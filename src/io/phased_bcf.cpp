@@ -1,0 +1,171 @@
+#include <htslib/hts.h>
+#include <htslib/vcf.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "io/indexed_lines.h"
+#include "io/phased_records.h"
+#include "util/errors.h"
+
+namespace {
+
+struct HtsDeleter {
+  void operator()(htsFile* p) const { hts_close(p); }
+  void operator()(bcf_hdr_t* p) const { bcf_hdr_destroy(p); }
+  void operator()(bcf1_t* p) const { bcf_destroy(p); }
+  void operator()(hts_idx_t* p) const { hts_idx_destroy(p); }
+  void operator()(hts_itr_t* p) const { hts_itr_destroy(p); }
+};
+template <typename T>
+using HtsPtr = std::unique_ptr<T, HtsDeleter>;
+
+// A sample's GT as VCF writes it: "0|1", "0/1", ".|0", "1" (haploid), "." (missing).
+std::string genotype_text(const std::int32_t* alleles, int ploidy) {
+  std::string text;
+  for (int i = 0; i < ploidy && alleles[i] != bcf_int32_vector_end; ++i) {
+    if (i > 0) text += bcf_gt_is_phased(alleles[i]) ? '|' : '/';
+    if (alleles[i] == bcf_int32_missing || bcf_gt_is_missing(alleles[i])) {
+      text += '.';
+    } else {
+      text += std::to_string(bcf_gt_allele(alleles[i]));
+    }
+  }
+  return text.empty() ? "." : text;
+}
+
+class BcfSource : public PhasedSource {
+ public:
+  BcfSource(PhasedVcfSettings settings, std::uint64_t begin, std::uint64_t end)
+      : PhasedSource(std::move(settings)), region_(htslib_region(begin, end)) {
+    const std::string& file = settings_.file_name;
+    name_ = file + " (lines are its records)";
+    file_.reset(hts_open(file.c_str(), "r"));
+    if (file_ == nullptr) throw FatalError("ERROR! Can't open " + file);
+    header_.reset(bcf_hdr_read(file_.get()));
+    if (header_ == nullptr) throw FatalError("ERROR! " + file + ": its BCF header cannot be read");
+    std::vector<std::string> samples;
+    for (int s = 0; s < bcf_hdr_nsamples(header_.get()); ++s) {
+      samples.emplace_back(header_->samples[s]);
+    }
+    choose_samples(samples, "ERROR! " + file + ": ");
+    record_.reset(bcf_init());
+    open_index();
+  }
+  ~BcfSource() override { std::free(genotypes_); }
+
+  bool next_line(std::string& line) override {
+    line.clear();
+    if (!read_record()) return false;
+    ++records_;
+    bcf1_t* record = record_.get();
+    if (bcf_unpack(record, BCF_UN_STR) < 0) fail("decoding record " + std::to_string(records_));
+    const char* chrom = bcf_seqname(header_.get(), record);
+    if (skipped(chrom != nullptr ? chrom : "", record->n_allele > 2)) return true;
+    const std::string pos = std::to_string(record->pos + 1);
+    const std::string prefix = record_prefix(settings_.file_name, 0, chrom, pos);
+    const int count = bcf_get_genotypes(header_.get(), record, &genotypes_, &capacity_);
+    const int sample_count = bcf_hdr_nsamples(header_.get());
+    if (count <= 0 || count % sample_count != 0) throw_missing_gt(prefix, format_keys());
+    const int ploidy = count / sample_count;
+    texts_.clear();
+    for (const std::size_t c : columns_) {
+      texts_.push_back(genotype_text(genotypes_ + c * static_cast<std::size_t>(ploidy), ploidy));
+    }
+    text_.genotypes.assign(texts_.begin(), texts_.end());
+    text_.chrom = chrom;
+    text_.id = record->d.id;
+    text_.pos = pos;
+    text_.ref = record->d.allele[0];
+    text_.alt = record->n_allele > 1 ? record->d.allele[1] : ".";
+    phased_layout_line(text_, chosen_names_, prefix, line);
+    return true;
+  }
+
+  std::optional<std::uint64_t> indexed_records() const override {
+    if (index_ == nullptr) return std::nullopt;
+    return records_;
+  }
+
+ private:
+  // With NAME.csi, the region of every sequence the index names, in its order.
+  void open_index() {
+    const std::string& file = settings_.file_name;
+    const std::string index = file + ".csi";
+    struct stat info {};
+    if (::stat(index.c_str(), &info) != 0) return;
+    index_.reset(bcf_index_load2(file.c_str(), index.c_str()));
+    if (index_ == nullptr) {
+      throw FatalError("ERROR! The index " + index + " cannot be used for " + file +
+                       "; rebuild it with bcftools index");
+    }
+    int count = 0;
+    const char** names = bcf_index_seqnames(index_.get(), header_.get(), &count);
+    for (int i = 0; i < count; ++i) sequences_.push_back(bcf_hdr_name2id(header_.get(), names[i]));
+    std::free(names);
+    name_ = file + " (lines are the records read through its index)";
+  }
+
+  bool read_record() {
+    if (index_ == nullptr) {
+      const int status = bcf_read(file_.get(), header_.get(), record_.get());
+      if (status < -1) fail("reading after record " + std::to_string(records_));
+      return status == 0;
+    }
+    for (;;) {
+      if (iterator_ == nullptr) {
+        if (next_sequence_ >= sequences_.size()) return false;
+        iterator_.reset(bcf_itr_queryi(index_.get(), sequences_[next_sequence_++], region_.first,
+                                       region_.second));
+        if (iterator_ == nullptr) fail("querying the region");
+      }
+      const int status = bcf_itr_next(file_.get(), iterator_.get(), record_.get());
+      if (status >= 0) return true;
+      if (status < -1) fail("reading after record " + std::to_string(records_));
+      iterator_.reset();
+    }
+  }
+
+  std::string format_keys() const {
+    bcf1_t* record = record_.get();
+    bcf_unpack(record, BCF_UN_FMT);
+    std::string keys;
+    for (int i = 0; i < record->n_fmt; ++i) {
+      if (i > 0) keys += ':';
+      keys += header_->id[BCF_DT_ID][record->d.fmt[i].id].key;
+    }
+    return keys;
+  }
+
+  [[noreturn]] void fail(const std::string& what) const {
+    const std::string& file = settings_.file_name;
+    if (index_ == nullptr) {
+      throw FatalError("ERROR! " + file + ": " + what +
+                       " failed; the file is corrupt or truncated");
+    }
+    throw FatalError("ERROR! " + file + ": " + what + " through the index " + file +
+                     ".csi failed; the index does not fit the file (rebuild it with bcftools "
+                     "index)");
+  }
+
+  const std::pair<std::int64_t, std::int64_t> region_;
+  HtsPtr<htsFile> file_;
+  HtsPtr<bcf_hdr_t> header_;
+  HtsPtr<bcf1_t> record_;
+  HtsPtr<hts_idx_t> index_;
+  HtsPtr<hts_itr_t> iterator_;
+  std::vector<int> sequences_;
+  std::size_t next_sequence_ = 0;
+  std::uint64_t records_ = 0;
+  std::int32_t* genotypes_ = nullptr;  // htslib reallocates it
+  int capacity_ = 0;
+  std::vector<std::string> texts_;
+  PhasedRecord text_;  // views into texts_ and the record
+};
+
+}  // namespace
+
+std::unique_ptr<PhasedSource> open_bcf_source(const PhasedVcfSettings& settings,
+                                              std::uint64_t begin, std::uint64_t end) {
+  return std::make_unique<BcfSource>(settings, begin, end);
+}
