@@ -145,16 +145,16 @@ void BiallelicChain::set_allele(int column, int allele) {
     const int m = ref_model_[e];
     HaplotypeModel& haplotype = model(m);
     const double carried = change * ref_length_[e];
+    // The variant mean follows at the model's next evaluation (haplotype_probs).
     haplotype.variant_carrier_sum += carried;
-    haplotype.mean[variant_row_] = haplotype.variant_carrier_sum / haplotype.length_sum;
     queue_change(m, pattern, carried);
     stale_[static_cast<std::size_t>(m)] = 1;
   }
 }
 
 void BiallelicChain::apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount) {
-  Eigen::Map<Eigen::VectorXd>(haplotype.carrier_sum.data(), window_rows_) +=
-      amount * patterns_.values.col(pattern);
+  add_scaled(amount, patterns_.values.col(pattern).data(), haplotype.carrier_sum.data(),
+             window_rows_);
 }
 
 void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
@@ -262,6 +262,8 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
   char& replaced = replaced_variance_[static_cast<std::size_t>(model_index)];
   if (stale) {
     // Unchanged sums give the same moments, so only a stale model is evaluated again.
+    HaplotypeModel& haplotype = model(model_index);
+    haplotype.mean[variant_row_] = haplotype.variant_carrier_sum / haplotype.length_sum;
     const std::int64_t before = warnings_.nonpositive_variances;
     const double* whitened = current_whitened(model_index);
     probs =

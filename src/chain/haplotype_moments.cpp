@@ -61,11 +61,8 @@ void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, d
   }
   if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
   double* cov = scratch.cov.data();
-  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
-  const double correction = 1.0 - model.v2;
-  for (int s = 0; s < size; ++s) {
-    cov[s] = (model.carrier_sum[s] / model.length_sum - model.mean[s] * variant_mean) / correction;
-  }
+  covariance_from_sums(model.carrier_sum.data(), model.mean.data(), model.length_sum,
+                       model.mean[static_cast<std::size_t>(size)], 1.0 - model.v2, cov, size);
   model.inverse.whiten(cov, whitened);
 }
 

@@ -75,6 +75,27 @@ long tiled_lower_cost(const double* u, int n) {
 }
 
 DORSANE_VECTOR_CLONES
+void add_scaled(double step, const double* a, double* z, int n) {
+  const Lanes factor = broadcast(step);
+  int i = 0;
+  for (; i + 4 <= n; i += 4) store(z + i, load(z + i) + factor * load(a + i));
+  for (; i < n; ++i) z[i] += step * a[i];
+}
+
+DORSANE_VECTOR_CLONES
+void covariance_from_sums(const double* sums, const double* means, double total, double mean,
+                          double correction, double* out, int n) {
+  const Lanes total_lanes = broadcast(total), mean_lanes = broadcast(mean);
+  const Lanes correction_lanes = broadcast(correction);
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    store(out + i,
+          (load(sums + i) / total_lanes - load(means + i) * mean_lanes) / correction_lanes);
+  }
+  for (; i < n; ++i) out[i] = (sums[i] / total - means[i] * mean) / correction;
+}
+
+DORSANE_VECTOR_CLONES
 void add_scaled_difference(double step, const double* a, const double* b, double* z, int n) {
   const Lanes factor = broadcast(step);
   int i = 0;

@@ -27,6 +27,14 @@ void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 // last whole block.
 long tiled_lower_cost(const double* u, int n);
 
+// z += step * a, entry by entry.
+void add_scaled(double step, const double* a, double* z, int n);
+
+// out[i] = (sums[i] / total - means[i] * mean) / correction: a covariance with the variant
+// from carrier sums, entry by entry.
+void covariance_from_sums(const double* sums, const double* means, double total, double mean,
+                          double correction, double* out, int n);
+
 // z += step * (a - b), entry by entry.
 void add_scaled_difference(double step, const double* a, const double* b, double* z, int n);
 
