@@ -229,24 +229,9 @@ TEST(Cli, VersionAndQuiet) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("dorsane ") + DORSANE_VERSION + "\n");
   // --quiet writes nothing to standard output and the same files.
-  const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
-  std::vector<std::string> args = {"--sample-file",
-                                   input + "samples.txt",
-                                   "--glfs",
-                                   input + "gl.vcf",
-                                   "--scaffold-file",
-                                   input + "scaffold.txt",
-                                   "--numsnps",
-                                   "3",
-                                   "--iteration",
-                                   "4",
-                                   "--burnin",
-                                   "1",
-                                   "--int",
-                                   "1000000",
-                                   "1000300",
-                                   "--seed",
-                                   "2"};
+  std::vector<std::string> args = golden_input_args(
+      "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+      "--iteration 4 --burnin 1 --int 1000000 1000300 --seed 2");
   std::vector<std::string> quiet = args;
   args.insert(args.end(), {"--o", dir.file("a.vcf")});
   quiet.insert(quiet.end(), {"--o", dir.file("b.vcf"), "--quiet"});

@@ -59,16 +59,10 @@ TEST(Dosage, GenotypeProbabilitiesDosagesAndInfo) {
 TEST(Dosage, FieldsFollowTheMarginalPosteriorsAndLeaveTheRestUnchanged) {
   TempDir dir;
   const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
-  std::vector<std::string> args = {"--sample-file",   input + "samples.txt",
-                                   "--glfs",          input + "gl.vcf",
-                                   "--scaffold-file", input + "scaffold.txt",
-                                   "--numsnps",       "3",
-                                   "--iteration",     "20",
-                                   "--burnin",        "5",
-                                   "--seed",          "11",
-                                   "--int",           "1003000",
-                                   "1004635",         "--mp",
-                                   dir.file("b.mp")};
+  std::vector<std::string> args = golden_input_args(
+      "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+      "--iteration 20 --burnin 5 --seed 11 --int 1003000 1004635");
+  args.insert(args.end(), {"--mp", dir.file("b.mp")});
   args.insert(args.end(), {"--o", dir.file("a.vcf")});
   ASSERT_EQ(run_dorsane(args, input).status, 0);
   args.back() = dir.file("b.vcf");

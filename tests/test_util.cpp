@@ -52,6 +52,17 @@ const char* const kGtHeaderFields =
     "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
     "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
 
+std::vector<std::string> golden_input_args(const std::string& options) {
+  const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
+  std::vector<std::string> args;
+  std::istringstream words(options);
+  for (std::string word; words >> word;) {
+    args.push_back(fs::exists(input + word) && word.find('/') == std::string::npos ? input + word
+                                                                                   : word);
+  }
+  return args;
+}
+
 std::string read_output(const std::string& path) { return without_command_line(read_file(path)); }
 
 bool file_exists(const std::string& path) { return fs::exists(path); }

@@ -24,6 +24,10 @@ std::string read_file(const std::string& path);
 // command (with the run's own files) and the program's version.
 std::string without_command_line(const std::string& text);
 std::string read_output(const std::string& path);
+// Arguments from options written as one line: words split at blanks, and the golden input
+// files (tests/data/golden/input) named by their bare file names made absolute.
+std::vector<std::string> golden_input_args(const std::string& options);
+
 // The merge and decomposition outputs' field declarations and #CHROM line up to FORMAT.
 extern const char* const kGtHeaderFields;
 bool file_exists(const std::string& path);
