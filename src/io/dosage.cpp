@@ -1,7 +1,6 @@
 #include "io/dosage.h"
 
 #include <algorithm>
-#include <cmath>
 
 void unordered_genotype_probabilities(const double* classes, int allele_count, double* gp) {
   if (allele_count == 2) {
