@@ -264,18 +264,16 @@ TEST(BiallelicChain, CachedProbabilitiesAfterAlleleChangesEqualFreshOnes) {
   const std::vector<double> pls(9, 0.0);
   SamplerScratch scratch, fresh_scratch;
   ModelWarnings warnings;
-  BiallelicChain chain(small.M, patterns, small.models, small.pedigree, pls, nullptr, scratch,
-                       warnings);
+  BiallelicChain chain(small.M, patterns, small.models, small.pedigree, pls, variant_row(small.M),
+                       nullptr, scratch, warnings);
   std::mt19937 engine(3);
   for (int step = 0; step < 300; ++step) {
     // Queries between changes fill the caches; changes must make exactly the right ones stale.
     chain.set_allele(static_cast<int>(engine() % 6), static_cast<int>(engine() % 2));
     const int sample = static_cast<int>(engine() % 3) + 1;
     const MemberPriors cached = chain.member_priors(sample);
-    std::vector<SampleModel> copies = small.models;
-    WindowMatrix copy = small.M;
-    BiallelicChain fresh(copy, patterns, copies, small.pedigree, pls, nullptr, fresh_scratch,
-                         warnings);
+    BiallelicChain fresh(small.M, patterns, small.models, small.pedigree, pls, chain.alleles(),
+                         nullptr, fresh_scratch, warnings);
     const MemberPriors expected = fresh.member_priors(sample);
     for (int i = 0; i < 4; ++i) ASSERT_NEAR(cached[i], expected[i], 1e-12) << step;
   }

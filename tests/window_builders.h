@@ -98,10 +98,14 @@ inline ConditionalMoments conditional_moments(const WindowMatrix& M, HaplotypeMo
     model.pattern_of_selected[j] =
         patterns.of_column.at(static_cast<std::size_t>(model.selected[j]));
   }
-  carrier_sums(M, patterns, model, scratch);
-  std::vector<double> whitened(model.carrier_sum.size());
-  whitened_covariance(model, scratch, whitened.data());
-  return moments_from_whitened(model, whitened.data(), warnings);
+  const int rows = static_cast<int>(M.rows()) - 1;
+  std::vector<double> alleles(static_cast<std::size_t>(M.cols()));
+  for (Eigen::Index c = 0; c < M.cols(); ++c) alleles[c] = M(rows, c);
+  std::vector<double> sums(static_cast<std::size_t>(rows)), whitened(sums.size());
+  const double variant_mean = carrier_sums(alleles.data(), patterns, model, scratch, sums.data()) /
+                              carrier_unit_total(model);
+  whitened_covariance(model, sums.data(), variant_mean, scratch, whitened.data());
+  return moments_from_whitened(model, variant_mean, whitened.data(), warnings);
 }
 
 inline std::array<double, 2> haplotype_allele_probs(const WindowMatrix& M, HaplotypeModel& model,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "model/packed_triangle.h"
 
@@ -54,27 +55,33 @@ std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree
 
 }  // namespace
 
-BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
-                               std::vector<SampleModel>& models,
+std::vector<double> variant_row(const WindowMatrix& M) {
+  std::vector<double> row(static_cast<std::size_t>(M.cols()));
+  Eigen::Map<Eigen::RowVectorXd>(row.data(), M.cols()) = M.row(M.rows() - 1);
+  return row;
+}
+
+BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patterns,
+                               const std::vector<SampleModel>& models,
                                const std::vector<std::vector<int>>& pedigree,
-                               const std::vector<double>& site_pls, FamilyUnits* family,
+                               const std::vector<double>& site_pls,
+                               std::vector<double> initial_alleles, FamilyUnits* family,
                                SamplerScratch& scratch, ModelWarnings& warnings)
-    : M_(M),
-      patterns_(patterns),
+    : patterns_(patterns),
       models_(models),
       site_pls_(site_pls),
       family_(family),
       scratch_(scratch),
       warnings_(warnings),
-      variant_row_(M.rows() - 1),
-      window_rows_(static_cast<int>(M.rows()) - 1) {
+      window_rows_(static_cast<int>(M.rows()) - 1),
+      alleles_(std::move(initial_alleles)) {
   const std::size_t sample_count = models.size();
   if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
-      M.rows() < 1) {
+      M.rows() < 1 || alleles_.size() != static_cast<std::size_t>(M.cols())) {
     throw std::logic_error("BiallelicChain: window or likelihoods smaller than the samples");
   }
   modelled_ = modelled_samples(pedigree, sample_count, family);
-  scratch.resize(static_cast<int>(variant_row_));
+  scratch.resize(window_rows_);
   scratch.resize_patterns(patterns.count());
   if (family != nullptr) set_family_site_weights(pedigree, site_pls, *family);
 
@@ -83,12 +90,17 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   // every update summing over all selected haplotypes again.
   const int columns = static_cast<int>(patterns.of_column.size());
   const int model_count = 2 * static_cast<int>(sample_count);
+  const std::size_t models_size = static_cast<std::size_t>(model_count);
+  const std::size_t T = static_cast<std::size_t>(window_rows_);
+  scratch.carrier_sums.resize(models_size * T);
+  variant_sums_.assign(models_size, 0.0);
+  variant_means_.assign(models_size, 0.0);
   ref_start_.assign(static_cast<std::size_t>(columns) + 1, 0);
   std::size_t references = 0;
   for (int m = 0; m < model_count; ++m) {
     if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
-    HaplotypeModel& haplotype = model(m);
-    carrier_sums(M, patterns, haplotype, scratch);
+    const HaplotypeModel& haplotype = model(m);
+    variant_sums_[m] = carrier_sums(alleles_.data(), patterns, haplotype, scratch, carrier_sum(m));
     for (const int column : haplotype.selected) ++ref_start_[column + 1];
     references += haplotype.selected.size();
   }
@@ -106,8 +118,6 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
     }
   }
   // Every model is whitened from its carrier sums at its first evaluation.
-  const std::size_t models_size = static_cast<std::size_t>(model_count);
-  const std::size_t T = static_cast<std::size_t>(window_rows_);
   scratch.model_whitened.resize(models_size * T);
   scratch.pending.resize(models_size * kMaxQueued);
   scratch.pending_count.assign(models_size, -1);
@@ -131,30 +141,34 @@ BiallelicChain::BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns,
   write_allele_ = [this](int column, int allele) { set_allele(column, allele); };
 }
 
-HaplotypeModel& BiallelicChain::model(int model_index) {
-  SampleModel& sample = models_[static_cast<std::size_t>(model_index / 2)];
+const HaplotypeModel& BiallelicChain::model(int model_index) const {
+  const SampleModel& sample = models_[static_cast<std::size_t>(model_index / 2)];
   return model_index % 2 == 0 ? sample.first : sample.second;
 }
 
+double* BiallelicChain::carrier_sum(int model_index) {
+  // data() + offset: with no window rows the vector is empty and has no element to name.
+  return scratch_.carrier_sums.data() +
+         static_cast<std::size_t>(model_index) * static_cast<std::size_t>(window_rows_);
+}
+
 void BiallelicChain::set_allele(int column, int allele) {
-  const double change = allele - M_(variant_row_, column);
+  const double change = allele - alleles_[static_cast<std::size_t>(column)];
   if (change == 0.0) return;
-  M_(variant_row_, column) = allele;
+  alleles_[static_cast<std::size_t>(column)] = allele;
   const int pattern = patterns_.of_column[column];
   for (int e = ref_start_[column]; e < ref_start_[column + 1]; ++e) {
     const int m = ref_model_[e];
-    HaplotypeModel& haplotype = model(m);
     const double carried = change * ref_length_[e];
     // The variant mean follows at the model's next evaluation (haplotype_probs).
-    haplotype.variant_carrier_sum += carried;
+    variant_sums_[static_cast<std::size_t>(m)] += carried;
     queue_change(m, pattern, carried);
     stale_[static_cast<std::size_t>(m)] = 1;
   }
 }
 
-void BiallelicChain::apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount) {
-  add_scaled(amount, patterns_.values.col(pattern).data(), haplotype.carrier_sum.data(),
-             window_rows_);
+void BiallelicChain::apply_to_carrier_sum(int model_index, int pattern, double amount) {
+  add_scaled(amount, patterns_.values.col(pattern).data(), carrier_sum(model_index), window_rows_);
 }
 
 void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
@@ -174,10 +188,10 @@ void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
     }
     // Too many to follow one by one: bring the sums up to date; whitened anew at next use.
     for (int i = 0; i < count; ++i)
-      apply_to_carrier_sum(model(model_index), queue[i].first, queue[i].second);
+      apply_to_carrier_sum(model_index, queue[i].first, queue[i].second);
     count = -1;
   }
-  apply_to_carrier_sum(model(model_index), pattern, amount);
+  apply_to_carrier_sum(model_index, pattern, amount);
 }
 
 const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
@@ -216,9 +230,10 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // data() + offset: with no window rows the vector is empty and has no element to name.
   double* z = scratch_.model_whitened.data() + static_cast<std::size_t>(model_index) * T;
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
-  HaplotypeModel& haplotype = model(model_index);
+  const HaplotypeModel& haplotype = model(model_index);
+  const double variant_mean = variant_means_[static_cast<std::size_t>(model_index)];
   if (count < 0 || window_rows_ == 0) {
-    whitened_covariance(haplotype, scratch_, z);
+    whitened_covariance(haplotype, carrier_sum(model_index), variant_mean, scratch_, z);
     count = 0;
     return z;
   }
@@ -235,19 +250,19 @@ const double* BiallelicChain::current_whitened(int model_index) {
   }
   if (follow_cost > static_cast<long>(packed_triangle_size(window_rows_))) {
     for (int i = 0; i < count; ++i)
-      apply_to_carrier_sum(haplotype, queued[i].first, queued[i].second);
-    whitened_covariance(haplotype, scratch_, z);
+      apply_to_carrier_sum(model_index, queued[i].first, queued[i].second);
+    whitened_covariance(haplotype, carrier_sum(model_index), variant_mean, scratch_, z);
     count = 0;
     return z;
   }
   // cov moves by amount (x - mean) / (L (1 - v2)) per change, so R cov by that times
   // R x - R mean.
-  const double scale = 1.0 / (haplotype.length_sum * (1.0 - haplotype.v2));
+  const double scale = 1.0 / (carrier_unit_total(haplotype) * (1.0 - haplotype.v2));
   const double* whitened_mean = haplotype.whitened_mean.data();
   for (int i = 0; i < count; ++i) {
     const auto [pattern, amount] = queued[i];
     if (amount == 0.0) continue;
-    apply_to_carrier_sum(haplotype, pattern, amount);
+    apply_to_carrier_sum(model_index, pattern, amount);
     const double* whitened_window = whitened_pattern(model_index, pattern);
     const double step = amount * scale;
     add_scaled_difference(step, whitened_window, whitened_mean, z, window_rows_);
@@ -262,12 +277,13 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
   char& replaced = replaced_variance_[static_cast<std::size_t>(model_index)];
   if (stale) {
     // Unchanged sums give the same moments, so only a stale model is evaluated again.
-    HaplotypeModel& haplotype = model(model_index);
-    haplotype.mean[variant_row_] = haplotype.variant_carrier_sum / haplotype.length_sum;
+    const HaplotypeModel& haplotype = model(model_index);
+    const std::size_t m = static_cast<std::size_t>(model_index);
+    variant_means_[m] = variant_sums_[m] / carrier_unit_total(haplotype);
     const std::int64_t before = warnings_.nonpositive_variances;
     const double* whitened = current_whitened(model_index);
-    probs =
-        allele_probs_from_moments(moments_from_whitened(model(model_index), whitened, warnings_));
+    probs = allele_probs_from_moments(
+        moments_from_whitened(haplotype, variant_means_[m], whitened, warnings_));
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
   } else if (replaced) {

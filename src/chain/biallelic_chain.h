@@ -1,11 +1,13 @@
 #pragma once
 
-// The chain of one bi-allelic variant: the alleles at the variant (M's last row) and, per
-// model, its whitened covariance R cov (Q = R'R) and allele probabilities. An allele change
-// is queued on every model that selected the haplotype; a model's next evaluation moves
-// R cov along R x - R mean for each queued change (x the changed window, R x cached per
-// model and pattern), so a sweep costs O(T) per change and model instead of a T x T
-// product per evaluation; where that would cost more, the model is whitened anew.
+// The chain of one bi-allelic variant: the alleles of every haplotype column at the variant
+// (from M's last row at the start, then its own) and, per model, its carrier sums, its
+// whitened covariance R cov (Q = R'R) and allele probabilities. The models and the window
+// are only read, so the chains of several variants sharing a window can run side by side. An allele
+// change is queued on every model that selected the haplotype; a model's next evaluation moves R
+// cov along R x - R mean for each queued change (x the changed window, R x cached per model and
+// pattern), so a sweep costs O(T) per change and model instead of a T x T product per evaluation;
+// where that would cost more, the model is whitened anew.
 
 #include <array>
 #include <vector>
@@ -16,16 +18,21 @@
 #include "model/model.h"
 #include "util/random_source.h"
 
+// M's variant row (its last), one allele per haplotype column.
+std::vector<double> variant_row(const WindowMatrix& M);
+
 class BiallelicChain {
  public:
   // Window patterns whose R x a model keeps: the haplotypes that flip in a chain are few.
   static constexpr int kCachedPatterns = 16;
 
-  // Computes every modelled sample's carrier sums from M's variant row (the initial
-  // alleles) and indexes, per haplotype column, the models that selected it.
-  BiallelicChain(WindowMatrix& M, const WindowPatterns& patterns, std::vector<SampleModel>& models,
+  // Computes every modelled sample's carrier sums from the initial alleles (one per
+  // haplotype column of M) and indexes, per haplotype column, the models that selected it.
+  BiallelicChain(const WindowMatrix& M, const WindowPatterns& patterns,
+                 const std::vector<SampleModel>& models,
                  const std::vector<std::vector<int>>& pedigree, const std::vector<double>& site_pls,
-                 FamilyUnits* family, SamplerScratch& scratch, ModelWarnings& warnings);
+                 std::vector<double> initial_alleles, FamilyUnits* family, SamplerScratch& scratch,
+                 ModelWarnings& warnings);
 
   // One unrelated sample (0-based): class probabilities, one draw, alleles written.
   std::array<double, 4> update_single(int sample, RandomSource& random);
@@ -38,6 +45,8 @@ class BiallelicChain {
   void set_allele(int column, int allele);
   // Log10 allele probabilities of a family member (1-based) under its models.
   MemberPriors member_priors(int sample);
+  // The current allele of every haplotype column (M's columns) at the variant.
+  const std::vector<double>& alleles() const { return alleles_; }
   // Whether the chain models this 0-based sample (everyone in a unit but a trio's child).
   bool modelled(int sample) const { return modelled_[static_cast<std::size_t>(sample)] != 0; }
 
@@ -50,19 +59,24 @@ class BiallelicChain {
   const double* whitened_pattern(int model_index, int pattern);
   bool cached(int model_index, int pattern) const;
   void queue_change(int model_index, int pattern, double amount);
-  void apply_to_carrier_sum(HaplotypeModel& haplotype, int pattern, double amount);
-  HaplotypeModel& model(int model_index);
+  void apply_to_carrier_sum(int model_index, int pattern, double amount);
+  double* carrier_sum(int model_index);
+  const HaplotypeModel& model(int model_index) const;
 
-  WindowMatrix& M_;
   const WindowPatterns& patterns_;
-  std::vector<SampleModel>& models_;
+  const std::vector<SampleModel>& models_;
   const std::vector<double>& site_pls_;
   FamilyUnits* family_;
   SamplerScratch& scratch_;
   ModelWarnings& warnings_;
-  Eigen::Index variant_row_;
   int window_rows_;
+  std::vector<double> alleles_;  // per haplotype column: its allele at the variant
   std::vector<char> modelled_;
+  // Per model, in the units of carrier_unit_total: the weight carrying allele 1 at the
+  // variant, and the variant mean it gave at the model's last evaluation. The carrier sums
+  // (T per model) live in scratch_.carrier_sums.
+  std::vector<double> variant_sums_;
+  std::vector<double> variant_means_;
   // Per haplotype column, the models (2 * sample + haplotype) that selected it and its
   // run length there: ref_model_[ref_start_[c] .. ref_start_[c + 1]).
   std::vector<int> ref_start_;

@@ -8,12 +8,12 @@
 
 #include "model/packed_triangle.h"
 
-void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
-                  SamplerScratch& scratch) {
-  const int size = static_cast<int>(M.rows()) - 1;
+double carrier_sums(const double* variant_alleles, const WindowPatterns& patterns,
+                    const HaplotypeModel& model, SamplerScratch& scratch, double* carrier_sum) {
+  const int size = static_cast<int>(patterns.values.rows());
   const std::size_t k = model.selected.size();
-  if (size < 0 || model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
-      model.pattern_of_selected.size() != k || patterns.values.rows() != size) {
+  if (model.weights.size() != k || model.mean.size() != std::size_t(size) + 1 ||
+      model.pattern_of_selected.size() != k) {
     throw std::logic_error("carrier_sums: model not fitted to this window");
   }
   if (scratch.pattern_weight.size() < static_cast<std::size_t>(patterns.count())) {
@@ -24,14 +24,12 @@ void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, Haploty
   // are exact in any order. A hand-made model without lengths uses its weights.
   const bool has_lengths = model.lengths.size() == k;
   double variant_sum = 0.0;
-  const double* variant_row = M.data() + size;
-  const Eigen::Index stride = M.rows();
   double* pattern_weight = scratch.pattern_weight.data();
   std::vector<int>& touched = scratch.touched;
   touched.clear();
   for (std::size_t j = 0; j < k; ++j) {
     const double length = has_lengths ? model.lengths[j] : model.weights[j];
-    const double carried = length * variant_row[model.selected[j] * stride];
+    const double carried = length * variant_alleles[model.selected[j]];
     variant_sum += carried;
     if (carried != 0.0) {
       const int pattern = model.pattern_of_selected[j];
@@ -39,37 +37,32 @@ void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, Haploty
       pattern_weight[pattern] += carried;
     }
   }
-  if (!has_lengths) {
-    model.lengths.clear();
-    model.length_sum = 1.0;
-  }
-  model.carrier_sum.assign(static_cast<std::size_t>(size), 0.0);
-  Eigen::Map<Eigen::VectorXd> sums(model.carrier_sum.data(), size);
+  Eigen::Map<Eigen::VectorXd> sums(carrier_sum, size);
+  sums.setZero();
   for (const int pattern : touched) {
     sums += pattern_weight[pattern] * patterns.values.col(pattern);
     pattern_weight[pattern] = 0.0;
   }
-  model.variant_carrier_sum = variant_sum;
-  model.mean[static_cast<std::size_t>(size)] = variant_sum / model.length_sum;
+  return variant_sum;
 }
 
-void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, double* whitened) {
-  const int size = static_cast<int>(model.carrier_sum.size());
-  if (model.conditioning.size() != std::size_t(size) || model.inverse.rows() != size ||
+void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
+                         double variant_mean, SamplerScratch& scratch, double* whitened) {
+  const int size = model.inverse.rows();
+  if (model.conditioning.size() != std::size_t(size) ||
       model.mean.size() != std::size_t(size) + 1) {
     throw std::logic_error("whitened_covariance: model not fitted to this window");
   }
   if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
   double* cov = scratch.cov.data();
-  covariance_from_sums(model.carrier_sum.data(), model.mean.data(), model.length_sum,
-                       model.mean[static_cast<std::size_t>(size)], 1.0 - model.v2, cov, size);
+  covariance_from_sums(carrier_sum, model.mean.data(), carrier_unit_total(model), variant_mean,
+                       1.0 - model.v2, cov, size);
   model.inverse.whiten(cov, whitened);
 }
 
-ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
-                                         ModelWarnings& warnings) {
+ConditionalMoments moments_from_whitened(const HaplotypeModel& model, double variant_mean,
+                                         const double* whitened, ModelWarnings& warnings) {
   const int size = model.inverse.rows();
-  const double variant_mean = model.mean[static_cast<std::size_t>(size)];
   const double correction = 1.0 - model.v2;
   double variance = (variant_mean - variant_mean * variant_mean) / correction;
   const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)

@@ -15,7 +15,9 @@ struct SamplerScratch {
   std::vector<double> cov;             // T entries
   std::vector<double> pattern_weight;  // weighted variant alleles summed per pattern
   std::vector<int> touched;            // patterns with a nonzero pattern_weight
-  // Chain state kept across variants for its capacity only (see BiallelicChain).
+  // A chain's per-model state, kept across variants for its capacity only (see
+  // BiallelicChain): carrier sums (T per model), R cov (T per model), queued changes.
+  std::vector<double> carrier_sums;
   std::vector<double> model_whitened;
   std::vector<std::pair<int, double>> pending;
   std::vector<int> pending_count;
@@ -27,14 +29,23 @@ struct SamplerScratch {
   }
 };
 
-// Fills model.carrier_sum (per window row, the weighted window alleles of the selected
-// haplotypes carrying allele 1 at the variant) and model.mean[T] from M's variant row.
-void carrier_sums(const WindowMatrix& M, const WindowPatterns& patterns, HaplotypeModel& model,
-                  SamplerScratch& scratch);
-// R cov (Q = R'R), cov the covariances of the window rows with the variant from the
-// model's current carrier sums and variant mean; whitened receives T entries.
-void whitened_covariance(const HaplotypeModel& model, SamplerScratch& scratch, double* whitened);
+// The unit of a model's carrier sums: its run lengths, or for a model made without them
+// its weights, which sum to 1.
+inline double carrier_unit_total(const HaplotypeModel& model) {
+  return model.lengths.size() == model.selected.size() ? model.length_sum : 1.0;
+}
+
+// Per window row, the weighted window alleles of the model's selected haplotypes that carry
+// allele 1 at the variant, into carrier_sum (T entries), from the variant alleles of every
+// haplotype column (0.0 / 1.0); returns the weight carrying allele 1 at the variant. Both
+// in the units of carrier_unit_total.
+double carrier_sums(const double* variant_alleles, const WindowPatterns& patterns,
+                    const HaplotypeModel& model, SamplerScratch& scratch, double* carrier_sum);
+// R cov (Q = R'R), cov the covariances of the window rows with the variant from a model's
+// carrier sums and variant mean; whitened receives T entries.
+void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
+                         double variant_mean, SamplerScratch& scratch, double* whitened);
 // Conditional mean and variance from a whitened covariance and the model's variant mean. A
 // variance that is not positive is replaced by the penalty alone and counted.
-ConditionalMoments moments_from_whitened(const HaplotypeModel& model, const double* whitened,
-                                         ModelWarnings& warnings);
+ConditionalMoments moments_from_whitened(const HaplotypeModel& model, double variant_mean,
+                                         const double* whitened, ModelWarnings& warnings);

@@ -11,7 +11,94 @@
 #include "chain/family.h"
 #include "chain/model_average.h"
 
-void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
+namespace {
+
+void check_settings(const ChainSettings& settings) {
+  if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
+    throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
+  }
+}
+
+// One variant's chain during its sweeps: the k-model chain, the all-haplotype chain when
+// models are averaged, and the class probabilities of the sweep in hand. A sample in two
+// units is written twice in a sweep and keeps the later values, so a sweep is gathered
+// before it is added to the averages.
+struct SweepState {
+  BiallelicChain* chain = nullptr;
+  AllHaplotypeChain* all_chain = nullptr;
+  FamilyUnits* family = nullptr;
+  const std::vector<double>* site_pls = nullptr;
+  RandomSource* random = nullptr;
+  std::vector<double>* genotype_probs = nullptr;
+  std::vector<double>* all_genotype_probs = nullptr;  // with all_chain
+  std::vector<double> sweep_probs;
+  std::vector<double> sweep_probs_all;
+
+  void start(std::size_t sample_count) {
+    genotype_probs->assign(4 * sample_count, 0.0);
+    sweep_probs.assign(4 * sample_count, 0.0);
+    if (all_chain == nullptr) return;
+    sweep_probs_all.assign(4 * sample_count, 0.0);
+    all_genotype_probs->assign(4 * sample_count, 0.0);
+  }
+
+  void update(const std::vector<int>& unit, bool record) {
+    double* const record_to = record ? sweep_probs.data() : nullptr;
+    double* const record_all_to = record && all_chain ? sweep_probs_all.data() : nullptr;
+    if (unit[0] == 3) {
+      chain->update_trio(unit, *random, record_to);
+      if (all_chain) all_chain->update_trio(unit, *family, *random, record_all_to);
+      return;
+    }
+    if (unit[0] == 2) {
+      chain->update_duo(unit, *random, record_to);
+      if (all_chain) all_chain->update_duo(unit, *family, *random, record_all_to);
+      return;
+    }
+    const int sample = unit[1] - 1;
+    const std::array<double, 4> probs = chain->update_single(sample, *random);
+    if (record) std::copy(probs.begin(), probs.end(), &sweep_probs[4 * sample]);
+    if (all_chain) {
+      const std::array<double, 4> probs_all =
+          all_chain->update_single(sample, &(*site_pls)[3 * sample], *random);
+      if (record) std::copy(probs_all.begin(), probs_all.end(), &sweep_probs_all[4 * sample]);
+    }
+  }
+
+  void add_sweep(double recorded_sweeps) {
+    for (std::size_t c = 0; c < sweep_probs.size(); ++c) {
+      (*genotype_probs)[c] += sweep_probs[c] / recorded_sweeps;
+    }
+    for (std::size_t c = 0; c < sweep_probs_all.size(); ++c) {
+      (*all_genotype_probs)[c] += sweep_probs_all[c] / recorded_sweeps;
+    }
+  }
+};
+
+// The sweeps of every chain in states, unit by unit: each unit is updated in every chain
+// before the next unit.
+void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<int>>& pedigree,
+                const ChainSettings& settings) {
+  const double recorded_sweeps = settings.iterations - settings.burnin;
+  for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
+    const bool record = sweep > settings.burnin;
+    if (record) {
+      for (SweepState& state : states) {
+        std::fill(state.sweep_probs.begin(), state.sweep_probs.end(), 0.0);
+        std::fill(state.sweep_probs_all.begin(), state.sweep_probs_all.end(), 0.0);
+      }
+    }
+    for (const std::vector<int>& unit : pedigree) {
+      for (SweepState& state : states) state.update(unit, record);
+    }
+    if (!record) continue;
+    for (SweepState& state : states) state.add_sweep(recorded_sweeps);
+  }
+}
+
+}  // namespace
+
+void run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
@@ -24,17 +111,16 @@ void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
 }
 
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
-                         std::vector<SampleModel>& models,
+                         const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
                          std::vector<double>& genotype_probs, FamilyUnits* family,
                          ModelAverage* average) {
   const std::size_t sample_count = models.size();
-  if (settings.burnin < 0 || settings.iterations <= settings.burnin) {
-    throw std::logic_error("run_biallelic_chain: burn-in must be below the iteration count");
-  }
-  BiallelicChain chain(M, patterns, models, pedigree, site_pls, family, scratch, warnings);
+  check_settings(settings);
+  BiallelicChain chain(M, patterns, models, pedigree, site_pls, variant_row(M), family, scratch,
+                       warnings);
   std::unique_ptr<AllHaplotypeChain> all_chain;
   if (average != nullptr) {
     if (average->models.size() != sample_count || average->alleles.size() != 2 * sample_count) {
@@ -47,51 +133,40 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
     }
     all_chain = std::make_unique<AllHaplotypeChain>(*average, M, warnings);
   }
-
-  genotype_probs.assign(4 * sample_count, 0.0);
-  // One sweep's class probabilities: a sample in two units is written twice and keeps the
-  // later values, so the sweep is gathered before it is added to the averages.
-  std::vector<double> sweep_probs(4 * sample_count, 0.0);
-  std::vector<double> sweep_probs_all(average != nullptr ? 4 * sample_count : 0, 0.0);
-  if (average != nullptr) average->genotype_probs.assign(4 * sample_count, 0.0);
-  const double recorded_sweeps = settings.iterations - settings.burnin;
-
-  for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
-    const bool record = sweep > settings.burnin;
-    double* const record_to = record ? sweep_probs.data() : nullptr;
-    double* const record_all_to = record && average != nullptr ? sweep_probs_all.data() : nullptr;
-    if (record) {
-      std::fill(sweep_probs.begin(), sweep_probs.end(), 0.0);
-      std::fill(sweep_probs_all.begin(), sweep_probs_all.end(), 0.0);
-    }
-    for (const std::vector<int>& unit : pedigree) {
-      if (unit[0] == 3) {
-        chain.update_trio(unit, random, record_to);
-        if (all_chain) all_chain->update_trio(unit, *family, random, record_all_to);
-        continue;
-      }
-      if (unit[0] == 2) {
-        chain.update_duo(unit, random, record_to);
-        if (all_chain) all_chain->update_duo(unit, *family, random, record_all_to);
-        continue;
-      }
-      const int sample = unit[1] - 1;
-      const std::array<double, 4> probs = chain.update_single(sample, random);
-      if (record) std::copy(probs.begin(), probs.end(), &sweep_probs[4 * sample]);
-      if (all_chain) {
-        const std::array<double, 4> probs_all =
-            all_chain->update_single(sample, &site_pls[3 * sample], random);
-        if (record) std::copy(probs_all.begin(), probs_all.end(), &sweep_probs_all[4 * sample]);
-      }
-    }
-    if (record) {
-      for (std::size_t c = 0; c < sweep_probs.size(); ++c) {
-        genotype_probs[c] += sweep_probs[c] / recorded_sweeps;
-      }
-      for (std::size_t c = 0; c < sweep_probs_all.size(); ++c) {
-        average->genotype_probs[c] += sweep_probs_all[c] / recorded_sweeps;
-      }
-    }
-  }
+  std::vector<SweepState> states(1);
+  SweepState& state = states[0];
+  state.chain = &chain;
+  state.all_chain = all_chain.get();
+  state.family = family;
+  state.site_pls = &site_pls;
+  state.random = &random;
+  state.genotype_probs = &genotype_probs;
+  state.all_genotype_probs = average != nullptr ? &average->genotype_probs : nullptr;
+  state.start(sample_count);
+  run_sweeps(states, pedigree, settings);
   if (average != nullptr) keep_more_certain(genotype_probs, average->genotype_probs, 4);
+  M.row(M.rows() - 1) = Eigen::Map<const Eigen::RowVectorXd>(chain.alleles().data(), M.cols());
+}
+
+void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
+                          const std::vector<SampleModel>& models,
+                          const std::vector<std::vector<int>>& pedigree,
+                          const ChainSettings& settings, std::vector<ChainTask>& tasks) {
+  check_settings(settings);
+  std::vector<std::unique_ptr<BiallelicChain>> chains;
+  std::vector<SweepState> states(tasks.size());
+  for (std::size_t t = 0; t < tasks.size(); ++t) {
+    ChainTask& task = tasks[t];
+    chains.push_back(std::make_unique<BiallelicChain>(M, patterns, models, pedigree, *task.site_pls,
+                                                      std::move(task.initial_alleles), task.family,
+                                                      *task.scratch, task.warnings));
+    SweepState& state = states[t];
+    state.chain = chains.back().get();
+    state.family = task.family;
+    state.site_pls = task.site_pls;
+    state.random = task.random;
+    state.genotype_probs = &task.genotype_probs;
+    state.start(models.size());
+  }
+  run_sweeps(states, pedigree, settings);
 }

@@ -22,25 +22,45 @@ struct ChainSettings {
 // trio (rows of 5 slots, slot 4 numbered by number_family_units) jointly when family is
 // given; after the burn-in the class probabilities are averaged into genotype_probs
 // (4 per sample; a sample in two units keeps its later unit's values of each sweep).
-// M's variant row holds the initial alleles and is updated in place. A trio child has
+// M's variant row holds the initial alleles and receives the final ones. A trio child has
 // no model of its own.
 // With average (--model-avg), every unit's update is followed by the same update under the
 // all-haplotype model, on that model's own chain, drawn right after the k-model's; each
 // sample then keeps the result of the more certain model.
 void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
-                         std::vector<SampleModel>& models,
+                         const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
                          std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
                          ModelAverage* average = nullptr);
 // The same, grouping the window's patterns first.
-void run_biallelic_chain(WindowMatrix& M, std::vector<SampleModel>& models,
+void run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
                          std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
                          ModelAverage* average = nullptr);
+
+// One bi-allelic variant's chain among several on one window: everything its chain owns.
+struct ChainTask {
+  const std::vector<double>* site_pls = nullptr;
+  std::vector<double> initial_alleles;  // per haplotype column of M
+  RandomSource* random = nullptr;
+  SamplerScratch* scratch = nullptr;
+  FamilyUnits* family = nullptr;  // this variant's own copy, or null without duos and trios
+  ModelWarnings warnings;
+  std::vector<double> genotype_probs;
+};
+
+// The chains of several bi-allelic variants that share a window and its models, run side
+// by side: each sample is updated in every chain before the next, so a model's inverse
+// is read once for all of them. Each chain draws from its own stream and touches only its
+// own state, so every task gets exactly what run_biallelic_chain gives it alone.
+void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
+                          const std::vector<SampleModel>& models,
+                          const std::vector<std::vector<int>>& pedigree,
+                          const ChainSettings& settings, std::vector<ChainTask>& tasks);
 
 // ---- Multi-allelic variants (multiallelic_chain.cpp) ----
 // The chain state is one allele index per sample haplotype (2N entries); allele l stands

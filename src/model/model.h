@@ -55,7 +55,7 @@ struct HaplotypeModel {
   std::vector<int> pattern_of_selected;  // window pattern of each selected haplotype
   double v2 = 0.0;                       // sum of squared weights
   double lambda = 0.0;                   // penalty of this haplotype
-  std::vector<double> mean;  // weighted mean at rows 0..T; entry T refreshed by the sampler
+  std::vector<double> mean;  // weighted mean at rows 0..T (entry T: of the alleles at fit time)
   Inverse_Matrix inverse;    // inverse of the penalised T x T window covariance
   // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
   // means; constant while the window stands, so c'Qd = (Rc).(Rd) is one dot product.
@@ -63,11 +63,6 @@ struct HaplotypeModel {
   // R times the window means: an allele change moves R cov along R x - R mean, x the
   // changed haplotype's window, so the chain can follow R cov without whitening it anew.
   std::vector<double> whitened_mean;
-  // Sampler state, in run-length units so that sums are exact whatever their order: per
-  // window row, the run lengths of the selected haplotypes carrying allele 1 at the variant
-  // and at that row; and the run lengths of those carrying allele 1 at the variant.
-  std::vector<double> carrier_sum;
-  double variant_carrier_sum = 0.0;
 };
 
 // Per-sample models of the k-haplotype model.
