@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -209,6 +211,50 @@ TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {
   EXPECT_GT(probs[9] + probs[11], 0.99);  // the duo's first allele 1
   EXPECT_GT(probs[13], 0.999);            // the duo child 1|1
   EXPECT_GT(probs[0], 0.999);             // parents 0|0
+}
+
+TEST(ChainsSideBySide, EveryVariantGetsWhatItsChainGivesAlone) {
+  // Three variants on one window with a trio, a duo and a single: each with its own
+  // likelihoods, initial alleles and stream.
+  const WindowMatrix M = random_window(5, 12, 17);
+  std::vector<SampleModel> models(6);
+  ModelWarnings fit_warnings;
+  for (int hap = 0; hap < 12; ++hap) {
+    std::vector<int> lengths = {8, 6, 7, 6, 5, 8, 4, 6, 3, 5, 7, 2};
+    lengths[hap - hap % 2] = lengths[hap - hap % 2 + 1] = -1;
+    HaplotypeModel& h = hap % 2 ? models[hap / 2].second : models[hap / 2].first;
+    h.lambda = 0.06;
+    ASSERT_TRUE(select_haplotypes(lengths, {}, 6, h));
+    fit_haplotype_model(M, hap, shrinkage_weight(6), h, fit_warnings);
+  }
+  std::vector<std::vector<int>> pedigree = {{3, 3, 1, 2}, {2, 5, 4, 0}, {1, 6, 0, 0}};
+  const FamilyUnits family = number_family_units(pedigree);
+  WindowPatterns patterns;
+  patterns.build(M, static_cast<int>(M.cols()));
+  std::mt19937 engine(5);
+  constexpr int kVariants = 3;
+  std::vector<std::vector<double>> pls(kVariants), alleles(kVariants), alone(kVariants);
+  std::vector<FamilyUnits> families(kVariants, family);
+  std::vector<std::unique_ptr<PositionRandom>> streams;
+  std::vector<SamplerScratch> scratches(kVariants);
+  std::vector<ChainTask> tasks(kVariants);
+  for (int v = 0; v < kVariants; ++v) {
+    for (int i = 0; i < 18; ++i) pls[v].push_back(engine() % 40);
+    for (int c = 0; c < 12; ++c) alleles[v].push_back(engine() % 2);
+    WindowMatrix own = M;
+    own.row(4) = Eigen::Map<const Eigen::RowVectorXd>(alleles[v].data(), 12);
+    FamilyUnits own_family = family;
+    PositionRandom random(11, 1000 + v);
+    SamplerScratch scratch;
+    ModelWarnings warnings;
+    run_biallelic_chain(own, patterns, models, pedigree, pls[v], {20, 5}, random, scratch, warnings,
+                        alone[v], &own_family);
+    streams.push_back(std::make_unique<PositionRandom>(11, 1000 + v));
+    tasks[v] = {&pls[v], alleles[v], streams[v].get(), &scratches[v], &families[v], {}, {}};
+  }
+  run_biallelic_chains(M, patterns, models, pedigree, {20, 5}, tasks);
+  for (int v = 0; v < kVariants; ++v) EXPECT_EQ(tasks[v].genotype_probs, alone[v]) << v;
+  EXPECT_NE(alone[0], alone[1]);
 }
 
 TEST(FamilyCalling, PedigreeOnAnUnorderedScaffoldLowersMendelianErrorsAndDiscordance) {

@@ -147,11 +147,8 @@ void CallSNP::inference_step(ResultWriter& writer) {
   auto work = [&](int unit, int worker) {
     const std::size_t end = unit + 1 < unit_count ? starts[unit + 1] : region_positions.size();
     CallingState& state = *workers[static_cast<std::size_t>(worker)];
-    for (std::size_t i = starts[unit]; i < end; ++i) {
-      const std::uint64_t p = region_positions[i];
-      outcomes[unit].push_back(analysed_from_likelihoods(p) ? state.call_from_likelihoods(p)
-                                                            : state.pass_scaffold_site(p));
-    }
+    outcomes[unit] =
+        state.call_positions(region_positions.data() + starts[unit], region_positions.data() + end);
   };
   int count_snps_to_analyse = 0;
   auto consume = [&](int unit) {

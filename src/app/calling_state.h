@@ -64,10 +64,12 @@ class CallingState {
   // family: the run's numbered units with the trio children listed.
   CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods);
 
-  // One position analysed from its likelihoods: window, initial alleles, models, chain.
-  PositionOutcome call_from_likelihoods(std::uint64_t p);
-  // One scaffold site outside the likelihoods, passed through as called.
-  PositionOutcome pass_scaffold_site(std::uint64_t p);
+  // The outcomes of a run of positions, in order: each analysed from its likelihoods
+  // (window, initial alleles, models, chain) or, a scaffold site outside them, passed
+  // through as called. The chains of bi-allelic positions that share a window run side by
+  // side, a few at a time.
+  std::vector<PositionOutcome> call_positions(const std::uint64_t* first,
+                                              const std::uint64_t* last);
 
   // The counts of every position this worker analysed.
   CallingCounts totals() const;
@@ -81,6 +83,13 @@ class CallingState {
   // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
   void fit_models(std::uint64_t p);
   void fit_sample(std::uint64_t p, int s);
+  // Analyses p, or queues its chain to run with the next ones on the same window.
+  void call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes);
+  PositionOutcome pass_scaffold_site(std::uint64_t p);
+  void queue_biallelic(std::vector<double> site_pls, std::unique_ptr<PositionRandom> random,
+                       std::size_t outcome_index);
+  // Runs the queued chains and completes their outcomes.
+  void run_queued_chains(std::vector<PositionOutcome>& outcomes);
   void call_biallelic(const std::vector<double>& site_pls, RandomSource& random);
   void call_multiallelic(const std::vector<double>& site_pls, RandomSource& random);
 
@@ -114,6 +123,17 @@ class CallingState {
   RunWeightedMoments run_moments;
   bool use_run_moments = false;
   SamplerScratch scratch;
+  // Bi-allelic positions of the window in hand whose chains wait to run side by side: their
+  // outcomes' places, likelihoods, streams and tasks; a scratch per chain.
+  struct QueuedChains {
+    std::vector<std::size_t> outcome_index;
+    std::vector<std::vector<double>> site_pls;
+    std::vector<std::unique_ptr<PositionRandom>> random;
+    std::vector<FamilyUnits> family;  // each position's own, with duos or trios
+    std::vector<ChainTask> tasks;
+  } queued;
+  std::vector<SamplerScratch> chain_scratch;
+  std::size_t chains_side_by_side = 1;  // chains queued before they run
   const PanelView panel;
   const ChainSettings chain;
 

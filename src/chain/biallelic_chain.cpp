@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -14,8 +15,8 @@ namespace {
 // T-vector updates against T * T / 2 for a whitening.
 constexpr int kMaxQueued = 16;
 
-// Samples whose models a chain reads: everyone in a unit but a trio's child. Checks the
-// rows on the way.
+}  // namespace
+
 std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree,
                                    std::size_t sample_count, const FamilyUnits* family) {
   std::vector<char> modelled(sample_count, 0);
@@ -53,12 +54,34 @@ std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree
   return modelled;
 }
 
-}  // namespace
-
-std::vector<double> variant_row(const WindowMatrix& M) {
-  std::vector<double> row(static_cast<std::size_t>(M.cols()));
-  Eigen::Map<Eigen::RowVectorXd>(row.data(), M.cols()) = M.row(M.rows() - 1);
-  return row;
+SelectionIndex::SelectionIndex(const std::vector<SampleModel>& models,
+                               const std::vector<char>& modelled, int columns) {
+  const int model_count = 2 * static_cast<int>(models.size());
+  auto model = [&models](int m) -> const HaplotypeModel& {
+    const SampleModel& sample = models[static_cast<std::size_t>(m / 2)];
+    return m % 2 == 0 ? sample.first : sample.second;
+  };
+  start.assign(static_cast<std::size_t>(columns) + 1, 0);
+  std::size_t references = 0;
+  for (int m = 0; m < model_count; ++m) {
+    if (!modelled[static_cast<std::size_t>(m / 2)]) continue;
+    for (const int column : model(m).selected) ++start[column + 1];
+    references += model(m).selected.size();
+  }
+  for (int c = 0; c < columns; ++c) start[c + 1] += start[c];
+  model_of.resize(references);
+  length.resize(references);
+  std::vector<int> fill(start.begin(), start.end() - 1);
+  for (int m = 0; m < model_count; ++m) {
+    if (!modelled[static_cast<std::size_t>(m / 2)]) continue;
+    const HaplotypeModel& haplotype = model(m);
+    const bool has_lengths = haplotype.lengths.size() == haplotype.selected.size();
+    for (std::size_t j = 0; j < haplotype.selected.size(); ++j) {
+      const int slot = fill[haplotype.selected[j]]++;
+      model_of[slot] = m;
+      length[slot] = has_lengths ? haplotype.lengths[j] : haplotype.weights[j];
+    }
+  }
 }
 
 BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patterns,
@@ -66,7 +89,8 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
                                const std::vector<std::vector<int>>& pedigree,
                                const std::vector<double>& site_pls,
                                std::vector<double> initial_alleles, FamilyUnits* family,
-                               SamplerScratch& scratch, ModelWarnings& warnings)
+                               SamplerScratch& scratch, ModelWarnings& warnings,
+                               const SelectionIndex* index)
     : patterns_(patterns),
       models_(models),
       site_pls_(site_pls),
@@ -74,7 +98,8 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
       scratch_(scratch),
       warnings_(warnings),
       window_rows_(static_cast<int>(M.rows()) - 1),
-      alleles_(std::move(initial_alleles)) {
+      alleles_(std::move(initial_alleles)),
+      index_(index) {
   const std::size_t sample_count = models.size();
   if (static_cast<std::size_t>(M.cols()) < 2 * sample_count || site_pls.size() < 3 * sample_count ||
       M.rows() < 1 || alleles_.size() != static_cast<std::size_t>(M.cols())) {
@@ -95,27 +120,13 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   scratch.carrier_sums.resize(models_size * T);
   variant_sums_.assign(models_size, 0.0);
   variant_means_.assign(models_size, 0.0);
-  ref_start_.assign(static_cast<std::size_t>(columns) + 1, 0);
-  std::size_t references = 0;
   for (int m = 0; m < model_count; ++m) {
     if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
-    const HaplotypeModel& haplotype = model(m);
-    variant_sums_[m] = carrier_sums(alleles_.data(), patterns, haplotype, scratch, carrier_sum(m));
-    for (const int column : haplotype.selected) ++ref_start_[column + 1];
-    references += haplotype.selected.size();
+    variant_sums_[m] = carrier_sums(alleles_.data(), patterns, model(m), scratch, carrier_sum(m));
   }
-  for (int c = 0; c < columns; ++c) ref_start_[c + 1] += ref_start_[c];
-  ref_model_.resize(references);
-  ref_length_.resize(references);
-  std::vector<int> fill(ref_start_.begin(), ref_start_.end() - 1);
-  for (int m = 0; m < model_count; ++m) {
-    if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
-    const HaplotypeModel& haplotype = model(m);
-    for (std::size_t j = 0; j < haplotype.selected.size(); ++j) {
-      const int slot = fill[haplotype.selected[j]]++;
-      ref_model_[slot] = m;
-      ref_length_[slot] = haplotype.lengths.empty() ? haplotype.weights[j] : haplotype.lengths[j];
-    }
+  if (index_ == nullptr) {
+    own_index_ = std::make_unique<SelectionIndex>(models, modelled_, columns);
+    index_ = own_index_.get();
   }
   // Every model is whitened from its carrier sums at its first evaluation.
   scratch.model_whitened.resize(models_size * T);
@@ -157,9 +168,10 @@ void BiallelicChain::set_allele(int column, int allele) {
   if (change == 0.0) return;
   alleles_[static_cast<std::size_t>(column)] = allele;
   const int pattern = patterns_.of_column[column];
-  for (int e = ref_start_[column]; e < ref_start_[column + 1]; ++e) {
-    const int m = ref_model_[e];
-    const double carried = change * ref_length_[e];
+  const SelectionIndex& index = *index_;
+  for (int e = index.start[column]; e < index.start[column + 1]; ++e) {
+    const int m = index.model_of[e];
+    const double carried = change * index.length[e];
     // The variant mean follows at the model's next evaluation (haplotype_probs).
     variant_sums_[static_cast<std::size_t>(m)] += carried;
     queue_change(m, pattern, carried);

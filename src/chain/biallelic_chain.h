@@ -10,6 +10,7 @@
 // where that would cost more, the model is whitened anew.
 
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "chain/family.h"
@@ -18,8 +19,21 @@
 #include "model/model.h"
 #include "util/random_source.h"
 
-// M's variant row (its last), one allele per haplotype column.
-std::vector<double> variant_row(const WindowMatrix& M);
+// Samples whose models a chain reads: everyone in a unit but a trio's child. Checks the
+// rows on the way.
+std::vector<char> modelled_samples(const std::vector<std::vector<int>>& pedigree,
+                                   std::size_t sample_count, const FamilyUnits* family);
+
+// Per haplotype column, the models (2 * sample + haplotype) that selected it and its run
+// length there (its weight in a model made without lengths):
+// model_of[start[c] .. start[c + 1]). The same for every variant of a window.
+struct SelectionIndex {
+  SelectionIndex(const std::vector<SampleModel>& models, const std::vector<char>& modelled,
+                 int columns);
+  std::vector<int> start;
+  std::vector<int> model_of;
+  std::vector<double> length;
+};
 
 class BiallelicChain {
  public:
@@ -27,12 +41,13 @@ class BiallelicChain {
   static constexpr int kCachedPatterns = 16;
 
   // Computes every modelled sample's carrier sums from the initial alleles (one per
-  // haplotype column of M) and indexes, per haplotype column, the models that selected it.
+  // haplotype column of M). index: the window's SelectionIndex, shared by chains that run
+  // side by side; null, the chain builds its own.
   BiallelicChain(const WindowMatrix& M, const WindowPatterns& patterns,
                  const std::vector<SampleModel>& models,
                  const std::vector<std::vector<int>>& pedigree, const std::vector<double>& site_pls,
                  std::vector<double> initial_alleles, FamilyUnits* family, SamplerScratch& scratch,
-                 ModelWarnings& warnings);
+                 ModelWarnings& warnings, const SelectionIndex* index = nullptr);
 
   // One unrelated sample (0-based): class probabilities, one draw, alleles written.
   std::array<double, 4> update_single(int sample, RandomSource& random);
@@ -77,11 +92,8 @@ class BiallelicChain {
   // (T per model) live in scratch_.carrier_sums.
   std::vector<double> variant_sums_;
   std::vector<double> variant_means_;
-  // Per haplotype column, the models (2 * sample + haplotype) that selected it and its
-  // run length there: ref_model_[ref_start_[c] .. ref_start_[c + 1]).
-  std::vector<int> ref_start_;
-  std::vector<int> ref_model_;
-  std::vector<double> ref_length_;
+  const SelectionIndex* index_;
+  std::unique_ptr<SelectionIndex> own_index_;
   // Per model, its allele probabilities and whether an allele change made them stale.
   std::vector<std::array<double, 2>> probs_;
   std::vector<char> stale_;

@@ -16,6 +16,9 @@
 // Column-major, so one haplotype's window is contiguous.
 using WindowMatrix = Eigen::MatrixXd;
 
+// M's variant row (its last), one allele per haplotype column.
+std::vector<double> variant_row(const WindowMatrix& M);
+
 // The inverse Q of a penalised window covariance, kept whole as R = L^-1, L the Cholesky
 // factor of the covariance (covariance = L L', so Q = R'R): c'Qc = |Rc|^2 and
 // c'Qd = (Rc).(Rd), one triangular product per vector and no entry dropped.
@@ -77,6 +80,13 @@ struct ModelWarnings {
   std::int64_t nonpositive_variances = 0;        // conditional variances replaced by the penalty
   std::int64_t singular_allele_covariances = 0;  // multi-allelic ones inverted after a ridge
   std::int64_t probability_errors = 0;           // class weights that came out negative
+
+  void add(const ModelWarnings& o) {
+    ridge_windows += o.ridge_windows;
+    nonpositive_variances += o.nonpositive_variances;
+    singular_allele_covariances += o.singular_allele_covariances;
+    probability_errors += o.probability_errors;
+  }
 };
 
 // Shrinkage weight of the k-haplotype model: (1/H) / (k + 1/H), H = sum_{m=1}^{k-1} 1/m.

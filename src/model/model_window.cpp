@@ -103,3 +103,9 @@ void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype
     distances[k + 1][k] = distances[k + 1][k + 1] = -1;
   }
 }
+
+std::vector<double> variant_row(const WindowMatrix& M) {
+  std::vector<double> row(static_cast<std::size_t>(M.cols()));
+  Eigen::Map<Eigen::RowVectorXd>(row.data(), M.cols()) = M.row(M.rows() - 1);
+  return row;
+}
