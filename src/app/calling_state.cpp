@@ -191,10 +191,9 @@ void CallingState::queue_biallelic(std::vector<double> site_pls,
   queued.outcome_index.push_back(outcome_index);
   queued.site_pls.push_back(std::move(site_pls));
   queued.random.push_back(std::move(random));
-  // Each chain writes its own family site weights and joint tables.
-  if (!family.duo_posteriors.empty() || !family.trio_posteriors.empty()) {
-    queued.family.push_back(family);
-  }
+  // Chains side by side each write their own family site weights and joint tables; one at a
+  // time, the worker's serve.
+  if (chains_side_by_side > 1 && has_family_units()) queued.family.push_back(family);
   ChainTask task;
   task.initial_alleles = variant_row(M);
   queued.tasks.push_back(std::move(task));
@@ -209,7 +208,9 @@ void CallingState::run_queued_chains(std::vector<PositionOutcome>& outcomes) {
     task.site_pls = &queued.site_pls[t];
     task.random = queued.random[t].get();
     task.scratch = &chain_scratch[t];
-    task.family = queued.family.empty() ? nullptr : &queued.family[t];
+    task.family = !queued.family.empty() ? &queued.family[t]
+                  : has_family_units()   ? &family
+                                         : nullptr;
   }
   run_biallelic_chains(M, patterns, models, run.pedigree, chain, queued.tasks);
   for (std::size_t t = 0; t < count; ++t) {

@@ -88,6 +88,9 @@ class CallingState {
   PositionOutcome pass_scaffold_site(std::uint64_t p);
   void queue_biallelic(std::vector<double> site_pls, std::unique_ptr<PositionRandom> random,
                        std::size_t outcome_index);
+  bool has_family_units() const {
+    return !family.duo_posteriors.empty() || !family.trio_posteriors.empty();
+  }
   // Runs the queued chains and completes their outcomes.
   void run_queued_chains(std::vector<PositionOutcome>& outcomes);
   void call_biallelic(const std::vector<double>& site_pls, RandomSource& random);
