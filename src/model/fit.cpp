@@ -73,6 +73,39 @@ double shrinkage_weight(int k) {
   return inverse_harmonic / (k + inverse_harmonic);
 }
 
+namespace {
+
+// The k columns with the longest runs, longest first, ties by lower column. Run lengths
+// are small whole numbers (-1 marks the sample's own columns), so columns are counted
+// into one bucket per length in column order: linear, and the same order as a sort.
+void longest_runs_first(const std::vector<int>& lengths, int k, int* out) {
+  if (k == 0) return;
+  const auto [low, high] = std::minmax_element(lengths.begin(), lengths.end());
+  const std::size_t span = static_cast<std::size_t>(*high) - static_cast<std::size_t>(*low);
+  const std::size_t columns = lengths.size();
+  if (span > 4 * columns + 64) {
+    // Runs far longer than the columns are many: a sort costs less than the buckets.
+    std::vector<int> order(columns);
+    std::iota(order.begin(), order.end(), 0);
+    std::partial_sort(order.begin(), order.begin() + k, order.end(), [&lengths](int a, int b) {
+      return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
+    });
+    std::copy(order.begin(), order.begin() + k, out);
+    return;
+  }
+  // Bucket b holds the length high - b; starts[b] is its first place in the order.
+  thread_local std::vector<int> starts;
+  starts.assign(span + 2, 0);
+  for (const int length : lengths) ++starts[static_cast<std::size_t>(*high - length) + 1];
+  for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  for (std::size_t c = 0; c < columns; ++c) {
+    const int place = starts[static_cast<std::size_t>(*high - lengths[c])]++;
+    if (place < k) out[place] = static_cast<int>(c);
+  }
+}
+
+}  // namespace
+
 bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
                        HaplotypeModel& model) {
   const int columns = static_cast<int>(run_lengths.size());
@@ -84,22 +117,8 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
   for (int column : excluded) {
     if (column >= 0 && column < columns) lengths[column] = 0;
   }
-  std::vector<int> order(static_cast<std::size_t>(columns));
-  std::iota(order.begin(), order.end(), 0);
-  // Longest run first, ties by lower column: a strict order, so the first k places are the
-  // same whether the rest is sorted or not. Where k is most of the columns a full sort is
-  // cheaper; otherwise a selection of the first k, then a sort of those alone.
-  const auto longer = [&lengths](int a, int b) {
-    return lengths[a] != lengths[b] ? lengths[a] > lengths[b] : a < b;
-  };
-  if (2 * k >= columns) {
-    std::sort(order.begin(), order.end(), longer);
-  } else {
-    std::nth_element(order.begin(), order.begin() + k, order.end(), longer);
-    std::sort(order.begin(), order.begin() + k, longer);
-  }
-
-  model.selected.assign(order.begin(), order.begin() + k);
+  model.selected.resize(static_cast<std::size_t>(k));
+  longest_runs_first(lengths, k, model.selected.data());
   model.weights.assign(static_cast<std::size_t>(k), 0.0);
   model.lengths.assign(static_cast<std::size_t>(k), 0);
   model.v2 = 0.0;
