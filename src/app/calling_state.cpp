@@ -4,6 +4,7 @@
 #include <numeric>
 #include <sstream>
 
+#include "chain/biallelic_chain.h"
 #include "io/io.h"
 #include "model/packed_triangle.h"
 #include "util/errors.h"
@@ -212,7 +213,14 @@ void CallingState::run_queued_chains(std::vector<PositionOutcome>& outcomes) {
                   : has_family_units()   ? &family
                                          : nullptr;
   }
-  run_biallelic_chains(M, patterns, models, run.pedigree, chain, queued.tasks);
+  if (!selection_index) {
+    // The same for every position of the window: built at its first chain.
+    selection_index = std::make_unique<SelectionIndex>(
+        models, modelled_samples(run.pedigree, models.size(), queued.tasks[0].family),
+        static_cast<int>(patterns.of_column.size()));
+  }
+  run_biallelic_chains(M, patterns, models, run.pedigree, chain, queued.tasks,
+                       selection_index.get());
   for (std::size_t t = 0; t < count; ++t) {
     ChainTask& task = queued.tasks[t];
     PositionOutcome& outcome = outcomes[queued.outcome_index[t]];
@@ -278,6 +286,7 @@ void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& s
 }
 
 void CallingState::fit_models(std::uint64_t p) {
+  selection_index.reset();  // of the models about to be replaced
   distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
   patterns.build(M, model_haplotype_count);
   // Every model selects all columns but its own two: their sums come from the run-weighted

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/CallSNP.h"
+#include "chain/biallelic_chain.h"
 #include "chain/family.h"
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
@@ -136,7 +137,8 @@ class CallingState {
     std::vector<ChainTask> tasks;
   } queued;
   std::vector<SamplerScratch> chain_scratch;
-  std::size_t chains_side_by_side = 1;  // chains queued before they run
+  std::size_t chains_side_by_side = 1;              // chains queued before they run
+  std::unique_ptr<SelectionIndex> selection_index;  // of the models in hand, once needed
   const PanelView panel;
   const ChainSettings chain;
 

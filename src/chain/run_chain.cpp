@@ -151,20 +151,26 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
 void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
                           const std::vector<SampleModel>& models,
                           const std::vector<std::vector<int>>& pedigree,
-                          const ChainSettings& settings, std::vector<ChainTask>& tasks) {
+                          const ChainSettings& settings, std::vector<ChainTask>& tasks,
+                          const SelectionIndex* index) {
   check_settings(settings);
   if (tasks.empty()) return;
   // One index of the selections for all: at the default k it names every other haplotype
   // for every model, as large as a chain's own state.
-  const SelectionIndex index(models, modelled_samples(pedigree, models.size(), tasks[0].family),
-                             static_cast<int>(patterns.of_column.size()));
+  std::unique_ptr<SelectionIndex> own_index;
+  if (index == nullptr) {
+    own_index = std::make_unique<SelectionIndex>(
+        models, modelled_samples(pedigree, models.size(), tasks[0].family),
+        static_cast<int>(patterns.of_column.size()));
+    index = own_index.get();
+  }
   std::vector<std::unique_ptr<BiallelicChain>> chains;
   std::vector<SweepState> states(tasks.size());
   for (std::size_t t = 0; t < tasks.size(); ++t) {
     ChainTask& task = tasks[t];
     chains.push_back(std::make_unique<BiallelicChain>(M, patterns, models, pedigree, *task.site_pls,
                                                       std::move(task.initial_alleles), task.family,
-                                                      *task.scratch, task.warnings, &index));
+                                                      *task.scratch, task.warnings, index));
     SweepState& state = states[t];
     state.chain = chains.back().get();
     state.family = task.family;

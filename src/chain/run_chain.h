@@ -11,6 +11,7 @@
 
 struct FamilyUnits;
 struct ModelAverage;
+struct SelectionIndex;
 
 struct ChainSettings {
   int iterations = 100;
@@ -57,10 +58,12 @@ struct ChainTask {
 // by side: each sample is updated in every chain before the next, so a model's inverse
 // is read once for all of them. Each chain draws from its own stream and touches only its
 // own state, so every task gets exactly what run_biallelic_chain gives it alone.
+// index: the window's SelectionIndex (biallelic_chain.h), or null to build one here.
 void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
                           const std::vector<SampleModel>& models,
                           const std::vector<std::vector<int>>& pedigree,
-                          const ChainSettings& settings, std::vector<ChainTask>& tasks);
+                          const ChainSettings& settings, std::vector<ChainTask>& tasks,
+                          const SelectionIndex* index = nullptr);
 
 // ---- Multi-allelic variants (multiallelic_chain.cpp) ----
 // The chain state is one allele index per sample haplotype (2N entries); allele l stands
