@@ -17,7 +17,8 @@ struct Read {
 };
 
 Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t upper = 1000000,
-              bool collect = true, const std::vector<std::string>& samples = kSamples) {
+              bool collect = true, const std::vector<std::string>& samples = kSamples,
+              bool keep_values = true) {
   std::istringstream in(text);
   std::ostringstream out, err;
   LikelihoodSettings settings;
@@ -25,6 +26,7 @@ Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t up
   settings.lower = lower;
   settings.upper = upper;
   settings.collect_positions = collect;
+  settings.keep_values = keep_values;
   Read result;
   read_likelihood_vcf(in, samples, settings, result.records, out, err);
   result.out = out.str();
@@ -53,9 +55,7 @@ using Values = std::vector<double>;
 }  // namespace
 
 TEST(LikelihoodStorageKey, RepeatedPositionsMoveOn) {
-  auto key_for = [](std::vector<std::uint64_t> taken_keys, std::uint64_t pos) -> std::int64_t {
-    std::map<std::uint64_t, std::vector<double>> taken;
-    for (const auto k : taken_keys) taken[k];
+  auto key_for = [](const std::vector<std::uint64_t>& taken, std::uint64_t pos) -> std::int64_t {
     std::uint64_t key = 0;
     return likelihood_storage_key(taken, pos, key) ? static_cast<std::int64_t>(key) : -1;
   };
@@ -79,9 +79,9 @@ TEST(LikelihoodReader, RegionBoundsAndStopPastTheRegion) {
   EXPECT_EQ(read.records.region_positions, std::vector<std::uint64_t>{2003});
   ASSERT_EQ(read.records.site_likelihoods.size(), 1u);
   EXPECT_EQ(read.records.site_likelihoods.at(2003), (Values{3, 0, 9, 0, 0, 0, 0, 6, 60}));
-  EXPECT_EQ(read.records.site_allele_counts.at(2003), 2);
-  EXPECT_EQ(read.records.site_alleles.at(2003), (std::vector<std::string>{"A", "C"}));
-  EXPECT_EQ(read.records.likelihood_alleles.at(2003), read.records.site_alleles.at(2003));
+  EXPECT_EQ(read.records.alleles.at(2003).count(), 2);
+  EXPECT_EQ(read.records.alleles.at(2003), (SiteAlleles{"A", "C"}));
+  EXPECT_EQ(read.records.alleles.keys(), std::vector<std::uint64_t>{2003});
   EXPECT_EQ(read.out, "S1 3 0 9\nS2 0 0 0\nS3 0 6 60\n");
 }
 
@@ -129,10 +129,10 @@ TEST(LikelihoodReader, MultiAllelicStrideAndOwnValuesPrinted) {
   const std::string text =
       kHeader + record("10", "C,T", "PL", "0,1,2,3,4,5", "10,11,12,13,14,15", "./.");
   const Read read = read_vcf(text);
-  EXPECT_EQ(read.records.site_allele_counts.at(10), 3);
+  EXPECT_EQ(read.records.alleles.at(10).count(), 3);
   EXPECT_EQ(read.records.site_likelihoods.at(10).size(), 18u);
   EXPECT_EQ(read.records.site_likelihoods.at(10)[6], 10);
-  EXPECT_EQ(read.records.site_alleles.at(10), (std::vector<std::string>{"A", "C,T"}));
+  EXPECT_EQ(read.records.alleles.at(10), (SiteAlleles{"A", "C,T"}));
   EXPECT_EQ(read.out, "S1 0 1 2\nS2 10 11 12\nS3 0 0 0\n");
   // Non-integral values print as a stream prints a double.
   const Read fractions =
@@ -149,8 +149,8 @@ TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
   const Read read = read_vcf(text);
   // The fourth record at 100 finds 102 taken; the real record at 102 moves to 103.
   EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{100, 101, 102, 103}));
-  EXPECT_EQ(read.records.site_alleles.at(101)[1], "G");
-  EXPECT_EQ(read.records.site_alleles.at(102)[1], "T");
+  EXPECT_EQ(read.records.alleles.at(101).alt, "G");
+  EXPECT_EQ(read.records.alleles.at(102).alt, "T");
   EXPECT_EQ(read.records.site_likelihoods.at(103)[0], 5);
   EXPECT_EQ(read.err,
             "WARNING! gl.vcf:5 (20:100): record dropped: its storage key 102 is already taken "
@@ -159,6 +159,13 @@ TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
   const Read listed = read_vcf(text, 1, 1000000, false);
   EXPECT_TRUE(listed.records.region_positions.empty());
   EXPECT_EQ(listed.records.site_likelihoods.size(), 4u);
+  // Without the values the same keys are taken, and nothing is kept per record but its alleles.
+  const Read checked = read_vcf(text, 1, 1000000, true, kSamples, false);
+  EXPECT_EQ(checked.records.region_positions, read.records.region_positions);
+  EXPECT_EQ(checked.records.alleles.keys(), read.records.region_positions);
+  EXPECT_EQ(checked.records.alleles.at(103).alt, "C");
+  EXPECT_TRUE(checked.records.site_likelihoods.empty());
+  EXPECT_EQ(checked.err, read.err);
 }
 
 TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
@@ -167,7 +174,7 @@ TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
   const Read read = read_vcf(text);
   EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{50, 51}));
   EXPECT_TRUE(read.records.site_likelihoods.at(50).empty());
-  EXPECT_EQ(read.records.site_allele_counts.at(50), 2);
+  EXPECT_EQ(read.records.alleles.at(50).count(), 2);
   EXPECT_EQ(read.out,
             "ERROR! There is no genotype likelihood information in  gl.vcf for position 50 and "
             "the position won't be imputed \n"

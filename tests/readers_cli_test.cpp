@@ -72,9 +72,9 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   Inputs inputs;
   const ReadCaller read(inputs.args({"--int", "1000", "2000", "-chr", "7"}));
   const CallSNP& c = *read.caller;
-  EXPECT_EQ(c.site_alleles.at(1500), (std::vector<std::string>{"A", "C"}));
-  EXPECT_EQ(c.likelihood_alleles.at(1500), (std::vector<std::string>{"A", "C,T"}));
-  EXPECT_EQ(c.site_allele_counts.at(1500), 3);
+  EXPECT_EQ(c.site_alleles(1500), (SiteAlleles{"A", "C"}));
+  EXPECT_EQ(c.likelihood_alleles.at(1500), (SiteAlleles{"A", "C,T"}));
+  EXPECT_EQ(c.likelihood_alleles.at(1500).count(), 3);
   // The values are not kept after the first reading; the second hands each out once.
   LikelihoodSource values(c);
   EXPECT_EQ(values.take(1500).size(), 18u);
@@ -83,8 +83,8 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   EXPECT_EQ(repeated[0], 0);                    // S1
   EXPECT_EQ(repeated[3], 6);                    // S2
   EXPECT_THROW(values.take(1500), FatalError);  // handed out once
-  EXPECT_EQ(c.site_alleles.at(900), (std::vector<std::string>{"C", "G"}));
-  EXPECT_EQ(c.likelihood_alleles.count(900), 0u);
+  EXPECT_EQ(c.site_alleles(900), (SiteAlleles{"C", "G"}));
+  EXPECT_FALSE(c.likelihood_alleles.contains(900));
   EXPECT_EQ(c.region_positions, (std::vector<std::uint64_t>{1500, 1700, 1701}));
   EXPECT_EQ(c.snps_to_analyse, 3);
   EXPECT_EQ(c.chromosome_name, "chr20");

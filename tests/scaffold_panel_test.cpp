@@ -7,9 +7,7 @@
 
 namespace {
 
-using Alleles = std::map<std::uint64_t, std::vector<std::string>>;
 using Rows = std::map<std::uint64_t, std::vector<std::uint8_t>>;
-using Likelihoods = std::map<std::uint64_t, std::vector<std::string>>;
 
 // Two samples: a scaffold line has 5 + 4 fields.
 std::string site(std::int64_t pos, const std::string& alleles = "A C",
@@ -19,7 +17,7 @@ std::string site(std::int64_t pos, const std::string& alleles = "A C",
 }
 
 ScaffoldData read_scaffold_text(const std::string& text, std::uint64_t lower, std::uint64_t upper,
-                                Alleles& alleles) {
+                                const AlleleTable& likelihood_alleles) {
   std::istringstream in(text);
   ScaffoldSettings settings;
   settings.file_name = "scaffold.txt";
@@ -27,7 +25,7 @@ ScaffoldData read_scaffold_text(const std::string& text, std::uint64_t lower, st
   settings.upper = upper;
   settings.sample_count = 2;
   ScaffoldData scaffold;
-  read_scaffold_sites(in, settings, scaffold, alleles);
+  read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
   return scaffold;
 }
 
@@ -50,7 +48,7 @@ std::string error_of(Read read) {
 }  // namespace
 
 TEST(ScaffoldReader, MarginsClampAtZeroAndDoNotOverflow) {
-  Alleles alleles;
+  AlleleTable alleles;
   const ScaffoldData low =
       read_scaffold_text(site(0) + site(5) + site(3000000) + site(4000000), 1000, 3000000, alleles);
   EXPECT_EQ(low.range, (std::vector<std::int64_t>{0, 4000000}));
@@ -71,7 +69,7 @@ TEST(ScaffoldReader, TwoHundredSitesAfterTheRegionThenStop) {
   std::string text = site(1000);
   for (int pos = 1001; pos <= 1200; ++pos) text += site(pos);
   text += site(1001000) + site(1001001) + "garbage\n";
-  Alleles alleles;
+  AlleleTable alleles;
   ScaffoldData full = read_scaffold_text(text, 1000, 1000, alleles);
   EXPECT_EQ(full.haplotypes.size(), 202u);  // 1000 .. 1200 and the margin's last position
   EXPECT_EQ(full.range[1], 1001000);
@@ -88,16 +86,19 @@ TEST(ScaffoldReader, TwoHundredSitesAfterTheRegionThenStop) {
 }
 
 TEST(ScaffoldReader, AllelesReplacedInRangeAddedPastItFirstLineWins) {
-  Alleles alleles = {{1500, {"A", "C,T"}}, {3000000, {"G", "T"}}, {9, {"C", "G"}}};
+  AlleleTable likelihoods;
+  likelihoods.insert(9, "C", "G");
+  likelihoods.insert(1500, "A", "C,T");
+  likelihoods.insert(3000000, "G", "T");
   std::string text = site(1500, "A G", "1 1 0 0") + site(1500, "T T", "0 0 0 0") +
                      site(2000000, "C T") + site(3000000, "G A");
   // 2,000,000 and 3,000,000 lie past the margin: extra sites.
-  const ScaffoldData scaffold = read_scaffold_text(text, 1000, 1000, alleles);
-  EXPECT_EQ(alleles.at(1500), (std::vector<std::string>{"A", "G"}));
+  const ScaffoldData scaffold = read_scaffold_text(text, 1000, 1000, likelihoods);
+  EXPECT_EQ(scaffold.alleles.at(1500), (SiteAlleles{"A", "G"}));
   EXPECT_EQ(scaffold.haplotypes.at(1500), (std::vector<std::uint8_t>{1, 1, 0, 0}));
-  EXPECT_EQ(alleles.at(2000000), (std::vector<std::string>{"C", "T"}));
-  EXPECT_EQ(alleles.at(3000000), (std::vector<std::string>{"G", "T"}));  // extra site: kept
-  EXPECT_EQ(alleles.at(9), (std::vector<std::string>{"C", "G"}));        // not a scaffold site
+  EXPECT_EQ(scaffold.alleles.at(2000000), (SiteAlleles{"C", "T"}));
+  // The extra site keeps the likelihood record's alleles.
+  EXPECT_EQ(scaffold.alleles.keys(), (std::vector<std::uint64_t>{1500, 2000000}));
   EXPECT_EQ(scaffold.haplotypes.count(3000000), 1u);
 }
 
@@ -122,11 +123,11 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
        "be sorted by position"},
   };
   for (const Case& c : cases) {
-    Alleles alleles;
+    AlleleTable alleles;
     EXPECT_EQ(error_of([&] { read_scaffold_text(c.text, 1, 100, alleles); }), c.message);
   }
   // A line before the range needs only its position.
-  Alleles alleles;
+  AlleleTable alleles;
   EXPECT_EQ(
       read_scaffold_text("20 rs 1\n" + site(6000000), 6000000, 6000000, alleles).haplotypes.size(),
       1u);
@@ -135,7 +136,7 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
 namespace {
 
 PanelData read_panel_text(const std::string& text, const Rows& scaffold,
-                          const Likelihoods& likelihoods) {
+                          const AlleleTable& likelihoods) {
   std::istringstream in(text);
   PanelData panel;
   read_reference_panel(in, "panel.txt", {100, 1000}, scaffold, likelihoods, panel);
@@ -146,7 +147,8 @@ PanelData read_panel_text(const std::string& text, const Rows& scaffold,
 
 TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
   const Rows scaffold = {{99, {}}, {100, {}}, {500, {}}, {1000, {}}, {1001, {}}};
-  const Likelihoods likelihoods = {{300, {}}};
+  AlleleTable likelihoods;
+  likelihoods.insert(300, "G", "C");
   const std::string text =
       "20 a 99 A C 1 1 1\n"
       "20 a 100 A C 0 1 0\n"
@@ -160,7 +162,7 @@ TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
   const PanelData panel = read_panel_text(text, scaffold, likelihoods);
   EXPECT_EQ(keys(panel.haplotypes), (std::vector<std::uint64_t>{100, 300, 1000}));
   EXPECT_EQ(panel.haplotypes.at(300), (std::vector<std::uint8_t>{1, 0, 0}));
-  EXPECT_EQ(panel.alleles.at(300), (std::vector<std::string>{"G", "T"}));
+  EXPECT_EQ(panel.alleles.at(300), (SiteAlleles{"G", "T"}));
   EXPECT_EQ(panel.alleles.size(), 3u);
   EXPECT_EQ(panel.haplotype_count, 3);
   EXPECT_EQ(read_panel_text("", scaffold, likelihoods).haplotype_count, 0);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Parameter.h"
+#include "io/allele_table.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
@@ -38,6 +39,9 @@ class CallSNP {
   // Whether p is called from its likelihoods (else it may pass through as a scaffold site).
   bool analysed_from_likelihoods(std::uint64_t position) const;
   bool has_likelihood_values(std::uint64_t position) const;
+  // [REF, ALT] of a site: the scaffold's where it has them, else the likelihood record's.
+  // Throws std::out_of_range when neither has the site.
+  SiteAlleles site_alleles(std::uint64_t position) const;
   // The likelihood VCF opened for reading (through its index when it has one, which then
   // is also returned in indexed); settings.file_name names it in messages.
   LikelihoodSettings likelihood_settings() const;
@@ -60,17 +64,16 @@ class CallSNP {
   // The likelihood values are not kept: they are read again as positions are called, so
   // memory does not grow with the region.
   std::vector<std::uint64_t> likelihood_keys;  // the records with GL or PL, ascending
-  // [REF, ALT]; the scaffold reader replaces or adds the entries of its sites.
-  std::map<std::uint64_t, std::vector<std::string>> site_alleles;
-  // [REF, ALT] of the likelihood record under that key, never replaced: positions
-  // analysed from likelihoods use these.
-  std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
-  std::map<std::uint64_t, int> site_allele_counts;
+  // [REF, ALT] of the likelihood record under that key: positions analysed from
+  // likelihoods use these.
+  AlleleTable likelihood_alleles;
+  // [REF, ALT] the scaffold sites pass through with (see ScaffoldData::alleles).
+  AlleleTable scaffold_alleles;
   // Alleles 0/1 per haplotype: a byte each, not a double.
   std::map<std::uint64_t, std::vector<std::uint8_t>> scaffold_haplotypes;  // 2N per site
   std::vector<std::uint64_t> scaffold_position_list;            // the keys of scaffold_haplotypes
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;  // 2 allele indices per sample
-  std::map<std::uint64_t, std::vector<std::string>> ref_panel_alleles;
+  AlleleTable ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.

@@ -69,9 +69,7 @@ void CallSNP::read_glf_file() {
   std::cout.flush();
 
   likelihood_keys = std::move(records.likelihood_keys);
-  site_alleles = std::move(records.site_alleles);
-  likelihood_alleles = std::move(records.likelihood_alleles);
-  site_allele_counts = std::move(records.site_allele_counts);
+  likelihood_alleles = std::move(records.alleles);
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
@@ -97,20 +95,21 @@ void CallSNP::read_scaffold() {
   if (auto phased = open_phased_layout({params.scaffold_file, chromosome_name, sample_ids, false},
                                        from, UINT64_MAX)) {
     settings.file_name = phased->name();
-    read_scaffold_sites(*phased, settings, scaffold, site_alleles);
+    read_scaffold_sites(*phased, settings, likelihood_alleles, scaffold);
     report_phased_read(*phased);
   } else if (auto region = open_indexed_region(params.scaffold_file, from, UINT64_MAX)) {
     settings.file_name = indexed_lines_name(params.scaffold_file);
-    read_scaffold_sites(*region, settings, scaffold, site_alleles);
+    read_scaffold_sites(*region, settings, likelihood_alleles, scaffold);
     report_indexed_read(region->records_read());
   } else {
     ifile in;
     if (!in.open(params.scaffold_file)) {
       throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
     }
-    read_scaffold_sites(in, settings, scaffold, site_alleles);
+    read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
   }
   scaffold_haplotypes = std::move(scaffold.haplotypes);
+  scaffold_alleles = std::move(scaffold.alleles);
   scaffold_position_list.clear();
   for (const auto& site : scaffold_haplotypes) scaffold_position_list.push_back(site.first);
   scaffold_range = std::move(scaffold.range);

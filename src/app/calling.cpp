@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,15 @@ bool CallSNP::has_likelihood_values(std::uint64_t p) const {
   return std::binary_search(likelihood_keys.begin(), likelihood_keys.end(), p);
 }
 
+SiteAlleles CallSNP::site_alleles(std::uint64_t p) const {
+  const std::optional<SiteAlleles> scaffold = scaffold_alleles.find(p);
+  return scaffold ? *scaffold : likelihood_alleles.at(p);
+}
+
 void CallSNP::refuse_unsupported_runs() const {
   for (const std::uint64_t p : region_positions) {
     if (!analysed_from_likelihoods(p)) continue;
-    const int a = site_allele_counts.at(p);
+    const int a = likelihood_alleles.at(p).count();
     if (a > kMaxCalledAlleles) {
       // Each sample carries a^2 phased classes and the tables grow faster still, while the
       // samples cannot inform that many alleles.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <sstream>
 
 #include "chain/biallelic_chain.h"
@@ -12,11 +13,11 @@
 namespace {
 
 // Longest allele of the record minus one: the bases a variant covers after its position.
-int allele_span(const std::vector<std::string>& alleles) {
-  std::string alt = alleles[1];
+int allele_span(const SiteAlleles& alleles) {
+  std::string alt(alleles.alt);
   std::vector<std::string> pieces;
   const int longest_alt = tokenize_semicol_max(alt, pieces);
-  return std::max(static_cast<int>(alleles[0].size()), longest_alt) - 1;
+  return std::max(static_cast<int>(alleles.ref.size()), longest_alt) - 1;
 }
 
 // One-hot class values (0|0, 1|1, 0|1, 1|0) of every sample at a scaffold site.
@@ -46,12 +47,11 @@ void note_probability_errors(std::int64_t errors_before, const ModelWarnings& wa
   }
 }
 
-bool panel_used_at(const CallSNP& run, std::uint64_t p,
-                   const std::vector<std::string>& current_alleles) {
+bool panel_used_at(const CallSNP& run, std::uint64_t p, const SiteAlleles& current_alleles) {
   // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
-  if (!run.params.has_ref_panel || run.site_allele_counts.at(p) != 2) return false;
-  const auto alleles = run.ref_panel_alleles.find(p);
-  return alleles != run.ref_panel_alleles.end() && alleles->second == current_alleles;
+  if (!run.params.has_ref_panel || current_alleles.count() != 2) return false;
+  const std::optional<SiteAlleles> alleles = run.ref_panel_alleles.find(p);
+  return alleles && *alleles == current_alleles;
 }
 
 // Bi-allelic chains of one window run side by side when the window's inverses outgrow the
@@ -74,7 +74,7 @@ void CallingCounts::add(const CallingCounts& o) {
 }
 
 WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
-  const std::vector<std::string>& alleles = run.likelihood_alleles.at(p);
+  const SiteAlleles alleles = run.likelihood_alleles.at(p);
   return window_key(run.scaffold_position_list, p, run.params.numsnps, allele_span(alleles),
                     panel_used_at(run, p, alleles));
 }
@@ -153,8 +153,8 @@ std::vector<PositionOutcome> CallingState::call_positions(const std::uint64_t* f
 
 void CallingState::call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes) {
   std::vector<double> site_pls = likelihoods.take(p);
-  const std::vector<std::string>& current_alleles = run.likelihood_alleles.at(p);
-  const int allele_count = run.site_allele_counts.at(p);
+  const SiteAlleles current_alleles = run.likelihood_alleles.at(p);
+  const int allele_count = current_alleles.count();
   auto random = std::make_unique<PositionRandom>(params.seed, p);
   // The queued chains read the window and models in hand.
   if (position_window_key(run, p) != window_in_hand) run_queued_chains(outcomes);
@@ -164,8 +164,8 @@ void CallingState::call_from_likelihoods(std::uint64_t p, std::vector<PositionOu
   PositionOutcome outcome;
   outcome.position = p;
   outcome.has_answer = true;
-  outcome.answer = Answer{current_alleles[0],
-                          current_alleles[1],
+  outcome.answer = Answer{std::string(current_alleles.ref),
+                          std::string(current_alleles.alt),
                           {},
                           allele_count == 2 ? 4 : multi_tables.class_count()};
   if (allele_count == 2 && !model_average) {
@@ -236,8 +236,7 @@ void CallingState::run_queued_chains(std::vector<PositionOutcome>& outcomes) {
   queued.tasks.clear();
 }
 
-bool CallingState::rebuild_window(std::uint64_t p,
-                                  const std::vector<std::string>& current_alleles) {
+bool CallingState::rebuild_window(std::uint64_t p, const SiteAlleles& current_alleles) {
   const WindowKey key = position_window_key(run, p);
   if (key == window_in_hand) {
     if (key.use_panel) {
@@ -386,15 +385,15 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
   if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
   const auto scaffold = run.scaffold_haplotypes.find(p);
   if (scaffold != run.scaffold_haplotypes.end() &&
-      (!params.var_multi || run.likelihood_alleles.count(p) != 0)) {
-    const std::vector<std::string>& current_alleles = run.site_alleles.at(p);
-    outcome.messages = current_alleles[0] + "\n";
+      (!params.var_multi || run.likelihood_alleles.contains(p))) {
+    const SiteAlleles current_alleles = run.site_alleles(p);
+    outcome.messages = std::string(current_alleles.ref) + "\n";
     outcome.has_answer = true;
-    outcome.answer =
-        Answer{current_alleles[0], current_alleles[1], scaffold_site(scaffold->second, N), 4};
-    const auto record = run.likelihood_alleles.find(p);
+    outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
+                            scaffold_site(scaffold->second, N), 4};
+    const std::optional<SiteAlleles> record = run.likelihood_alleles.find(p);
     // The writer checks the value count against the record's genotypes.
-    if (record != run.likelihood_alleles.end() && record->second == current_alleles) {
+    if (record && *record == current_alleles) {
       outcome.pls = std::move(record_pls);
     }
   }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "io/allele_table.h"
 #include "io/dosage.h"
 
 // ---- Position list (--list) ----
@@ -37,11 +38,10 @@ struct LikelihoodSettings {
   bool keep_values = true;
 };
 struct LikelihoodRecords {
-  // All keyed by storage key (POS, moved on for repeated positions).
-  std::map<std::uint64_t, std::vector<double>> site_likelihoods;  // Phred, G per sample
-  std::map<std::uint64_t, std::vector<std::string>> site_alleles;
-  std::map<std::uint64_t, std::vector<std::string>> likelihood_alleles;
-  std::map<std::uint64_t, int> site_allele_counts;
+  // Both keyed by storage key (POS, moved on for repeated positions).
+  // Phred, G per sample (none for a record without GL or PL); empty unless keep_values.
+  std::map<std::uint64_t, std::vector<double>> site_likelihoods;
+  AlleleTable alleles;                          // [REF, ALT] of every record kept
   std::vector<std::uint64_t> region_positions;  // storage keys in file order
   std::vector<std::uint64_t> likelihood_keys;   // keys of the records with GL or PL, ascending
   std::vector<std::string> header_samples;      // sample names of the #CHROM line
@@ -72,10 +72,11 @@ class LikelihoodPuller {
   std::istream& in_;
   std::unique_ptr<State> state_;
 };
-// Storage key of a record at pos given the keys already taken: pos, or pos + 1,
-// + 2 or + 3 for repeated positions. False when the computed key is taken too.
-bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
-                            std::uint64_t pos, std::uint64_t& key);
+// Storage key of a record at pos given the keys already taken (those below pos may be
+// left out): pos, or pos + 1, + 2 or + 3 for repeated positions. False when the computed
+// key is taken too.
+bool likelihood_storage_key(const std::vector<std::uint64_t>& taken, std::uint64_t pos,
+                            std::uint64_t& key);
 
 // ---- Scaffold layout (scaffold and reference panel: chrom id pos allele1 allele2 haps) ----
 // Column 3 of a line as a position: a whole number from 0 to 2147483647, not below the
@@ -92,17 +93,20 @@ struct ScaffoldSettings {
 };
 struct ScaffoldData {
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // 2N alleles 0/1 per site
-  std::vector<std::int64_t> range;                                // first and last position kept
+  // [REF, ALT] per site; they take the place of the likelihood record's, except at sites
+  // past the range, which have them only where the likelihood records have none.
+  AlleleTable alleles;
+  std::vector<std::int64_t> range;  // first and last position kept
 };
 // The first position the scaffold reader keeps for a region starting at lower.
 std::uint64_t scaffold_kept_from(std::uint64_t lower);
-// Fills scaffold and replaces or adds the scaffold sites' entries of site_alleles.
-void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, ScaffoldData& scaffold,
-                         std::map<std::uint64_t, std::vector<std::string>>& site_alleles);
+// Fills scaffold; likelihood_alleles: the likelihood records' alleles, by storage key.
+void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
+                         const AlleleTable& likelihood_alleles, ScaffoldData& scaffold);
 
 // ---- External reference panel (--ref-panel) ----
 struct PanelData {
-  std::map<std::uint64_t, std::vector<std::string>> alleles;
+  AlleleTable alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
   int haplotype_count = 0;                                        // R
 };
@@ -110,7 +114,7 @@ struct PanelData {
 void read_reference_panel(
     std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
     const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-    const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records, PanelData& panel);
+    const AlleleTable& likelihood_alleles, PanelData& panel);
 
 // ---- Initialization file (-initial) ----
 struct InitialSettings {

@@ -243,12 +243,16 @@ class LikelihoodReader {
       const auto contig = contig_lengths_.find(name);
       if (contig != contig_lengths_.end()) records_.contig_length = contig->second;
     }
+    // Keys below pos can no longer be found taken.
+    recent_keys_.erase(recent_keys_.begin(),
+                       std::lower_bound(recent_keys_.begin(), recent_keys_.end(), pos));
     std::uint64_t key = 0;
-    if (!likelihood_storage_key(records_.site_likelihoods, pos, key)) {
+    if (!likelihood_storage_key(recent_keys_, pos, key)) {
       err_ << "WARNING! " << where_record(chrom, pos) << ": record dropped: its storage key " << key
            << " is already taken (too many records at position " << pos << ")" << '\n';
       return;
     }
+    recent_keys_.push_back(key);
     const std::string_view ref = fields_[3];
     const std::string_view alt = fields_[4];
     // REF plus every comma-separated ALT allele.
@@ -283,20 +287,14 @@ class LikelihoodReader {
       }
       if (kind == LikelihoodKind::kPL) print_pl(likelihoods, genotype_count);
       records_.likelihood_keys.push_back(key);
-      // Checked and echoed; the values themselves are read again when they are needed.
-      if (!settings_.keep_values) std::vector<double>().swap(likelihoods);
     }
 
     if (settings_.collect_positions) records_.region_positions.push_back(key);
-    records_.site_likelihoods.emplace_hint(records_.site_likelihoods.end(), key,
-                                           std::move(likelihoods));
-    records_.site_alleles.emplace_hint(
-        records_.site_alleles.end(), key,
-        std::vector<std::string>{std::string(ref), std::string(alt)});
-    records_.likelihood_alleles.emplace_hint(
-        records_.likelihood_alleles.end(), key,
-        std::vector<std::string>{std::string(ref), std::string(alt)});
-    records_.site_allele_counts.emplace_hint(records_.site_allele_counts.end(), key, allele_count);
+    if (settings_.keep_values) {
+      records_.site_likelihoods.emplace_hint(records_.site_likelihoods.end(), key,
+                                             std::move(likelihoods));
+    }
+    records_.alleles.insert(key, ref, alt);
   }
 
   // Appends the sample's G Phred values, or G zeros when its likelihoods are missing.
@@ -395,24 +393,34 @@ class LikelihoodReader {
   bool have_data_ = false;
   std::string first_chrom_;
   std::uint64_t previous_pos_ = 0;
+  // The storage keys at or past the last record's POS, ascending: the only ones a later
+  // record can find taken.
+  std::vector<std::uint64_t> recent_keys_;
 };
 
 }  // namespace
 
-bool likelihood_storage_key(const std::map<std::uint64_t, std::vector<double>>& taken,
-                            std::uint64_t pos, std::uint64_t& key) {
+bool likelihood_storage_key(const std::vector<std::uint64_t>& taken, std::uint64_t pos,
+                            std::uint64_t& key) {
+  auto is_taken = [&taken](std::uint64_t k) {
+    return std::find(taken.begin(), taken.end(), k) != taken.end();
+  };
   key = pos;
-  if (taken.count(pos) != 0) {
-    if (taken.count(pos + 1) == 0) key = pos + 1;
-    if (taken.count(key + 1) != 0) key += 2;
+  if (is_taken(pos)) {
+    if (!is_taken(pos + 1)) key = pos + 1;
+    if (is_taken(key + 1)) key += 2;
   }
-  return taken.count(key) == 0;
+  return !is_taken(key);
 }
 
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err) {
   LikelihoodReader(sample_ids, settings, records, out, err).read(in);
+  // What was read stays through the run: no room is kept for more.
+  records.alleles.shrink_to_fit();
+  records.region_positions.shrink_to_fit();
+  records.likelihood_keys.shrink_to_fit();
 }
 
 struct LikelihoodPuller::State {
@@ -451,16 +459,13 @@ std::vector<double> LikelihoodPuller::take(std::uint64_t key) {
     if (!std::binary_search(s.wanted.begin(), s.wanted.end(), read_key)) {
       std::vector<double>().swap(values.rbegin()->second);
     }
-    s.records.site_alleles.clear();
-    s.records.likelihood_alleles.clear();
-    s.records.site_allele_counts.clear();
+    s.records.alleles.clear();
     s.records.likelihood_keys.clear();
   }
   std::vector<double> taken;
   const auto it = values.find(key);
   if (it != values.end()) taken.swap(it->second);
-  // Keys below the last record's position no longer decide a storage key; emptied
-  // entries there can go.
+  // Emptied entries behind the last record read are done with.
   for (auto e = values.begin(); e != values.end() && e->first + 3 < s.last_key;) {
     e = e->second.empty() ? values.erase(e) : std::next(e);
   }

@@ -9,7 +9,7 @@
 void read_reference_panel(
     std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
     const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-    const std::map<std::uint64_t, std::vector<std::string>>& likelihood_records, PanelData& panel) {
+    const AlleleTable& likelihood_alleles, PanelData& panel) {
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;
@@ -38,8 +38,8 @@ void read_reference_panel(
     if (pos < scaffold_range[0]) continue;
     const auto key = static_cast<std::uint64_t>(pos);
     // Only sites that a window or a variant can use; the first line of a position wins.
-    if (scaffold_haplotypes.count(key) == 0 && likelihood_records.count(key) == 0) continue;
-    if (panel.alleles.count(key) != 0) continue;
+    if (scaffold_haplotypes.count(key) == 0 && !likelihood_alleles.contains(key)) continue;
+    if (panel.alleles.contains(key)) continue;
     std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {
       const std::string_view value = fields[5 + r];
@@ -49,13 +49,12 @@ void read_reference_panel(
       }
       row[r] = value == "1" ? 1 : 0;
     }
-    panel.alleles.emplace_hint(
-        panel.alleles.end(), key,
-        std::vector<std::string>{std::string(fields[3]), std::string(fields[4])});
+    panel.alleles.insert(key, fields[3], fields[4]);
     panel.haplotypes.emplace_hint(panel.haplotypes.end(), key, std::move(row));
   }
   if (in.bad()) {
     throw FatalError("ERROR! Reading " + file_name + " failed after line " +
                      std::to_string(line_number));
   }
+  panel.alleles.shrink_to_fit();
 }

@@ -20,8 +20,8 @@ std::uint64_t scaffold_kept_from(std::uint64_t lower) {
   return lower > static_cast<std::uint64_t>(kMarginBefore) ? lower - kMarginBefore : 0;
 }
 
-void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, ScaffoldData& scaffold,
-                         std::map<std::uint64_t, std::vector<std::string>>& site_alleles) {
+void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
+                         const AlleleTable& likelihood_alleles, ScaffoldData& scaffold) {
   const std::int64_t upper = static_cast<std::int64_t>(settings.upper);
   scaffold.range = {static_cast<std::int64_t>(scaffold_kept_from(settings.lower)),
                     upper + kMarginAfter};
@@ -56,11 +56,8 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
                          ") is not 0 or 1");
       }
     }
-    std::vector<std::string> alleles{std::string(fields[3]), std::string(fields[4])};
-    if (extra) {
-      site_alleles.emplace(pos, std::move(alleles));
-    } else {
-      site_alleles[pos] = std::move(alleles);
+    if (!extra || !likelihood_alleles.contains(pos)) {
+      scaffold.alleles.insert(pos, fields[3], fields[4]);
     }
     scaffold.haplotypes.emplace_hint(scaffold.haplotypes.end(), pos, std::move(row));
   };
@@ -89,6 +86,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings, Sca
     throw FatalError("ERROR! Reading " + file + " failed after line " +
                      std::to_string(line_number));
   }
+  scaffold.alleles.shrink_to_fit();
 }
 
 std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,

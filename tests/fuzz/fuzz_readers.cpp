@@ -91,15 +91,16 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.upper = 2147483647;
   settings.sample_count = 2;
   ScaffoldData scaffold;
-  std::map<std::uint64_t, std::vector<std::string> > alleles;
+  const AlleleTable likelihood_alleles;
   if (auto phased = phased_vcf(data, size, {"scaffold.vcf", "20", kSamples, false})) {
-    read_scaffold_sites(*phased, settings, scaffold, alleles);
+    read_scaffold_sites(*phased, settings, likelihood_alleles, scaffold);
   } else {
-    read_scaffold_sites(in, settings, scaffold, alleles);
+    read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
   }
 #elif DORSANE_FUZZ_TARGET == 2
   const std::map<std::uint64_t, std::vector<std::uint8_t> > scaffold = {{100, {0, 1, 1, 0}}};
-  const std::map<std::uint64_t, std::vector<std::string> > records = {{200, {"A", "C"}}};
+  AlleleTable records;
+  records.insert(200, "A", "C");
   PanelData panel;
   if (auto phased = phased_vcf(data, size, {"panel.vcf", "20", {}, true})) {
     read_reference_panel(*phased, "panel.vcf", {0, 2147483647}, scaffold, records, panel);
