@@ -156,9 +156,10 @@ void CallingState::call_from_likelihoods(std::uint64_t p, std::vector<PositionOu
   const SiteAlleles current_alleles = run.likelihood_alleles.at(p);
   const int allele_count = current_alleles.count();
   auto random = std::make_unique<PositionRandom>(params.seed, p);
+  const WindowKey key = position_window_key(run, p);
   // The queued chains read the window and models in hand.
-  if (position_window_key(run, p) != window_in_hand) run_queued_chains(outcomes);
-  const bool rebuilt = rebuild_window(p, current_alleles);
+  if (key != window_in_hand) run_queued_chains(outcomes);
+  const bool rebuilt = rebuild_window(p, key, current_alleles);
   initial_alleles(p, site_pls, allele_count, *random);
   if (rebuilt) fit_models(p);
   PositionOutcome outcome;
@@ -236,8 +237,8 @@ void CallingState::run_queued_chains(std::vector<PositionOutcome>& outcomes) {
   queued.tasks.clear();
 }
 
-bool CallingState::rebuild_window(std::uint64_t p, const SiteAlleles& current_alleles) {
-  const WindowKey key = position_window_key(run, p);
+bool CallingState::rebuild_window(std::uint64_t p, const WindowKey& key,
+                                  const SiteAlleles& current_alleles) {
   if (key == window_in_hand) {
     if (key.use_panel) {
       const std::vector<std::uint8_t>& at_variant = run.ref_panel_haplotypes.at(p);

@@ -78,7 +78,7 @@ class CallingState {
  private:
   CallingCounts counts;
   // Builds the window unless the one in hand has the same key; returns whether it did.
-  bool rebuild_window(std::uint64_t p, const SiteAlleles& current_alleles);
+  bool rebuild_window(std::uint64_t p, const WindowKey& key, const SiteAlleles& current_alleles);
   void initial_alleles(std::uint64_t p, const std::vector<double>& site_pls, int allele_count,
                        RandomSource& random);
   // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).

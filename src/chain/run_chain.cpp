@@ -155,15 +155,6 @@ void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
                           const SelectionIndex* index) {
   check_settings(settings);
   if (tasks.empty()) return;
-  // One index of the selections for all: at the default k it names every other haplotype
-  // for every model, as large as a chain's own state.
-  std::unique_ptr<SelectionIndex> own_index;
-  if (index == nullptr) {
-    own_index = std::make_unique<SelectionIndex>(
-        models, modelled_samples(pedigree, models.size(), tasks[0].family),
-        static_cast<int>(patterns.of_column.size()));
-    index = own_index.get();
-  }
   std::vector<std::unique_ptr<BiallelicChain>> chains;
   std::vector<SweepState> states(tasks.size());
   for (std::size_t t = 0; t < tasks.size(); ++t) {

@@ -58,7 +58,8 @@ struct ChainTask {
 // by side: each sample is updated in every chain before the next, so a model's inverse
 // is read once for all of them. Each chain draws from its own stream and touches only its
 // own state, so every task gets exactly what run_biallelic_chain gives it alone.
-// index: the window's SelectionIndex (biallelic_chain.h), or null to build one here.
+// index: the window's SelectionIndex (biallelic_chain.h), shared by the chains; null, each
+// chain builds its own.
 void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
                           const std::vector<SampleModel>& models,
                           const std::vector<std::vector<int>>& pedigree,
