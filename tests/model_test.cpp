@@ -129,6 +129,30 @@ TEST(DenseKernels, GramAndTriangularInverseMatchEigen) {
   }
 }
 
+TEST(DenseKernels, WeightedBinaryGramCountsExactly) {
+  // Window rows across the 16-lane and 8-column block edges; some weights 0.
+  for (const auto& [rows, columns] : {std::pair{1, 1}, {3, 2}, {16, 5}, {17, 9}, {101, 37}}) {
+    WindowMatrix m = random_window(rows + 1, columns, 5 + rows);
+    WindowPatterns patterns;
+    patterns.build(m, columns);
+    ASSERT_TRUE(patterns.binary);
+    std::vector<std::int32_t> weights(static_cast<std::size_t>(patterns.count()));
+    for (std::size_t p = 0; p < weights.size(); ++p) weights[p] = p % 4 == 1 ? 0 : 3 + 7 * p;
+    const Eigen::VectorXd w =
+        Eigen::Map<const Eigen::VectorXi>(weights.data(), patterns.count()).cast<double>();
+    const Eigen::MatrixXd expected = patterns.values * w.asDiagonal() * patterns.values.transpose();
+    std::vector<std::int32_t> second(packed_triangle_size(rows), -1);
+    std::vector<std::int64_t> first(static_cast<std::size_t>(rows), -1);
+    weighted_binary_gram(patterns.masks.data(), patterns.mask_rows, rows, patterns.count(),
+                         weights.data(), second.data(), first.data());
+    const Eigen::VectorXd expected_first = patterns.values * w;
+    for (int j = 0, e = 0; j < rows; ++j) {
+      EXPECT_EQ(first[j], expected_first[j]) << rows << " " << j;
+      for (int i = j; i < rows; ++i, ++e) EXPECT_EQ(second[e], expected(i, j)) << rows << " " << i;
+    }
+  }
+}
+
 TEST(FitHaplotypeModel, InverseTimesCovarianceIsIdentity_ConditioningIsQd) {
   const WindowMatrix M = random_window(9, 14, 11);
   HaplotypeModel model;

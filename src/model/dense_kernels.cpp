@@ -1,6 +1,8 @@
 #include "model/dense_kernels.h"
 
 #include <algorithm>
+#include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include "model/vector_lanes.h"
@@ -14,6 +16,11 @@ namespace {
 
 constexpr int kRowBlock = 8;
 constexpr int kColumnBlock = 4;
+
+// Sixteen whole numbers: one AVX-512 register, two AVX2 or four SSE2 ones.
+constexpr int kIntLanes = 16;
+constexpr int kIntColumnBlock = 8;
+typedef std::int32_t Ints __attribute__((vector_size(kIntLanes * sizeof(std::int32_t))));
 
 }  // namespace
 
@@ -58,6 +65,69 @@ void scaled_gram_lower(const double* D, int rows, int columns, double scale, dou
         const int s = s0 + t;
         for (int i = std::max(r0, s); i < std::min(r0 + kRowBlock, rows); ++i) {
           C[static_cast<std::size_t>(s) * rows + i] = block[i - r0];
+        }
+      }
+    }
+  }
+}
+
+int binary_gram_rows(int rows) { return (rows + kIntLanes - 1) / kIntLanes * kIntLanes; }
+
+DORSANE_VECTOR_CLONES
+void weighted_binary_gram(const std::int32_t* masks, int padded_rows, int rows, int columns,
+                          const std::int32_t* weights, std::int32_t* second, std::int64_t* first) {
+  if (padded_rows != binary_gram_rows(rows)) {
+    throw std::logic_error("weighted_binary_gram: mask rows not padded to whole vectors");
+  }
+  // The columns of nonzero weight, each also weighted (w where X has a 1), so a product
+  // of two entries times w is one AND of a mask and a weighted entry.
+  thread_local std::vector<int> kept;
+  thread_local std::vector<std::int32_t> weighted;
+  kept.clear();
+  for (int u = 0; u < columns; ++u) {
+    if (weights[u] != 0) kept.push_back(u);
+  }
+  const std::size_t padded = static_cast<std::size_t>(padded_rows);
+  weighted.resize(kept.size() * padded);
+  std::fill_n(first, rows, std::int64_t{0});
+  for (std::size_t v = 0; v < kept.size(); ++v) {
+    const std::int32_t* mask = masks + static_cast<std::size_t>(kept[v]) * padded;
+    std::int32_t* weight = weighted.data() + v * padded;
+    const std::int32_t w = weights[kept[v]];
+    for (std::size_t r = 0; r < padded; r += kIntLanes) {
+      Ints lanes;
+      std::memcpy(&lanes, mask + r, sizeof lanes);
+      lanes &= w;
+      std::memcpy(weight + r, &lanes, sizeof lanes);
+    }
+    for (int r = 0; r < rows; ++r) first[r] += weight[r];
+  }
+  for (int s0 = 0; s0 < rows; s0 += kIntColumnBlock) {
+    for (int r0 = s0 / kIntLanes * kIntLanes; r0 < rows; r0 += kIntLanes) {
+      // A 16 x 8 block of sums in registers, one vector of rows per column of the block;
+      // columns past the last read padding zeros.
+      Ints a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
+      for (std::size_t v = 0; v < kept.size(); ++v) {
+        Ints rows_in;
+        std::memcpy(&rows_in, masks + static_cast<std::size_t>(kept[v]) * padded + r0,
+                    sizeof rows_in);
+        const std::int32_t* weight = weighted.data() + v * padded + s0;
+        a0 += rows_in & weight[0];
+        a1 += rows_in & weight[1];
+        a2 += rows_in & weight[2];
+        a3 += rows_in & weight[3];
+        a4 += rows_in & weight[4];
+        a5 += rows_in & weight[5];
+        a6 += rows_in & weight[6];
+        a7 += rows_in & weight[7];
+      }
+      const Ints sums[kIntColumnBlock] = {a0, a1, a2, a3, a4, a5, a6, a7};
+      for (int t = 0; t < kIntColumnBlock && s0 + t < rows; ++t) {
+        const int s = s0 + t;
+        std::int32_t* column = second + static_cast<std::size_t>(s) * rows -
+                               static_cast<std::size_t>(s) * (s - 1) / 2 - s;
+        for (int i = std::max(r0, s); i < std::min(r0 + kIntLanes, rows); ++i) {
+          column[i] = sums[t][i - r0];
         }
       }
     }

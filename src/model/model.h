@@ -43,6 +43,11 @@ class Inverse_Matrix {
 struct WindowPatterns {
   std::vector<int> of_column;  // pattern index of each haplotype column in use
   Eigen::MatrixXd values;      // window rows (T) by patterns: the alleles of each pattern
+  bool binary = true;          // every value 0 or 1, so weighted sums are whole numbers
+  // When binary: each pattern as whole-number masks (all bits set where it has a 1), rows
+  // padded with zeros to mask_rows, for weighted_binary_gram.
+  std::vector<std::int32_t> masks;
+  int mask_rows = 0;
 
   // Groups the first `columns` columns of M by their window rows (all rows but the last).
   void build(const WindowMatrix& M, int columns);
@@ -115,6 +120,7 @@ struct FitScratch {
   Eigen::MatrixXd factor;
   std::vector<std::int32_t> run_second;
   std::vector<std::int64_t> run_first;
+  std::vector<std::int32_t> pattern_length;
 };
 
 // Fills mean (rows 0..T of M, T = M.rows() - 1), inverse and conditioning of a model
