@@ -423,6 +423,17 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
   records.likelihood_keys.shrink_to_fit();
 }
 
+namespace {
+
+// Takes every character and keeps none.
+class DiscardBuffer : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+}  // namespace
+
 struct LikelihoodPuller::State {
   State(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
         std::vector<std::uint64_t> wanted)
@@ -433,7 +444,10 @@ struct LikelihoodPuller::State {
   LikelihoodSettings settings;
   std::vector<std::uint64_t> wanted;  // ascending
   LikelihoodRecords records;
-  std::ostringstream discard;  // the echo and warnings went out in the first reading
+  // The echo and warnings went out in the first reading. Dropped, not held: a string
+  // stream would keep every record's Phred echo, growing with the region.
+  DiscardBuffer discard_buffer;
+  std::ostream discard{&discard_buffer};
   LikelihoodReader reader;
   std::uint64_t last_key = 0;
 };
