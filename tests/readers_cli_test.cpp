@@ -95,7 +95,8 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
             (std::vector<std::vector<int>>{{1, 1, 0, 0, 0}, {1, 2, 0, 0, 0}, {1, 3, 0, 0, 0}}));
   EXPECT_EQ(c.pedigree_size, 3);
   EXPECT_EQ(c.scaffold_range, (std::vector<std::int64_t>{0, 1002005}));
-  EXPECT_EQ(c.scaffold_haplotypes.at(1500), (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 1}));
+  EXPECT_EQ(c.scaffold_haplotypes.row(c.scaffold_haplotypes.index_of(1500)),
+            (std::vector<std::uint8_t>{1, 0, 0, 0, 1, 1}));
 }
 
 TEST(CallerReaders, ListKeepsItsPositionsAndChrNamesTheChromosomeWithoutRecords) {

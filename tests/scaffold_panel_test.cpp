@@ -29,6 +29,12 @@ ScaffoldData read_scaffold_text(const std::string& text, std::uint64_t lower, st
   return scaffold;
 }
 
+std::vector<std::uint64_t> keys(const SiteRows& rows) { return rows.positions(); }
+
+std::vector<std::uint8_t> row_at(const SiteRows& rows, std::uint64_t position) {
+  return rows.contains(position) ? rows.row(rows.index_of(position)) : std::vector<std::uint8_t>{};
+}
+
 std::vector<std::uint64_t> keys(const Rows& rows) {
   std::vector<std::uint64_t> result;
   for (const auto& entry : rows) result.push_back(entry.first);
@@ -53,7 +59,7 @@ TEST(ScaffoldReader, MarginsClampAtZeroAndDoNotOverflow) {
       read_scaffold_text(site(0) + site(5) + site(3000000) + site(4000000), 1000, 3000000, alleles);
   EXPECT_EQ(low.range, (std::vector<std::int64_t>{0, 4000000}));
   EXPECT_EQ(keys(low.haplotypes), (std::vector<std::uint64_t>{0, 5, 3000000, 4000000}));
-  EXPECT_EQ(low.haplotypes.at(5), (std::vector<std::uint8_t>{0, 1, 1, 0}));
+  EXPECT_EQ(row_at(low.haplotypes, 5), (std::vector<std::uint8_t>{0, 1, 1, 0}));
 
   // A site 5,000,000 before the region is kept, one position earlier is not; the
   // upper margin is computed past the 32-bit range.
@@ -81,7 +87,7 @@ TEST(ScaffoldReader, TwoHundredSitesAfterTheRegionThenStop) {
   alleles.clear();
   full = read_scaffold_text(text, 1000, 1000, alleles);
   EXPECT_EQ(full.haplotypes.size(), 201u);
-  EXPECT_EQ(full.haplotypes.count(6000000), 0u);
+  EXPECT_FALSE(full.haplotypes.contains(6000000));
   EXPECT_EQ(full.range[1], 5000199);
 }
 
@@ -95,11 +101,11 @@ TEST(ScaffoldReader, AllelesReplacedInRangeAddedPastItFirstLineWins) {
   // 2,000,000 and 3,000,000 lie past the margin: extra sites.
   const ScaffoldData scaffold = read_scaffold_text(text, 1000, 1000, likelihoods);
   EXPECT_EQ(scaffold.alleles.at(1500), (SiteAlleles{"A", "G"}));
-  EXPECT_EQ(scaffold.haplotypes.at(1500), (std::vector<std::uint8_t>{1, 1, 0, 0}));
+  EXPECT_EQ(row_at(scaffold.haplotypes, 1500), (std::vector<std::uint8_t>{1, 1, 0, 0}));
   EXPECT_EQ(scaffold.alleles.at(2000000), (SiteAlleles{"C", "T"}));
   // The extra site keeps the likelihood record's alleles.
   EXPECT_EQ(scaffold.alleles.keys(), (std::vector<std::uint64_t>{1500, 2000000}));
-  EXPECT_EQ(scaffold.haplotypes.count(3000000), 1u);
+  EXPECT_TRUE(scaffold.haplotypes.contains(3000000));
 }
 
 TEST(ScaffoldReader, MalformedLinesAreErrors) {
@@ -135,7 +141,14 @@ TEST(ScaffoldReader, MalformedLinesAreErrors) {
 
 namespace {
 
-PanelData read_panel_text(const std::string& text, const Rows& scaffold,
+// Scaffold sites (no haplotypes) at the given positions.
+SiteRows sites_at(const std::vector<std::uint64_t>& positions) {
+  SiteRows rows;
+  for (const std::uint64_t p : positions) rows.append(p, {});
+  return rows;
+}
+
+PanelData read_panel_text(const std::string& text, const SiteRows& scaffold,
                           const AlleleTable& likelihoods) {
   std::istringstream in(text);
   PanelData panel;
@@ -146,7 +159,7 @@ PanelData read_panel_text(const std::string& text, const Rows& scaffold,
 }  // namespace
 
 TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
-  const Rows scaffold = {{99, {}}, {100, {}}, {500, {}}, {1000, {}}, {1001, {}}};
+  const SiteRows scaffold = sites_at({99, 100, 500, 1000, 1001});
   AlleleTable likelihoods;
   likelihoods.insert(300, "G", "C");
   const std::string text =
@@ -169,7 +182,7 @@ TEST(PanelReader, KeepsScaffoldAndLikelihoodSitesInsideTheRange) {
 }
 
 TEST(PanelReader, MalformedLinesAreErrors) {
-  const Rows scaffold = {{100, {}}, {200, {}}};
+  const SiteRows scaffold = sites_at({100, 200});
   struct Case {
     std::string text;
     std::string message;

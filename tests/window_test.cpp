@@ -4,14 +4,16 @@
 
 namespace {
 
-// Scaffold sites 100, 200, ..., 1000; sample haplotype values encode the site index.
+// Scaffold sites 100, 200, ..., 1000 of one sample; at site i its two haplotypes carry
+// bits 0 and 1 of i.
 struct Scaffold {
   std::vector<std::uint64_t> positions;
-  std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;
-  explicit Scaffold(int samples) {
-    for (int i = 1; i <= 10; ++i) {
+  SiteRows haplotypes{2};
+  Scaffold() {
+    for (std::uint8_t i = 1; i <= 10; ++i) {
       positions.push_back(100u * i);
-      haplotypes[100u * i] = std::vector<std::uint8_t>(2 * samples, static_cast<std::uint8_t>(i));
+      haplotypes.append(100u * i,
+                        {static_cast<std::uint8_t>(i & 1), static_cast<std::uint8_t>(i >> 1 & 1)});
     }
   }
 };
@@ -20,8 +22,8 @@ std::vector<std::uint64_t> window_for(const Scaffold& s, std::uint64_t p, int sp
                                       WindowMatrix* out = nullptr) {
   WindowMatrix M = WindowMatrix::Constant(5, 2, 9.0);
   std::vector<std::uint64_t> window;
-  construct_window(s.positions, s.haplotypes, find_bracket(s.positions, p), 2, p, span, 1,
-                   PanelView{}, false, M, window);
+  construct_window(s.haplotypes, find_bracket(s.positions, p), 2, p, span, 1, PanelView{}, false, M,
+                   window);
   if (out != nullptr) *out = M;
   return window;
 }
@@ -37,7 +39,7 @@ WindowMatrix from_rows(const std::vector<std::vector<double>>& rows) {
 }  // namespace
 
 TEST(Bracket, IndexOfFirstSiteToTheRight) {
-  const Scaffold s(1);
+  const Scaffold s;
   EXPECT_EQ(find_bracket(s.positions, 450), 4);
   EXPECT_EQ(find_bracket(s.positions, 500), 5);    // at a site: the next index
   EXPECT_EQ(find_bracket(s.positions, 50), 0);     // before the first site
@@ -48,7 +50,7 @@ TEST(Bracket, IndexOfFirstSiteToTheRight) {
 TEST(Bracket, KeyChangesWithTheSitesAVariantCovers) {
   // Sites 100..1000, f = 2: a SNP and a deletion in one bracket need different windows
   // only when the deletion covers a candidate site.
-  const Scaffold s(1);
+  const Scaffold s;
   const WindowKey snp = window_key(s.positions, 450, 2, 0, false);
   EXPECT_EQ(snp, window_key(s.positions, 480, 2, 10, false));             // covers no site
   const WindowKey deletion = window_key(s.positions, 450, 2, 60, false);  // covers 500
@@ -59,7 +61,7 @@ TEST(Bracket, KeyChangesWithTheSitesAVariantCovers) {
 }
 
 TEST(Window, ClampsAtBothEndsAndDropsCoveredSites) {
-  const Scaffold s(1);
+  const Scaffold s;
   EXPECT_EQ(window_for(s, 450, 0), (std::vector<std::uint64_t>{300, 400, 500, 600, 450}));
   EXPECT_EQ(window_for(s, 150, 0), (std::vector<std::uint64_t>{100, 200, 300, 400, 150}));
   EXPECT_EQ(window_for(s, 250, 0), (std::vector<std::uint64_t>{100, 200, 300, 400, 250}));
@@ -70,29 +72,30 @@ TEST(Window, ClampsAtBothEndsAndDropsCoveredSites) {
 
   WindowMatrix M;
   EXPECT_EQ(window_for(s, 500, 0, &M), (std::vector<std::uint64_t>{400, 600, 700, 500}));
-  EXPECT_EQ(M(0, 0), 4.0);
-  EXPECT_EQ(M(1, 1), 6.0);
-  EXPECT_EQ(M(2, 0), 7.0);
-  EXPECT_EQ(M(3, 0), 0.0);  // the dropped site leaves a zero row
-  EXPECT_EQ(M(4, 0), 0.0);  // the variant row is cleared for the initial genotypes
+  EXPECT_EQ(M.row(0), Eigen::RowVector2d(0, 0));  // site 4
+  EXPECT_EQ(M.row(1), Eigen::RowVector2d(0, 1));  // site 6
+  EXPECT_EQ(M.row(2), Eigen::RowVector2d(1, 1));  // site 7
+  EXPECT_EQ(M.row(3), Eigen::RowVector2d(0, 0));  // the dropped site leaves a zero row
+  EXPECT_EQ(M.row(4),
+            Eigen::RowVector2d(0, 0));  // the variant row is cleared for the initial genotypes
 
   // A deletion at 480 of length 30 covers 500.
   EXPECT_EQ(window_for(s, 480, 29), (std::vector<std::uint64_t>{300, 400, 600, 480}));
 }
 
 TEST(Window, PanelColumnsAtWindowSitesAndVariant) {
-  const Scaffold s(1);
+  const Scaffold s;
   std::map<std::uint64_t, std::vector<std::uint8_t>> panel = {
       {300, {1, 0, 1}}, {500, {0, 1, 1}}, {600, {1, 1, 0}}, {450, {1, 1, 1}}};
   PanelView view{3, &panel};
   WindowMatrix M(5, 5);
   std::vector<std::uint64_t> window;
-  construct_window(s.positions, s.haplotypes, 4, 2, 450, 0, 1, view, true, M, window);
+  construct_window(s.haplotypes, 4, 2, 450, 0, 1, view, true, M, window);
   EXPECT_EQ(M.row(0).tail(3), Eigen::RowVector3d(1, 0, 1));
   EXPECT_EQ(M.row(1).tail(3), Eigen::RowVector3d(0, 0, 0));  // 400 is not in the panel
   EXPECT_EQ(M.row(2).tail(3), Eigen::RowVector3d(0, 1, 1));
   EXPECT_EQ(M.row(4).tail(3), Eigen::RowVector3d(1, 1, 1));
-  EXPECT_EQ(M(0, 0), 3.0);
+  EXPECT_EQ(M.row(0).head(2), Eigen::RowVector2d(1, 1));  // site 3
 }
 
 TEST(DistanceMatrix, RunLengthsAroundTheMiddle) {

@@ -12,6 +12,7 @@
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
+#include "util/site_rows.h"
 
 // Owns one run of the program: its parameters, the inputs read, the results.
 class CallSNP {
@@ -70,8 +71,10 @@ class CallSNP {
   // [REF, ALT] the scaffold sites pass through with (see ScaffoldData::alleles).
   AlleleTable scaffold_alleles;
   // Alleles 0/1 per haplotype: a byte each, not a double.
-  std::map<std::uint64_t, std::vector<std::uint8_t>> scaffold_haplotypes;  // 2N per site
-  std::vector<std::uint64_t> scaffold_position_list;            // the keys of scaffold_haplotypes
+  SiteRows scaffold_haplotypes;  // 2N per site
+  const std::vector<std::uint64_t>& scaffold_position_list() const {
+    return scaffold_haplotypes.positions();
+  }
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;  // 2 allele indices per sample
   AlleleTable ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site

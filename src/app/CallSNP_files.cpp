@@ -110,8 +110,6 @@ void CallSNP::read_scaffold() {
   }
   scaffold_haplotypes = std::move(scaffold.haplotypes);
   scaffold_alleles = std::move(scaffold.alleles);
-  scaffold_position_list.clear();
-  for (const auto& site : scaffold_haplotypes) scaffold_position_list.push_back(site.first);
   scaffold_range = std::move(scaffold.range);
 }
 

@@ -19,7 +19,7 @@ constexpr int kMaxCalledAlleles = 101;
 
 bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
   if (!has_likelihood_values(p)) return false;
-  return params.var_multi || scaffold_haplotypes.count(p) == 0;
+  return params.var_multi || !scaffold_haplotypes.contains(p);
 }
 
 bool CallSNP::has_likelihood_values(std::uint64_t p) const {
@@ -121,13 +121,13 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
 
 void CallSNP::check_scaffold_size() const {
   const int f = params.numsnps;
-  if (static_cast<int>(scaffold_position_list.size()) >= 2 * f) return;
+  if (static_cast<int>(scaffold_position_list().size()) >= 2 * f) return;
   for (const std::uint64_t p : region_positions) {
     if (!analysed_from_likelihoods(p)) continue;
-    throw FatalError("ERROR! The scaffold holds " + std::to_string(scaffold_position_list.size()) +
-                     " sites around the region, fewer than the " + std::to_string(2 * f) +
-                     " a window of --numsnps " + std::to_string(f) +
-                     " needs; use a smaller --numsnps");
+    throw FatalError(
+        "ERROR! The scaffold holds " + std::to_string(scaffold_position_list().size()) +
+        " sites around the region, fewer than the " + std::to_string(2 * f) +
+        " a window of --numsnps " + std::to_string(f) + " needs; use a smaller --numsnps");
   }
 }
 

@@ -75,7 +75,7 @@ void CallingCounts::add(const CallingCounts& o) {
 
 WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
   const SiteAlleles alleles = run.likelihood_alleles.at(p);
-  return window_key(run.scaffold_position_list, p, run.params.numsnps, allele_span(alleles),
+  return window_key(run.scaffold_position_list(), p, run.params.numsnps, allele_span(alleles),
                     panel_used_at(run, p, alleles));
 }
 
@@ -246,8 +246,8 @@ bool CallingState::rebuild_window(std::uint64_t p, const WindowKey& key,
     }
     return false;
   }
-  construct_window(run.scaffold_position_list, run.scaffold_haplotypes, key.r, f, p,
-                   allele_span(current_alleles), N, panel, key.use_panel, M, window_positions);
+  construct_window(run.scaffold_haplotypes, key.r, f, p, allele_span(current_alleles), N, panel,
+                   key.use_panel, M, window_positions);
   if (params.has_ped_file) {
     // The variant sits among the kept window sites, not always in the middle (the window
     // is clamped at the ends of the scaffold).
@@ -384,14 +384,13 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
   // A likelihood record at the site lends its PL when its alleles are the site's.
   std::vector<double> record_pls;
   if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
-  const auto scaffold = run.scaffold_haplotypes.find(p);
-  if (scaffold != run.scaffold_haplotypes.end() &&
-      (!params.var_multi || run.likelihood_alleles.contains(p))) {
+  const std::size_t scaffold = run.scaffold_haplotypes.index_of(p);
+  if (scaffold != SiteRows::npos && (!params.var_multi || run.likelihood_alleles.contains(p))) {
     const SiteAlleles current_alleles = run.site_alleles(p);
     outcome.messages = std::string(current_alleles.ref) + "\n";
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
-                            scaffold_site(scaffold->second, N), 4};
+                            scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};
     const std::optional<SiteAlleles> record = run.likelihood_alleles.find(p);
     // The writer checks the value count against the record's genotypes.
     if (record && *record == current_alleles) {

@@ -15,6 +15,7 @@
 
 #include "io/allele_table.h"
 #include "io/dosage.h"
+#include "util/site_rows.h"
 
 // ---- Position list (--list) ----
 struct PositionList {
@@ -92,7 +93,7 @@ struct ScaffoldSettings {
   int sample_count = 0;
 };
 struct ScaffoldData {
-  std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // 2N alleles 0/1 per site
+  SiteRows haplotypes;  // 2N alleles 0/1 per site
   // [REF, ALT] per site; they take the place of the likelihood record's, except at sites
   // past the range, which have them only where the likelihood records have none.
   AlleleTable alleles;
@@ -111,10 +112,10 @@ struct PanelData {
   int haplotype_count = 0;                                        // R
 };
 // Keeps the panel sites within scaffold_range that are scaffold or likelihood sites.
-void read_reference_panel(
-    std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
-    const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-    const AlleleTable& likelihood_alleles, PanelData& panel);
+void read_reference_panel(std::istream& in, const std::string& file_name,
+                          const std::vector<std::int64_t>& scaffold_range,
+                          const SiteRows& scaffold_haplotypes,
+                          const AlleleTable& likelihood_alleles, PanelData& panel);
 
 // ---- Initialization file (-initial) ----
 struct InitialSettings {

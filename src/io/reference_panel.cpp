@@ -6,10 +6,10 @@
 #include "io/io.h"
 #include "util/errors.h"
 
-void read_reference_panel(
-    std::istream& in, const std::string& file_name, const std::vector<std::int64_t>& scaffold_range,
-    const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-    const AlleleTable& likelihood_alleles, PanelData& panel) {
+void read_reference_panel(std::istream& in, const std::string& file_name,
+                          const std::vector<std::int64_t>& scaffold_range,
+                          const SiteRows& scaffold_haplotypes,
+                          const AlleleTable& likelihood_alleles, PanelData& panel) {
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;
@@ -38,7 +38,7 @@ void read_reference_panel(
     if (pos < scaffold_range[0]) continue;
     const auto key = static_cast<std::uint64_t>(pos);
     // Only sites that a window or a variant can use; the first line of a position wins.
-    if (scaffold_haplotypes.count(key) == 0 && !likelihood_alleles.contains(key)) continue;
+    if (!scaffold_haplotypes.contains(key) && !likelihood_alleles.contains(key)) continue;
     if (panel.alleles.contains(key)) continue;
     std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {

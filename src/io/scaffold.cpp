@@ -27,6 +27,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                     upper + kMarginAfter};
   const std::size_t haplotype_count = 2 * static_cast<std::size_t>(settings.sample_count);
   const std::size_t needed_fields = 5 + haplotype_count;
+  scaffold.haplotypes = SiteRows(haplotype_count);
   const std::string& file = settings.file_name;
 
   std::string line;
@@ -44,7 +45,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                        std::to_string(fields.size()));
     }
     // A repeated position keeps everything of its first line.
-    if (scaffold.haplotypes.count(pos) != 0) return;
+    if (scaffold.haplotypes.size() != 0 && scaffold.haplotypes.positions().back() == pos) return;
     std::vector<std::uint8_t> row(haplotype_count);
     for (std::size_t k = 0; k < haplotype_count; ++k) {
       const std::string_view value = fields[5 + k];
@@ -59,7 +60,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
     if (!extra || !likelihood_alleles.contains(pos)) {
       scaffold.alleles.insert(pos, fields[3], fields[4]);
     }
-    scaffold.haplotypes.emplace_hint(scaffold.haplotypes.end(), pos, std::move(row));
+    scaffold.haplotypes.append(pos, row);
   };
 
   while (std::getline(in, line)) {
@@ -87,6 +88,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                      std::to_string(line_number));
   }
   scaffold.alleles.shrink_to_fit();
+  scaffold.haplotypes.shrink_to_fit();
 }
 
 std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previous,

@@ -33,13 +33,12 @@ WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::
   return key;
 }
 
-void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
-                      const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                      int r, int f, std::uint64_t p, int span, int sample_count,
-                      const PanelView& panel, bool use_panel, WindowMatrix& M,
+void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::uint64_t p, int span,
+                      int sample_count, const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions) {
   window_positions.clear();
   M.setZero();
+  const std::vector<std::uint64_t>& scaffold_positions = scaffold_haplotypes.positions();
   const int n = static_cast<int>(scaffold_positions.size());
   const int e = window_start(r, f, n);
   const int sample_haplotypes = 2 * sample_count;
@@ -49,8 +48,10 @@ void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
     const std::uint64_t q = scaffold_positions[static_cast<std::size_t>(j)];
     if (q >= p && q <= span_end) continue;
     window_positions.push_back(q);
-    const std::vector<std::uint8_t>& values = scaffold_haplotypes.at(q);
-    for (int c = 0; c < sample_haplotypes; ++c) M(row, c) = values[static_cast<std::size_t>(c)];
+    const std::size_t site = static_cast<std::size_t>(j);
+    for (int c = 0; c < sample_haplotypes; ++c) {
+      M(row, c) = scaffold_haplotypes.allele(site, static_cast<std::size_t>(c));
+    }
     if (use_panel) {
       // A window site the panel lacks keeps zeros in the panel columns.
       const auto site = panel.haplotypes->find(q);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/model.h"
+#include "util/site_rows.h"
 
 // Index of the first scaffold site to the right of p (p lies in [s[r-1], s[r])), or 0
 // when p precedes every site. A variant at or after the last site gets n = the number of
@@ -31,7 +32,7 @@ struct WindowKey {
   bool operator!=(const WindowKey& o) const { return !(*this == o); }
 };
 
-// Requires scaffold_positions.size() >= 2f.
+// Requires at least 2f scaffold sites.
 WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,
                      int span, bool use_panel);
 
@@ -46,10 +47,8 @@ struct PanelView {
 // scaffold, panel columns when use_panel); the variant row (last) gets the panel's
 // values at p when use_panel. window_positions receives the kept sites then p.
 // Requires scaffold_positions.size() >= 2f.
-void construct_window(const std::vector<std::uint64_t>& scaffold_positions,
-                      const std::map<std::uint64_t, std::vector<std::uint8_t>>& scaffold_haplotypes,
-                      int r, int f, std::uint64_t p, int span, int sample_count,
-                      const PanelView& panel, bool use_panel, WindowMatrix& M,
+void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::uint64_t p, int span,
+                      int sample_count, const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions);
 
 // A shared run counts when it reaches this many sites on each side of the window's middle;
