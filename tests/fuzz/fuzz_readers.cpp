@@ -98,7 +98,8 @@ void read_one(const std::uint8_t* data, std::size_t size) {
     read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
   }
 #elif DORSANE_FUZZ_TARGET == 2
-  const std::map<std::uint64_t, std::vector<std::uint8_t> > scaffold = {{100, {0, 1, 1, 0}}};
+  SiteRows scaffold(4);
+  scaffold.append(100, {0, 1, 1, 0});
   AlleleTable records;
   records.insert(200, "A", "C");
   PanelData panel;
