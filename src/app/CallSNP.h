@@ -70,8 +70,7 @@ class CallSNP {
   AlleleTable likelihood_alleles;
   // [REF, ALT] the scaffold sites pass through with (see ScaffoldData::alleles).
   AlleleTable scaffold_alleles;
-  // Alleles 0/1 per haplotype: a byte each, not a double.
-  SiteRows scaffold_haplotypes;  // 2N per site
+  SiteRows scaffold_haplotypes;  // 2N alleles 0/1 per site, a bit each
   const std::vector<std::uint64_t>& scaffold_position_list() const {
     return scaffold_haplotypes.positions();
   }

@@ -48,9 +48,9 @@ void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::ui
     const std::uint64_t q = scaffold_positions[static_cast<std::size_t>(j)];
     if (q >= p && q <= span_end) continue;
     window_positions.push_back(q);
-    const std::size_t site = static_cast<std::size_t>(j);
     for (int c = 0; c < sample_haplotypes; ++c) {
-      M(row, c) = scaffold_haplotypes.allele(site, static_cast<std::size_t>(c));
+      M(row, c) =
+          scaffold_haplotypes.allele(static_cast<std::size_t>(j), static_cast<std::size_t>(c));
     }
     if (use_panel) {
       // A window site the panel lacks keeps zeros in the panel columns.

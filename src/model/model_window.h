@@ -32,7 +32,7 @@ struct WindowKey {
   bool operator!=(const WindowKey& o) const { return !(*this == o); }
 };
 
-// Requires at least 2f scaffold sites.
+// Requires scaffold_positions.size() >= 2f.
 WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,
                      int span, bool use_panel);
 
@@ -46,7 +46,7 @@ struct PanelView {
 // it, less those within [p, p + span], fill rows 0.. of M (sample columns from the
 // scaffold, panel columns when use_panel); the variant row (last) gets the panel's
 // values at p when use_panel. window_positions receives the kept sites then p.
-// Requires scaffold_positions.size() >= 2f.
+// Requires at least 2f scaffold sites.
 void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::uint64_t p, int span,
                       int sample_count, const PanelView& panel, bool use_panel, WindowMatrix& M,
                       std::vector<std::uint64_t>& window_positions);
