@@ -14,10 +14,10 @@ bool operator==(const SiteAlleles& a, const SiteAlleles& b) {
 bool operator!=(const SiteAlleles& a, const SiteAlleles& b) { return !(a == b); }
 
 bool AlleleTable::insert(std::uint64_t key, std::string_view ref, std::string_view alt) {
+  // A tab cannot occur in a tab-separated field, so it marks where REF ends.
   if (keys_.empty() || key > keys_.back()) {
     keys_.push_back(key);
-    text_.append(ref).append(alt);
-    bounds_.push_back(bounds_.back() + ref.size());
+    text_.append(ref).append(1, '\t').append(alt);
     bounds_.push_back(text_.size());
     return true;
   }
@@ -25,13 +25,12 @@ bool AlleleTable::insert(std::uint64_t key, std::string_view ref, std::string_vi
   if (*place == key) return false;
   // The sites from here on move up by this site's text.
   const std::size_t index = static_cast<std::size_t>(place - keys_.begin());
-  const std::uint64_t begin = bounds_[2 * index];
+  const std::uint64_t begin = bounds_[index];
   keys_.insert(place, key);
-  text_.insert(begin, std::string(ref).append(alt));
-  const std::uint64_t added = ref.size() + alt.size();
-  for (std::size_t b = 2 * index; b < bounds_.size(); ++b) bounds_[b] += added;
-  bounds_.insert(bounds_.begin() + static_cast<std::ptrdiff_t>(2 * index),
-                 {begin, begin + ref.size()});
+  text_.insert(begin, std::string(ref).append(1, '\t').append(alt));
+  const std::uint64_t added = ref.size() + 1 + alt.size();
+  for (std::size_t b = index; b < bounds_.size(); ++b) bounds_[b] += added;
+  bounds_.insert(bounds_.begin() + static_cast<std::ptrdiff_t>(index), begin);
   return true;
 }
 
@@ -64,8 +63,8 @@ void AlleleTable::shrink_to_fit() {
 }
 
 SiteAlleles AlleleTable::site(std::size_t index) const {
-  const std::string_view text(text_);
-  const std::uint64_t ref = bounds_[2 * index];
-  const std::uint64_t alt = bounds_[2 * index + 1];
-  return {text.substr(ref, alt - ref), text.substr(alt, bounds_[2 * index + 2] - alt)};
+  const std::string_view text =
+      std::string_view(text_).substr(bounds_[index], bounds_[index + 1] - bounds_[index]);
+  const std::size_t tab = text.find('\t');
+  return {text.substr(0, tab), text.substr(tab + 1)};
 }

@@ -19,7 +19,7 @@ bool operator==(const SiteAlleles& a, const SiteAlleles& b);
 bool operator!=(const SiteAlleles& a, const SiteAlleles& b);
 
 // REF and ALT of sites by key (position, or storage key for likelihood records): sorted keys
-// and one flat text. A site costs 24 bytes beyond its alleles, where a map of string
+// and one flat text. A site costs 17 bytes beyond its alleles, where a map of string
 // vectors took hundreds, so the tables of a region barely add to the run's memory.
 class AlleleTable {
  public:
@@ -42,7 +42,7 @@ class AlleleTable {
   SiteAlleles site(std::size_t index) const;
 
   std::vector<std::uint64_t> keys_;  // ascending
-  // Site i's REF is text_[bounds_[2i], bounds_[2i + 1]), its ALT runs on to bounds_[2i + 2].
+  // Site i is text_[bounds_[i], bounds_[i + 1]): its REF, a tab, its ALT.
   std::vector<std::uint64_t> bounds_{0};
   std::string text_;
 };
