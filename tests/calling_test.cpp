@@ -2,9 +2,15 @@
 // copied, outputs that htslib reads, accuracy against the likelihood-only baseline.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <numeric>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "test_util.h"
+#include "util/ordered_parallel.h"
 
 namespace {
 
@@ -186,5 +192,29 @@ TEST(CallingMode, EmptyWindowAndZeroPenaltyStillCall) {
     EXPECT_EQ(result.status, 0) << extra[1] << ": " << result.err;
     EXPECT_EQ(data_lines(read_file(cohort.dir.file("out.vcf"))).size(), 40u);
     EXPECT_FALSE(contains(read_file(cohort.dir.file("out.vcf")), "nan"));
+  }
+}
+
+TEST(RunInOrder, ResultsInMaxAheadSlotsReachConsumeInOrderAndAFailureStopsThere) {
+  constexpr int kUnits = 300;
+  constexpr int kMaxAhead = 3;
+  for (const int threads : {1, 2, 4}) {
+    // Results live in kMaxAhead slots, as the caller keeps them: a unit started too early
+    // would overwrite one not yet consumed.
+    std::vector<int> slots(kMaxAhead, -1);
+    std::vector<int> consumed;
+    auto work = [&](int unit, int) {
+      if (unit % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      if (unit == 250) throw std::runtime_error("unit 250");
+      slots[unit % kMaxAhead] = unit;
+    };
+    auto consume = [&](int unit) {
+      consumed.push_back(slots[unit % kMaxAhead]);
+      slots[unit % kMaxAhead] = -1;
+    };
+    EXPECT_THROW(run_in_order(kUnits, threads, kMaxAhead, work, consume), std::runtime_error);
+    std::vector<int> expected(250);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(consumed, expected) << threads << " threads";
   }
 }

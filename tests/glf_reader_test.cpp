@@ -18,7 +18,6 @@ struct Read {
 };
 
 Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t upper = 1000000,
-              bool collect = true, const std::vector<std::string>& samples = kSamples,
               bool keep_values = true) {
   std::istringstream in(text);
   std::ostringstream out, err;
@@ -26,10 +25,9 @@ Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t up
   settings.file_name = "gl.vcf";
   settings.lower = lower;
   settings.upper = upper;
-  settings.collect_positions = collect;
   settings.keep_values = keep_values;
   Read result;
-  read_likelihood_vcf(in, samples, settings, result.records, out, err);
+  read_likelihood_vcf(in, kSamples, settings, result.records, out, err);
   result.out = out.str();
   result.err = err.str();
   return result;
@@ -77,7 +75,6 @@ TEST(LikelihoodReader, RegionBoundsAndStopPastTheRegion) {
                            record("2003", "C", "GT:PL", "0/1:3,0,9", "./.", "0/0:0,6,60\r") +
                            record("2006", ".", "GT", "x", "y", "z") + "never read\n";
   const Read read = read_vcf(text, 1000, 2005);
-  EXPECT_EQ(read.records.region_positions, std::vector<std::uint64_t>{2003});
   ASSERT_EQ(read.records.site_likelihoods.size(), 1u);
   EXPECT_EQ(read.records.site_likelihoods.at(2003), (Values{3, 0, 9, 0, 0, 0, 0, 6, 60}));
   EXPECT_EQ(read.records.alleles.at(2003).count(), 2);
@@ -149,21 +146,16 @@ TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
       record("100", "A", pl, "4,0,4", ".", ".") + record("102", "C", pl, "5,0,5", ".", ".");
   const Read read = read_vcf(text);
   // The fourth record at 100 finds 102 taken; the real record at 102 moves to 103.
-  EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{100, 101, 102, 103}));
+  EXPECT_EQ(read.records.alleles.keys(), (std::vector<std::uint64_t>{100, 101, 102, 103}));
   EXPECT_EQ(read.records.alleles.at(101).alt, "G");
   EXPECT_EQ(read.records.alleles.at(102).alt, "T");
   EXPECT_EQ(read.records.site_likelihoods.at(103)[0], 5);
   EXPECT_EQ(read.err,
             "WARNING! gl.vcf:5 (20:100): record dropped: its storage key 102 is already taken "
             "(too many records at position 100)\n");
-  // With --list the list fixes the positions; the records are stored all the same.
-  const Read listed = read_vcf(text, 1, 1000000, false);
-  EXPECT_TRUE(listed.records.region_positions.empty());
-  EXPECT_EQ(listed.records.site_likelihoods.size(), 4u);
   // Without the values the same keys are taken, and nothing is kept per record but its alleles.
-  const Read checked = read_vcf(text, 1, 1000000, true, kSamples, false);
-  EXPECT_EQ(checked.records.region_positions, read.records.region_positions);
-  EXPECT_EQ(checked.records.alleles.keys(), read.records.region_positions);
+  const Read checked = read_vcf(text, 1, 1000000, false);
+  EXPECT_EQ(checked.records.alleles.keys(), read.records.alleles.keys());
   EXPECT_EQ(checked.records.alleles.at(103).alt, "C");
   EXPECT_TRUE(checked.records.site_likelihoods.empty());
   EXPECT_EQ(checked.err, read.err);
@@ -171,16 +163,19 @@ TEST(LikelihoodReader, RepeatedPositionsKeysAndDroppedRecord) {
 
 TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
   const std::string text = kHeader + record("50", "C", "GT:DP", "0/1:3", "0/0:1", "./.") +
-                           record("51", "C", "", "", "", "");
+                           record("51", "C", "", "", "", "") +
+                           record("52", "C", "PL", ".", ".", ".");
   const Read read = read_vcf(text);
-  EXPECT_EQ(read.records.region_positions, (std::vector<std::uint64_t>{50, 51}));
+  EXPECT_EQ(read.records.alleles.keys(), (std::vector<std::uint64_t>{50, 51, 52}));
+  EXPECT_EQ(read.records.keys_without_likelihoods, (std::vector<std::uint64_t>{50, 51}));
   EXPECT_TRUE(read.records.site_likelihoods.at(50).empty());
   EXPECT_EQ(read.records.alleles.at(50).count(), 2);
   EXPECT_EQ(read.out,
             "ERROR! There is no genotype likelihood information in  gl.vcf for position 50 and "
             "the position won't be imputed \n"
             "ERROR! There is no genotype likelihood information in  gl.vcf for position 51 and "
-            "the position won't be imputed \n");
+            "the position won't be imputed \n"
+            "S1 0 0 0\nS2 0 0 0\nS3 0 0 0\n");
 }
 
 TEST(LikelihoodReader, ChromosomeKeptAsText) {
@@ -304,9 +299,7 @@ TEST(LikelihoodPuller, HeapStaysFlatOverALongRegion) {
   settings.file_name = "gl.vcf";
   settings.lower = 1;
   settings.upper = 1000000;
-  std::vector<std::uint64_t> wanted;
-  for (int r = 0; r < kRecords; ++r) wanted.push_back(1000 + r);
-  LikelihoodPuller puller(in, samples, settings, wanted);
+  LikelihoodPuller puller(in, samples, settings, [](std::uint64_t) { return true; });
   std::size_t after_warm_up = 0;
   for (int r = 0; r < kRecords; ++r) {
     ASSERT_EQ(puller.take(1000 + r).size(), 3u * kSampleCount);

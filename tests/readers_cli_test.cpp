@@ -85,7 +85,7 @@ TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   EXPECT_THROW(values.take(1500), FatalError);  // handed out once
   EXPECT_EQ(c.site_alleles(900), (SiteAlleles{"C", "G"}));
   EXPECT_FALSE(c.likelihood_alleles.contains(900));
-  EXPECT_EQ(c.region_positions, (std::vector<std::uint64_t>{1500, 1700, 1701}));
+  EXPECT_EQ(c.region_positions(), (std::vector<std::uint64_t>{1500, 1700, 1701}));
   EXPECT_EQ(c.snps_to_analyse, 3);
   EXPECT_EQ(c.chromosome_name, "chr20");
   EXPECT_EQ(c.chromosome, 0);
@@ -103,7 +103,7 @@ TEST(CallerReaders, ListKeepsItsPositionsAndChrNamesTheChromosomeWithoutRecords)
   Inputs inputs;
   inputs.dir.write("list.txt", "1700\n1500 1700\n");
   const ReadCaller listed(inputs.args({"--list", inputs.dir.file("list.txt")}));
-  EXPECT_EQ(listed.caller->region_positions, (std::vector<std::uint64_t>{1500, 1700}));
+  EXPECT_EQ(listed.caller->region_positions(), (std::vector<std::uint64_t>{1500, 1700}));
   EXPECT_EQ(listed.caller->snps_to_analyse, 3);
   EXPECT_EQ(listed.caller->likelihood_alleles.size(), 3u);
 

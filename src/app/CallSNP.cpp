@@ -104,9 +104,10 @@ void CallSNP::read_position_list() {
   params.interval = {listed_positions.front(), listed_positions.back()};
   // Walking the distinct listed positions visits exactly the positions that the
   // list filter would let through from the full range between the extremes.
-  region_positions = listed_positions;
-  region_positions.erase(std::unique(region_positions.begin(), region_positions.end()),
-                         region_positions.end());
+  distinct_listed_positions = listed_positions;
+  distinct_listed_positions.erase(
+      std::unique(distinct_listed_positions.begin(), distinct_listed_positions.end()),
+      distinct_listed_positions.end());
   snps_to_analyse = static_cast<int>(listed_positions.size());
 }
 

@@ -52,10 +52,13 @@ class CallSNP {
   Parameter params;
 
   // With --list: the distinct listed positions, ascending. Without it: the
-  // analysable records of the likelihood file, in file order.
-  std::vector<std::uint64_t> region_positions;
-  // The --list positions, ascending, duplicates kept.
+  // analysable records of the likelihood file (their storage keys, ascending as in the file).
+  const std::vector<std::uint64_t>& region_positions() const {
+    return params.has_list ? distinct_listed_positions : likelihood_alleles.keys();
+  }
+  // The --list positions, ascending, duplicates kept, and once each.
   std::vector<std::uint64_t> listed_positions;
+  std::vector<std::uint64_t> distinct_listed_positions;
   std::vector<std::string> sample_ids;
   int sample_count = 0;
   int snps_to_analyse = 0;
@@ -64,7 +67,8 @@ class CallSNP {
   // Site data of the input files, keyed by position (likelihood records by storage key).
   // The likelihood values are not kept: they are read again as positions are called, so
   // memory does not grow with the region.
-  std::vector<std::uint64_t> likelihood_keys;  // the records with GL or PL, ascending
+  // The records with neither GL nor PL, ascending (see has_likelihood_values).
+  std::vector<std::uint64_t> keys_without_likelihoods;
   // [REF, ALT] of the likelihood record under that key: positions analysed from
   // likelihoods use these.
   AlleleTable likelihood_alleles;

@@ -37,7 +37,6 @@ LikelihoodSettings CallSNP::likelihood_settings() const {
   settings.file_name = params.glf_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
-  settings.collect_positions = !params.has_list;
   return settings;
 }
 
@@ -68,17 +67,14 @@ void CallSNP::read_glf_file() {
   if (indexed != nullptr) report_indexed_read(indexed->records_read());
   std::cout.flush();
 
-  likelihood_keys = std::move(records.likelihood_keys);
+  keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
     contig_length = std::move(records.contig_length);
   }
-  if (!params.has_list) {
-    region_positions = std::move(records.region_positions);
-    snps_to_analyse = static_cast<int>(region_positions.size());
-  }
+  if (!params.has_list) snps_to_analyse = static_cast<int>(likelihood_alleles.size());
 }
 
 void CallSNP::read_scaffold() {

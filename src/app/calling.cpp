@@ -23,7 +23,8 @@ bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
 }
 
 bool CallSNP::has_likelihood_values(std::uint64_t p) const {
-  return std::binary_search(likelihood_keys.begin(), likelihood_keys.end(), p);
+  return likelihood_alleles.contains(p) &&
+         !std::binary_search(keys_without_likelihoods.begin(), keys_without_likelihoods.end(), p);
 }
 
 SiteAlleles CallSNP::site_alleles(std::uint64_t p) const {
@@ -32,7 +33,7 @@ SiteAlleles CallSNP::site_alleles(std::uint64_t p) const {
 }
 
 void CallSNP::refuse_unsupported_runs() const {
-  for (const std::uint64_t p : region_positions) {
+  for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = likelihood_alleles.at(p).count();
     if (a > kMaxCalledAlleles) {
@@ -122,7 +123,7 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
 void CallSNP::check_scaffold_size() const {
   const int f = params.numsnps;
   if (static_cast<int>(scaffold_position_list().size()) >= 2 * f) return;
-  for (const std::uint64_t p : region_positions) {
+  for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
     throw FatalError(
         "ERROR! The scaffold holds " + std::to_string(scaffold_position_list().size()) +
@@ -147,18 +148,23 @@ void CallSNP::inference_step(ResultWriter& writer) {
     workers.push_back(std::make_unique<CallingState>(*this, family, likelihoods));
   }
 
-  const std::vector<std::size_t> starts = window_runs(*this, region_positions);
+  const std::vector<std::uint64_t>& positions = region_positions();
+  const std::vector<std::size_t> starts = window_runs(*this, positions);
   const int unit_count = static_cast<int>(starts.size());
-  std::vector<std::vector<PositionOutcome>> outcomes(starts.size());
+  const int max_ahead = 4 * threads;
+  // Only the units in flight hold results: slot unit % max_ahead.
+  std::vector<std::vector<PositionOutcome>> outcomes(static_cast<std::size_t>(max_ahead));
+  auto slot = [&](int unit) -> std::vector<PositionOutcome>& {
+    return outcomes[static_cast<std::size_t>(unit % max_ahead)];
+  };
   auto work = [&](int unit, int worker) {
-    const std::size_t end = unit + 1 < unit_count ? starts[unit + 1] : region_positions.size();
+    const std::size_t end = unit + 1 < unit_count ? starts[unit + 1] : positions.size();
     CallingState& state = *workers[static_cast<std::size_t>(worker)];
-    outcomes[unit] =
-        state.call_positions(region_positions.data() + starts[unit], region_positions.data() + end);
+    slot(unit) = state.call_positions(positions.data() + starts[unit], positions.data() + end);
   };
   int count_snps_to_analyse = 0;
   auto consume = [&](int unit) {
-    for (const PositionOutcome& outcome : outcomes[unit]) {
+    for (const PositionOutcome& outcome : slot(unit)) {
       std::cout << outcome.messages;
       if (outcome.has_answer) {
         writer.write(outcome.position, outcome.answer,
@@ -168,9 +174,9 @@ void CallSNP::inference_step(ResultWriter& writer) {
                 << std::flush;
       ++count_snps_to_analyse;
     }
-    std::vector<PositionOutcome>().swap(outcomes[unit]);
+    std::vector<PositionOutcome>().swap(slot(unit));
   };
-  run_in_order(unit_count, threads, 4 * threads, work, consume);
+  run_in_order(unit_count, threads, max_ahead, work, consume);
   std::cout << std::endl;
 
   CallingCounts counts;

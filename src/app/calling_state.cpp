@@ -80,12 +80,14 @@ WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
 }
 
 LikelihoodSource::LikelihoodSource(const CallSNP& run) : settings_(run.likelihood_settings()) {
-  std::vector<std::uint64_t> wanted;
-  for (const std::uint64_t p : run.region_positions) {
-    if (run.has_likelihood_values(p)) wanted.push_back(p);
-  }
+  // The run outlives this source; its lists answer which records are called.
+  auto wanted = [&run](std::uint64_t p) {
+    const std::vector<std::uint64_t>& positions = run.region_positions();
+    return run.has_likelihood_values(p) &&
+           std::binary_search(positions.begin(), positions.end(), p);
+  };
   in_ = run.open_likelihoods(settings_);
-  puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, std::move(wanted));
+  puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
 }
 
 std::vector<double> LikelihoodSource::take(std::uint64_t key) {

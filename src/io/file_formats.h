@@ -4,6 +4,7 @@
 // std::istream so it can be tested on a string; CallSNP opens the files.
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <map>
 #include <memory>
@@ -33,7 +34,6 @@ struct LikelihoodSettings {
   std::string file_name;
   std::uint64_t lower = 0;  // region bounds, both included
   std::uint64_t upper = 0;
-  bool collect_positions = true;  // false with --list: the list fixes the positions
   // false: every record is checked, but its values are not kept (LikelihoodPuller reads
   // them again when they are needed), so memory does not grow with the region.
   bool keep_values = true;
@@ -42,11 +42,13 @@ struct LikelihoodRecords {
   // Both keyed by storage key (POS, moved on for repeated positions).
   // Phred, G per sample (none for a record without GL or PL); empty unless keep_values.
   std::map<std::uint64_t, std::vector<double>> site_likelihoods;
-  AlleleTable alleles;                          // [REF, ALT] of every record kept
-  std::vector<std::uint64_t> region_positions;  // storage keys in file order
-  std::vector<std::uint64_t> likelihood_keys;   // keys of the records with GL or PL, ascending
-  std::vector<std::string> header_samples;      // sample names of the #CHROM line
-  bool has_records = false;                     // false: chromosome fields are unset
+  // [REF, ALT] of every record kept; its keys ascend in file order, one per record.
+  AlleleTable alleles;
+  // Keys of the records with neither GL nor PL, ascending: the exception, so it is these
+  // that are listed, not the records with values.
+  std::vector<std::uint64_t> keys_without_likelihoods;
+  std::vector<std::string> header_samples;  // sample names of the #CHROM line
+  bool has_records = false;                 // false: chromosome fields are unset
   std::string chromosome_name;
   std::string contig_length;  // of the records' chromosome, from its ##contig line, or ""
   int chromosome = 0;
@@ -57,11 +59,13 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err);
 // The second reading of a likelihood VCF: each wanted record's Phred values, handed out
-// once, reading on in file order as far as needed. wanted: ascending storage keys.
+// once, reading on in file order as far as needed. wanted(key) tells whether the values
+// stored under a storage key will be asked for; a predicate, so that no list of the
+// region's keys is kept a second time.
 class LikelihoodPuller {
  public:
   LikelihoodPuller(std::istream& in, const std::vector<std::string>& sample_ids,
-                   const LikelihoodSettings& settings, std::vector<std::uint64_t> wanted);
+                   const LikelihoodSettings& settings, std::function<bool(std::uint64_t)> wanted);
   ~LikelihoodPuller();
   LikelihoodPuller(const LikelihoodPuller&) = delete;
   LikelihoodPuller& operator=(const LikelihoodPuller&) = delete;

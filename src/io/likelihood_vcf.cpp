@@ -280,16 +280,14 @@ class LikelihoodReader {
     if (kind == LikelihoodKind::kNone) {
       out_ << "ERROR! There is no genotype likelihood information in  " << settings_.file_name
            << " for position " << pos << " and the position won't be imputed " << '\n';
+      records_.keys_without_likelihoods.push_back(key);
     } else {
       likelihoods.reserve(genotype_count * sample_ids_.size());
       for (std::size_t j = 0; j < sample_ids_.size(); ++j) {
         read_sample(j, key_index, kind, genotype_count, likelihoods, chrom, pos);
       }
       if (kind == LikelihoodKind::kPL) print_pl(likelihoods, genotype_count);
-      records_.likelihood_keys.push_back(key);
     }
-
-    if (settings_.collect_positions) records_.region_positions.push_back(key);
     if (settings_.keep_values) {
       records_.site_likelihoods.emplace_hint(records_.site_likelihoods.end(), key,
                                              std::move(likelihoods));
@@ -419,8 +417,7 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
   LikelihoodReader(sample_ids, settings, records, out, err).read(in);
   // What was read stays through the run: no room is kept for more.
   records.alleles.shrink_to_fit();
-  records.region_positions.shrink_to_fit();
-  records.likelihood_keys.shrink_to_fit();
+  records.keys_without_likelihoods.shrink_to_fit();
 }
 
 namespace {
@@ -436,13 +433,13 @@ class DiscardBuffer : public std::streambuf {
 
 struct LikelihoodPuller::State {
   State(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
-        std::vector<std::uint64_t> wanted)
+        std::function<bool(std::uint64_t)> wanted)
       : settings(settings),
         wanted(std::move(wanted)),
         reader(sample_ids, this->settings, records, discard, discard) {}
 
   LikelihoodSettings settings;
-  std::vector<std::uint64_t> wanted;  // ascending
+  std::function<bool(std::uint64_t)> wanted;
   LikelihoodRecords records;
   // The echo and warnings went out in the first reading. Dropped, not held: a string
   // stream would keep every record's Phred echo, growing with the region.
@@ -454,9 +451,8 @@ struct LikelihoodPuller::State {
 
 LikelihoodPuller::LikelihoodPuller(std::istream& in, const std::vector<std::string>& sample_ids,
                                    const LikelihoodSettings& settings,
-                                   std::vector<std::uint64_t> wanted)
+                                   std::function<bool(std::uint64_t)> wanted)
     : in_(in), state_(std::make_unique<State>(sample_ids, settings, std::move(wanted))) {
-  state_->settings.collect_positions = false;
   state_->settings.keep_values = true;
 }
 
@@ -470,11 +466,11 @@ std::vector<double> LikelihoodPuller::take(std::uint64_t key) {
     // Only what is still wanted stays; the rest of the record is not needed here.
     const std::uint64_t read_key = values.rbegin()->first;
     s.last_key = read_key;
-    if (!std::binary_search(s.wanted.begin(), s.wanted.end(), read_key)) {
+    if (!s.wanted(read_key)) {
       std::vector<double>().swap(values.rbegin()->second);
     }
     s.records.alleles.clear();
-    s.records.likelihood_keys.clear();
+    s.records.keys_without_likelihoods.clear();
   }
   std::vector<double> taken;
   const auto it = values.find(key);

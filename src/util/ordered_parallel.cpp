@@ -11,7 +11,7 @@ namespace {
 class OrderedRun {
  public:
   OrderedRun(int unit_count, int max_ahead)
-      : unit_count_(unit_count), max_ahead_(max_ahead), done_(unit_count), errors_(unit_count) {}
+      : unit_count_(unit_count), max_ahead_(max_ahead), done_(max_ahead), errors_(max_ahead) {}
 
   void worker_loop(int worker, const std::function<void(int, int)>& work) {
     for (;;) {
@@ -30,8 +30,8 @@ class OrderedRun {
         error = std::current_exception();
       }
       std::lock_guard<std::mutex> lock(mutex_);
-      errors_[unit] = error;
-      done_[unit] = true;
+      errors_[slot(unit)] = error;
+      done_[slot(unit)] = true;
       // A failed unit ends the run: no later unit needs to start.
       if (error) stop_ = true;
       finished_.notify_all();
@@ -42,11 +42,12 @@ class OrderedRun {
     for (int unit = 0; unit < unit_count_; ++unit) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [&] { return static_cast<bool>(done_[unit]); });
-        if (errors_[unit]) std::rethrow_exception(errors_[unit]);
+        finished_.wait(lock, [&] { return static_cast<bool>(done_[slot(unit)]); });
+        if (errors_[slot(unit)]) std::rethrow_exception(errors_[slot(unit)]);
       }
       consume(unit);
       std::lock_guard<std::mutex> lock(mutex_);
+      done_[slot(unit)] = false;  // the slot passes to unit + max_ahead
       consumed_ = unit + 1;
       room_.notify_all();
     }
@@ -59,6 +60,10 @@ class OrderedRun {
   }
 
  private:
+  // Units in flight lie within max_ahead of the first not consumed: a ring holds them,
+  // so a run of a million units keeps no per-unit state.
+  std::size_t slot(int unit) const { return static_cast<std::size_t>(unit % max_ahead_); }
+
   const int unit_count_;
   const int max_ahead_;
   std::mutex mutex_;
@@ -67,8 +72,8 @@ class OrderedRun {
   int next_ = 0;
   int consumed_ = 0;
   bool stop_ = false;
-  std::vector<char> done_;
-  std::vector<std::exception_ptr> errors_;
+  std::vector<char> done_;                  // by slot
+  std::vector<std::exception_ptr> errors_;  // by slot
 };
 
 }  // namespace

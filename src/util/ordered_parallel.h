@@ -8,8 +8,10 @@
 
 // work(unit, worker) runs on worker thread `worker` (0 .. threads - 1; with one thread, on
 // the calling thread); consume(unit) runs on the calling thread, units 0, 1, 2, ... in
-// order, each as soon as it and every earlier unit are done. No unit starts more than
-// max_ahead units after the first one not yet consumed, which bounds the results held.
+// order, each as soon as it and every earlier unit are done. A unit starts only when it is
+// less than max_ahead units after the first one not yet consumed (max_ahead taken as at
+// least 1), which bounds the results held: a caller may keep them in max_ahead slots,
+// unit % max_ahead, each free again once its unit is consumed.
 // An exception from work is rethrown by the calling thread when consume would reach that
 // unit (so the first failure in unit order is the one reported); one from consume stops
 // the workers and is rethrown.
