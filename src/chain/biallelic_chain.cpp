@@ -149,6 +149,8 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   probs_.assign(static_cast<std::size_t>(model_count), {0.0, 0.0});
   stale_.assign(static_cast<std::size_t>(model_count), 1);
   replaced_variance_.assign(static_cast<std::size_t>(model_count), 0);
+  class_probs_.assign(sample_count, {0.0, 0.0, 0.0, 0.0});
+  class_stale_.assign(sample_count, 1);
   write_allele_ = [this](int column, int allele) { set_allele(column, allele); };
 }
 
@@ -298,6 +300,7 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
         moments_from_whitened(haplotype, variant_means_[m], whitened, warnings_));
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
+    class_stale_[m / 2] = 1;
   } else if (replaced) {
     ++warnings_.nonpositive_variances;  // counted per use, as when evaluated every time
   }
@@ -312,10 +315,15 @@ MemberPriors BiallelicChain::member_priors(int sample) {
 }
 
 std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& random) {
-  const std::array<double, 2> first = haplotype_probs(2 * sample);
-  const std::array<double, 2> second = haplotype_probs(2 * sample + 1);
-  const std::array<double, 4> probs =
-      class_probabilities(first, second, &site_pls_[3 * static_cast<std::size_t>(sample)]);
+  const std::array<double, 2>& first = haplotype_probs(2 * sample);
+  const std::array<double, 2>& second = haplotype_probs(2 * sample + 1);
+  const std::size_t s = static_cast<std::size_t>(sample);
+  // Most updates of a rare variant find both models as they were: the same classes.
+  if (class_stale_[s]) {
+    class_probs_[s] = class_probabilities(first, second, &site_pls_[3 * s]);
+    class_stale_[s] = 0;
+  }
+  const std::array<double, 4> probs = class_probs_[s];
   const int drawn = draw_class(probs, random.uniform());
   set_allele(2 * sample, kFirstAllele[drawn]);
   set_allele(2 * sample + 1, kSecondAllele[drawn]);

@@ -98,6 +98,10 @@ class BiallelicChain {
   std::vector<std::array<double, 2>> probs_;
   std::vector<char> stale_;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
+  // Per sample, its class probabilities at its last single update, and whether either of
+  // its models was evaluated anew since.
+  std::vector<std::array<double, 4>> class_probs_;
+  std::vector<char> class_stale_;
   AlleleWriter write_allele_;
   std::vector<long> whitening_cost_;  // per window pattern
   // Per model, the window patterns whose R x it keeps and where: R x of pattern
