@@ -56,7 +56,7 @@ class CallSNP {
   const std::vector<std::uint64_t>& region_positions() const {
     return params.has_list ? distinct_listed_positions : likelihood_alleles.keys();
   }
-  // The --list positions, ascending, duplicates kept, and once each.
+  // The --list positions, ascending: as listed (duplicates kept), and each once.
   std::vector<std::uint64_t> listed_positions;
   std::vector<std::uint64_t> distinct_listed_positions;
   std::vector<std::string> sample_ids;
