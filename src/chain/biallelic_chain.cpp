@@ -149,8 +149,14 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   probs_.assign(static_cast<std::size_t>(model_count), {0.0, 0.0});
   stale_.assign(static_cast<std::size_t>(model_count), 1);
   replaced_variance_.assign(static_cast<std::size_t>(model_count), 0);
+  // No model is evaluated yet, so every made_at (0) differs from a count after the first.
+  evaluations_.assign(sample_count, 0);
   class_probs_.assign(sample_count, {0.0, 0.0, 0.0, 0.0});
-  class_stale_.assign(sample_count, 1);
+  class_made_at_.assign(sample_count, 0);
+  if (family != nullptr) {
+    trio_marginals_.assign(family->trio_posteriors.size(), {});
+    duo_marginals_.assign(family->duo_posteriors.size(), {});
+  }
   write_allele_ = [this](int column, int allele) { set_allele(column, allele); };
 }
 
@@ -300,7 +306,7 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
         moments_from_whitened(haplotype, variant_means_[m], whitened, warnings_));
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
-    class_stale_[m / 2] = 1;
+    ++evaluations_[m / 2];
   } else if (replaced) {
     ++warnings_.nonpositive_variances;  // counted per use, as when evaluated every time
   }
@@ -308,8 +314,19 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
 }
 
 MemberPriors BiallelicChain::member_priors(int sample) {
-  const std::array<double, 2>& first = haplotype_probs(2 * (sample - 1));
-  const std::array<double, 2>& second = haplotype_probs(2 * (sample - 1) + 1);
+  member_evaluations(sample);
+  return evaluated_priors(sample);
+}
+
+std::uint32_t BiallelicChain::member_evaluations(int sample) {
+  haplotype_probs(2 * (sample - 1));
+  haplotype_probs(2 * (sample - 1) + 1);
+  return evaluations_[static_cast<std::size_t>(sample - 1)];
+}
+
+MemberPriors BiallelicChain::evaluated_priors(int sample) const {
+  const std::array<double, 2>& first = probs_[2 * static_cast<std::size_t>(sample - 1)];
+  const std::array<double, 2>& second = probs_[2 * static_cast<std::size_t>(sample - 1) + 1];
   return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
                       std::log10(second[1])};
 }
@@ -319,9 +336,9 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
   const std::array<double, 2>& second = haplotype_probs(2 * sample + 1);
   const std::size_t s = static_cast<std::size_t>(sample);
   // Most updates of a rare variant find both models as they were: the same classes.
-  if (class_stale_[s]) {
+  if (class_made_at_[s] != evaluations_[s]) {
     class_probs_[s] = class_probabilities(first, second, &site_pls_[3 * s]);
-    class_stale_[s] = 0;
+    class_made_at_[s] = evaluations_[s];
   }
   const std::array<double, 4> probs = class_probs_[s];
   const int drawn = draw_class(probs, random.uniform());
@@ -332,21 +349,31 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
 
 void BiallelicChain::update_trio(const std::vector<int>& unit, RandomSource& random,
                                  double* record) {
-  const MemberPriors priors_a = member_priors(unit[2]);
-  const MemberPriors priors_b = member_priors(unit[3]);
-  const Post_trio& trio = family_->trio_posteriors[static_cast<std::size_t>(unit[4])];
-  family_->trio_joint.fill(0.0);
-  trio.compute_probs_trios(unit[1], unit[2], unit[3], priors_a, priors_b, family_->trio_joint,
-                           family_->tables, write_allele_, random, record);
+  // The joint depends on the parents' models alone (a trio's child is in no model).
+  const std::array<std::uint32_t, 2> made_at = {member_evaluations(unit[2]),
+                                                member_evaluations(unit[3])};
+  const std::size_t index = static_cast<std::size_t>(unit[4]);
+  CachedMarginals<3>& cached = trio_marginals_[index];
+  if (cached.made_at != made_at) {
+    cached.marginals = family_->trio_posteriors[index].marginals(
+        evaluated_priors(unit[2]), evaluated_priors(unit[3]), family_->trio_joint, family_->tables);
+    cached.made_at = made_at;
+  }
+  draw_unit_members<3>({unit[1], unit[2], unit[3]}, cached.marginals, write_allele_, random,
+                       record);
 }
 
 void BiallelicChain::update_duo(const std::vector<int>& unit, RandomSource& random,
                                 double* record) {
   const int parent = unit[2] > 0 ? unit[2] : unit[3];
-  const MemberPriors priors_child = member_priors(unit[1]);
-  const MemberPriors priors_parent = member_priors(parent);
-  const Post_duo& duo = family_->duo_posteriors[static_cast<std::size_t>(unit[4])];
-  family_->duo_joint.fill(0.0);
-  duo.compute_probs_duos(priors_child, priors_parent, unit[1], parent, family_->duo_joint,
-                         family_->tables, write_allele_, random, record);
+  const std::array<std::uint32_t, 2> made_at = {member_evaluations(unit[1]),
+                                                member_evaluations(parent)};
+  const std::size_t index = static_cast<std::size_t>(unit[4]);
+  CachedMarginals<2>& cached = duo_marginals_[index];
+  if (cached.made_at != made_at) {
+    cached.marginals = family_->duo_posteriors[index].marginals(
+        evaluated_priors(unit[1]), evaluated_priors(parent), family_->duo_joint, family_->tables);
+    cached.made_at = made_at;
+  }
+  draw_unit_members<2>({unit[1], parent}, cached.marginals, write_allele_, random, record);
 }

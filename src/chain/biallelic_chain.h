@@ -10,6 +10,7 @@
 // where that would cost more, the model is whitened anew.
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -67,6 +68,10 @@ class BiallelicChain {
 
  private:
   const std::array<double, 2>& haplotype_probs(int model_index);
+  // Brings a member's (1-based) two models up to date; returns its evaluations_ count.
+  std::uint32_t member_evaluations(int sample);
+  // Log10 allele probabilities of a member whose models are up to date.
+  MemberPriors evaluated_priors(int sample) const;
   // R cov of the model with every queued change applied.
   const double* current_whitened(int model_index);
   // R x for a window pattern, from the model's cache (filled on first use) or, when the
@@ -98,10 +103,19 @@ class BiallelicChain {
   std::vector<std::array<double, 2>> probs_;
   std::vector<char> stale_;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
-  // Per sample, its class probabilities at its last single update, and whether either of
-  // its models was evaluated anew since.
-  std::vector<std::array<double, 4>> class_probs_;
-  std::vector<char> class_stale_;
+  // Per sample, how often either of its models was evaluated anew; what was computed from
+  // its models is kept with the count it was made at, and stays valid while that holds.
+  std::vector<std::uint32_t> evaluations_;
+  std::vector<std::array<double, 4>> class_probs_;  // at its last single update
+  std::vector<std::uint32_t> class_made_at_;
+  // Per duo and trio (slot 4 of its row), its members' marginals at its last update.
+  template <std::size_t Members>
+  struct CachedMarginals {
+    UnitMarginals<Members> marginals{};
+    std::array<std::uint32_t, 2> made_at{};  // of the two members whose models count
+  };
+  std::vector<CachedMarginals<3>> trio_marginals_;
+  std::vector<CachedMarginals<2>> duo_marginals_;
   AlleleWriter write_allele_;
   std::vector<long> whitening_cost_;  // per window pattern
   // Per model, the window patterns whose R x it keeps and where: R x of pattern

@@ -38,19 +38,27 @@ std::array<double, 4> marginal(const double* joint,
   return p;
 }
 
-// Draws the member's class, writes its two alleles and, when recording, its marginal.
-void draw_member(int sample, const std::array<double, 4>& p, const AlleleWriter& write_allele,
-                 RandomSource& random, double* record) {
-  const int drawn = draw_class(p, random.uniform());
-  const int column = 2 * (sample - 1);
-  write_allele(column, kFirstAllele[drawn]);
-  write_allele(column + 1, kSecondAllele[drawn]);
-  if (record != nullptr) {
-    std::copy(p.begin(), p.end(), record + 4 * static_cast<std::size_t>(sample - 1));
+}  // namespace
+
+template <std::size_t Members>
+void draw_unit_members(const std::array<int, Members>& samples,
+                       const UnitMarginals<Members>& marginals, const AlleleWriter& write_allele,
+                       RandomSource& random, double* record) {
+  for (std::size_t i = 0; i < Members; ++i) {
+    const std::array<double, 4>& p = marginals[i];
+    const int drawn = draw_class(p, random.uniform());
+    const int column = 2 * (samples[i] - 1);
+    write_allele(column, kFirstAllele[drawn]);
+    write_allele(column + 1, kSecondAllele[drawn]);
+    if (record != nullptr) {
+      std::copy(p.begin(), p.end(), record + 4 * static_cast<std::size_t>(samples[i] - 1));
+    }
   }
 }
-
-}  // namespace
+template void draw_unit_members<2>(const std::array<int, 2>&, const UnitMarginals<2>&,
+                                   const AlleleWriter&, RandomSource&, double*);
+template void draw_unit_members<3>(const std::array<int, 3>&, const UnitMarginals<3>&,
+                                   const AlleleWriter&, RandomSource&, double*);
 
 int phased_class(int first, int second) {
   if (first == second) return first;
@@ -112,11 +120,9 @@ void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<d
   }
 }
 
-void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
-                                    const MemberPriors& priors_a, const MemberPriors& priors_b,
-                                    std::array<double, 64>& joint, const FamilyTables& tables,
-                                    const AlleleWriter& write_allele, RandomSource& random,
-                                    double* record) const {
+UnitMarginals<3> Post_trio::marginals(const MemberPriors& priors_a, const MemberPriors& priors_b,
+                                      std::array<double, 64>& joint,
+                                      const FamilyTables& tables) const {
   std::array<double, 64> scores;
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
@@ -124,12 +130,17 @@ void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
                 site_weights[j];
   }
   normalise_joint(scores.data(), 64, joint.data());
-  const std::array<double, 4> p_child = marginal(joint.data(), tables.Tchild_gen);
-  const std::array<double, 4> p_a = marginal(joint.data(), tables.Tpar1_gen);
-  const std::array<double, 4> p_b = marginal(joint.data(), tables.Tpar2_gen);
-  draw_member(child, p_child, write_allele, random, record);
-  draw_member(parent_a, p_a, write_allele, random, record);
-  draw_member(parent_b, p_b, write_allele, random, record);
+  return {marginal(joint.data(), tables.Tchild_gen), marginal(joint.data(), tables.Tpar1_gen),
+          marginal(joint.data(), tables.Tpar2_gen)};
+}
+
+void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
+                                    const MemberPriors& priors_a, const MemberPriors& priors_b,
+                                    std::array<double, 64>& joint, const FamilyTables& tables,
+                                    const AlleleWriter& write_allele, RandomSource& random,
+                                    double* record) const {
+  draw_unit_members<3>({child, parent_a, parent_b}, marginals(priors_a, priors_b, joint, tables),
+                       write_allele, random, record);
 }
 
 void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
@@ -141,11 +152,10 @@ void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<do
   }
 }
 
-void Post_duo::compute_probs_duos(const MemberPriors& priors_child,
-                                  const MemberPriors& priors_parent, int child, int parent,
-                                  std::array<double, 16>& joint, const FamilyTables& tables,
-                                  const AlleleWriter& write_allele, RandomSource& random,
-                                  double* record) const {
+UnitMarginals<2> Post_duo::marginals(const MemberPriors& priors_child,
+                                     const MemberPriors& priors_parent,
+                                     std::array<double, 16>& joint,
+                                     const FamilyTables& tables) const {
   std::array<double, 16> scores;
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
@@ -155,10 +165,16 @@ void Post_duo::compute_probs_duos(const MemberPriors& priors_child,
     scores[j] = untransmitted + priors_parent[row[2]] + priors_parent[2 + row[3]] + site_weights[j];
   }
   normalise_joint(scores.data(), 16, joint.data());
-  const std::array<double, 4> p_child = marginal(joint.data(), tables.Dchild_gen);
-  const std::array<double, 4> p_parent = marginal(joint.data(), tables.Dpar1_gen);
-  draw_member(child, p_child, write_allele, random, record);
-  draw_member(parent, p_parent, write_allele, random, record);
+  return {marginal(joint.data(), tables.Dchild_gen), marginal(joint.data(), tables.Dpar1_gen)};
+}
+
+void Post_duo::compute_probs_duos(const MemberPriors& priors_child,
+                                  const MemberPriors& priors_parent, int child, int parent,
+                                  std::array<double, 16>& joint, const FamilyTables& tables,
+                                  const AlleleWriter& write_allele, RandomSource& random,
+                                  double* record) const {
+  draw_unit_members<2>({child, parent}, marginals(priors_child, priors_parent, joint, tables),
+                       write_allele, random, record);
 }
 
 FamilyUnits number_family_units(std::vector<std::vector<int>>& pedigree) {

@@ -43,6 +43,18 @@ using AlleleWriter = std::function<void(int column, int allele)>;
 // at least kJointShiftFloor. When every power underflows, the shift is the largest score.
 void normalise_joint(const double* scores, int count, double* joint);
 
+// Each member's class marginal of one joint update, in draw order (a trio: child, parent
+// A, parent B; a duo: child, parent).
+template <std::size_t Members>
+using UnitMarginals = std::array<std::array<double, 4>, Members>;
+
+// Draws each member's class in order from its marginal, writes its two alleles and, when
+// record is not null (a 4-per-sample buffer), its marginal. samples: 1-based.
+template <std::size_t Members>
+void draw_unit_members(const std::array<int, Members>& samples,
+                       const UnitMarginals<Members>& marginals, const AlleleWriter& write_allele,
+                       RandomSource& random, double* record);
+
 class Post_trio {
  public:
   Transmission transmission;              // of the current window
@@ -52,6 +64,9 @@ class Post_trio {
   void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
                         int parent_a, int parent_b);
 
+  // The joint of the 64 configurations (into joint) and its members' marginals.
+  UnitMarginals<3> marginals(const MemberPriors& priors_a, const MemberPriors& priors_b,
+                             std::array<double, 64>& joint, const FamilyTables& tables) const;
   // Draws child, parent A, parent B (in that order) from the joint's marginals, writes their
   // alleles and, when record is not null (a 4-per-sample buffer), the three marginals.
   void compute_probs_trios(int child, int parent_a, int parent_b, const MemberPriors& priors_a,
@@ -68,7 +83,11 @@ class Post_duo {
   void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
                         int parent);
 
-  // Draws child then parent; the child's untransmitted haplotype takes its model's prior.
+  // The joint of the 16 configurations (into joint) and its members' marginals; the
+  // child's untransmitted haplotype takes its model's prior.
+  UnitMarginals<2> marginals(const MemberPriors& priors_child, const MemberPriors& priors_parent,
+                             std::array<double, 16>& joint, const FamilyTables& tables) const;
+  // Draws child then parent from the joint's marginals.
   void compute_probs_duos(const MemberPriors& priors_child, const MemberPriors& priors_parent,
                           int child, int parent, std::array<double, 16>& joint,
                           const FamilyTables& tables, const AlleleWriter& write_allele,
