@@ -145,7 +145,34 @@ void lower_triangular_inverse(const double* L, int n, double* R) {
   for (int j0 = 0; j0 < n; j0 += kColumnBlock) {
     std::fill(block.begin(), block.end(), 0.0);
     for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) block[(j0 + t) * kColumnBlock + t] = 1.0;
-    for (int k = j0; k < n; ++k) {
+    int k = j0;
+    // Four steps of the substitution at a time: their four solved rows stay in registers
+    // while each later row takes the four updates in the same order as one step at a time.
+    for (; k + 4 <= n; k += 4) {
+      const double* c0 = L + static_cast<std::size_t>(k) * n;
+      const double* c1 = c0 + n;
+      const double* c2 = c1 + n;
+      const double* c3 = c2 + n;
+      double* x_k = &block[static_cast<std::size_t>(k) * kColumnBlock];  // rows k .. k + 3
+      const Lanes a = load(x_k) / broadcast(c0[k]);
+      const Lanes b = (load(x_k + kColumnBlock) - broadcast(c0[k + 1]) * a) / broadcast(c1[k + 1]);
+      const Lanes c =
+          (load(x_k + 2 * kColumnBlock) - broadcast(c0[k + 2]) * a - broadcast(c1[k + 2]) * b) /
+          broadcast(c2[k + 2]);
+      const Lanes d = (load(x_k + 3 * kColumnBlock) - broadcast(c0[k + 3]) * a -
+                       broadcast(c1[k + 3]) * b - broadcast(c2[k + 3]) * c) /
+                      broadcast(c3[k + 3]);
+      store(x_k, a);
+      store(x_k + kColumnBlock, b);
+      store(x_k + 2 * kColumnBlock, c);
+      store(x_k + 3 * kColumnBlock, d);
+      for (int i = k + 4; i < n; ++i) {
+        double* x_i = &block[static_cast<std::size_t>(i) * kColumnBlock];
+        store(x_i, load(x_i) - broadcast(c0[i]) * a - broadcast(c1[i]) * b - broadcast(c2[i]) * c -
+                       broadcast(c3[i]) * d);
+      }
+    }
+    for (; k < n; ++k) {
       const double* column = L + static_cast<std::size_t>(k) * n;
       double* x_k = &block[static_cast<std::size_t>(k) * kColumnBlock];
       const Lanes x = load(x_k) / broadcast(column[k]);
