@@ -137,13 +137,15 @@ void weighted_binary_gram(const std::int32_t* masks, int padded_rows, int rows, 
 DORSANE_VECTOR_CLONES
 void lower_triangular_inverse(const double* L, int n, double* R) {
   const std::size_t size = static_cast<std::size_t>(n);
-  std::fill_n(R, size * size, 0.0);
+  // Above the diagonal R is zero; the rest is written below.
+  for (int j = 1; j < n; ++j) std::fill_n(R + static_cast<std::size_t>(j) * size, j, 0.0);
   // Four columns of R at once: forward substitution of L x = e_j, the four right-hand
   // sides side by side in a row-major block so each update is one vector operation.
   thread_local std::vector<double> block;
   block.resize(size * kColumnBlock);
   for (int j0 = 0; j0 < n; j0 += kColumnBlock) {
-    std::fill(block.begin(), block.end(), 0.0);
+    // Rows above j0 are neither read nor written for these columns.
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(j0) * kColumnBlock, block.end(), 0.0);
     for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) block[(j0 + t) * kColumnBlock + t] = 1.0;
     int k = j0;
     // Four steps of the substitution at a time: their four solved rows stay in registers
