@@ -347,33 +347,35 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
   return probs;
 }
 
+template <std::size_t Members, typename Unit, std::size_t Configurations>
+const UnitMarginals<Members>& BiallelicChain::unit_marginals(
+    CachedMarginals<Members>& cached, const Unit& unit, int first, int second,
+    std::array<double, Configurations>& joint) {
+  const std::array<std::uint32_t, 2> made_at = {member_evaluations(first),
+                                                member_evaluations(second)};
+  if (cached.made_at != made_at) {
+    cached.marginals =
+        unit.marginals(evaluated_priors(first), evaluated_priors(second), joint, family_->tables);
+    cached.made_at = made_at;
+  }
+  return cached.marginals;
+}
+
 void BiallelicChain::update_trio(const std::vector<int>& unit, RandomSource& random,
                                  double* record) {
   // The joint depends on the parents' models alone (a trio's child is in no model).
-  const std::array<std::uint32_t, 2> made_at = {member_evaluations(unit[2]),
-                                                member_evaluations(unit[3])};
   const std::size_t index = static_cast<std::size_t>(unit[4]);
-  CachedMarginals<3>& cached = trio_marginals_[index];
-  if (cached.made_at != made_at) {
-    cached.marginals = family_->trio_posteriors[index].marginals(
-        evaluated_priors(unit[2]), evaluated_priors(unit[3]), family_->trio_joint, family_->tables);
-    cached.made_at = made_at;
-  }
-  draw_unit_members<3>({unit[1], unit[2], unit[3]}, cached.marginals, write_allele_, random,
-                       record);
+  const UnitMarginals<3>& marginals =
+      unit_marginals(trio_marginals_[index], family_->trio_posteriors[index], unit[2], unit[3],
+                     family_->trio_joint);
+  draw_unit_members<3>({unit[1], unit[2], unit[3]}, marginals, write_allele_, random, record);
 }
 
 void BiallelicChain::update_duo(const std::vector<int>& unit, RandomSource& random,
                                 double* record) {
   const int parent = unit[2] > 0 ? unit[2] : unit[3];
-  const std::array<std::uint32_t, 2> made_at = {member_evaluations(unit[1]),
-                                                member_evaluations(parent)};
   const std::size_t index = static_cast<std::size_t>(unit[4]);
-  CachedMarginals<2>& cached = duo_marginals_[index];
-  if (cached.made_at != made_at) {
-    cached.marginals = family_->duo_posteriors[index].marginals(
-        evaluated_priors(unit[1]), evaluated_priors(parent), family_->duo_joint, family_->tables);
-    cached.made_at = made_at;
-  }
-  draw_unit_members<2>({unit[1], parent}, cached.marginals, write_allele_, random, record);
+  const UnitMarginals<2>& marginals = unit_marginals(
+      duo_marginals_[index], family_->duo_posteriors[index], unit[1], parent, family_->duo_joint);
+  draw_unit_members<2>({unit[1], parent}, marginals, write_allele_, random, record);
 }

@@ -116,6 +116,12 @@ class BiallelicChain {
   };
   std::vector<CachedMarginals<3>> trio_marginals_;
   std::vector<CachedMarginals<2>> duo_marginals_;
+  // A duo's or trio's marginals, from the cache while the models of first and second (the
+  // members whose models count, 1-based) were not evaluated anew.
+  template <std::size_t Members, typename Unit, std::size_t Configurations>
+  const UnitMarginals<Members>& unit_marginals(CachedMarginals<Members>& cached, const Unit& unit,
+                                               int first, int second,
+                                               std::array<double, Configurations>& joint);
   AlleleWriter write_allele_;
   std::vector<long> whitening_cost_;  // per window pattern
   // Per model, the window patterns whose R x it keeps and where: R x of pattern
