@@ -88,6 +88,32 @@ TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
 
 // The packed kernels against Eigen's dense products, for sizes on both sides of every
 // vector width and unroll step.
+// z = R u in the kernel's documented order (blocks of four columns, pairs summed first,
+// then the columns after the last block), unfused: every processor's clone must give
+// exactly these bits.
+namespace {
+Eigen::VectorXd ordered_lower_times(const Eigen::MatrixXd& r, const Eigen::VectorXd& u) {
+  const int n = static_cast<int>(u.size());
+  Eigen::VectorXd z = Eigen::VectorXd::Zero(n);
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    if (u.segment(j, 4).isZero(0.0)) continue;
+    for (int i = j; i < n; ++i) {
+      double term[4] = {0.0, 0.0, 0.0, 0.0};
+      for (int t = 0; t < 4 && j + t <= i; ++t) term[t] = r(i, j + t) * u[j + t];
+      z[i] += i == j       ? term[0]
+              : i == j + 1 ? term[0] + term[1]
+              : i == j + 2 ? (term[0] + term[1]) + term[2]
+                           : (term[0] + term[1]) + (term[2] + term[3]);
+    }
+  }
+  for (; j < n; ++j) {
+    for (int i = j; i < n; ++i) z[i] += r(i, j) * u[j];
+  }
+  return z;
+}
+}  // namespace
+
 TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
   for (int n = 0; n <= 130; n += (n < 20 ? 1 : 7)) {
     const Eigen::MatrixXd full = random_window(n, n, 40 + n).array() - 0.3;
@@ -100,7 +126,18 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
     Eigen::VectorXd z(n);
     q.whiten(u.data(), z.data());
     EXPECT_LE((z - r * u).norm(), 1e-12 * (1 + n)) << n;
+    EXPECT_EQ(z, ordered_lower_times(r, u)) << n;
     EXPECT_NEAR(lane_dot(u.data(), v.data(), n), u.dot(v), 1e-12 * (1 + n)) << n;
+    // The entry-by-entry kernels, bit for bit against their plain expressions.
+    Eigen::VectorXd step = z, difference = z, covariance(n);
+    add_scaled(0.37, u.data(), step.data(), n);
+    add_scaled_difference(0.41, u.data(), v.data(), difference.data(), n);
+    covariance_from_sums(u.data(), v.data(), 3.3, 0.7, 0.9, covariance.data(), n);
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(step[i], z[i] + 0.37 * u[i]) << n;
+      ASSERT_EQ(difference[i], z[i] + 0.41 * (u[i] - v[i])) << n;
+      ASSERT_EQ(covariance[i], (u[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
+    }
     EXPECT_EQ(dense_factor(q), r) << n;
   }
 }
