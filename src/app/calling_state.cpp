@@ -124,7 +124,8 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
       relatives(member_relatives(run.pedigree, N)),
       model_average(params.zflag_modelavg) {
   const std::size_t inverse_bytes = static_cast<std::size_t>(total_haplotypes) *
-                                    packed_triangle_size(totalsnps - 1) * sizeof(double);
+                                    packed_triangle_size(totalsnps - 1) *
+                                    sizeof(decltype(Inverse_Matrix::packed)::value_type);
   chains_side_by_side = inverse_bytes > kCachedInverseBytes ? kChainsSideBySide : 1;
   scratch.resize(totalsnps - 1);
   if (model_average) {

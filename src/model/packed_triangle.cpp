@@ -6,18 +6,24 @@ using vector_lanes::broadcast;
 using vector_lanes::Lanes;
 using vector_lanes::load;
 using vector_lanes::store;
+using vector_lanes::Wide;
+using vector_lanes::wide_add;
+using vector_lanes::wide_broadcast;
+using vector_lanes::wide_load;
 
-void pack_lower_tiles(const double* lower, int n, double* packed) {
-  auto at = [lower, n](int i, int j) { return lower[static_cast<std::size_t>(j) * n + i]; };
+void pack_lower_tiles(const double* lower, int n, float* packed) {
+  auto at = [lower, n](int i, int j) {
+    return static_cast<float>(lower[static_cast<std::size_t>(j) * n + i]);
+  };
   int j = 0;
   for (; j + 4 <= n; j += 4) {
     for (int i = 0; i < 3; ++i) {
       for (int t = 0; t <= i; ++t) *packed++ = at(j + i, j + t);
     }
     int i = j + 3;
-    for (; i + 4 <= n; i += 4) {
+    for (; i + 8 <= n; i += 8) {
       for (int t = 0; t < 4; ++t) {
-        for (int r = 0; r < 4; ++r) *packed++ = at(i + r, j + t);
+        for (int r = 0; r < 8; ++r) *packed++ = at(i + r, j + t);
       }
     }
     for (; i < n; ++i) {
@@ -30,14 +36,15 @@ void pack_lower_tiles(const double* lower, int n, double* packed) {
 }
 
 DORSANE_VECTOR_CLONES
-void tiled_lower_times(const double* packed, int n, const double* u, double* z) {
+void tiled_lower_times(const float* packed, int n, const double* u, double* z) {
   for (int i = 0; i < n; ++i) z[i] = 0.0;
-  const double* p = packed;
+  const float* p = packed;
   int j = 0;
   for (; j + 4 <= n; j += 4) {
-    const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
+    const float u0 = static_cast<float>(u[j]), u1 = static_cast<float>(u[j + 1]);
+    const float u2 = static_cast<float>(u[j + 2]), u3 = static_cast<float>(u[j + 3]);
     const int length = n - j - 3;
-    if (u0 == 0.0 && u1 == 0.0 && u2 == 0.0 && u3 == 0.0) {
+    if (u0 == 0.0f && u1 == 0.0f && u2 == 0.0f && u3 == 0.0f) {
       // Nothing to add: a 0/1 window skips its blocks of zeros.
       p += 6 + 4 * length;
       continue;
@@ -47,18 +54,21 @@ void tiled_lower_times(const double* packed, int n, const double* u, double* z) 
     z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
     p += 6;
     double* out = z + j + 3;
-    const Lanes s0 = broadcast(u0), s1 = broadcast(u1), s2 = broadcast(u2), s3 = broadcast(u3);
+    const Wide s0 = wide_broadcast(u0), s1 = wide_broadcast(u1), s2 = wide_broadcast(u2),
+               s3 = wide_broadcast(u3);
     int i = 0;
-    for (; i + 4 <= length; i += 4, p += 16) {
-      const Lanes sum = (load(p) * s0 + load(p + 4) * s1) + (load(p + 8) * s2 + load(p + 12) * s3);
-      store(out + i, load(out + i) + sum);
+    for (; i + 8 <= length; i += 8, p += 32) {
+      const Wide sum = (wide_load(p) * s0 + wide_load(p + 8) * s1) +
+                       (wide_load(p + 16) * s2 + wide_load(p + 24) * s3);
+      wide_add(out + i, sum);
     }
     for (; i < length; ++i, p += 4) {
       out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
     }
   }
   for (; j < n; ++j) {
-    for (int i = j; i < n; ++i) z[i] += *p++ * u[j];
+    const float uj = static_cast<float>(u[j]);
+    for (int i = j; i < n; ++i) z[i] += *p++ * uj;
   }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-// Four-double vectors for the numeric kernels (include from kernel sources only). They are
-// two SSE2 registers by default and one AVX register in the clones built for processors
-// that have it; lane arithmetic is the same either way and products and sums are never
+// Four-double vectors (and eight-float ones) for the numeric kernels (include from kernel sources
+// only). They are two SSE2 registers by default and one AVX register in the clones built for
+// processors that have it; lane arithmetic is the same either way and products and sums are never
 // fused, so every clone gives the same bits.
 
 #include <cstring>
@@ -27,8 +27,36 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
   return v;
 }
 
+typedef float NarrowLanes __attribute__((vector_size(4 * sizeof(float))));
+
+// Four floats read as four doubles (exact).
+[[gnu::always_inline]] inline Lanes widen(const float* p) {
+  NarrowLanes v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_convertvector(v, Lanes);
+}
+
 [[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 [[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
+
+// Eight floats for the single-precision products; summed into doubles four lanes at a time.
+typedef float Wide __attribute__((vector_size(8 * sizeof(float))));
+typedef double WideDoubles __attribute__((vector_size(8 * sizeof(double))));
+
+[[gnu::always_inline]] inline Wide wide_load(const float* p) {
+  Wide v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline Wide wide_broadcast(float x) { return Wide{x, x, x, x, x, x, x, x}; }
+
+// out[0..8) += v, each float widened exactly.
+[[gnu::always_inline]] inline void wide_add(double* out, Wide v) {
+  const WideDoubles d = __builtin_convertvector(v, WideDoubles);
+  store(out, load(out) + __builtin_shufflevector(d, d, 0, 1, 2, 3));
+  store(out + 4, load(out + 4) + __builtin_shufflevector(d, d, 4, 5, 6, 7));
+}
 
 }  // namespace vector_lanes
