@@ -88,21 +88,22 @@ TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
 
 // The packed kernels against Eigen's dense products, for sizes on both sides of every
 // vector width and unroll step.
-// z = R u in the kernel's documented order: per block of four columns, single-precision
-// products with pairs summed first, then added in double; the columns after the last block
+// z = R u in the kernel's documented order: per block of four columns, products in R's
+// precision with pairs summed first, then added in double; the columns after the last block
 // one by one. Unfused, so every processor's clone must give exactly these bits.
 namespace {
+template <typename Entry>
 Eigen::VectorXd ordered_lower_times(const Eigen::MatrixXd& r, const Eigen::VectorXd& u) {
   const int n = static_cast<int>(u.size());
-  const Eigen::MatrixXf rf = r.cast<float>();
-  const Eigen::VectorXf uf = u.cast<float>();
+  const auto rn = r.cast<Entry>();
+  const auto un = u.cast<Entry>();
   Eigen::VectorXd z = Eigen::VectorXd::Zero(n);
   int j = 0;
   for (; j + 4 <= n; j += 4) {
-    if (uf.segment(j, 4).isZero(0.0f)) continue;
+    if (un.segment(j, 4).isZero(Entry{0})) continue;
     for (int i = j; i < n; ++i) {
-      float term[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-      for (int t = 0; t < 4 && j + t <= i; ++t) term[t] = rf(i, j + t) * uf[j + t];
+      Entry term[4] = {0, 0, 0, 0};
+      for (int t = 0; t < 4 && j + t <= i; ++t) term[t] = rn(i, j + t) * un[j + t];
       z[i] += i == j       ? term[0]
               : i == j + 1 ? term[0] + term[1]
               : i == j + 2 ? (term[0] + term[1]) + term[2]
@@ -110,7 +111,7 @@ Eigen::VectorXd ordered_lower_times(const Eigen::MatrixXd& r, const Eigen::Vecto
     }
   }
   for (; j < n; ++j) {
-    for (int i = j; i < n; ++i) z[i] += rf(i, j) * uf[j];
+    for (int i = j; i < n; ++i) z[i] += rn(i, j) * un[j];
   }
   return z;
 }
@@ -122,25 +123,29 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
     const Eigen::MatrixXd r = full.triangularView<Eigen::Lower>();
     const Eigen::VectorXd u = random_window(n, 1, 90 + n).col(0).array() - 0.4;
     const Eigen::VectorXd v = random_window(n, 1, 200 + n).col(0).array() + 0.3;
-    Inverse_Matrix q;
-    q.assign(r, n);
-    ASSERT_EQ(q.packed.size(), packed_triangle_size(n));
-    Eigen::VectorXd z(n);
-    q.whiten(u.data(), z.data());
-    EXPECT_LE((z - r * u).norm(), 1e-6 * (1 + n)) << n;
-    EXPECT_EQ(z, ordered_lower_times(r, u)) << n;
+    for (const bool single : {true, false}) {
+      Inverse_Matrix q;
+      q.assign(r, n, single);
+      ASSERT_EQ(q.single_precision(), single || n == 0);
+      ASSERT_EQ(q.packed.size() + q.packed_double.size(), packed_triangle_size(n));
+      Eigen::VectorXd z(n);
+      q.whiten(u.data(), z.data());
+      EXPECT_LE((z - r * u).norm(), (single ? 1e-6 : 1e-12) * (1 + n)) << n;
+      EXPECT_EQ(z, single ? ordered_lower_times<float>(r, u) : ordered_lower_times<double>(r, u))
+          << n;
+      EXPECT_EQ(dense_factor(q), single ? r.cast<float>().cast<double>() : r) << n;
+    }
     EXPECT_NEAR(lane_dot(u.data(), v.data(), n), u.dot(v), 1e-12 * (1 + n)) << n;
     // The entry-by-entry kernels, bit for bit against their plain expressions.
-    Eigen::VectorXd step = z, difference = z, covariance(n);
+    Eigen::VectorXd step = v, difference = v, covariance(n);
     add_scaled(0.37, u.data(), step.data(), n);
     add_scaled_difference(0.41, u.data(), v.data(), difference.data(), n);
     covariance_from_sums(u.data(), v.data(), 3.3, 0.7, 0.9, covariance.data(), n);
     for (int i = 0; i < n; ++i) {
-      ASSERT_EQ(step[i], z[i] + 0.37 * u[i]) << n;
-      ASSERT_EQ(difference[i], z[i] + 0.41 * (u[i] - v[i])) << n;
+      ASSERT_EQ(step[i], v[i] + 0.37 * u[i]) << n;
+      ASSERT_EQ(difference[i], v[i] + 0.41 * (u[i] - v[i])) << n;
       ASSERT_EQ(covariance[i], (u[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
     }
-    EXPECT_EQ(dense_factor(q), r.cast<float>().cast<double>()) << n;
   }
 }
 
@@ -234,18 +239,21 @@ TEST(FitHaplotypeModel, CovarianceNotPositiveDefinite_TakesRidge) {
   fit_haplotype_model(window_from_columns({"01100", "11010", "10110", "10110"}), 0, 0.3, model,
                       warnings);
   EXPECT_EQ(warnings.ridge_windows, 1);
-  for (double value : model.inverse.packed) EXPECT_TRUE(std::isfinite(value));
+  for (double value : model.inverse.packed_double) EXPECT_TRUE(std::isfinite(value));
   for (double value : model.conditioning) EXPECT_TRUE(std::isfinite(value));
 
   // Rank 1 of 4: the ridged inverse still inverts the covariance on its range.
   const WindowMatrix two = window_from_columns({"01100", "11010", "10110", "01011"});
   fit_haplotype_model(two, 0, 0.3, model, warnings);
   EXPECT_EQ(warnings.ridge_windows, 2);
+  // So ill-conditioned a factor keeps double precision.
+  EXPECT_FALSE(model.inverse.single_precision());
   const Eigen::MatrixXd covariance = reference_covariance(two, model);
   const Eigen::MatrixXd q = dense_inverse(model.inverse);
-  EXPECT_LT((covariance * q * covariance - covariance).cwiseAbs().maxCoeff(), 1e-5);
+  EXPECT_LT((covariance * q * covariance - covariance).cwiseAbs().maxCoeff(), 1e-6);
 
   model.lambda = 0.06;  // any penalty keeps the plain factorisation
   fit_haplotype_model(two, 0, 0.3, model, warnings);
   EXPECT_EQ(warnings.ridge_windows, 2);
+  EXPECT_TRUE(model.inverse.single_precision());
 }

@@ -97,8 +97,8 @@ TEST(ConditionalMoments, NonPositiveVariance_UsesPenaltyAlone) {
   model.v2 = 0.5;
   model.lambda = 0.2;
   model.mean = {0.5, 0.0};
-  model.inverse.assign(Eigen::MatrixXd::Constant(1, 1, 1e3), 1);  // Q = 1e6
-  model.conditioning = {1e-4};                                    // R d: Q d = 0.1
+  model.inverse.assign(Eigen::MatrixXd::Constant(1, 1, 1e3), 1, false);  // Q = 1e6
+  model.conditioning = {1e-4};                                           // R d: Q d = 0.1
   SamplerScratch scratch;
   ModelWarnings warnings;
   const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);

@@ -23,12 +23,15 @@ namespace {
 
 // Cholesky factor of `covariance` (lower triangle read) into `factor`, with the smallest
 // ridge beyond its most negative eigenvalue when it is not positive definite. Returns true
-// when a ridge was needed.
-bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& factor) {
-  auto factorise = [&factor](const Eigen::MatrixXd& matrix) {
+// when a ridge was needed; reciprocal_condition receives the factorised matrix's estimate.
+bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& factor,
+                          double& reciprocal_condition) {
+  auto factorise = [&factor, &reciprocal_condition](const Eigen::MatrixXd& matrix) {
     factor = matrix;
     Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(factor);
-    return llt.info() == Eigen::Success && llt.rcond() > kMinReciprocalCondition;
+    if (llt.info() != Eigen::Success) return false;
+    reciprocal_condition = llt.rcond();
+    return reciprocal_condition > kMinReciprocalCondition;
   };
   if (factorise(covariance)) return false;
   Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(covariance, Eigen::EigenvaluesOnly);
@@ -40,13 +43,22 @@ bool factorise_with_ridge(const Eigen::MatrixXd& covariance, Eigen::MatrixXd& fa
 
 }  // namespace
 
-void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size) {
+void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size, bool single) {
   if (size < 0 || lower_inverse.rows() != size || lower_inverse.cols() != size) {
     throw std::logic_error("Inverse_Matrix::assign: matrix smaller than the window");
   }
   size_ = size;
-  packed.resize(packed_triangle_size(size));
-  if (size > 0) pack_lower_tiles(lower_inverse.data(), size, packed.data());
+  const std::size_t entries = size > 0 ? packed_triangle_size(size) : 0;
+  // Only the precision in use holds entries; the other keeps no capacity it will not need.
+  if (single) {
+    packed.resize(entries);
+    std::vector<double>().swap(packed_double);
+    if (size > 0) pack_lower_tiles(lower_inverse.data(), size, packed.data());
+  } else {
+    packed_double.resize(entries);
+    std::vector<float>().swap(packed);
+    if (size > 0) pack_lower_tiles(lower_inverse.data(), size, packed_double.data());
+  }
 }
 
 void whitened_deviation(const Inverse_Matrix& inverse, const double* own, const double* mean,
@@ -60,7 +72,11 @@ void whitened_deviation(const Inverse_Matrix& inverse, const double* own, const 
 }
 
 void Inverse_Matrix::whiten(const double* u, double* z) const {
-  tiled_lower_times(packed.data(), size_, u, z);
+  if (packed_double.empty()) {
+    tiled_lower_times(packed.data(), size_, u, z);
+  } else {
+    tiled_lower_times(packed_double.data(), size_, u, z);
+  }
 }
 
 double shrinkage_weight(int k) {
@@ -189,11 +205,15 @@ namespace {
 void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
                 ModelWarnings& warnings, FitScratch& scratch) {
   const int size = static_cast<int>(M.rows()) - 1;
-  if (factorise_with_ridge(scratch.covariance, scratch.factor)) ++warnings.ridge_windows;
+  double reciprocal_condition = 0.0;
+  if (factorise_with_ridge(scratch.covariance, scratch.factor, reciprocal_condition)) {
+    ++warnings.ridge_windows;
+  }
   // R = L^-1 in place of the identity: one triangular solve, no general inverse.
   Eigen::MatrixXd& inverse_factor = scratch.covariance;
   lower_triangular_inverse(scratch.factor.data(), size, inverse_factor.data());
-  model.inverse.assign(inverse_factor, size);
+  model.inverse.assign(inverse_factor, size,
+                       reciprocal_condition >= kSinglePrecisionReciprocalCondition);
 
   whitened_deviation(model.inverse, M.col(own_column).data(), model.mean.data(), theta,
                      model.conditioning);
@@ -301,7 +321,7 @@ void fit_haplotype_model(const WindowMatrix& M, const WindowPatterns& patterns, 
   Eigen::Map<Eigen::VectorXd>(model.mean.data(), window_rows).noalias() =
       patterns.values * pattern_weight;
   if (size == 0) {
-    model.inverse.assign(Eigen::MatrixXd(), 0);
+    model.inverse.assign(Eigen::MatrixXd(), 0, true);
     model.conditioning.clear();
     model.whitened_mean.clear();
     return;

@@ -22,18 +22,22 @@ std::vector<double> variant_row(const WindowMatrix& M);
 // The inverse Q of a penalised window covariance, kept whole as R = L^-1, L the Cholesky
 // factor of the covariance (covariance = L L', so Q = R'R): c'Qc = |Rc|^2 and
 // c'Qd = (Rc).(Rd), one triangular product per vector and no entry dropped. R is held in
-// single precision: half the memory and twice the entries per vector of the products, which
-// dominate the sweeps, while the moments move by about 1e-7 of their size.
+// single precision when the covariance is well conditioned (as the default penalty keeps
+// the windows of typical settings): half the memory and twice the entries per vector of the
+// products that dominate the sweeps, while the moments move by about 1e-7 of their size. An
+// ill-conditioned one (a small --lambda) would amplify that rounding, so it keeps R in double.
 class Inverse_Matrix {
  public:
   // Keeps the lower triangle of `lower_inverse` (size x size) packed for the whitening
-  // kernel (see pack_lower_tiles).
-  void assign(const Eigen::MatrixXd& lower_inverse, int size);
+  // kernel (see pack_lower_tiles), in single precision when `single`.
+  void assign(const Eigen::MatrixXd& lower_inverse, int size, bool single);
   // z = R u; u and z hold rows() entries.
   void whiten(const double* u, double* z) const;
   int rows() const { return size_; }
+  bool single_precision() const { return packed_double.empty(); }
 
-  std::vector<float> packed;  // R in the tile order of pack_lower_tiles, single precision
+  std::vector<float> packed;          // R in the tile order of pack_lower_tiles, or empty
+  std::vector<double> packed_double;  // the same in double when not single, else empty
 
  private:
   int size_ = 0;

@@ -11,9 +11,12 @@ using vector_lanes::wide_add;
 using vector_lanes::wide_broadcast;
 using vector_lanes::wide_load;
 
-void pack_lower_tiles(const double* lower, int n, float* packed) {
+namespace {
+
+template <typename Entry>
+void pack_tiles(const double* lower, int n, Entry* packed) {
   auto at = [lower, n](int i, int j) {
-    return static_cast<float>(lower[static_cast<std::size_t>(j) * n + i]);
+    return static_cast<Entry>(lower[static_cast<std::size_t>(j) * n + i]);
   };
   int j = 0;
   for (; j + 4 <= n; j += 4) {
@@ -32,6 +35,48 @@ void pack_lower_tiles(const double* lower, int n, float* packed) {
   }
   for (; j < n; ++j) {
     for (int i = j; i < n; ++i) *packed++ = at(i, j);
+  }
+}
+
+}  // namespace
+
+void pack_lower_tiles(const double* lower, int n, float* packed) { pack_tiles(lower, n, packed); }
+
+void pack_lower_tiles(const double* lower, int n, double* packed) { pack_tiles(lower, n, packed); }
+
+DORSANE_VECTOR_CLONES
+void tiled_lower_times(const double* packed, int n, const double* u, double* z) {
+  for (int i = 0; i < n; ++i) z[i] = 0.0;
+  const double* p = packed;
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
+    const int length = n - j - 3;
+    if (u0 == 0.0 && u1 == 0.0 && u2 == 0.0 && u3 == 0.0) {
+      p += 6 + 4 * length;
+      continue;
+    }
+    z[j] += p[0] * u0;
+    z[j + 1] += p[1] * u0 + p[2] * u1;
+    z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
+    p += 6;
+    double* out = z + j + 3;
+    const Lanes s0 = broadcast(u0), s1 = broadcast(u1), s2 = broadcast(u2), s3 = broadcast(u3);
+    int i = 0;
+    for (; i + 8 <= length; i += 8, p += 32) {
+      for (int half = 0; half < 8; half += 4) {
+        const double* q = p + half;
+        const Lanes sum =
+            (load(q) * s0 + load(q + 8) * s1) + (load(q + 16) * s2 + load(q + 24) * s3);
+        store(out + i + half, load(out + i + half) + sum);
+      }
+    }
+    for (; i < length; ++i, p += 4) {
+      out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
+    }
+  }
+  for (; j < n; ++j) {
+    for (int i = j; i < n; ++i) z[i] += *p++ * u[j];
   }
 }
 

@@ -11,17 +11,20 @@ inline std::size_t packed_triangle_size(int n) {
   return static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2;
 }
 
-// Packs the lower triangle of R (n x n, column-major) for tiled_lower_times, each entry
-// rounded to single precision: per block of four columns, the small triangle at its top, then
-// 8 x 4 tiles (column-major) down the rows, then the leftover rows four entries each; the last
+// Packs the lower triangle of R (n x n, column-major) for tiled_lower_times, in single or
+// double precision: per block of four columns, the small triangle at its top, then 8 x 4
+// tiles (column-major) down the rows, then the leftover rows four entries each; the last
 // n mod 4 columns follow column by column. packed receives packed_triangle_size(n) entries.
 void pack_lower_tiles(const double* lower, int n, float* packed);
+void pack_lower_tiles(const double* lower, int n, double* packed);
 
-// z = R u for R packed by pack_lower_tiles, in single precision per block of four columns and
-// in double across blocks: each entry of z adds float((c0 u0 + c1 u1) + (c2 u2 + c3 u3)), u
-// rounded to single precision, so the work streams through R once with eight entries per
-// vector and z loaded and stored once per four columns; a block of four zeros in u is skipped.
+// z = R u for R packed by pack_lower_tiles. Each entry of z adds, per block of four columns,
+// (c0 u0 + c1 u1) + (c2 u2 + c3 u3), so the work streams through R once with z loaded and
+// stored once per four columns; a block of four zeros in u is skipped. With R in single
+// precision u is rounded to floats and each block's sum is taken in floats (eight entries
+// per vector) and added in double.
 void tiled_lower_times(const float* packed, int n, const double* u, double* z);
+void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 
 // Multiply-adds tiled_lower_times spends on u: the blocks of four columns with a nonzero
 // entry, each (n - j) * 4 - 2 for a block starting at column j, and the columns after the

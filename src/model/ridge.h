@@ -10,6 +10,10 @@
 // A factorisation this ill-conditioned is invertible on paper only: its inverse would be
 // rounding noise, so it takes the ridge as well.
 constexpr double kMinReciprocalCondition = 1e-13;
+// A covariance at least this well conditioned keeps its inverse factor in single precision:
+// rounding R to floats moves R c by at most about 6e-8 times R's condition (the square root
+// of this bound's inverse, 100), well below what changes a draw.
+constexpr double kSinglePrecisionReciprocalCondition = 1e-4;
 // First ridge beyond `base`, relative to the matrix's scale.
 constexpr double kRidgeMargin = 1e-10;
 constexpr int kRidgeAttempts = 40;
