@@ -44,52 +44,39 @@ void pack_lower_tiles(const double* lower, int n, float* packed) { pack_tiles(lo
 
 void pack_lower_tiles(const double* lower, int n, double* packed) { pack_tiles(lower, n, packed); }
 
-DORSANE_VECTOR_CLONES
-void tiled_lower_times(const double* packed, int n, const double* u, double* z) {
-  for (int i = 0; i < n; ++i) z[i] = 0.0;
-  const double* p = packed;
-  int j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
-    const int length = n - j - 3;
-    if (u0 == 0.0 && u1 == 0.0 && u2 == 0.0 && u3 == 0.0) {
-      p += 6 + 4 * length;
-      continue;
-    }
-    z[j] += p[0] * u0;
-    z[j + 1] += p[1] * u0 + p[2] * u1;
-    z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
-    p += 6;
-    double* out = z + j + 3;
-    const Lanes s0 = broadcast(u0), s1 = broadcast(u1), s2 = broadcast(u2), s3 = broadcast(u3);
-    int i = 0;
-    for (; i + 8 <= length; i += 8, p += 32) {
-      for (int half = 0; half < 8; half += 4) {
-        const double* q = p + half;
-        const Lanes sum =
-            (load(q) * s0 + load(q + 8) * s1) + (load(q + 16) * s2 + load(q + 24) * s3);
-        store(out + i + half, load(out + i + half) + sum);
-      }
-    }
-    for (; i < length; ++i, p += 4) {
-      out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
-    }
-  }
-  for (; j < n; ++j) {
-    for (int i = j; i < n; ++i) z[i] += *p++ * u[j];
+namespace {
+
+// One 8 x 4 tile of R: out[r] += (c0 u0 + c1 u1) + (c2 u2 + c3 u3) for its eight rows, the
+// products and the block's sum in R's precision; s0..s3 hold u0..u3 in every lane.
+[[gnu::always_inline]] inline Wide splat(float x) { return wide_broadcast(x); }
+[[gnu::always_inline]] inline Lanes splat(double x) { return broadcast(x); }
+
+[[gnu::always_inline]] inline void add_tile(const float* p, Wide s0, Wide s1, Wide s2, Wide s3,
+                                            double* out) {
+  wide_add(out, (wide_load(p) * s0 + wide_load(p + 8) * s1) +
+                    (wide_load(p + 16) * s2 + wide_load(p + 24) * s3));
+}
+
+[[gnu::always_inline]] inline void add_tile(const double* p, Lanes s0, Lanes s1, Lanes s2, Lanes s3,
+                                            double* out) {
+  for (int half = 0; half < 8; half += 4) {
+    const double* q = p + half;
+    const Lanes sum = (load(q) * s0 + load(q + 8) * s1) + (load(q + 16) * s2 + load(q + 24) * s3);
+    store(out + half, load(out + half) + sum);
   }
 }
 
-DORSANE_VECTOR_CLONES
-void tiled_lower_times(const float* packed, int n, const double* u, double* z) {
+template <typename Entry>
+[[gnu::always_inline]] inline void lower_times(const Entry* packed, int n, const double* u,
+                                               double* z) {
   for (int i = 0; i < n; ++i) z[i] = 0.0;
-  const float* p = packed;
+  const Entry* p = packed;
   int j = 0;
   for (; j + 4 <= n; j += 4) {
-    const float u0 = static_cast<float>(u[j]), u1 = static_cast<float>(u[j + 1]);
-    const float u2 = static_cast<float>(u[j + 2]), u3 = static_cast<float>(u[j + 3]);
+    const Entry u0 = static_cast<Entry>(u[j]), u1 = static_cast<Entry>(u[j + 1]);
+    const Entry u2 = static_cast<Entry>(u[j + 2]), u3 = static_cast<Entry>(u[j + 3]);
     const int length = n - j - 3;
-    if (u0 == 0.0f && u1 == 0.0f && u2 == 0.0f && u3 == 0.0f) {
+    if (u0 == 0 && u1 == 0 && u2 == 0 && u3 == 0) {
       // Nothing to add: a 0/1 window skips its blocks of zeros.
       p += 6 + 4 * length;
       continue;
@@ -99,22 +86,29 @@ void tiled_lower_times(const float* packed, int n, const double* u, double* z) {
     z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
     p += 6;
     double* out = z + j + 3;
-    const Wide s0 = wide_broadcast(u0), s1 = wide_broadcast(u1), s2 = wide_broadcast(u2),
-               s3 = wide_broadcast(u3);
+    const auto s0 = splat(u0), s1 = splat(u1), s2 = splat(u2), s3 = splat(u3);
     int i = 0;
-    for (; i + 8 <= length; i += 8, p += 32) {
-      const Wide sum = (wide_load(p) * s0 + wide_load(p + 8) * s1) +
-                       (wide_load(p + 16) * s2 + wide_load(p + 24) * s3);
-      wide_add(out + i, sum);
-    }
+    for (; i + 8 <= length; i += 8, p += 32) add_tile(p, s0, s1, s2, s3, out + i);
     for (; i < length; ++i, p += 4) {
       out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
     }
   }
   for (; j < n; ++j) {
-    const float uj = static_cast<float>(u[j]);
+    const Entry uj = static_cast<Entry>(u[j]);
     for (int i = j; i < n; ++i) z[i] += *p++ * uj;
   }
+}
+
+}  // namespace
+
+DORSANE_VECTOR_CLONES
+void tiled_lower_times(const float* packed, int n, const double* u, double* z) {
+  lower_times(packed, n, u, z);
+}
+
+DORSANE_VECTOR_CLONES
+void tiled_lower_times(const double* packed, int n, const double* u, double* z) {
+  lower_times(packed, n, u, z);
 }
 
 long tiled_lower_cost(const double* u, int n) {
