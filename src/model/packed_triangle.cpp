@@ -46,11 +46,12 @@ void pack_lower_tiles(const double* lower, int n, double* packed) { pack_tiles(l
 
 namespace {
 
-// One 8 x 4 tile of R: out[r] += (c0 u0 + c1 u1) + (c2 u2 + c3 u3) for its eight rows, the
-// products and the block's sum in R's precision; s0..s3 hold u0..u3 in every lane.
+// u_j in every lane of the vector type of R's precision.
 [[gnu::always_inline]] inline Wide splat(float x) { return wide_broadcast(x); }
 [[gnu::always_inline]] inline Lanes splat(double x) { return broadcast(x); }
 
+// One 8 x 4 tile of R: out[r] += (c0 u0 + c1 u1) + (c2 u2 + c3 u3) for its eight rows, the
+// products and the block's sum in R's precision; s0..s3 hold u0..u3 in every lane.
 [[gnu::always_inline]] inline void add_tile(const float* p, Wide s0, Wide s1, Wide s2, Wide s3,
                                             double* out) {
   wide_add(out, (wide_load(p) * s0 + wide_load(p + 8) * s1) +
