@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "model/dense_kernels.h"
@@ -141,7 +142,12 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
     add_scaled(0.37, u.data(), step.data(), n);
     add_scaled_difference(0.41, u.data(), v.data(), difference.data(), n);
     covariance_from_sums(u.data(), v.data(), 3.3, 0.7, 0.9, covariance.data(), n);
+    std::vector<std::int32_t> whole(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) whole[i] = static_cast<std::int32_t>(u[i] * 1e6);
+    Eigen::VectorXd from_whole(n);
+    covariance_from_sums(whole.data(), v.data(), 3.3, 0.7, 0.9, from_whole.data(), n);
     for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(from_whole[i], (whole[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
       ASSERT_EQ(step[i], v[i] + 0.37 * u[i]) << n;
       ASSERT_EQ(difference[i], v[i] + 0.41 * (u[i] - v[i])) << n;
       ASSERT_EQ(covariance[i], (u[i] / 3.3 - v[i] * 0.7) / 0.9) << n;

@@ -261,9 +261,10 @@ void fit_from_whole_sums(const WindowMatrix& M, int own_column, double theta, Ha
   const double correction = 1.0 - model.v2;
   const std::int32_t* moment = scratch.run_second.data();
   for (int j = 0; j < size; ++j) {
-    for (int i = j; i < size; ++i) {
-      covariance(i, j) = (*moment++ / length_sum - model.mean[i] * model.mean[j]) / correction;
-    }
+    // Column j from row j down: (sum / L - mean_i mean_j) / (1 - v2).
+    covariance_from_sums(moment, model.mean.data() + j, length_sum, model.mean[j], correction,
+                         &covariance(j, j), size - j);
+    moment += size - j;
     covariance(j, j) += model.lambda;
   }
   finish_fit(M, own_column, theta, model, warnings, scratch);

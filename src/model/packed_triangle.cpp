@@ -1,5 +1,7 @@
 #include "model/packed_triangle.h"
 
+#include <cstdint>
+
 #include "model/vector_lanes.h"
 
 using vector_lanes::broadcast;
@@ -132,17 +134,40 @@ void add_scaled(double step, const double* a, double* z, int n) {
   for (; i < n; ++i) z[i] += step * a[i];
 }
 
-DORSANE_VECTOR_CLONES
-void covariance_from_sums(const double* sums, const double* means, double total, double mean,
-                          double correction, double* out, int n) {
+namespace {
+
+[[gnu::always_inline]] inline Lanes widen(const double* p) { return load(p); }
+[[gnu::always_inline]] inline Lanes widen(const std::int32_t* p) {
+  return Lanes{static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2]),
+               static_cast<double>(p[3])};
+}
+
+template <typename Sum>
+[[gnu::always_inline]] inline void covariance_entries(const Sum* sums, const double* means,
+                                                      double total, double mean, double correction,
+                                                      double* out, int n) {
   const Lanes total_lanes = broadcast(total), mean_lanes = broadcast(mean);
   const Lanes correction_lanes = broadcast(correction);
   int i = 0;
   for (; i + 4 <= n; i += 4) {
     store(out + i,
-          (load(sums + i) / total_lanes - load(means + i) * mean_lanes) / correction_lanes);
+          (widen(sums + i) / total_lanes - load(means + i) * mean_lanes) / correction_lanes);
   }
-  for (; i < n; ++i) out[i] = (sums[i] / total - means[i] * mean) / correction;
+  for (; i < n; ++i) out[i] = (static_cast<double>(sums[i]) / total - means[i] * mean) / correction;
+}
+
+}  // namespace
+
+DORSANE_VECTOR_CLONES
+void covariance_from_sums(const double* sums, const double* means, double total, double mean,
+                          double correction, double* out, int n) {
+  covariance_entries(sums, means, total, mean, correction, out, n);
+}
+
+DORSANE_VECTOR_CLONES
+void covariance_from_sums(const std::int32_t* sums, const double* means, double total, double mean,
+                          double correction, double* out, int n) {
+  covariance_entries(sums, means, total, mean, correction, out, n);
 }
 
 DORSANE_VECTOR_CLONES

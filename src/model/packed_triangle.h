@@ -5,6 +5,7 @@
 // any x86-64 machine while using its widest vectors.
 
 #include <cstddef>
+#include <cstdint>
 
 // Entries of a packed n x n lower triangle.
 inline std::size_t packed_triangle_size(int n) {
@@ -37,6 +38,9 @@ void add_scaled(double step, const double* a, double* z, int n);
 // out[i] = (sums[i] / total - means[i] * mean) / correction: a covariance with the variant
 // from carrier sums, entry by entry.
 void covariance_from_sums(const double* sums, const double* means, double total, double mean,
+                          double correction, double* out, int n);
+// The same from whole-number sums (each converted to double exactly).
+void covariance_from_sums(const std::int32_t* sums, const double* means, double total, double mean,
                           double correction, double* out, int n);
 
 // z += step * (a - b), entry by entry.

@@ -27,15 +27,6 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
   return v;
 }
 
-typedef float NarrowLanes __attribute__((vector_size(4 * sizeof(float))));
-
-// Four floats read as four doubles (exact).
-[[gnu::always_inline]] inline Lanes widen(const float* p) {
-  NarrowLanes v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_convertvector(v, Lanes);
-}
-
 [[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 [[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
