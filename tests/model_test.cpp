@@ -146,7 +146,11 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
     for (int i = 0; i < n; ++i) whole[i] = static_cast<std::int32_t>(u[i] * 1e6);
     Eigen::VectorXd from_whole(n);
     covariance_from_sums(whole.data(), v.data(), 3.3, 0.7, 0.9, from_whole.data(), n);
+    std::vector<std::int32_t> mask(whole.size()), counted = whole;
+    for (int i = 0; i < n; ++i) mask[i] = u[i] > 0.0 ? -1 : 0;
+    add_masked(-7, mask.data(), counted.data(), n);
     for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(counted[i], whole[i] - (u[i] > 0.0 ? 7 : 0)) << n;
       ASSERT_EQ(from_whole[i], (whole[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
       ASSERT_EQ(step[i], v[i] + 0.37 * u[i]) << n;
       ASSERT_EQ(difference[i], v[i] + 0.41 * (u[i] - v[i])) << n;

@@ -117,12 +117,19 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   const int model_count = 2 * static_cast<int>(sample_count);
   const std::size_t models_size = static_cast<std::size_t>(model_count);
   const std::size_t T = static_cast<std::size_t>(window_rows_);
-  scratch.carrier_sums.resize(models_size * T);
+  whole_sums_ = counts_whole_sums(models);
+  // Whole sums are computed in doubles one model at a time (exact) and kept as int32.
+  scratch.carrier_sums.resize(whole_sums_ ? T : models_size * T);
+  if (whole_sums_) scratch.whole_carrier_sums.resize(models_size * T);
   variant_sums_.assign(models_size, 0.0);
   variant_means_.assign(models_size, 0.0);
   for (int m = 0; m < model_count; ++m) {
     if (!modelled_[static_cast<std::size_t>(m / 2)]) continue;
-    variant_sums_[m] = carrier_sums(alleles_.data(), patterns, model(m), scratch, carrier_sum(m));
+    double* sums = whole_sums_ ? scratch.carrier_sums.data() : carrier_sum(m);
+    variant_sums_[m] = carrier_sums(alleles_.data(), patterns, model(m), scratch, sums);
+    if (!whole_sums_) continue;
+    std::int32_t* whole = whole_carrier_sum(m);
+    for (std::size_t r = 0; r < T; ++r) whole[r] = static_cast<std::int32_t>(sums[r]);
   }
   if (index_ == nullptr) {
     own_index_ = std::make_unique<SelectionIndex>(models, modelled_, columns);
@@ -187,8 +194,50 @@ void BiallelicChain::set_allele(int column, int allele) {
   }
 }
 
+std::int32_t* BiallelicChain::whole_carrier_sum(int model_index) {
+  return scratch_.whole_carrier_sums.data() +
+         static_cast<std::size_t>(model_index) * static_cast<std::size_t>(window_rows_);
+}
+
+bool BiallelicChain::counts_whole_sums(const std::vector<SampleModel>& models) const {
+  if (!patterns_.binary ||
+      patterns_.masks.size() != static_cast<std::size_t>(patterns_.mask_rows) *
+                                    static_cast<std::size_t>(patterns_.count())) {
+    return false;
+  }
+  for (std::size_t s = 0; s < models.size(); ++s) {
+    if (!modelled_[s]) continue;
+    for (const HaplotypeModel* haplotype : {&models[s].first, &models[s].second}) {
+      // Every carrier sum is at most the sum of the run lengths.
+      if (haplotype->lengths.size() != haplotype->selected.size() ||
+          !(haplotype->length_sum < 2147483647.0)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 void BiallelicChain::apply_to_carrier_sum(int model_index, int pattern, double amount) {
+  if (whole_sums_) {
+    const std::int32_t* mask =
+        patterns_.masks.data() +
+        static_cast<std::size_t>(pattern) * static_cast<std::size_t>(patterns_.mask_rows);
+    add_masked(static_cast<std::int32_t>(amount), mask, whole_carrier_sum(model_index),
+               window_rows_);
+    return;
+  }
   add_scaled(amount, patterns_.values.col(pattern).data(), carrier_sum(model_index), window_rows_);
+}
+
+void BiallelicChain::whiten_from_sums(int model_index, double* z) {
+  const HaplotypeModel& haplotype = model(model_index);
+  const double variant_mean = variant_means_[static_cast<std::size_t>(model_index)];
+  if (whole_sums_) {
+    whitened_covariance(haplotype, whole_carrier_sum(model_index), variant_mean, scratch_, z);
+  } else {
+    whitened_covariance(haplotype, carrier_sum(model_index), variant_mean, scratch_, z);
+  }
 }
 
 void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
@@ -250,10 +299,8 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // data() + offset: with no window rows the vector is empty and has no element to name.
   double* z = scratch_.model_whitened.data() + static_cast<std::size_t>(model_index) * T;
   int& count = scratch_.pending_count[static_cast<std::size_t>(model_index)];
-  const HaplotypeModel& haplotype = model(model_index);
-  const double variant_mean = variant_means_[static_cast<std::size_t>(model_index)];
   if (count < 0 || window_rows_ == 0) {
-    whitened_covariance(haplotype, carrier_sum(model_index), variant_mean, scratch_, z);
+    whiten_from_sums(model_index, z);
     count = 0;
     return z;
   }
@@ -271,12 +318,13 @@ const double* BiallelicChain::current_whitened(int model_index) {
   if (follow_cost > static_cast<long>(packed_triangle_size(window_rows_))) {
     for (int i = 0; i < count; ++i)
       apply_to_carrier_sum(model_index, queued[i].first, queued[i].second);
-    whitened_covariance(haplotype, carrier_sum(model_index), variant_mean, scratch_, z);
+    whiten_from_sums(model_index, z);
     count = 0;
     return z;
   }
   // cov moves by amount (x - mean) / (L (1 - v2)) per change, so R cov by that times
   // R x - R mean.
+  const HaplotypeModel& haplotype = model(model_index);
   const double scale = 1.0 / (carrier_unit_total(haplotype) * (1.0 - haplotype.v2));
   const double* whitened_mean = haplotype.whitened_mean.data();
   for (int i = 0; i < count; ++i) {

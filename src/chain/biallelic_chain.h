@@ -81,6 +81,12 @@ class BiallelicChain {
   void queue_change(int model_index, int pattern, double amount);
   void apply_to_carrier_sum(int model_index, int pattern, double amount);
   double* carrier_sum(int model_index);
+  std::int32_t* whole_carrier_sum(int model_index);
+  // R cov of the model from its carrier sums, into z.
+  void whiten_from_sums(int model_index, double* z);
+  // Whether every model's carrier sums are whole run lengths of 0/1 windows, counted in
+  // 32-bit whole numbers (scratch_.whole_carrier_sums) instead of doubles.
+  bool counts_whole_sums(const std::vector<SampleModel>& models) const;
   const HaplotypeModel& model(int model_index) const;
 
   const WindowPatterns& patterns_;
@@ -90,11 +96,12 @@ class BiallelicChain {
   SamplerScratch& scratch_;
   ModelWarnings& warnings_;
   int window_rows_;
+  bool whole_sums_ = false;
   std::vector<double> alleles_;  // per haplotype column: its allele at the variant
   std::vector<char> modelled_;
   // Per model, in the units of carrier_unit_total: the weight carrying allele 1 at the
   // variant, and the variant mean it gave at the model's last evaluation. The carrier sums
-  // (T per model) live in scratch_.carrier_sums.
+  // (T per model) live in scratch_.carrier_sums or scratch_.whole_carrier_sums.
   std::vector<double> variant_sums_;
   std::vector<double> variant_means_;
   const SelectionIndex* index_;

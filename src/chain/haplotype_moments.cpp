@@ -46,8 +46,11 @@ double carrier_sums(const double* variant_alleles, const WindowPatterns& pattern
   return variant_sum;
 }
 
-void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
-                         double variant_mean, SamplerScratch& scratch, double* whitened) {
+namespace {
+
+template <typename Sum>
+void whiten_covariance(const HaplotypeModel& model, const Sum* carrier_sum, double variant_mean,
+                       SamplerScratch& scratch, double* whitened) {
   const int size = model.inverse.rows();
   if (model.conditioning.size() != std::size_t(size) ||
       model.mean.size() != std::size_t(size) + 1) {
@@ -58,6 +61,18 @@ void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
   covariance_from_sums(carrier_sum, model.mean.data(), carrier_unit_total(model), variant_mean,
                        1.0 - model.v2, cov, size);
   model.inverse.whiten(cov, whitened);
+}
+
+}  // namespace
+
+void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
+                         double variant_mean, SamplerScratch& scratch, double* whitened) {
+  whiten_covariance(model, carrier_sum, variant_mean, scratch, whitened);
+}
+
+void whitened_covariance(const HaplotypeModel& model, const std::int32_t* carrier_sum,
+                         double variant_mean, SamplerScratch& scratch, double* whitened) {
+  whiten_covariance(model, carrier_sum, variant_mean, scratch, whitened);
 }
 
 ConditionalMoments moments_from_whitened(const HaplotypeModel& model, double variant_mean,

@@ -4,6 +4,7 @@
 // selected haplotypes, the conditional mean and variance, the allele probabilities.
 
 #include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct SamplerScratch {
   // A chain's per-model state, kept across variants for its capacity only (see
   // BiallelicChain): carrier sums (T per model), R cov (T per model), queued changes.
   std::vector<double> carrier_sums;
+  std::vector<std::int32_t> whole_carrier_sums;  // the same counted in whole run lengths
   std::vector<double> model_whitened;
   std::vector<std::pair<int, double>> pending;
   std::vector<int> pending_count;
@@ -44,6 +46,8 @@ double carrier_sums(const double* variant_alleles, const WindowPatterns& pattern
 // R cov (Q = R'R), cov the covariances of the window rows with the variant from a model's
 // carrier sums and variant mean; whitened receives T entries.
 void whitened_covariance(const HaplotypeModel& model, const double* carrier_sum,
+                         double variant_mean, SamplerScratch& scratch, double* whitened);
+void whitened_covariance(const HaplotypeModel& model, const std::int32_t* carrier_sum,
                          double variant_mean, SamplerScratch& scratch, double* whitened);
 // Conditional mean and variance from a whitened covariance and the model's variant mean. A
 // variance that is not positive is replaced by the penalty alone and counted.

@@ -1,10 +1,12 @@
 #include "model/packed_triangle.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "model/vector_lanes.h"
 
 using vector_lanes::broadcast;
+using vector_lanes::IntLanes;
 using vector_lanes::Lanes;
 using vector_lanes::load;
 using vector_lanes::store;
@@ -124,6 +126,20 @@ long tiled_lower_cost(const double* u, int n) {
   }
   for (; j < n; ++j) cost += n - j;
   return cost;
+}
+
+DORSANE_VECTOR_CLONES
+void add_masked(std::int32_t amount, const std::int32_t* mask, std::int32_t* z, int n) {
+  const IntLanes amounts = {amount, amount, amount, amount, amount, amount, amount, amount};
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    IntLanes sums, masks;
+    std::memcpy(&sums, z + i, sizeof sums);
+    std::memcpy(&masks, mask + i, sizeof masks);
+    sums += masks & amounts;
+    std::memcpy(z + i, &sums, sizeof sums);
+  }
+  for (; i < n; ++i) z[i] += mask[i] & amount;
 }
 
 DORSANE_VECTOR_CLONES

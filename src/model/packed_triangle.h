@@ -34,6 +34,9 @@ long tiled_lower_cost(const double* u, int n);
 
 // z += step * a, entry by entry.
 void add_scaled(double step, const double* a, double* z, int n);
+// z += amount where mask is all ones, entry by entry (mask entries 0 or -1): whole-number
+// sums of a 0/1 vector, eight to a vector.
+void add_masked(std::int32_t amount, const std::int32_t* mask, std::int32_t* z, int n);
 
 // out[i] = (sums[i] / total - means[i] * mean) / correction: a covariance with the variant
 // from carrier sums, entry by entry.

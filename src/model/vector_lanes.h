@@ -5,6 +5,7 @@
 // processors that have it; lane arithmetic is the same either way and products and sums are never
 // fused, so every clone gives the same bits.
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -30,6 +31,9 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 [[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
 [[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
+
+// Eight 32-bit whole numbers, for sums counted exactly.
+typedef std::int32_t IntLanes __attribute__((vector_size(8 * sizeof(std::int32_t))));
 
 // Eight floats for the single-precision products; summed into doubles four lanes at a time.
 typedef float Wide __attribute__((vector_size(8 * sizeof(float))));
