@@ -263,7 +263,7 @@ void BiallelicChain::queue_change(int model_index, int pattern, double amount) {
   apply_to_carrier_sum(model_index, pattern, amount);
 }
 
-const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
+const double* BiallelicChain::whitened_step(int model_index, int pattern) {
   const std::size_t T = static_cast<std::size_t>(window_rows_);
   const std::size_t first = static_cast<std::size_t>(model_index) * kCachedPatterns;
   const int count = cached_count_[static_cast<std::size_t>(model_index)];
@@ -281,7 +281,10 @@ const double* BiallelicChain::whitened_pattern(int model_index, int pattern) {
     ++cached_count_[static_cast<std::size_t>(model_index)];
   }
   double* out = pattern_pool_.data() + slot * T;
-  model(model_index).inverse.whiten(patterns_.values.col(pattern).data(), out);
+  const HaplotypeModel& haplotype = model(model_index);
+  haplotype.inverse.whiten(patterns_.values.col(pattern).data(), out);
+  // x - 1 * y is x - y exactly, so each later step adds the same bits as from R x and R mean.
+  add_scaled(-1.0, haplotype.whitened_mean.data(), out, window_rows_);
   return out;
 }
 
@@ -326,14 +329,11 @@ const double* BiallelicChain::current_whitened(int model_index) {
   // R x - R mean.
   const HaplotypeModel& haplotype = model(model_index);
   const double scale = 1.0 / (carrier_unit_total(haplotype) * (1.0 - haplotype.v2));
-  const double* whitened_mean = haplotype.whitened_mean.data();
   for (int i = 0; i < count; ++i) {
     const auto [pattern, amount] = queued[i];
     if (amount == 0.0) continue;
     apply_to_carrier_sum(model_index, pattern, amount);
-    const double* whitened_window = whitened_pattern(model_index, pattern);
-    const double step = amount * scale;
-    add_scaled_difference(step, whitened_window, whitened_mean, z, window_rows_);
+    add_scaled(amount * scale, whitened_step(model_index, pattern), z, window_rows_);
   }
   count = 0;
   return z;

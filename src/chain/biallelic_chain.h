@@ -5,9 +5,9 @@
 // whitened covariance R cov (Q = R'R) and allele probabilities. The models and the window
 // are only read, so the chains of several variants sharing a window can run side by side. An allele
 // change is queued on every model that selected the haplotype; a model's next evaluation moves R
-// cov along R x - R mean for each queued change (x the changed window, R x cached per model and
-// pattern), so a sweep costs O(T) per change and model instead of a T x T product per evaluation;
-// where that would cost more, the model is whitened anew.
+// cov along R x - R mean for each queued change (x the changed window, R x - R mean cached per
+// model and pattern), so a sweep costs O(T) per change and model instead of a T x T product per
+// evaluation; where that would cost more, the model is whitened anew.
 
 #include <array>
 #include <cstdint>
@@ -74,9 +74,9 @@ class BiallelicChain {
   MemberPriors evaluated_priors(int sample) const;
   // R cov of the model with every queued change applied.
   const double* current_whitened(int model_index);
-  // R x for a window pattern, from the model's cache (filled on first use) or, when the
-  // cache is full, computed into a spare vector. Valid until the next call.
-  const double* whitened_pattern(int model_index, int pattern);
+  // R x - R mean for a window pattern x, from the model's cache (filled on first use) or,
+  // when the cache is full, computed into a spare vector. Valid until the next call.
+  const double* whitened_step(int model_index, int pattern);
   bool cached(int model_index, int pattern) const;
   void queue_change(int model_index, int pattern, double amount);
   void apply_to_carrier_sum(int model_index, int pattern, double amount);

@@ -187,14 +187,6 @@ void covariance_from_sums(const std::int32_t* sums, const double* means, double 
 }
 
 DORSANE_VECTOR_CLONES
-void add_scaled_difference(double step, const double* a, const double* b, double* z, int n) {
-  const Lanes factor = broadcast(step);
-  int i = 0;
-  for (; i + 4 <= n; i += 4) store(z + i, load(z + i) + factor * (load(a + i) - load(b + i)));
-  for (; i < n; ++i) z[i] += step * (a[i] - b[i]);
-}
-
-DORSANE_VECTOR_CLONES
 double lane_dot(const double* a, const double* b, int n) {
   Lanes sum = {0.0, 0.0, 0.0, 0.0};
   int i = 0;

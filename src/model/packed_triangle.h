@@ -46,9 +46,6 @@ void covariance_from_sums(const double* sums, const double* means, double total,
 void covariance_from_sums(const std::int32_t* sums, const double* means, double total, double mean,
                           double correction, double* out, int n);
 
-// z += step * (a - b), entry by entry.
-void add_scaled_difference(double step, const double* a, const double* b, double* z, int n);
-
 // a . b, summed in four interleaved lanes (entry i goes to lane i mod 4), then
 // (lane0 + lane1) + (lane2 + lane3).
 double lane_dot(const double* a, const double* b, int n);
