@@ -117,7 +117,7 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   const int model_count = 2 * static_cast<int>(sample_count);
   const std::size_t models_size = static_cast<std::size_t>(model_count);
   const std::size_t T = static_cast<std::size_t>(window_rows_);
-  whole_sums_ = counts_whole_sums(models);
+  whole_sums_ = counts_whole_sums();
   // Whole sums are computed in doubles one model at a time (exact) and kept as int32.
   scratch.carrier_sums.resize(whole_sums_ ? T : models_size * T);
   if (whole_sums_) scratch.whole_carrier_sums.resize(models_size * T);
@@ -199,15 +199,15 @@ std::int32_t* BiallelicChain::whole_carrier_sum(int model_index) {
          static_cast<std::size_t>(model_index) * static_cast<std::size_t>(window_rows_);
 }
 
-bool BiallelicChain::counts_whole_sums(const std::vector<SampleModel>& models) const {
+bool BiallelicChain::counts_whole_sums() const {
   if (!patterns_.binary ||
       patterns_.masks.size() != static_cast<std::size_t>(patterns_.mask_rows) *
                                     static_cast<std::size_t>(patterns_.count())) {
     return false;
   }
-  for (std::size_t s = 0; s < models.size(); ++s) {
+  for (std::size_t s = 0; s < models_.size(); ++s) {
     if (!modelled_[s]) continue;
-    for (const HaplotypeModel* haplotype : {&models[s].first, &models[s].second}) {
+    for (const HaplotypeModel* haplotype : {&models_[s].first, &models_[s].second}) {
       // Every carrier sum is at most the sum of the run lengths.
       if (haplotype->lengths.size() != haplotype->selected.size() ||
           !(haplotype->length_sum < 2147483647.0)) {

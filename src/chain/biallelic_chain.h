@@ -86,7 +86,7 @@ class BiallelicChain {
   void whiten_from_sums(int model_index, double* z);
   // Whether every model's carrier sums are whole run lengths of 0/1 windows, counted in
   // 32-bit whole numbers (scratch_.whole_carrier_sums) instead of doubles.
-  bool counts_whole_sums(const std::vector<SampleModel>& models) const;
+  bool counts_whole_sums() const;
   const HaplotypeModel& model(int model_index) const;
 
   const WindowPatterns& patterns_;

@@ -72,7 +72,7 @@ void whitened_deviation(const Inverse_Matrix& inverse, const double* own, const 
 }
 
 void Inverse_Matrix::whiten(const double* u, double* z) const {
-  if (packed_double.empty()) {
+  if (single_precision()) {
     tiled_lower_times(packed.data(), size_, u, z);
   } else {
     tiled_lower_times(packed_double.data(), size_, u, z);
