@@ -9,60 +9,11 @@
 #include <vector>
 
 #include "app/CallSNP.h"
+#include "app/help_text.h"
 #include "io/io.h"
 #include "util/errors.h"
 
 namespace {
-
-constexpr const char* kHelpText =
-    "\n"
-    "\n"
-    "=========================\n"
-    "\x1b[33m  Dorsane version " DORSANE_VERSION
-    "\x1b[0m\n"
-    "=========================\n"
-    "\n"
-    "\n"
-    "Genotype calling for low-coverage sequencing of a cohort on a phased haplotype scaffold.\n"
-    "Give --sample-file, --glfs, --scaffold-file, --o and --int or --list to call genotypes.\n"
-    "\n"
-    "\n"
-    "\x1b[1mINPUT FILES\x1b[0m\n"
-    "\n"
-    "    --sample-file <file>                A list of the sample IDs names \n"
-    "    --glfs <file>                       Genotype likelihoods input file (vcf format)\n"
-    "    --scaffold-file <file>              Haplotype scaffold \n"
-    "\n"
-    "\n"
-    "\x1b[1mMODEL OPTIONS\x1b[0m\n"
-    "\n"
-    "    --int <lower> <upper>               Lower and upper bounds (physical positions) of the "
-    "region of interest. \n"
-    "    --list <file>                       A list of all positions to be tested [instead of "
-    "interval] \n"
-    "    --numsnps <int>                     Number of SNPs at either site of the position of "
-    "interest [default 50]\n"
-    "    --lambda <double>                   Penalty value [default 0.06]\n"
-    "    --ped-file <file>                   File in .ped format\n"
-    "    --k <int>                           The number of haplotypes to be selected for "
-    "inference, [default k = all ]\n"
-    "    --model-avg                         Perform model averaging between model with k and "
-    "model with all haplotypes\n"
-    "\n"
-    "\n"
-    "\x1b[1mMCMC OPTIONS\x1b[0m\n"
-    "\n"
-    "    --iteration <int>                   Number of iterations for MVN method [default 100]\n"
-    "    --burnin <int>                      Number of burnin iterations [default 10]\n"
-    "\n"
-    "\n"
-    "\x1b[1mOUTPUT FILES\x1b[0m\n"
-    "\n"
-    "    --mp <file>                        Output file with marginal posterior probabilities\n"
-    "    --o <file>                         Output file in vcf format\n"
-    "\n"
-    " For more information visit \x1b[34mREADME.md in the dorsane source tree\x1b[0m\n"
-    "\n";
 
 // Swallows what --quiet keeps off standard output.
 class NullBuffer : public std::streambuf {
@@ -78,12 +29,15 @@ int main(int argc, char** argv) {
   // system when freed instead of staying in a fragmented heap.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 #endif
-  if (argc == 1) {
-    std::cout << kHelpText << std::flush;
+  std::vector<std::string> args(argv, argv + argc);
+  const auto asks = [&args](const char* option) {
+    return std::find(args.begin() + 1, args.end(), option) != args.end();
+  };
+  if (argc == 1 || asks("--help") || asks("-h")) {
+    std::cout << help_text(stdout_takes_colour()) << std::flush;
     return 0;
   }
-  std::vector<std::string> args(argv, argv + argc);
-  if (std::find(args.begin() + 1, args.end(), "--version") != args.end()) {
+  if (asks("--version")) {
     std::cout << "dorsane " << DORSANE_VERSION << std::endl;
     return 0;
   }
@@ -94,7 +48,7 @@ int main(int argc, char** argv) {
     std::streambuf* buffer;
     ~RestoreOutput() { std::cout.rdbuf(buffer); }
   } restore_output{std::cout.rdbuf()};
-  if (std::find(args.begin() + 1, args.end(), "--quiet") != args.end()) {
+  if (asks("--quiet")) {
     std::cout.rdbuf(&null_buffer);
   }
   remove_temporary_outputs_on_signals();

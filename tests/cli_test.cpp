@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "test_util.h"
 
@@ -31,6 +34,49 @@ TEST(Cli, NoArgumentsPrintsHelpOnly) {
   EXPECT_EQ(result.out, read_file(kData + "/help.txt"));
   EXPECT_EQ(result.err, "");
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// The options in the first column of docs/usage.md's option tables, or of the help's option
+// lines: every "-name" token outside the <value> placeholders.
+std::set<std::string> listed_options(const std::string& text, bool markdown) {
+  static const std::regex kOption("(^|[ `,])(--?[a-z][a-z-]*)");
+  std::set<std::string> options;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (markdown ? line.rfind("| `-", 0) != 0 : line.rfind("  -", 0) != 0) continue;
+    std::string column = markdown ? line.substr(0, line.find('|', 1)) : line.substr(0, 28);
+    column = std::regex_replace(column, std::regex("<[^>]*>"), "");
+    for (std::sregex_iterator it(column.begin(), column.end(), kOption), end; it != end; ++it) {
+      options.insert((*it)[2]);
+    }
+  }
+  return options;
+}
+
+TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
+  TempDir dir;
+  const std::set<std::string> documented =
+      listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
+  EXPECT_EQ(documented.size(), 28u);  // 27 options, --help also as -h
+  for (const char* option : {"--help", "-h"}) {
+    const RunResult result = run_dorsane({option}, dir.path());
+    EXPECT_EQ(result.status, 0) << option;
+    EXPECT_EQ(result.err, "") << option;
+    EXPECT_EQ(result.out, read_file(kData + "/help.txt")) << option;
+    EXPECT_EQ(listed_options(result.out, false), documented) << option;
+  }
+  // Help among other options wins, before any of them is checked.
+  EXPECT_EQ(run_dorsane({"--glfs", "missing.vcf", "--help"}, dir.path()).status, 0);
+}
+
+// Colours only on a terminal (script gives the run one) and never with NO_COLOR.
+TEST(Cli, HelpColoursOnlyOnATerminalWithoutNoColor) {
+  const std::string binary = DORSANE_BINARY;
+  const RunResult tty = run_shell("unset NO_COLOR; script -qec '" + binary + " -h' /dev/null");
+  const RunResult no_color = run_shell("NO_COLOR=1 script -qec '" + binary + " -h' /dev/null");
+  EXPECT_TRUE(contains(tty.out, "\x1b[1m")) << tty.out;
+  EXPECT_FALSE(contains(no_color.out, "\x1b[")) << no_color.out;
+  EXPECT_FALSE(contains(read_file(kData + "/help.txt"), "\x1b["));
 }
 
 TEST(Cli, SummaryMatchesGolden) {

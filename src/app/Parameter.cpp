@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "app/help_text.h"
 #include "io/io.h"
 #include "util/errors.h"
 
@@ -322,10 +323,10 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
 }
 
 void Parameter::fill_defaults() {
-  if (!has_numsnps) numsnps = 50;
-  if (!has_lambda) lambda = 0.06;
-  if (!has_iteration) iterations = 100;
-  if (!has_burnin) burnin = 10;
+  if (!has_numsnps) numsnps = kDefaultNumsnps;
+  if (!has_lambda) lambda = kDefaultLambda;
+  if (!has_iteration) iterations = kDefaultIterations;
+  if (!has_burnin) burnin = kDefaultBurnin;
   if (!has_ref_panel) ref_haplotype_count = 0;
 }
 
@@ -359,11 +360,12 @@ void Parameter::check_values() const {
   }
 }
 
-void Parameter::print() const { print(std::cout); }
+void Parameter::print() const { print(std::cout, stdout_takes_colour()); }
 
-void Parameter::print(std::ostream& out) const {
+void Parameter::print(std::ostream& out, bool colour) const {
   out << "\n";
-  out << " \x1b[1mWelcome to  Dorsane v1.0\x1b[0m         \n";
+  out << " " << (colour ? "\x1b[1m" : "") << "Welcome to  Dorsane v" DORSANE_VERSION
+      << (colour ? "\x1b[0m" : "") << "         \n";
   out << "\n";
   out << "Genotype calling of low-coverage cohorts on a phased haplotype scaffold\n";
   out << "========================================\n";

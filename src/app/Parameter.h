@@ -13,7 +13,8 @@ class Parameter {
   ~Parameter() = default;
 
   void print() const;
-  void print(std::ostream& out) const;
+  // The run's banner and settings; ANSI bold only with colour.
+  void print(std::ostream& out, bool colour) const;
 
   std::string sample_file;
   std::string list_file;
@@ -54,6 +55,11 @@ class Parameter {
   unsigned int seed = 0;
   // --threads: workers analysing windows side by side.
   static constexpr int kMaxThreads = 1024;
+  // The defaults of the options that have one; the help prints these.
+  static constexpr int kDefaultNumsnps = 50;
+  static constexpr double kDefaultLambda = 0.06;
+  static constexpr int kDefaultIterations = 100;
+  static constexpr int kDefaultBurnin = 10;
   int threads = 1;
   // The command line as a shell would take it back, for the outputs' headers.
   std::string command_line;

@@ -1,0 +1,104 @@
+#include "app/help_text.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/Parameter.h"
+
+namespace {
+
+struct HelpLine {
+  const char* option;  // the option and its values, as typed
+  std::string text;    // what it does, and its default
+};
+
+struct HelpGroup {
+  const char* title;
+  std::vector<HelpLine> lines;
+};
+
+std::string number_text(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+std::vector<HelpGroup> help_groups() {
+  const std::string max_threads = std::to_string(Parameter::kMaxThreads);
+  return {
+      {"Input files",
+       {{"--sample-file <file>", "sample IDs, one per line (required)"},
+        {"--glfs <file>", "genotype likelihoods: VCF with PL or GL, plain or gzip (required)"},
+        {"--scaffold-file <file>", "phased scaffold: text layout or phased VCF/BCF (required)"},
+        {"--ref-panel <file>", "reference panel: text layout or phased VCF/BCF [none]"},
+        {"--ped-file <file>", "pedigree of trios and duos, ped columns [none]"},
+        {"-initial <file>", "initial phased genotypes at multi-allelic sites [none]"}}},
+      {"Region (one of them is required)",
+       {{"--int <lower> <upper>", "positions lower to upper + 5"},
+        {"--list <file>", "white-space separated positions, instead of --int"}}},
+      {"Model",
+       {{"--numsnps <int>", "flanking scaffold sites on each side [" +
+                                std::to_string(Parameter::kDefaultNumsnps) + "]"},
+        {"--lambda <double>",
+         "penalty on the covariances' diagonal [" + number_text(Parameter::kDefaultLambda) + "]"},
+        {"--k <int>", "haplotypes selected per haplotype, 2 to 2N-2 [2N-2]"},
+        {"--model-avg", "also run the all-haplotype model, keep the more certain [off]"},
+        {"--var-multi", "analyse scaffold sites from their likelihoods too [off]"}}},
+      {"Sampler",
+       {{"--iteration <int>",
+         "MCMC iterations [" + std::to_string(Parameter::kDefaultIterations) + "]"},
+        {"--burnin <int>", "burn-in iterations, below --iteration [" +
+                               std::to_string(Parameter::kDefaultBurnin) + "]"},
+        {"--seed <int>", "seed, 0 to 4294967295: the same seed repeats a run [the clock]"}}},
+      {"Output",
+       {{"--o <file>", "output VCF; NAME.gz is bgzipped and indexed (required)"},
+        {"--mp <file>", "marginal posteriors of every class [none]"},
+        {"--dosage", "add DS, GP and the INFO score to the VCF [off]"}}},
+      {"Run",
+       {{"--threads <int>", "windows analysed side by side, 1 to " + max_threads + " [1]"},
+        {"--quiet", "nothing on standard output [off]"},
+        {"--help, -h", "print this help and exit"},
+        {"--version", "print the version and exit"}}},
+      {"Other modes",
+       {{"-merge-posteriors <a> <b>",
+         "average two --mp files into calls (with --o, --sample-file)"},
+        {"-chr <name>", "CHROM written by -merge-posteriors [0]"},
+        {"-decompose-multi <file>", "split multi-allelic records into bi-allelic SNPs"},
+        {"-unphased", "-decompose-multi reads a/b genotypes [off]"}}},
+  };
+}
+
+}  // namespace
+
+bool stdout_takes_colour() {
+  return isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+}
+
+std::string help_text(bool colour) {
+  const std::string bold = colour ? "\x1b[1m" : "";
+  const std::string plain = colour ? "\x1b[0m" : "";
+  std::ostringstream out;
+  out << bold << "dorsane " << DORSANE_VERSION << plain
+      << ": genotype calling for low-coverage sequencing of a cohort on a phased scaffold\n\n"
+      << "Usage:\n"
+      << "  dorsane --sample-file S --glfs GL.vcf.gz --scaffold-file SCAFFOLD --o OUT.vcf.gz\n"
+      << "          (--int LOWER UPPER | --list POSITIONS) [options]\n"
+      << "  dorsane -merge-posteriors A.mp B.mp --o OUT.vcf --sample-file S [-chr NAME]\n"
+      << "  dorsane -decompose-multi IN.vcf --o OUT.vcf --sample-file S [-unphased]\n";
+  for (const HelpGroup& group : help_groups()) {
+    out << "\n" << bold << group.title << plain << "\n";
+    for (const HelpLine& line : group.lines) {
+      std::string option = line.option;
+      option.resize(std::max<std::size_t>(option.size() + 2, 28), ' ');
+      out << "  " << option << line.text << "\n";
+    }
+  }
+  out << "\nEvery option, file format and message: docs/usage.md (installed under "
+         "share/doc/dorsane).\n";
+  return out.str();
+}
