@@ -9,7 +9,8 @@ packages=(
   zlib1g-dev
   libgtest-dev
   libhts-dev
-  bcftools tabix
+  bcftools tabix samtools
+  shapeit4
   snakemake
   clang-format
   clang libclang-rt-14-dev

@@ -7,8 +7,12 @@ nearby sites are in linkage disequilibrium); derived-allele counts follow the ne
 depth and a symmetric base-error model and summarised as PL or GL values.
 
 Writes into --out: samples.txt, gl.vcf (gl.vcf.gz with --gzip), scaffold.txt,
-truth.vcf, and with the options panel.txt and family.ped. Prints the dorsane command
-line that analyses the data. Standard library only.
+truth.vcf, and with the options panel.txt and family.ped. With --reads it also writes
+the raw inputs of an upstream pipeline: ref.fa (a generated reference that carries each
+site's REF), one read file per sample under reads/ (reads placed at their true positions,
+no aligner needed; BAM through samtools) with bams.txt listing them, and array.vcf, the
+samples' unphased genotypes at the scaffold sites. Prints the dorsane command line that
+analyses the data. Standard library only (samtools for --reads bam).
 """
 
 import argparse
@@ -18,6 +22,8 @@ import math
 import os
 import random
 import shlex
+import shutil
+import subprocess
 import sys
 
 NUCLEOTIDES = "ACGT"
@@ -69,6 +75,9 @@ def parse_args(argv):
     kind.add_argument("--pl", dest="kind", action="store_const", const="PL", help="write PL (default)")
     kind.add_argument("--gl", dest="kind", action="store_const", const="GL", help="write GL (log10)")
     p.add_argument("--gzip", action="store_true", help="gzip-compress the likelihood VCF")
+    p.add_argument("--reads", choices=("sam", "bam"),
+                   help="also write ref.fa, the reads of every sample (reads/, bams.txt) and array.vcf")
+    p.add_argument("--read-length", type=int, default=100, help="bp per read with --reads [100]")
     p.add_argument("--dorsane", default="./build/dorsane", help="program name in the printed command [./build/dorsane]")
     args = p.parse_args(argv)
     if args.kind is None:
@@ -92,6 +101,9 @@ def parse_args(argv):
         (math.isfinite(args.crossovers) and args.crossovers >= 0, "--crossovers must not be negative"),
         (0.0 <= args.multi <= 1.0, "--multi must lie in [0, 1]"),
         (args.chrom != "" and not any(c.isspace() for c in args.chrom), "--chrom must be one word"),
+        (10 <= args.read_length <= 10000, "--read-length must lie in [10, 10000]"),
+        (args.reads != "bam" or shutil.which("samtools") is not None,
+         "--reads bam needs samtools on PATH (Debian package samtools)"),
     ]
     for ok, message in checks:
         if not ok:
@@ -450,8 +462,16 @@ class Output:
         self.files.append((path, tmp, handle, raw))
         return handle
 
+    def made(self, name):
+        """A temporary path for a file another program writes; renamed with the rest."""
+        path = os.path.join(self.directory, name)
+        self.files.append((path, path + ".tmp", None, None))
+        return path + ".tmp"
+
     def commit(self):
         for _, _, handle, raw in self.files:
+            if handle is None:
+                continue
             handle.close()
             if raw is not handle:
                 raw.close()
@@ -461,8 +481,9 @@ class Output:
     def abandon(self):
         for _, tmp, handle, raw in self.files:
             try:
-                handle.close()
-                if raw is not handle:
+                if handle is not None:
+                    handle.close()
+                if raw is not None and raw is not handle:
                     raw.close()
             finally:
                 if os.path.exists(tmp):
@@ -490,6 +511,75 @@ def vcf_header(args, ids, format_lines, extra=()):
     return "\n".join(lines) + "\n"
 
 
+class ReadWriter:
+    """The raw inputs upstream of the likelihoods: a reference, every sample's reads at their
+    true positions with the simulated alleles and base errors, and an unphased array VCF."""
+
+    def __init__(self, args, ids):
+        # Its own stream, so the other files are the same with and without --reads.
+        self.rng = random.Random(args.seed * 1000003 + 17)
+        self.args = args
+        self.ids = ids
+        self.sites = []  # (pos, bases, haplotype alleles)
+        self.array = []  # (pos, ref, alt, haplotype alleles) at the scaffold sites
+
+    def write(self, out, header_command):
+        args, rng = self.args, self.rng
+        length = args.read_length
+        positions = [site[0] for site in self.sites]
+        reference = rng.choices(NUCLEOTIDES, k=positions[-1] + length)
+        for pos, bases, _ in self.sites:
+            reference[pos - 1] = bases[0]
+        reference = "".join(reference)
+        fasta = out.open("ref.fa")
+        fasta.write(f">{args.chrom}\n".encode())
+        fasta.write("".join(reference[i:i + 60] + "\n" for i in range(0, len(reference), 60)).encode())
+        out.open("ref.fa.fai").write(f"{args.chrom}\t{len(reference)}\t{len(args.chrom) + 2}\t60\t61\n".encode())
+        os.makedirs(os.path.join(args.out, "reads"), exist_ok=True)
+        listed = []
+        for column, sample in enumerate(self.ids):
+            sam = self.sample_sam(sample, column, reference, positions)
+            listed.append(os.path.abspath(os.path.join(args.out, "reads", f"{sample}.{args.reads}")))
+            if args.reads == "sam":
+                out.open(f"reads/{sample}.sam").write(sam.encode())
+                continue
+            bam = out.made(f"reads/{sample}.bam")
+            subprocess.run(["samtools", "view", "-b", "-o", bam, "-"], input=sam.encode(), check=True)
+            subprocess.run(["samtools", "index", bam, out.made(f"reads/{sample}.bam.bai")], check=True)
+        out.open("bams.txt").write("".join(path + "\n" for path in listed).encode())
+        self.write_array(out.open("array.vcf"), header_command)
+
+    def sample_sam(self, sample, column, reference, positions):
+        args, rng = self.args, self.rng
+        length = args.read_length
+        quality = chr(33 + max(2, min(41, int(round(-10.0 * math.log10(args.error)))))) * length
+        first, last = max(1, positions[0] - length + 1), positions[-1]
+        count = int(round(args.coverage * (last - first + 1) / length))
+        lines = ["@HD\tVN:1.6\tSO:coordinate\n", f"@SQ\tSN:{args.chrom}\tLN:{len(reference)}\n",
+                 f"@RG\tID:{sample}\tSM:{sample}\n"]
+        for r, start in enumerate(sorted(rng.randint(first, last) for _ in range(count))):
+            hap = 2 * column + rng.randrange(2)
+            seq = list(reference[start - 1:start - 1 + length])
+            for j in range(bisect.bisect_left(positions, start), bisect.bisect_left(positions, start + length)):
+                pos, bases, haps = self.sites[j]
+                seq[pos - start] = bases[haps[hap]]
+            for i in bernoulli_hits(rng, length, args.error):
+                seq[i] = NUCLEOTIDES[(NUCLEOTIDES.index(seq[i]) + 1 + rng.randrange(3)) % 4]
+            flag = 16 if rng.random() < 0.5 else 0
+            lines.append(f"{sample}.{r + 1}\t{flag}\t{args.chrom}\t{start}\t60\t{length}M\t*\t0\t0\t"
+                         f"{''.join(seq)}\t{quality}\tRG:Z:{sample}\n")
+        return "".join(lines)
+
+    def write_array(self, handle, header_command):
+        gt_line = '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">'
+        handle.write(vcf_header(self.args, self.ids, [gt_line], [header_command]).encode())
+        unphased = [[f"{min(a, b)}/{max(a, b)}" for b in range(2)] for a in range(2)]
+        for pos, ref, alt, haps in self.array:
+            gts = "\t".join(unphased[x][y] for x, y in zip(haps[0::2], haps[1::2]))
+            handle.write(f"{self.args.chrom}\t{pos}\t{self.args.chrom}:{pos}\t{ref}\t{alt}\t.\tPASS\t.\tGT\t{gts}\n"
+                         .encode())
+
+
 def simulate(args, argv):
     rng = random.Random(args.seed)
     positions = positions_along(rng, args)
@@ -503,6 +593,7 @@ def simulate(args, argv):
 
     os.makedirs(args.out, exist_ok=True)
     out = Output(args.out)
+    raw = ReadWriter(args, cohort.ids) if args.reads else None
     gl_name = "gl.vcf.gz" if args.gzip else "gl.vcf"
     try:
         out.open("samples.txt").write("".join(i + "\n" for i in cohort.ids).encode())
@@ -564,6 +655,8 @@ def simulate(args, argv):
             firsts, seconds = haps[0::2], haps[1::2]
             fields = "\t".join(reads.sample_field(n_alleles, x, y) for x, y in zip(firsts, seconds))
             gl.write(f"{args.chrom}\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\t{fmt}\t{fields}\n".encode())
+            if raw is not None:
+                raw.sites.append((pos, bases, haps))
             gts = "\t".join(phased[x][y] for x, y in zip(firsts, seconds))
             truth.write(f"{args.chrom}\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\tGT\t{gts}\n".encode())
             if panel is not None and not multi:
@@ -583,7 +676,11 @@ def simulate(args, argv):
                     values = " ".join("01"[a] for a in haps_s)
                     scaffold.write(f"{args.chrom} {args.chrom}:{pos_s} {pos_s} {ref_s} {alt_s} {values}\n".encode())
                     scaffold_count += 1
+                    if raw is not None:
+                        raw.array.append(block_pick)
                 block_pick, block_seen, block_end = None, 0, block_end + args.scaffold_every
+        if raw is not None:
+            raw.write(out, command)
         out.commit()
     except BaseException:
         out.abandon()
@@ -611,7 +708,7 @@ def main(argv):
     args = parse_args(argv)
     try:
         positions, scaffold_count, gl_name = simulate(args, ["simulate.py"] + argv)
-    except (UsageError, OSError) as err:
+    except (UsageError, OSError, subprocess.CalledProcessError) as err:
         sys.stderr.write(f"simulate.py: {err}\n")
         return 1
     if scaffold_count < 2:
