@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the dependencies, checks the formatting, builds dorsane with warnings as errors,
-# runs every test, runs the README's example end to end, builds with the address and
-# undefined-behaviour sanitizers and runs every test again on that build, then fuzzes each
-# reader for 30 seconds.
+# runs every test, checks what cmake --install installs, runs the bundled example end to
+# end, builds with the address and undefined-behaviour sanitizers and runs every test again
+# on that build, then fuzzes each reader for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -12,6 +12,13 @@ git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDORSANE_WERROR=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+# cmake --install puts the binary and the documentation under the prefix.
+rm -rf build/install-check
+cmake --install build --prefix build/install-check > /dev/null
+test -x build/install-check/bin/dorsane
+test -f build/install-check/share/doc/dorsane/README.md
+test -f build/install-check/share/doc/dorsane/docs/usage.md
 
 # The example must call better than the most-likely-genotype baseline (non-reference
 # discordance over all sites: the "all" row's calls against its baseline).
