@@ -38,7 +38,7 @@ std::vector<HelpGroup> help_groups() {
         {"--ref-panel <file>", "reference panel: text layout or phased VCF/BCF [none]"},
         {"--ped-file <file>", "pedigree of trios and duos, ped columns [none]"},
         {"-initial <file>", "initial phased genotypes at multi-allelic sites [none]"}}},
-      {"Region (one of them is required)",
+      {"Region (one of the two is required)",
        {{"--int <lower> <upper>", "positions lower to upper + 5"},
         {"--list <file>", "white-space separated positions, instead of --int"}}},
       {"Model",
