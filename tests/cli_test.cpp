@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -39,15 +38,20 @@ TEST(Cli, NoArgumentsPrintsHelpOnly) {
 // The options in the first column of docs/usage.md's option tables, or of the help's option
 // lines: every "-name" token outside the <value> placeholders.
 std::set<std::string> listed_options(const std::string& text, bool markdown) {
-  static const std::regex kOption("(^|[ `,])(--?[a-z][a-z-]*)");
   std::set<std::string> options;
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     if (markdown ? line.rfind("| `-", 0) != 0 : line.rfind("  -", 0) != 0) continue;
-    std::string column = markdown ? line.substr(0, line.find('|', 1)) : line.substr(0, 28);
-    column = std::regex_replace(column, std::regex("<[^>]*>"), "");
-    for (std::sregex_iterator it(column.begin(), column.end(), kOption), end; it != end; ++it) {
-      options.insert((*it)[2]);
+    const std::string column = markdown ? line.substr(0, line.find('|', 1)) : line.substr(0, 28);
+    bool in_value = false;
+    for (std::size_t i = 0; i < column.size(); ++i) {
+      in_value = column[i] == '<' || (in_value && column[i] != '>');
+      const bool starts = column[i] == '-' &&
+                          (i == 0 || std::string(" `,").find(column[i - 1]) != std::string::npos);
+      if (in_value || !starts) continue;
+      std::size_t end = column.find_first_not_of("-abcdefghijklmnopqrstuvwxyz", i);
+      options.insert(column.substr(i, end - i));
+      i = end - 1;
     }
   }
   return options;
