@@ -17,36 +17,42 @@ constexpr int kMaxCalledAlleles = 101;
 
 }  // namespace
 
-bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
-  if (!has_likelihood_values(p)) return false;
-  return params.var_multi || !scaffold_haplotypes.contains(p);
+bool CallSNP::analysed_from_likelihoods(std::uint64_t item) const {
+  if (!has_likelihood_values(item)) return false;
+  return params.var_multi || !scaffold_record(item);
 }
 
-bool CallSNP::has_likelihood_values(std::uint64_t p) const {
-  return likelihood_alleles.contains(p) &&
-         !std::binary_search(keys_without_likelihoods.begin(), keys_without_likelihoods.end(), p);
+bool CallSNP::has_likelihood_values(std::uint64_t key) const {
+  return likelihood_alleles.contains(key) &&
+         !std::binary_search(keys_without_likelihoods.begin(), keys_without_likelihoods.end(), key);
 }
 
-SiteAlleles CallSNP::site_alleles(std::uint64_t p) const {
-  const std::optional<SiteAlleles> scaffold = scaffold_alleles.find(p);
-  return scaffold ? *scaffold : likelihood_alleles.at(p);
+bool CallSNP::scaffold_record(std::uint64_t key) const {
+  return scaffold_haplotypes.contains(record_positions.position_of(key)) &&
+         record_positions.first_at_position(key, likelihood_alleles.keys());
+}
+
+SiteAlleles CallSNP::site_alleles(std::uint64_t item) const {
+  const std::optional<SiteAlleles> scaffold = scaffold_alleles.find(item_position(item));
+  return scaffold ? *scaffold : likelihood_alleles.at(item);
 }
 
 void CallSNP::refuse_unsupported_runs() const {
   for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = likelihood_alleles.at(p).count();
+    const std::string position = std::to_string(item_position(p));
     if (a > kMaxCalledAlleles) {
       // Each sample carries a^2 phased classes and the tables grow faster still, while the
       // samples cannot inform that many alleles.
-      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file + " has " +
+      throw FatalError("ERROR! Position " + position + " of " + params.glf_file + " has " +
                        std::to_string(a) + " alleles; dorsane calls records of at most " +
                        std::to_string(kMaxCalledAlleles) +
                        " (split it first, e.g. with bcftools norm -m-any)");
     }
     if (a < 2) {
       // The likelihood reader skips records without an ALT allele; nothing to call here.
-      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file +
+      throw FatalError("ERROR! Position " + position + " of " + params.glf_file +
                        " has a single allele; there is no genotype to call");
     }
   }

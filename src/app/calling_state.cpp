@@ -73,18 +73,19 @@ void CallingCounts::add(const CallingCounts& o) {
   transmissions.conflicts += o.transmissions.conflicts;
 }
 
-WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
-  const SiteAlleles alleles = run.likelihood_alleles.at(p);
-  return window_key(run.scaffold_position_list(), p, run.params.numsnps, allele_span(alleles),
-                    panel_used_at(run, p, alleles));
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key) {
+  const SiteAlleles alleles = run.likelihood_alleles.at(key);
+  const std::uint64_t pos = run.item_position(key);
+  return window_key(run.scaffold_position_list(), pos, run.params.numsnps, allele_span(alleles),
+                    panel_used_at(run, pos, alleles));
 }
 
-LikelihoodSource::LikelihoodSource(const CallSNP& run) : settings_(run.likelihood_settings()) {
+LikelihoodSource::LikelihoodSource(const CallSNP& run)
+    : run_(run), settings_(run.likelihood_settings()) {
   // The run outlives this source; its lists answer which records are called.
-  auto wanted = [&run](std::uint64_t p) {
-    const std::vector<std::uint64_t>& positions = run.region_positions();
-    return run.has_likelihood_values(p) &&
-           std::binary_search(positions.begin(), positions.end(), p);
+  auto wanted = [&run](std::uint64_t key) {
+    return run.has_likelihood_values(key) &&
+           (!run.params.has_list || run.listed(run.item_position(key)));
   };
   in_ = run.open_likelihoods(settings_);
   puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
@@ -98,7 +99,7 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
     throw FatalError("ERROR! " + settings_.file_name +
                      " changed while dorsane was reading it: "
                      "the likelihoods of position " +
-                     std::to_string(key) + " are gone");
+                     std::to_string(run_.item_position(key)) + " are gone");
   }
   return values;
 }
@@ -154,16 +155,19 @@ std::vector<PositionOutcome> CallingState::call_positions(const std::uint64_t* f
   return outcomes;
 }
 
-void CallingState::call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes) {
-  std::vector<double> site_pls = likelihoods.take(p);
-  const SiteAlleles current_alleles = run.likelihood_alleles.at(p);
+void CallingState::call_from_likelihoods(std::uint64_t record,
+                                         std::vector<PositionOutcome>& outcomes) {
+  std::vector<double> site_pls = likelihoods.take(record);
+  const SiteAlleles current_alleles = run.likelihood_alleles.at(record);
   const int allele_count = current_alleles.count();
-  auto random = std::make_unique<PositionRandom>(params.seed, p);
-  const WindowKey key = position_window_key(run, p);
+  // The stream follows the record's key, the window its own POS.
+  auto random = std::make_unique<PositionRandom>(params.seed, record);
+  const std::uint64_t p = run.item_position(record);
+  const WindowKey key = position_window_key(run, record);
   // The queued chains read the window and models in hand.
   if (key != window_in_hand) run_queued_chains(outcomes);
   const bool rebuilt = rebuild_window(p, key, current_alleles);
-  initial_alleles(p, site_pls, allele_count, *random);
+  initial_alleles(record, site_pls, allele_count, *random);
   if (rebuilt) fit_models(p);
   PositionOutcome outcome;
   outcome.position = p;
@@ -266,7 +270,7 @@ bool CallingState::rebuild_window(std::uint64_t p, const WindowKey& key,
   return true;
 }
 
-void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& site_pls,
+void CallingState::initial_alleles(std::uint64_t record, const std::vector<double>& site_pls,
                                    int allele_count, RandomSource& random) {
   if (allele_count == 2) {
     allele_frequencies.assign(2, 0.5);
@@ -277,8 +281,11 @@ void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& s
   if (multi_tables.allele_count != allele_count) {
     multi_tables = multi_allele_tables(allele_count);
   }
-  const auto from_file =
-      params.has_initial ? run.initial_genotypes.find(p) : run.initial_genotypes.end();
+  // The file's line at a position belongs to the first record there.
+  const bool from_file_possible = params.has_initial && run.record_positions.first_at_position(
+                                                            record, run.likelihood_alleles.keys());
+  const auto from_file = from_file_possible ? run.initial_genotypes.find(run.item_position(record))
+                                            : run.initial_genotypes.end();
   if (from_file != run.initial_genotypes.end()) {
     initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
   } else {
@@ -381,22 +388,29 @@ void CallingState::call_multiallelic(const std::vector<double>& site_pls, Random
                          genotype_probs, model_average);
 }
 
-PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
+PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
   PositionOutcome outcome;
+  const std::uint64_t p = run.item_position(item);
   outcome.position = p;
+  const bool record = run.is_record(item);
   // A likelihood record at the site lends its PL when its alleles are the site's.
   std::vector<double> record_pls;
-  if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
+  if (run.has_likelihood_values(item)) record_pls = likelihoods.take(item);
   const std::size_t scaffold = run.scaffold_haplotypes.index_of(p);
-  if (scaffold != SiteRows::npos && (!params.var_multi || run.likelihood_alleles.contains(p))) {
-    const SiteAlleles current_alleles = run.site_alleles(p);
+  // Later records at the site's POS are not the site: the site is written once.
+  const bool site_record =
+      record ? run.record_positions.first_at_position(item, run.likelihood_alleles.keys())
+             : !params.var_multi;
+  if (scaffold != SiteRows::npos && site_record) {
+    const SiteAlleles current_alleles = run.site_alleles(item);
     outcome.messages = std::string(current_alleles.ref) + "\n";
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
                             scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};
-    const std::optional<SiteAlleles> record = run.likelihood_alleles.find(p);
+    const std::optional<SiteAlleles> record_alleles =
+        record ? run.likelihood_alleles.find(item) : std::nullopt;
     // The writer checks the value count against the record's genotypes.
-    if (record && *record == current_alleles) {
+    if (record_alleles && *record_alleles == current_alleles) {
       outcome.pls = std::move(record_pls);
     }
   }

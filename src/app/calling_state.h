@@ -52,13 +52,15 @@ class LikelihoodSource {
 
  private:
   std::mutex mutex_;
+  const CallSNP& run_;
   LikelihoodSettings settings_;
   std::unique_ptr<std::istream> in_;
   std::unique_ptr<LikelihoodPuller> puller_;
 };
 
-// The window a position needs (see WindowKey), from the run's inputs alone.
-WindowKey position_window_key(const CallSNP& run, std::uint64_t p);
+// The window a record needs (see WindowKey), from the run's inputs alone: it lies at the
+// record's own POS.
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key);
 
 class CallingState {
  public:
@@ -79,14 +81,15 @@ class CallingState {
   CallingCounts counts;
   // Builds the window unless the one in hand has the same key; returns whether it did.
   bool rebuild_window(std::uint64_t p, const WindowKey& key, const SiteAlleles& current_alleles);
-  void initial_alleles(std::uint64_t p, const std::vector<double>& site_pls, int allele_count,
+  void initial_alleles(std::uint64_t record, const std::vector<double>& site_pls, int allele_count,
                        RandomSource& random);
   // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
   void fit_models(std::uint64_t p);
   void fit_sample(std::uint64_t p, int s);
-  // Analyses p, or queues its chain to run with the next ones on the same window.
-  void call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes);
-  PositionOutcome pass_scaffold_site(std::uint64_t p);
+  // Analyses the record under this key, or queues its chain to run with the next ones on
+  // the same window.
+  void call_from_likelihoods(std::uint64_t record, std::vector<PositionOutcome>& outcomes);
+  PositionOutcome pass_scaffold_site(std::uint64_t item);
   void queue_biallelic(std::vector<double> site_pls, std::unique_ptr<PositionRandom> random,
                        std::size_t outcome_index);
   bool has_family_units() const {
