@@ -298,7 +298,8 @@ TEST(Evaluate, TruthAgainstItselfAndAlteredCopy) {
   const std::string out = dir.file("sim");
   ASSERT_EQ(
       run_tool("simulate.py", "--out " + quote(out) +
-                                  " --samples 10 --sites 60 --trios 1 --seed 21 --scaffold-every 3")
+                                  " --samples 10 --sites 60 --trios 1 --seed 21 --scaffold-every 3"
+                                  " --repeated 0.1")  // records that share a position, too
           .status,
       0);
   const std::string base = "--truth " + quote(out + "/truth.vcf") + " --scaffold " +

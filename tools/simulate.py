@@ -65,6 +65,9 @@ def parse_args(argv):
     p.add_argument("--crossovers", type=float, default=1.0,
                    help="expected crossovers per meiosis over the region [1]")
     p.add_argument("--multi", type=float, default=0.0, help="fraction of sites with two ALT alleles [0]")
+    p.add_argument("--repeated", type=float, default=0.0,
+                   help="fraction of sites written at the position of the site before, as an insertion "
+                        "after its REF (records that share a position, as split multi-allelic sites) [0]")
     kind = p.add_mutually_exclusive_group()
     kind.add_argument("--pl", dest="kind", action="store_const", const="PL", help="write PL (default)")
     kind.add_argument("--gl", dest="kind", action="store_const", const="GL", help="write GL (log10)")
@@ -91,6 +94,7 @@ def parse_args(argv):
          f"--samples is {args.samples}"),
         (math.isfinite(args.crossovers) and args.crossovers >= 0, "--crossovers must not be negative"),
         (0.0 <= args.multi <= 1.0, "--multi must lie in [0, 1]"),
+        (0.0 <= args.repeated < 1.0, "--repeated must lie in [0, 1)"),
         (args.chrom != "" and not any(c.isspace() for c in args.chrom), "--chrom must be one word"),
     ]
     for ok, message in checks:
@@ -336,6 +340,11 @@ def positions_along(rng, args):
         pos += max(1, int(round(rng.expovariate(1.0 / args.spacing))))
     if positions[-1] > 2147483647:
         raise UsageError(f"the last position {positions[-1]} exceeds 2147483647; lower --start, --sites or --spacing")
+    # Its own stream, so the other draws are those of a run without repeated positions.
+    repeat = random.Random(args.seed * 1000003 + 17)
+    for i in range(1, len(positions)):
+        if args.repeated and repeat.random() < args.repeated:
+            positions[i] = positions[i - 1]
     return positions
 
 
@@ -561,6 +570,10 @@ def simulate(args, argv):
 
             bases = rng.sample(NUCLEOTIDES, n_alleles)
             ref, alt = bases[0], ",".join(bases[1:])
+            shares_position = i > 0 and positions[i - 1] == pos
+            if shares_position and not multi:
+                ref, alt = previous_ref, previous_ref + bases[1]
+            previous_ref = ref
             firsts, seconds = haps[0::2], haps[1::2]
             fields = "\t".join(reads.sample_field(n_alleles, x, y) for x, y in zip(firsts, seconds))
             gl.write(f"{args.chrom}\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\t{fmt}\t{fields}\n".encode())
@@ -570,7 +583,7 @@ def simulate(args, argv):
                 values = " ".join("01"[alleles[h]] for h in cohort.panel)
                 panel.write(f"{args.chrom} {args.chrom}:{pos} {pos} {ref} {alt} {values}\n".encode())
 
-            if not multi:
+            if not multi and not shares_position:
                 alt_count = haps.count(1)
                 maf = min(alt_count, 2 * n - alt_count) / (2 * n)
                 if maf >= args.scaffold_maf and maf > 0:
