@@ -297,6 +297,10 @@ void CallingState::initial_alleles(std::uint64_t record, const std::vector<doubl
 
 void CallingState::fit_models(std::uint64_t p) {
   selection_index.reset();  // of the models about to be replaced
+  // The chains' cached R x vectors serve the window's variants; freed before the fit, they
+  // do not add to the fit's own peak.
+  std::vector<double>().swap(scratch.pattern_pool);
+  for (SamplerScratch& chain : chain_scratch) std::vector<double>().swap(chain.pattern_pool);
   distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
   patterns.build(M, model_haplotype_count);
   // Every model selects all columns but its own two: their sums come from the run-weighted
