@@ -142,8 +142,12 @@ void CallSNP::run_calling_mode() {
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
+  choose_settings();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
-  const VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}};
+  VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}, {}};
+  for (const BlockChoice& choice : block_choices) {
+    provenance.extra_lines.push_back(choice_header_line(choice, chrom));
+  }
   ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
                       params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom, provenance,
                       params.dosage);

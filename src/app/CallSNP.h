@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Parameter.h"
+#include "app/block_settings.h"
 #include "io/allele_table.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
@@ -51,6 +52,9 @@ class CallSNP {
                                                  IndexedRegion** indexed = nullptr) const;
 
   Parameter params;
+
+  // The settings of the block a position lies in (--tune-settings), else the run's.
+  ModelSettings settings_at(std::uint64_t pos) const;
 
   // What the run goes through, in output order. Without --list: the analysable records of
   // the likelihood file (their keys, ascending as in the file). With it: the records at the
@@ -107,6 +111,8 @@ class CallSNP {
   std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
   std::string contig_length;    // its length from the likelihood file's header, or ""
   int chromosome = 0;           // strtol value of CHROM (or -chr)
+  // With --tune-settings: each block's choice, ascending by block.
+  std::vector<BlockChoice> block_choices;
 
  private:
   void read_position_list();
@@ -119,6 +125,8 @@ class CallSNP {
   // output, and an empty output name.
   void check_output_names() const;
   void check_scaffold_size() const;
+  // Scores the candidate settings of every block the analysed positions lie in.
+  void choose_settings();
 
   OutputFile mp_output;
   OutputFile vcf_output;

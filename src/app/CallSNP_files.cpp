@@ -210,7 +210,7 @@ void CallSNP::convert_to_vcf() {
   open_aux_output(output, params.output_file);
   merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
                         params.chromosome_name, output.stream(),
-                        VcfProvenance{params.command_line, {}});
+                        VcfProvenance{params.command_line, {}, {}});
   output.commit();
 }
 
@@ -224,7 +224,7 @@ void CallSNP::vcf_decompose() {
   OutputFile output;
   open_aux_output(output, params.output_file);
   decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,
-                             output.stream(), VcfProvenance{params.command_line, {}});
+                             output.stream(), VcfProvenance{params.command_line, {}, {}});
   output.commit();
 }
 

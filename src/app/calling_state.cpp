@@ -73,10 +73,10 @@ void CallingCounts::add(const CallingCounts& o) {
   transmissions.conflicts += o.transmissions.conflicts;
 }
 
-WindowKey position_window_key(const CallSNP& run, std::uint64_t key) {
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps) {
   const SiteAlleles alleles = run.likelihood_alleles.at(key);
   const std::uint64_t pos = run.item_position(key);
-  return window_key(run.scaffold_position_list(), pos, run.params.numsnps, allele_span(alleles),
+  return window_key(run.scaffold_position_list(), pos, numsnps, allele_span(alleles),
                     panel_used_at(run, pos, alleles));
 }
 
@@ -105,12 +105,13 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
 }
 
 CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
-                           LikelihoodSource& likelihoods)
+                           LikelihoodSource& likelihoods, const ModelSettings& settings)
     : run(run),
       likelihoods(likelihoods),
       params(run.params),
       N(run.sample_count),
-      f(params.numsnps),
+      f(settings.numsnps),
+      lambda(settings.lambda),
       R(params.ref_haplotype_count),
       total_haplotypes(2 * N),
       all_haplotype_count(total_haplotypes + R),
@@ -163,7 +164,7 @@ void CallingState::call_from_likelihoods(std::uint64_t record,
   // The stream follows the record's key, the window its own POS.
   auto random = std::make_unique<PositionRandom>(params.seed, record);
   const std::uint64_t p = run.item_position(record);
-  const WindowKey key = position_window_key(run, record);
+  const WindowKey key = position_window_key(run, record, f);
   // The queued chains read the window and models in hand.
   if (key != window_in_hand) run_queued_chains(outcomes);
   const bool rebuilt = rebuild_window(p, key, current_alleles);
@@ -336,7 +337,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
                        " has no usable set of reference haplotypes (their shared runs "
                        "sum to 0 or one haplotype takes all the weight)");
     }
-    haplotype.lambda = params.lambda;
+    haplotype.lambda = lambda;
     const std::int64_t ridges_before = counts.warnings.ridge_windows;
     if (!use_run_moments || !fit_haplotype_model_from_runs(
                                 M, patterns, run_moments, 2 * s + h, haplotype_distances[2 * s + h],
@@ -353,7 +354,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
         ++counts.uniform_weight_haplotypes;
         weights_as_k_model = false;
       }
-      all_haplotype.lambda = params.lambda;
+      all_haplotype.lambda = lambda;
       if (weights_as_k_model) {
         // Every other sample haplotype at its run length: the k-model's fit is this one's.
         reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);
@@ -390,6 +391,30 @@ void CallingState::call_multiallelic(const std::vector<double>& site_pls, Random
   run_multiallelic_chain(patterns, models, run.pedigree, site_pls, multi_tables, theta_k, chain,
                          random, shuffled_rows, haplotype_alleles, multi_scratch, counts.warnings,
                          genotype_probs, model_average);
+}
+
+HeldOutScore CallingState::score_scaffold_site(std::size_t site) {
+  const std::uint64_t p = run.scaffold_position_list()[site];
+  const std::optional<SiteAlleles> alleles = run.scaffold_alleles.find(p);
+  const bool use_panel = alleles && panel_used_at(run, p, *alleles);
+  // A span of 0 drops exactly the site itself from its window.
+  const WindowKey key = window_key(run.scaffold_position_list(), p, f, 0, use_panel);
+  construct_window(run.scaffold_haplotypes, key.r, f, p, 0, N, panel, use_panel, M,
+                   window_positions);
+  window_in_hand = WindowKey{};
+  model_haplotype_count = use_panel ? all_haplotype_count : total_haplotypes;
+  for (int c = 0; c < total_haplotypes; ++c) {
+    M(totalsnps - 1, c) = run.scaffold_haplotypes.allele(site, static_cast<std::size_t>(c));
+  }
+  // The fits' warnings are about calling: scoring leaves the counts as they were.
+  const CallingCounts before = counts;
+  fit_models(p);
+  std::vector<char> modelled(static_cast<std::size_t>(N));
+  for (int s = 0; s < N; ++s) modelled[s] = relatives[static_cast<std::size_t>(s)][0] >= 0;
+  HeldOutScore score;
+  score_held_out_alleles(M, patterns, models, modelled, scratch, counts.warnings, score);
+  counts = before;
+  return score;
 }
 
 PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {

@@ -15,6 +15,7 @@
 #include "app/CallSNP.h"
 #include "chain/biallelic_chain.h"
 #include "chain/family.h"
+#include "chain/held_out.h"
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
@@ -60,12 +61,13 @@ class LikelihoodSource {
 
 // The window a record needs (see WindowKey), from the run's inputs alone: it lies at the
 // record's own POS.
-WindowKey position_window_key(const CallSNP& run, std::uint64_t key);
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps);
 
 class CallingState {
  public:
   // family: the run's numbered units with the trio children listed.
-  CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods);
+  CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods,
+               const ModelSettings& settings);
 
   // The outcomes of a run of positions, in order: each analysed from its likelihoods
   // (window, initial alleles, models, chain) or, a scaffold site outside them, passed
@@ -76,6 +78,11 @@ class CallingState {
 
   // The counts of every position this worker analysed.
   CallingCounts totals() const;
+
+  // Held-out prediction at a scaffold site (chain/held_out.h): its window without it, the
+  // models fitted with every haplotype's true allele there in the variant row. The window in
+  // hand is given up.
+  HeldOutScore score_scaffold_site(std::size_t site);
 
  private:
   CallingCounts counts;
@@ -105,6 +112,7 @@ class CallingState {
   const Parameter& params;
   const int N;
   const int f;
+  const double lambda;
   const int R;
   const int total_haplotypes;
   const int all_haplotype_count;

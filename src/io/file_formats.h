@@ -187,8 +187,9 @@ struct PlSource {
 // What a written VCF's header says beyond its fields: the command that made it and the
 // contigs its records lie on.
 struct VcfProvenance {
-  std::string command;               // the command line, one line
-  std::vector<std::string> contigs;  // inside ##contig=<...>, e.g. "ID=20,length=64444167"
+  std::string command;                   // the command line, one line
+  std::vector<std::string> contigs;      // inside ##contig=<...>, e.g. "ID=20,length=64444167"
+  std::vector<std::string> extra_lines;  // whole header lines, after the contigs
 };
 // ##dorsaneVersion, ##dorsaneCommand and the ##contig lines.
 void write_provenance(std::ostream& out, const VcfProvenance& provenance);
