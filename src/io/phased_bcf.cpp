@@ -1,10 +1,14 @@
+#include <htslib/bgzf.h>
 #include <htslib/hts.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
 #include "io/indexed_lines.h"
+#include "io/io.h"
 #include "io/phased_records.h"
 #include "util/errors.h"
 
@@ -34,6 +38,32 @@ std::string genotype_text(const std::int32_t* alleles, int ploidy) {
   return text.empty() ? "." : text;
 }
 
+// The #CHROM line's sample names of a BCF header htslib would not read, so that a sample
+// named twice, which htslib refuses without naming it, is reported.
+std::vector<std::string> raw_header_samples(const std::string& file) {
+  BGZF* fp = bgzf_open(file.c_str(), "r");
+  if (fp == nullptr) return {};
+  char magic[5];
+  std::uint32_t length = 0;
+  std::string text;
+  if (bgzf_read(fp, magic, sizeof magic) == sizeof magic &&
+      bgzf_read(fp, &length, sizeof length) == sizeof length) {
+    // In blocks, so a damaged length costs no more than the file holds.
+    char block[1 << 16];
+    for (ssize_t got = 1; text.size() < length && got > 0;) {
+      got = bgzf_read(fp, block, std::min<std::size_t>(sizeof block, length - text.size()));
+      if (got > 0) text.append(block, static_cast<std::size_t>(got));
+    }
+  }
+  bgzf_close(fp);
+  const std::size_t start = text.find("\n#CHROM\t");
+  if (start == std::string::npos) return {};
+  const std::size_t from = start + 1;
+  std::vector<std::string_view> fields;
+  split_views(std::string_view(text).substr(from, text.find('\n', from) - from), '\t', fields);
+  return {fields.size() > 9 ? fields.begin() + 9 : fields.end(), fields.end()};
+}
+
 class BcfSource : public PhasedSource {
  public:
   BcfSource(PhasedVcfSettings settings, std::uint64_t begin, std::uint64_t end)
@@ -43,7 +73,10 @@ class BcfSource : public PhasedSource {
     file_.reset(hts_open(file.c_str(), "r"));
     if (file_ == nullptr) throw FatalError("ERROR! Can't open " + file);
     header_.reset(bcf_hdr_read(file_.get()));
-    if (header_ == nullptr) throw FatalError("ERROR! " + file + ": its BCF header cannot be read");
+    if (header_ == nullptr) {
+      check_samples_unique(raw_header_samples(file), "ERROR! " + file + ": ");
+      throw FatalError("ERROR! " + file + ": its BCF header cannot be read");
+    }
     std::vector<std::string> samples;
     for (int s = 0; s < bcf_hdr_nsamples(header_.get()); ++s) {
       samples.emplace_back(header_->samples[s]);
