@@ -100,6 +100,15 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
        "sc.bcf: its BCF header cannot be read",
        "bcftools view sc.vcf -Ob | bgzip -d > sc.bcf && printf '\\377\\377\\377\\177' | "
        "dd of=sc.bcf bs=1 seek=5 conv=notrunc 2> /dev/null"},
+      {"BCF index of another file", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "The index sc.bcf.csi does not fit sc.bcf",
+       "bcftools view -Ob -o sc.bcf sc.vcf && bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\" && "
+       "bcftools index gl.bcf && mv gl.bcf.csi sc.bcf.csi"},
+      {"BCF index of a file with more contigs", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "The index sc.bcf.csi does not fit sc.bcf",
+       "bcftools view -Ob -o sc.bcf sc.vcf && (sed '/^#CHROM/i ##contig=<ID=21>' sc.vcf && "
+       "grep -v ^# sc.vcf | sed s/^20/21/) | bcftools view -Ob -o two.bcf && bcftools index "
+       "two.bcf && mv two.bcf.csi sc.bcf.csi"},
       {"index path of --o a directory", "", with_region({"--o", "out.vcf.gz", "--mp", "out.mp"}),
        "Can't open output file: out.vcf.gz.tbi (the index of --o)", "mkdir out.vcf.gz.tbi"},
       {"--mp named as the index of --o", "",

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "io/indexed_lines.h"
@@ -132,11 +133,47 @@ class BcfSource : public PhasedSource {
       throw FatalError("ERROR! The index " + index + " cannot be used for " + file +
                        "; rebuild it with bcftools index");
     }
+    // htslib names the index's sequences from the header, reading past its contigs (and
+    // crashing) for an index of a file with more of them.
+    const bool more_sequences = hts_idx_nseq(index_.get()) > header_->n[BCF_DT_CTG];
     int count = 0;
-    const char** names = bcf_index_seqnames(index_.get(), header_.get(), &count);
-    for (int i = 0; i < count; ++i) sequences_.push_back(bcf_hdr_name2id(header_.get(), names[i]));
+    const char** names =
+        more_sequences ? nullptr : bcf_index_seqnames(index_.get(), header_.get(), &count);
+    for (int i = 0; i < count; ++i) {
+      sequences_.push_back(names[i] != nullptr ? bcf_hdr_name2id(header_.get(), names[i]) : -1);
+    }
     std::free(names);
+    if (more_sequences || !index_fits()) {
+      throw FatalError("ERROR! The index " + index + " does not fit " + file +
+                       " (made for another file, or the file changed since); rebuild it with "
+                       "bcftools index");
+    }
     name_ = file + " (lines are the records read through its index)";
+  }
+
+  // An index made for another file, or before records were appended, may load but point
+  // elsewhere, which would silently lose records. It must find the file's first record, and
+  // no record may follow where its records end.
+  bool index_fits() {
+    HtsPtr<bcf1_t> first(bcf_init());
+    const int status = bcf_read(file_.get(), header_.get(), first.get());
+    if (status < 0) return status == -1 && sequences_.empty();
+    std::uint64_t end = 0;
+    for (const int id : sequences_) {
+      HtsPtr<hts_itr_t> all(id < 0 ? nullptr : bcf_itr_queryi(index_.get(), id, 0, HTS_POS_MAX));
+      if (all == nullptr) return false;
+      for (int i = 0; i < all->n_off; ++i) end = std::max<std::uint64_t>(end, all->off[i].v);
+    }
+    HtsPtr<hts_itr_t> query(bcf_itr_queryi(index_.get(), first->rid, first->pos, first->pos + 1));
+    bcf1_t* record = record_.get();
+    bool found = false;
+    while (!found && query != nullptr && bcf_itr_next(file_.get(), query.get(), record) >= 0) {
+      found = record->rid == first->rid && record->pos == first->pos &&
+              record->shared.l == first->shared.l && record->indiv.l == first->indiv.l &&
+              std::memcmp(record->shared.s, first->shared.s, first->shared.l) == 0;
+    }
+    return found && bgzf_seek(file_->fp.bgzf, static_cast<std::int64_t>(end), SEEK_SET) == 0 &&
+           bcf_read(file_.get(), header_.get(), record) == -1;
   }
 
   bool read_record() {
