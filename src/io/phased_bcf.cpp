@@ -1,5 +1,6 @@
 #include <htslib/bgzf.h>
 #include <htslib/hts.h>
+#include <htslib/hts_endian.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
 
@@ -45,10 +46,11 @@ std::vector<std::string> raw_header_samples(const std::string& file) {
   BGZF* fp = bgzf_open(file.c_str(), "r");
   if (fp == nullptr) return {};
   char magic[5];
-  std::uint32_t length = 0;
+  std::uint8_t length_bytes[4];
   std::string text;
   if (bgzf_read(fp, magic, sizeof magic) == sizeof magic &&
-      bgzf_read(fp, &length, sizeof length) == sizeof length) {
+      bgzf_read(fp, length_bytes, sizeof length_bytes) == sizeof length_bytes) {
+    const std::uint32_t length = le_to_u32(length_bytes);
     // In blocks, so a damaged length costs no more than the file holds.
     char block[1 << 16];
     for (ssize_t got = 1; text.size() < length && got > 0;) {
