@@ -232,8 +232,9 @@ void CallSNP::write_file(ResultWriter& writer) {
   std::cout << "\nWriting phased genotypes in output files..." << std::endl;
   writer.finish();
   // Both complete before either appears: a failure leaves neither.
-  if (params.has_mp) mp_output.finish();
-  if (params.has_output) vcf_output.finish();
-  if (params.has_mp) mp_output.publish();
-  if (params.has_output) vcf_output.publish();
+  std::vector<OutputFile*> outputs;
+  if (params.has_mp) outputs.push_back(&mp_output);
+  if (params.has_output) outputs.push_back(&vcf_output);
+  for (OutputFile* output : outputs) output->finish();
+  OutputFile::publish_all(outputs);
 }
