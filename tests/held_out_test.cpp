@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/block_settings.h"
+#include "test_util.h"
 #include "window_builders.h"
 
 TEST(HeldOut, ScoresEachTrueAlleleUnderItsModelAsADenseSolveDoes) {
@@ -90,4 +91,32 @@ TEST(BlockSettings, BestMeanLogProbabilityThenPenaltiesAtItsWidth) {
   // Scored sites: the middle of equal parts of the block's sites, none outside it.
   const std::vector<std::uint64_t> positions = {999999, 1000000, 1000100, 1999999, 2000000};
   EXPECT_EQ(scored_sites(positions, 1), (std::vector<std::size_t>{1, 2, 3}));
+}
+
+TEST(TunedSettings, ChosenFromTheScaffoldAlone_ASubRegionGivesTheWholeRunsRecords) {
+  TempDir dir;
+  const std::string example = std::string(DORSANE_SOURCE_DIR) + "/examples/";
+  auto run = [&](const std::string& name, const std::string& lower, const std::string& upper) {
+    return run_dorsane({"--sample-file", example + "samples.txt", "--glfs", example + "gl.vcf.gz",
+                        "--scaffold-file", example + "scaffold.txt", "--int", lower, upper,
+                        "--iteration", "20", "--burnin", "5", "--seed", "3", "--tune-settings",
+                        "--o", dir.file(name)});
+  };
+  const RunResult whole = run("whole.vcf", "1000000", "1030000");
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const RunResult part = run("part.vcf", "1012000", "1020000");
+  ASSERT_EQ(part.status, 0) << part.err;
+  // 60 scaffold sites: the widths that fit are tried, and the choice is recorded.
+  EXPECT_NE(whole.out.find("Settings for 20:1000000-1999999: --numsnps "), std::string::npos);
+  auto lines = [&](const std::string& name, bool header) {
+    return run_shell("grep " + std::string(header ? "" : "-v ") + "'^##dorsaneSettings\\|^#' '" +
+                     dir.file(name) + "' | grep -v '^##dorsaneCommand'")
+        .out;
+  };
+  EXPECT_NE(lines("whole.vcf", true).find("##dorsaneSettings=<Block=20:1000000-1999999,numsnps="),
+            std::string::npos);
+  EXPECT_EQ(lines("whole.vcf", true), lines("part.vcf", true));
+  const std::string part_records = lines("part.vcf", false);
+  ASSERT_GT(part_records.size(), 1000u);
+  EXPECT_NE(lines("whole.vcf", false).find(part_records), std::string::npos);
 }

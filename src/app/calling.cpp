@@ -200,14 +200,15 @@ void CallSNP::choose_settings() {
 }
 
 void CallSNP::check_scaffold_size() const {
-  const int f = params.numsnps;
-  if (static_cast<int>(scaffold_position_list().size()) >= 2 * f) return;
+  const int sites = static_cast<int>(scaffold_position_list().size());
   for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
-    throw FatalError(
-        "ERROR! The scaffold holds " + std::to_string(scaffold_position_list().size()) +
-        " sites around the region, fewer than the " + std::to_string(2 * f) +
-        " a window of --numsnps " + std::to_string(f) + " needs; use a smaller --numsnps");
+    const int f = settings_at(item_position(p)).numsnps;
+    if (sites >= 2 * f) continue;
+    throw FatalError("ERROR! The scaffold holds " + std::to_string(sites) +
+                     " sites around the region, fewer than the " + std::to_string(2 * f) +
+                     " a window of --numsnps " + std::to_string(f) +
+                     " needs; use a smaller --numsnps");
   }
 }
 
