@@ -765,11 +765,12 @@ class PhasedRecords:
             self.skipped["not bi-allelic"] += 1
             return
         haplotypes = []
+        has_gt = f[8].split(":", 1)[0] == "GT"
         for columns in (self.cohort, self.panel):
             haps = bytearray()
             for c in columns:
                 pair = HAPLOTYPES_OF_GT.get(f[c]) or HAPLOTYPES_OF_GT.get(f[c].split(":", 1)[0])
-                if pair is None or not f[8].startswith("GT"):
+                if pair is None or not has_gt:
                     self.skipped["with an unphased or missing genotype"] += 1
                     return
                 haps += pair
