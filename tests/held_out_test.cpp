@@ -84,9 +84,11 @@ TEST(BlockSettings, BestMeanLogProbabilityThenPenaltiesAtItsWidth) {
   };
   const BlockChoice choice = choose_block_settings(3, grid, 100, 24, score);
   EXPECT_EQ(choice.chosen, (ModelSettings{25, 0.12}));
-  // 75 needs 150 scaffold sites; the penalties are tried at the best width only.
+  // 75 needs 150 scaffold sites; from 25, 35 and 50 the search goes down to 15 only, and
+  // the penalties are tried at the best width.
   ASSERT_EQ(tried.size(), 6u);
-  EXPECT_EQ(tried[3], (ModelSettings{50, 0.06}));
+  EXPECT_EQ(tried[0], (ModelSettings{25, 0.06}));
+  EXPECT_EQ(tried[3], (ModelSettings{15, 0.06}));
   EXPECT_EQ(tried[4], (ModelSettings{25, 0.03}));
   // Scored sites: the middle of equal parts of the block's sites, none outside it.
   const std::vector<std::uint64_t> positions = {999999, 1000000, 1000100, 1999999, 2000000};

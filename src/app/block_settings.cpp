@@ -57,18 +57,33 @@ BlockChoice choose_block_settings(std::uint64_t block, const SettingsGrid& grid,
   auto consider = [&](const ModelSettings& settings) {
     choice.scores.push_back({settings, score(settings)});
   };
-  for (const int numsnps : grid.numsnps) {
-    if (2 * numsnps > scaffold_size) continue;
-    consider({numsnps, grid.default_lambda});
-  }
   auto pick_best = [&]() {
     best = nullptr;
     for (const SettingsScore& s : choice.scores) {
       if (best == nullptr || s.score.mean_log_prob() > best->score.mean_log_prob()) best = &s;
     }
   };
-  pick_best();
-  if (best == nullptr) return choice;
+  std::vector<int> widths;
+  for (const int numsnps : grid.numsnps) {
+    if (2 * numsnps <= scaffold_size) widths.push_back(numsnps);
+  }
+  if (widths.empty()) return choice;
+  // The middle width and its neighbours first, then outwards while the best lies at an end:
+  // the widest windows, the dearest fits, are scored only where they may win.
+  const int n = static_cast<int>(widths.size());
+  int lo = std::max(0, n / 2 - 1);
+  int hi = std::min(n - 1, n / 2 + 1);
+  for (int i = lo; i <= hi; ++i) consider({widths[i], grid.default_lambda});
+  for (;;) {
+    pick_best();
+    if (best->settings.numsnps == widths[lo] && lo > 0) {
+      consider({widths[--lo], grid.default_lambda});
+    } else if (best->settings.numsnps == widths[hi] && hi < n - 1) {
+      consider({widths[++hi], grid.default_lambda});
+    } else {
+      break;
+    }
+  }
   const int numsnps = best->settings.numsnps;
   for (const double lambda : grid.lambdas) consider({numsnps, lambda});
   pick_best();

@@ -15,7 +15,7 @@
 
 constexpr std::uint64_t kBlockLength = 1000000;
 // Scaffold sites scored per block, evenly spaced by their order in the block.
-constexpr int kScoredSitesPerBlock = 24;
+constexpr int kScoredSitesPerBlock = 16;
 
 inline std::uint64_t block_of(std::uint64_t pos) { return pos / kBlockLength; }
 
@@ -45,7 +45,8 @@ std::vector<std::size_t> scored_sites(const std::vector<std::uint64_t>& scaffold
                                       std::uint64_t block);
 
 // The block's choice: the candidate with the highest mean log probability of the held-out
-// alleles (ties to the one tried first). score(settings) scores the block's sites under a
+// alleles (ties to the one tried first), the widths searched outwards from the middle of the
+// grid. score(settings) scores the block's sites under a
 // candidate; half-widths whose window needs more than scaffold_size sites are skipped.
 BlockChoice choose_block_settings(std::uint64_t block, const SettingsGrid& grid, int scaffold_size,
                                   int sites,
