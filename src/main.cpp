@@ -1,3 +1,5 @@
+#include <htslib/hts.h>
+
 #include <exception>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -52,6 +54,9 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(&null_buffer);
   }
   remove_temporary_outputs_on_signals();
+  // htslib would print its own lines beside ours; every failure it reports becomes one
+  // message of ours naming the file.
+  hts_set_log_level(HTS_LOG_OFF);
   try {
     CallSNP caller(argc, args);
     caller.run();

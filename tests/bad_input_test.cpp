@@ -12,12 +12,18 @@
 namespace {
 
 const std::string kInput = std::string(DORSANE_TEST_DATA) + "/golden/input/";
+// Names sample S05 of the file S03 as well.
+std::string s03_twice(const std::string& file) {
+  return "LC_ALL=C sed -i 's/\tS05\t/\tS03\t/' " + file;
+}
 
 struct BadCase {
   std::string name;
   std::string gl_text;             // the likelihood file ("" = the golden one, "<0 bytes>" = empty)
   std::vector<std::string> extra;  // further options
   std::string error;               // expected on stderr (status 1), "" = the run succeeds
+  std::string setup = "";          // shell command run first in the directory, which holds
+                                   // sc.vcf, the scaffold as a phased VCF
 };
 
 std::vector<std::string> args_for(const TempDir& dir, const std::string& glfs,
@@ -77,13 +83,64 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
       {"102 alleles", many_alleles, with_region({}),
        "has 102 alleles; dorsane calls records of at most 101"},
       {"PL beyond the integer range", huge_pl, with_region({}), ""},
+      {"truncated bgzipped scaffold", "", with_region({"--scaffold-file", "sc.vcf.gz"}),
+       "sc.vcf.gz is truncated", "bgzip sc.vcf && tabix sc.vcf.gz && truncate -s -100 sc.vcf.gz"},
+      {"index of another file", "", with_region({"--scaffold-file", "sc.vcf.gz"}),
+       "The index sc.vcf.gz.tbi does not fit sc.vcf.gz",
+       "bgzip sc.vcf && bgzip -c \"$IN/gl.vcf\" > gl.gz && tabix -p vcf gl.gz && mv gl.gz.tbi "
+       "sc.vcf.gz.tbi"},
+      {"records appended after indexing", "", with_region({"--scaffold-file", "sc.vcf.gz"}),
+       "The index sc.vcf.gz.tbi does not fit sc.vcf.gz",
+       "bgzip -k sc.vcf && tabix sc.vcf.gz && (grep -v ^# sc.vcf | sed s/^20/21/ | bgzip >> "
+       "sc.vcf.gz)"},
+      {"empty index", "", with_region({"--scaffold-file", "sc.vcf.gz"}),
+       "The index sc.vcf.gz.tbi is empty and cannot be used for sc.vcf.gz",
+       "bgzip sc.vcf && touch sc.vcf.gz.tbi"},
+      {"BCF damaged after its magic", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "sc.bcf: its BCF header cannot be read",
+       "bcftools view sc.vcf -Ob | bgzip -d > sc.bcf && printf '\\377\\377\\377\\177' | "
+       "dd of=sc.bcf bs=1 seek=5 conv=notrunc 2> /dev/null"},
+      {"BCF index of another file", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "The index sc.bcf.csi does not fit sc.bcf",
+       "bcftools view -Ob -o sc.bcf sc.vcf && bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\" && "
+       "bcftools index gl.bcf && mv gl.bcf.csi sc.bcf.csi"},
+      {"BCF index of a file with more contigs", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "The index sc.bcf.csi does not fit sc.bcf",
+       "bcftools view -Ob -o sc.bcf sc.vcf && (sed '/^#CHROM/i ##contig=<ID=21>' sc.vcf && "
+       "grep -v ^# sc.vcf | sed s/^20/21/) | bcftools view -Ob -o two.bcf && bcftools index "
+       "two.bcf && mv two.bcf.csi sc.bcf.csi"},
+      {"index path of --o a directory", "", with_region({"--o", "out.vcf.gz", "--mp", "out.mp"}),
+       "Can't open output file: out.vcf.gz.tbi (the index of --o)", "mkdir out.vcf.gz.tbi"},
+      {"--mp named as the index of --o", "",
+       with_region({"--o", "out.vcf.gz", "--mp", "out.vcf.gz.tbi"}),
+       "--mp and the index of --o name the same file out.vcf.gz.tbi"},
+      // A sample named twice, in each way a scaffold or panel is read.
+      {"VCF scaffold", "", with_region({"--scaffold-file", "sc.vcf"}),
+       "sc.vcf:4: sample 'S03' is named twice in the #CHROM line", s03_twice("sc.vcf")},
+      {"indexed VCF scaffold", "", with_region({"--scaffold-file", "sc.vcf.gz"}),
+       "sc.vcf.gz (lines read through its index):4: sample 'S03' is named twice",
+       s03_twice("sc.vcf") + " && bgzip sc.vcf && tabix sc.vcf.gz"},
+      {"BCF scaffold", "", with_region({"--scaffold-file", "sc.bcf"}),
+       "sc.bcf: sample 'S03' is named twice",
+       "bcftools view sc.vcf -Ob | bgzip -d > sc.bcf && " + s03_twice("sc.bcf")},
+      {"VCF panel", "", with_region({"--ref-panel", "sc.vcf"}),
+       "sc.vcf:4: sample 'S03' is named twice", s03_twice("sc.vcf")},
   };
+  std::vector<std::string> names;
+  std::istringstream list(read_file(kInput + "samples.txt"));
+  for (std::string id; list >> id;) names.push_back(id);
+  const std::string scaffold_vcf =
+      phased_vcf_of_layout(read_file(kInput + "scaffold.txt"), names, false);
   for (const BadCase& c : cases) {
     TempDir dir;
     const std::string glfs = c.gl_text.empty()          ? kInput + "gl.vcf"
                              : c.gl_text == "<0 bytes>" ? dir.write("gl.vcf", "")
                                                         : dir.write("gl.vcf", c.gl_text);
-    const RunResult run = run_dorsane(args_for(dir, glfs, c.extra));
+    dir.write("sc.vcf", scaffold_vcf);
+    const RunResult setup = run_shell("cd '" + dir.path() + "' && IN='" + kInput + "' && " +
+                                      (c.setup.empty() ? "true" : c.setup));
+    ASSERT_EQ(setup.status, 0) << c.name << ": " << setup.err;
+    const RunResult run = run_dorsane(args_for(dir, glfs, c.extra), dir.path());
     if (c.error.empty()) {
       ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
       EXPECT_NE(read_file(dir.file("out.vcf")).find(":0,6,2147483647\t"), std::string::npos)
@@ -95,7 +152,9 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
     EXPECT_EQ(run.err.find('\r'), std::string::npos) << c.name;
     EXPECT_EQ(run.err.find("unknown option"), std::string::npos) << c.name;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.name << ": " << run.err;
-    EXPECT_FALSE(file_exists(dir.file("out.vcf"))) << c.name;
+    for (const std::string out : {"out.vcf", "out.vcf.gz", "out.mp"}) {
+      EXPECT_FALSE(file_exists(dir.file(out))) << c.name << ": " << out;
+    }
   }
 }
 

@@ -46,6 +46,9 @@ const GoldenCase kCases[] = {
     {"model_avg_pedigree", kBiallelic + "--model-avg --ped-file family.ped"},
     {"model_avg_multi", kMulti + "--model-avg --k 10"},
     {"initial", kMulti + "-initial init.vcf"},
+    // Without flanking sites the window is empty (the sanitizer build runs these too).
+    {"multi_no_flanks", kMulti + "--numsnps 0"},
+    {"model_avg_multi_no_flanks", kMulti + "--model-avg --k 10 --numsnps 0"},
 };
 
 // "" when equal, else the first differing line of both versions.

@@ -186,3 +186,30 @@ TEST(OutputFile, UnwritableTargetsAreRefused) {
   OutputFile onto_directory;
   EXPECT_FALSE(onto_directory.open(dir.path()));
 }
+
+// A compressed VCF's index is one of the outputs: when its name is taken by a directory
+// after the outputs were opened, none of them appears.
+TEST(OutputFile, PublishedAllOrNoneIndexIncluded) {
+  TempDir dir;
+  {
+    OutputFile mp;
+    OutputFile vcf;
+    ASSERT_TRUE(mp.open(dir.file("out.mp")));
+    ASSERT_TRUE(vcf.open(dir.file("out.vcf.gz"), true));
+    mp.stream() << "5 A C 1 0 0\n";
+    vcf.stream() << "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
+                    "20\t5\t.\tA\tC\t.\tPASS\t.\n";
+    mp.finish();
+    vcf.finish();
+    std::filesystem::create_directory(dir.file("out.vcf.gz.tbi"));
+    try {
+      OutputFile::publish_all({&mp, &vcf});
+      ADD_FAILURE() << "published onto a directory";
+    } catch (const FatalError& error) {
+      EXPECT_NE(std::string(error.what()).find("out.vcf.gz.tbi: it is a directory"),
+                std::string::npos)
+          << error.what();
+    }
+  }
+  EXPECT_EQ(run_shell("ls '" + dir.path() + "'").out, "out.vcf.gz.tbi\n");
+}

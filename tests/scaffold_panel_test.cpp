@@ -152,7 +152,8 @@ PanelData read_panel_text(const std::string& text, const SiteRows& scaffold,
                           const AlleleTable& likelihoods) {
   std::istringstream in(text);
   PanelData panel;
-  read_reference_panel(in, "panel.txt", {100, 1000}, scaffold, likelihoods, panel);
+  read_reference_panel(in, "panel.txt", {100, 1000}, scaffold, likelihoods, RecordPositions(),
+                       panel);
   return panel;
 }
 

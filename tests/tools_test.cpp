@@ -284,6 +284,96 @@ TEST(Simulate, BadOptionsExitOneWithoutOutput) {
   EXPECT_NE(run.err.find("--error"), std::string::npos) << run.err;
 }
 
+// A phased VCF with one record of each kind: kept (100, 500, 600, two at 700), multi-allelic
+// (200), unphased heterozygote (300), monomorphic (400), outside the region (900). Every kept
+// record is heterozygous in every sample, so any cohort of three is polymorphic there.
+TEST(Simulate, FromVcfKeepsUsableRecordsAndTheirHaplotypes) {
+  TempDir dir;
+  const std::string phased =
+      dir.write("phased.vcf",
+                "##fileformat=VCFv4.2\n#"
+                "CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\tD\tE\tF\n"
+                "20\t100\trs1\tA\tG\t.\t.\t.\tGT\t0|1\t1|0\t0|1\t0|1\t1|0\t1|0\n"
+                "20\t200\t.\tA\tC,G\t.\t.\t.\tGT\t0|1\t1|2\t0|0\t0|0\t0|0\t0|0\n"
+                "20\t300\t.\tA\tC\t.\t.\t.\tGT\t0/1\t1|0\t0|0\t0|0\t0|0\t0|0\n"
+                "20\t400\t.\tA\tC\t.\t.\t.\tGT\t0|0\t0|0\t0|0\t0|0\t0|0\t0|0\n"
+                "20\t500\t.\tC\tT\t.\t.\t.\tGT:DP\t1|0:3\t0|1:3\t1|0:3\t0|1:3\t1|0:3\t0|1:3\n"
+                "20\t600\t.\tG\tT\t.\t.\t.\tGT\t0|1\t0|1\t1|0\t1|0\t0|1\t1|0\n"
+                "20\t700\t.\tG\tA\t.\t.\t.\tGT\t1|0\t0|1\t0|1\t1|0\t1|0\t0|1\n"
+                "20\t700\t.\tG\tGT\t.\t.\t.\tGT\t0|1\t1|0\t1|0\t0|1\t0|1\t1|0\n"
+                "20\t900\t.\tG\tT\t.\t.\t.\tGT\t0|1\t0|1\t1|0\t1|0\t0|1\t1|0\n");
+  // 500 is an array site with its alleles swapped, 700's SNP shares its position.
+  const std::string sites = dir.write("sites.vcf",
+                                      "#CHROM\tPOS\tID\tREF\tALT\n20\t100\t.\tA\tG\n"
+                                      "20\t500\t.\tT\tC\n20\t600\t.\tG\tT\n20\t700\t.\tG\tA\n");
+  const std::string out = dir.file("sim"),
+                    common = " --array-sites " + quote(sites) + " --region 20:1-800";
+  const RunResult run =
+      run_tool("simulate.py", "--out " + quote(out) + " --from-vcf " + quote(phased) + common +
+                                  " --samples 3 --panel-samples 3 --seed 5");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("--int 100 700 "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("--ref-panel " + out + "/panel.txt"), std::string::npos) << run.out;
+
+  std::map<std::string, std::map<long, std::vector<std::string>>> source;  // sample, POS: GTs
+  const auto source_records = records(lines_of(phased));
+  const std::vector<std::string> names = split(header_line(lines_of(phased)), '\t');
+  for (const auto& r : source_records)
+    for (std::size_t j = 9; j < r.size(); ++j)
+      source[names[j]][std::stol(r[1])].push_back(r[j].substr(0, 3));
+  const std::vector<std::string> cohort = lines_of(out + "/samples.txt");
+  ASSERT_EQ(cohort.size(), 3u);
+  const auto truth = records(lines_of(out + "/truth.vcf"));
+  EXPECT_EQ(split(header_line(lines_of(out + "/truth.vcf")), '\t').size(), 12u);
+  std::vector<long> kept;
+  std::map<long, int> seen;
+  for (const auto& r : truth) {
+    const long pos = std::stol(r[1]);
+    kept.push_back(pos);
+    for (std::size_t i = 0; i < cohort.size(); ++i)
+      EXPECT_EQ(r[9 + i], source[cohort[i]][pos][seen[pos]]) << cohort[i] << " at " << pos;
+    ++seen[pos];
+  }
+  EXPECT_EQ(kept, (std::vector<long>{100, 500, 600, 700, 700}));
+  EXPECT_EQ(records(lines_of(out + "/gl.vcf")).size(), truth.size());
+
+  // The scaffold: array sites matching by alleles at a position of one record, as in the truth.
+  EXPECT_EQ(scaffold_positions(out + "/scaffold.txt"), (std::set<long>{100, 600}));
+  for (const std::string& line : lines_of(out + "/scaffold.txt")) {
+    const std::vector<std::string> f = words(line);
+    for (std::size_t i = 0; i < cohort.size(); ++i)
+      EXPECT_EQ(f[5 + 2 * i] + "|" + f[6 + 2 * i], source[cohort[i]][std::stol(f[2])][0]);
+  }
+  // The panel: the three other samples, in file order, at every kept record.
+  std::vector<std::string> others;
+  for (std::size_t j = 9; j < names.size(); ++j)
+    if (std::find(cohort.begin(), cohort.end(), names[j]) == cohort.end())
+      others.push_back(names[j]);
+  const std::vector<std::string> panel = lines_of(out + "/panel.txt");
+  ASSERT_EQ(panel.size(), 5u);
+  const std::vector<std::string> f = words(panel[0]);
+  ASSERT_EQ(f.size(), 11u);
+  for (std::size_t i = 0; i < others.size(); ++i)
+    EXPECT_EQ(f[5 + 2 * i] + "|" + f[6 + 2 * i], source[others[i]][100][0]);
+
+  // Malformed input and options of the founder simulation fail in one line, writing nothing.
+  const std::string bad = dir.write("bad.vcf", read_file(phased) + "20\t950\t.\tA\tC\t.\n");
+  RunResult failed =
+      run_tool("simulate.py", "--out " + quote(dir.file("x")) + " --from-vcf " + quote(bad) +
+                                  " --array-sites " + quote(sites) + " --samples 2");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("bad.vcf: line 12: 6 fields"), std::string::npos) << failed.err;
+  failed = run_tool("simulate.py", "--out " + quote(dir.file("x")) + " --from-vcf " +
+                                       quote(phased) + common + " --sites 10");
+  EXPECT_NE(failed.err.find("--sites does not apply"), std::string::npos) << failed.err;
+  EXPECT_FALSE(file_exists(dir.file("x")));
+  // Development figures come from 2.5-4.0 Mb only: the fetch helper refuses any other span.
+  failed = run_shell("bash " + quote(kSource + "/tools/real_data.sh") + " " + quote(dir.file("x")) +
+                     " 1-2600000");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_FALSE(file_exists(dir.file("x")));
+}
+
 TEST(Examples, BundledDataMatchesItsGeneratingCommand) {
   TempDir dir;
   const RunResult run =
@@ -298,7 +388,8 @@ TEST(Evaluate, TruthAgainstItselfAndAlteredCopy) {
   const std::string out = dir.file("sim");
   ASSERT_EQ(
       run_tool("simulate.py", "--out " + quote(out) +
-                                  " --samples 10 --sites 60 --trios 1 --seed 21 --scaffold-every 3")
+                                  " --samples 10 --sites 60 --trios 1 --seed 21 --scaffold-every 3"
+                                  " --repeated 0.1")  // records that share a position, too
           .status,
       0);
   const std::string base = "--truth " + quote(out + "/truth.vcf") + " --scaffold " +

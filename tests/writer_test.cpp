@@ -38,7 +38,7 @@ TEST(CalledVcf, HeaderRecordsAndPl) {
                                                                {2000, {"C", "T,G"}}};
   std::ostringstream out;
   write_called_vcf(out, results, {"S1", "S2"}, "chr20", PlSource{&pls, &alleles},
-                   VcfProvenance{"dorsane --o 'a b.vcf'", {"ID=chr20,length=64444167"}});
+                   VcfProvenance{"dorsane --o 'a b.vcf'", {"ID=chr20,length=64444167"}, {}});
   const auto lines = lines_of(out.str());
   ASSERT_EQ(lines.size(), 13u);
   EXPECT_EQ(lines[0], "##fileformat=VCFv4.2");

@@ -153,8 +153,9 @@ def same_genotype(t, c):
 
 
 class Vcf:
-    """The records of one VCF: alleles and one genotype code per sample, keyed by position;
-    with posteriors, also each sample's AVGPOST (NaN where missing) of the records that have it."""
+    """The records of one VCF: alleles and one genotype code per sample, keyed by site_key
+    (records that share a position are told apart by their alleles); with posteriors, also each
+    sample's AVGPOST (NaN where missing) of the records that have it."""
 
     def __init__(self, path, want, posteriors=False):
         self.path = path
@@ -196,9 +197,10 @@ class Vcf:
         except ValueError:
             raise InputError(f"{path}:{number}: POS '{fields[1]}' is not a number") from None
         where = f"{path}:{number} ({fields[0]}:{pos})"
-        if pos in self.sites:
-            raise InputError(f"{where}: position {pos} occurs twice")
         alleles = [fields[3]] + ([] if fields[4] == "." else fields[4].split(","))
+        key = site_key(pos, alleles)
+        if key in self.sites:
+            raise InputError(f"{where}: position {pos} with alleles {','.join(alleles)} occurs twice")
         if len(alleles) > FOREIGN:
             raise InputError(f"{where}: more than {FOREIGN - 1} alleles")
         keys = fields[8].split(":")
@@ -238,9 +240,9 @@ class Vcf:
                     post = parse_posterior(text, f"{where}, sample {self.samples[j]}")
                     self.parsed_posteriors[text] = post
                 posts.append(post)
-        self.sites[pos] = (alleles, codes)
+        self.sites[key] = (alleles, codes)
         if posts is not None:
-            self.posteriors[pos] = posts
+            self.posteriors[key] = posts
 
     def columns_for(self, names):
         """Column of each name; every name must be a sample of this file."""
@@ -256,7 +258,13 @@ class Vcf:
         return [index[name] for name in names]
 
 
+def site_key(pos, alleles):
+    """A record's key: its position and its alleles in any order."""
+    return (pos, tuple(sorted(alleles)))
+
+
 def read_scaffold_positions(path):
+    """The site_key of every scaffold site."""
     positions = set()
     for number, line in text_lines(path):
         fields = line.split()
@@ -265,7 +273,7 @@ def read_scaffold_positions(path):
         if len(fields) < 5:
             raise InputError(f"{path}:{number}: expected at least 5 fields, found {len(fields)}")
         try:
-            positions.add(int(fields[2]))
+            positions.add(site_key(int(fields[2]), fields[3:5]))
         except ValueError:
             raise InputError(f"{path}:{number}: position '{fields[2]}' is not a number") from None
     return positions
@@ -411,17 +419,17 @@ def evaluate(args, calibrations=()):
     switch_pairs = switches = het_checked = phase_flipped = 0
     mendel = {"calls": [0, 0], "baseline": [0, 0]}
     evaluated = 0
-    for pos in sorted(truth.sites):
-        if pos in scaffold:
+    for key in sorted(truth.sites):
+        if key in scaffold:
             continue
         evaluated += 1
-        alleles, truth_codes = truth.sites[pos]
+        alleles, truth_codes = truth.sites[key]
         bin_name = maf_bin(truth_codes)
         for name, source, cols, tally in (("calls", calls, call_cols, call_tally),
                                           ("baseline", glfs, gl_cols, base_tally)):
             if source is None:
                 continue
-            record = source.sites.get(pos)
+            record = source.sites.get(key)
             if record is None:
                 codes = [MISSING] * n
             else:
@@ -435,7 +443,7 @@ def evaluate(args, calibrations=()):
                     mendel[name][1] += mendel_error(*trio)
             if name != "calls":
                 continue
-            posts = calls.posteriors.get(pos) if calibrations else None
+            posts = calls.posteriors.get(key) if calibrations else None
             if posts is not None:
                 for j, col in enumerate(cols):
                     t, c, post = truth_codes[j], codes[j], posts[col]
@@ -460,11 +468,11 @@ def evaluate(args, calibrations=()):
     result = {
         "samples": n,
         "sites": evaluated,
-        "scaffold_sites_excluded": sum(1 for pos in truth.sites if pos in scaffold),
+        "scaffold_sites_excluded": sum(1 for key in truth.sites if key in scaffold),
     }
     if calls:
         result["calls"] = call_tally.report()
-        result["calls_sites_not_in_truth"] = sum(1 for pos in calls.sites if pos not in truth.sites)
+        result["calls_sites_not_in_truth"] = sum(1 for key in calls.sites if key not in truth.sites)
         result["switch"] = {"pairs": switch_pairs, "switches": switches, "rate": ratio(switches, switch_pairs),
                             "heterozygotes": het_checked, "phase_flipped": phase_flipped,
                             "phase_flipped_rate": ratio(phase_flipped, het_checked)}

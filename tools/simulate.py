@@ -13,6 +13,8 @@ site's REF), one read file per sample under reads/ (reads placed at their true p
 no aligner needed; BAM through samtools) with bams.txt listing them, and array.vcf, the
 samples' unphased genotypes at the scaffold sites. Prints the dorsane command line that
 analyses the data. Standard library only (samtools for --reads bam).
+
+With --from-vcf the haplotypes are those of a phased VCF instead (see simulate_from_vcf).
 """
 
 import argparse
@@ -25,6 +27,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import zlib
 
 NUCLEOTIDES = "ACGT"
 # Outcome tables of one (genotype, depth) larger than this are not built; such
@@ -71,6 +74,9 @@ def parse_args(argv):
     p.add_argument("--crossovers", type=float, default=1.0,
                    help="expected crossovers per meiosis over the region [1]")
     p.add_argument("--multi", type=float, default=0.0, help="fraction of sites with two ALT alleles [0]")
+    p.add_argument("--repeated", type=float, default=0.0,
+                   help="fraction of sites written at the position of the site before, as an insertion "
+                        "after its REF (records that share a position, as split multi-allelic sites) [0]")
     kind = p.add_mutually_exclusive_group()
     kind.add_argument("--pl", dest="kind", action="store_const", const="PL", help="write PL (default)")
     kind.add_argument("--gl", dest="kind", action="store_const", const="GL", help="write GL (log10)")
@@ -79,6 +85,12 @@ def parse_args(argv):
                    help="also write ref.fa, the reads of every sample (reads/, bams.txt) and array.vcf")
     p.add_argument("--read-length", type=int, default=100, help="bp per read with --reads [100]")
     p.add_argument("--dorsane", default="./build/dorsane", help="program name in the printed command [./build/dorsane]")
+    real = p.add_argument_group("cohort from a phased VCF (reads simulated on its haplotypes)")
+    real.add_argument("--from-vcf", metavar="VCF", help="phased VCF (plain or gzip) whose haplotypes are the truth")
+    real.add_argument("--array-sites", metavar="VCF", help="VCF whose bi-allelic sites are the scaffold's array sites")
+    real.add_argument("--region", metavar="[CHROM:]START-END", help="positions kept from --from-vcf [all]")
+    real.add_argument("--panel-samples", type=int, default=0, metavar="R",
+                      help="other samples of --from-vcf written as the panel (2R haplotypes) [0]")
     args = p.parse_args(argv)
     if args.kind is None:
         args.kind = "PL"
@@ -100,8 +112,10 @@ def parse_args(argv):
          f"--samples is {args.samples}"),
         (math.isfinite(args.crossovers) and args.crossovers >= 0, "--crossovers must not be negative"),
         (0.0 <= args.multi <= 1.0, "--multi must lie in [0, 1]"),
+        (0.0 <= args.repeated < 1.0, "--repeated must lie in [0, 1)"),
         (args.chrom != "" and not any(c.isspace() for c in args.chrom), "--chrom must be one word"),
         (10 <= args.read_length <= 10000, "--read-length must lie in [10, 10000]"),
+        (not (args.reads and args.repeated), "--reads does not apply with --repeated (reads carry SNPs only)"),
         (args.reads != "bam" or shutil.which("samtools") is not None,
          "--reads bam needs samtools on PATH (Debian package samtools)"),
     ]
@@ -110,6 +124,7 @@ def parse_args(argv):
             p.error(message)
     if args.segment is None:
         args.segment = 100.0 * args.spacing
+    check_from_vcf_args(p, args, argv)
     return args
 
 
@@ -348,6 +363,11 @@ def positions_along(rng, args):
         pos += max(1, int(round(rng.expovariate(1.0 / args.spacing))))
     if positions[-1] > 2147483647:
         raise UsageError(f"the last position {positions[-1]} exceeds 2147483647; lower --start, --sites or --spacing")
+    # Its own stream, so the other draws are those of a run without repeated positions.
+    repeat = random.Random(args.seed * 1000003 + 17)
+    for i in range(1, len(positions)):
+        if args.repeated and repeat.random() < args.repeated:
+            positions[i] = positions[i - 1]
     return positions
 
 
@@ -517,7 +537,7 @@ class ReadWriter:
 
     def __init__(self, args, ids):
         # Its own stream, so the other files are the same with and without --reads.
-        self.rng = random.Random(args.seed * 1000003 + 17)
+        self.rng = random.Random(args.seed * 1000003 + 29)
         self.args = args
         self.ids = ids
         self.sites = []  # (pos, bases, haplotype alleles)
@@ -652,6 +672,10 @@ def simulate(args, argv):
 
             bases = rng.sample(NUCLEOTIDES, n_alleles)
             ref, alt = bases[0], ",".join(bases[1:])
+            shares_position = i > 0 and positions[i - 1] == pos
+            if shares_position and not multi:
+                ref, alt = previous_ref, previous_ref + bases[1]
+            previous_ref = ref
             firsts, seconds = haps[0::2], haps[1::2]
             fields = "\t".join(reads.sample_field(n_alleles, x, y) for x, y in zip(firsts, seconds))
             gl.write(f"{args.chrom}\t{pos}\t.\t{ref}\t{alt}\t.\tPASS\t.\t{fmt}\t{fields}\n".encode())
@@ -663,7 +687,7 @@ def simulate(args, argv):
                 values = " ".join("01"[alleles[h]] for h in cohort.panel)
                 panel.write(f"{args.chrom} {args.chrom}:{pos} {pos} {ref} {alt} {values}\n".encode())
 
-            if not multi:
+            if not multi and not shares_position:
                 alt_count = haps.count(1)
                 maf = min(alt_count, 2 * n - alt_count) / (2 * n)
                 if maf >= args.scaffold_maf and maf > 0:
@@ -704,8 +728,260 @@ def dorsane_command(args, positions, scaffold_count, gl_name):
     return " ".join(parts)
 
 
+# A cohort from a phased VCF: its haplotypes are the truth, reads are simulated on them as
+# above, the scaffold takes the array sites, the panel other samples of the same file.
+
+# Options of the founder-mosaic simulation, which have no meaning when the haplotypes are given.
+SIMULATION_ONLY = ("--sites", "--scaffold-every", "--scaffold-maf", "--founders", "--segment", "--miscopy",
+                   "--chrom", "--start", "--spacing", "--panel", "--trios", "--duos", "--trio-phased",
+                   "--crossovers", "--multi", "--repeated", "--reads", "--read-length")
+FROM_VCF_ONLY = ("--array-sites", "--region", "--panel-samples")
+VCF_COLUMNS = ["#CHROM", "POS", "ID", "REF", "ALT", "QUAL", "FILTER", "INFO", "FORMAT"]
+# A homozygote needs no phase, so "0/0" and "1/1" are as good as "0|0" and "1|1".
+HAPLOTYPES_OF_GT = {"0|0": b"\0\0", "0|1": b"\0\1", "1|0": b"\1\0", "1|1": b"\1\1",
+                    "0/0": b"\0\0", "1/1": b"\1\1"}
+
+
+def check_from_vcf_args(p, args, argv):
+    given = {a.split("=", 1)[0] for a in argv if a.startswith("--")}
+    if args.from_vcf is None:
+        for name in FROM_VCF_ONLY:
+            if name in given:
+                p.error(f"{name} needs --from-vcf")
+        return
+    for name in SIMULATION_ONLY:
+        if name in given:
+            p.error(f"{name} does not apply with --from-vcf")
+    if args.array_sites is None:
+        p.error("--from-vcf needs --array-sites")
+    if args.panel_samples < 0:
+        p.error("--panel-samples must not be negative")
+    args.region_span = parse_region(args.region) if args.region is not None else (None, 1, 2147483647)
+    if args.region_span is None:
+        p.error(f"--region {args.region}: expected [CHROM:]START-END with 1 <= START <= END <= 2147483647")
+
+
+def parse_region(text):
+    """(CHROM or None, START, END) of [CHROM:]START-END (commas allowed in numbers); None if malformed."""
+    chrom, _, span = text.rpartition(":")
+    start, dash, end = span.replace(",", "").partition("-")
+    if not dash or not start.isascii() or not start.isdigit() or not end.isascii() or not end.isdigit():
+        return None
+    start, end = int(start), int(end)
+    if not 1 <= start <= end <= 2147483647:
+        return None
+    return chrom or None, start, end
+
+
+def vcf_lines(path):
+    """(line number, line) of a plain or gzip VCF; a read failure names the file."""
+    try:
+        with open(path, "rb") as raw:
+            compressed = raw.read(2) == b"\x1f\x8b"
+        with (gzip.open(path, "rb") if compressed else open(path, "rb")) as handle:
+            for number, raw_line in enumerate(handle, 1):
+                if number == 1 and raw_line.startswith(b"BCF"):
+                    raise UsageError(f"{path}: a BCF file; give it as VCF (bcftools view -Oz)")
+                try:
+                    line = raw_line.decode()
+                except UnicodeDecodeError:
+                    raise UsageError(f"{path}: line {number}: not UTF-8 text") from None
+                yield number, line.rstrip("\r\n")
+    except (OSError, EOFError, zlib.error) as err:
+        raise UsageError(f"{path}: cannot be read: {getattr(err, 'strerror', None) or err}") from None
+
+
+def vcf_position(path, number, text):
+    if not (text.isascii() and text.isdigit() and 1 <= int(text) <= 2147483647):
+        raise UsageError(f"{path}: line {number}: POS '{text}' is not a whole number from 1 to 2147483647")
+    return int(text)
+
+
+class PhasedRecords:
+    """The region's usable records of a phased VCF: bi-allelic, every chosen genotype phased (or
+    homozygous) and the cohort carrying both alleles. Cohort and panel are disjoint random
+    samples; `skipped` counts the records left out, by reason."""
+
+    def __init__(self, args, rng):
+        path = args.from_vcf
+        region_chrom, start, end = args.region_span
+        self.chrom, self.ids, self.records = region_chrom, None, []
+        self.skipped = {"not bi-allelic": 0, "with an unphased or missing genotype": 0, "monomorphic in the cohort": 0}
+        self.seen = 0
+        width, last = 0, 0
+        for number, line in vcf_lines(path):
+            if self.ids is None:
+                if line.startswith("#CHROM"):
+                    names = line.split("\t")
+                    if names[:9] != VCF_COLUMNS or len(names) < 10:
+                        raise UsageError(f"{path}: line {number}: the #CHROM line needs FORMAT and sample columns")
+                    names = names[9:]
+                    need = args.samples + args.panel_samples
+                    if need > len(names):
+                        raise UsageError(f"{path}: {len(names)} samples, --samples {args.samples} and "
+                                         f"--panel-samples {args.panel_samples} need {need}")
+                    if len(set(names)) != len(names):
+                        raise UsageError(f"{path}: line {number}: a sample name occurs twice")
+                    # A shuffle, so the cohort (and the reads after it) do not depend on the panel's size.
+                    picked = list(range(len(names)))
+                    rng.shuffle(picked)
+                    self.cohort = [9 + c for c in sorted(picked[:args.samples])]
+                    self.panel = [9 + c for c in sorted(picked[args.samples:need])]
+                    self.ids = [names[c - 9] for c in self.cohort]
+                    width = 9 + len(names)
+                elif not line.startswith("##"):
+                    raise UsageError(f"{path}: line {number}: a record before the #CHROM line")
+                continue
+            if not line:
+                continue
+            f = line.split("\t")
+            if len(f) != width:
+                raise UsageError(f"{path}: line {number}: {len(f)} fields, the #CHROM line has {width}")
+            if region_chrom is not None and f[0] != region_chrom:
+                continue
+            if self.chrom is None:
+                self.chrom = f[0]
+            elif f[0] != self.chrom:
+                raise UsageError(f"{path}: line {number}: chromosome '{f[0]}' after '{self.chrom}'; "
+                                 "name one with --region CHROM:START-END")
+            pos = vcf_position(path, number, f[1])
+            if pos < last:
+                raise UsageError(f"{path}: line {number}: position {pos} after {last}: the file is not sorted")
+            last = pos
+            if pos < start:
+                continue
+            if pos > end:
+                break
+            self.seen += 1
+            self._add(f, pos)
+        if self.ids is None:
+            raise UsageError(f"{path}: no #CHROM line")
+
+    def _add(self, f, pos):
+        ref, alt = f[3], f[4]
+        if "," in alt or alt in (".", "*") or alt.startswith("<") or ref == alt:
+            self.skipped["not bi-allelic"] += 1
+            return
+        haplotypes = []
+        has_gt = f[8].split(":", 1)[0] == "GT"
+        for columns in (self.cohort, self.panel):
+            haps = bytearray()
+            for c in columns:
+                pair = HAPLOTYPES_OF_GT.get(f[c]) or HAPLOTYPES_OF_GT.get(f[c].split(":", 1)[0])
+                if pair is None or not has_gt:
+                    self.skipped["with an unphased or missing genotype"] += 1
+                    return
+                haps += pair
+            haplotypes.append(bytes(haps))
+        carriers = haplotypes[0].count(1)
+        if carriers == 0 or carriers == len(haplotypes[0]):
+            self.skipped["monomorphic in the cohort"] += 1
+            return
+        self.records.append((pos, f[2], ref, alt, haplotypes[0], haplotypes[1]))
+
+
+def read_array_sites(path, chrom, start, end):
+    """(POS, REF, ALT) of the bi-allelic records of CHROM within START..END."""
+    sites = set()
+    for number, line in vcf_lines(path):
+        if not line or line.startswith("#"):
+            continue
+        f = line.split("\t", 5)
+        if len(f) < 5:
+            raise UsageError(f"{path}: line {number}: {len(f)} fields, a VCF record has at least 8")
+        if f[0] == chrom and "," not in f[4]:
+            pos = vcf_position(path, number, f[1])
+            if start <= pos <= end:
+                sites.add((pos, f[3], f[4]))
+    return sites
+
+
+def simulate_from_vcf(args, argv):
+    """Writes the cohort's files; returns the likelihood positions, the scaffold size and the VCF's name.
+
+    The likelihood VCF, the truth and the panel hold every usable record (bi-allelic, phased,
+    polymorphic in the cohort: sites no sample carries would not be discovered from its reads);
+    the scaffold holds those whose CHROM, POS, REF and ALT are an array site's."""
+    rng = random.Random(args.seed)
+    data = PhasedRecords(args, rng)
+    _, start, end = args.region_span
+    if not data.records:
+        raise UsageError(f"{args.from_vcf}: no record in {args.region or 'the file'}" if not data.seen else
+                         f"{args.from_vcf}: none of the {data.seen} records in {args.region or 'the file'} "
+                         f"is usable ({skip_summary(data.skipped)})")
+    sites = read_array_sites(args.array_sites, data.chrom, start, end)
+    args.chrom = data.chrom
+    count = {}
+    for r in data.records:
+        count[r[0]] = count.get(r[0], 0) + 1
+    # dorsane keeps one scaffold line per position, so a position with two records gets none.
+    on_scaffold = [(r[0], r[2], r[3]) in sites and count[r[0]] == 1 for r in data.records]
+    reads = ReadModel(rng, args.coverage, args.error, args.kind)
+
+    os.makedirs(args.out, exist_ok=True)
+    out = Output(args.out)
+    gl_name = "gl.vcf.gz" if args.gzip else "gl.vcf"
+    try:
+        out.open("samples.txt").write("".join(i + "\n" for i in data.ids).encode())
+        gl = out.open(gl_name, compress=args.gzip)
+        truth = out.open("truth.vcf")
+        scaffold = out.open("scaffold.txt")
+        panel = out.open("panel.txt") if args.panel_samples else None
+        if args.kind == "PL":
+            lik_line = '##FORMAT=<ID=PL,Number=G,Type=Integer,Description="Phred-scaled genotype likelihoods">'
+        else:
+            lik_line = '##FORMAT=<ID=GL,Number=G,Type=Float,Description="Log10 genotype likelihoods">'
+        gt_line = '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">'
+        gl.write(vcf_header(args, data.ids, [gt_line, lik_line]).encode())
+        command = "##simulate_command=" + " ".join(shlex.quote(a) for a in argv_without_out(argv))
+        truth.write(vcf_header(args, data.ids, [gt_line], [command]).encode())
+        fmt = "GT:" + args.kind
+        chrom = data.chrom
+        for (pos, vid, ref, alt, haps, panel_haps), scaffolded in zip(data.records, on_scaffold):
+            firsts, seconds = haps[0::2], haps[1::2]
+            fields = "\t".join(reads.sample_field(2, x, y) for x, y in zip(firsts, seconds))
+            gl.write(f"{chrom}\t{pos}\t{vid}\t{ref}\t{alt}\t.\tPASS\t.\t{fmt}\t{fields}\n".encode())
+            gts = "\t".join(f"{x}|{y}" for x, y in zip(firsts, seconds))
+            truth.write(f"{chrom}\t{pos}\t{vid}\t{ref}\t{alt}\t.\tPASS\t.\tGT\t{gts}\n".encode())
+            if scaffolded:
+                values = " ".join("01"[a] for a in haps)
+                scaffold.write(f"{chrom} {chrom}:{pos} {pos} {ref} {alt} {values}\n".encode())
+            if panel is not None:
+                values = " ".join("01"[a] for a in panel_haps)
+                panel.write(f"{chrom} {chrom}:{pos} {pos} {ref} {alt} {values}\n".encode())
+        out.commit()
+    except BaseException:
+        out.abandon()
+        raise
+    scaffold_count = sum(on_scaffold)
+    sys.stderr.write(f"simulate.py: {chrom}:{start}-{end}: {len(data.records)} of {data.seen} records kept "
+                     f"({skip_summary(data.skipped)}); {scaffold_count} of the {len(sites)} array sites "
+                     "on the scaffold\n")
+    return [r[0] for r in data.records], scaffold_count, gl_name
+
+
+def skip_summary(skipped):
+    return ", ".join(f"{n} {reason}" for reason, n in skipped.items() if n) or "none left out"
+
+
+def main_from_vcf(args, argv):
+    try:
+        positions, scaffold_count, gl_name = simulate_from_vcf(args, ["simulate.py"] + argv)
+    except (UsageError, OSError) as err:
+        sys.stderr.write(f"simulate.py: {err}\n")
+        return 1
+    if scaffold_count < 2:
+        sys.stderr.write(f"simulate.py: warning: only {scaffold_count} scaffold sites: few array sites match "
+                         "a kept record by CHROM, POS, REF and ALT\n")
+    args.panel = 2 * args.panel_samples
+    print(dorsane_command(args, positions, scaffold_count, gl_name))
+    return 0
+
+
 def main(argv):
     args = parse_args(argv)
+    if args.from_vcf is not None:
+        return main_from_vcf(args, argv)
     try:
         positions, scaffold_count, gl_name = simulate(args, ["simulate.py"] + argv)
     except (UsageError, OSError, subprocess.CalledProcessError) as err:

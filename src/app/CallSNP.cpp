@@ -67,6 +67,11 @@ void CallSNP::check_output_names() const {
   }
   input(true, "--sample-file", params.sample_file);
   if (params.has_output) outputs.emplace_back("--o", params.output_file);
+  // The calling mode's compressed VCF gets an index beside it, an output of its own.
+  const bool indexed = !params.merge_posteriors && !params.decompose_multi;
+  if (params.has_output && indexed && !OutputFile::index_name(params.output_file).empty()) {
+    outputs.emplace_back("the index of --o", OutputFile::index_name(params.output_file));
+  }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const auto& [option, file] = outputs[i];
     if (file.empty()) throw FatalError("ERROR! " + option + " needs a file name, got ''");
@@ -142,8 +147,12 @@ void CallSNP::run_calling_mode() {
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
+  choose_settings();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
-  const VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}};
+  VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}, {}};
+  for (const BlockChoice& choice : block_choices) {
+    provenance.extra_lines.push_back(choice_header_line(choice, chrom));
+  }
   ResultWriter writer(params.has_output ? &vcf_output.stream() : nullptr,
                       params.has_mp ? &mp_output.stream() : nullptr, sample_ids, chrom, provenance,
                       params.dosage);
@@ -156,7 +165,9 @@ void CallSNP::open_outputs() {
     throw FatalError("ERROR! Can't open output file: " + params.mp_file);
   }
   if (params.has_output && !vcf_output.open(params.output_file, true)) {
-    throw FatalError("ERROR! Can't open output file: " + params.output_file);
+    const std::string& target = vcf_output.unwritable();
+    throw FatalError("ERROR! Can't open output file: " + target +
+                     (target != params.output_file ? " (the index of --o)" : ""));
   }
 }
 

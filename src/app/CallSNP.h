@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/Parameter.h"
+#include "app/block_settings.h"
 #include "io/allele_table.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
@@ -38,11 +40,11 @@ class CallSNP {
   // Analyses the positions in order, handing each record to writer (app/calling.cpp).
   void inference_step(ResultWriter& writer);
   // Whether p is called from its likelihoods (else it may pass through as a scaffold site).
-  bool analysed_from_likelihoods(std::uint64_t position) const;
-  bool has_likelihood_values(std::uint64_t position) const;
-  // [REF, ALT] of a site: the scaffold's where it has them, else the likelihood record's.
-  // Throws std::out_of_range when neither has the site.
-  SiteAlleles site_alleles(std::uint64_t position) const;
+  bool analysed_from_likelihoods(std::uint64_t item) const;
+  bool has_likelihood_values(std::uint64_t key) const;
+  // [REF, ALT] of an item: the scaffold's where it has them at its POS, else the likelihood
+  // record's. Throws std::out_of_range when neither has the site.
+  SiteAlleles site_alleles(std::uint64_t item) const;
   // The likelihood VCF opened for reading (through its index when it has one, which then
   // is also returned in indexed); settings.file_name names it in messages.
   LikelihoodSettings likelihood_settings() const;
@@ -51,20 +53,40 @@ class CallSNP {
 
   Parameter params;
 
-  // With --list: the distinct listed positions, ascending. Without it: the
-  // analysable records of the likelihood file (their storage keys, ascending as in the file).
+  // The settings of the block a position lies in (--tune-settings), else the run's.
+  ModelSettings settings_at(std::uint64_t pos) const;
+
+  // What the run goes through, in output order. Without --list: the analysable records of
+  // the likelihood file (their keys, ascending as in the file). With it: the records at the
+  // listed positions, and each listed position without one marked by kListedPosition (a
+  // scaffold site may pass through there); the mark keeps it apart from a record whose key
+  // happens to be that number.
   const std::vector<std::uint64_t>& region_positions() const {
-    return params.has_list ? distinct_listed_positions : likelihood_alleles.keys();
+    return params.has_list ? listed_items : likelihood_alleles.keys();
   }
+  static constexpr std::uint64_t kListedPosition = std::uint64_t{1} << 63;
+  bool is_record(std::uint64_t item) const { return (item & kListedPosition) == 0; }
+  // The POS of an item: a record's own, whatever its key.
+  std::uint64_t item_position(std::uint64_t item) const {
+    return is_record(item) ? record_positions.position_of(item) : item & ~kListedPosition;
+  }
+  bool listed(std::uint64_t pos) const {
+    return std::binary_search(distinct_listed_positions.begin(), distinct_listed_positions.end(),
+                              pos);
+  }
+  // Whether the record is the one a scaffold site at its POS passes through as: the first
+  // record there, so that a site is written once whatever shares its position.
+  bool scaffold_record(std::uint64_t key) const;
   // The --list positions, ascending: as listed (duplicates kept), and each once.
   std::vector<std::uint64_t> listed_positions;
   std::vector<std::uint64_t> distinct_listed_positions;
+  std::vector<std::uint64_t> listed_items;  // see region_positions
   std::vector<std::string> sample_ids;
   int sample_count = 0;
   int snps_to_analyse = 0;
   std::clock_t start_clock = 0;
 
-  // Site data of the input files, keyed by position (likelihood records by storage key).
+  // Site data of the input files, keyed by position (likelihood records by their key).
   // The likelihood values are not kept: they are read again as positions are called, so
   // memory does not grow with the region.
   // The records with neither GL nor PL, ascending (see has_likelihood_values).
@@ -72,6 +94,7 @@ class CallSNP {
   // [REF, ALT] of the likelihood record under that key: positions analysed from
   // likelihoods use these.
   AlleleTable likelihood_alleles;
+  RecordPositions record_positions;  // the POS of every likelihood record's key
   // [REF, ALT] the scaffold sites pass through with (see ScaffoldData::alleles).
   AlleleTable scaffold_alleles;
   SiteRows scaffold_haplotypes;  // 2N alleles 0/1 per site, a bit each
@@ -88,9 +111,12 @@ class CallSNP {
   std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
   std::string contig_length;    // its length from the likelihood file's header, or ""
   int chromosome = 0;           // strtol value of CHROM (or -chr)
+  // With --tune-settings: each block's choice, ascending by block.
+  std::vector<BlockChoice> block_choices;
 
  private:
   void read_position_list();
+  void collect_listed_items();
   void run_calling_mode();
   // Creates the output files up front, so an unwritable path fails before the analysis.
   void open_outputs();
@@ -99,6 +125,8 @@ class CallSNP {
   // output, and an empty output name.
   void check_output_names() const;
   void check_scaffold_size() const;
+  // Scores the candidate settings of every block the analysed positions lie in.
+  void choose_settings();
 
   OutputFile mp_output;
   OutputFile vcf_output;

@@ -42,8 +42,10 @@ LikelihoodSettings CallSNP::likelihood_settings() const {
 
 std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& settings,
                                                         IndexedRegion** indexed) const {
-  // With --list the one span from the first to the last listed position is queried.
-  if (auto region = open_indexed_region(params.glf_file, settings.lower, settings.upper)) {
+  // With --list the one span from the first to the last listed position is queried, from
+  // where the records start to count toward the keys.
+  if (auto region = open_indexed_region(params.glf_file, likelihood_keys_from(settings.lower),
+                                        settings.upper)) {
     settings.file_name = indexed_lines_name(params.glf_file);
     if (indexed != nullptr) *indexed = region.get();
     return region;
@@ -69,12 +71,28 @@ void CallSNP::read_glf_file() {
 
   keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
+  record_positions = std::move(records.positions);
+  if (params.has_list) collect_listed_items();
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
     contig_length = std::move(records.contig_length);
   }
   if (!params.has_list) snps_to_analyse = static_cast<int>(likelihood_alleles.size());
+}
+
+void CallSNP::collect_listed_items() {
+  listed_items.clear();
+  for (const std::uint64_t pos : distinct_listed_positions) {
+    const std::vector<std::uint64_t> keys =
+        record_positions.keys_at(pos, likelihood_alleles.keys());
+    if (keys.empty()) {
+      listed_items.push_back(pos | kListedPosition);
+    } else {
+      listed_items.insert(listed_items.end(), keys.begin(), keys.end());
+    }
+  }
+  listed_items.shrink_to_fit();
 }
 
 void CallSNP::read_scaffold() {
@@ -116,12 +134,12 @@ void CallSNP::read_ref_file() {
   if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
-                         likelihood_alleles, panel);
+                         likelihood_alleles, record_positions, panel);
     report_phased_read(*phased);
   } else if (auto region = open_indexed_region(params.ref_file, from, to)) {
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
-                         scaffold_haplotypes, likelihood_alleles, panel);
+                         scaffold_haplotypes, likelihood_alleles, record_positions, panel);
     report_indexed_read(region->records_read());
   } else {
     ifile in;
@@ -129,7 +147,7 @@ void CallSNP::read_ref_file() {
       throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
     std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
-                         likelihood_alleles, panel);
+                         likelihood_alleles, record_positions, panel);
   }
   ref_panel_alleles = std::move(panel.alleles);
   ref_panel_haplotypes = std::move(panel.haplotypes);
@@ -192,7 +210,7 @@ void CallSNP::convert_to_vcf() {
   open_aux_output(output, params.output_file);
   merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
                         params.chromosome_name, output.stream(),
-                        VcfProvenance{params.command_line, {}});
+                        VcfProvenance{params.command_line, {}, {}});
   output.commit();
 }
 
@@ -206,7 +224,7 @@ void CallSNP::vcf_decompose() {
   OutputFile output;
   open_aux_output(output, params.output_file);
   decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,
-                             output.stream(), VcfProvenance{params.command_line, {}});
+                             output.stream(), VcfProvenance{params.command_line, {}, {}});
   output.commit();
 }
 
@@ -214,8 +232,9 @@ void CallSNP::write_file(ResultWriter& writer) {
   std::cout << "\nWriting phased genotypes in output files..." << std::endl;
   writer.finish();
   // Both complete before either appears: a failure leaves neither.
-  if (params.has_mp) mp_output.finish();
-  if (params.has_output) vcf_output.finish();
-  if (params.has_mp) mp_output.publish();
-  if (params.has_output) vcf_output.publish();
+  std::vector<OutputFile*> outputs;
+  if (params.has_mp) outputs.push_back(&mp_output);
+  if (params.has_output) outputs.push_back(&vcf_output);
+  for (OutputFile* output : outputs) output->finish();
+  OutputFile::publish_all(outputs);
 }

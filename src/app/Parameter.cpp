@@ -27,13 +27,32 @@ struct OptionSpec {
 // contains the text; only arguments starting with "-" that are not values of
 // the option before them are tested.
 constexpr OptionSpec kOptions[] = {
-    {"-merge-posteriors", 2}, {"-chr", 1},        {"--sample-file", 1}, {"--o", 1},
-    {"-decompose-multi", 1},  {"-unphased", 0},   {"--ref-panel", 1},   {"--ped-file", 1},
-    {"--int", kCollect},      {"-initial", 1},    {"--list", 1},        {"--mp", 1},
-    {"--scaffold-file", 1},   {"--iteration", 1}, {"--burnin", 1},      {"--numsnps", 1},
-    {"--lambda", 1},          {"--glfs", 1},      {"--k", 1},           {"--model-avg", 0},
-    {"--var-multi", 0},       {"--seed", 1},      {"--threads", 1},     {"--quiet", 0},
+    {"-merge-posteriors", 2},
+    {"-chr", 1},
+    {"--sample-file", 1},
+    {"--o", 1},
+    {"-decompose-multi", 1},
+    {"-unphased", 0},
+    {"--ref-panel", 1},
+    {"--ped-file", 1},
+    {"--int", kCollect},
+    {"-initial", 1},
+    {"--list", 1},
+    {"--mp", 1},
+    {"--scaffold-file", 1},
+    {"--iteration", 1},
+    {"--burnin", 1},
+    {"--numsnps", 1},
+    {"--lambda", 1},
+    {"--glfs", 1},
+    {"--k", 1},
+    {"--model-avg", 0},
+    {"--var-multi", 0},
+    {"--seed", 1},
+    {"--threads", 1},
+    {"--quiet", 0},
     {"--dosage", 0},
+    {"--tune-settings", 0},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -303,6 +322,7 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
   if (selects(a, "--model-avg")) zflag_modelavg = true;
   if (selects(a, "--var-multi")) var_multi = true;
   if (selects(a, "--dosage")) dosage = true;
+  if (selects(a, "--tune-settings")) tune_settings = true;
   if (selects(a, "--seed")) {
     const auto value = parse_integer(args[i + 1]);
     if (!value || *value < 0 || *value > UINT32_MAX) {

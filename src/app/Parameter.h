@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// The window half-width (--numsnps) and penalty (--lambda) the models are fitted with.
+struct ModelSettings {
+  int numsnps = 0;
+  double lambda = 0.0;
+  bool operator==(const ModelSettings& o) const {
+    return numsnps == o.numsnps && lambda == o.lambda;
+  }
+  bool operator!=(const ModelSettings& o) const { return !(*this == o); }
+};
+
 // The settings of one run, parsed from the command line.
 class Parameter {
  public:
@@ -46,6 +56,8 @@ class Parameter {
   bool merge_posteriors = false;
   bool decompose_multi = false;
   bool unphased = false;
+  // Window and penalty chosen per block from held-out prediction at the scaffold sites.
+  bool tune_settings = false;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;

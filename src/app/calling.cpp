@@ -17,36 +17,42 @@ constexpr int kMaxCalledAlleles = 101;
 
 }  // namespace
 
-bool CallSNP::analysed_from_likelihoods(std::uint64_t p) const {
-  if (!has_likelihood_values(p)) return false;
-  return params.var_multi || !scaffold_haplotypes.contains(p);
+bool CallSNP::analysed_from_likelihoods(std::uint64_t item) const {
+  if (!has_likelihood_values(item)) return false;
+  return params.var_multi || !scaffold_record(item);
 }
 
-bool CallSNP::has_likelihood_values(std::uint64_t p) const {
-  return likelihood_alleles.contains(p) &&
-         !std::binary_search(keys_without_likelihoods.begin(), keys_without_likelihoods.end(), p);
+bool CallSNP::has_likelihood_values(std::uint64_t key) const {
+  return likelihood_alleles.contains(key) &&
+         !std::binary_search(keys_without_likelihoods.begin(), keys_without_likelihoods.end(), key);
 }
 
-SiteAlleles CallSNP::site_alleles(std::uint64_t p) const {
-  const std::optional<SiteAlleles> scaffold = scaffold_alleles.find(p);
-  return scaffold ? *scaffold : likelihood_alleles.at(p);
+bool CallSNP::scaffold_record(std::uint64_t key) const {
+  return scaffold_haplotypes.contains(record_positions.position_of(key)) &&
+         record_positions.first_at_position(key, likelihood_alleles.keys());
+}
+
+SiteAlleles CallSNP::site_alleles(std::uint64_t item) const {
+  const std::optional<SiteAlleles> scaffold = scaffold_alleles.find(item_position(item));
+  return scaffold ? *scaffold : likelihood_alleles.at(item);
 }
 
 void CallSNP::refuse_unsupported_runs() const {
   for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
     const int a = likelihood_alleles.at(p).count();
+    const std::string position = std::to_string(item_position(p));
     if (a > kMaxCalledAlleles) {
       // Each sample carries a^2 phased classes and the tables grow faster still, while the
       // samples cannot inform that many alleles.
-      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file + " has " +
+      throw FatalError("ERROR! Position " + position + " of " + params.glf_file + " has " +
                        std::to_string(a) + " alleles; dorsane calls records of at most " +
                        std::to_string(kMaxCalledAlleles) +
                        " (split it first, e.g. with bcftools norm -m-any)");
     }
     if (a < 2) {
       // The likelihood reader skips records without an ALT allele; nothing to call here.
-      throw FatalError("ERROR! Position " + std::to_string(p) + " of " + params.glf_file +
+      throw FatalError("ERROR! Position " + position + " of " + params.glf_file +
                        " has a single allele; there is no genotype to call");
     }
   }
@@ -107,28 +113,102 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
   std::vector<std::size_t> starts;
   bool have_key = false;
   WindowKey last;
+  ModelSettings last_settings;
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (starts.empty()) starts.push_back(i);
     if (!run.analysed_from_likelihoods(positions[i])) continue;
-    const WindowKey key = position_window_key(run, positions[i]);
-    if (have_key && key != last) starts.push_back(i);
+    const ModelSettings settings = run.settings_at(run.item_position(positions[i]));
+    const WindowKey key = position_window_key(run, positions[i], settings.numsnps);
+    if (have_key && (key != last || settings != last_settings)) starts.push_back(i);
     have_key = true;
     last = key;
+    last_settings = settings;
   }
   return starts;
 }
 
+// A worker's calling state for the settings of the run of positions in hand: made anew
+// when the settings change (at a block's edge), its counts kept.
+struct Worker {
+  std::unique_ptr<CallingState> state;
+  ModelSettings settings;
+  CallingCounts done;
+
+  CallingState& for_settings(const CallSNP& run, const FamilyUnits& family,
+                             LikelihoodSource& likelihoods, const ModelSettings& wanted) {
+    if (!state || settings != wanted) {
+      if (state) done.add(state->totals());
+      state.reset();  // before the next one, so two never hold memory at once
+      state = std::make_unique<CallingState>(run, family, likelihoods, wanted);
+      settings = wanted;
+    }
+    return *state;
+  }
+  CallingCounts totals() const {
+    CallingCounts all = done;
+    if (state) all.add(state->totals());
+    return all;
+  }
+};
+
 }  // namespace
 
-void CallSNP::check_scaffold_size() const {
-  const int f = params.numsnps;
-  if (static_cast<int>(scaffold_position_list().size()) >= 2 * f) return;
+ModelSettings CallSNP::settings_at(std::uint64_t pos) const {
+  const ModelSettings fixed{params.numsnps, params.lambda};
+  if (!params.tune_settings) return fixed;
+  const std::uint64_t block = block_of(pos);
+  const auto found =
+      std::lower_bound(block_choices.begin(), block_choices.end(), block,
+                       [](const BlockChoice& choice, std::uint64_t b) { return choice.block < b; });
+  if (found == block_choices.end() || found->block != block || found->chosen.numsnps == 0) {
+    return fixed;
+  }
+  return found->chosen;
+}
+
+void CallSNP::choose_settings() {
+  if (!params.tune_settings) return;
+  std::vector<std::uint64_t> blocks;
   for (const std::uint64_t p : region_positions()) {
     if (!analysed_from_likelihoods(p)) continue;
-    throw FatalError(
-        "ERROR! The scaffold holds " + std::to_string(scaffold_position_list().size()) +
-        " sites around the region, fewer than the " + std::to_string(2 * f) +
-        " a window of --numsnps " + std::to_string(f) + " needs; use a smaller --numsnps");
+    const std::uint64_t block = block_of(item_position(p));
+    if (blocks.empty() || blocks.back() != block) blocks.push_back(block);
+  }
+  FamilyUnits family = number_family_units(pedigree);
+  list_trio_children(pedigree, family);
+  LikelihoodSource likelihoods(*this);
+  const SettingsGrid grid = default_settings_grid(params.lambda);
+  const int scaffold_size = static_cast<int>(scaffold_position_list().size());
+  block_choices.assign(blocks.size(), BlockChoice{});
+  auto work = [&](int unit, int) {
+    const std::uint64_t block = blocks[static_cast<std::size_t>(unit)];
+    const std::vector<std::size_t> sites = scored_sites(scaffold_position_list(), block);
+    auto score = [&](const ModelSettings& settings) {
+      CallingState state(*this, family, likelihoods, settings);
+      HeldOutScore total;
+      for (const std::size_t site : sites) total.add(state.score_scaffold_site(site));
+      return total;
+    };
+    block_choices[static_cast<std::size_t>(unit)] =
+        choose_block_settings(block, grid, scaffold_size, static_cast<int>(sites.size()), score);
+  };
+  const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
+  auto consume = [&](int unit) {
+    std::cout << describe_choice(block_choices[static_cast<std::size_t>(unit)], chrom) << std::endl;
+  };
+  run_in_order(static_cast<int>(blocks.size()), params.threads, params.threads, work, consume);
+}
+
+void CallSNP::check_scaffold_size() const {
+  const int sites = static_cast<int>(scaffold_position_list().size());
+  for (const std::uint64_t p : region_positions()) {
+    if (!analysed_from_likelihoods(p)) continue;
+    const int f = settings_at(item_position(p)).numsnps;
+    if (sites >= 2 * f) continue;
+    throw FatalError("ERROR! The scaffold holds " + std::to_string(sites) +
+                     " sites around the region, fewer than the " + std::to_string(2 * f) +
+                     " a window of --numsnps " + std::to_string(f) +
+                     " needs; use a smaller --numsnps");
   }
 }
 
@@ -142,11 +222,8 @@ void CallSNP::inference_step(ResultWriter& writer) {
   FamilyUnits family = number_family_units(pedigree);
   list_trio_children(pedigree, family);
   const int threads = params.threads;
-  std::vector<std::unique_ptr<CallingState>> workers;
+  std::vector<Worker> workers(static_cast<std::size_t>(threads));
   LikelihoodSource likelihoods(*this);
-  for (int w = 0; w < threads; ++w) {
-    workers.push_back(std::make_unique<CallingState>(*this, family, likelihoods));
-  }
 
   const std::vector<std::uint64_t>& positions = region_positions();
   const std::vector<std::size_t> starts = window_runs(*this, positions);
@@ -159,8 +236,15 @@ void CallSNP::inference_step(ResultWriter& writer) {
   };
   auto work = [&](int unit, int worker) {
     const std::size_t end = unit + 1 < unit_count ? starts[unit + 1] : positions.size();
-    CallingState& state = *workers[static_cast<std::size_t>(worker)];
-    slot(unit) = state.call_positions(positions.data() + starts[unit], positions.data() + end);
+    const std::uint64_t* first = positions.data() + starts[unit];
+    const std::uint64_t* last = positions.data() + end;
+    const std::uint64_t* analysed =
+        std::find_if(first, last, [this](std::uint64_t p) { return analysed_from_likelihoods(p); });
+    const ModelSettings settings =
+        analysed != last ? settings_at(item_position(*analysed)) : settings_at(0);
+    CallingState& state = workers[static_cast<std::size_t>(worker)].for_settings(
+        *this, family, likelihoods, settings);
+    slot(unit) = state.call_positions(first, last);
   };
   int count_snps_to_analyse = 0;
   auto consume = [&](int unit) {
@@ -180,7 +264,7 @@ void CallSNP::inference_step(ResultWriter& writer) {
   std::cout << std::endl;
 
   CallingCounts counts;
-  for (const auto& worker : workers) counts.add(worker->totals());
+  for (const Worker& worker : workers) counts.add(worker.totals());
   report_transmissions(counts.transmissions);
   report_warnings(counts);
 }

@@ -73,18 +73,19 @@ void CallingCounts::add(const CallingCounts& o) {
   transmissions.conflicts += o.transmissions.conflicts;
 }
 
-WindowKey position_window_key(const CallSNP& run, std::uint64_t p) {
-  const SiteAlleles alleles = run.likelihood_alleles.at(p);
-  return window_key(run.scaffold_position_list(), p, run.params.numsnps, allele_span(alleles),
-                    panel_used_at(run, p, alleles));
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps) {
+  const SiteAlleles alleles = run.likelihood_alleles.at(key);
+  const std::uint64_t pos = run.item_position(key);
+  return window_key(run.scaffold_position_list(), pos, numsnps, allele_span(alleles),
+                    panel_used_at(run, pos, alleles));
 }
 
-LikelihoodSource::LikelihoodSource(const CallSNP& run) : settings_(run.likelihood_settings()) {
+LikelihoodSource::LikelihoodSource(const CallSNP& run)
+    : run_(run), settings_(run.likelihood_settings()) {
   // The run outlives this source; its lists answer which records are called.
-  auto wanted = [&run](std::uint64_t p) {
-    const std::vector<std::uint64_t>& positions = run.region_positions();
-    return run.has_likelihood_values(p) &&
-           std::binary_search(positions.begin(), positions.end(), p);
+  auto wanted = [&run](std::uint64_t key) {
+    return run.has_likelihood_values(key) &&
+           (!run.params.has_list || run.listed(run.item_position(key)));
   };
   in_ = run.open_likelihoods(settings_);
   puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
@@ -98,18 +99,19 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
     throw FatalError("ERROR! " + settings_.file_name +
                      " changed while dorsane was reading it: "
                      "the likelihoods of position " +
-                     std::to_string(key) + " are gone");
+                     std::to_string(run_.item_position(key)) + " are gone");
   }
   return values;
 }
 
 CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
-                           LikelihoodSource& likelihoods)
+                           LikelihoodSource& likelihoods, const ModelSettings& settings)
     : run(run),
       likelihoods(likelihoods),
       params(run.params),
       N(run.sample_count),
-      f(params.numsnps),
+      f(settings.numsnps),
+      lambda(settings.lambda),
       R(params.ref_haplotype_count),
       total_haplotypes(2 * N),
       all_haplotype_count(total_haplotypes + R),
@@ -154,16 +156,19 @@ std::vector<PositionOutcome> CallingState::call_positions(const std::uint64_t* f
   return outcomes;
 }
 
-void CallingState::call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes) {
-  std::vector<double> site_pls = likelihoods.take(p);
-  const SiteAlleles current_alleles = run.likelihood_alleles.at(p);
+void CallingState::call_from_likelihoods(std::uint64_t record,
+                                         std::vector<PositionOutcome>& outcomes) {
+  std::vector<double> site_pls = likelihoods.take(record);
+  const SiteAlleles current_alleles = run.likelihood_alleles.at(record);
   const int allele_count = current_alleles.count();
-  auto random = std::make_unique<PositionRandom>(params.seed, p);
-  const WindowKey key = position_window_key(run, p);
+  // The stream follows the record's key, the window its own POS.
+  auto random = std::make_unique<PositionRandom>(params.seed, record);
+  const std::uint64_t p = run.item_position(record);
+  const WindowKey key = position_window_key(run, record, f);
   // The queued chains read the window and models in hand.
   if (key != window_in_hand) run_queued_chains(outcomes);
   const bool rebuilt = rebuild_window(p, key, current_alleles);
-  initial_alleles(p, site_pls, allele_count, *random);
+  initial_alleles(record, site_pls, allele_count, *random);
   if (rebuilt) fit_models(p);
   PositionOutcome outcome;
   outcome.position = p;
@@ -266,7 +271,7 @@ bool CallingState::rebuild_window(std::uint64_t p, const WindowKey& key,
   return true;
 }
 
-void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& site_pls,
+void CallingState::initial_alleles(std::uint64_t record, const std::vector<double>& site_pls,
                                    int allele_count, RandomSource& random) {
   if (allele_count == 2) {
     allele_frequencies.assign(2, 0.5);
@@ -277,8 +282,11 @@ void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& s
   if (multi_tables.allele_count != allele_count) {
     multi_tables = multi_allele_tables(allele_count);
   }
-  const auto from_file =
-      params.has_initial ? run.initial_genotypes.find(p) : run.initial_genotypes.end();
+  // The file's line at a position belongs to the first record there.
+  const bool from_file_possible = params.has_initial && run.record_positions.first_at_position(
+                                                            record, run.likelihood_alleles.keys());
+  const auto from_file = from_file_possible ? run.initial_genotypes.find(run.item_position(record))
+                                            : run.initial_genotypes.end();
   if (from_file != run.initial_genotypes.end()) {
     initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
   } else {
@@ -290,6 +298,10 @@ void CallingState::initial_alleles(std::uint64_t p, const std::vector<double>& s
 
 void CallingState::fit_models(std::uint64_t p) {
   selection_index.reset();  // of the models about to be replaced
+  // The chains' cached R x vectors serve the window's variants; freed before the fit, they
+  // do not add to the fit's own peak.
+  std::vector<double>().swap(scratch.pattern_pool);
+  for (SamplerScratch& chain : chain_scratch) std::vector<double>().swap(chain.pattern_pool);
   distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
   patterns.build(M, model_haplotype_count);
   // Every model selects all columns but its own two: their sums come from the run-weighted
@@ -325,7 +337,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
                        " has no usable set of reference haplotypes (their shared runs "
                        "sum to 0 or one haplotype takes all the weight)");
     }
-    haplotype.lambda = params.lambda;
+    haplotype.lambda = lambda;
     const std::int64_t ridges_before = counts.warnings.ridge_windows;
     if (!use_run_moments || !fit_haplotype_model_from_runs(
                                 M, patterns, run_moments, 2 * s + h, haplotype_distances[2 * s + h],
@@ -342,7 +354,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
         ++counts.uniform_weight_haplotypes;
         weights_as_k_model = false;
       }
-      all_haplotype.lambda = params.lambda;
+      all_haplotype.lambda = lambda;
       if (weights_as_k_model) {
         // Every other sample haplotype at its run length: the k-model's fit is this one's.
         reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);
@@ -381,22 +393,53 @@ void CallingState::call_multiallelic(const std::vector<double>& site_pls, Random
                          genotype_probs, model_average);
 }
 
-PositionOutcome CallingState::pass_scaffold_site(std::uint64_t p) {
+HeldOutScore CallingState::score_scaffold_site(std::size_t site) {
+  const std::uint64_t p = run.scaffold_position_list()[site];
+  const std::optional<SiteAlleles> alleles = run.scaffold_alleles.find(p);
+  const bool use_panel = alleles && panel_used_at(run, p, *alleles);
+  // A span of 0 drops exactly the site itself from its window.
+  const WindowKey key = window_key(run.scaffold_position_list(), p, f, 0, use_panel);
+  construct_window(run.scaffold_haplotypes, key.r, f, p, 0, N, panel, use_panel, M,
+                   window_positions);
+  window_in_hand = WindowKey{};
+  model_haplotype_count = use_panel ? all_haplotype_count : total_haplotypes;
+  for (int c = 0; c < total_haplotypes; ++c) {
+    M(totalsnps - 1, c) = run.scaffold_haplotypes.allele(site, static_cast<std::size_t>(c));
+  }
+  // The fits' warnings are about calling: scoring leaves the counts as they were.
+  const CallingCounts before = counts;
+  fit_models(p);
+  std::vector<char> modelled(static_cast<std::size_t>(N));
+  for (int s = 0; s < N; ++s) modelled[s] = relatives[static_cast<std::size_t>(s)][0] >= 0;
+  HeldOutScore score;
+  score_held_out_alleles(M, patterns, models, modelled, scratch, counts.warnings, score);
+  counts = before;
+  return score;
+}
+
+PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
   PositionOutcome outcome;
+  const std::uint64_t p = run.item_position(item);
   outcome.position = p;
+  const bool record = run.is_record(item);
   // A likelihood record at the site lends its PL when its alleles are the site's.
   std::vector<double> record_pls;
-  if (run.has_likelihood_values(p)) record_pls = likelihoods.take(p);
+  if (run.has_likelihood_values(item)) record_pls = likelihoods.take(item);
   const std::size_t scaffold = run.scaffold_haplotypes.index_of(p);
-  if (scaffold != SiteRows::npos && (!params.var_multi || run.likelihood_alleles.contains(p))) {
-    const SiteAlleles current_alleles = run.site_alleles(p);
+  // Later records at the site's POS are not the site: the site is written once.
+  const bool site_record =
+      record ? run.record_positions.first_at_position(item, run.likelihood_alleles.keys())
+             : !params.var_multi;
+  if (scaffold != SiteRows::npos && site_record) {
+    const SiteAlleles current_alleles = run.site_alleles(item);
     outcome.messages = std::string(current_alleles.ref) + "\n";
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
                             scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};
-    const std::optional<SiteAlleles> record = run.likelihood_alleles.find(p);
+    const std::optional<SiteAlleles> record_alleles =
+        record ? run.likelihood_alleles.find(item) : std::nullopt;
     // The writer checks the value count against the record's genotypes.
-    if (record && *record == current_alleles) {
+    if (record_alleles && *record_alleles == current_alleles) {
       outcome.pls = std::move(record_pls);
     }
   }

@@ -15,6 +15,7 @@
 #include "app/CallSNP.h"
 #include "chain/biallelic_chain.h"
 #include "chain/family.h"
+#include "chain/held_out.h"
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
@@ -52,18 +53,21 @@ class LikelihoodSource {
 
  private:
   std::mutex mutex_;
+  const CallSNP& run_;
   LikelihoodSettings settings_;
   std::unique_ptr<std::istream> in_;
   std::unique_ptr<LikelihoodPuller> puller_;
 };
 
-// The window a position needs (see WindowKey), from the run's inputs alone.
-WindowKey position_window_key(const CallSNP& run, std::uint64_t p);
+// The window a record needs (see WindowKey), from the run's inputs alone: it lies at the
+// record's own POS.
+WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps);
 
 class CallingState {
  public:
   // family: the run's numbered units with the trio children listed.
-  CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods);
+  CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods,
+               const ModelSettings& settings);
 
   // The outcomes of a run of positions, in order: each analysed from its likelihoods
   // (window, initial alleles, models, chain) or, a scaffold site outside them, passed
@@ -75,18 +79,24 @@ class CallingState {
   // The counts of every position this worker analysed.
   CallingCounts totals() const;
 
+  // Held-out prediction at a scaffold site (chain/held_out.h): its window without it, the
+  // models fitted with every haplotype's true allele there in the variant row. The window in
+  // hand is given up.
+  HeldOutScore score_scaffold_site(std::size_t site);
+
  private:
   CallingCounts counts;
   // Builds the window unless the one in hand has the same key; returns whether it did.
   bool rebuild_window(std::uint64_t p, const WindowKey& key, const SiteAlleles& current_alleles);
-  void initial_alleles(std::uint64_t p, const std::vector<double>& site_pls, int allele_count,
+  void initial_alleles(std::uint64_t record, const std::vector<double>& site_pls, int allele_count,
                        RandomSource& random);
   // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
   void fit_models(std::uint64_t p);
   void fit_sample(std::uint64_t p, int s);
-  // Analyses p, or queues its chain to run with the next ones on the same window.
-  void call_from_likelihoods(std::uint64_t p, std::vector<PositionOutcome>& outcomes);
-  PositionOutcome pass_scaffold_site(std::uint64_t p);
+  // Analyses the record under this key, or queues its chain to run with the next ones on
+  // the same window.
+  void call_from_likelihoods(std::uint64_t record, std::vector<PositionOutcome>& outcomes);
+  PositionOutcome pass_scaffold_site(std::uint64_t item);
   void queue_biallelic(std::vector<double> site_pls, std::unique_ptr<PositionRandom> random,
                        std::size_t outcome_index);
   bool has_family_units() const {
@@ -102,6 +112,7 @@ class CallingState {
   const Parameter& params;
   const int N;
   const int f;
+  const double lambda;
   const int R;
   const int total_haplotypes;
   const int all_haplotype_count;

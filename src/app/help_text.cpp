@@ -48,7 +48,10 @@ std::vector<HelpGroup> help_groups() {
          "penalty on the covariances' diagonal [" + number_text(Parameter::kDefaultLambda) + "]"},
         {"--k <int>", "haplotypes selected per haplotype, 2 to 2N-2 [2N-2]"},
         {"--model-avg", "also run the all-haplotype model, keep the more certain [off]"},
-        {"--var-multi", "analyse scaffold sites from their likelihoods too [off]"}}},
+        {"--var-multi", "analyse scaffold sites from their likelihoods too [off]"},
+        {"--tune-settings",
+         "choose --numsnps and --lambda per 1 Mb block by held-out "
+         "prediction [off]"}}},
       {"Sampler",
        {{"--iteration <int>",
          "MCMC iterations [" + std::to_string(Parameter::kDefaultIterations) + "]"},

@@ -145,9 +145,12 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   cached_slot_.assign(models_size * kCachedPatterns, 0);
   cached_count_.assign(models_size, 0);
   // Reserved whole so the sweeps never allocate; the pages are only touched, and so only
-  // take memory, as the caches fill.
-  pattern_pool_.reserve((models_size * kCachedPatterns + 1) * T);
-  pattern_pool_.assign(T, 0.0);  // the spare vector
+  // take memory, as the caches fill. The worker keeps the pool from chain to chain, so its
+  // pages are mapped once, not again for every variant.
+  std::vector<double>& pool = scratch.pattern_pool;
+  pool.clear();
+  pool.reserve((models_size * kCachedPatterns + 1) * T);
+  pool.assign(T, 0.0);  // the spare vector
   // Multiply-adds of R x per pattern: the blocks of R's columns where x has a 1.
   whitening_cost_.resize(static_cast<std::size_t>(patterns.count()));
   for (int p = 0; p < patterns.count(); ++p) {
@@ -269,18 +272,18 @@ const double* BiallelicChain::whitened_step(int model_index, int pattern) {
   const int count = cached_count_[static_cast<std::size_t>(model_index)];
   for (int i = 0; i < count; ++i) {
     if (cached_pattern_[first + i] == pattern) {
-      return pattern_pool_.data() + static_cast<std::size_t>(cached_slot_[first + i]) * T;
+      return scratch_.pattern_pool.data() + static_cast<std::size_t>(cached_slot_[first + i]) * T;
     }
   }
   std::size_t slot = 0;  // the spare vector
   if (count < kCachedPatterns) {
-    slot = pattern_pool_.size() / T;
-    pattern_pool_.resize(pattern_pool_.size() + T);
+    slot = scratch_.pattern_pool.size() / T;
+    scratch_.pattern_pool.resize(scratch_.pattern_pool.size() + T);
     cached_pattern_[first + count] = pattern;
     cached_slot_[first + count] = static_cast<int>(slot);
     ++cached_count_[static_cast<std::size_t>(model_index)];
   }
-  double* out = pattern_pool_.data() + slot * T;
+  double* out = scratch_.pattern_pool.data() + slot * T;
   const HaplotypeModel& haplotype = model(model_index);
   haplotype.inverse.whiten(patterns_.values.col(pattern).data(), out);
   // x - 1 * y is x - y exactly, so each later step adds the same bits as from R x and R mean.

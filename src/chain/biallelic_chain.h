@@ -132,11 +132,10 @@ class BiallelicChain {
   AlleleWriter write_allele_;
   std::vector<long> whitening_cost_;  // per window pattern
   // Per model, the window patterns whose R x it keeps and where: R x of pattern
-  // cached_pattern_[m * kCachedPatterns + i] at pattern_pool_[cached_slot_[...] * T]. The
+  // cached_pattern_[m * kCachedPatterns + i] at scratch_.pattern_pool[cached_slot_[...] * T]. The
   // pool belongs to this variant's chain and grows with the patterns that flip; its last
   // vector serves a model whose cache is full.
   std::vector<int> cached_pattern_;
   std::vector<int> cached_slot_;
   std::vector<unsigned char> cached_count_;
-  std::vector<double> pattern_pool_;
 };

@@ -23,6 +23,7 @@ struct SamplerScratch {
   std::vector<double> model_whitened;
   std::vector<std::pair<int, double>> pending;
   std::vector<int> pending_count;
+  std::vector<double> pattern_pool;  // the cached R x vectors
   void resize(int window_rows) { cov.assign(static_cast<std::size_t>(window_rows), 0.0); }
   void resize_patterns(int patterns) {
     pattern_weight.assign(static_cast<std::size_t>(patterns), 0.0);

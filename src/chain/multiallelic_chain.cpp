@@ -306,8 +306,9 @@ class MultiallelicSums {
   static const HaplotypeModel& haplotype(const std::vector<SampleModel>& models, std::size_t m) {
     return m % 2 == 0 ? models[m / 2].first : models[m / 2].second;
   }
-  double* totals(std::size_t m) { return &totals_[m * n_]; }
-  double* sums(std::size_t m) { return &sums_[m * n_ * size_]; }
+  // data(), not [0]: with an empty window (--numsnps 0) sums_ holds nothing.
+  double* totals(std::size_t m) { return totals_.data() + m * n_; }
+  double* sums(std::size_t m) { return sums_.data() + m * n_ * size_; }
 
   // Haplotype column `column` changed from allele `from` to allele `to`.
   void change(int column, int from, int to) {

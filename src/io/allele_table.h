@@ -18,7 +18,7 @@ struct SiteAlleles {
 bool operator==(const SiteAlleles& a, const SiteAlleles& b);
 bool operator!=(const SiteAlleles& a, const SiteAlleles& b);
 
-// REF and ALT of sites by key (position, or storage key for likelihood records): sorted keys
+// REF and ALT of sites by key (position, or the record's key for likelihood records): sorted keys
 // and one flat text. A site costs 17 bytes beyond its alleles, where a map of string
 // vectors took hundreds, so the tables of a region barely add to the run's memory.
 class AlleleTable {

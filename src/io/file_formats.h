@@ -16,6 +16,7 @@
 
 #include "io/allele_table.h"
 #include "io/dosage.h"
+#include "io/record_positions.h"
 #include "util/site_rows.h"
 
 // ---- Position list (--list) ----
@@ -39,7 +40,7 @@ struct LikelihoodSettings {
   bool keep_values = true;
 };
 struct LikelihoodRecords {
-  // Both keyed by storage key (POS, moved on for repeated positions).
+  // Both keyed by each record's key (see RecordPositions).
   // Phred, G per sample (none for a record without GL or PL); empty unless keep_values.
   std::map<std::uint64_t, std::vector<double>> site_likelihoods;
   // [REF, ALT] of every record kept; its keys ascend in file order, one per record.
@@ -47,6 +48,7 @@ struct LikelihoodRecords {
   // Keys of the records with neither GL nor PL, ascending: the exception, so it is these
   // that are listed, not the records with values.
   std::vector<std::uint64_t> keys_without_likelihoods;
+  RecordPositions positions;                // the POS of the keys that are not their record's own
   std::vector<std::string> header_samples;  // sample names of the #CHROM line
   bool has_records = false;                 // false: chromosome fields are unset
   std::string chromosome_name;
@@ -60,7 +62,7 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
                          std::ostream& out, std::ostream& err);
 // The second reading of a likelihood VCF: each wanted record's Phred values, handed out
 // once, reading on in file order as far as needed. wanted(key) tells whether the values
-// stored under a storage key will be asked for; a predicate, so that no list of the
+// stored under a record's key will be asked for; a predicate, so that no list of the
 // region's keys is kept a second time.
 class LikelihoodPuller {
  public:
@@ -77,11 +79,9 @@ class LikelihoodPuller {
   std::istream& in_;
   std::unique_ptr<State> state_;
 };
-// Storage key of a record at pos given the keys already taken (those below pos may be
-// left out): pos, or pos + 1, + 2 or + 3 for repeated positions. False when the computed
-// key is taken too.
-bool likelihood_storage_key(const std::vector<std::uint64_t>& taken, std::uint64_t pos,
-                            std::uint64_t& key);
+// The first position whose records count toward the keys of a region starting at lower
+// (they are read, not kept): an indexed reading starts there too.
+std::uint64_t likelihood_keys_from(std::uint64_t lower);
 
 // ---- Scaffold layout (scaffold and reference panel: chrom id pos allele1 allele2 haps) ----
 // Column 3 of a line as a position: a whole number from 0 to 2147483647, not below the
@@ -105,7 +105,7 @@ struct ScaffoldData {
 };
 // The first position the scaffold reader keeps for a region starting at lower.
 std::uint64_t scaffold_kept_from(std::uint64_t lower);
-// Fills scaffold; likelihood_alleles: the likelihood records' alleles, by storage key.
+// Fills scaffold; likelihood_alleles: the likelihood records' alleles, by key.
 void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                          const AlleleTable& likelihood_alleles, ScaffoldData& scaffold);
 
@@ -115,11 +115,13 @@ struct PanelData {
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
   int haplotype_count = 0;                                        // R
 };
-// Keeps the panel sites within scaffold_range that are scaffold or likelihood sites.
+// Keeps the panel sites within scaffold_range that are scaffold sites or the POS of a
+// likelihood record (likelihood_alleles by key, record_positions their POS).
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
                           const SiteRows& scaffold_haplotypes,
-                          const AlleleTable& likelihood_alleles, PanelData& panel);
+                          const AlleleTable& likelihood_alleles,
+                          const RecordPositions& record_positions, PanelData& panel);
 
 // ---- Initialization file (-initial) ----
 struct InitialSettings {
@@ -185,8 +187,9 @@ struct PlSource {
 // What a written VCF's header says beyond its fields: the command that made it and the
 // contigs its records lie on.
 struct VcfProvenance {
-  std::string command;               // the command line, one line
-  std::vector<std::string> contigs;  // inside ##contig=<...>, e.g. "ID=20,length=64444167"
+  std::string command;                   // the command line, one line
+  std::vector<std::string> contigs;      // inside ##contig=<...>, e.g. "ID=20,length=64444167"
+  std::vector<std::string> extra_lines;  // whole header lines, after the contigs
 };
 // ##dorsaneVersion, ##dorsaneCommand and the ##contig lines.
 void write_provenance(std::ostream& out, const VcfProvenance& provenance);

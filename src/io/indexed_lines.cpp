@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <streambuf>
+#include <string_view>
 #include <vector>
 
+#include "io/io.h"
 #include "util/errors.h"
 
 namespace {
@@ -21,14 +24,42 @@ bool file_exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-// Where the index says the file's data ends: the virtual offset just past the last
-// sequence's last record, or 0 when the index holds no record.
-std::uint64_t indexed_data_end(tbx_t* tbx) {
+off_t file_size(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+struct HtsFileCloser {
+  void operator()(htsFile* p) const { hts_close(p); }
+};
+using HtsFilePtr = std::unique_ptr<htsFile, HtsFileCloser>;
+
+// A line read by htslib, freed with it.
+struct Line {
+  kstring_t text = {0, 0, nullptr};
+  Line() = default;
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+  ~Line() { std::free(text.s); }
+  std::string_view view() const {
+    std::string_view v(text.s != nullptr ? text.s : "", text.l);
+    if (!v.empty() && v.back() == '\r') v.remove_suffix(1);
+    return v;
+  }
+};
+
+std::vector<std::string> indexed_sequences(tbx_t* tbx) {
   int count = 0;
   const char** names = tbx_seqnames(tbx, &count);
+  std::vector<std::string> sequences(names, names + count);
   std::free(names);
-  if (count == 0) return 0;
-  hts_itr_t* all = tbx_itr_queryi(tbx, count - 1, 0, HTS_POS_MAX - 1);
+  return sequences;
+}
+
+// Where the index says the file's data ends: the virtual offset just past the last
+// sequence's last record, or 0 when the index holds no record.
+std::uint64_t indexed_data_end(tbx_t* tbx, int last_id) {
+  hts_itr_t* all = tbx_itr_queryi(tbx, last_id, 0, HTS_POS_MAX - 1);
   if (all == nullptr) return 0;
   std::uint64_t end = 0;
   for (int i = 0; i < all->n_off; ++i) end = std::max<std::uint64_t>(end, all->off[i].v);
@@ -36,14 +67,8 @@ std::uint64_t indexed_data_end(tbx_t* tbx) {
   return end;
 }
 
-// An index made for another file may load but point elsewhere, which would silently lose
-// records. The records it describes must end where the file's data ends (blank lines
-// aside).
-bool index_fits_file(tbx_t* tbx, const std::string& file) {
-  const std::uint64_t end = indexed_data_end(tbx);
-  if (end == 0) return true;
-  BGZF* data = bgzf_open(file.c_str(), "r");
-  if (data == nullptr) return false;
+// Past the data's end only blank space may follow.
+bool data_ends_at(BGZF* data, std::uint64_t end) {
   bool fits = bgzf_seek(data, static_cast<std::int64_t>(end), SEEK_SET) == 0;
   char rest[4096];
   for (ssize_t got = 0; fits && (got = bgzf_read(data, rest, sizeof rest)) != 0;) {
@@ -51,8 +76,81 @@ bool index_fits_file(tbx_t* tbx, const std::string& file) {
              return c == '\n' || c == '\r' || c == ' ' || c == '\t';
            });
   }
-  bgzf_close(data);
   return fits;
+}
+
+// The file's first record: the first line that is neither header nor blank.
+bool first_record(htsFile* fp, const tbx_conf_t& conf, Line& line) {
+  for (int n = 0; hts_getline(fp, '\n', &line.text) >= 0; ++n) {
+    if (n >= conf.line_skip && !line.view().empty() && line.text.s[0] != conf.meta_char) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The last record when it starts in the block holding the data's end (nothing when it
+// begins in an earlier block: only its end is checked then).
+std::optional<std::string> last_record(BGZF* data, std::uint64_t end) {
+  const std::int64_t block = static_cast<std::int64_t>(end >> 16) << 16;
+  const std::size_t within = end & 0xffff;
+  std::string text(within, '\0');
+  if (within == 0 || bgzf_seek(data, block, SEEK_SET) != 0 ||
+      bgzf_read(data, text.data(), within) != static_cast<ssize_t>(within)) {
+    return std::nullopt;
+  }
+  const std::size_t stop = text.find_last_not_of("\r\n");
+  if (stop == std::string::npos) return std::nullopt;
+  const std::size_t newline = text.rfind('\n', stop);
+  if (newline == std::string::npos && block != 0) return std::nullopt;
+  const std::size_t from = newline == std::string::npos ? 0 : newline + 1;
+  return text.substr(from, stop + 1 - from);
+}
+
+// The index must name the record's sequence as sequence_id and find the record itself
+// when asked for the record's first position.
+bool index_finds(tbx_t* tbx, htsFile* fp, std::string_view record, int sequence_id) {
+  std::vector<std::string_view> fields;
+  split_views(record, '\t', fields);
+  const tbx_conf_t& conf = tbx->conf;
+  if (conf.sc < 1 || conf.bc < 1 || fields.size() < static_cast<std::size_t>(conf.bc) ||
+      fields.size() < static_cast<std::size_t>(conf.sc)) {
+    return false;
+  }
+  const std::string name(fields[conf.sc - 1]);
+  const auto position = parse_integer(fields[conf.bc - 1]);
+  if (tbx_name2id(tbx, name.c_str()) != sequence_id || !position || *position < 0) return false;
+  // 1-based positions, or 0-based with the UCSC flag.
+  const std::int64_t begin = (conf.preset & TBX_UCSC) != 0 ? *position : *position - 1;
+  hts_itr_t* query = tbx_itr_queryi(tbx, sequence_id, std::max<std::int64_t>(begin, 0),
+                                    std::max<std::int64_t>(begin, 0) + 1);
+  if (query == nullptr) return false;
+  Line line;
+  bool found = false;
+  while (!found && tbx_itr_next(fp, tbx, query, &line.text) >= 0) found = line.view() == record;
+  hts_itr_destroy(query);
+  return found;
+}
+
+// An index made for another file, or before the file changed, may load but point
+// elsewhere, which would silently lose records. The index must find the file's first and
+// last records under their sequence names, and its records must end where the file's data
+// ends (blank lines aside).
+bool index_fits_file(tbx_t* tbx, const std::string& file) {
+  const std::vector<std::string> sequences = indexed_sequences(tbx);
+  if (sequences.empty()) return true;
+  const int last_id = static_cast<int>(sequences.size()) - 1;
+  const std::uint64_t end = indexed_data_end(tbx, last_id);
+  HtsFilePtr fp(hts_open(file.c_str(), "r"));
+  if (fp == nullptr || end == 0) return false;
+  Line first;
+  if (!first_record(fp.get(), tbx->conf, first)) return false;
+  const std::string first_text(first.view());
+  if (!index_finds(tbx, fp.get(), first_text, 0)) return false;
+  BGZF* data = hts_get_bgzfp(fp.get());
+  if (!data_ends_at(data, end)) return false;
+  const std::optional<std::string> last = last_record(data, end);
+  return !last || index_finds(tbx, fp.get(), *last, last_id);
 }
 
 }  // namespace
@@ -67,12 +165,8 @@ class IndexedLineBuffer : public std::streambuf {
         fp_(fp),
         tbx_(tbx),
         begin_(begin),
-        end_(end) {
-    int count = 0;
-    const char** names = tbx_seqnames(tbx_, &count);
-    for (int i = 0; i < count; ++i) sequences_.emplace_back(names[i]);
-    std::free(names);
-  }
+        end_(end),
+        sequences_(indexed_sequences(tbx)) {}
   ~IndexedLineBuffer() override {
     if (iterator_ != nullptr) hts_itr_destroy(iterator_);
     tbx_destroy(tbx_);
@@ -123,8 +217,7 @@ class IndexedLineBuffer : public std::streambuf {
 
   [[noreturn]] void fail(const char* what) const {
     throw FatalError("ERROR! " + file_ + ": " + what + " through the index " + index_ +
-                     " failed; the index does not fit the file (rebuild it with tabix or "
-                     "bcftools index)");
+                     " failed; the file is truncated or corrupt, or the index does not fit it");
   }
 
   const std::string file_;
@@ -143,7 +236,10 @@ class IndexedLineBuffer : public std::streambuf {
 };
 
 IndexedRegion::IndexedRegion(std::unique_ptr<IndexedLineBuffer> buffer)
-    : std::istream(buffer.get()), buffer_(std::move(buffer)) {}
+    : std::istream(buffer.get()), buffer_(std::move(buffer)) {
+  // A read that fails throws its own message rather than only setting badbit.
+  exceptions(std::ios::badbit);
+}
 
 IndexedRegion::~IndexedRegion() = default;
 
@@ -156,27 +252,29 @@ std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std:
     if (index.empty() && file_exists(file + suffix)) index = file + suffix;
   }
   if (index.empty()) return nullptr;
-  htsFile* fp = hts_open(file.c_str(), "r");
+  HtsFilePtr fp(hts_open(file.c_str(), "r"));
   if (fp == nullptr) return nullptr;  // the plain reader reports what is wrong with the file
-  if (hts_get_format(fp)->compression != bgzf) {
-    hts_close(fp);
+  if (hts_get_format(fp.get())->compression != bgzf) {
     throw FatalError("ERROR! " + file + " has the index " + index +
                      " but is not bgzipped; compress it with bgzip before indexing it");
   }
+  const std::string rebuild = "; rebuild it with tabix or bcftools index";
   tbx_t* tbx = tbx_index_load3(file.c_str(), index.c_str(), 0);
   if (tbx == nullptr) {
-    hts_close(fp);
-    throw FatalError("ERROR! The index " + index + " cannot be used for " + file +
-                     "; rebuild it with tabix or bcftools index");
+    throw FatalError("ERROR! The index " + index + (file_size(index) == 0 ? " is empty and" : "") +
+                     " cannot be used for " + file + rebuild);
   }
   if (!index_fits_file(tbx, file)) {
     tbx_destroy(tbx);
-    hts_close(fp);
+    // A file cut short has lost its end-of-file block: blame the file, not the index.
+    if (bgzf_check_EOF(hts_get_bgzfp(fp.get())) == 0) {
+      throw FatalError("ERROR! " + file + " is truncated (it lacks the BGZF end-of-file block " +
+                       "and the data its index " + index + " describes)");
+    }
     throw FatalError("ERROR! The index " + index + " does not fit " + file +
-                     " (its records end elsewhere than the file's); rebuild it with tabix or "
-                     "bcftools index");
+                     " (made for another file, or the file changed since)" + rebuild);
   }
-  auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp, tbx, begin, end);
+  auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp.release(), tbx, begin, end);
   return std::unique_ptr<IndexedRegion>(new IndexedRegion(std::move(buffer)));
 }
 

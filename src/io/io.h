@@ -82,9 +82,15 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file; false when the target cannot be written. index_vcf: a
-  // compressed VCF also gets its tabix index, NAME.tbi, on commit.
+  static constexpr char kIndexSuffix[] = ".tbi";
+  // The tabix index a compressed VCF output gets beside it, or "" for an uncompressed one.
+  static std::string index_name(const std::string& path);
+
+  // Creates the temporary file; false when the target, or its index, cannot be written
+  // (unwritable() names which). index_vcf: a compressed VCF also gets its tabix index on
+  // commit.
   bool open(const std::string& path, bool index_vcf = false);
+  const std::string& unwritable() const { return unwritable_; }
   bool is_open() const { return sink_ != nullptr; }
   std::ostream& stream() { return stream_; }
   const std::string& path() const { return path_; }
@@ -94,11 +100,17 @@ class OutputFile {
   // finish() flushes, closes and indexes the temporary file, publish() renames it.
   void finish();
   void publish();
+  // publish() for each, or for none: when one fails, those already published are removed.
+  static void publish_all(const std::vector<OutputFile*>& outputs);
   // Closes and removes the temporary files.
   void discard();
 
  private:
+  // The names it appears under: the file and its index.
+  std::vector<std::string> targets() const;
+
   std::string path_;
+  std::string unwritable_;
   std::string temp_path_;
   bool index_vcf_ = false;
   std::unique_ptr<OutputSink> sink_;

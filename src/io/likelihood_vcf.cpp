@@ -19,6 +19,10 @@ constexpr std::string_view kCountMismatch =
     " The number of individuals in the scaffold file do not match the number of individuals in "
     "the vcf file";
 constexpr std::int64_t kMaxPosition = 2147483647;
+// How far before a region the records still count toward its keys: a record's key moves past
+// its POS only where a stretch holds more records than bases, so the keys of a region's
+// records do not depend on where the region starts unless such a crowd spans this length.
+constexpr std::uint64_t kKeyLookback = 10000;
 
 enum class LikelihoodKind { kNone, kGL, kPL };
 
@@ -227,7 +231,13 @@ class LikelihoodReader {
                        " of the record before; the file must be sorted by position");
     }
     previous_pos_ = pos;
-    if (pos >= settings_.lower && fields_[4] != ".") read_record(chrom, pos);
+    if (fields_[4] == ".") return true;
+    if (pos >= settings_.lower) {
+      read_record(chrom, pos);
+    } else if (pos >= likelihood_keys_from(settings_.lower)) {
+      // Records just before the region push the keys of those at its start.
+      records_.positions.assign(pos, false);
+    }
     return true;
   }
 
@@ -243,16 +253,7 @@ class LikelihoodReader {
       const auto contig = contig_lengths_.find(name);
       if (contig != contig_lengths_.end()) records_.contig_length = contig->second;
     }
-    // Keys below pos can no longer be found taken.
-    recent_keys_.erase(recent_keys_.begin(),
-                       std::lower_bound(recent_keys_.begin(), recent_keys_.end(), pos));
-    std::uint64_t key = 0;
-    if (!likelihood_storage_key(recent_keys_, pos, key)) {
-      err_ << "WARNING! " << where_record(chrom, pos) << ": record dropped: its storage key " << key
-           << " is already taken (too many records at position " << pos << ")" << '\n';
-      return;
-    }
-    recent_keys_.push_back(key);
+    const std::uint64_t key = records_.positions.assign(pos, true);
     const std::string_view ref = fields_[3];
     const std::string_view alt = fields_[4];
     // REF plus every comma-separated ALT allele.
@@ -391,24 +392,12 @@ class LikelihoodReader {
   bool have_data_ = false;
   std::string first_chrom_;
   std::uint64_t previous_pos_ = 0;
-  // The storage keys at or past the last record's POS, ascending: the only ones a later
-  // record can find taken.
-  std::vector<std::uint64_t> recent_keys_;
 };
 
 }  // namespace
 
-bool likelihood_storage_key(const std::vector<std::uint64_t>& taken, std::uint64_t pos,
-                            std::uint64_t& key) {
-  auto is_taken = [&taken](std::uint64_t k) {
-    return std::find(taken.begin(), taken.end(), k) != taken.end();
-  };
-  key = pos;
-  if (is_taken(pos)) {
-    if (!is_taken(pos + 1)) key = pos + 1;
-    if (is_taken(key + 1)) key += 2;
-  }
-  return !is_taken(key);
+std::uint64_t likelihood_keys_from(std::uint64_t lower) {
+  return lower > kKeyLookback ? lower - kKeyLookback : 0;
 }
 
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
@@ -418,6 +407,7 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
   // What was read stays through the run: no room is kept for more.
   records.alleles.shrink_to_fit();
   records.keys_without_likelihoods.shrink_to_fit();
+  records.positions.shrink_to_fit();
 }
 
 namespace {
@@ -462,7 +452,7 @@ std::vector<double> LikelihoodPuller::take(std::uint64_t key) {
   State& s = *state_;
   auto& values = s.records.site_likelihoods;
   while (values.count(key) == 0 && s.reader.read_next(in_)) {
-    if (values.empty()) continue;  // a record dropped for its storage key
+    if (values.empty()) continue;  // a line before the region, or without an ALT allele
     // Only what is still wanted stays; the rest of the record is not needed here.
     const std::uint64_t read_key = values.rbegin()->first;
     s.last_key = read_key;
@@ -476,7 +466,7 @@ std::vector<double> LikelihoodPuller::take(std::uint64_t key) {
   const auto it = values.find(key);
   if (it != values.end()) taken.swap(it->second);
   // Emptied entries behind the last record read are done with.
-  for (auto e = values.begin(); e != values.end() && e->first + 3 < s.last_key;) {
+  for (auto e = values.begin(); e != values.end() && e->first < s.last_key;) {
     e = e->second.empty() ? values.erase(e) : std::next(e);
   }
   return taken;

@@ -96,7 +96,7 @@ char temporary_paths[kTemporarySlots][kTemporaryPathLength];
 volatile std::sig_atomic_t temporary_in_use[kTemporarySlots];
 
 void remember_temporary(const std::string& path) {
-  if (path.size() + 5 >= kTemporaryPathLength) return;
+  if (path.size() + sizeof OutputFile::kIndexSuffix >= kTemporaryPathLength) return;
   for (int i = 0; i < kTemporarySlots; ++i) {
     if (temporary_in_use[i]) continue;
     std::memcpy(temporary_paths[i], path.c_str(), path.size() + 1);
@@ -115,18 +115,23 @@ extern "C" void remove_temporaries_and_exit(int signal_number) {
   for (int i = 0; i < kTemporarySlots; ++i) {
     if (!temporary_in_use[i]) continue;
     ::unlink(temporary_paths[i]);
-    // The index built beside it, if any: the name with ".tbi" appended.
+    // The index built beside it, if any.
     char index[kTemporaryPathLength];
     std::size_t n = 0;
     while (temporary_paths[i][n] != '\0') {
       index[n] = temporary_paths[i][n];
       ++n;
     }
-    std::memcpy(index + n, ".tbi", 5);
+    std::memcpy(index + n, OutputFile::kIndexSuffix, sizeof OutputFile::kIndexSuffix);
     ::unlink(index);
   }
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 bool ends_with(const std::string& text, const char* suffix) {
@@ -147,16 +152,26 @@ void remove_temporary_outputs_on_signals() {
 
 OutputFile::OutputFile() : stream_(nullptr) {}
 
+std::string OutputFile::index_name(const std::string& path) {
+  return ends_with(path, ".gz") ? path + kIndexSuffix : "";
+}
+
 OutputFile::~OutputFile() { discard(); }
 
 bool OutputFile::open(const std::string& path, bool index_vcf) {
   discard();
   path_ = path;
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
-  temp_path_ = path + ".dorsane-tmp." + std::to_string(::getpid());
   const bool compressed = ends_with(path, ".gz");
   index_vcf_ = compressed && index_vcf;
+  // Its index is renamed into place beside it, so it must be creatable too.
+  for (const std::string& target : targets()) {
+    if (is_directory(target)) {
+      unwritable_ = target;
+      return false;
+    }
+  }
+  unwritable_ = path;
+  temp_path_ = path + ".dorsane-tmp." + std::to_string(::getpid());
   if (compressed) {
     BGZF* file = bgzf_open(temp_path_.c_str(), "w");
     if (file != nullptr) sink_ = std::make_unique<BgzfSink>(file);
@@ -187,7 +202,7 @@ void OutputFile::finish() {
     discard();
     throw FatalError("ERROR! Writing output file " + path_ + " failed: " + reason);
   }
-  const std::string temp_index = temp_path_ + ".tbi";
+  const std::string temp_index = temp_path_ + kIndexSuffix;
   if (index_vcf_ &&
       tbx_index_build2(temp_path_.c_str(), temp_index.c_str(), 0, &tbx_conf_vcf) != 0) {
     discard();
@@ -197,18 +212,50 @@ void OutputFile::finish() {
   sink_.reset();
 }
 
+std::vector<std::string> OutputFile::targets() const {
+  if (!index_vcf_) return {path_};
+  return {path_, index_name(path_)};
+}
+
 void OutputFile::publish() {
-  const std::string temp_index = temp_path_ + ".tbi";
-  if (std::rename(temp_path_.c_str(), path_.c_str()) != 0 ||
-      (index_vcf_ && std::rename(temp_index.c_str(), (path_ + ".tbi").c_str()) != 0)) {
+  const std::string temp_index = temp_path_ + kIndexSuffix;
+  const std::string index = index_name(path_);
+  const bool moved = std::rename(temp_path_.c_str(), path_.c_str()) == 0;
+  const bool indexed = !moved || !index_vcf_ || std::rename(temp_index.c_str(), index.c_str()) == 0;
+  if (!moved || !indexed) {
     const std::string failure = std::strerror(errno);
+    // Without its index the data would be left behind as if complete.
+    if (moved) std::remove(path_.c_str());
     discard();
-    throw FatalError("ERROR! Can't move the finished output into " + path_ + ": " + failure);
+    throw FatalError("ERROR! Can't move the finished output into " + (moved ? index : path_) +
+                     ": " + failure);
   }
   // A CSI index left from an earlier file of this name would describe the wrong data.
   if (index_vcf_) std::remove((path_ + ".csi").c_str());
   forget_temporary(temp_path_);
   temp_path_.clear();
+}
+
+void OutputFile::publish_all(const std::vector<OutputFile*>& outputs) {
+  // Refuse before the first rename what would make a later one fail.
+  for (OutputFile* output : outputs) {
+    for (const std::string& target : output->targets()) {
+      if (is_directory(target)) {
+        throw FatalError("ERROR! Can't move the finished output into " + target +
+                         ": it is a directory");
+      }
+    }
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    try {
+      outputs[i]->publish();
+    } catch (const FatalError&) {
+      for (std::size_t j = 0; j < i; ++j) {
+        for (const std::string& target : outputs[j]->targets()) std::remove(target.c_str());
+      }
+      throw;
+    }
+  }
 }
 
 void OutputFile::discard() {
@@ -217,7 +264,7 @@ void OutputFile::discard() {
   sink_.reset();
   if (!temp_path_.empty()) {
     std::remove(temp_path_.c_str());
-    std::remove((temp_path_ + ".tbi").c_str());
+    std::remove((temp_path_ + kIndexSuffix).c_str());
     forget_temporary(temp_path_);
     temp_path_.clear();
   }

@@ -193,6 +193,7 @@ void write_provenance(std::ostream& out, const VcfProvenance& provenance) {
   out << "##dorsaneVersion=" DORSANE_VERSION "\n";
   if (!provenance.command.empty()) out << "##dorsaneCommand=" << provenance.command << '\n';
   for (const std::string& contig : provenance.contigs) out << "##contig=<" << contig << ">\n";
+  for (const std::string& line : provenance.extra_lines) out << line << '\n';
 }
 
 std::string contig_entry(const std::string& chromosome, const std::string& length) {

@@ -1,10 +1,16 @@
+#include <htslib/bgzf.h>
 #include <htslib/hts.h>
+#include <htslib/hts_endian.h>
 #include <htslib/vcf.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 #include "io/indexed_lines.h"
+#include "io/io.h"
 #include "io/phased_records.h"
 #include "util/errors.h"
 
@@ -34,6 +40,33 @@ std::string genotype_text(const std::int32_t* alleles, int ploidy) {
   return text.empty() ? "." : text;
 }
 
+// The #CHROM line's sample names of a BCF header htslib would not read, so that a sample
+// named twice, which htslib refuses without naming it, is reported.
+std::vector<std::string> raw_header_samples(const std::string& file) {
+  BGZF* fp = bgzf_open(file.c_str(), "r");
+  if (fp == nullptr) return {};
+  char magic[5];
+  std::uint8_t length_bytes[4];
+  std::string text;
+  if (bgzf_read(fp, magic, sizeof magic) == sizeof magic &&
+      bgzf_read(fp, length_bytes, sizeof length_bytes) == sizeof length_bytes) {
+    const std::uint32_t length = le_to_u32(length_bytes);
+    // In blocks, so a damaged length costs no more than the file holds.
+    char block[1 << 16];
+    for (ssize_t got = 1; text.size() < length && got > 0;) {
+      got = bgzf_read(fp, block, std::min<std::size_t>(sizeof block, length - text.size()));
+      if (got > 0) text.append(block, static_cast<std::size_t>(got));
+    }
+  }
+  bgzf_close(fp);
+  const std::size_t start = text.find("\n#CHROM\t");
+  if (start == std::string::npos) return {};
+  const std::size_t from = start + 1;
+  std::vector<std::string_view> fields;
+  split_views(std::string_view(text).substr(from, text.find('\n', from) - from), '\t', fields);
+  return {fields.size() > 9 ? fields.begin() + 9 : fields.end(), fields.end()};
+}
+
 class BcfSource : public PhasedSource {
  public:
   BcfSource(PhasedVcfSettings settings, std::uint64_t begin, std::uint64_t end)
@@ -43,7 +76,10 @@ class BcfSource : public PhasedSource {
     file_.reset(hts_open(file.c_str(), "r"));
     if (file_ == nullptr) throw FatalError("ERROR! Can't open " + file);
     header_.reset(bcf_hdr_read(file_.get()));
-    if (header_ == nullptr) throw FatalError("ERROR! " + file + ": its BCF header cannot be read");
+    if (header_ == nullptr) {
+      check_samples_unique(raw_header_samples(file), "ERROR! " + file + ": ");
+      throw FatalError("ERROR! " + file + ": its BCF header cannot be read");
+    }
     std::vector<std::string> samples;
     for (int s = 0; s < bcf_hdr_nsamples(header_.get()); ++s) {
       samples.emplace_back(header_->samples[s]);
@@ -99,11 +135,47 @@ class BcfSource : public PhasedSource {
       throw FatalError("ERROR! The index " + index + " cannot be used for " + file +
                        "; rebuild it with bcftools index");
     }
+    // htslib names the index's sequences from the header, reading past its contigs (and
+    // crashing) for an index of a file with more of them.
+    const bool more_sequences = hts_idx_nseq(index_.get()) > header_->n[BCF_DT_CTG];
     int count = 0;
-    const char** names = bcf_index_seqnames(index_.get(), header_.get(), &count);
-    for (int i = 0; i < count; ++i) sequences_.push_back(bcf_hdr_name2id(header_.get(), names[i]));
+    const char** names =
+        more_sequences ? nullptr : bcf_index_seqnames(index_.get(), header_.get(), &count);
+    for (int i = 0; i < count; ++i) {
+      sequences_.push_back(names[i] != nullptr ? bcf_hdr_name2id(header_.get(), names[i]) : -1);
+    }
     std::free(names);
+    if (more_sequences || !index_fits()) {
+      throw FatalError("ERROR! The index " + index + " does not fit " + file +
+                       " (made for another file, or the file changed since); rebuild it with "
+                       "bcftools index");
+    }
     name_ = file + " (lines are the records read through its index)";
+  }
+
+  // An index made for another file, or before records were appended, may load but point
+  // elsewhere, which would silently lose records. It must find the file's first record, and
+  // no record may follow where its records end.
+  bool index_fits() {
+    HtsPtr<bcf1_t> first(bcf_init());
+    const int status = bcf_read(file_.get(), header_.get(), first.get());
+    if (status < 0) return status == -1 && sequences_.empty();
+    std::uint64_t end = 0;
+    for (const int id : sequences_) {
+      HtsPtr<hts_itr_t> all(id < 0 ? nullptr : bcf_itr_queryi(index_.get(), id, 0, HTS_POS_MAX));
+      if (all == nullptr) return false;
+      for (int i = 0; i < all->n_off; ++i) end = std::max<std::uint64_t>(end, all->off[i].v);
+    }
+    HtsPtr<hts_itr_t> query(bcf_itr_queryi(index_.get(), first->rid, first->pos, first->pos + 1));
+    bcf1_t* record = record_.get();
+    bool found = false;
+    while (!found && query != nullptr && bcf_itr_next(file_.get(), query.get(), record) >= 0) {
+      found = record->rid == first->rid && record->pos == first->pos &&
+              record->shared.l == first->shared.l && record->indiv.l == first->indiv.l &&
+              std::memcmp(record->shared.s, first->shared.s, first->shared.l) == 0;
+    }
+    return found && bgzf_seek(file_->fp.bgzf, static_cast<std::int64_t>(end), SEEK_SET) == 0 &&
+           bcf_read(file_.get(), header_.get(), record) == -1;
   }
 
   bool read_record() {

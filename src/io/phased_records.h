@@ -21,6 +21,9 @@ struct PhasedRecord {
 std::string record_prefix(const std::string& file, std::uint64_t line_number,
                           std::string_view chrom, std::string_view pos);
 
+// Throws FatalError, prefix first, naming the first sample named twice.
+void check_samples_unique(const std::vector<std::string>& names, const std::string& prefix);
+
 [[noreturn]] void throw_missing_gt(const std::string& prefix, std::string_view format);
 
 // "chrom id pos ref alt h1 h2 …" from each sample's GT, which must be a|b with a and b 0 or

@@ -4,6 +4,7 @@
 #include <numeric>
 #include <streambuf>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "io/indexed_lines.h"
 #include "io/io.h"
@@ -22,6 +23,7 @@ namespace {
 std::vector<std::size_t> chosen_sample_columns(const std::vector<std::string>& header_samples,
                                                const PhasedVcfSettings& settings,
                                                const std::string& prefix) {
+  check_samples_unique(header_samples, prefix);
   std::vector<std::size_t> columns;
   if (settings.every_sample) {
     if (header_samples.empty()) {
@@ -45,6 +47,16 @@ std::vector<std::size_t> chosen_sample_columns(const std::vector<std::string>& h
 }
 
 }  // namespace
+
+void check_samples_unique(const std::vector<std::string>& names, const std::string& prefix) {
+  // Whichever column a reader took, the other one's haplotypes would be lost unseen.
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& name : names) {
+    if (!seen.insert(name).second) {
+      throw FatalError(prefix + "sample '" + name + "' is named twice in the #CHROM line");
+    }
+  }
+}
 
 void throw_missing_gt(const std::string& prefix, std::string_view format) {
   throw FatalError(prefix + "FORMAT '" + std::string(format) + "' has no GT field");

@@ -9,7 +9,8 @@
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
                           const SiteRows& scaffold_haplotypes,
-                          const AlleleTable& likelihood_alleles, PanelData& panel) {
+                          const AlleleTable& likelihood_alleles,
+                          const RecordPositions& record_positions, PanelData& panel) {
   std::string line;
   std::vector<std::string_view> fields;
   std::uint64_t line_number = 0;
@@ -38,7 +39,10 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     if (pos < scaffold_range[0]) continue;
     const auto key = static_cast<std::uint64_t>(pos);
     // Only sites that a window or a variant can use; the first line of a position wins.
-    if (!scaffold_haplotypes.contains(key) && !likelihood_alleles.contains(key)) continue;
+    if (!scaffold_haplotypes.contains(key) &&
+        record_positions.keys_at(key, likelihood_alleles.keys()).empty()) {
+      continue;
+    }
     if (panel.alleles.contains(key)) continue;
     std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {

@@ -104,9 +104,11 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   records.insert(200, "A", "C");
   PanelData panel;
   if (auto phased = phased_vcf(data, size, {"panel.vcf", "20", {}, true})) {
-    read_reference_panel(*phased, "panel.vcf", {0, 2147483647}, scaffold, records, panel);
+    read_reference_panel(*phased, "panel.vcf", {0, 2147483647}, scaffold, records,
+                         RecordPositions(), panel);
   } else {
-    read_reference_panel(in, "panel.txt", {0, 2147483647}, scaffold, records, panel);
+    read_reference_panel(in, "panel.txt", {0, 2147483647}, scaffold, records, RecordPositions(),
+                         panel);
   }
 #elif DORSANE_FUZZ_TARGET == 3
   PedigreeCounts counts;
