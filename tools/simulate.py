@@ -531,6 +531,30 @@ def vcf_header(args, ids, format_lines, extra=()):
     return "\n".join(lines) + "\n"
 
 
+def open_cohort_files(out, args, argv, ids, with_panel):
+    """Writes samples.txt and opens the likelihood VCF, truth, scaffold and (with_panel) panel
+    files with their headers; returns them and the likelihood file's name."""
+    out.open("samples.txt").write("".join(i + "\n" for i in ids).encode())
+    gl_name = "gl.vcf.gz" if args.gzip else "gl.vcf"
+    gl = out.open(gl_name, compress=args.gzip)
+    truth = out.open("truth.vcf")
+    scaffold = out.open("scaffold.txt")
+    panel = out.open("panel.txt") if with_panel else None
+    if args.kind == "PL":
+        lik_line = '##FORMAT=<ID=PL,Number=G,Type=Integer,Description="Phred-scaled genotype likelihoods">'
+    else:
+        lik_line = '##FORMAT=<ID=GL,Number=G,Type=Float,Description="Log10 genotype likelihoods">'
+    gt_line = '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">'
+    gl.write(vcf_header(args, ids, [gt_line, lik_line]).encode())
+    truth.write(vcf_header(args, ids, [gt_line], [simulate_command_line(argv)]).encode())
+    return gl, truth, scaffold, panel, gl_name
+
+
+def simulate_command_line(argv):
+    """The header line that records how the files were made."""
+    return "##simulate_command=" + " ".join(shlex.quote(a) for a in argv_without_out(argv))
+
+
 class ReadWriter:
     """The raw inputs upstream of the likelihoods: a reference, every sample's reads at their
     true positions with the simulated alleles and base errors, and an unphased array VCF."""
@@ -614,23 +638,10 @@ def simulate(args, argv):
     os.makedirs(args.out, exist_ok=True)
     out = Output(args.out)
     raw = ReadWriter(args, cohort.ids) if args.reads else None
-    gl_name = "gl.vcf.gz" if args.gzip else "gl.vcf"
     try:
-        out.open("samples.txt").write("".join(i + "\n" for i in cohort.ids).encode())
         if args.trios or args.duos:
             out.open("family.ped").write("".join(line + "\n" for line in cohort.ped_lines).encode())
-        gl = out.open(gl_name, compress=args.gzip)
-        truth = out.open("truth.vcf")
-        scaffold = out.open("scaffold.txt")
-        panel = out.open("panel.txt") if args.panel else None
-        if args.kind == "PL":
-            lik_line = '##FORMAT=<ID=PL,Number=G,Type=Integer,Description="Phred-scaled genotype likelihoods">'
-        else:
-            lik_line = '##FORMAT=<ID=GL,Number=G,Type=Float,Description="Log10 genotype likelihoods">'
-        gt_line = '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">'
-        gl.write(vcf_header(args, cohort.ids, [gt_line, lik_line]).encode())
-        command = "##simulate_command=" + " ".join(shlex.quote(a) for a in argv_without_out(argv))
-        truth.write(vcf_header(args, cohort.ids, [gt_line], [command]).encode())
+        gl, truth, scaffold, panel, gl_name = open_cohort_files(out, args, argv, cohort.ids, args.panel)
 
         phased = [[f"{a}|{b}" for b in range(3)] for a in range(3)]
         fmt = "GT:" + args.kind
@@ -704,7 +715,7 @@ def simulate(args, argv):
                         raw.array.append(block_pick)
                 block_pick, block_seen, block_end = None, 0, block_end + args.scaffold_every
         if raw is not None:
-            raw.write(out, command)
+            raw.write(out, simulate_command_line(argv))
         out.commit()
     except BaseException:
         out.abandon()
@@ -920,21 +931,9 @@ def simulate_from_vcf(args, argv):
 
     os.makedirs(args.out, exist_ok=True)
     out = Output(args.out)
-    gl_name = "gl.vcf.gz" if args.gzip else "gl.vcf"
     try:
-        out.open("samples.txt").write("".join(i + "\n" for i in data.ids).encode())
-        gl = out.open(gl_name, compress=args.gzip)
-        truth = out.open("truth.vcf")
-        scaffold = out.open("scaffold.txt")
-        panel = out.open("panel.txt") if args.panel_samples else None
-        if args.kind == "PL":
-            lik_line = '##FORMAT=<ID=PL,Number=G,Type=Integer,Description="Phred-scaled genotype likelihoods">'
-        else:
-            lik_line = '##FORMAT=<ID=GL,Number=G,Type=Float,Description="Log10 genotype likelihoods">'
-        gt_line = '##FORMAT=<ID=GT,Number=1,Type=String,Description="Genotype">'
-        gl.write(vcf_header(args, data.ids, [gt_line, lik_line]).encode())
-        command = "##simulate_command=" + " ".join(shlex.quote(a) for a in argv_without_out(argv))
-        truth.write(vcf_header(args, data.ids, [gt_line], [command]).encode())
+        gl, truth, scaffold, panel, gl_name = open_cohort_files(out, args, argv, data.ids,
+                                                                args.panel_samples)
         fmt = "GT:" + args.kind
         chrom = data.chrom
         for (pos, vid, ref, alt, haps, panel_haps), scaffolded in zip(data.records, on_scaffold):
