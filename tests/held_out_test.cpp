@@ -72,7 +72,7 @@ TEST(HeldOut, ScoresEachTrueAlleleUnderItsModelAsADenseSolveDoes) {
 }
 
 TEST(BlockSettings, BestMeanLogProbabilityThenPenaltiesAtItsWidth) {
-  const SettingsGrid grid = default_settings_grid(0.06);
+  const SettingsGrid grid = default_settings_grid({50, 0.06});
   std::vector<ModelSettings> tried;
   // A made-up landscape peaking at --numsnps 25 and the doubled penalty.
   auto score = [&tried](const ModelSettings& s) {
@@ -90,6 +90,10 @@ TEST(BlockSettings, BestMeanLogProbabilityThenPenaltiesAtItsWidth) {
   EXPECT_EQ(tried[0], (ModelSettings{25, 0.06}));
   EXPECT_EQ(tried[3], (ModelSettings{15, 0.06}));
   EXPECT_EQ(tried[4], (ModelSettings{25, 0.03}));
+  // No site to score: the run's own settings, nothing tried.
+  tried.clear();
+  EXPECT_EQ(choose_block_settings(3, grid, 100, 0, score).chosen, (ModelSettings{50, 0.06}));
+  EXPECT_TRUE(tried.empty());
   // Scored sites: the middle of equal parts of the block's sites, none outside it.
   const std::vector<std::uint64_t> positions = {999999, 1000000, 1000100, 1999999, 2000000};
   EXPECT_EQ(scored_sites(positions, 1), (std::vector<std::size_t>{1, 2, 3}));

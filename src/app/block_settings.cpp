@@ -24,12 +24,21 @@ std::string block_range(std::uint64_t block, const std::string& chromosome) {
 
 }  // namespace
 
-SettingsGrid default_settings_grid(double default_lambda) {
+SettingsGrid default_settings_grid(const ModelSettings& run_settings) {
   SettingsGrid grid;
   grid.numsnps.assign(std::begin(kNumsnpsGrid), std::end(kNumsnpsGrid));
-  grid.default_lambda = default_lambda;
-  for (const double factor : kLambdaFactors) grid.lambdas.push_back(default_lambda * factor);
+  grid.default_numsnps = run_settings.numsnps;
+  grid.default_lambda = run_settings.lambda;
+  for (const double factor : kLambdaFactors) grid.lambdas.push_back(run_settings.lambda * factor);
   return grid;
+}
+
+int scaffold_sites_around(const std::vector<std::uint64_t>& scaffold_positions,
+                          std::uint64_t block) {
+  const std::uint64_t begin = block > 0 ? (block - 1) * kBlockLength : 0;
+  const auto first = std::lower_bound(scaffold_positions.begin(), scaffold_positions.end(), begin);
+  const auto last = std::lower_bound(first, scaffold_positions.end(), (block + 1) * kBlockLength);
+  return static_cast<int>(last - first);
 }
 
 std::vector<std::size_t> scored_sites(const std::vector<std::uint64_t>& scaffold_positions,
@@ -53,6 +62,7 @@ BlockChoice choose_block_settings(std::uint64_t block, const SettingsGrid& grid,
   BlockChoice choice;
   choice.block = block;
   choice.sites = sites;
+  choice.chosen = {grid.default_numsnps, grid.default_lambda};
   const SettingsScore* best = nullptr;
   auto consider = [&](const ModelSettings& settings) {
     choice.scores.push_back({settings, score(settings)});
@@ -67,7 +77,8 @@ BlockChoice choose_block_settings(std::uint64_t block, const SettingsGrid& grid,
   for (const int numsnps : grid.numsnps) {
     if (2 * numsnps <= scaffold_size) widths.push_back(numsnps);
   }
-  if (widths.empty()) return choice;
+  // Without a site to score there is nothing to choose by: the block keeps the run's settings.
+  if (widths.empty() || sites == 0) return choice;
   // The middle width and its neighbours first, then outwards while the best lies at an end:
   // the widest windows, the dearest fits, are scored only where they may win.
   const int n = static_cast<int>(widths.size());

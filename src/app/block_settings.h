@@ -35,10 +35,16 @@ struct BlockChoice {
 // the best half-width.
 struct SettingsGrid {
   std::vector<int> numsnps;
+  int default_numsnps = 0;  // a block without a candidate keeps the run's settings
   double default_lambda = 0.0;
   std::vector<double> lambdas;  // besides the default
 };
-SettingsGrid default_settings_grid(double default_lambda);
+SettingsGrid default_settings_grid(const ModelSettings& run_settings);
+
+// The scaffold sites of the block and the block before it: every run whose region touches
+// the block keeps them all, so the widths tried never depend on the region.
+int scaffold_sites_around(const std::vector<std::uint64_t>& scaffold_positions,
+                          std::uint64_t block);
 
 // Indices into scaffold_positions of the block's sites to score.
 std::vector<std::size_t> scored_sites(const std::vector<std::uint64_t>& scaffold_positions,

@@ -160,10 +160,7 @@ ModelSettings CallSNP::settings_at(std::uint64_t pos) const {
   const auto found =
       std::lower_bound(block_choices.begin(), block_choices.end(), block,
                        [](const BlockChoice& choice, std::uint64_t b) { return choice.block < b; });
-  if (found == block_choices.end() || found->block != block || found->chosen.numsnps == 0) {
-    return fixed;
-  }
-  return found->chosen;
+  return found != block_choices.end() && found->block == block ? found->chosen : fixed;
 }
 
 void CallSNP::choose_settings() {
@@ -177,12 +174,12 @@ void CallSNP::choose_settings() {
   FamilyUnits family = number_family_units(pedigree);
   list_trio_children(pedigree, family);
   LikelihoodSource likelihoods(*this);
-  const SettingsGrid grid = default_settings_grid(params.lambda);
-  const int scaffold_size = static_cast<int>(scaffold_position_list().size());
+  const SettingsGrid grid = default_settings_grid({params.numsnps, params.lambda});
   block_choices.assign(blocks.size(), BlockChoice{});
   auto work = [&](int unit, int) {
     const std::uint64_t block = blocks[static_cast<std::size_t>(unit)];
     const std::vector<std::size_t> sites = scored_sites(scaffold_position_list(), block);
+    const int scaffold_size = scaffold_sites_around(scaffold_position_list(), block);
     auto score = [&](const ModelSettings& settings) {
       CallingState state(*this, family, likelihoods, settings);
       HeldOutScore total;
