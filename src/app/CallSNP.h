@@ -10,6 +10,7 @@
 
 #include "app/Parameter.h"
 #include "app/block_settings.h"
+#include "chain/family.h"
 #include "io/allele_table.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
@@ -74,6 +75,10 @@ class CallSNP {
     return std::binary_search(distinct_listed_positions.begin(), distinct_listed_positions.end(),
                               pos);
   }
+  // Whether no earlier record shares this record's POS.
+  bool first_at_its_position(std::uint64_t key) const {
+    return record_positions.first_at_position(key, likelihood_alleles.keys());
+  }
   // Whether the record is the one a scaffold site at its POS passes through as: the first
   // record there, so that a site is written once whatever shares its position.
   bool scaffold_record(std::uint64_t key) const;
@@ -117,6 +122,8 @@ class CallSNP {
  private:
   void read_position_list();
   void collect_listed_items();
+  // The pedigree's duos and trios numbered, with the trio children listed.
+  FamilyUnits family_units();
   void run_calling_mode();
   // Creates the output files up front, so an unwritable path fails before the analysis.
   void open_outputs();

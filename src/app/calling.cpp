@@ -29,7 +29,7 @@ bool CallSNP::has_likelihood_values(std::uint64_t key) const {
 
 bool CallSNP::scaffold_record(std::uint64_t key) const {
   return scaffold_haplotypes.contains(record_positions.position_of(key)) &&
-         record_positions.first_at_position(key, likelihood_alleles.keys());
+         first_at_its_position(key);
 }
 
 SiteAlleles CallSNP::site_alleles(std::uint64_t item) const {
@@ -153,6 +153,12 @@ struct Worker {
 
 }  // namespace
 
+FamilyUnits CallSNP::family_units() {
+  FamilyUnits family = number_family_units(pedigree);
+  list_trio_children(pedigree, family);
+  return family;
+}
+
 ModelSettings CallSNP::settings_at(std::uint64_t pos) const {
   const ModelSettings fixed{params.numsnps, params.lambda};
   if (!params.tune_settings) return fixed;
@@ -171,8 +177,7 @@ void CallSNP::choose_settings() {
     const std::uint64_t block = block_of(item_position(p));
     if (blocks.empty() || blocks.back() != block) blocks.push_back(block);
   }
-  FamilyUnits family = number_family_units(pedigree);
-  list_trio_children(pedigree, family);
+  FamilyUnits family = family_units();
   LikelihoodSource likelihoods(*this);
   const SettingsGrid grid = default_settings_grid({params.numsnps, params.lambda});
   block_choices.assign(blocks.size(), BlockChoice{});
@@ -216,8 +221,7 @@ void CallSNP::inference_step(ResultWriter& writer) {
   check_scaffold_size();
 
   // Numbered once here; every worker keeps its own copy of the family state.
-  FamilyUnits family = number_family_units(pedigree);
-  list_trio_children(pedigree, family);
+  FamilyUnits family = family_units();
   const int threads = params.threads;
   std::vector<Worker> workers(static_cast<std::size_t>(threads));
   LikelihoodSource likelihoods(*this);

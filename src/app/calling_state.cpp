@@ -283,8 +283,7 @@ void CallingState::initial_alleles(std::uint64_t record, const std::vector<doubl
     multi_tables = multi_allele_tables(allele_count);
   }
   // The file's line at a position belongs to the first record there.
-  const bool from_file_possible = params.has_initial && run.record_positions.first_at_position(
-                                                            record, run.likelihood_alleles.keys());
+  const bool from_file_possible = params.has_initial && run.first_at_its_position(record);
   const auto from_file = from_file_possible ? run.initial_genotypes.find(run.item_position(record))
                                             : run.initial_genotypes.end();
   if (from_file != run.initial_genotypes.end()) {
@@ -427,9 +426,7 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
   if (run.has_likelihood_values(item)) record_pls = likelihoods.take(item);
   const std::size_t scaffold = run.scaffold_haplotypes.index_of(p);
   // Later records at the site's POS are not the site: the site is written once.
-  const bool site_record =
-      record ? run.record_positions.first_at_position(item, run.likelihood_alleles.keys())
-             : !params.var_multi;
+  const bool site_record = record ? run.first_at_its_position(item) : !params.var_multi;
   if (scaffold != SiteRows::npos && site_record) {
     const SiteAlleles current_alleles = run.site_alleles(item);
     outcome.messages = std::string(current_alleles.ref) + "\n";
