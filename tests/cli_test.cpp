@@ -61,7 +61,7 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  EXPECT_EQ(documented.size(), 29u);  // 28 options, --help also as -h
+  EXPECT_EQ(documented.size(), 30u);  // 29 options, --help also as -h
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;

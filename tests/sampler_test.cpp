@@ -85,6 +85,8 @@ TEST(ConditionalMoments, PenaltyRule_StrictBoundsAtPointZeroOneAndPointNineNine)
     const ConditionalMoments moments = conditional_moments(M, model, scratch, warnings);
     EXPECT_EQ(moments.mean, c[0]);
     EXPECT_DOUBLE_EQ(moments.variance, (c[0] - c[0] * c[0]) / (1 - model.v2) + c[1]) << c[0];
+    // The phase keeps the haplotype's own penalty on both sides of the bounds.
+    EXPECT_DOUBLE_EQ(moments.phase_variance, (c[0] - c[0] * c[0]) / (1 - model.v2) + lambda);
   }
 }
 
@@ -132,6 +134,24 @@ TEST(ClassProbabilities, HandValues_HeterozygousLikelihoodServesBothPhases) {
   // Flat likelihoods give the normalised products of the allele probabilities.
   const double flat[3] = {0, 0, 0};
   EXPECT_NEAR(class_probabilities({0.25, 0.75}, {0.5, 0.5}, flat)[1], 0.375, 1e-15);
+}
+
+TEST(ClassProbabilities, SplitHeterozygote_KeepsTheGenotypeAndTakesThePhaseRatio) {
+  const double pls[3] = {10, 0, 20};
+  std::array<double, 4> probs = class_probabilities({0.99, 0.01}, {0.995, 0.005}, pls);
+  const std::array<double, 4> before = probs;
+  split_heterozygote(probs, {0.9, 0.1}, {0.999, 0.001});
+  EXPECT_EQ(probs[0], before[0]);
+  EXPECT_EQ(probs[1], before[1]);
+  EXPECT_NEAR(probs[2] + probs[3], before[2] + before[3], 1e-17);
+  EXPECT_NEAR(probs[3] / probs[2], (0.1 * 0.999) / (0.9 * 0.001), 1e-9);
+  // The same probabilities as the classes' give the classes back; no carrier, no change.
+  std::array<double, 4> same = before;
+  split_heterozygote(same, {0.99, 0.01}, {0.995, 0.005});
+  for (int c = 0; c < 4; ++c) EXPECT_NEAR(same[c], before[c], 1e-15);
+  std::array<double, 4> none = before;
+  split_heterozygote(none, {1.0, 0.0}, {1.0, 0.0});
+  EXPECT_EQ(none, before);
 }
 
 TEST(ClassProbabilities, UnderAndOverflowingWeights_SameAsShiftedLikelihoods) {

@@ -53,6 +53,7 @@ constexpr OptionSpec kOptions[] = {
     {"--quiet", 0},
     {"--dosage", 0},
     {"--tune-settings", 0},
+    {"--fixed-rare-phase", 0},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -323,6 +324,7 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
   if (selects(a, "--var-multi")) var_multi = true;
   if (selects(a, "--dosage")) dosage = true;
   if (selects(a, "--tune-settings")) tune_settings = true;
+  if (selects(a, "--fixed-rare-phase")) fixed_rare_phase = true;
   if (selects(a, "--seed")) {
     const auto value = parse_integer(args[i + 1]);
     if (!value || *value < 0 || *value > UINT32_MAX) {

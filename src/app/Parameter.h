@@ -58,6 +58,9 @@ class Parameter {
   bool unphased = false;
   // Window and penalty chosen per block from held-out prediction at the scaffold sites.
   bool tune_settings = false;
+  // Phase heterozygotes at variants near 0 or 1 with the genotype's fixed variance, as before
+  // they were phased with the penalty.
+  bool fixed_rare_phase = false;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;

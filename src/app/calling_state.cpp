@@ -121,7 +121,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
       models(static_cast<std::size_t>(N)),
       shuffled_rows(run.pedigree.size()),
       panel{R, &run.ref_panel_haplotypes},
-      chain{params.iterations, params.burnin},
+      chain{params.iterations, params.burnin, !params.fixed_rare_phase},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
       model_average(params.zflag_modelavg) {

@@ -51,7 +51,9 @@ std::vector<HelpGroup> help_groups() {
         {"--var-multi", "analyse scaffold sites from their likelihoods too [off]"},
         {"--tune-settings",
          "choose --numsnps and --lambda per 1 Mb block by held-out "
-         "prediction [off]"}}},
+         "prediction [off]"},
+        {"--fixed-rare-phase",
+         "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",
        {{"--iteration <int>",
          "MCMC iterations [" + std::to_string(Parameter::kDefaultIterations) + "]"},

@@ -353,8 +353,14 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
     variant_means_[m] = variant_sums_[m] / carrier_unit_total(haplotype);
     const std::int64_t before = warnings_.nonpositive_variances;
     const double* whitened = current_whitened(model_index);
-    probs = allele_probs_from_moments(
-        moments_from_whitened(haplotype, variant_means_[m], whitened, warnings_));
+    const ConditionalMoments moments =
+        moments_from_whitened(haplotype, variant_means_[m], whitened, warnings_);
+    probs = allele_probs_from_moments(moments);
+    if (!phase_probs_.empty()) {
+      phase_probs_[m] = moments.phase_variance == moments.variance
+                            ? probs
+                            : allele_probs_from_moments({moments.mean, moments.phase_variance});
+    }
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
     ++evaluations_[m / 2];
@@ -382,6 +388,11 @@ MemberPriors BiallelicChain::evaluated_priors(int sample) const {
                       std::log10(second[1])};
 }
 
+void BiallelicChain::phase_with_penalty() {
+  phase_probs_ = probs_;
+  std::fill(stale_.begin(), stale_.end(), 1);
+}
+
 std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& random) {
   const std::array<double, 2>& first = haplotype_probs(2 * sample);
   const std::array<double, 2>& second = haplotype_probs(2 * sample + 1);
@@ -389,6 +400,13 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
   // Most updates of a rare variant find both models as they were: the same classes.
   if (class_made_at_[s] != evaluations_[s]) {
     class_probs_[s] = class_probabilities(first, second, &site_pls_[3 * s]);
+    if (!phase_probs_.empty()) {
+      const std::array<double, 2>& first_phase = phase_probs_[2 * s];
+      const std::array<double, 2>& second_phase = phase_probs_[2 * s + 1];
+      if (first_phase != first || second_phase != second) {
+        split_heterozygote(class_probs_[s], first_phase, second_phase);
+      }
+    }
     class_made_at_[s] = evaluations_[s];
   }
   const std::array<double, 4> probs = class_probs_[s];

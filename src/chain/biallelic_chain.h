@@ -50,6 +50,10 @@ class BiallelicChain {
                  std::vector<double> initial_alleles, FamilyUnits* family, SamplerScratch& scratch,
                  ModelWarnings& warnings, const SelectionIndex* index = nullptr);
 
+  // From now on, phases an unrelated sample's heterozygote with its haplotypes' own penalty
+  // (ChainSettings::phase_with_penalty).
+  void phase_with_penalty();
+
   // One unrelated sample (0-based): class probabilities, one draw, alleles written.
   std::array<double, 4> update_single(int sample, RandomSource& random);
   // A duo or trio row, drawn jointly; record (4 per sample) receives the marginals.
@@ -108,6 +112,8 @@ class BiallelicChain {
   std::unique_ptr<SelectionIndex> own_index_;
   // Per model, its allele probabilities and whether an allele change made them stale.
   std::vector<std::array<double, 2>> probs_;
+  // The same with the penalty in place of a fixed variance; empty unless phase_with_penalty.
+  std::vector<std::array<double, 2>> phase_probs_;
   std::vector<char> stale_;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
   // Per sample, how often either of its models was evaluated anew; what was computed from

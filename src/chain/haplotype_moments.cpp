@@ -79,18 +79,19 @@ ConditionalMoments moments_from_whitened(const HaplotypeModel& model, double var
                                          const double* whitened, ModelWarnings& warnings) {
   const int size = model.inverse.rows();
   const double correction = 1.0 - model.v2;
-  double variance = (variant_mean - variant_mean * variant_mean) / correction;
+  const double variance = (variant_mean - variant_mean * variant_mean) / correction;
   const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
                              ? kConfidentPenalty
                              : model.lambda;
-  variance += penalty;
   // With Q = R'R: cov'Q cov = |R cov|^2 and cov'Q d = (R cov).(R d), R d fixed at fit time.
   const double shift = lane_dot(whitened, model.conditioning.data(), size);
   const double explained = lane_dot(whitened, whitened, size);
-  ConditionalMoments moments{variant_mean + shift, variance - explained};
+  ConditionalMoments moments{variant_mean + shift, (variance + penalty) - explained,
+                             (variance + model.lambda) - explained};
   if (!(moments.variance > 0.0)) {
     ++warnings.nonpositive_variances;
     moments.variance = penalty;
   }
+  if (!(moments.phase_variance > 0.0)) moments.phase_variance = model.lambda;
   return moments;
 }

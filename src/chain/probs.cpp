@@ -46,6 +46,17 @@ std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
   return probs;
 }
 
+void split_heterozygote(std::array<double, 4>& class_probs, const std::array<double, 2>& first,
+                        const std::array<double, 2>& second) {
+  const double heterozygous = class_probs[2] + class_probs[3];
+  const double first_carries = first[1] * second[0];
+  const double second_carries = first[0] * second[1];
+  const double both = first_carries + second_carries;
+  if (!(both > 0.0)) return;
+  class_probs[2] = heterozygous * (second_carries / both);
+  class_probs[3] = heterozygous * (first_carries / both);
+}
+
 int draw_class(const std::array<double, 4>& class_probs, double u) {
   if (class_probs[0] >= u) return 0;
   if (u <= class_probs[0] + class_probs[1]) return 1;

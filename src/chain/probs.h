@@ -32,6 +32,9 @@ constexpr double kJointShiftFloor = -10000.0;
 struct ConditionalMoments {
   double mean = 0.0;
   double variance = 0.0;
+  // The variance with the haplotype's own penalty even where `variance` takes the fixed one:
+  // equal to it inside the confident band.
+  double phase_variance = 0.0;
 };
 
 // (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
@@ -42,6 +45,11 @@ std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moment
 std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
                                           const std::array<double, 2>& second,
                                           const double* pl_phred);
+
+// Shares the heterozygous mass of class_probs (0|1 plus 1|0) out again in the ratio the
+// haplotypes' phase probabilities give it, leaving the genotype's probabilities as they are.
+void split_heterozygote(std::array<double, 4>& class_probs, const std::array<double, 2>& first,
+                        const std::array<double, 2>& second);
 
 // Class chosen by cumulative comparison with u (ties go to the lower class).
 int draw_class(const std::array<double, 4>& class_probs, double u);

@@ -121,6 +121,7 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   check_settings(settings);
   BiallelicChain chain(M, patterns, models, pedigree, site_pls, variant_row(M), family, scratch,
                        warnings);
+  if (settings.phase_with_penalty) chain.phase_with_penalty();
   std::unique_ptr<AllHaplotypeChain> all_chain;
   if (average != nullptr) {
     if (average->models.size() != sample_count || average->alleles.size() != 2 * sample_count) {
@@ -162,6 +163,7 @@ void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
     chains.push_back(std::make_unique<BiallelicChain>(M, patterns, models, pedigree, *task.site_pls,
                                                       std::move(task.initial_alleles), task.family,
                                                       *task.scratch, task.warnings, index));
+    if (settings.phase_with_penalty) chains.back()->phase_with_penalty();
     SweepState& state = states[t];
     state.chain = chains.back().get();
     state.family = task.family;

@@ -16,6 +16,9 @@ struct SelectionIndex;
 struct ChainSettings {
   int iterations = 100;
   int burnin = 10;
+  // An unrelated sample's heterozygote is phased with its haplotypes' own penalty where the
+  // genotype takes the fixed variance of a variant near 0 or 1 (see split_heterozygote).
+  bool phase_with_penalty = false;
 };
 
 // Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
