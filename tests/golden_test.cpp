@@ -34,8 +34,9 @@ void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
 const GoldenCase kCases[] = {
     {"plain", kBiallelic},
     {"panel", kBiallelic + "--ref-panel panel.txt"},
-    // The earlier phasing of rare heterozygotes, kept exactly.
-    {"panel_fixed_rare_phase", kBiallelic + "--ref-panel panel.txt --fixed-rare-phase"},
+    // The earlier rule at rare variants (band and phase), kept exactly.
+    {"panel_earlier_rare_rule",
+     kBiallelic + "--ref-panel panel.txt --rare-band 0.01 --fixed-rare-phase"},
     {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
     {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
     {"multi", kMulti},

@@ -87,6 +87,10 @@ TEST(ConditionalMoments, PenaltyRule_StrictBoundsAtPointZeroOneAndPointNineNine)
     EXPECT_DOUBLE_EQ(moments.variance, (c[0] - c[0] * c[0]) / (1 - model.v2) + c[1]) << c[0];
     // The phase keeps the haplotype's own penalty on both sides of the bounds.
     EXPECT_DOUBLE_EQ(moments.phase_variance, (c[0] - c[0] * c[0]) / (1 - model.v2) + lambda);
+    // A narrower band leaves these means to the penalty.
+    model.rare_band = 0.003;
+    EXPECT_DOUBLE_EQ(conditional_moments(M, model, scratch, warnings).variance,
+                     (c[0] - c[0] * c[0]) / (1 - model.v2) + lambda);
   }
 }
 

@@ -61,6 +61,8 @@ class Parameter {
   // Phase heterozygotes at variants near 0 or 1 with the genotype's fixed variance, as before
   // they were phased with the penalty.
   bool fixed_rare_phase = false;
+  // Variant means below it or above 1 minus it take the fixed variance (earlier: 0.01).
+  double rare_band = kDefaultRareBand;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
@@ -73,6 +75,7 @@ class Parameter {
   // The defaults of the options that have one; the help prints these.
   static constexpr int kDefaultNumsnps = 50;
   static constexpr double kDefaultLambda = 0.06;
+  static constexpr double kDefaultRareBand = 0.003;
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;

@@ -337,6 +337,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
                        "sum to 0 or one haplotype takes all the weight)");
     }
     haplotype.lambda = lambda;
+    haplotype.rare_band = params.rare_band;
     const std::int64_t ridges_before = counts.warnings.ridge_windows;
     if (!use_run_moments || !fit_haplotype_model_from_runs(
                                 M, patterns, run_moments, 2 * s + h, haplotype_distances[2 * s + h],
@@ -354,6 +355,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
         weights_as_k_model = false;
       }
       all_haplotype.lambda = lambda;
+      all_haplotype.rare_band = params.rare_band;
       if (weights_as_k_model) {
         // Every other sample haplotype at its run length: the k-model's fit is this one's.
         reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);

@@ -52,6 +52,10 @@ std::vector<HelpGroup> help_groups() {
         {"--tune-settings",
          "choose --numsnps and --lambda per 1 Mb block by held-out "
          "prediction [off]"},
+        {"--rare-band <double>",
+         "variant means below it or above 1 minus it take the fixed "
+         "variance 0.09 [" +
+             number_text(Parameter::kDefaultRareBand) + "]"},
         {"--fixed-rare-phase",
          "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",

@@ -80,9 +80,7 @@ ConditionalMoments moments_from_whitened(const HaplotypeModel& model, double var
   const int size = model.inverse.rows();
   const double correction = 1.0 - model.v2;
   const double variance = (variant_mean - variant_mean * variant_mean) / correction;
-  const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
-                             ? kConfidentPenalty
-                             : model.lambda;
+  const double penalty = variant_penalty(variant_mean, model.lambda, model.rare_band);
   // With Q = R'R: cov'Q cov = |R cov|^2 and cov'Q d = (R cov).(R d), R d fixed at fit time.
   const double shift = lane_dot(whitened, model.conditioning.data(), size);
   const double explained = lane_dot(whitened, whitened, size);

@@ -164,9 +164,7 @@ ConditionalMoments all_model_moments(AllHaplotypeModel& model, bool family_membe
     throw std::logic_error("all_model_moments: model not fitted to this window");
   }
   const double variant_mean = model.mean[T];
-  const double penalty = (variant_mean > kConfidentHigh || variant_mean < kConfidentLow)
-                             ? kConfidentPenalty
-                             : model.lambda;
+  const double penalty = variant_penalty(variant_mean, model.lambda, model.rare_band);
   // Q = R'R: cov'Q d = (R cov).(R d) and cov'Q cov = |R cov|^2.
   std::vector<double>& whitened = model.whitened;
   whitened.resize(T);

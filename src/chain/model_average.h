@@ -21,10 +21,11 @@ struct AllHaplotypeModel {
   std::vector<double> weights;  // per sample haplotype column (2N); 0 for the own two
   double v2 = 0.0;              // sum of squared weights
   double lambda = 0.0;
-  std::vector<double> mean;        // weighted mean at rows 0..T of M; entry T from the chain
-  std::vector<double> covariance;  // T: weighted covariance of each window row with the variant
-  double variance = 0.0;           // weighted variance at the variant
-  Inverse_Matrix inverse;          // inverse of the penalised window covariance
+  double rare_band = kConfidentLow;  // as HaplotypeModel::rare_band
+  std::vector<double> mean;          // weighted mean at rows 0..T of M; entry T from the chain
+  std::vector<double> covariance;    // T: weighted covariance of each window row with the variant
+  double variance = 0.0;             // weighted variance at the variant
+  Inverse_Matrix inverse;            // inverse of the penalised window covariance
   // Q d for the two shrinkage weights in use: single samples shrink the window means by
   // the all-model weight, family members by the k-model weight.
   std::vector<double> conditioning;

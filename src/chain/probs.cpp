@@ -79,6 +79,10 @@ int draw_class_multi(const std::vector<double>& class_probs, double u) {
   return 0;
 }
 
+double variant_penalty(double variant_mean, double lambda, double band) {
+  return (variant_mean > 1.0 - band || variant_mean < band) ? kConfidentPenalty : lambda;
+}
+
 double clamp_indicator_mean(double mean) {
   if (mean < 0.0) return kClampLow;
   if (mean > 1.0) return kClampHigh;

@@ -11,10 +11,9 @@
 constexpr int kFirstAllele[4] = {0, 1, 0, 1};
 constexpr int kSecondAllele[4] = {0, 1, 1, 0};
 
-// A bi-allelic variant mean this close to 0 or 1 takes a fixed variance instead of the
-// haplotype's penalty; multi-allelic indicators are held to a tighter band.
-constexpr double kConfidentHigh = 0.99;
-constexpr double kConfidentLow = 0.01;
+// A bi-allelic variant mean closer to 0 or 1 than the model's rare_band takes a fixed
+// variance instead of the haplotype's penalty; multi-allelic indicators are held to a
+// tighter band.
 constexpr double kMultiConfidentHigh = 0.999;
 constexpr double kMultiConfidentLow = 0.001;
 constexpr double kConfidentPenalty = 0.09;
@@ -58,6 +57,10 @@ int draw_class(const std::array<double, 4>& class_probs, double u);
 // probabilities; u at or below the first probability gives class 0, u beyond the total
 // (rounding) the last class with a positive probability.
 int draw_class_multi(const std::vector<double>& class_probs, double u);
+
+// The penalty added to a bi-allelic variant's conditional variance: the fixed one where the
+// variant mean lies below band or above 1 - band, lambda elsewhere.
+double variant_penalty(double variant_mean, double lambda, double band);
 
 // Conditional mean of an indicator clamped into the unit interval: below 0 gives
 // kClampLow, above 1 gives kClampHigh.

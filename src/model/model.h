@@ -60,6 +60,10 @@ struct WindowPatterns {
   int count() const { return static_cast<int>(values.cols()); }
 };
 
+// Variant means below this or above 1 minus it take a fixed variance at the variant instead
+// of the penalty (the models' default; --rare-band sets a run's).
+constexpr double kConfidentLow = 0.01;
+
 // The k-haplotype model of one sample haplotype, rebuilt whenever the window is.
 struct HaplotypeModel {
   std::vector<int> selected;             // 0-based haplotype columns, longest shared run first
@@ -69,6 +73,7 @@ struct HaplotypeModel {
   std::vector<int> pattern_of_selected;  // window pattern of each selected haplotype
   double v2 = 0.0;                       // sum of squared weights
   double lambda = 0.0;                   // penalty of this haplotype
+  double rare_band = kConfidentLow;      // where the fixed variance takes over from it
   std::vector<double> mean;  // weighted mean at rows 0..T (entry T: of the alleles at fit time)
   Inverse_Matrix inverse;    // inverse of the penalised T x T window covariance
   // R d (Q = R'R), with d the haplotype's own window alleles minus the shrunk window
