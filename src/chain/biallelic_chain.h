@@ -114,6 +114,7 @@ class BiallelicChain {
   // its models is kept with the count it was made at, and stays valid while that holds.
   std::vector<std::uint32_t> evaluations_;
   std::vector<std::array<double, 4>> class_probs_;  // at its last single update
+  std::vector<std::array<double, 3>> likelihoods_;  // genotype_likelihoods at the variant
   std::vector<std::uint32_t> class_made_at_;
   // Per duo and trio (slot 4 of its row), its members' marginals at its last update.
   template <std::size_t Members>
