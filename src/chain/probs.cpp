@@ -47,8 +47,8 @@ std::array<double, 4> class_probabilities_log10(const std::array<double, 2>& fir
   const double largest = *std::max_element(log10_weights.begin(), log10_weights.end());
   std::array<double, 4> probs;
   for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c] - largest);
-  const double scale = 1.0 / (probs[0] + probs[1] + probs[2] + probs[3]);
-  for (int c = 0; c < 4; ++c) probs[c] *= scale;
+  const double sum = probs[0] + probs[1] + probs[2] + probs[3];
+  for (int c = 0; c < 4; ++c) probs[c] /= sum;
   return probs;
 }
 
@@ -67,8 +67,9 @@ std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
   if (!(sum >= std::numeric_limits<double>::min())) {
     return class_probabilities_log10(first, second, pl_phred);
   }
-  const double scale = 1.0 / sum;
-  for (int c = 0; c < 4; ++c) probs[c] *= scale;
+  // Divided, not scaled by 1 / sum: x (1 / x) can round below 1, and a certain class must
+  // keep probability 1 so that a draw of u = 1 stays in it.
+  for (int c = 0; c < 4; ++c) probs[c] /= sum;
   return probs;
 }
 
