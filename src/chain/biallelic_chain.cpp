@@ -382,8 +382,7 @@ std::uint32_t BiallelicChain::member_evaluations(int sample) {
 MemberPriors BiallelicChain::evaluated_priors(int sample) const {
   const std::array<double, 2>& first = probs_[2 * static_cast<std::size_t>(sample - 1)];
   const std::array<double, 2>& second = probs_[2 * static_cast<std::size_t>(sample - 1) + 1];
-  return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
-                      std::log10(second[1])};
+  return MemberPriors{first[0], first[1], second[0], second[1]};
 }
 
 std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& random) {

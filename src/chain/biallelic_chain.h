@@ -59,7 +59,7 @@ class BiallelicChain {
   // Sets a haplotype column's allele at the variant and brings the sums of every model
   // that selected it up to date.
   void set_allele(int column, int allele);
-  // Log10 allele probabilities of a family member (1-based) under its models.
+  // Allele probabilities of a family member (1-based) under its models.
   MemberPriors member_priors(int sample);
   // The current allele of every haplotype column (M's columns) at the variant.
   const std::vector<double>& alleles() const { return alleles_; }
@@ -70,7 +70,7 @@ class BiallelicChain {
   const std::array<double, 2>& haplotype_probs(int model_index);
   // Brings a member's (1-based) two models up to date; returns its evaluations_ count.
   std::uint32_t member_evaluations(int sample);
-  // Log10 allele probabilities of a member whose models are up to date.
+  // Allele probabilities of a member whose models are up to date.
   MemberPriors evaluated_priors(int sample) const;
   // R cov of the model with every queued change applied.
   const double* current_whitened(int model_index);
