@@ -12,9 +12,10 @@ std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moment
   if (sigma2 > 0.0) {
     const double log_density0 = -0.5 * mu * mu / sigma2;
     const double log_density1 = -0.5 * (1 - mu) * (1 - mu) / sigma2;
-    const double largest = log_density0 >= log_density1 ? log_density0 : log_density1;
-    p0 = std::exp(log_density0 - largest);
-    p1 = std::exp(log_density1 - largest);
+    // Relative to the larger density, which is exp(0) = 1: one exp for the other.
+    const bool first_larger = log_density0 >= log_density1;
+    p0 = first_larger ? 1.0 : std::exp(log_density0 - log_density1);
+    p1 = first_larger ? std::exp(log_density1 - log_density0) : 1.0;
   } else {
     // A zero penalty (--lambda 0) leaves a point mass at mu: the nearer allele takes all,
     // as the densities do when sigma2 shrinks to 0.
