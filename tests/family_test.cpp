@@ -33,7 +33,7 @@ struct WriteLog {
   }
 };
 
-const MemberPriors kFlat = {std::log10(0.5), std::log10(0.5), std::log10(0.5), std::log10(0.5)};
+const MemberPriors kFlat = {0.5, 0.5, 0.5, 0.5};
 
 }  // namespace
 
@@ -113,9 +113,9 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   EXPECT_DOUBLE_EQ(b_duo.site_weights[0b0111], kTransmissionKept - (0.0 + 4.0));
 
   // Swapping the child's haplotypes (and its priors) turns one layout into the other.
-  const MemberPriors child = {std::log10(0.9), std::log10(0.1), std::log10(0.3), std::log10(0.7)};
+  const MemberPriors child = {0.9, 0.1, 0.3, 0.7};
   const MemberPriors swapped = {child[2], child[3], child[0], child[1]};
-  const MemberPriors parent = {std::log10(0.2), std::log10(0.8), std::log10(0.6), std::log10(0.4)};
+  const MemberPriors parent = {0.2, 0.8, 0.6, 0.4};
   std::array<double, 16> joint_a{}, joint_b{};
   ScriptedRandom random(std::vector<int>(6, kDrawHalf));
   WriteLog log;
@@ -129,8 +129,8 @@ TEST(PostDuo, ParentInSlotThreeMirrorsParentInSlotTwo) {
   // The child's transmitted haplotype takes no prior of its own: the A-duo's joint does not
   // move when the child's first-haplotype prior does.
   MemberPriors other_first = child;
-  other_first[0] = std::log10(0.01);
-  other_first[1] = std::log10(0.99);
+  other_first[0] = 0.01;
+  other_first[1] = 0.99;
   std::array<double, 16> joint_c{};
   a_duo.compute_probs_duos(other_first, parent, 1, 2, joint_c, kTables, log.writer(), random,
                            nullptr);
@@ -165,9 +165,11 @@ TEST(PostTrio, DrawsChildThenParentsWithCumulativeBoundaries) {
 }
 
 TEST(PostTrio, JointFarBelowTheShiftFloorStillNormalises) {
+  // Likelihoods and priors so far apart that every product underflows: the joint is taken
+  // in log10, where the likelihoods win.
   Post_trio trio;
-  trio.set_site_weights(kTables, {0, 30, 60, 0, 30, 60, 0, 30, 60}, 3, 1, 2);
-  const MemberPriors deep = {-20000, -20000.5, -20000, -20000.5};
+  trio.set_site_weights(kTables, {0, 3000, 6000, 0, 3000, 6000, 0, 3000, 6000}, 3, 1, 2);
+  const MemberPriors deep = {1e-160, 1.0, 1e-160, 1.0};
   std::array<double, 64> joint{};
   ScriptedRandom random({kDrawHalf, kDrawHalf, kDrawHalf});
   WriteLog log;
@@ -176,8 +178,61 @@ TEST(PostTrio, JointFarBelowTheShiftFloorStillNormalises) {
                            record.data());
   EXPECT_NEAR(std::accumulate(joint.begin(), joint.end(), 0.0), 1.0, 1e-12);
   for (double p : record) EXPECT_TRUE(std::isfinite(p));
-  // Every member hom-ref by likelihood and by prior.
+  // Every member hom-ref by likelihood, against its priors.
   for (int s = 0; s < 3; ++s) EXPECT_GT(record[4 * s], 0.99) << s;
+}
+
+// The joint as products against the log10 formula (log10 priors plus site weights, through
+// normalise_joint), from everyday likelihoods to ones whose products under- or overflow.
+TEST(FamilyJoint, ProductsMatchTheLog10Formula_ExtremeLikelihoodsIncluded) {
+  std::mt19937 engine(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  auto priors = [&](bool tiny) {
+    MemberPriors p;
+    for (int h = 0; h < 2; ++h) {
+      const double one = tiny ? std::pow(10.0, -300.0 * unit(engine)) : unit(engine);
+      p[2 * h] = 1.0 - one;
+      p[2 * h + 1] = one;
+    }
+    return p;
+  };
+  for (const double pl_scale : {30.0, 3000.0, 30000.0}) {
+    for (int trial = 0; trial < 12; ++trial) {
+      std::vector<double> pls(9);
+      // Every third sample far below 0, as unscaled log likelihoods can be.
+      for (double& pl : pls) pl = pl_scale * unit(engine) - (trial % 3 == 0 ? 20000.0 : 0.0);
+      const Transmission t{trial % 2, (trial / 2) % 2, (trial / 4) % 2};
+      const MemberPriors a = priors(trial % 2 == 1), b = priors(trial % 4 == 1);
+      Post_trio trio;
+      trio.transmission = t;
+      trio.set_site_weights(kTables, pls, 3, 1, 2);
+      std::array<double, 64> joint{}, expected{}, scores{};
+      trio.marginals(a, b, joint, kTables);
+      for (int j = 0; j < 64; ++j) {
+        const auto& r = kTables.trio_configurations[j];
+        scores[j] = std::log10(a[r[2]]) + std::log10(a[2 + r[3]]) + std::log10(b[r[4]]) +
+                    std::log10(b[2 + r[5]]) + trio.site_weights[j];
+      }
+      normalise_joint(scores.data(), 64, expected.data());
+      for (int j = 0; j < 64; ++j) ASSERT_NEAR(joint[j], expected[j], 1e-10) << pl_scale << j;
+
+      Post_duo duo;
+      duo.transmission = t;
+      duo.set_site_weights(kTables, pls, 1, 2);
+      std::array<double, 16> duo_joint{}, duo_expected{}, duo_scores{};
+      duo.marginals(a, b, duo_joint, kTables);
+      for (int j = 0; j < 16; ++j) {
+        const auto& r = kTables.duo_configurations[j];
+        const double untransmitted = t.child_from_a == 0 ? a[2 + r[1]] : a[r[0]];
+        duo_scores[j] = std::log10(untransmitted) + std::log10(b[r[2]]) + std::log10(b[2 + r[3]]) +
+                        duo.site_weights[j];
+      }
+      normalise_joint(duo_scores.data(), 16, duo_expected.data());
+      for (int j = 0; j < 16; ++j) {
+        ASSERT_NEAR(duo_joint[j], duo_expected[j], 1e-10) << pl_scale << j;
+      }
+    }
+  }
 }
 
 TEST(FamilyChain, SampleInTwoUnitsKeepsItsLaterUnitsValuesEachSweep) {

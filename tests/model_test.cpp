@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <random>
+#include <type_traits>
 #include <vector>
 
 #include "model/dense_kernels.h"
@@ -89,41 +91,66 @@ TEST(SelectHaplotypes, NoUsableReferenceSet_ReturnsFalse) {
 
 // The packed kernels against Eigen's dense products, for sizes on both sides of every
 // vector width and unroll step.
-// z = R u in the kernel's documented order: per block of four columns, products in R's
-// precision with pairs summed first, then added in double; the columns after the last block
-// one by one. Unfused, so every processor's clone must give exactly these bits.
+// z = R u in the kernel's documented order: per block of four columns, z_i takes the block's
+// fused multiply-adds in column order (in single precision the block's sum is taken in floats,
+// from the first product, and then added in double); the columns after the last block one by
+// one. Every processor's clone must give exactly these bits.
 namespace {
 template <typename Entry>
 Eigen::VectorXd ordered_lower_times(const Eigen::MatrixXd& r, const Eigen::VectorXd& u) {
   const int n = static_cast<int>(u.size());
   const auto rn = r.cast<Entry>();
   const auto un = u.cast<Entry>();
+  constexpr bool kSingle = std::is_same_v<Entry, float>;
   Eigen::VectorXd z = Eigen::VectorXd::Zero(n);
   int j = 0;
   for (; j + 4 <= n; j += 4) {
     if (un.segment(j, 4).isZero(Entry{0})) continue;
     for (int i = j; i < n; ++i) {
-      Entry term[4] = {0, 0, 0, 0};
-      for (int t = 0; t < 4 && j + t <= i; ++t) term[t] = rn(i, j + t) * un[j + t];
-      z[i] += i == j       ? term[0]
-              : i == j + 1 ? term[0] + term[1]
-              : i == j + 2 ? (term[0] + term[1]) + term[2]
-                           : (term[0] + term[1]) + (term[2] + term[3]);
+      if (kSingle) {
+        Entry sum = rn(i, j) * un[j];
+        for (int t = 1; t < 4 && j + t <= i; ++t) sum = std::fma(rn(i, j + t), un[j + t], sum);
+        z[i] += sum;
+      } else {
+        for (int t = 0; t < 4 && j + t <= i; ++t) z[i] = std::fma(r(i, j + t), u[j + t], z[i]);
+      }
     }
   }
   for (; j < n; ++j) {
-    for (int i = j; i < n; ++i) z[i] += rn(i, j) * un[j];
+    for (int i = j; i < n; ++i) {
+      z[i] = kSingle ? z[i] + rn(i, j) * un[j] : std::fma(r(i, j), u[j], z[i]);
+    }
   }
   return z;
+}
+
+// Entries uniform in [-1, 1) with full mantissas, so that a product rounded before its sum
+// shows in the bits.
+Eigen::MatrixXd random_reals(int rows, int columns, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::uniform_real_distribution<double> entry(-1.0, 1.0);
+  Eigen::MatrixXd m(rows, columns);
+  for (int c = 0; c < columns; ++c) {
+    for (int r = 0; r < rows; ++r) m(r, c) = entry(engine);
+  }
+  return m;
+}
+
+// a . b in four interleaved lanes of fused multiply-adds, as lane_dot documents.
+double ordered_dot(const Eigen::VectorXd& a, const Eigen::VectorXd& b) {
+  double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+  for (int i = 0; i < a.size(); ++i) lanes[i % 4] = std::fma(a[i], b[i], lanes[i % 4]);
+  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 }  // namespace
 
 TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
   for (int n = 0; n <= 130; n += (n < 20 ? 1 : 7)) {
-    const Eigen::MatrixXd full = random_window(n, n, 40 + n).array() - 0.3;
+    const Eigen::MatrixXd full = random_reals(n, n, 40 + n);
     const Eigen::MatrixXd r = full.triangularView<Eigen::Lower>();
-    const Eigen::VectorXd u = random_window(n, 1, 90 + n).col(0).array() - 0.4;
-    const Eigen::VectorXd v = random_window(n, 1, 200 + n).col(0).array() + 0.3;
+    Eigen::VectorXd u = random_reals(n, 1, 90 + n);
+    if (n >= 8) u.segment(4, 4).setZero();  // a block the product skips
+    const Eigen::VectorXd v = random_reals(n, 1, 200 + n).array() + 0.3;
     for (const bool single : {true, false}) {
       Inverse_Matrix q;
       q.assign(r, n, single);
@@ -137,37 +164,49 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
       EXPECT_EQ(dense_factor(q), single ? r.cast<float>().cast<double>() : r) << n;
     }
     EXPECT_NEAR(lane_dot(u.data(), v.data(), n), u.dot(v), 1e-12 * (1 + n)) << n;
+    EXPECT_EQ(lane_dot(u.data(), v.data(), n), ordered_dot(u, v)) << n;
     // The entry-by-entry kernels, bit for bit against their plain expressions.
     Eigen::VectorXd step = v, covariance(n);
     add_scaled(0.37, u.data(), step.data(), n);
-    covariance_from_sums(u.data(), v.data(), 3.3, 0.7, 0.9, covariance.data(), n);
+    const double inverse_total = 1.0 / 3.3, inverse_correction = 1.0 / 0.9;
+    covariance_from_sums(u.data(), v.data(), inverse_total, 0.7, inverse_correction,
+                         covariance.data(), n);
+    EXPECT_LE((covariance - (u / 3.3 - 0.7 * v) / 0.9).norm(), 1e-15 * (1 + n)) << n;
     std::vector<std::int32_t> whole(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) whole[i] = static_cast<std::int32_t>(u[i] * 1e6);
     Eigen::VectorXd from_whole(n);
-    covariance_from_sums(whole.data(), v.data(), 3.3, 0.7, 0.9, from_whole.data(), n);
+    covariance_from_sums(whole.data(), v.data(), inverse_total, 0.7, inverse_correction,
+                         from_whole.data(), n);
     std::vector<std::int32_t> mask(whole.size()), counted = whole;
     for (int i = 0; i < n; ++i) mask[i] = u[i] > 0.0 ? -1 : 0;
     add_masked(-7, mask.data(), counted.data(), n);
     for (int i = 0; i < n; ++i) {
       ASSERT_EQ(counted[i], whole[i] - (u[i] > 0.0 ? 7 : 0)) << n;
-      ASSERT_EQ(from_whole[i], (whole[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
-      ASSERT_EQ(step[i], v[i] + 0.37 * u[i]) << n;
-      ASSERT_EQ(covariance[i], (u[i] / 3.3 - v[i] * 0.7) / 0.9) << n;
+      ASSERT_EQ(from_whole[i],
+                std::fma(double(whole[i]), inverse_total, -(v[i] * 0.7)) * inverse_correction)
+          << n;
+      ASSERT_EQ(step[i], std::fma(0.37, u[i], v[i])) << n;
+      ASSERT_EQ(covariance[i], std::fma(u[i], inverse_total, -(v[i] * 0.7)) * inverse_correction)
+          << n;
     }
   }
 }
 
-// The fits' dense kernels against Eigen, for sizes on both sides of the 8 x 4 blocks.
+// The fits' dense kernels against Eigen, for sizes on both sides of the 8 x 4 blocks, and bit
+// for bit against their documented order of fused multiply-adds.
 TEST(DenseKernels, GramAndTriangularInverseMatchEigen) {
-  for (const auto& [rows, columns] :
-       {std::pair{1, 1}, {3, 2}, {8, 5}, {9, 13}, {20, 7}, {101, 37}}) {
-    const Eigen::MatrixXd d = random_window(rows, columns, 3 + rows).array() - 0.35;
+  for (int rows = 0; rows <= 130; rows += (rows < 20 ? 1 : 9)) {
+    const int columns = 1 + (rows * 7) % 40;
+    const Eigen::MatrixXd d = random_reals(rows, columns, 3 + rows);
     Eigen::MatrixXd c = Eigen::MatrixXd::Constant(rows, rows, 7.0);
     scaled_gram_lower(d.data(), rows, columns, 1.5, c.data());
     const Eigen::MatrixXd expected = 1.5 * d * d.transpose();
     for (int j = 0; j < rows; ++j) {
       for (int i = 0; i < rows; ++i) {
-        EXPECT_NEAR(c(i, j), i >= j ? expected(i, j) : 7.0, 1e-12) << rows << " " << i << " " << j;
+        ASSERT_NEAR(c(i, j), i >= j ? expected(i, j) : 7.0, 1e-12) << rows << " " << i << " " << j;
+        double sum = 0.0;
+        for (int u = 0; u < columns; ++u) sum = std::fma(d(i, u), d(j, u), sum);
+        ASSERT_EQ(c(i, j), i >= j ? sum * 1.5 : 7.0) << rows << " " << i << " " << j;
       }
     }
     Eigen::MatrixXd l = expected + Eigen::MatrixXd::Identity(rows, rows);
@@ -176,8 +215,20 @@ TEST(DenseKernels, GramAndTriangularInverseMatchEigen) {
     Eigen::MatrixXd r(rows, rows);
     lower_triangular_inverse(l.data(), rows, r.data());
     const Eigen::MatrixXd lower = l.triangularView<Eigen::Lower>();
-    EXPECT_LT((r * lower - Eigen::MatrixXd::Identity(rows, rows)).cwiseAbs().maxCoeff(), 1e-10);
-    EXPECT_EQ(Eigen::MatrixXd(r.triangularView<Eigen::StrictlyUpper>()).cwiseAbs().maxCoeff(), 0.0);
+    if (rows > 0) {
+      EXPECT_LT((r * lower - Eigen::MatrixXd::Identity(rows, rows)).cwiseAbs().maxCoeff(), 1e-10);
+      EXPECT_EQ(Eigen::MatrixXd(r.triangularView<Eigen::StrictlyUpper>()).cwiseAbs().maxCoeff(),
+                0.0);
+    }
+    // Forward substitution of L x = e_j, one step at a time.
+    for (int j = 0; j < rows; ++j) {
+      Eigen::VectorXd x = Eigen::VectorXd::Unit(rows, j);
+      for (int k = j; k < rows; ++k) {
+        x[k] /= l(k, k);
+        for (int i = k + 1; i < rows; ++i) x[i] = std::fma(-l(i, k), x[k], x[i]);
+      }
+      ASSERT_EQ(r.col(j).tail(rows - j), x.tail(rows - j)) << rows << " " << j;
+    }
   }
 }
 

@@ -172,6 +172,11 @@ TEST(ClassProbabilities, UnderAndOverflowingWeights_SameAsShiftedLikelihoods) {
   EXPECT_EQ(probs[1], 0.0);
   EXPECT_EQ(probs[3], 0.0);
   EXPECT_NEAR(probs[0], 1.0 / 1.1, 1e-12);
+  // Products that all underflow take the log10 path: 0|0 at 10^-400, the others at 10^-500.
+  const double far[3] = {0, 3000, 5000};
+  const std::array<double, 4> deep = class_probabilities({1e-200, 1.0}, {1e-200, 1.0}, far);
+  EXPECT_NEAR(deep[0], 1.0, 1e-12);
+  for (int c = 1; c < 4; ++c) EXPECT_NEAR(deep[c] / 1e-100, 1.0, 1e-9) << c;
 }
 
 TEST(PositionRandom, SeedPlusKeyGivesTheCLibrarysSequenceForThatSeed) {

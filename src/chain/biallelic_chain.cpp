@@ -162,6 +162,10 @@ BiallelicChain::BiallelicChain(const WindowMatrix& M, const WindowPatterns& patt
   // No model is evaluated yet, so every made_at (0) differs from a count after the first.
   evaluations_.assign(sample_count, 0);
   class_probs_.assign(sample_count, {0.0, 0.0, 0.0, 0.0});
+  likelihoods_.resize(sample_count);
+  for (std::size_t s = 0; s < sample_count; ++s) {
+    likelihoods_[s] = genotype_likelihoods(&site_pls[3 * s]);
+  }
   class_made_at_.assign(sample_count, 0);
   if (family != nullptr) {
     trio_marginals_.assign(family->trio_posteriors.size(), {});
@@ -384,8 +388,7 @@ std::uint32_t BiallelicChain::member_evaluations(int sample) {
 MemberPriors BiallelicChain::evaluated_priors(int sample) const {
   const std::array<double, 2>& first = probs_[2 * static_cast<std::size_t>(sample - 1)];
   const std::array<double, 2>& second = probs_[2 * static_cast<std::size_t>(sample - 1) + 1];
-  return MemberPriors{std::log10(first[0]), std::log10(first[1]), std::log10(second[0]),
-                      std::log10(second[1])};
+  return MemberPriors{first[0], first[1], second[0], second[1]};
 }
 
 void BiallelicChain::phase_with_penalty() {
@@ -399,7 +402,7 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
   const std::size_t s = static_cast<std::size_t>(sample);
   // Most updates of a rare variant find both models as they were: the same classes.
   if (class_made_at_[s] != evaluations_[s]) {
-    class_probs_[s] = class_probabilities(first, second, &site_pls_[3 * s]);
+    class_probs_[s] = class_probabilities(first, second, likelihoods_[s], &site_pls_[3 * s]);
     if (!phase_probs_.empty()) {
       const std::array<double, 2>& first_phase = phase_probs_[2 * s];
       const std::array<double, 2>& second_phase = phase_probs_[2 * s + 1];

@@ -63,7 +63,7 @@ class BiallelicChain {
   // Sets a haplotype column's allele at the variant and brings the sums of every model
   // that selected it up to date.
   void set_allele(int column, int allele);
-  // Log10 allele probabilities of a family member (1-based) under its models.
+  // Allele probabilities of a family member (1-based) under its models.
   MemberPriors member_priors(int sample);
   // The current allele of every haplotype column (M's columns) at the variant.
   const std::vector<double>& alleles() const { return alleles_; }
@@ -74,7 +74,7 @@ class BiallelicChain {
   const std::array<double, 2>& haplotype_probs(int model_index);
   // Brings a member's (1-based) two models up to date; returns its evaluations_ count.
   std::uint32_t member_evaluations(int sample);
-  // Log10 allele probabilities of a member whose models are up to date.
+  // Allele probabilities of a member whose models are up to date.
   MemberPriors evaluated_priors(int sample) const;
   // R cov of the model with every queued change applied.
   const double* current_whitened(int model_index);
@@ -120,6 +120,7 @@ class BiallelicChain {
   // its models is kept with the count it was made at, and stays valid while that holds.
   std::vector<std::uint32_t> evaluations_;
   std::vector<std::array<double, 4>> class_probs_;  // at its last single update
+  std::vector<std::array<double, 3>> likelihoods_;  // genotype_likelihoods at the variant
   std::vector<std::uint32_t> class_made_at_;
   // Per duo and trio (slot 4 of its row), its members' marginals at its last update.
   template <std::size_t Members>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,14 @@ double transmission(int child_allele, int parent_allele) {
   return child_allele == parent_allele ? kTransmissionKept : kTransmissionBroken;
 }
 
+// The same as factors, 10^weight.
+const double kTransmissionKeptFactor = std::pow(10.0, kTransmissionKept);
+const double kTransmissionBrokenFactor = std::pow(10.0, kTransmissionBroken);
+
+double transmission_factor(int child_allele, int parent_allele) {
+  return child_allele == parent_allele ? kTransmissionKeptFactor : kTransmissionBrokenFactor;
+}
+
 // The log10 weight of a configuration's transmissions: the child's haplotype from each
 // present parent against that parent's transmitted haplotype (alleles: child pair, parent A
 // pair, parent B pair; b null for a duo).
@@ -21,6 +30,34 @@ double transmission_weight(const int* child, const int* a, const int* b, const T
   double weight = transmission(child[t.child_from_a], a[t.a_transmits]);
   if (b != nullptr) weight += transmission(child[1 - t.child_from_a], b[t.b_transmits]);
   return weight;
+}
+
+double transmission_product(const int* child, const int* a, const int* b, const Transmission& t) {
+  double factor = transmission_factor(child[t.child_from_a], a[t.a_transmits]);
+  if (b != nullptr) factor *= transmission_factor(child[1 - t.child_from_a], b[t.b_transmits]);
+  return factor;
+}
+
+std::array<double, 3> member_likelihoods(const std::vector<double>& site_pls, int sample) {
+  return genotype_likelihoods(&site_pls[3 * static_cast<std::size_t>(sample - 1)]);
+}
+
+std::array<double, 4> log10_priors(const MemberPriors& priors) {
+  return {std::log10(priors[0]), std::log10(priors[1]), std::log10(priors[2]),
+          std::log10(priors[3])};
+}
+
+// Normalises a joint of products in place; false when its sum is below the normal range
+// (digits lost to underflow), for the caller to take it in log10 instead. Every factor is
+// at most 1, so nothing overflows.
+bool normalise_products(double* joint, int count) {
+  double sum = 0.0;
+  for (int j = 0; j < count; ++j) sum += joint[j];
+  if (!(sum >= std::numeric_limits<double>::min())) return false;
+  // Divided, not scaled by 1 / sum: x (1 / x) can round below 1, and a certain
+  // configuration must keep probability 1 so that a draw of u = 1 stays in it.
+  for (int j = 0; j < count; ++j) joint[j] /= sum;
+  return true;
 }
 
 double phred(const std::vector<double>& site_pls, int sample, int dosage) {
@@ -111,25 +148,37 @@ void normalise_joint(const double* scores, int count, double* joint) {
 
 void Post_trio::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
                                  int child, int parent_a, int parent_b) {
+  const std::array<double, 3> child_factors = member_likelihoods(site_pls, child);
+  const std::array<double, 3> a_factors = member_likelihoods(site_pls, parent_a);
+  const std::array<double, 3> b_factors = member_likelihoods(site_pls, parent_b);
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
     site_weights[j] =
         transmission_weight(&row[0], &row[2], &row[4], transmission) -
         (phred(site_pls, child, row[6]) / 10 + phred(site_pls, parent_a, row[7]) / 10 +
          phred(site_pls, parent_b, row[8]) / 10);
+    site_factors[j] = transmission_product(&row[0], &row[2], &row[4], transmission) *
+                      child_factors[row[6]] * a_factors[row[7]] * b_factors[row[8]];
   }
 }
 
 UnitMarginals<3> Post_trio::marginals(const MemberPriors& priors_a, const MemberPriors& priors_b,
                                       std::array<double, 64>& joint,
                                       const FamilyTables& tables) const {
-  std::array<double, 64> scores;
   for (int j = 0; j < 64; ++j) {
     const std::array<int, 9>& row = tables.trio_configurations[j];
-    scores[j] = priors_a[row[2]] + priors_a[2 + row[3]] + priors_b[row[4]] + priors_b[2 + row[5]] +
-                site_weights[j];
+    joint[j] = priors_a[row[2]] * priors_a[2 + row[3]] * priors_b[row[4]] * priors_b[2 + row[5]] *
+               site_factors[j];
   }
-  normalise_joint(scores.data(), 64, joint.data());
+  if (!normalise_products(joint.data(), 64)) {
+    const std::array<double, 4> a = log10_priors(priors_a), b = log10_priors(priors_b);
+    std::array<double, 64> scores;
+    for (int j = 0; j < 64; ++j) {
+      const std::array<int, 9>& row = tables.trio_configurations[j];
+      scores[j] = a[row[2]] + a[2 + row[3]] + b[row[4]] + b[2 + row[5]] + site_weights[j];
+    }
+    normalise_joint(scores.data(), 64, joint.data());
+  }
   return {marginal(joint.data(), tables.Tchild_gen), marginal(joint.data(), tables.Tpar1_gen),
           marginal(joint.data(), tables.Tpar2_gen)};
 }
@@ -145,10 +194,14 @@ void Post_trio::compute_probs_trios(int child, int parent_a, int parent_b,
 
 void Post_duo::set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls,
                                 int child, int parent) {
+  const std::array<double, 3> child_factors = member_likelihoods(site_pls, child);
+  const std::array<double, 3> parent_factors = member_likelihoods(site_pls, parent);
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
     site_weights[j] = transmission_weight(&row[0], &row[2], nullptr, transmission) -
                       (phred(site_pls, child, row[4]) / 10 + phred(site_pls, parent, row[5]) / 10);
+    site_factors[j] = transmission_product(&row[0], &row[2], nullptr, transmission) *
+                      child_factors[row[4]] * parent_factors[row[5]];
   }
 }
 
@@ -156,15 +209,25 @@ UnitMarginals<2> Post_duo::marginals(const MemberPriors& priors_child,
                                      const MemberPriors& priors_parent,
                                      std::array<double, 16>& joint,
                                      const FamilyTables& tables) const {
-  std::array<double, 16> scores;
+  // Only the child's haplotype that the parent did not give has a model term.
+  auto untransmitted = [this](const std::array<int, 6>& row, const std::array<double, 4>& child) {
+    return transmission.child_from_a == 0 ? child[2 + row[1]] : child[row[0]];
+  };
   for (int j = 0; j < 16; ++j) {
     const std::array<int, 6>& row = tables.duo_configurations[j];
-    // Only the child's haplotype that the parent did not give has a model term.
-    const double untransmitted =
-        transmission.child_from_a == 0 ? priors_child[2 + row[1]] : priors_child[row[0]];
-    scores[j] = untransmitted + priors_parent[row[2]] + priors_parent[2 + row[3]] + site_weights[j];
+    joint[j] = untransmitted(row, priors_child) * priors_parent[row[2]] *
+               priors_parent[2 + row[3]] * site_factors[j];
   }
-  normalise_joint(scores.data(), 16, joint.data());
+  if (!normalise_products(joint.data(), 16)) {
+    const std::array<double, 4> child = log10_priors(priors_child);
+    const std::array<double, 4> parent = log10_priors(priors_parent);
+    std::array<double, 16> scores;
+    for (int j = 0; j < 16; ++j) {
+      const std::array<int, 6>& row = tables.duo_configurations[j];
+      scores[j] = untransmitted(row, child) + parent[row[2]] + parent[2 + row[3]] + site_weights[j];
+    }
+    normalise_joint(scores.data(), 16, joint.data());
+  }
   return {marginal(joint.data(), tables.Dchild_gen), marginal(joint.data(), tables.Dpar1_gen)};
 }
 

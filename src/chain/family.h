@@ -2,7 +2,8 @@
 
 // Joint updates of duos and trios at a bi-allelic variant under Mendelian transmission.
 // Which haplotypes carry the transmissions is read from the scaffold per window
-// (chain/transmission.h). All scores are log10 values.
+// (chain/transmission.h). The joint is a product of the members' allele probabilities and
+// each configuration's site factor; where those products underflow it is taken in log10.
 
 #include <array>
 #include <functional>
@@ -31,16 +32,17 @@ FamilyTables build_family_tables();
 // Phased class of an allele pair: (0,0) 0, (1,1) 1, (0,1) 2, (1,0) 3.
 int phased_class(int first, int second);
 
-// One member's log10 allele probabilities under its model (dSIN): first haplotype 0, first 1,
-// second 0, second 1.
+// One member's allele probabilities under its models: first haplotype 0, first 1, second 0,
+// second 1.
 using MemberPriors = std::array<double, 4>;
 
 // Sets one haplotype column's allele at the variant; the chain keeps every model's sums
 // current through it.
 using AlleleWriter = std::function<void(int column, int allele)>;
 
-// Fills joint with the normalised 10^(score - shift), the shift being the largest score but
-// at least kJointShiftFloor. When every power underflows, the shift is the largest score.
+// Fills joint with the normalised 10^(score - shift) for log10 scores, the shift being the
+// largest score but at least kJointShiftFloor. When every power underflows, the shift is the
+// largest score.
 void normalise_joint(const double* scores, int count, double* joint);
 
 // Each member's class marginal of one joint update, in draw order (a trio: child, parent
@@ -59,6 +61,9 @@ class Post_trio {
  public:
   Transmission transmission;              // of the current window
   std::array<double, 64> site_weights{};  // transmission plus the three members' likelihoods
+  // The same as a product, 10^site_weights up to one scale (each member's likelihoods
+  // scaled so its likeliest genotype has 1).
+  std::array<double, 64> site_factors{};
 
   // child, parent_a, parent_b: 1-based sample numbers; site_pls: 3 Phred values per sample.
   void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
@@ -77,8 +82,9 @@ class Post_trio {
 
 class Post_duo {
  public:
-  Transmission transmission;  // of the current window; parent B's choice is unused
-  std::array<double, 16> site_weights{};
+  Transmission transmission;              // of the current window; parent B's choice is unused
+  std::array<double, 16> site_weights{};  // log10, as the trio's
+  std::array<double, 16> site_factors{};
 
   void set_site_weights(const FamilyTables& tables, const std::vector<double>& site_pls, int child,
                         int parent);

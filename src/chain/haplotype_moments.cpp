@@ -58,8 +58,8 @@ void whiten_covariance(const HaplotypeModel& model, const Sum* carrier_sum, doub
   }
   if (scratch.cov.size() < static_cast<std::size_t>(size)) scratch.resize(size);
   double* cov = scratch.cov.data();
-  covariance_from_sums(carrier_sum, model.mean.data(), carrier_unit_total(model), variant_mean,
-                       1.0 - model.v2, cov, size);
+  covariance_from_sums(carrier_sum, model.mean.data(), 1.0 / carrier_unit_total(model),
+                       variant_mean, 1.0 / (1.0 - model.v2), cov, size);
   model.inverse.whiten(cov, whitened);
 }
 

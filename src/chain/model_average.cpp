@@ -230,7 +230,7 @@ void AllHaplotypeChain::change_allele(int column, double previous, double curren
 MemberPriors AllHaplotypeChain::member_priors(int sample) {
   const std::array<double, 2>& first = haplotype_probs(2 * (sample - 1), true);
   const std::array<double, 2>& second = haplotype_probs(2 * (sample - 1) + 1, true);
-  return {std::log10(first[0]), std::log10(first[1]), std::log10(second[0]), std::log10(second[1])};
+  return {first[0], first[1], second[0], second[1]};
 }
 
 std::array<double, 4> AllHaplotypeChain::update_single(int sample, const double* pl_phred,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments) {
   const double mu = moments.mean;
@@ -11,9 +12,10 @@ std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moment
   if (sigma2 > 0.0) {
     const double log_density0 = -0.5 * mu * mu / sigma2;
     const double log_density1 = -0.5 * (1 - mu) * (1 - mu) / sigma2;
-    const double largest = log_density0 >= log_density1 ? log_density0 : log_density1;
-    p0 = std::exp(log_density0 - largest);
-    p1 = std::exp(log_density1 - largest);
+    // Relative to the larger density, which is exp(0) = 1: one exp for the other.
+    const bool first_larger = log_density0 >= log_density1;
+    p0 = first_larger ? 1.0 : std::exp(log_density0 - log_density1);
+    p1 = first_larger ? std::exp(log_density1 - log_density0) : 1.0;
   } else {
     // A zero penalty (--lambda 0) leaves a point mass at mu: the nearer allele takes all,
     // as the densities do when sigma2 shrinks to 0.
@@ -25,25 +27,57 @@ std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moment
   return {p0 / (p0 + p1), p1 / (p0 + p1)};
 }
 
-std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
-                                          const std::array<double, 2>& second,
-                                          const double* pl_phred) {
+std::array<double, 3> genotype_likelihoods(const double* pl_phred) {
+  const double best = std::min({pl_phred[0], pl_phred[1], pl_phred[2]});
+  std::array<double, 3> likelihoods;
+  for (int g = 0; g < 3; ++g) likelihoods[g] = std::exp((best - pl_phred[g]) * kLn10PerPhred);
+  return likelihoods;
+}
+
+namespace {
+
+// The same in log10, rescaled by the largest weight: for weights whose products underflow.
+std::array<double, 4> class_probabilities_log10(const std::array<double, 2>& first,
+                                                const std::array<double, 2>& second,
+                                                const double* pl_phred) {
   const std::array<double, 4> log10_weights = {
       -pl_phred[0] / 10 + std::log10(first[0]) + std::log10(second[0]),
       -pl_phred[2] / 10 + std::log10(first[1]) + std::log10(second[1]),
       -pl_phred[1] / 10 + std::log10(first[0]) + std::log10(second[1]),
       -pl_phred[1] / 10 + std::log10(first[1]) + std::log10(second[0])};
+  const double largest = *std::max_element(log10_weights.begin(), log10_weights.end());
   std::array<double, 4> probs;
-  for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c]);
-  double sum = probs[0] + probs[1] + probs[2] + probs[3];
-  if (sum == 0.0 || !std::isfinite(sum)) {
-    // Every weight under- or overflowed; rescaling by the largest keeps the ratios.
-    const double largest = *std::max_element(log10_weights.begin(), log10_weights.end());
-    for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c] - largest);
-    sum = probs[0] + probs[1] + probs[2] + probs[3];
-  }
+  for (int c = 0; c < 4; ++c) probs[c] = std::pow(10.0, log10_weights[c] - largest);
+  const double sum = probs[0] + probs[1] + probs[2] + probs[3];
   for (int c = 0; c < 4; ++c) probs[c] /= sum;
   return probs;
+}
+
+}  // namespace
+
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const std::array<double, 3>& likelihoods,
+                                          const double* pl_phred) {
+  std::array<double, 4> probs = {
+      likelihoods[0] * first[0] * second[0], likelihoods[2] * first[1] * second[1],
+      likelihoods[1] * first[0] * second[1], likelihoods[1] * first[1] * second[0]};
+  const double sum = probs[0] + probs[1] + probs[2] + probs[3];
+  // Every factor is at most 1, so nothing overflows; a sum below the normal range has lost
+  // digits to underflow.
+  if (!(sum >= std::numeric_limits<double>::min())) {
+    return class_probabilities_log10(first, second, pl_phred);
+  }
+  // Divided, not scaled by 1 / sum: x (1 / x) can round below 1, and a certain class must
+  // keep probability 1 so that a draw of u = 1 stays in it.
+  for (int c = 0; c < 4; ++c) probs[c] /= sum;
+  return probs;
+}
+
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const double* pl_phred) {
+  return class_probabilities(first, second, genotype_likelihoods(pl_phred), pl_phred);
 }
 
 void split_heterozygote(std::array<double, 4>& class_probs, const std::array<double, 2>& first,

@@ -39,8 +39,22 @@ struct ConditionalMoments {
 // (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
 std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments);
 
+// ln(10) / 10: 10^(-PL/10) is exp(-PL * kLn10PerPhred).
+constexpr double kLn10PerPhred = 0.23025850929940458;
+
+// 10^(-PL/10) for the genotypes 0/0, 0/1, 1/1, scaled so that the likeliest is 1 (the scale
+// cancels in any normalised probability, and no product of them overflows).
+std::array<double, 3> genotype_likelihoods(const double* pl_phred);
+
 // Normalised probabilities of the classes 0|0, 1|1, 0|1, 1|0 from the two haplotypes'
-// allele probabilities and the sample's Phred likelihoods (0/0, 0/1, 1/1).
+// allele probabilities and the sample's Phred likelihoods (0/0, 0/1, 1/1): products of
+// likelihood and allele probabilities, or in log10 where those products underflow.
+// likelihoods: genotype_likelihoods(pl_phred), taken once per site.
+std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
+                                          const std::array<double, 2>& second,
+                                          const std::array<double, 3>& likelihoods,
+                                          const double* pl_phred);
+// The same, taking the likelihoods from the Phred values.
 std::array<double, 4> class_probabilities(const std::array<double, 2>& first,
                                           const std::array<double, 2>& second,
                                           const double* pl_phred);

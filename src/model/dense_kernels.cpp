@@ -8,6 +8,7 @@
 #include "model/vector_lanes.h"
 
 using vector_lanes::broadcast;
+using vector_lanes::fma;
 using vector_lanes::Lanes;
 using vector_lanes::load;
 using vector_lanes::store;
@@ -48,14 +49,14 @@ void scaled_gram_lower(const double* D, int rows, int columns, double scale, dou
         const Lanes x1 = broadcast(column[s0 + 1]);
         const Lanes x2 = broadcast(column[s0 + 2]);
         const Lanes x3 = broadcast(column[s0 + 3]);
-        a0 += upper * x0;
-        b0 += lower * x0;
-        a1 += upper * x1;
-        b1 += lower * x1;
-        a2 += upper * x2;
-        b2 += lower * x2;
-        a3 += upper * x3;
-        b3 += lower * x3;
+        a0 = fma(upper, x0, a0);
+        b0 = fma(lower, x0, b0);
+        a1 = fma(upper, x1, a1);
+        b1 = fma(lower, x1, b1);
+        a2 = fma(upper, x2, a2);
+        b2 = fma(lower, x2, b2);
+        a3 = fma(upper, x3, a3);
+        b3 = fma(lower, x3, b3);
       }
       const Lanes sums[kColumnBlock][2] = {{a0, b0}, {a1, b1}, {a2, b2}, {a3, b3}};
       for (int t = 0; t < kColumnBlock && s0 + t < rows; ++t) {
@@ -157,12 +158,14 @@ void lower_triangular_inverse(const double* L, int n, double* R) {
       const double* c3 = c2 + n;
       double* x_k = &block[static_cast<std::size_t>(k) * kColumnBlock];  // rows k .. k + 3
       const Lanes a = load(x_k) / broadcast(c0[k]);
-      const Lanes b = (load(x_k + kColumnBlock) - broadcast(c0[k + 1]) * a) / broadcast(c1[k + 1]);
-      const Lanes c =
-          (load(x_k + 2 * kColumnBlock) - broadcast(c0[k + 2]) * a - broadcast(c1[k + 2]) * b) /
-          broadcast(c2[k + 2]);
-      const Lanes d = (load(x_k + 3 * kColumnBlock) - broadcast(c0[k + 3]) * a -
-                       broadcast(c1[k + 3]) * b - broadcast(c2[k + 3]) * c) /
+      const Lanes b =
+          fma(-broadcast(c0[k + 1]), a, load(x_k + kColumnBlock)) / broadcast(c1[k + 1]);
+      const Lanes c = fma(-broadcast(c1[k + 2]), b,
+                          fma(-broadcast(c0[k + 2]), a, load(x_k + 2 * kColumnBlock))) /
+                      broadcast(c2[k + 2]);
+      const Lanes d = fma(-broadcast(c2[k + 3]), c,
+                          fma(-broadcast(c1[k + 3]), b,
+                              fma(-broadcast(c0[k + 3]), a, load(x_k + 3 * kColumnBlock)))) /
                       broadcast(c3[k + 3]);
       store(x_k, a);
       store(x_k + kColumnBlock, b);
@@ -170,8 +173,8 @@ void lower_triangular_inverse(const double* L, int n, double* R) {
       store(x_k + 3 * kColumnBlock, d);
       for (int i = k + 4; i < n; ++i) {
         double* x_i = &block[static_cast<std::size_t>(i) * kColumnBlock];
-        store(x_i, load(x_i) - broadcast(c0[i]) * a - broadcast(c1[i]) * b - broadcast(c2[i]) * c -
-                       broadcast(c3[i]) * d);
+        const Lanes after_ab = fma(-broadcast(c1[i]), b, fma(-broadcast(c0[i]), a, load(x_i)));
+        store(x_i, fma(-broadcast(c3[i]), d, fma(-broadcast(c2[i]), c, after_ab)));
       }
     }
     for (; k < n; ++k) {
@@ -181,7 +184,7 @@ void lower_triangular_inverse(const double* L, int n, double* R) {
       store(x_k, x);
       for (int i = k + 1; i < n; ++i) {
         double* x_i = &block[static_cast<std::size_t>(i) * kColumnBlock];
-        store(x_i, load(x_i) - broadcast(column[i]) * x);
+        store(x_i, fma(-broadcast(column[i]), x, load(x_i)));
       }
     }
     for (int t = 0; t < kColumnBlock && j0 + t < n; ++t) {

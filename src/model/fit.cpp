@@ -258,12 +258,13 @@ void fit_from_whole_sums(const WindowMatrix& M, int own_column, double theta, Ha
   for (int r = 0; r < size; ++r) model.mean[r] = scratch.run_first[r] / length_sum;
   Eigen::MatrixXd& covariance = scratch.covariance;
   covariance.resize(size, size);
-  const double correction = 1.0 - model.v2;
+  const double inverse_total = 1.0 / length_sum;
+  const double inverse_correction = 1.0 / (1.0 - model.v2);
   const std::int32_t* moment = scratch.run_second.data();
   for (int j = 0; j < size; ++j) {
     // Column j from row j down: (sum / L - mean_i mean_j) / (1 - v2).
-    covariance_from_sums(moment, model.mean.data() + j, length_sum, model.mean[j], correction,
-                         &covariance(j, j), size - j);
+    covariance_from_sums(moment, model.mean.data() + j, inverse_total, model.mean[j],
+                         inverse_correction, &covariance(j, j), size - j);
     moment += size - j;
     covariance(j, j) += model.lambda;
   }

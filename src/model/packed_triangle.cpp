@@ -1,11 +1,13 @@
 #include "model/packed_triangle.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "model/vector_lanes.h"
 
 using vector_lanes::broadcast;
+using vector_lanes::fma;
 using vector_lanes::IntLanes;
 using vector_lanes::Lanes;
 using vector_lanes::load;
@@ -54,21 +56,40 @@ namespace {
 [[gnu::always_inline]] inline Wide splat(float x) { return wide_broadcast(x); }
 [[gnu::always_inline]] inline Lanes splat(double x) { return broadcast(x); }
 
-// One 8 x 4 tile of R: out[r] += (c0 u0 + c1 u1) + (c2 u2 + c3 u3) for its eight rows, the
-// products and the block's sum in R's precision; s0..s3 hold u0..u3 in every lane.
+// One 8 x 4 tile of R for its eight rows, s0..s3 holding u0..u3 in every lane. In single
+// precision the block's sum c0 u0 + c1 u1 + c2 u2 + c3 u3 is taken in floats, one product and
+// three fused multiply-adds in that order, then added to out in double; in double precision
+// the four fused multiply-adds go straight into out.
 [[gnu::always_inline]] inline void add_tile(const float* p, Wide s0, Wide s1, Wide s2, Wide s3,
                                             double* out) {
-  wide_add(out, (wide_load(p) * s0 + wide_load(p + 8) * s1) +
-                    (wide_load(p + 16) * s2 + wide_load(p + 24) * s3));
+  wide_add(out, fma(wide_load(p + 24), s3,
+                    fma(wide_load(p + 16), s2, fma(wide_load(p + 8), s1, wide_load(p) * s0))));
 }
 
 [[gnu::always_inline]] inline void add_tile(const double* p, Lanes s0, Lanes s1, Lanes s2, Lanes s3,
                                             double* out) {
   for (int half = 0; half < 8; half += 4) {
     const double* q = p + half;
-    const Lanes sum = (load(q) * s0 + load(q + 8) * s1) + (load(q + 16) * s2 + load(q + 24) * s3);
-    store(out + half, load(out + half) + sum);
+    const Lanes sum = fma(load(q), s0, load(out + half));
+    store(out + half, fma(load(q + 24), s3, fma(load(q + 16), s2, fma(load(q + 8), s1, sum))));
   }
+}
+
+// The same for one row of a block of `count` (1 to 4) columns.
+// Unrolled whole: a loop over the few columns costs more than the row's arithmetic.
+[[gnu::always_inline]] inline void add_row(const float* p, const float* u, int count, double* out) {
+  float sum = p[0] * u[0];
+#pragma GCC unroll 4
+  for (int t = 1; t < count; ++t) sum = std::fma(p[t], u[t], sum);
+  *out += sum;
+}
+
+[[gnu::always_inline]] inline void add_row(const double* p, const double* u, int count,
+                                           double* out) {
+  double sum = *out;
+#pragma GCC unroll 4
+  for (int t = 0; t < count; ++t) sum = std::fma(p[t], u[t], sum);
+  *out = sum;
 }
 
 template <typename Entry>
@@ -78,29 +99,29 @@ template <typename Entry>
   const Entry* p = packed;
   int j = 0;
   for (; j + 4 <= n; j += 4) {
-    const Entry u0 = static_cast<Entry>(u[j]), u1 = static_cast<Entry>(u[j + 1]);
-    const Entry u2 = static_cast<Entry>(u[j + 2]), u3 = static_cast<Entry>(u[j + 3]);
+    const Entry block[4] = {static_cast<Entry>(u[j]), static_cast<Entry>(u[j + 1]),
+                            static_cast<Entry>(u[j + 2]), static_cast<Entry>(u[j + 3])};
     const int length = n - j - 3;
-    if (u0 == 0 && u1 == 0 && u2 == 0 && u3 == 0) {
+    if (block[0] == 0 && block[1] == 0 && block[2] == 0 && block[3] == 0) {
       // Nothing to add: a 0/1 window skips its blocks of zeros.
       p += 6 + 4 * length;
       continue;
     }
-    z[j] += p[0] * u0;
-    z[j + 1] += p[1] * u0 + p[2] * u1;
-    z[j + 2] += (p[3] * u0 + p[4] * u1) + p[5] * u2;
+    // The block's small triangle: row j + t takes its first t + 1 columns.
+    add_row(p, block, 1, z + j);
+    add_row(p + 1, block, 2, z + j + 1);
+    add_row(p + 3, block, 3, z + j + 2);
     p += 6;
     double* out = z + j + 3;
-    const auto s0 = splat(u0), s1 = splat(u1), s2 = splat(u2), s3 = splat(u3);
+    const auto s0 = splat(block[0]), s1 = splat(block[1]), s2 = splat(block[2]),
+               s3 = splat(block[3]);
     int i = 0;
     for (; i + 8 <= length; i += 8, p += 32) add_tile(p, s0, s1, s2, s3, out + i);
-    for (; i < length; ++i, p += 4) {
-      out[i] += (p[0] * u0 + p[1] * u1) + (p[2] * u2 + p[3] * u3);
-    }
+    for (; i < length; ++i, p += 4) add_row(p, block, 4, out + i);
   }
   for (; j < n; ++j) {
     const Entry uj = static_cast<Entry>(u[j]);
-    for (int i = j; i < n; ++i) z[i] += *p++ * uj;
+    for (int i = j; i < n; ++i) add_row(p++, &uj, 1, z + i);
   }
 }
 
@@ -146,8 +167,8 @@ DORSANE_VECTOR_CLONES
 void add_scaled(double step, const double* a, double* z, int n) {
   const Lanes factor = broadcast(step);
   int i = 0;
-  for (; i + 4 <= n; i += 4) store(z + i, load(z + i) + factor * load(a + i));
-  for (; i < n; ++i) z[i] += step * a[i];
+  for (; i + 4 <= n; i += 4) store(z + i, fma(factor, load(a + i), load(z + i)));
+  for (; i < n; ++i) z[i] = std::fma(step, a[i], z[i]);
 }
 
 namespace {
@@ -160,39 +181,48 @@ namespace {
 
 template <typename Sum>
 [[gnu::always_inline]] inline void covariance_entries(const Sum* sums, const double* means,
-                                                      double total, double mean, double correction,
-                                                      double* out, int n) {
-  const Lanes total_lanes = broadcast(total), mean_lanes = broadcast(mean);
-  const Lanes correction_lanes = broadcast(correction);
+                                                      double inverse_total, double mean,
+                                                      double inverse_correction, double* out,
+                                                      int n) {
+  const Lanes total_lanes = broadcast(inverse_total), mean_lanes = broadcast(mean);
+  const Lanes correction_lanes = broadcast(inverse_correction);
   int i = 0;
   for (; i + 4 <= n; i += 4) {
-    store(out + i,
-          (widen(sums + i) / total_lanes - load(means + i) * mean_lanes) / correction_lanes);
+    const Lanes product = load(means + i) * mean_lanes;
+    store(out + i, fma(widen(sums + i), total_lanes, -product) * correction_lanes);
   }
-  for (; i < n; ++i) out[i] = (static_cast<double>(sums[i]) / total - means[i] * mean) / correction;
+  for (; i < n; ++i) {
+    out[i] = std::fma(static_cast<double>(sums[i]), inverse_total, -(means[i] * mean)) *
+             inverse_correction;
+  }
 }
 
 }  // namespace
 
 DORSANE_VECTOR_CLONES
-void covariance_from_sums(const double* sums, const double* means, double total, double mean,
-                          double correction, double* out, int n) {
-  covariance_entries(sums, means, total, mean, correction, out, n);
+void covariance_from_sums(const double* sums, const double* means, double inverse_total,
+                          double mean, double inverse_correction, double* out, int n) {
+  covariance_entries(sums, means, inverse_total, mean, inverse_correction, out, n);
 }
 
 DORSANE_VECTOR_CLONES
-void covariance_from_sums(const std::int32_t* sums, const double* means, double total, double mean,
-                          double correction, double* out, int n) {
-  covariance_entries(sums, means, total, mean, correction, out, n);
+void covariance_from_sums(const std::int32_t* sums, const double* means, double inverse_total,
+                          double mean, double inverse_correction, double* out, int n) {
+  covariance_entries(sums, means, inverse_total, mean, inverse_correction, out, n);
 }
 
 DORSANE_VECTOR_CLONES
 double lane_dot(const double* a, const double* b, int n) {
   Lanes sum = {0.0, 0.0, 0.0, 0.0};
   int i = 0;
-  for (; i + 4 <= n; i += 4) sum += load(a + i) * load(b + i);
-  double tail[4] = {0.0, 0.0, 0.0, 0.0};
-  for (int lane = 0; i < n; ++i, ++lane) tail[lane] = a[i] * b[i];
-  sum += load(tail);
+  for (; i + 4 <= n; i += 4) sum = fma(load(a + i), load(b + i), sum);
+  // The last entries in their lanes; 0 * 0 + s is s, so the lanes past the end keep theirs.
+  double tail_a[4] = {0.0, 0.0, 0.0, 0.0};
+  double tail_b[4] = {0.0, 0.0, 0.0, 0.0};
+  for (int lane = 0; i < n; ++i, ++lane) {
+    tail_a[lane] = a[i];
+    tail_b[lane] = b[i];
+  }
+  sum = fma(load(tail_a), load(tail_b), sum);
   return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }

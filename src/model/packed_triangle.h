@@ -1,8 +1,9 @@
 #pragma once
 
 // Kernels over packed lower-triangular matrices. Plain pointers in, plain values out.
-// Every sum runs in one fixed order whatever the processor, so a run repeats exactly on
-// any x86-64 machine while using its widest vectors.
+// Every sum runs in one fixed order of fused multiply-adds (each rounded once, std::fma)
+// whatever the processor, so a run repeats exactly on any x86-64 machine while using its
+// widest vectors.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,11 +20,13 @@ inline std::size_t packed_triangle_size(int n) {
 void pack_lower_tiles(const double* lower, int n, float* packed);
 void pack_lower_tiles(const double* lower, int n, double* packed);
 
-// z = R u for R packed by pack_lower_tiles. Each entry of z adds, per block of four columns,
-// (c0 u0 + c1 u1) + (c2 u2 + c3 u3), so the work streams through R once with z loaded and
-// stored once per four columns; a block of four zeros in u is skipped. With R in single
-// precision u is rounded to floats and each block's sum is taken in floats (eight entries
-// per vector) and added in double.
+// z = R u for R packed by pack_lower_tiles. Each entry z_i takes, per block of four columns,
+// z_i = fma(c3, u3, fma(c2, u2, fma(c1, u1, fma(c0, u0, z_i)))) (the columns past row i
+// left out), so the work streams through R once with z loaded and stored once per four
+// columns; a block of four zeros in u is skipped. With R in single precision u is rounded to
+// floats and each block's sum fma(c3, u3, fma(c2, u2, fma(c1, u1, c0 u0))) is taken in floats
+// (eight entries per vector) and added to z_i in double. The columns after the last block
+// add c u one at a time the same way.
 void tiled_lower_times(const float* packed, int n, const double* u, double* z);
 void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 
@@ -32,20 +35,21 @@ void tiled_lower_times(const double* packed, int n, const double* u, double* z);
 // last whole block.
 long tiled_lower_cost(const double* u, int n);
 
-// z += step * a, entry by entry.
+// z = fma(step, a, z), entry by entry.
 void add_scaled(double step, const double* a, double* z, int n);
 // z += amount where mask is all ones, entry by entry (mask entries 0 or -1): whole-number
 // sums of a 0/1 vector, eight to a vector.
 void add_masked(std::int32_t amount, const std::int32_t* mask, std::int32_t* z, int n);
 
-// out[i] = (sums[i] / total - means[i] * mean) / correction: a covariance with the variant
-// from carrier sums, entry by entry.
-void covariance_from_sums(const double* sums, const double* means, double total, double mean,
-                          double correction, double* out, int n);
+// out[i] = fma(sums[i], inverse_total, -(means[i] * mean)) * inverse_correction: a covariance
+// with the variant from carrier sums, (sums / total - means * mean) / correction, entry by
+// entry; the caller takes the two reciprocals once per model.
+void covariance_from_sums(const double* sums, const double* means, double inverse_total,
+                          double mean, double inverse_correction, double* out, int n);
 // The same from whole-number sums (each converted to double exactly).
-void covariance_from_sums(const std::int32_t* sums, const double* means, double total, double mean,
-                          double correction, double* out, int n);
+void covariance_from_sums(const std::int32_t* sums, const double* means, double inverse_total,
+                          double mean, double inverse_correction, double* out, int n);
 
-// a . b, summed in four interleaved lanes (entry i goes to lane i mod 4), then
-// (lane0 + lane1) + (lane2 + lane3).
+// a . b, summed in four interleaved lanes (entry i goes to lane i mod 4 by
+// lane = fma(a_i, b_i, lane), from 0), then (lane0 + lane1) + (lane2 + lane3).
 double lane_dot(const double* a, const double* b, int n);

@@ -2,14 +2,19 @@
 
 // Four-double vectors (and eight-float ones) for the numeric kernels (include from kernel sources
 // only). They are two SSE2 registers by default and one AVX register in the clones built for
-// processors that have it; lane arithmetic is the same either way and products and sums are never
-// fused, so every clone gives the same bits.
+// processors that have it. The compiler never fuses on its own (-ffp-contract=off); the kernels
+// ask for each fused multiply-add explicitly with fma(), which every clone rounds once, as the
+// hardware instruction in the x86-64-v3 (AVX2 and FMA) and x86-64-v4 (AVX-512) clones and as
+// the library's fma in the default one, so every clone gives the same bits.
 
 #include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define DORSANE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+// Whole instruction-set levels: a clone per feature ("avx2") would leave out FMA, and a clone
+// per processor ("arch=haswell") is picked only on that very processor.
+#define DORSANE_VECTOR_CLONES \
+  __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #else
 #define DORSANE_VECTOR_CLONES
 #endif
@@ -32,6 +37,14 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
 [[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
 
+// a * b + c in each lane, rounded once. Lane by lane, so the FMA clones pack it into one
+// vfmadd and the default clone calls the correctly rounded library fma.
+[[gnu::always_inline]] inline Lanes fma(Lanes a, Lanes b, Lanes c) {
+  Lanes out;
+  for (int lane = 0; lane < 4; ++lane) out[lane] = __builtin_fma(a[lane], b[lane], c[lane]);
+  return out;
+}
+
 // Eight 32-bit whole numbers, for sums counted exactly.
 typedef std::int32_t IntLanes __attribute__((vector_size(8 * sizeof(std::int32_t))));
 
@@ -46,6 +59,12 @@ typedef double WideDoubles __attribute__((vector_size(8 * sizeof(double))));
 }
 
 [[gnu::always_inline]] inline Wide wide_broadcast(float x) { return Wide{x, x, x, x, x, x, x, x}; }
+
+[[gnu::always_inline]] inline Wide fma(Wide a, Wide b, Wide c) {
+  Wide out;
+  for (int lane = 0; lane < 8; ++lane) out[lane] = __builtin_fmaf(a[lane], b[lane], c[lane]);
+  return out;
+}
 
 // out[0..8) += v, each float widened exactly.
 [[gnu::always_inline]] inline void wide_add(double* out, Wide v) {
