@@ -121,3 +121,25 @@ TEST(FloatCholesky, PivotNotPositiveOrNotFinite_Refused) {
   // Rank 5 of 12 with no penalty: a pivot rounds to zero or below.
   EXPECT_FALSE(float_fit(window_covariance(12, 5, 0.0, 3)).factorised);
 }
+
+// The fit keeps the float factorisation only where its own bound clears the bar; otherwise
+// the double factorisation decides, ridge and precision as before.
+TEST(FitHaplotypeModel, IllConditionedWindow_FactorisedInDouble) {
+  const WindowMatrix M = random_window(41, 12, 5);
+  HaplotypeModel model;
+  ASSERT_TRUE(select_haplotypes({-1, -1, 8, 5, 9, 4, 7, 8, 6, 10, 5, 4}, {}, 10, model));
+  ModelWarnings warnings;
+  for (const double lambda : {0.06, 1e-6}) {
+    model.lambda = lambda;
+    fit_haplotype_model(M, 0, 0.3, model, warnings);
+    const Eigen::MatrixXd covariance = reference_covariance(M, model);
+    const double tolerance = lambda > 1e-3 ? 1e-5 : 1e-8;
+    EXPECT_LT((covariance * dense_inverse(model.inverse) - Eigen::MatrixXd::Identity(40, 40))
+                  .cwiseAbs()
+                  .maxCoeff(),
+              tolerance)
+        << lambda;
+    EXPECT_EQ(model.inverse.single_precision(), lambda > 1e-3);
+  }
+  EXPECT_EQ(warnings.ridge_windows, 0);
+}
