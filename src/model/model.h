@@ -27,8 +27,8 @@ std::vector<double> variant_row(const WindowMatrix& M);
 // products that dominate the sweeps. Such a covariance is also factorised and inverted in
 // single precision (float_cholesky.h): the rounding of the float factor is amplified by the
 // condition number, so the moments move by about 1e-6 of their size. An ill-conditioned one
-// (a small --lambda) would amplify it further, so it is factorised in double and keeps R in
-// double.
+// (a small --lambda) would amplify it further, so it is factorised in double and, below the
+// bar, keeps R in double.
 class Inverse_Matrix {
  public:
   // Keeps the lower triangle of `lower_inverse` (size x size) packed for the whitening
