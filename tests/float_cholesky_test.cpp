@@ -79,7 +79,7 @@ FloatFit float_fit(const Eigen::MatrixXd& a) {
 }  // namespace
 
 // Sizes across the eight-lane and four-column edges, well and badly conditioned.
-TEST(FloatCholesky, MatchesDoubleAndItsScalarOrder_BoundBelowTrueCondition) {
+TEST(FloatCholesky, MatchesDoubleAndItsScalarOrder_BoundBelowAndEstimateNearTrueCondition) {
   for (const int n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 31, 33, 64, 100, 127, 129, 130}) {
     for (const double lambda : {0.06, 1e-3}) {
       const Eigen::MatrixXd a = window_covariance(n, 40, lambda, 17 + n);
@@ -101,6 +101,9 @@ TEST(FloatCholesky, MatchesDoubleAndItsScalarOrder_BoundBelowTrueCondition) {
       const double bound = reciprocal_condition_bound(a.data(), fit.inverse.data(), n);
       EXPECT_LE(bound, (1 + 1e-3) / condition) << n << " " << lambda;
       EXPECT_GE(bound, 1 / condition / n / (1 + 1e-3)) << n << " " << lambda;
+      const double estimate = reciprocal_condition_estimate(a.data(), fit.inverse.data(), n);
+      EXPECT_GE(estimate, (1 - 1e-3) / condition) << n << " " << lambda;
+      EXPECT_LE(estimate, 3 / condition) << n << " " << lambda;
     }
   }
 }

@@ -203,8 +203,9 @@ namespace {
 
 // R = L^-1 of the covariance in scratch.covariance (size x size, lower triangle) into
 // scratch.factor from the single-precision factorisation. False when that factorisation
-// fails or its own condition bound does not clear the bar for keeping R in floats: the
-// double factorisation then decides, with its own estimate and ridge.
+// fails or its own condition bound, and failing that its own estimate, does not clear the
+// bar for keeping R in floats: the double factorisation then decides, with its own estimate
+// and ridge.
 bool single_precision_inverse_factor(int size, FitScratch& scratch) {
   if (size == 0) return false;
   const int stride = float_factor_stride(size);
@@ -216,8 +217,14 @@ bool single_precision_inverse_factor(int size, FitScratch& scratch) {
   scratch.factor.resize(size, size);
   float_lower_inverse(scratch.single_factor.data(), size, stride, scratch.single_block.data(),
                       scratch.factor.data());
-  return reciprocal_condition_bound(scratch.covariance.data(), scratch.factor.data(), size) >=
-         kSinglePrecisionReciprocalCondition;
+  const double* covariance = scratch.covariance.data();
+  const double* inverse_factor = scratch.factor.data();
+  // The bound is cheap and never too high; the estimate, as good as the double path's,
+  // settles the windows it leaves just short of the bar.
+  return reciprocal_condition_bound(covariance, inverse_factor, size) >=
+             kSinglePrecisionReciprocalCondition ||
+         reciprocal_condition_estimate(covariance, inverse_factor, size) >=
+             kSinglePrecisionReciprocalCondition;
 }
 
 // Factorises the penalised covariance in scratch.covariance (lower triangle) and stores

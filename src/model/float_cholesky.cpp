@@ -197,29 +197,101 @@ namespace {
   return total;
 }
 
+// |A|_1 of the symmetric A from its lower triangle; rows (n entries) is overwritten.
+[[gnu::always_inline]] inline double symmetric_one_norm(const double* A, int n, double* rows) {
+  const std::size_t size = static_cast<std::size_t>(n);
+  std::fill(rows, rows + n, 0.0);
+  double norm = 0.0;
+  for (int j = 0; j < n; ++j) {
+    const std::size_t diagonal = static_cast<std::size_t>(j) * size + static_cast<std::size_t>(j);
+    // Column j: row j left of the diagonal (summed by the columns before), then from the
+    // diagonal down.
+    const double below = absolute_sums(A + diagonal + 1, n - j - 1, rows + j + 1);
+    norm = std::max(norm, rows[j] + std::abs(A[diagonal]) + below);
+  }
+  return norm;
+}
+
+// y = R'(R x) = A^-1 x; w receives R x.
+void inverse_times(const double* R, int n, const double* x, double* w, double* y) {
+  const std::size_t size = static_cast<std::size_t>(n);
+  std::fill(w, w + n, 0.0);
+  for (int j = 0; j < n; ++j) {
+    const double* column = R + static_cast<std::size_t>(j) * size;
+    for (int i = j; i < n; ++i) w[i] += column[i] * x[j];
+  }
+  for (int j = 0; j < n; ++j) {
+    const double* column = R + static_cast<std::size_t>(j) * size;
+    double sum = 0.0;
+    for (int i = j; i < n; ++i) sum += column[i] * w[i];
+    y[j] = sum;
+  }
+}
+
+double one_norm(const double* y, int n) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) sum += std::abs(y[i]);
+  return sum;
+}
+
 }  // namespace
 
 DORSANE_VECTOR_CLONES
 double reciprocal_condition_bound(const double* A, const double* R, int n) {
   if (n == 0) return 0.0;
   const std::size_t size = static_cast<std::size_t>(n);
-  // Row sums of |A| left of the diagonal, then of |R|, gathered column by column so every
-  // access runs down a column.
   thread_local std::vector<double> row_sums;
-  row_sums.assign(2 * size, 0.0);
-  double* a_rows = row_sums.data();
-  double* r_rows = a_rows + size;
-  double a_norm = 0.0, r_columns = 0.0;
+  row_sums.resize(size);
+  const double a_norm = symmetric_one_norm(A, n, row_sums.data());
+  // Row sums of |R| gathered column by column, so every access runs down a column.
+  std::fill(row_sums.begin(), row_sums.end(), 0.0);
+  double r_columns = 0.0;
   for (int j = 0; j < n; ++j) {
     const std::size_t diagonal = static_cast<std::size_t>(j) * size + static_cast<std::size_t>(j);
-    // Column j of the symmetric A: row j left of the diagonal (complete by now), then
-    // column j from the diagonal down.
-    const double below = absolute_sums(A + diagonal + 1, n - j - 1, a_rows + j + 1);
-    a_norm = std::max(a_norm, a_rows[j] + std::abs(A[diagonal]) + below);
-    r_columns = std::max(r_columns, absolute_sums(R + diagonal, n - j, r_rows + j));
+    r_columns = std::max(r_columns, absolute_sums(R + diagonal, n - j, row_sums.data() + j));
   }
-  const double r_rows_max = *std::max_element(r_rows, r_rows + n);
-  const double inverse_norm = r_columns * r_rows_max;
+  const double inverse_norm = r_columns * *std::max_element(row_sums.begin(), row_sums.end());
   if (!(a_norm > 0.0) || !(inverse_norm > 0.0)) return 0.0;
   return 1.0 / a_norm / inverse_norm;
+}
+
+double reciprocal_condition_estimate(const double* A, const double* R, int n) {
+  if (n == 0) return 0.0;
+  const std::size_t size = static_cast<std::size_t>(n);
+  thread_local std::vector<double> work;
+  work.resize(4 * size);
+  double* x = work.data();
+  double* w = x + size;
+  double* y = w + size;
+  double* z = y + size;
+  const double a_norm = symmetric_one_norm(A, n, w);
+  // Hager's iteration: |A^-1 x|_1 for |x|_1 = 1, moved to the unit vector where the
+  // gradient A^-1 sign(A^-1 x) is largest while that raises the estimate.
+  std::fill(x, x + n, 1.0 / n);
+  inverse_times(R, n, x, w, y);
+  double estimate = one_norm(y, n);
+  int previous = -1;
+  for (int iteration = 0; iteration < 5; ++iteration) {
+    for (int i = 0; i < n; ++i) x[i] = y[i] >= 0.0 ? 1.0 : -1.0;
+    inverse_times(R, n, x, w, z);
+    const int j = static_cast<int>(
+        std::max_element(z, z + n, [](double a, double b) { return std::abs(a) < std::abs(b); }) -
+        z);
+    if (previous >= 0 && std::abs(z[j]) <= z[previous]) break;
+    std::fill(x, x + n, 0.0);
+    x[j] = 1.0;
+    inverse_times(R, n, x, w, y);
+    const double next = one_norm(y, n);
+    if (next <= estimate) break;
+    estimate = next;
+    previous = j;
+  }
+  // An alternating vector catches what the iteration misses on some matrices.
+  for (int i = 0; i < n; ++i) {
+    x[i] = (i % 2 == 0 ? 1.0 : -1.0) * (1.0 + (n > 1 ? static_cast<double>(i) / (n - 1) : 0.0));
+  }
+  inverse_times(R, n, x, w, y);
+  estimate = std::max(estimate, 2.0 * one_norm(y, n) / (3.0 * n));
+  if (!(a_norm > 0.0) || !(estimate > 0.0)) return 0.0;
+  return 1.0 / a_norm / estimate;
 }
