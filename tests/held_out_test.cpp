@@ -66,7 +66,7 @@ TEST(HeldOut, ScoresEachTrueAlleleUnderItsModelAsADenseSolveDoes) {
   HeldOutScore score;
   score_held_out_alleles(M, patterns, models, modelled, scratch, warnings, score);
   EXPECT_EQ(score.count, 8);
-  EXPECT_NEAR(score.log_prob, log_prob, 1e-6);
+  EXPECT_NEAR(score.log_prob, log_prob, 1e-5);  // eight fits factorised in single precision
   EXPECT_EQ(score.errors, errors);
   EXPECT_GT(errors, 0.0);  // the window predicts some alleles wrongly, so errors are counted
 }

@@ -57,9 +57,9 @@ TEST(ConditionalMoments, MatchDenseSolveOfTheSameNormalModel) {
   Eigen::VectorXd d(size);
   for (int s = 0; s < size; ++s) d[s] = M(s, 2) - (1 - theta) * model.mean[s] - 0.5 * theta;
   const auto solver = reference_covariance(M, model).ldlt();
-  // Single-precision R: the moments agree to about 1e-7 of their size.
-  EXPECT_NEAR(moments.mean, variant_mean + cross.dot(solver.solve(d)), 1e-7);
-  EXPECT_NEAR(moments.variance, variance - cross.dot(solver.solve(cross)), 1e-7);
+  // Factor and R in single precision: the moments agree to about 1e-6 of their size.
+  EXPECT_NEAR(moments.mean, variant_mean + cross.dot(solver.solve(d)), 1e-6);
+  EXPECT_NEAR(moments.variance, variance - cross.dot(solver.solve(cross)), 1e-6);
   EXPECT_DOUBLE_EQ(model.mean[size], variant_mean);
 
   const std::array<double, 2> probs = haplotype_allele_probs(M, model, scratch, warnings);

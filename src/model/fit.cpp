@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "model/dense_kernels.h"
+#include "model/float_cholesky.h"
 #include "model/model.h"
 #include "model/model_window.h"
 #include "model/packed_triangle.h"
@@ -200,20 +201,50 @@ void fit_haplotype_model(const WindowMatrix& M, int own_column, double theta, Ha
 
 namespace {
 
+// R = L^-1 of the covariance in scratch.covariance (size x size, lower triangle) into
+// scratch.factor from the single-precision factorisation. False when that factorisation
+// fails or its own condition bound, and failing that its own estimate, does not clear the
+// bar for keeping R in floats: the double factorisation then decides, with its own estimate
+// and ridge.
+bool single_precision_inverse_factor(int size, FitScratch& scratch) {
+  if (size == 0) return false;
+  const int stride = float_factor_stride(size);
+  scratch.single_factor.resize(static_cast<std::size_t>(stride) * static_cast<std::size_t>(size));
+  if (!float_cholesky(scratch.covariance.data(), size, scratch.single_factor.data(), stride)) {
+    return false;
+  }
+  scratch.single_block.resize(float_inverse_block_size(size));
+  scratch.factor.resize(size, size);
+  float_lower_inverse(scratch.single_factor.data(), size, stride, scratch.single_block.data(),
+                      scratch.factor.data());
+  const double* covariance = scratch.covariance.data();
+  const double* inverse_factor = scratch.factor.data();
+  // The bound is cheap and never too high; the estimate, as good as the double path's,
+  // settles the windows it leaves just short of the bar.
+  return reciprocal_condition_bound(covariance, inverse_factor, size) >=
+             kSinglePrecisionReciprocalCondition ||
+         reciprocal_condition_estimate(covariance, inverse_factor, size) >=
+             kSinglePrecisionReciprocalCondition;
+}
+
 // Factorises the penalised covariance in scratch.covariance (lower triangle) and stores
 // the model's inverse, R d and R mean.
 void finish_fit(const WindowMatrix& M, int own_column, double theta, HaplotypeModel& model,
                 ModelWarnings& warnings, FitScratch& scratch) {
   const int size = static_cast<int>(M.rows()) - 1;
-  double reciprocal_condition = 0.0;
-  if (factorise_with_ridge(scratch.covariance, scratch.factor, reciprocal_condition)) {
-    ++warnings.ridge_windows;
+  if (single_precision_inverse_factor(size, scratch)) {
+    model.inverse.assign(scratch.factor, size, true);
+  } else {
+    double reciprocal_condition = 0.0;
+    if (factorise_with_ridge(scratch.covariance, scratch.factor, reciprocal_condition)) {
+      ++warnings.ridge_windows;
+    }
+    // R = L^-1 in place of the identity: one triangular solve, no general inverse.
+    Eigen::MatrixXd& inverse_factor = scratch.covariance;
+    lower_triangular_inverse(scratch.factor.data(), size, inverse_factor.data());
+    model.inverse.assign(inverse_factor, size,
+                         reciprocal_condition >= kSinglePrecisionReciprocalCondition);
   }
-  // R = L^-1 in place of the identity: one triangular solve, no general inverse.
-  Eigen::MatrixXd& inverse_factor = scratch.covariance;
-  lower_triangular_inverse(scratch.factor.data(), size, inverse_factor.data());
-  model.inverse.assign(inverse_factor, size,
-                       reciprocal_condition >= kSinglePrecisionReciprocalCondition);
 
   whitened_deviation(model.inverse, M.col(own_column).data(), model.mean.data(), theta,
                      model.conditioning);

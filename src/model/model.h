@@ -24,8 +24,11 @@ std::vector<double> variant_row(const WindowMatrix& M);
 // c'Qd = (Rc).(Rd), one triangular product per vector and no entry dropped. R is held in
 // single precision when the covariance is well conditioned (as the default penalty keeps
 // the windows of typical settings): half the memory and twice the entries per vector of the
-// products that dominate the sweeps, while the moments move by about 1e-7 of their size. An
-// ill-conditioned one (a small --lambda) would amplify that rounding, so it keeps R in double.
+// products that dominate the sweeps. Such a covariance is also factorised and inverted in
+// single precision (float_cholesky.h): the rounding of the float factor is amplified by the
+// condition number, so the moments move by about 1e-6 of their size. An ill-conditioned one
+// (a small --lambda) would amplify it further, so it is factorised in double and, below the
+// bar, keeps R in double.
 class Inverse_Matrix {
  public:
   // Keeps the lower triangle of `lower_inverse` (size x size) packed for the whitening
@@ -129,6 +132,8 @@ struct FitScratch {
   Eigen::MatrixXd deviations;
   Eigen::MatrixXd covariance;
   Eigen::MatrixXd factor;
+  std::vector<float> single_factor;  // the float Cholesky factor (float_cholesky.h)
+  std::vector<float> single_block;   // working space of its inverse
   std::vector<std::int32_t> run_second;
   std::vector<std::int64_t> run_first;
   std::vector<std::int32_t> pattern_length;

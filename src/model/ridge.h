@@ -12,7 +12,8 @@
 constexpr double kMinReciprocalCondition = 1e-13;
 // A covariance at least this well conditioned keeps its inverse factor in single precision:
 // rounding R to floats moves R c by at most about 6e-8 times R's condition (the square root
-// of this bound's inverse, 100), well below what changes a draw.
+// of this bound's inverse, 100), well below what changes a draw. When the bound taken from
+// the float factor clears it too, the factor and R are computed in floats (float_cholesky.h).
 constexpr double kSinglePrecisionReciprocalCondition = 1e-4;
 // First ridge beyond `base`, relative to the matrix's scale.
 constexpr double kRidgeMargin = 1e-10;

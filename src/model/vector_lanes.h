@@ -66,6 +66,8 @@ typedef double WideDoubles __attribute__((vector_size(8 * sizeof(double))));
   return out;
 }
 
+[[gnu::always_inline]] inline void wide_store(float* p, Wide v) { std::memcpy(p, &v, sizeof v); }
+
 // out[0..8) += v, each float widened exactly.
 [[gnu::always_inline]] inline void wide_add(double* out, Wide v) {
   const WideDoubles d = __builtin_convertvector(v, WideDoubles);
