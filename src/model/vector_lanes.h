@@ -35,7 +35,9 @@ typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
 [[gnu::always_inline]] inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
-[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{x, x, x, x}; }
+// Zero plus x compiles to one broadcast, where the lane list {x, x, ...} became a chain of
+// inserts; it makes -0 into +0, which no kernel tells apart.
+[[gnu::always_inline]] inline Lanes broadcast(double x) { return Lanes{} + x; }
 
 // a * b + c in each lane, rounded once. Lane by lane, so the FMA clones pack it into one
 // vfmadd and the default clone calls the correctly rounded library fma.
@@ -58,7 +60,7 @@ typedef double WideDoubles __attribute__((vector_size(8 * sizeof(double))));
   return v;
 }
 
-[[gnu::always_inline]] inline Wide wide_broadcast(float x) { return Wide{x, x, x, x, x, x, x, x}; }
+[[gnu::always_inline]] inline Wide wide_broadcast(float x) { return Wide{} + x; }
 
 [[gnu::always_inline]] inline Wide fma(Wide a, Wide b, Wide c) {
   Wide out;
