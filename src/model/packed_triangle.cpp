@@ -1,8 +1,10 @@
 #include "model/packed_triangle.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "model/vector_lanes.h"
 
@@ -11,40 +13,68 @@ using vector_lanes::fma;
 using vector_lanes::IntLanes;
 using vector_lanes::Lanes;
 using vector_lanes::load;
+using vector_lanes::Quad;
+using vector_lanes::quad_load;
 using vector_lanes::store;
 using vector_lanes::Wide;
-using vector_lanes::wide_add;
-using vector_lanes::wide_broadcast;
 using vector_lanes::wide_load;
 
 namespace {
 
+// R is walked in groups of rows, each z_i summed in registers over every block of four columns
+// that reaches row i, so z is written once. The groups start at multiples of four: sixteen rows
+// while they fit in the whole blocks, then eight, then four; the last n mod 4 rows stand alone.
+// A group's blocks are whole tiles up to and including the block on its diagonal, then the
+// diagonal's later blocks reach its last 12, 8 and 4 rows. The few entries of the diagonal
+// blocks above the diagonal are stored as zeros, so every product is a tile: such a zero adds
+// 0 * u to a float block sum and so leaves every bit of it (z is never -0). Sixteen rows keep
+// four sums apart, so their additions, one per block each, overlap.
+struct RowGroup {
+  int first;   // its first row
+  int height;  // 16, 8 or 4 (rows below the whole blocks stand alone)
+};
+
+// The group after `group` (or the first when height is 0); height 0 past the whole blocks.
+inline RowGroup next_group(RowGroup group, int n) {
+  const int first = group.first + group.height;
+  const int rows = n / 4 * 4;
+  if (first + 16 <= rows) return {first, 16};
+  if (first + 8 <= rows) return {first, 8};
+  if (first + 4 <= rows) return {first, 4};
+  return {first, 0};
+}
+
+// Layout (the order pack_tiles writes and lower_times reads), per group: the blocks up to its
+// diagonal, one tile each, column-major (column t at t * height); the later blocks of its
+// diagonal square, each a tile of the rows it reaches; then each last row alone, four entries
+// per block and its entries in the last n mod 4 columns.
 template <typename Entry>
 void pack_tiles(const double* lower, int n, Entry* packed) {
   auto at = [lower, n](int i, int j) {
-    return static_cast<Entry>(lower[static_cast<std::size_t>(j) * n + i]);
+    return j <= i ? static_cast<Entry>(lower[static_cast<std::size_t>(j) * n + i]) : Entry{0};
   };
-  int j = 0;
-  for (; j + 4 <= n; j += 4) {
-    for (int i = 0; i < 3; ++i) {
-      for (int t = 0; t <= i; ++t) *packed++ = at(j + i, j + t);
+  auto tile = [&](int first_row, int end_row, int first_column) {
+    for (int t = 0; t < 4; ++t) {
+      for (int i = first_row; i < end_row; ++i) *packed++ = at(i, first_column + t);
     }
-    int i = j + 3;
-    for (; i + 8 <= n; i += 8) {
-      for (int t = 0; t < 4; ++t) {
-        for (int r = 0; r < 8; ++r) *packed++ = at(i + r, j + t);
-      }
-    }
-    for (; i < n; ++i) {
-      for (int t = 0; t < 4; ++t) *packed++ = at(i, j + t);
-    }
+  };
+  RowGroup g = next_group({0, 0}, n);
+  for (; g.height > 0; g = next_group(g, n)) {
+    const int end = g.first + g.height;
+    for (int j = 0; j <= g.first; j += 4) tile(g.first, end, j);
+    for (int j = g.first + 4; j < end; j += 4) tile(j, end, j);
   }
-  for (; j < n; ++j) {
-    for (int i = j; i < n; ++i) *packed++ = at(i, j);
+  for (int i = g.first; i < n; ++i) {
+    for (int j = 0; j <= i; ++j) *packed++ = at(i, j);
   }
 }
 
 }  // namespace
+
+std::size_t packed_tiles_size(int n) {
+  // The triangle and, per whole block on the diagonal, its six entries above it.
+  return packed_triangle_size(n) + 6 * static_cast<std::size_t>(std::max(n, 0) / 4);
+}
 
 void pack_lower_tiles(const double* lower, int n, float* packed) { pack_tiles(lower, n, packed); }
 
@@ -52,30 +82,62 @@ void pack_lower_tiles(const double* lower, int n, double* packed) { pack_tiles(l
 
 namespace {
 
-// u_j in every lane of the vector type of R's precision.
-[[gnu::always_inline]] inline Wide splat(float x) { return wide_broadcast(x); }
-[[gnu::always_inline]] inline Lanes splat(double x) { return broadcast(x); }
-
-// One 8 x 4 tile of R for its eight rows, s0..s3 holding u0..u3 in every lane. In single
-// precision the block's sum c0 u0 + c1 u1 + c2 u2 + c3 u3 is taken in floats, one product and
-// three fused multiply-adds in that order, then added to out in double; in double precision
-// the four fused multiply-adds go straight into out.
-[[gnu::always_inline]] inline void add_tile(const float* p, Wide s0, Wide s1, Wide s2, Wide s3,
-                                            double* out) {
-  wide_add(out, fma(wide_load(p + 24), s3,
-                    fma(wide_load(p + 16), s2, fma(wide_load(p + 8), s1, wide_load(p) * s0))));
+// Entry t of a block in every lane: broadcast as whole numbers, since a float broadcast
+// compiles to an addition of zero first (it must turn -0 into +0).
+[[gnu::always_inline]] inline Wide splat8(const float* u) {
+  std::int32_t bits;
+  std::memcpy(&bits, u, sizeof bits);
+  const IntLanes lanes = IntLanes{} + bits;
+  Wide out;
+  std::memcpy(&out, &lanes, sizeof out);
+  return out;
 }
 
-[[gnu::always_inline]] inline void add_tile(const double* p, Lanes s0, Lanes s1, Lanes s2, Lanes s3,
-                                            double* out) {
-  for (int half = 0; half < 8; half += 4) {
-    const double* q = p + half;
-    const Lanes sum = fma(load(q), s0, load(out + half));
-    store(out + half, fma(load(q + 24), s3, fma(load(q + 16), s2, fma(load(q + 8), s1, sum))));
+[[gnu::always_inline]] inline Quad splat4(const float* u) {
+  const Wide lanes = splat8(u);
+  return Quad{lanes[0], lanes[1], lanes[2], lanes[3]};
+}
+
+// Eight rows of a tile take one block (column t at p + stride t, u its four entries): in
+// single precision the block's sum fma(c3, u3, fma(c2, u2, fma(c1, u1, c0 u0))) in floats,
+// then added in double to lo (rows 0-3) and hi (rows 4-7); in double the four fused
+// multiply-adds go straight into the sums.
+[[gnu::always_inline]] inline void add_tile8(const float* p, int stride, const float* u, Lanes& lo,
+                                             Lanes& hi) {
+  const Wide sum =
+      fma(wide_load(p + 3 * stride), splat8(u + 3),
+          fma(wide_load(p + 2 * stride), splat8(u + 2),
+              fma(wide_load(p + stride), splat8(u + 1), wide_load(p) * splat8(u))));
+  // Lane by lane, which compiles to one conversion per half.
+  lo += Lanes{sum[0], sum[1], sum[2], sum[3]};
+  hi += Lanes{sum[4], sum[5], sum[6], sum[7]};
+}
+
+[[gnu::always_inline]] inline void add_tile8(const double* p, int stride, const double* u,
+                                             Lanes& lo, Lanes& hi) {
+  for (int t = 0; t < 4; ++t) {
+    const Lanes x = broadcast(u[t]);
+    lo = fma(load(p + stride * t), x, lo);
+    hi = fma(load(p + stride * t + 4), x, hi);
   }
 }
 
-// The same for one row of a block of `count` (1 to 4) columns.
+// The same for four rows.
+[[gnu::always_inline]] inline void add_tile4(const float* p, int stride, const float* u,
+                                             Lanes& sums) {
+  const Quad sum =
+      fma(quad_load(p + 3 * stride), splat4(u + 3),
+          fma(quad_load(p + 2 * stride), splat4(u + 2),
+              fma(quad_load(p + stride), splat4(u + 1), quad_load(p) * splat4(u))));
+  sums += Lanes{sum[0], sum[1], sum[2], sum[3]};
+}
+
+[[gnu::always_inline]] inline void add_tile4(const double* p, int stride, const double* u,
+                                             Lanes& sums) {
+  for (int t = 0; t < 4; ++t) sums = fma(load(p + stride * t), broadcast(u[t]), sums);
+}
+
+// One row of a block of `count` (1 to 4) columns: the same sums entry by entry.
 // Unrolled whole: a loop over the few columns costs more than the row's arithmetic.
 [[gnu::always_inline]] inline void add_row(const float* p, const float* u, int count, double* out) {
   float sum = p[0] * u[0];
@@ -92,36 +154,93 @@ namespace {
   *out = sum;
 }
 
+// u in R's precision: rounded to floats for a float R, four at a time.
+[[gnu::always_inline]] inline const float* entries_of(const double* u, int n,
+                                                      std::vector<float>& buffer) {
+  buffer.resize(static_cast<std::size_t>(n));
+  float* out = buffer.data();
+  int j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const Lanes x = load(u + j);
+    const Quad rounded = {static_cast<float>(x[0]), static_cast<float>(x[1]),
+                          static_cast<float>(x[2]), static_cast<float>(x[3])};
+    std::memcpy(out + j, &rounded, sizeof rounded);
+  }
+  for (; j < n; ++j) out[j] = static_cast<float>(u[j]);
+  return out;
+}
+[[gnu::always_inline]] inline const double* entries_of(const double* u, int,
+                                                       std::vector<double>&) {
+  return u;
+}
+
+// A group's rows, z[first .. first + height), from its tiles at p. A 0/1 window skips its
+// blocks of zeros. Returns the packed entries read.
+template <typename Entry>
+[[gnu::always_inline]] inline const Entry* group_times(const Entry* p, RowGroup g, const Entry* v,
+                                                       const char* nonzero, double* z) {
+  const int diagonal = g.first / 4;  // the block on the group's diagonal
+  if (g.height == 16) {
+    Lanes a{}, b{}, c{}, d{};
+    for (int k = 0; k <= diagonal; ++k, p += 64) {
+      if (!nonzero[k]) continue;
+      add_tile8(p, 16, v + 4 * k, a, b);
+      add_tile8(p + 8, 16, v + 4 * k, c, d);
+    }
+    if (nonzero[diagonal + 1]) {
+      add_tile4(p, 12, v + 4 * diagonal + 4, b);
+      add_tile8(p + 4, 12, v + 4 * diagonal + 4, c, d);
+    }
+    p += 48;
+    if (nonzero[diagonal + 2]) add_tile8(p, 8, v + 4 * diagonal + 8, c, d);
+    p += 32;
+    if (nonzero[diagonal + 3]) add_tile4(p, 4, v + 4 * diagonal + 12, d);
+    p += 16;
+    store(z + g.first, a);
+    store(z + g.first + 4, b);
+    store(z + g.first + 8, c);
+    store(z + g.first + 12, d);
+  } else if (g.height == 8) {
+    Lanes a{}, b{};
+    for (int k = 0; k <= diagonal; ++k, p += 32) {
+      if (nonzero[k]) add_tile8(p, 8, v + 4 * k, a, b);
+    }
+    if (nonzero[diagonal + 1]) add_tile4(p, 4, v + 4 * diagonal + 4, b);
+    p += 16;
+    store(z + g.first, a);
+    store(z + g.first + 4, b);
+  } else {
+    Lanes a{};
+    for (int k = 0; k <= diagonal; ++k, p += 16) {
+      if (nonzero[k]) add_tile4(p, 4, v + 4 * k, a);
+    }
+    store(z + g.first, a);
+  }
+  return p;
+}
+
 template <typename Entry>
 [[gnu::always_inline]] inline void lower_times(const Entry* packed, int n, const double* u,
                                                double* z) {
-  for (int i = 0; i < n; ++i) z[i] = 0.0;
-  const Entry* p = packed;
-  int j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const Entry block[4] = {static_cast<Entry>(u[j]), static_cast<Entry>(u[j + 1]),
-                            static_cast<Entry>(u[j + 2]), static_cast<Entry>(u[j + 3])};
-    const int length = n - j - 3;
-    if (block[0] == 0 && block[1] == 0 && block[2] == 0 && block[3] == 0) {
-      // Nothing to add: a 0/1 window skips its blocks of zeros.
-      p += 6 + 4 * length;
-      continue;
-    }
-    // The block's small triangle: row j + t takes its first t + 1 columns.
-    add_row(p, block, 1, z + j);
-    add_row(p + 1, block, 2, z + j + 1);
-    add_row(p + 3, block, 3, z + j + 2);
-    p += 6;
-    double* out = z + j + 3;
-    const auto s0 = splat(block[0]), s1 = splat(block[1]), s2 = splat(block[2]),
-               s3 = splat(block[3]);
-    int i = 0;
-    for (; i + 8 <= length; i += 8, p += 32) add_tile(p, s0, s1, s2, s3, out + i);
-    for (; i < length; ++i, p += 4) add_row(p, block, 4, out + i);
+  thread_local std::vector<Entry> buffer;
+  thread_local std::vector<char> nonzero;
+  const Entry* v = entries_of(u, n, buffer);
+  const int blocks = n / 4;
+  nonzero.resize(static_cast<std::size_t>(blocks));
+  for (int k = 0; k < blocks; ++k) {
+    nonzero[k] = v[4 * k] != 0 || v[4 * k + 1] != 0 || v[4 * k + 2] != 0 || v[4 * k + 3] != 0;
   }
-  for (; j < n; ++j) {
-    const Entry uj = static_cast<Entry>(u[j]);
-    for (int i = j; i < n; ++i) add_row(p++, &uj, 1, z + i);
+  const Entry* p = packed;
+  RowGroup g = next_group({0, 0}, n);
+  for (; g.height > 0; g = next_group(g, n)) p = group_times(p, g, v, nonzero.data(), z);
+  // The last n mod 4 rows: every block whole, then the last columns one at a time.
+  for (int i = g.first; i < n; ++i) {
+    double sum = 0.0;
+    for (int k = 0; k < blocks; ++k, p += 4) {
+      if (nonzero[k]) add_row(p, v + 4 * k, 4, &sum);
+    }
+    for (int j = 4 * blocks; j <= i; ++j) add_row(p++, v + j, 1, &sum);
+    z[i] = sum;
   }
 }
 

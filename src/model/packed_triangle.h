@@ -13,17 +13,22 @@ inline std::size_t packed_triangle_size(int n) {
   return static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2;
 }
 
+// Entries of R packed for tiled_lower_times: the triangle and six zeros per whole block of four
+// columns (above the diagonal, so every product is a tile).
+std::size_t packed_tiles_size(int n);
+
 // Packs the lower triangle of R (n x n, column-major) for tiled_lower_times, in single or
-// double precision: per block of four columns, the small triangle at its top, then 8 x 4
-// tiles (column-major) down the rows, then the leftover rows four entries each; the last
-// n mod 4 columns follow column by column. packed receives packed_triangle_size(n) entries.
+// double precision, in groups of 16, 8 or 4 rows: per group, one tile (column-major) per block
+// of four columns up to its diagonal, then the later blocks of its diagonal square as tiles of
+// the rows they reach; the last n mod 4 rows follow row by row. packed receives
+// packed_tiles_size(n) entries.
 void pack_lower_tiles(const double* lower, int n, float* packed);
 void pack_lower_tiles(const double* lower, int n, double* packed);
 
 // z = R u for R packed by pack_lower_tiles. Each entry z_i takes, per block of four columns,
 // z_i = fma(c3, u3, fma(c2, u2, fma(c1, u1, fma(c0, u0, z_i)))) (the columns past row i
-// left out), so the work streams through R once with z loaded and stored once per four
-// columns; a block of four zeros in u is skipped. With R in single precision u is rounded to
+// left out), the blocks in column order, z_i held in a register from the first block to the
+// last; a block of four zeros in u is skipped. With R in single precision u is rounded to
 // floats and each block's sum fma(c3, u3, fma(c2, u2, fma(c1, u1, c0 u0))) is taken in floats
 // (eight entries per vector) and added to z_i in double. The columns after the last block
 // add c u one at a time the same way.

@@ -68,6 +68,21 @@ typedef double WideDoubles __attribute__((vector_size(8 * sizeof(double))));
   return out;
 }
 
+// Four floats, for the last four rows of a tile.
+typedef float Quad __attribute__((vector_size(4 * sizeof(float))));
+
+[[gnu::always_inline]] inline Quad quad_load(const float* p) {
+  Quad v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+[[gnu::always_inline]] inline Quad fma(Quad a, Quad b, Quad c) {
+  Quad out;
+  for (int lane = 0; lane < 4; ++lane) out[lane] = __builtin_fmaf(a[lane], b[lane], c[lane]);
+  return out;
+}
+
 [[gnu::always_inline]] inline void wide_store(float* p, Wide v) { std::memcpy(p, &v, sizeof v); }
 
 // out[0..8) += v, each float widened exactly.
