@@ -65,35 +65,49 @@ TEST(RunWeightedMoments, FitFromRunsEqualsDirectFit_OrDeclines) {
   const WindowMatrix M = linked_window(17, 2 * N, 4);
   WindowPatterns patterns;
   patterns.build(M, 2 * N);
-  RunWeightedMoments moments;
-  moments.build(M, patterns, 2 * N);
   std::vector<std::vector<int>> distances;
   distance_matrix(M, 2 * N, 2 * N, distances);
   ModelWarnings warnings;
   FitScratch scratch;
-  for (int column = 0; column < 2 * N; ++column) {
-    // Every third haplotype leaves out a relative's two columns (run length 0).
-    const std::vector<int> excluded =
-        column % 3 == 0
-            ? std::vector<int>{(column + 4) % (2 * N) & ~1, ((column + 4) % (2 * N)) | 1}
-            : std::vector<int>{};
-    HaplotypeModel direct;
-    direct.lambda = 0.06;
-    ASSERT_TRUE(select_haplotypes(distances[column], excluded, 2 * N - 2, direct));
-    HaplotypeModel from_runs = direct;
-    fit_haplotype_model(M, patterns, column, 0.2, direct, warnings, scratch);
-    ASSERT_TRUE(fit_haplotype_model_from_runs(M, patterns, moments, column, distances[column], 0.2,
-                                              from_runs, warnings, scratch));
-    for (std::size_t r = 0; r < direct.mean.size(); ++r) {
-      EXPECT_NEAR(from_runs.mean[r], direct.mean[r], 1e-13);
+  // The sums over every column, and without a trio child's two (20, 21), whom every model
+  // then leaves out.
+  for (const std::vector<int>& child : {std::vector<int>{}, std::vector<int>{20, 21}}) {
+    RunWeightedMoments moments;
+    moments.build(M, patterns, 2 * N, child);
+    for (int column = 0; column < (child.empty() ? 2 * N : 20); ++column) {
+      // Every third haplotype leaves out a relative's two columns (run length 0).
+      std::vector<int> excluded = child;
+      if (column % 3 == 0) {
+        excluded.insert(excluded.end(),
+                        {(column + 4) % (2 * N) & ~1, ((column + 4) % (2 * N)) | 1});
+      }
+      HaplotypeModel direct;
+      direct.lambda = 0.06;
+      ASSERT_TRUE(select_haplotypes(distances[column], excluded, 2 * N - 2, direct));
+      HaplotypeModel from_runs = direct;
+      fit_haplotype_model(M, patterns, column, 0.2, direct, warnings, scratch);
+      ASSERT_TRUE(fit_haplotype_model_from_runs(M, patterns, moments, column, distances[column],
+                                                0.2, from_runs, warnings, scratch));
+      for (std::size_t r = 0; r < direct.mean.size(); ++r) {
+        EXPECT_NEAR(from_runs.mean[r], direct.mean[r], 1e-13);
+      }
+      EXPECT_LT(
+          (dense_inverse(from_runs.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(),
+          1e-8);
+      for (std::size_t r = 0; r < direct.conditioning.size(); ++r) {
+        EXPECT_NEAR(from_runs.conditioning[r], direct.conditioning[r], 1e-9);
+      }
     }
-    EXPECT_LT(
-        (dense_inverse(from_runs.inverse) - dense_inverse(direct.inverse)).cwiseAbs().maxCoeff(),
-        1e-8);
-    for (std::size_t r = 0; r < direct.conditioning.size(); ++r) {
-      EXPECT_NEAR(from_runs.conditioning[r], direct.conditioning[r], 1e-9);
-    }
+    if (child.empty()) continue;
+    // A model that does select the left-out columns is not what the sums hold.
+    HaplotypeModel with_child;
+    with_child.lambda = 0.06;
+    ASSERT_TRUE(select_haplotypes(distances[0], {}, 2 * N - 2, with_child));
+    EXPECT_FALSE(fit_haplotype_model_from_runs(M, patterns, moments, 0, distances[0], 0.2,
+                                               with_child, warnings, scratch));
   }
+  RunWeightedMoments moments;
+  moments.build(M, patterns, 2 * N);
   // A selection that leaves out more than the own two columns is not a whole reference set.
   HaplotypeModel partial;
   partial.lambda = 0.06;

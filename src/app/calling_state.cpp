@@ -307,7 +307,15 @@ void CallingState::fit_models(std::uint64_t p) {
   // moments of the whole window, computed once.
   use_run_moments = params.k == model_haplotype_count - 2 &&
                     RunWeightedMoments::supports(model_haplotype_count, totalsnps - 1);
-  if (use_run_moments) run_moments.build(M, patterns, model_haplotype_count);
+  if (use_run_moments) {
+    // Trio children lend no model their haplotypes: the sums leave them out once, instead of
+    // every model taking them out again.
+    std::vector<int> left_out;
+    if (params.has_ped_file) {
+      for (const int u : family.trio_children) left_out.insert(left_out.end(), {2 * u - 2, 2 * u - 1});
+    }
+    run_moments.build(M, patterns, model_haplotype_count, left_out);
+  }
   for (int s = 0; s < N; ++s) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
     fit_sample(p, s);

@@ -401,16 +401,27 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
   second.resize(packed_triangle_size(size));
   first.resize(static_cast<std::size_t>(size));
   std::int64_t total = moments.sums(pattern, second.data(), first.data());
+  // A column the sums hold at a length the model does not give it: the difference comes out,
+  // row by row of the packed triangle where the column has a 1.
   auto take_out = [&](int column, std::int64_t length) {
-    if (length == 0) return;
+    if (length == 0 || !moments.counted(column)) return;
     const double* x = M.col(column).data();
+    const std::int32_t* mask =
+        patterns.binary ? patterns.masks.data() +
+                              static_cast<std::size_t>(patterns.of_column[column]) *
+                                  static_cast<std::size_t>(patterns.mask_rows)
+                        : nullptr;
+    const std::int32_t amount = -static_cast<std::int32_t>(length);
     std::int32_t* out = second.data();
     for (int j = 0; j < size; ++j) {
       const int rows_below = size - j;
       if (x[j] != 0.0) {
         first[j] -= length;
-        for (int i = 0; i < rows_below; ++i)
-          out[i] -= x[j + i] != 0.0 ? static_cast<std::int32_t>(length) : 0;
+        if (mask != nullptr) {
+          add_masked(amount, mask + j, out, rows_below);
+        } else {
+          for (int i = 0; i < rows_below; ++i) out[i] += x[j + i] != 0.0 ? amount : 0;
+        }
       }
       out += rows_below;
     }

@@ -68,16 +68,25 @@ void RunWeightedMoments::release() {
   }
 }
 
-void RunWeightedMoments::build(const WindowMatrix& M, const WindowPatterns& patterns, int columns) {
+void RunWeightedMoments::build(const WindowMatrix& M, const WindowPatterns& patterns, int columns,
+                               const std::vector<int>& left_out) {
   if (!supports(columns, static_cast<int>(M.rows()) - 1)) {
     throw std::length_error("RunWeightedMoments: too many columns for the sums");
   }
   rows_ = static_cast<int>(M.rows()) - 1;
-  columns_ = columns;
   triangle_ = packed_triangle_size(rows_);
+  counted_.assign(static_cast<std::size_t>(columns), 1);
+  for (const int c : left_out) {
+    if (c >= 0 && c < columns) counted_[static_cast<std::size_t>(c)] = 0;
+  }
   const int P = patterns.count();
   counts_.assign(static_cast<std::size_t>(P), 0);
-  for (int c = 0; c < columns; ++c) ++counts_[static_cast<std::size_t>(patterns.of_column[c])];
+  columns_ = 0;
+  for (int c = 0; c < columns; ++c) {
+    if (!counted_[static_cast<std::size_t>(c)]) continue;
+    ++counts_[static_cast<std::size_t>(patterns.of_column[c])];
+    ++columns_;
+  }
   // Every column weighs at least the short-run weight.
   all_second_.assign(triangle_, 0);
   all_first_.assign(static_cast<std::size_t>(rows_), 0);

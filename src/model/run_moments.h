@@ -28,12 +28,16 @@ class RunWeightedMoments {
   }
 
   // Prepares the sums over the first `columns` columns of M, grouped by `patterns` (built
-  // on the same columns).
-  void build(const WindowMatrix& M, const WindowPatterns& patterns, int columns);
+  // on the same columns), leaving out the columns in `left_out` (those no model selects at
+  // their run length, such as trio children's).
+  void build(const WindowMatrix& M, const WindowPatterns& patterns, int columns,
+             const std::vector<int>& left_out = {});
   // Frees the prefix sums once the window's models are fitted.
   void release();
 
   int rows() const { return rows_; }
+  // Whether the sums hold the column.
+  bool counted(int column) const { return counted_[static_cast<std::size_t>(column)] != 0; }
   // The sums of one pattern: second = sum_c l(p, c) x_c x_c' (lower triangle packed by
   // columns, as Inverse_Matrix), first = sum_c l(p, c) x_c; returns sum_c l(p, c).
   std::int64_t sums(int pattern, std::int32_t* second, std::int64_t* first) const;
@@ -59,6 +63,7 @@ class RunWeightedMoments {
   bool has_core_ = false;
   std::size_t triangle_ = 0;
   std::vector<std::int32_t> counts_;  // columns per pattern
+  std::vector<char> counted_;         // per column, whether the sums hold it
   std::vector<std::int32_t> all_second_;
   std::vector<std::int32_t> all_first_;
   Order left_;
