@@ -7,10 +7,7 @@
 
 #include "model/model_window.h"
 #include "model/packed_triangle.h"
-
-// The vector helpers are internal, so passing vectors by value never meets another
-// object's ABI.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#include "model/vector_lanes.h"
 
 namespace {
 
@@ -28,26 +25,26 @@ void add_outer(const double* x, int rows, int count, Second* second, First* firs
   }
 }
 
-typedef std::uint16_t Counts __attribute__((vector_size(8 * sizeof(std::uint16_t))));
-typedef std::int32_t Sums __attribute__((vector_size(8 * sizeof(std::int32_t))));
+// Sixteen counts and sums: one AVX-512 register of sums, two AVX2 or four SSE2 ones.
+typedef std::uint16_t Counts __attribute__((vector_size(16 * sizeof(std::uint16_t))));
+typedef std::int32_t Sums __attribute__((vector_size(16 * sizeof(std::int32_t))));
 
-// out += times * (upper - lower), eight entries a step; whole numbers, so exact in any
+// out += times * (upper - lower), sixteen entries a step; whole numbers, so exact in any
 // order and with any vector width.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+DORSANE_VECTOR_CLONES
 void add_scaled_difference(const std::uint16_t* upper, const std::uint16_t* lower,
                            std::int32_t times, std::size_t count, std::int32_t* out) {
   std::size_t e = 0;
-  const Sums factor = {times, times, times, times, times, times, times, times};
-  for (; e + 8 <= count; e += 8) {
+  const Sums factor = Sums{} + times;
+  for (; e + 16 <= count; e += 16) {
     Counts a;
     Counts b;
     Sums sum;
     std::memcpy(&a, upper + e, sizeof a);
     std::memcpy(&b, lower + e, sizeof b);
     std::memcpy(&sum, out + e, sizeof sum);
-    sum += factor * (__builtin_convertvector(a, Sums) - __builtin_convertvector(b, Sums));
+    // Prefix counts only grow, so the difference is a count too and fits 16 bits.
+    sum += factor * __builtin_convertvector(a - b, Sums);
     std::memcpy(out + e, &sum, sizeof sum);
   }
   for (; e < count; ++e) out[e] += times * (std::int32_t{upper[e]} - std::int32_t{lower[e]});
