@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "model/model_window.h"
 
 namespace {
@@ -124,4 +126,30 @@ TEST(DistanceMatrix, RunLengthsAroundTheMiddle) {
   EXPECT_EQ(d[2][5], 4);
   EXPECT_EQ(d.size(), 4u);
   EXPECT_EQ(d[0].size(), 6u);
+}
+
+// Windows wider than a 64-bit word on each side, with runs that end anywhere: the matrix
+// (bits for a 0/1 window) against the run length of the columns themselves.
+TEST(DistanceMatrix, EveryEntryIsTheSharedRunOfItsColumns) {
+  std::mt19937 engine(5);
+  for (const int rows : {8, 130, 300}) {
+    WindowMatrix M = WindowMatrix::Zero(rows, 12);
+    std::uniform_int_distribution<int> row(0, rows - 2);
+    for (int c = 1; c < 12; ++c) {
+      M.col(c) = M.col(c - 1);
+      const int changed = row(engine);  // one row, anywhere
+      M(changed, c) = 1.0 - M(changed, c);
+    }
+    for (const bool binary : {true, false}) {
+      if (!binary) M(0, 11) = 0.5;  // a value bits cannot hold
+      std::vector<std::vector<int>> d;
+      distance_matrix(M, 8, 12, d);
+      for (int k = 0; k < 8; ++k) {
+        for (int l = 0; l < 12; ++l) {
+          if (l / 2 == k / 2) continue;  // a sample's own pair is -1
+          ASSERT_EQ(d[k][l], shared_run_length(M, k, l)) << rows << " " << k << " " << l;
+        }
+      }
+    }
+  }
 }
