@@ -155,7 +155,7 @@ TEST(PackedTriangle, ProductsMatchDenseForEverySizeTo130) {
       Inverse_Matrix q;
       q.assign(r, n, single);
       ASSERT_EQ(q.single_precision(), single || n == 0);
-      ASSERT_EQ(q.packed.size() + q.packed_double.size(), packed_tiles_size(n));
+      ASSERT_EQ(q.packed.size() + q.packed_double.size(), packed_triangle_size(n));
       Eigen::VectorXd z(n);
       q.whiten(u.data(), z.data());
       EXPECT_LE((z - r * u).norm(), (single ? 1e-6 : 1e-12) * (1 + n)) << n;

@@ -49,7 +49,7 @@ void Inverse_Matrix::assign(const Eigen::MatrixXd& lower_inverse, int size, bool
     throw std::logic_error("Inverse_Matrix::assign: matrix smaller than the window");
   }
   size_ = size;
-  const std::size_t entries = size > 0 ? packed_tiles_size(size) : 0;
+  const std::size_t entries = size > 0 ? packed_triangle_size(size) : 0;
   // Only the precision in use holds entries; the other keeps no capacity it will not need.
   if (single) {
     packed.resize(entries);

@@ -24,11 +24,9 @@ namespace {
 // R is walked in groups of rows, each z_i summed in registers over every block of four columns
 // that reaches row i, so z is written once. The groups start at multiples of four: sixteen rows
 // while they fit in the whole blocks, then eight, then four; the last n mod 4 rows stand alone.
-// A group's blocks are whole tiles up to and including the block on its diagonal, then the
-// diagonal's later blocks reach its last 12, 8 and 4 rows. The few entries of the diagonal
-// blocks above the diagonal are stored as zeros, so every product is a tile: such a zero adds
-// 0 * u to a float block sum and so leaves every bit of it (z is never -0). Sixteen rows keep
-// four sums apart, so their additions, one per block each, overlap.
+// A group's blocks are whole tiles up to its diagonal; each block on its diagonal is the 4 x 4
+// triangle on the diagonal and a tile of the rows below. Sixteen rows keep four sums apart, so
+// their additions, one per block each, overlap.
 struct RowGroup {
   int first;   // its first row
   int height;  // 16, 8 or 4 (rows below the whole blocks stand alone)
@@ -44,14 +42,15 @@ inline RowGroup next_group(RowGroup group, int n) {
   return {first, 0};
 }
 
-// Layout (the order pack_tiles writes and lower_times reads), per group: the blocks up to its
-// diagonal, one tile each, column-major (column t at t * height); the later blocks of its
-// diagonal square, each a tile of the rows it reaches; then each last row alone, four entries
-// per block and its entries in the last n mod 4 columns.
+// Layout (the order pack_tiles writes and lower_times reads), per group: the blocks before its
+// diagonal, one tile each, column-major (column t at t * height); then per block on its
+// diagonal, the 4 x 4 triangle column by column (4, 3, 2 and 1 entries) and a tile of the rows
+// below it; then each last row alone, four entries per block and its entries in the last
+// n mod 4 columns.
 template <typename Entry>
 void pack_tiles(const double* lower, int n, Entry* packed) {
   auto at = [lower, n](int i, int j) {
-    return j <= i ? static_cast<Entry>(lower[static_cast<std::size_t>(j) * n + i]) : Entry{0};
+    return static_cast<Entry>(lower[static_cast<std::size_t>(j) * n + i]);
   };
   auto tile = [&](int first_row, int end_row, int first_column) {
     for (int t = 0; t < 4; ++t) {
@@ -61,8 +60,13 @@ void pack_tiles(const double* lower, int n, Entry* packed) {
   RowGroup g = next_group({0, 0}, n);
   for (; g.height > 0; g = next_group(g, n)) {
     const int end = g.first + g.height;
-    for (int j = 0; j <= g.first; j += 4) tile(g.first, end, j);
-    for (int j = g.first + 4; j < end; j += 4) tile(j, end, j);
+    for (int j = 0; j < g.first; j += 4) tile(g.first, end, j);
+    for (int j = g.first; j < end; j += 4) {
+      for (int t = 0; t < 4; ++t) {
+        for (int i = t; i < 4; ++i) *packed++ = at(j + i, j + t);
+      }
+      tile(j + 4, end, j);
+    }
   }
   for (int i = g.first; i < n; ++i) {
     for (int j = 0; j <= i; ++j) *packed++ = at(i, j);
@@ -70,11 +74,6 @@ void pack_tiles(const double* lower, int n, Entry* packed) {
 }
 
 }  // namespace
-
-std::size_t packed_tiles_size(int n) {
-  // The triangle and, per whole block on the diagonal, its six entries above it.
-  return packed_triangle_size(n) + 6 * static_cast<std::size_t>(std::max(n, 0) / 4);
-}
 
 void pack_lower_tiles(const double* lower, int n, float* packed) { pack_tiles(lower, n, packed); }
 
@@ -137,6 +136,47 @@ namespace {
   for (int t = 0; t < 4; ++t) sums = fma(load(p + stride * t), broadcast(u[t]), sums);
 }
 
+// The 4 x 4 triangle on the diagonal (column t: rows t..3 at p + 0, 4, 7, 9) into the sums of
+// its four rows. Column t is loaded from p + 0, 3, 5, 6, which puts its rows in lanes t..3, and
+// the lanes before are cleared: their 0 * u leaves a block sum as it is (but for the sign of a
+// zero, which z, never -0, does not keep).
+[[gnu::always_inline]] inline Quad lanes_from(const float* p, int first_lane) {
+  typedef std::int32_t Bits __attribute__((vector_size(4 * sizeof(std::int32_t))));
+  Bits bits;
+  std::memcpy(&bits, p, sizeof bits);
+  const Bits lane = {0, 1, 2, 3};
+  bits &= lane >= first_lane;
+  Quad out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
+[[gnu::always_inline]] inline Lanes lanes_from(const double* p, int first_lane) {
+  typedef std::int64_t Bits __attribute__((vector_size(4 * sizeof(std::int64_t))));
+  Bits bits;
+  std::memcpy(&bits, p, sizeof bits);
+  const Bits lane = {0, 1, 2, 3};
+  bits &= lane >= first_lane;
+  Lanes out;
+  std::memcpy(&out, &bits, sizeof out);
+  return out;
+}
+
+[[gnu::always_inline]] inline void add_triangle(const float* p, const float* u, Lanes& sums) {
+  const Quad sum =
+      fma(lanes_from(p + 6, 3), splat4(u + 3),
+          fma(lanes_from(p + 5, 2), splat4(u + 2),
+              fma(lanes_from(p + 3, 1), splat4(u + 1), quad_load(p) * splat4(u))));
+  sums += Lanes{sum[0], sum[1], sum[2], sum[3]};
+}
+
+[[gnu::always_inline]] inline void add_triangle(const double* p, const double* u, Lanes& sums) {
+  sums = fma(load(p), broadcast(u[0]), sums);
+  sums = fma(lanes_from(p + 3, 1), broadcast(u[1]), sums);
+  sums = fma(lanes_from(p + 5, 2), broadcast(u[2]), sums);
+  sums = fma(lanes_from(p + 6, 3), broadcast(u[3]), sums);
+}
+
 // One row of a block of `count` (1 to 4) columns: the same sums entry by entry.
 // Unrolled whole: a loop over the few columns costs more than the row's arithmetic.
 [[gnu::always_inline]] inline void add_row(const float* p, const float* u, int count, double* out) {
@@ -179,41 +219,59 @@ namespace {
 template <typename Entry>
 [[gnu::always_inline]] inline const Entry* group_times(const Entry* p, RowGroup g, const Entry* v,
                                                        const char* nonzero, double* z) {
-  const int diagonal = g.first / 4;  // the block on the group's diagonal
+  constexpr int kTriangle = 10;
+  const int diagonal = g.first / 4;  // the first block on the group's diagonal
+  const Entry* u = v + g.first;      // its entries
   if (g.height == 16) {
     Lanes a{}, b{}, c{}, d{};
-    for (int k = 0; k <= diagonal; ++k, p += 64) {
+    for (int k = 0; k < diagonal; ++k, p += 64) {
       if (!nonzero[k]) continue;
       add_tile8(p, 16, v + 4 * k, a, b);
       add_tile8(p + 8, 16, v + 4 * k, c, d);
     }
-    if (nonzero[diagonal + 1]) {
-      add_tile4(p, 12, v + 4 * diagonal + 4, b);
-      add_tile8(p + 4, 12, v + 4 * diagonal + 4, c, d);
+    if (nonzero[diagonal]) {
+      add_triangle(p, u, a);
+      add_tile4(p + kTriangle, 12, u, b);
+      add_tile8(p + kTriangle + 4, 12, u, c, d);
     }
-    p += 48;
-    if (nonzero[diagonal + 2]) add_tile8(p, 8, v + 4 * diagonal + 8, c, d);
-    p += 32;
-    if (nonzero[diagonal + 3]) add_tile4(p, 4, v + 4 * diagonal + 12, d);
-    p += 16;
+    p += kTriangle + 48;
+    if (nonzero[diagonal + 1]) {
+      add_triangle(p, u + 4, b);
+      add_tile8(p + kTriangle, 8, u + 4, c, d);
+    }
+    p += kTriangle + 32;
+    if (nonzero[diagonal + 2]) {
+      add_triangle(p, u + 8, c);
+      add_tile4(p + kTriangle, 4, u + 8, d);
+    }
+    p += kTriangle + 16;
+    if (nonzero[diagonal + 3]) add_triangle(p, u + 12, d);
+    p += kTriangle;
     store(z + g.first, a);
     store(z + g.first + 4, b);
     store(z + g.first + 8, c);
     store(z + g.first + 12, d);
   } else if (g.height == 8) {
     Lanes a{}, b{};
-    for (int k = 0; k <= diagonal; ++k, p += 32) {
+    for (int k = 0; k < diagonal; ++k, p += 32) {
       if (nonzero[k]) add_tile8(p, 8, v + 4 * k, a, b);
     }
-    if (nonzero[diagonal + 1]) add_tile4(p, 4, v + 4 * diagonal + 4, b);
-    p += 16;
+    if (nonzero[diagonal]) {
+      add_triangle(p, u, a);
+      add_tile4(p + kTriangle, 4, u, b);
+    }
+    p += kTriangle + 16;
+    if (nonzero[diagonal + 1]) add_triangle(p, u + 4, b);
+    p += kTriangle;
     store(z + g.first, a);
     store(z + g.first + 4, b);
   } else {
     Lanes a{};
-    for (int k = 0; k <= diagonal; ++k, p += 16) {
+    for (int k = 0; k < diagonal; ++k, p += 16) {
       if (nonzero[k]) add_tile4(p, 4, v + 4 * k, a);
     }
+    if (nonzero[diagonal]) add_triangle(p, u, a);
+    p += kTriangle;
     store(z + g.first, a);
   }
   return p;

@@ -13,15 +13,11 @@ inline std::size_t packed_triangle_size(int n) {
   return static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2;
 }
 
-// Entries of R packed for tiled_lower_times: the triangle and six zeros per whole block of four
-// columns (above the diagonal, so every product is a tile).
-std::size_t packed_tiles_size(int n);
-
 // Packs the lower triangle of R (n x n, column-major) for tiled_lower_times, in single or
 // double precision, in groups of 16, 8 or 4 rows: per group, one tile (column-major) per block
-// of four columns up to its diagonal, then the later blocks of its diagonal square as tiles of
-// the rows they reach; the last n mod 4 rows follow row by row. packed receives
-// packed_tiles_size(n) entries.
+// of four columns before its diagonal, then per block on its diagonal its 4 x 4 triangle and a
+// tile of the rows below; the last n mod 4 rows follow row by row. packed receives
+// packed_triangle_size(n) entries.
 void pack_lower_tiles(const double* lower, int n, float* packed);
 void pack_lower_tiles(const double* lower, int n, double* packed);
 
