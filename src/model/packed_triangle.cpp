@@ -140,26 +140,23 @@ namespace {
 // its four rows. Column t is loaded from p + 0, 3, 5, 6, which puts its rows in lanes t..3, and
 // the lanes before are cleared: their 0 * u leaves a block sum as it is (but for the sign of a
 // zero, which z, never -0, does not keep).
-[[gnu::always_inline]] inline Quad lanes_from(const float* p, int first_lane) {
-  typedef std::int32_t Bits __attribute__((vector_size(4 * sizeof(std::int32_t))));
+template <typename Vector, typename Whole, typename Entry>
+[[gnu::always_inline]] inline Vector lanes_from(const Entry* p, int first_lane) {
+  static_assert(sizeof(Whole) == sizeof(Entry), "the lanes' bits as whole numbers");
+  typedef Whole Bits __attribute__((vector_size(4 * sizeof(Whole))));
   Bits bits;
   std::memcpy(&bits, p, sizeof bits);
   const Bits lane = {0, 1, 2, 3};
   bits &= lane >= first_lane;
-  Quad out;
+  Vector out;
   std::memcpy(&out, &bits, sizeof out);
   return out;
 }
-
+[[gnu::always_inline]] inline Quad lanes_from(const float* p, int first_lane) {
+  return lanes_from<Quad, std::int32_t>(p, first_lane);
+}
 [[gnu::always_inline]] inline Lanes lanes_from(const double* p, int first_lane) {
-  typedef std::int64_t Bits __attribute__((vector_size(4 * sizeof(std::int64_t))));
-  Bits bits;
-  std::memcpy(&bits, p, sizeof bits);
-  const Bits lane = {0, 1, 2, 3};
-  bits &= lane >= first_lane;
-  Lanes out;
-  std::memcpy(&out, &bits, sizeof out);
-  return out;
+  return lanes_from<Lanes, std::int64_t>(p, first_lane);
 }
 
 [[gnu::always_inline]] inline void add_triangle(const float* p, const float* u, Lanes& sums) {
