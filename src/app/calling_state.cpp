@@ -312,7 +312,8 @@ void CallingState::fit_models(std::uint64_t p) {
     // every model taking them out again.
     std::vector<int> left_out;
     if (params.has_ped_file) {
-      for (const int u : family.trio_children) left_out.insert(left_out.end(), {2 * u - 2, 2 * u - 1});
+      for (const int u : family.trio_children)
+        left_out.insert(left_out.end(), {2 * u - 2, 2 * u - 1});
     }
     run_moments.build(M, patterns, model_haplotype_count, left_out);
   }

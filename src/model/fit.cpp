@@ -407,10 +407,10 @@ bool fit_haplotype_model_from_runs(const WindowMatrix& M, const WindowPatterns& 
     if (length == 0 || !moments.counted(column)) return;
     const double* x = M.col(column).data();
     const std::int32_t* mask =
-        patterns.binary ? patterns.masks.data() +
-                              static_cast<std::size_t>(patterns.of_column[column]) *
-                                  static_cast<std::size_t>(patterns.mask_rows)
-                        : nullptr;
+        patterns.binary
+            ? patterns.masks.data() + static_cast<std::size_t>(patterns.of_column[column]) *
+                                          static_cast<std::size_t>(patterns.mask_rows)
+            : nullptr;
     const std::int32_t amount = -static_cast<std::int32_t>(length);
     std::int32_t* out = second.data();
     for (int j = 0; j < size; ++j) {

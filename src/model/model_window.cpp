@@ -180,11 +180,13 @@ void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype
   if (binary_window(M, haplotype_columns)) {
     // A 0/1 window compares 64 rows per step.
     const WindowBits bits(M, haplotype_columns);
-    fill_distances(sample_haplotypes, haplotype_columns,
-                   [&bits](int k, int l) { return bits.shared_run(k, l); }, distances);
+    fill_distances(
+        sample_haplotypes, haplotype_columns,
+        [&bits](int k, int l) { return bits.shared_run(k, l); }, distances);
   } else {
-    fill_distances(sample_haplotypes, haplotype_columns,
-                   [&M](int k, int l) { return shared_run_length(M, k, l); }, distances);
+    fill_distances(
+        sample_haplotypes, haplotype_columns,
+        [&M](int k, int l) { return shared_run_length(M, k, l); }, distances);
   }
   for (int k = 0; k + 1 < sample_haplotypes; k += 2) {
     distances[k][k] = distances[k][k + 1] = -1;

@@ -103,10 +103,9 @@ namespace {
 // multiply-adds go straight into the sums.
 [[gnu::always_inline]] inline void add_tile8(const float* p, int stride, const float* u, Lanes& lo,
                                              Lanes& hi) {
-  const Wide sum =
-      fma(wide_load(p + 3 * stride), splat8(u + 3),
-          fma(wide_load(p + 2 * stride), splat8(u + 2),
-              fma(wide_load(p + stride), splat8(u + 1), wide_load(p) * splat8(u))));
+  const Wide sum = fma(wide_load(p + 3 * stride), splat8(u + 3),
+                       fma(wide_load(p + 2 * stride), splat8(u + 2),
+                           fma(wide_load(p + stride), splat8(u + 1), wide_load(p) * splat8(u))));
   // Lane by lane, which compiles to one conversion per half.
   lo += Lanes{sum[0], sum[1], sum[2], sum[3]};
   hi += Lanes{sum[4], sum[5], sum[6], sum[7]};
@@ -124,10 +123,9 @@ namespace {
 // The same for four rows.
 [[gnu::always_inline]] inline void add_tile4(const float* p, int stride, const float* u,
                                              Lanes& sums) {
-  const Quad sum =
-      fma(quad_load(p + 3 * stride), splat4(u + 3),
-          fma(quad_load(p + 2 * stride), splat4(u + 2),
-              fma(quad_load(p + stride), splat4(u + 1), quad_load(p) * splat4(u))));
+  const Quad sum = fma(quad_load(p + 3 * stride), splat4(u + 3),
+                       fma(quad_load(p + 2 * stride), splat4(u + 2),
+                           fma(quad_load(p + stride), splat4(u + 1), quad_load(p) * splat4(u))));
   sums += Lanes{sum[0], sum[1], sum[2], sum[3]};
 }
 
@@ -160,10 +158,9 @@ template <typename Vector, typename Whole, typename Entry>
 }
 
 [[gnu::always_inline]] inline void add_triangle(const float* p, const float* u, Lanes& sums) {
-  const Quad sum =
-      fma(lanes_from(p + 6, 3), splat4(u + 3),
-          fma(lanes_from(p + 5, 2), splat4(u + 2),
-              fma(lanes_from(p + 3, 1), splat4(u + 1), quad_load(p) * splat4(u))));
+  const Quad sum = fma(lanes_from(p + 6, 3), splat4(u + 3),
+                       fma(lanes_from(p + 5, 2), splat4(u + 2),
+                           fma(lanes_from(p + 3, 1), splat4(u + 1), quad_load(p) * splat4(u))));
   sums += Lanes{sum[0], sum[1], sum[2], sum[3]};
 }
 
@@ -206,8 +203,7 @@ template <typename Vector, typename Whole, typename Entry>
   for (; j < n; ++j) out[j] = static_cast<float>(u[j]);
   return out;
 }
-[[gnu::always_inline]] inline const double* entries_of(const double* u, int,
-                                                       std::vector<double>&) {
+[[gnu::always_inline]] inline const double* entries_of(const double* u, int, std::vector<double>&) {
   return u;
 }
 
