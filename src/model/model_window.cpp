@@ -73,6 +73,15 @@ void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::ui
   }
 }
 
+namespace {
+
+// The weight of a pair of runs either side of the middle.
+int scored_run(int right, int left) {
+  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+}
+
+}  // namespace
+
 int shared_run_length(const WindowMatrix& M, int a, int b) {
   const int last_window_row = static_cast<int>(M.rows()) - 2;
   const int middle = (static_cast<int>(M.rows()) - 1) / 2;
@@ -82,7 +91,7 @@ int shared_run_length(const WindowMatrix& M, int a, int b) {
   for (int row = middle; row <= last_window_row && x[row] == y[row]; ++row) ++right;
   int left = 0;
   for (int row = middle - 1; row >= 0 && x[row] == y[row]; --row) ++left;
-  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+  return scored_run(right, left);
 }
 
 namespace {
@@ -117,7 +126,7 @@ class WindowBits {
     const std::uint64_t* y = column(b);
     const int right = equal_run(x, y, right_words_, right_rows_);
     const int left = equal_run(x + right_words_, y + right_words_, left_words_, middle_);
-    return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+    return scored_run(right, left);
   }
 
  private:
