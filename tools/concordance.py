@@ -380,10 +380,13 @@ def number(value, digits=6):
     return "NA" if value is None else f"{value:.{digits}g}"
 
 
+def ratio(numerator, denominator):
+    return numerator / denominator if denominator else None
+
+
 def table(tallies, switches):
     lines = ["\t".join(COLUMNS)]
     for tally in tallies:
-        ratio = lambda a, b: a / b if b else None  # noqa: E731
         row = [tally.name, tally.sites, tally.genotypes, tally.missing, tally.discordant,
                number(ratio(tally.discordant, tally.genotypes - tally.missing)), tally.nonref,
                tally.nonref_discordant, number(ratio(tally.nonref_discordant, tally.nonref)),
