@@ -495,6 +495,22 @@ TEST(Evaluate, VcfAndBcfScaffolds_PhaseFiguresOnlyForTheSimulatorsTruth) {
             std::string::npos);
 }
 
+TEST(Evaluate, SitesOfTwoChromosomesAtOnePositionStayApart) {
+  TempDir dir;
+  const std::string truth = dir.write(
+      "truth.vcf",
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\n"
+      "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|1\t1|1\n"
+      "2\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|0\t0|1\n");
+  // The scaffold holds chromosome 2's site only; the calls are the truth's.
+  const std::string scaffold = dir.write("scaffold.txt", "2 s 100 A C 0 0 0 1\n");
+  EXPECT_EQ(
+      evaluate_json(
+          "--truth " + quote(truth) + " --scaffold " + quote(scaffold) + " --calls " + quote(truth),
+          {"sites", "scaffold_sites_excluded", "calls/all/compared", "calls/all/discordant"}, dir),
+      (std::vector<std::string>{"1", "1", "2", "0"}));
+}
+
 TEST(Evaluate, BaselineAndAlleleMatchingOnHandMadeFiles) {
   TempDir dir;
   const std::string head =

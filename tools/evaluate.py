@@ -207,7 +207,7 @@ class Vcf:
             raise InputError(f"{path}:{number}: POS '{fields[1]}' is not a number") from None
         where = f"{path}:{number} ({fields[0]}:{pos})"
         alleles = [fields[3]] + ([] if fields[4] == "." else fields[4].split(","))
-        key = site_key(pos, alleles)
+        key = site_key(fields[0], pos, alleles)
         if key in self.sites:
             raise InputError(f"{where}: position {pos} with alleles {','.join(alleles)} occurs twice")
         if len(alleles) > FOREIGN:
@@ -267,9 +267,9 @@ class Vcf:
         return [index[name] for name in names]
 
 
-def site_key(pos, alleles):
-    """A record's key: its position and its alleles in any order."""
-    return (pos, tuple(sorted(alleles)))
+def site_key(chrom, pos, alleles):
+    """A record's key: its chromosome, its position and its alleles in any order."""
+    return (chrom, pos, tuple(sorted(alleles)))
 
 
 def scaffold_kind(path):
@@ -321,7 +321,7 @@ def read_scaffold_positions(path):
         if kind != "text":
             alleles = [fields[3]] + fields[4].split(",")
         try:
-            positions.add(site_key(int(pos_field), alleles))
+            positions.add(site_key(fields[0], int(pos_field), alleles))
         except ValueError:
             raise InputError(f"{path}:{number}: position '{pos_field}' is not a number") from None
     return positions
@@ -470,6 +470,9 @@ def evaluate(args, calibrations=()):
     for key in sorted(truth.sites):
         if key in scaffold:
             continue
+        if evaluated and key[0] != previous_chrom:
+            previous_phase = [None] * n  # phase is followed within a chromosome only
+        previous_chrom = key[0]
         evaluated += 1
         alleles, truth_codes = truth.sites[key]
         bin_name = maf_bin(truth_codes)
