@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds dorsane and runs it on the bundled example.
+# Installs what the example needs (no test tools), builds dorsane and runs it on the
+# bundled example.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --minimal
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j"$(nproc)"
 bash examples/run.sh

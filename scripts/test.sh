@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the dependencies, checks the formatting, builds dorsane with warnings as errors,
-# runs every test, checks what cmake --install installs, runs the bundled example end to
+# runs every test, builds it again without GoogleTest, checks what cmake --install installs, runs the bundled example end to
 # end, builds with the address and undefined-behaviour sanitizers and runs every test again
 # on that build, then fuzzes each reader for 30 seconds.
 set -euo pipefail
@@ -12,6 +12,12 @@ git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDORSANE_WERROR=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+# A plain build needs no test tools: without GoogleTest the tests are off by default.
+cmake -S . -B build-plain -DCMAKE_BUILD_TYPE=Release -DDORSANE_WERROR=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+grep -q '^BUILD_TESTING:BOOL=OFF$' build-plain/CMakeCache.txt
+cmake --build build-plain -j"$(nproc)"
 
 # cmake --install puts the binary and the documentation under the prefix.
 rm -rf build/install-check

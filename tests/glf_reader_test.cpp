@@ -16,22 +16,20 @@ const std::string kHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORM
 struct Read {
   LikelihoodRecords records;
   std::string out;
-  std::string err;
 };
 
 Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t upper = 1000000,
               bool keep_values = true) {
   std::istringstream in(text);
-  std::ostringstream out, err;
+  std::ostringstream out;
   LikelihoodSettings settings;
   settings.file_name = "gl.vcf";
   settings.lower = lower;
   settings.upper = upper;
   settings.keep_values = keep_values;
   Read result;
-  read_likelihood_vcf(in, kSamples, settings, result.records, out, err);
+  read_likelihood_vcf(in, kSamples, settings, result.records, out);
   result.out = out.str();
-  result.err = err.str();
   return result;
 }
 
@@ -182,7 +180,6 @@ TEST(LikelihoodReader, RepeatedPositionsAllKeptUnderTheirOwnKeys) {
   EXPECT_EQ(read.records.alleles.at(103).alt, "A");
   EXPECT_EQ(read.records.site_likelihoods.at(104)[0], 5);
   EXPECT_EQ(read.records.positions.position_of(104), 102u);
-  EXPECT_EQ(read.err, "");
   // Without the values the same keys are taken, and nothing is kept per record but its alleles.
   const Read checked = read_vcf(text, 1, 1000000, false);
   EXPECT_EQ(checked.records.alleles.keys(), read.records.alleles.keys());

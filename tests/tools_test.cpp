@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -463,6 +464,53 @@ TEST(Evaluate, TruthAgainstItselfAndAlteredCopy) {
   EXPECT_EQ(v[6], "3");
 }
 
+TEST(Evaluate, VcfAndBcfScaffolds_PhaseFiguresOnlyForTheSimulatorsTruth) {
+  TempDir dir;
+  const std::string out = dir.file("sim");
+  ASSERT_EQ(
+      run_tool("simulate.py", "--out " + quote(out) + " --samples 6 --sites 40 --seed 5").status,
+      0);
+  std::vector<std::string> names;
+  for (const std::string& line : lines_of(out + "/samples.txt")) names.push_back(line);
+  dir.write("scaffold.vcf", phased_vcf_of_layout(read_file(out + "/scaffold.txt"), names, true));
+  ASSERT_EQ(run_shell("bcftools view -Ob -o " + quote(dir.file("scaffold.bcf")) + " " +
+                      quote(dir.file("scaffold.vcf")))
+                .status,
+            0);
+  const std::string calls = " --calls " + quote(out + "/truth.vcf");
+  const auto figures = [&](const std::string& truth, const std::string& scaffold) {
+    const std::string json = dir.file("eval.json");
+    run_tool("evaluate.py", "--json --truth " + quote(truth) + " --scaffold " + quote(scaffold) +
+                                calls + " >" + quote(json));
+    return read_file(json);
+  };
+  const std::string text = figures(out + "/truth.vcf", out + "/scaffold.txt");
+  EXPECT_NE(text.find("\"switch\""), std::string::npos);
+  EXPECT_EQ(figures(out + "/truth.vcf", dir.file("scaffold.vcf")), text);
+  EXPECT_EQ(figures(out + "/truth.vcf", dir.file("scaffold.bcf")), text);
+  // A truth from elsewhere says nothing of the scaffold's phase: no switch figures.
+  dir.write("truth.vcf", std::regex_replace(read_file(out + "/truth.vcf"),
+                                            std::regex("##source=dorsane-simulate\n"), ""));
+  EXPECT_EQ(figures(dir.file("truth.vcf"), dir.file("scaffold.bcf")).find("\"switch\""),
+            std::string::npos);
+}
+
+TEST(Evaluate, SitesOfTwoChromosomesAtOnePositionStayApart) {
+  TempDir dir;
+  const std::string truth = dir.write(
+      "truth.vcf",
+      "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\n"
+      "1\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|1\t1|1\n"
+      "2\t100\t.\tA\tC\t.\tPASS\t.\tGT\t0|0\t0|1\n");
+  // The scaffold holds chromosome 2's site only; the calls are the truth's.
+  const std::string scaffold = dir.write("scaffold.txt", "2 s 100 A C 0 0 0 1\n");
+  EXPECT_EQ(
+      evaluate_json(
+          "--truth " + quote(truth) + " --scaffold " + quote(scaffold) + " --calls " + quote(truth),
+          {"sites", "scaffold_sites_excluded", "calls/all/compared", "calls/all/discordant"}, dir),
+      (std::vector<std::string>{"1", "1", "2", "0"}));
+}
+
 TEST(Evaluate, BaselineAndAlleleMatchingOnHandMadeFiles) {
   TempDir dir;
   const std::string head =
@@ -601,4 +649,61 @@ TEST(CompareCalls, MatchesRecordsAndSamplesAndCountsIdenticalFields) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "compare_calls.py: " + dir.file("none.vcf") +
                          ": cannot open: No such file or directory\n");
+}
+
+TEST(Concordance, HandComputedTableByBin_SwitchOnlyWherePhased) {
+  TempDir dir;
+  const std::string head =
+      "##fileformat=VCFv4.2\n##contig=<ID=1>\n"
+      "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">\n"
+      "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"\">\n"
+      "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
+  const auto row = [](const std::string& site, const std::string& format, const std::string& gts) {
+    return "1\t" + site + "\t.\tPASS\t.\t" + format + "\t" + gts + "\n";
+  };
+  // Truth MAF (the calls carry no AF): 0.5 at 100, 1/6 at 200, 300 and 400 T, 0 at 400 G.
+  const std::string truth =
+      dir.write("truth.vcf", head + "\tA\tB\tC\n" + row("100\t.\tC\tA", "GT", "0|1\t0|0\t1|1") +
+                                 row("200\t.\tG\tT", "GT", "0|1\t0|0\t0|0") +
+                                 row("300\t.\tT\tC", "GT", "1|0\t0|0\t0|0") +
+                                 row("400\t.\tA\tG,T", "GT", "0|2\t0|0\t0|0"));
+  // Other sample order; B wrong at 100, C missing at 300, A's phase flipped at 300 only
+  // (two switches in three pairs), 400 split with no G record (three missing).
+  const std::string calls = dir.write(
+      "calls.vcf", head + "\tC\tA\tB\n" + row("100\t.\tC\tA", "GT:DS", "1|1:1.8\t0|1:1\t0|1:0.9") +
+                       row("200\t.\tG\tT", "GT:DS", "0|0:0.1\t0|1:0.9\t0|0:0") +
+                       row("300\t.\tT\tC", "GT:DS", ".:.\t0|1:1.1\t0|0:0") +
+                       row("400\t.\tA\tT", "GT:DS", "0|0:0\t0|1:1\t0|0:0"));
+  // r² over the eleven compared pairs: (11·7.6 − 6·6.8)² / ((11·8 − 6²)(11·8.08 − 6.8²)).
+  const std::string expected =
+      "bin\tsites\tgenotypes\tmissing\tdiscordant\tdiscordance\tnonref\tnonref_discordant\t"
+      "nonref_discordance\tdosage_r2\tswitch_pairs\tswitches\tswitch_error\n"
+      "[0,0.1]\t1\t3\t3\t0\tNA\t0\t0\tNA\tNA\tNA\tNA\tNA\n"
+      "(0.1,0.5]\t4\t12\t1\t1\t0.0909091\t6\t1\t0.166667\t0.826165\tNA\tNA\tNA\n"
+      "all\t5\t15\t4\t1\t0.0909091\t6\t1\t0.166667\t0.826165\t3\t2\t0.666667\n";
+  const std::string args = "--truth " + quote(truth) + " --bins 0,0.1,0.5 --calls ";
+  const RunResult text = run_tool("concordance.py", args + quote(calls));
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out, expected);
+  // The calls as BCF give the same table; an unphased truth gives no switch figures.
+  ASSERT_EQ(
+      run_shell("bcftools view -Ob -o " + quote(dir.file("calls.bcf")) + " " + quote(calls)).status,
+      0);
+  EXPECT_EQ(run_tool("concordance.py", args + quote(dir.file("calls.bcf"))).out, expected);
+  const std::string unphased =
+      dir.write("unphased.vcf", std::regex_replace(read_file(truth), std::regex("\\|"), "/"));
+  const RunResult flat = run_tool(
+      "concordance.py", "--truth " + quote(unphased) + " --bins 0,0.1,0.5 --calls " + quote(calls));
+  EXPECT_NE(flat.out.find("\t0.826165\tNA\tNA\tNA\n"), std::string::npos) << flat.out;
+  // A panel's AF moves 100 into the first bin; a truth sample missing from the calls fails.
+  const std::string panel =
+      dir.write("panel.vcf", head + "\tP\n1\t100\t.\tC\tA\t.\tPASS\tAF=0.95\tGT\t0|0\n");
+  const RunResult by_panel =
+      run_tool("concordance.py", args + quote(calls) + " --frequency " + quote(panel));
+  EXPECT_NE(by_panel.out.find("[0,0.1]\t1\t3\t0\t1\t0.333333\t3\t1\t0.333333\t"), std::string::npos)
+      << by_panel.out;
+  const RunResult bad =
+      run_tool("concordance.py", "--truth " + quote(calls) + " --calls " + quote(panel));
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "concordance.py: " + panel + ": sample C of the truth is not in this file\n");
 }

@@ -2,7 +2,11 @@
 // from ready inputs (the bundled example) and from raw ones (reads and an unphased array).
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_util.h"
 
@@ -21,13 +25,13 @@ void expect_chunks_join_to_the_whole(const TempDir& dir, const std::string& glfs
                                    "--configfile '" + kSource + "/workflow/config.yaml' -d '" +
                                    dir.path() + "' --cores 2 --config " + config + " 2>&1");
   ASSERT_EQ(flow.status, 0) << flow.out;
-  ASSERT_TRUE(file_exists(dir.file("out/chunks/chunk_2.vcf.gz")));
+  ASSERT_TRUE(file_exists(dir.file("out/20/chunks/chunk_2.vcf.gz")));
   const RunResult whole =
       run_dorsane({"--sample-file", kExample + "samples.txt", "--glfs", glfs, "--scaffold-file",
                    kExample + "scaffold.txt", "--int", "1000000", "1029994", "--numsnps", "15",
                    "--dosage", "--seed", "7", "--o", dir.file("whole.vcf")});
   ASSERT_EQ(whole.status, 0) << whole.err;
-  const RunResult joined = run_shell("bcftools view -H '" + dir.file("out/calls.vcf.gz") + "'");
+  const RunResult joined = run_shell("bcftools view -H '" + dir.file("out/20/calls.vcf.gz") + "'");
   const RunResult one = run_shell("bcftools view -H '" + dir.file("whole.vcf") + "'");
   ASSERT_EQ(joined.status, 0) << joined.err;
   EXPECT_EQ(joined.out, one.out);
@@ -54,53 +58,123 @@ TEST(Workflow, RepeatedPositionAtAChunksEndIsNeitherSplitNorDuplicated) {
   ASSERT_EQ(run_shell(copy).status, 0);
   expect_chunks_join_to_the_whole(dir, glfs);
   const RunResult sites =
-      run_shell("bcftools view -H '" + dir.file("out/calls.vcf.gz") + "' | cut -f 2 | uniq -c");
+      run_shell("bcftools view -H '" + dir.file("out/20/calls.vcf.gz") + "' | cut -f 2 | uniq -c");
   EXPECT_NE(sites.out.find(" 3 1009999\n"), std::string::npos) << sites.out;
   EXPECT_NE(sites.out.find(" 1 1010000\n"), std::string::npos) << sites.out;
 }
 
 namespace {
 
-// Runs the workflow on the simulated cohort's reads over its whole region, in chunks of
-// chunk_length bp, with the scaffold named by scaffold_config; returns the joined records.
-std::string workflow_records(const SimulatedCohort& cohort, const std::string& out,
-                             const std::string& chunk_length, const std::string& scaffold_config) {
-  const std::string config = "dorsane=" + std::string(DORSANE_BINARY) +
-                             " glfs= samples= scaffold= bams=" + cohort.dir.file("bams.txt") +
-                             " reference=" + cohort.dir.file("ref.fa") + " " + scaffold_config +
-                             " start=" + cohort.lower + " end=" + cohort.upper +
-                             " chunk_length=" + chunk_length + " outdir=" + cohort.dir.file(out);
-  const RunResult flow = run_shell("snakemake -q -s '" + kSource + "/workflow/Snakefile' " +
-                                   "--configfile '" + kSource + "/workflow/config.yaml' -d '" +
-                                   cohort.dir.path() + "' --cores 2 --config " + config + " 2>&1");
-  EXPECT_EQ(flow.status, 0) << flow.out;
-  const RunResult records =
-      run_shell("bcftools view -H '" + cohort.dir.file(out) + "/calls.vcf.gz'");
-  EXPECT_EQ(records.status, 0) << records.err;
-  return records.out;
-}
+const std::string kSnakemake = "snakemake -q -s '" + kSource +
+                               "/workflow/Snakefile' --configfile '" + kSource +
+                               "/workflow/config.yaml' ";
+
+// Two simulated chromosomes, A and B, of the same 30 samples joined as a study's files
+// are: one BAM per sample, one reference, one array VCF whose sample IDs (chip_S01, ...)
+// differ from the reads' and are mapped by ids.txt.
+struct TwoChromosomes {
+  SimulatedCohort a{"--samples 30 --sites 500 --start 5001 --seed 3 --chrom A --reads bam"};
+  SimulatedCohort b{"--samples 30 --sites 500 --start 5001 --seed 4 --chrom B --reads bam"};
+  TempDir dir;
+
+  TwoChromosomes() {
+    const std::string da = a.dir.path(), db = b.dir.path();
+    const RunResult joined = run_shell(
+        "cd '" + dir.path() + "' && cat '" + da + "/ref.fa' '" + db +
+        "/ref.fa' > ref.fa && samtools faidx ref.fa && mkdir bam && for s in $(cat '" + da +
+        "/samples.txt'); do samtools merge -f bam/$s.bam '" + da + "'/reads/$s.bam '" + db +
+        "'/reads/$s.bam && samtools index bam/$s.bam || exit 1; done && ls \"$PWD\"/bam/*.bam "
+        "> bams.txt && bcftools concat '" +
+        da + "/array.vcf' '" + db +
+        "/array.vcf' | sed '/^#CHROM/ s/\tS/\tchip_S/g' > array.vcf && awk '{print \"chip_\" "
+        "$1, $1}' '" +
+        da + "/samples.txt' > ids.txt");
+    if (joined.status != 0)
+      throw std::runtime_error("joining the chromosomes failed: " + joined.err);
+  }
+
+  // The workflow's config for the raw inputs, chunks of chunk_length bp, writing to out.
+  std::string config(const std::string& out, const std::string& chunk_length,
+                     const std::string& scaffold_config) const {
+    return "--config dorsane=" + std::string(DORSANE_BINARY) +
+           " glfs= samples= scaffold= bams=" + dir.file("bams.txt") +
+           " reference=" + dir.file("ref.fa") + " " + scaffold_config +
+           " chunk_length=" + chunk_length + " outdir=" + dir.file(out) +
+           " 'chromosomes=[{name: A, start: " + a.lower + ", end: " + a.upper +
+           "}, {name: B, start: " + b.lower + ", end: " + b.upper + "}]'";
+  }
+
+  // Runs the workflow; returns the joined records of each chromosome.
+  std::vector<std::string> records(const std::string& out, const std::string& chunk_length,
+                                   const std::string& scaffold_config) const {
+    const RunResult flow = run_shell(kSnakemake + "-d '" + dir.path() + "' --cores 2 " +
+                                     config(out, chunk_length, scaffold_config) + " 2>&1");
+    EXPECT_EQ(flow.status, 0) << flow.out;
+    std::vector<std::string> records;
+    for (const std::string chrom : {"A", "B"}) {
+      const RunResult vcf =
+          run_shell("bcftools view -H '" + dir.file(out + "/" + chrom + "/calls.vcf.gz") + "'");
+      EXPECT_EQ(vcf.status, 0) << vcf.err;
+      records.push_back(vcf.out);
+    }
+    return records;
+  }
+};
 
 }  // namespace
 
-// BAMs and an unphased array VCF: the upstream steps make the likelihoods and phase the
-// scaffold; three chunks give the records of one, and the calls beat the baseline.
-TEST(Workflow, FromReadsAndUnphasedArray_ChunksEqualOneRunAndBeatBaseline) {
-  const SimulatedCohort cohort("--samples 30 --sites 1000 --start 5001 --seed 3 --reads bam");
-  const std::string chunked =
-      workflow_records(cohort, "chunked", "33000", "array_vcf=" + cohort.dir.file("array.vcf"));
-  ASSERT_TRUE(file_exists(cohort.dir.file("chunked/chunks/chunk_2.vcf.gz")));
-  ASSERT_TRUE(file_exists(cohort.dir.file("chunked/info_histogram.png")));
-  const std::string whole = workflow_records(
-      cohort, "whole", "1000000", "scaffold=" + cohort.dir.file("chunked/scaffold/scaffold.bcf"));
+// BAMs and an unphased array VCF over two chromosomes: the upstream steps make the
+// likelihoods and phase each chromosome's scaffold under the mapped sample IDs; chunks give
+// the records of one run per chromosome, and the calls beat the baseline on each.
+TEST(Workflow, TwoChromosomesFromReadsAndUnphasedArray_ChunksEqualOneRunAndBeatBaseline) {
+  const TwoChromosomes study;
+  const std::string array =
+      "array_vcf=" + study.dir.file("array.vcf") + " sample_map=" + study.dir.file("ids.txt");
+  const std::vector<std::string> chunked = study.records("chunked", "33000", array);
+  ASSERT_TRUE(file_exists(study.dir.file("chunked/B/chunks/chunk_1.vcf.gz")));
+  ASSERT_TRUE(file_exists(study.dir.file("chunked/info_histogram.png")));
+  const std::string summary = read_file(study.dir.file("chunked/summary.txt"));
+  EXPECT_NE(summary.find("in 2 file(s), samples: 30"), std::string::npos) << summary;
+  const std::vector<std::string> whole = study.records(
+      "whole", "1000000", "scaffold=" + study.dir.file("chunked/{chrom}/scaffold/scaffold.bcf"));
   EXPECT_EQ(chunked, whole);
-  EXPECT_GT(chunked.size(), 10000u);
 
-  ASSERT_EQ(run_shell("cp '" + cohort.dir.file("chunked/calls.vcf.gz") + "' '" +
-                      cohort.dir.file("flow.vcf") + "'")
-                .status,
-            0);
-  const std::string glfs = "--glfs '" + cohort.dir.file("chunked/likelihoods.vcf.gz") + "'";
-  const double calls = cohort.evaluate("flow", {"calls", "all", "nonref_discordance"}, glfs);
-  const double baseline = cohort.evaluate("flow", {"baseline", "all", "nonref_discordance"}, glfs);
-  EXPECT_LT(calls, 0.8 * baseline);
+  for (const auto& [chrom, cohort] : {std::pair{"A", &study.a}, std::pair{"B", &study.b}}) {
+    EXPECT_GT(chunked[chrom[0] - 'A'].size(), 5000u);
+    const std::string prefix = study.dir.file("chunked/") + chrom;
+    ASSERT_EQ(
+        run_shell("cp '" + prefix + "/calls.vcf.gz' '" + cohort->dir.file("flow.vcf") + "'").status,
+        0);
+    const std::string glfs = "--glfs '" + prefix + "/likelihoods.vcf.gz'";
+    const double calls = cohort->evaluate("flow", {"calls", "all", "nonref_discordance"}, glfs);
+    const double baseline =
+        cohort->evaluate("flow", {"baseline", "all", "nonref_discordance"}, glfs);
+    EXPECT_LT(calls, 0.8 * baseline) << chrom;
+  }
+}
+
+// Before any work: a chromosome the inputs name otherwise stops the run in one line naming
+// the files; the Snakemake 7 cluster profile parses and plans every job.
+TEST(Workflow, ChromosomeNameMismatchStopsFirst_ClusterProfileDryRun) {
+  TempDir dir;
+  const std::string inputs = "dorsane=" + std::string(DORSANE_BINARY) + " glfs=" + kExample +
+                             "gl.vcf.gz scaffold=" + kExample + "scaffold.txt samples=" + kExample +
+                             "samples.txt outdir=" + dir.file("out");
+  const RunResult mismatch =
+      run_shell(kSnakemake + "-d '" + dir.path() + "' --cores 1 --config " + inputs +
+                " 'chromosomes=[{name: chr20, start: 1000000, end: 1028806}]' 2>&1");
+  EXPECT_NE(mismatch.status, 0);
+  EXPECT_NE(mismatch.out.find("check_chromosomes: the chromosome names of the inputs and the "
+                              "config disagree: " +
+                              kExample + "gl.vcf.gz (glfs) lacks chr20, naming 20; " + kExample +
+                              "scaffold.txt (scaffold) lacks chr20, naming 20\n"),
+            std::string::npos)
+      << mismatch.out;
+  EXPECT_FALSE(file_exists(dir.file("out/chr20/chunks")));
+
+  const RunResult dry =
+      run_shell(kSnakemake + "-n -d '" + dir.path() + "' --profile '" + kSource +
+                "/workflow/profiles/slurm-snakemake7' --config " + inputs + " 2>&1");
+  EXPECT_EQ(dry.status, 0) << dry.out;
+  EXPECT_TRUE(std::regex_search(dry.out, std::regex("\nchunk +3 "))) << dry.out;
 }

@@ -40,22 +40,22 @@ TEST(CalledVcf, HeaderRecordsAndPl) {
   write_called_vcf(out, results, {"S1", "S2"}, "chr20", PlSource{&pls, &alleles},
                    VcfProvenance{"dorsane --o 'a b.vcf'", {"ID=chr20,length=64444167"}, {}});
   const auto lines = lines_of(out.str());
-  ASSERT_EQ(lines.size(), 13u);
+  ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[0], "##fileformat=VCFv4.2");
   EXPECT_EQ(lines[2], "##dorsaneVersion=" DORSANE_VERSION);
   EXPECT_EQ(lines[3], "##dorsaneCommand=dorsane --o 'a b.vcf'");
   EXPECT_EQ(lines[4], "##contig=<ID=chr20,length=64444167>");
-  EXPECT_EQ(lines[8],
+  EXPECT_EQ(lines[7],
             "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior "
             "probability from Dorsane\">");
-  EXPECT_EQ(lines[9],
+  EXPECT_EQ(lines[8],
             "##FORMAT=<ID=PL,Number=G,Type=Integer,Description=\"Phred-scaled Genotype "
             "Likelihoods\">");
-  EXPECT_EQ(lines[10], "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2");
-  EXPECT_EQ(lines[11],
+  EXPECT_EQ(lines[9], "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2");
+  EXPECT_EQ(lines[10],
             "chr20\t1000\t.\tA\tG\t.\tPASS\tNUMALT=1\tGT:AVGPOST:PL\t0|1:0.6:0,3,12346\t"
             "1|1:0.5:20,1,7");
-  EXPECT_EQ(lines[12],
+  EXPECT_EQ(lines[11],
             "chr20\t2000\t.\tC\tT,G\t.\tPASS\tNUMALT=2\tGT:AVGPOST:PL\t2|0:0.9:0,1,2,3,4,5\t"
             "./.:.:6,7,8,9,10,11");
 }
@@ -70,7 +70,7 @@ TEST(CalledVcf, PlOnlyFromTheSameRecord) {
   std::ostringstream out;
   write_called_vcf(out, results, {"S1", "S2"}, "20", PlSource{&pls, &alleles});
   const auto lines = lines_of(out.str());
-  EXPECT_EQ(lines[9].substr(lines[9].find("GT:AVGPOST:PL")), "GT:AVGPOST:PL\t0|1:0.6:.\t1|1:0.5:.");
+  EXPECT_EQ(lines[8].substr(lines[8].find("GT:AVGPOST:PL")), "GT:AVGPOST:PL\t0|1:0.6:.\t1|1:0.5:.");
   std::ostringstream none;
   write_called_vcf(none, results, {"S1", "S2"}, "20", PlSource{});
   EXPECT_NE(none.str().find("2|0:0.9:.\t./.:.:."), std::string::npos);

@@ -22,6 +22,7 @@ import gzip
 import json
 import math
 import os
+import subprocess
 import sys
 import zlib
 from array import array
@@ -36,6 +37,8 @@ AVGPOST_EDGES = tuple(i / 20 for i in range(21))
 AVGPOST_ZOOM_EDGES = (0.95, 0.96, 0.97, 0.98, 0.99, 1.0)
 # Debian's interpreter, the one python3-matplotlib installs for.
 SYSTEM_PYTHON = "/usr/bin/python3"
+# The ##source line of the simulator's VCFs: their scaffold carries the truth's own phase.
+SIMULATOR_SOURCE = "##source=dorsane-simulate"
 
 
 class InputError(Exception):
@@ -52,10 +55,14 @@ def parse_args(argv):
     p = Parser(description="Evaluate dorsane calls against a truth VCF at the non-scaffold sites.",
                allow_abbrev=False)
     p.add_argument("--truth", required=True, help="truth VCF with phased GT (plain or gzip)")
-    p.add_argument("--scaffold", required=True, help="scaffold file; its positions are not evaluated")
+    p.add_argument("--scaffold", required=True,
+                   help="scaffold (text layout, or VCF/BCF, plain or gzip); its positions are not evaluated")
     p.add_argument("--calls", help="dorsane's output VCF (plain or gzip)")
     p.add_argument("--glfs", help="likelihood VCF (PL or GL) for the most-likely-genotype baseline")
     p.add_argument("--ped", help="pedigree; lines with both parents are the trios for Mendelian errors")
+    p.add_argument("--phase", choices=("auto", "yes", "no"), default="auto",
+                   help="report the switch-error rate: yes, no, or auto: when the truth is the "
+                        "simulator's, whose scaffold has the truth's phase [auto]")
     p.add_argument("--json", action="store_true", help="print the figures as JSON instead of a table")
     p.add_argument("--plot", metavar="FILE.png",
                    help="also draw the calls' AVGPOST calibration and the non-reference discordance "
@@ -165,8 +172,10 @@ class Vcf:
         self.parsed = {}
         self.posteriors = {} if posteriors else None
         self.parsed_posteriors = {}
+        self.simulated = False
         for number, line in text_lines(path):
             if line.startswith("##"):
+                self.simulated = self.simulated or line.startswith(SIMULATOR_SOURCE)
                 continue
             if line.startswith("#CHROM"):
                 names = line.split("\t")
@@ -198,7 +207,7 @@ class Vcf:
             raise InputError(f"{path}:{number}: POS '{fields[1]}' is not a number") from None
         where = f"{path}:{number} ({fields[0]}:{pos})"
         alleles = [fields[3]] + ([] if fields[4] == "." else fields[4].split(","))
-        key = site_key(pos, alleles)
+        key = site_key(fields[0], pos, alleles)
         if key in self.sites:
             raise InputError(f"{where}: position {pos} with alleles {','.join(alleles)} occurs twice")
         if len(alleles) > FOREIGN:
@@ -258,24 +267,63 @@ class Vcf:
         return [index[name] for name in names]
 
 
-def site_key(pos, alleles):
-    """A record's key: its position and its alleles in any order."""
-    return (pos, tuple(sorted(alleles)))
+def site_key(chrom, pos, alleles):
+    """A record's key: its chromosome, its position and its alleles in any order."""
+    return (chrom, pos, tuple(sorted(alleles)))
+
+
+def scaffold_kind(path):
+    """"bcf", "vcf" or "text": the scaffold's layout, from its first bytes (after gzip)."""
+    try:
+        with open(path, "rb") as raw:
+            head = raw.read(2)
+            raw.seek(0)
+            stream = gzip.GzipFile(fileobj=raw) if head == b"\x1f\x8b" else raw
+            start = stream.read(16)
+    except OSError as err:
+        raise InputError(f"{path}: cannot read: {getattr(err, 'strerror', None) or err}") from None
+    except EOFError:
+        raise InputError(f"{path}: corrupt or truncated gzip data") from None
+    if start.startswith(b"BCF"):
+        return "bcf"
+    return "vcf" if start.startswith(b"##fileformat=VCF") or start.startswith(b"#CHROM") else "text"
+
+
+def bcf_lines(path):
+    """(record number, "CHROM POS ID REF ALT", tab-separated) of a BCF, through bcftools query."""
+    try:
+        done = subprocess.run(["bcftools", "query", "-f", "%CHROM\t%POS\t%ID\t%REF\t%ALT\n", path],
+                              capture_output=True, text=True)
+    except OSError as err:
+        raise InputError(f"{path}: a BCF scaffold needs bcftools: {err.strerror}") from None
+    if done.returncode != 0:
+        message = (done.stderr.strip().splitlines() or ["failed"])[-1]
+        raise InputError(f"{path}: bcftools query: {message}")
+    return enumerate(done.stdout.splitlines(), 1)
 
 
 def read_scaffold_positions(path):
-    """The site_key of every scaffold site."""
+    """The site_key of every scaffold site: the text layout (CHROM ID POS ALLELE1 ALLELE2
+    haplotypes) or the records of a VCF/BCF."""
+    kind = scaffold_kind(path)
     positions = set()
-    for number, line in text_lines(path):
-        fields = line.split()
-        if not fields:
+    for number, line in bcf_lines(path) if kind == "bcf" else text_lines(path):
+        if line.startswith("#"):
+            if kind == "vcf":
+                continue
+            raise InputError(f"{path}:{number}: a '#' line in a text-layout scaffold")
+        fields = line.split() if kind == "text" else line.split("\t")
+        if not fields or fields == [""]:
             continue
         if len(fields) < 5:
             raise InputError(f"{path}:{number}: expected at least 5 fields, found {len(fields)}")
+        pos_field, alleles = fields[2 if kind == "text" else 1], fields[3:5]
+        if kind != "text":
+            alleles = [fields[3]] + fields[4].split(",")
         try:
-            positions.add(site_key(int(fields[2]), fields[3:5]))
+            positions.add(site_key(fields[0], int(pos_field), alleles))
         except ValueError:
-            raise InputError(f"{path}:{number}: position '{fields[2]}' is not a number") from None
+            raise InputError(f"{path}:{number}: position '{pos_field}' is not a number") from None
     return positions
 
 
@@ -422,6 +470,9 @@ def evaluate(args, calibrations=()):
     for key in sorted(truth.sites):
         if key in scaffold:
             continue
+        if evaluated and key[0] != previous_chrom:
+            previous_phase = [None] * n  # phase is followed within a chromosome only
+        previous_chrom = key[0]
         evaluated += 1
         alleles, truth_codes = truth.sites[key]
         bin_name = maf_bin(truth_codes)
@@ -473,6 +524,9 @@ def evaluate(args, calibrations=()):
     if calls:
         result["calls"] = call_tally.report()
         result["calls_sites_not_in_truth"] = sum(1 for key in calls.sites if key not in truth.sites)
+    # A scaffold phased by a phaser has its own phase per stretch, not the truth's: the
+    # switch figures would count the phaser's switches, not dorsane's.
+    if calls and (args.phase == "yes" or (args.phase == "auto" and truth.simulated)):
         result["switch"] = {"pairs": switch_pairs, "switches": switches, "rate": ratio(switches, switch_pairs),
                             "heterozygotes": het_checked, "phase_flipped": phase_flipped,
                             "phase_flipped_rate": ratio(phase_flipped, het_checked)}

@@ -65,7 +65,7 @@ void CallSNP::read_glf_file() {
   IndexedRegion* indexed = nullptr;
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
   LikelihoodRecords records;
-  read_likelihood_vcf(*in, sample_ids, settings, records, std::cout, std::cerr);
+  read_likelihood_vcf(*in, sample_ids, settings, records, std::cout);
   if (indexed != nullptr) report_indexed_read(indexed->records_read());
   std::cout.flush();
 

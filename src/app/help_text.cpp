@@ -76,7 +76,7 @@ std::vector<HelpGroup> help_groups() {
       {"Other modes",
        {{"-merge-posteriors <a> <b>",
          "average two --mp files into calls (with --o, --sample-file)"},
-        {"-chr <name>", "CHROM written by -merge-posteriors [0]"},
+        {"-chr <name>", "CHROM written by -merge-posteriors, and for a region without records [0]"},
         {"-decompose-multi <file>", "split multi-allelic records into bi-allelic SNPs"},
         {"-unphased", "-decompose-multi reads a/b genotypes [off]"}}},
   };

@@ -56,10 +56,10 @@ struct LikelihoodRecords {
   int chromosome = 0;
 };
 // Reads the records of the region. The per-sample PL lines of PL records and the
-// notes on records without likelihoods go to out, warnings to err.
+// notes on records without likelihoods go to out; a bad record is a FatalError.
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
-                         std::ostream& out, std::ostream& err);
+                         std::ostream& out);
 // The second reading of a likelihood VCF: each wanted record's Phred values, handed out
 // once, reading on in file order as far as needed. wanted(key) tells whether the values
 // stored under a record's key will be asked for; a predicate, so that no list of the

@@ -99,8 +99,8 @@ bool is_missing_genotype(std::string_view text) {
 class LikelihoodReader {
  public:
   LikelihoodReader(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
-                   LikelihoodRecords& records, std::ostream& out, std::ostream& err)
-      : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out), err_(err) {}
+                   LikelihoodRecords& records, std::ostream& out)
+      : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out) {}
 
   void read(std::istream& in) {
     while (read_next(in)) {
@@ -379,7 +379,6 @@ class LikelihoodReader {
   std::map<std::string, std::string> contig_lengths_;  // ##contig ID -> length
   LikelihoodRecords& records_;
   std::ostream& out_;
-  std::ostream& err_;
 
   std::string line_;
   std::string dump_;
@@ -402,8 +401,8 @@ std::uint64_t likelihood_keys_from(std::uint64_t lower) {
 
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
-                         std::ostream& out, std::ostream& err) {
-  LikelihoodReader(sample_ids, settings, records, out, err).read(in);
+                         std::ostream& out) {
+  LikelihoodReader(sample_ids, settings, records, out).read(in);
   // What was read stays through the run: no room is kept for more.
   records.alleles.shrink_to_fit();
   records.keys_without_likelihoods.shrink_to_fit();
@@ -426,7 +425,7 @@ struct LikelihoodPuller::State {
         std::function<bool(std::uint64_t)> wanted)
       : settings(settings),
         wanted(std::move(wanted)),
-        reader(sample_ids, this->settings, records, discard, discard) {}
+        reader(sample_ids, this->settings, records, discard) {}
 
   LikelihoodSettings settings;
   std::function<bool(std::uint64_t)> wanted;

@@ -71,8 +71,6 @@ void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_
   write_provenance(out, provenance);
   out << "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"Genotype\">\n"
          "##INFO=<ID=NUMALT,Number=1,Type=Integer,Description=\"Number of alternative alleles\">\n"
-         "##INFO=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior probability from "
-         "Dorsane\">\n"
          "##FORMAT=<ID=AVGPOST,Number=1,Type=Float,Description=\"Average posterior probability "
          "from Dorsane\">\n"
          "##FORMAT=<ID=PL,Number=G,Type=Integer,Description=\"Phred-scaled Genotype "

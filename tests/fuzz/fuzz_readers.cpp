@@ -31,8 +31,9 @@ const std::vector<std::string> kSamples = {"S1", "S2"};
 std::string input_path() { return "/tmp/dorsane-fuzz-" + std::to_string(::getpid()) + ".in"; }
 
 // A phased VCF's layout, or null for another input.
-std::unique_ptr<PhasedLayout> phased_vcf(const std::uint8_t* data, std::size_t size,
-                                         const PhasedVcfSettings& settings) {
+[[maybe_unused]] std::unique_ptr<PhasedLayout> phased_vcf(const std::uint8_t* data,
+                                                          std::size_t size,
+                                                          const PhasedVcfSettings& settings) {
   const char kMagic[] = "##fileformat=VCF";
   if (size < sizeof kMagic - 1 || std::memcmp(data, kMagic, sizeof kMagic - 1) != 0) return nullptr;
   auto in = std::make_unique<ifile>();
@@ -40,7 +41,7 @@ std::unique_ptr<PhasedLayout> phased_vcf(const std::uint8_t* data, std::size_t s
   return phased_layout_of_vcf(std::move(in), settings);
 }
 
-bool open_input(const std::uint8_t* data, std::size_t size, ifile& in) {
+[[maybe_unused]] bool open_input(const std::uint8_t* data, std::size_t size, ifile& in) {
   {
     std::ofstream out(input_path(), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -84,7 +85,7 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.file_name = "gl.vcf";
   settings.upper = 2147483647;
   LikelihoodRecords records;
-  read_likelihood_vcf(in, kSamples, settings, records, out, out);
+  read_likelihood_vcf(in, kSamples, settings, records, out);
 #elif DORSANE_FUZZ_TARGET == 1
   ScaffoldSettings settings;
   settings.file_name = "scaffold.txt";

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""A short summary of dorsane's joined calls: records, and with --dosage the distribution
-of the INFO score (with --plot FILE.png, its histogram).
+"""A short summary of dorsane's joined calls over one or more chromosomes: records per
+file and in all, and with --dosage the distribution of the INFO score over all of them
+(with --plot FILE.png, its histogram).
 
-    summarize_calls.py calls.vcf.gz [--plot info_histogram.png]
+    summarize_calls.py chr1/calls.vcf.gz [chr2/calls.vcf.gz ...] [--plot info_histogram.png]
 
 Standard library only, except matplotlib (python3-matplotlib) for --plot. Exits 1 with a
 one-line message when the calls cannot be read.
@@ -48,8 +49,14 @@ def quantile(ordered, q):
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
 
 
-def summary(path, records, multi, samples, scores):
-    lines = [f"calls: {path}", f"records: {records} ({multi} multi-allelic), samples: {samples}"]
+def summary(counts, scores):
+    """counts: (path, records, multi-allelic records, samples) of every file."""
+    lines = [f"calls: {path}: {records} records ({multi} multi-allelic), {samples} samples"
+             for path, records, multi, samples in counts]
+    if len({samples for _, _, _, samples in counts}) > 1:
+        raise ValueError("the files hold different numbers of samples")
+    lines.append("records: {} ({} multi-allelic) in {} file(s), samples: {}".format(
+        sum(c[1] for c in counts), sum(c[2] for c in counts), len(counts), counts[0][3]))
     if not scores:
         lines.append("INFO score: not in the calls (add --dosage to the dorsane options)")
         return lines
@@ -93,19 +100,25 @@ def plot(plt, scores, path):
 
 def main(argv):
     parser = argparse.ArgumentParser(description="Summarise dorsane's calls.")
-    parser.add_argument("calls")
+    parser.add_argument("calls", nargs="+")
     parser.add_argument("--plot", metavar="FILE.png", help="histogram of the INFO score")
     args = parser.parse_args(argv)
     try:
         plt = load_pyplot(argv) if args.plot else None
-        records, multi, samples, scores = read_calls(args.calls)
+        counts, scores = [], []
+        for path in args.calls:
+            records, multi, samples, file_scores = read_calls(path)
+            counts.append((path, records, multi, samples))
+            scores += file_scores
+        lines = summary(counts, scores)
     except (OSError, ValueError, EOFError, UnicodeDecodeError) as err:
         sys.stderr.write(f"summarize_calls.py: {err}\n")
         return 1
-    print("\n".join(summary(args.calls, records, multi, samples, scores)))
+    print("\n".join(lines))
     if args.plot:
         if not scores:
-            sys.stderr.write(f"summarize_calls.py: {args.calls}: no INFO score to plot (run dorsane with --dosage)\n")
+            sys.stderr.write(f"summarize_calls.py: {' '.join(args.calls)}: no INFO score to plot "
+                             "(run dorsane with --dosage)\n")
             return 1
         plot(plt, scores, args.plot)
     return 0
