@@ -99,7 +99,8 @@ TEST(Cli, DefaultsPrintInSummary) {
   TempDir dir;
   const RunResult result = run_dorsane(calling_args(dir, {"--int", "1", "2"}), dir.path());
   EXPECT_TRUE(contains(result.out, "Penalty value lambda                    : 0.06\n"));
-  EXPECT_TRUE(contains(result.out, "Number of flanking sites at either site : 50\n"));
+  // Without a panel the width follows the cohort, known once the samples are read.
+  EXPECT_TRUE(contains(result.out, "Number of flanking sites at either site : from the cohort\n"));
   EXPECT_FALSE(contains(result.out, "Ped file"));
   const RunResult zero =
       run_dorsane(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());

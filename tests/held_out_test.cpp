@@ -71,6 +71,14 @@ TEST(HeldOut, ScoresEachTrueAlleleUnderItsModelAsADenseSolveDoes) {
   EXPECT_GT(errors, 0.0);  // the window predicts some alleles wrongly, so errors are counted
 }
 
+TEST(BlockSettings, DefaultWidthFollowsTheSelectedHaplotypesOnlyWithoutAPanel) {
+  EXPECT_EQ(default_numsnps(198, true), 50);
+  EXPECT_EQ(default_numsnps(2, false), 10);  // never below the narrowest
+  EXPECT_EQ(default_numsnps(118, false), 15);
+  EXPECT_EQ(default_numsnps(198, false), 25);
+  EXPECT_EQ(default_numsnps(404, false), 50);  // nor above the panel's width
+}
+
 TEST(BlockSettings, BestMeanLogProbabilityThenPenaltiesAtItsWidth) {
   const SettingsGrid grid = default_settings_grid({50, 0.06});
   std::vector<ModelSettings> tried;

@@ -224,7 +224,7 @@ TEST(ReadersCli, UnreadableInitializationFileIsNotFatalPedigreeGapsWarn) {
             "WARNING! fam.ped: 1 line(s) whose individual is not in the sample list skipped, 1 "
             "parent(s) not in the sample list counted as missing\n"
             "ERROR! Can't open initialization file absent.vcf\n"
-            "ERROR! The scaffold holds 3 sites around the region, fewer than the 100 a window of "
-            "--numsnps 50 needs; use a smaller --numsnps\n");
+            "ERROR! The scaffold holds 3 sites around the region, fewer than the 20 a window of "
+            "--numsnps 10 needs; use a smaller --numsnps\n");
   EXPECT_TRUE(contains(result.out, "Reading initialization file:  absent.vcf\n"));
 }

@@ -144,6 +144,14 @@ void CallSNP::run_calling_mode() {
   }
   read_glf_file();
   read_pedigree();
+  if (!params.has_numsnps) {
+    params.numsnps = default_numsnps(params.k, params.has_ref_panel);
+    std::cout << "Number of flanking sites at either side : " << params.numsnps
+              << (params.has_ref_panel ? ""
+                                       : " (from the " + std::to_string(params.k) +
+                                             " haplotypes each model selects)")
+              << std::endl;
+  }
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();

@@ -398,7 +398,8 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "========================================\n";
   out << "\n\n";
   out << "INPUT PARAMETERS\n";
-  out << "Number of flanking sites at either site : " << numsnps << "\n";
+  out << "Number of flanking sites at either site : "
+      << (has_numsnps || has_ref_panel ? std::to_string(numsnps) : "from the cohort") << "\n";
   out << "Penalty value lambda                    : " << lambda << "\n";
   out << "Number of MCMC iterations               : " << iterations << "\n";
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";

@@ -24,6 +24,12 @@ std::string block_range(std::uint64_t block, const std::string& chromosome) {
 
 }  // namespace
 
+int default_numsnps(int k, bool has_ref_panel) {
+  if (has_ref_panel) return Parameter::kDefaultNumsnps;
+  const int follows_k = (k + kHaplotypesPerFlankingSite / 2) / kHaplotypesPerFlankingSite;
+  return std::clamp(follows_k, kNarrowestDefaultNumsnps, Parameter::kDefaultNumsnps);
+}
+
 SettingsGrid default_settings_grid(const ModelSettings& run_settings) {
   SettingsGrid grid;
   grid.numsnps.assign(std::begin(kNumsnpsGrid), std::end(kNumsnpsGrid));

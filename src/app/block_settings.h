@@ -14,6 +14,14 @@
 #include "chain/held_out.h"
 
 constexpr std::uint64_t kBlockLength = 1000000;
+
+// Without a reference panel the window follows the haplotypes a model is fitted from: a
+// T-site covariance wants several times T haplotypes, and on real cohorts of 40-150 samples
+// the best half-width was about one in kHaplotypesPerFlankingSite of them.
+constexpr int kHaplotypesPerFlankingSite = 8;
+constexpr int kNarrowestDefaultNumsnps = 10;
+// --numsnps when the command line gives none: the default width, narrowed without a panel.
+int default_numsnps(int k, bool has_ref_panel);
 // Scaffold sites scored per block, evenly spaced by their order in the block.
 constexpr int kScoredSitesPerBlock = 16;
 

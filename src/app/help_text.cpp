@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Parameter.h"
+#include "app/block_settings.h"
 
 namespace {
 
@@ -42,8 +43,10 @@ std::vector<HelpGroup> help_groups() {
        {{"--int <lower> <upper>", "positions lower to upper + 5"},
         {"--list <file>", "white-space separated positions, instead of --int"}}},
       {"Model",
-       {{"--numsnps <int>", "flanking scaffold sites on each side [" +
-                                std::to_string(Parameter::kDefaultNumsnps) + "]"},
+       {{"--numsnps <int>",
+         "flanking scaffold sites on each side [" + std::to_string(Parameter::kDefaultNumsnps) +
+             "; without a panel k/" + std::to_string(kHaplotypesPerFlankingSite) + ", at least " +
+             std::to_string(kNarrowestDefaultNumsnps) + "]"},
         {"--lambda <double>",
          "penalty on the covariances' diagonal [" + number_text(Parameter::kDefaultLambda) + "]"},
         {"--k <int>", "haplotypes selected per haplotype, 2 to 2N-2 [2N-2]"},
