@@ -10,6 +10,8 @@
 #include <iostream>
 #include <utility>
 
+#include "app/help_text.h"
+#include "app/run_log.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 
@@ -67,6 +69,7 @@ void CallSNP::check_output_names() const {
   }
   input(true, "--sample-file", params.sample_file);
   if (params.has_output) outputs.emplace_back("--o", params.output_file);
+  if (!params.log_file.empty()) outputs.emplace_back("--log", params.log_file);
   // The calling mode's compressed VCF gets an index beside it, an output of its own.
   const bool indexed = !params.merge_posteriors && !params.decompose_multi;
   if (params.has_output && indexed && !OutputFile::index_name(params.output_file).empty()) {
@@ -93,6 +96,7 @@ void CallSNP::check_output_names() const {
 
 CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) {
   check_output_names();
+  open_run_log(params.quiet, params.log_file);
   // -chr names the chromosome until the likelihood records name it.
   chromosome = params.chromosome;
   chromosome_name = params.chromosome_name;
@@ -117,7 +121,7 @@ void CallSNP::read_position_list() {
 }
 
 void CallSNP::run() {
-  start_clock = std::clock();
+  const RunClock clock;
   if (params.merge_posteriors) {
     read_sample();
     convert_to_vcf();
@@ -125,12 +129,10 @@ void CallSNP::run() {
     read_sample();
     vcf_decompose();
   } else {
+    params.print(info(), stderr_takes_colour() && params.log_file.empty());
     run_calling_mode();
-    std::cout << "\n";
   }
-  const std::clock_t end_clock = std::clock();
-  print_closing_lines(
-      std::cout, (static_cast<double>(end_clock) - static_cast<double>(start_clock)) / 1000000);
+  print_closing_lines(info(), clock.wall_seconds(), clock.processor_seconds());
 }
 
 void CallSNP::run_calling_mode() {
@@ -171,11 +173,9 @@ void CallSNP::open_outputs() {
   }
 }
 
-void print_closing_lines(std::ostream& out, double processor_seconds) {
-  out.flush();
-  char elapsed[64];
-  std::snprintf(elapsed, sizeof elapsed, "Time elapsed : %f\n", processor_seconds);
-  out << elapsed;
+void print_closing_lines(std::ostream& out, double wall_seconds, double processor_seconds) {
+  out << "\nDone in " << duration_text(wall_seconds)
+      << " (wall time), " + duration_text(processor_seconds) + " of processor time\n";
   out << "\n~~~ ΤΕΛΟΣ ~~~ \n\nHave a nice day!\n\n";
   out.flush();
 }

@@ -89,7 +89,6 @@ class CallSNP {
   std::vector<std::string> sample_ids;
   int sample_count = 0;
   int snps_to_analyse = 0;
-  std::clock_t start_clock = 0;
 
   // Site data of the input files, keyed by position (likelihood records by their key).
   // The likelihood values are not kept: they are read again as positions are called, so
@@ -140,4 +139,4 @@ class CallSNP {
 };
 
 // Text printed after every run mode.
-void print_closing_lines(std::ostream& out, double processor_seconds);
+void print_closing_lines(std::ostream& out, double wall_seconds, double processor_seconds);

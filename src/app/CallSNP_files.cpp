@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/CallSNP.h"
+#include "app/run_log.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
@@ -13,7 +14,7 @@
 namespace {
 
 void report_indexed_read(std::uint64_t records) {
-  std::cout << "  read through its index: " << records << " records" << std::endl;
+  info() << "  read through its index: " << records << " records" << std::endl;
 }
 
 void report_phased_read(const PhasedLayout& phased) {
@@ -24,7 +25,7 @@ void report_phased_read(const PhasedLayout& phased) {
 }  // namespace
 
 void CallSNP::read_sample() {
-  std::cout << "Reading sample file : " << params.sample_file << std::endl;
+  info() << "Reading sample file : " << params.sample_file << std::endl;
   ifile in;
   if (!in.open(params.sample_file))
     throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
@@ -58,16 +59,19 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
 }
 
 void CallSNP::read_glf_file() {
-  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
+  info() << "Reading vcf file:  " << params.glf_file << std::endl;
   LikelihoodSettings settings = likelihood_settings();
   // The file is read again as positions are called (it must be seekable, so never a pipe).
   settings.keep_values = false;
   IndexedRegion* indexed = nullptr;
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
   LikelihoodRecords records;
-  read_likelihood_vcf(*in, sample_ids, settings, records, std::cout, std::cerr);
+  // Each sample's PL values only when asked for: at 1,000 samples they would be a line per
+  // sample per site.
+  std::ostream discard(nullptr);
+  read_likelihood_vcf(*in, sample_ids, settings, records,
+                      params.echo_likelihoods ? std::cout : discard, std::cerr);
   if (indexed != nullptr) report_indexed_read(indexed->records_read());
-  std::cout.flush();
 
   keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
@@ -96,7 +100,7 @@ void CallSNP::collect_listed_items() {
 }
 
 void CallSNP::read_scaffold() {
-  std::cout << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
+  info() << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
   ScaffoldSettings settings;
   settings.file_name = params.scaffold_file;
   settings.lower = params.interval[0];
@@ -132,12 +136,12 @@ void CallSNP::read_ref_file() {
   const auto from = static_cast<std::uint64_t>(scaffold_range[0]);
   const auto to = static_cast<std::uint64_t>(scaffold_range[1]);
   if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
     report_phased_read(*phased);
   } else if (auto region = open_indexed_region(params.ref_file, from, to)) {
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
                          scaffold_haplotypes, likelihood_alleles, record_positions, panel);
     report_indexed_read(region->records_read());
@@ -145,7 +149,7 @@ void CallSNP::read_ref_file() {
     ifile in;
     if (!in.open(params.ref_file))
       throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
   }
@@ -155,14 +159,14 @@ void CallSNP::read_ref_file() {
 }
 
 void CallSNP::read_pedigree() {
-  params.k = settle_k(sample_count, params.has_k, params.k, std::cout);
+  params.k = settle_k(sample_count, params.has_k, params.k, info());
   params.has_k = true;
   if (!params.has_ped_file) {
     pedigree = single_sample_units(sample_count);
     pedigree_size = static_cast<int>(pedigree.size());
     return;
   }
-  std::cout << "Reading ped file : " << params.ped_file << std::endl;
+  info() << "Reading ped file : " << params.ped_file << std::endl;
   ifile in;
   if (!in.open(params.ped_file)) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
   PedigreeCounts counts;
@@ -177,7 +181,7 @@ void CallSNP::read_pedigree() {
 }
 
 void CallSNP::read_initial_file() {
-  std::cout << "Reading initialization file:  " << params.initial_file << std::endl;
+  info() << "Reading initialization file:  " << params.initial_file << std::endl;
   ifile in;
   if (!in.open(params.initial_file)) {
     // The initial genotypes are optional: the run goes on without them.
@@ -229,7 +233,7 @@ void CallSNP::vcf_decompose() {
 }
 
 void CallSNP::write_file(ResultWriter& writer) {
-  std::cout << "\nWriting phased genotypes in output files..." << std::endl;
+  info() << "\nWriting phased genotypes in output files..." << std::endl;
   writer.finish();
   // Both complete before either appears: a failure leaves neither.
   std::vector<OutputFile*> outputs;

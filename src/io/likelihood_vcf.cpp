@@ -279,8 +279,8 @@ class LikelihoodReader {
 
     std::vector<double> likelihoods;
     if (kind == LikelihoodKind::kNone) {
-      out_ << "ERROR! There is no genotype likelihood information in  " << settings_.file_name
-           << " for position " << pos << " and the position won't be imputed " << '\n';
+      err_ << "Warning: " << settings_.file_name << ": position " << pos
+           << " has neither GL nor PL; it is not called from likelihoods\n";
       records_.keys_without_likelihoods.push_back(key);
     } else {
       likelihoods.reserve(genotype_count * sample_ids_.size());
