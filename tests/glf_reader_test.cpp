@@ -279,7 +279,7 @@ TEST(LikelihoodReader, ValueAndOrderErrors) {
        "sorted by position"},
       {record("10", "C", "PL", ".", ".", ".") + record("11", "C", "PL", ".", ".", ".", "21"),
        "ERROR! gl.vcf:3 (21:11): CHROM '21' differs from '20' of the records before; the file "
-       "must hold one chromosome"},
+       "must hold one chromosome, or --region must name one"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(kHeader + c.text), c.message);
 }

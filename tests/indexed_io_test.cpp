@@ -2,11 +2,14 @@
 // records as plain files, and an index that does not fit its file refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/Parameter.h"
 #include "test_util.h"
+#include "util/errors.h"
 
 namespace {
 
@@ -173,10 +176,71 @@ TEST(PhasedFiles, VcfAndBcfGiveTheTextLayoutsCalls) {
     EXPECT_EQ(run_shell("zcat " + q(dir.file("out.mp.gz"))).out, read_file(golden + ".mp"))
         << label;
     if (!c.scaffold.empty()) {
-      EXPECT_NE(run.err.find(": skipped 1 multi-allelic records and 1 records of other "
-                             "chromosomes than 20\n"),
+      // Through its index a VCF is read for the run's chromosome alone.
+      const std::string other = c.scaffold == "s.vcf.gz" ? "0" : "1";
+      EXPECT_NE(run.err.find(": skipped 1 multi-allelic records and " + other +
+                             " records of other chromosomes than 20\n"),
                 std::string::npos)
           << label << ": " << run.err;
     }
   }
+}
+
+// --region is 1-based and inclusive: END is the last position, where --int adds 5.
+TEST(Regions, ParsedAsBcftoolsReadsThem) {
+  const Region region = parse_region("chr20:1,000-2,000");
+  EXPECT_EQ(region.chromosome, "chr20");
+  EXPECT_EQ(region.start, 1000u);
+  EXPECT_EQ(region.end, 2000u);
+  EXPECT_EQ(parse_region("HLA-A*01:01:5-5").chromosome, "HLA-A*01:01");
+  for (const char* bad : {"20", "20:5", "20:0-5", "20:6-5", ":1-2", "20:1-2x", "20:-5", "20:1-",
+                          "20:1-2147483648", "20 x:1-2"}) {
+    EXPECT_THROW(parse_region(bad), FatalError) << bad;
+  }
+}
+
+// An indexed likelihood file of two chromosomes is read for the region's alone, and gives
+// the records of the one-chromosome file; names that differ are one line naming both.
+TEST(Regions, MultiChromosomeIndexedInputAndNameMismatch) {
+  TempDir dir;
+  const std::string gl = q(kInput + "/gl.vcf");
+  shell("(grep '^#' " + gl + "; grep -v '^#' " + gl + "; grep -v '^#' " + gl +
+        " | sed 's/^20\t/21\t/') | bgzip > " + q(dir.file("multi.vcf.gz")) + " && tabix -p vcf " +
+        q(dir.file("multi.vcf.gz")));
+  std::vector<std::string> args =
+      run_args(dir.file("multi.vcf.gz"), kInput + "/scaffold.txt", dir.file("multi"));
+  const auto at = std::find(args.begin(), args.end(), "--int");
+  args.erase(at, at + 3);
+  args.insert(args.end(), {"--region", "20:1000000-1002105"});
+  args[args.size() - 5] = dir.file("out.vcf.gz");  // --o
+  args[args.size() - 3] = dir.file("out.mp");      // --mp
+  const RunResult run = run_dorsane(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(without_command_line(run_shell("zcat " + q(dir.file("out.vcf.gz"))).out),
+            read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.vcf"));
+
+  args.end()[-1] = "chr20:1000000-1002105";
+  const RunResult prefixed = run_dorsane(args);
+  EXPECT_EQ(prefixed.status, 1);
+  EXPECT_EQ(prefixed.err,
+            "ERROR! The chromosome names differ: --region or --chr names 'chr20', " +
+                dir.file("multi.vcf.gz") +
+                " names '20' (only the 'chr' prefix differs; rename one, e.g. with bcftools "
+                "annotate --rename-chrs)\n");
+  // A phased scaffold of chr20 beside likelihoods of 20.
+  std::vector<std::string> names;
+  for (int i = 1; i <= 12; ++i) names.push_back((i < 10 ? "S0" : "S") + std::to_string(i));
+  std::istringstream lines(read_file(kInput + "/scaffold.txt"));
+  std::string layout;
+  for (std::string line; std::getline(lines, line);) layout += "chr" + line + "\n";
+  dir.write("chr.vcf", phased_vcf_of_layout(layout, names, false));
+  std::vector<std::string> scaffold =
+      run_args(kInput + "/gl.vcf", dir.file("chr.vcf"), dir.file("chr"));
+  const RunResult renamed = run_dorsane(scaffold);
+  EXPECT_EQ(renamed.status, 1);
+  EXPECT_EQ(renamed.err, "ERROR! The chromosome names differ: " + kInput + "/gl.vcf names '20', " +
+                             dir.file("chr.vcf") +
+                             " names 'chr20' (only the 'chr' prefix differs; rename one, e.g. "
+                             "with bcftools annotate --rename-chrs)\n");
+  EXPECT_FALSE(file_exists(dir.file("chr.vcf.gz")));
 }

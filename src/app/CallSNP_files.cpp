@@ -3,6 +3,7 @@
 
 #include "app/CallSNP.h"
 #include "app/run_log.h"
+#include "io/chromosome_names.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
@@ -38,15 +39,34 @@ LikelihoodSettings CallSNP::likelihood_settings() const {
   settings.file_name = params.glf_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
+  if (params.has_region) settings.chromosome = params.region.chromosome;
   return settings;
+}
+
+const std::string& CallSNP::chromosome_source() const {
+  static const std::string kRegion = "--region";
+  static const std::string kChr = "--chr";
+  if (likelihoods_name_chromosome) return params.glf_file;
+  return params.has_region ? kRegion : kChr;
+}
+
+void CallSNP::check_chromosome_found(const std::string& file, bool sites_kept,
+                                     const std::string& other_chromosome) const {
+  if (sites_kept || other_chromosome.empty()) return;
+  throw FatalError(
+      chromosome_mismatch(chromosome_source(), chromosome_name, file, other_chromosome));
 }
 
 std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& settings,
                                                         IndexedRegion** indexed) const {
   // With --list the one span from the first to the last listed position is queried, from
   // where the records start to count toward the keys.
+  // --region, or else --chr, picks one chromosome of an index that names several.
+  const std::string& chromosome = params.has_region       ? params.region.chromosome
+                                  : params.has_chromosome ? params.chromosome_name
+                                                          : settings.chromosome;
   if (auto region = open_indexed_region(params.glf_file, likelihood_keys_from(settings.lower),
-                                        settings.upper)) {
+                                        settings.upper, chromosome)) {
     settings.file_name = indexed_lines_name(params.glf_file);
     if (indexed != nullptr) *indexed = region.get();
     return region;
@@ -77,6 +97,11 @@ void CallSNP::read_glf_file() {
   likelihood_alleles = std::move(records.alleles);
   record_positions = std::move(records.positions);
   if (params.has_list) collect_listed_items();
+  if (params.has_region && !records.has_records && !records.other_chromosome.empty()) {
+    throw FatalError(chromosome_mismatch("--region", params.region.chromosome, params.glf_file,
+                                         records.other_chromosome));
+  }
+  likelihoods_name_chromosome = records.has_records;
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
@@ -114,8 +139,11 @@ void CallSNP::read_scaffold() {
                                        from, UINT64_MAX)) {
     settings.file_name = phased->name();
     read_scaffold_sites(*phased, settings, likelihood_alleles, scaffold);
+    check_chromosome_found(params.scaffold_file, !scaffold.haplotypes.positions().empty(),
+                           phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region = open_indexed_region(params.scaffold_file, from, UINT64_MAX)) {
+  } else if (auto region =
+                 open_indexed_region(params.scaffold_file, from, UINT64_MAX, chromosome_name)) {
     settings.file_name = indexed_lines_name(params.scaffold_file);
     read_scaffold_sites(*region, settings, likelihood_alleles, scaffold);
     report_indexed_read(region->records_read());
@@ -139,8 +167,9 @@ void CallSNP::read_ref_file() {
     info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
+    check_chromosome_found(params.ref_file, !panel.haplotypes.empty(), phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region = open_indexed_region(params.ref_file, from, to)) {
+  } else if (auto region = open_indexed_region(params.ref_file, from, to, chromosome_name)) {
     info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
                          scaffold_haplotypes, likelihood_alleles, record_positions, panel);

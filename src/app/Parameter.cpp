@@ -278,7 +278,11 @@ Parameter::Parameter(int argc, std::vector<std::string>& args) {
   fill_defaults();
   check_required(required);
   check_values();
-  if (has_region) interval = {region.start, region.end};
+  if (has_region) {
+    interval = {region.start, region.end};
+    chromosome_name = region.chromosome;
+    chromosome = static_cast<int>(std::strtol(chromosome_name.c_str(), nullptr, 10));
+  }
   // Without --seed the clock seeds the run; each position's stream adds its own key. The
   // recorded command names the seed either way, so it repeats the run.
   if (!has_seed) {

@@ -204,6 +204,11 @@ class LikelihoodReader {
       wrong_format(where(), "expected " + std::to_string(expected_fields) +
                                 " tab-separated fields, found " + std::to_string(fields_.size()));
     }
+    if (!settings_.chromosome.empty() && fields_[0] != settings_.chromosome) {
+      if (records_.other_chromosome.empty()) records_.other_chromosome = fields_[0];
+      // A sorted file holds each chromosome's records together: the run's have all passed.
+      return !have_data_;
+    }
     const auto parsed_pos = parse_integer(fields_[1]);
     if (!parsed_pos || *parsed_pos < 1 || *parsed_pos > kMaxPosition) {
       throw FatalError("ERROR! " + where() + ": POS '" + std::string(fields_[1]) +
@@ -224,7 +229,8 @@ class LikelihoodReader {
     } else if (chrom != first_chrom_) {
       throw FatalError("ERROR! " + where_record(chrom, pos) + ": CHROM '" + std::string(chrom) +
                        "' differs from '" + first_chrom_ +
-                       "' of the records before; the file must hold one chromosome");
+                       "' of the records before; the file must hold one chromosome, or --region "
+                       "must name one");
     } else if (pos < previous_pos_) {
       throw FatalError("ERROR! " + where_record(chrom, pos) + ": POS " + std::to_string(pos) +
                        " is below POS " + std::to_string(previous_pos_) +

@@ -44,6 +44,7 @@ class PhasedSource {
   virtual std::optional<std::uint64_t> indexed_records() const = 0;
   const std::string& name() const { return name_; }
   void warn_skipped(std::ostream& err) const;
+  const std::string& other_chromosome() const { return first_other_chromosome_; }
 
  protected:
   // Counts the record when it is skipped (true): multi-allelic or of another chromosome.
@@ -60,6 +61,7 @@ class PhasedSource {
  private:
   std::uint64_t multi_allelic_ = 0;
   std::uint64_t other_chromosome_ = 0;
+  std::string first_other_chromosome_;
 };
 
 // A BCF file's records through htslib, over [begin, end] when NAME.csi is beside it.

@@ -92,6 +92,7 @@ void phased_layout_line(const PhasedRecord& record, const std::vector<std::strin
 
 bool PhasedSource::skipped(std::string_view chrom, bool multi_allelic) {
   if (chrom != settings_.chromosome) {
+    if (other_chromosome_ == 0) first_other_chromosome_ = chrom;
     ++other_chromosome_;
     return true;
   }
@@ -274,6 +275,8 @@ std::optional<std::uint64_t> PhasedLayout::indexed_records() const {
 
 void PhasedLayout::warn_skipped(std::ostream& err) const { source_->warn_skipped(err); }
 
+const std::string& PhasedLayout::other_chromosome() const { return source_->other_chromosome(); }
+
 std::unique_ptr<PhasedLayout> phased_layout_of_vcf(std::unique_ptr<std::istream> in,
                                                    const PhasedVcfSettings& settings) {
   return std::make_unique<PhasedLayout>(
@@ -291,7 +294,7 @@ std::unique_ptr<PhasedLayout> open_phased_layout(const PhasedVcfSettings& settin
     case PhasedFormat::kVcf:
       break;
   }
-  if (auto region = open_indexed_region(file, begin, end)) {
+  if (auto region = open_indexed_region(file, begin, end, settings.chromosome)) {
     const IndexedRegion* lines = region.get();
     return std::make_unique<PhasedLayout>(
         std::make_unique<VcfTextSource>(std::move(region), lines, settings));
