@@ -106,6 +106,10 @@ TEST(CallingMode, ScaffoldSitesCopiedEveryPositionWrittenOnce) {
                         ? column.substr(0, pl + 1)
                         : column;
       }
+      // AF and INFO aside: the scaffold's haplotypes are copied.
+      const std::size_t af = stripped.find(";AF=");
+      ASSERT_NE(af, std::string::npos);
+      stripped.erase(af, stripped.find('\t', af) - af);
       EXPECT_EQ(stripped, expected);
     }
     EXPECT_TRUE(found) << pos;

@@ -244,3 +244,41 @@ TEST(Regions, MultiChromosomeIndexedInputAndNameMismatch) {
                              "with bcftools annotate --rename-chrs)\n");
   EXPECT_FALSE(file_exists(dir.file("chr.vcf.gz")));
 }
+
+// BCF in and out: likelihoods from a BCF (with and without its index) give the text VCF's
+// records; NAME.bcf is BCF with a CSI index that bcftools reads and queries; "-" writes the
+// same VCF to standard output; AF is the calls' ALT frequency, as bcftools computes it.
+TEST(Formats, BcfInAndOutRoundTripAndAlleleFrequency) {
+  TempDir dir;
+  shell("bcftools view -Ob -o " + q(dir.file("gl.bcf")) + " " + q(kInput + "/gl.vcf"));
+  shell("bcftools view -Ob -o " + q(dir.file("gl_indexed.bcf")) + " " + q(kInput + "/gl.vcf") +
+        " && bcftools index " + q(dir.file("gl_indexed.bcf")));
+  auto args = [&](const std::string& glfs, const std::string& out) {
+    std::vector<std::string> a = run_args(glfs, kInput + "/scaffold.txt", "x");
+    a.resize(a.size() - 4);  // no --o, --mp
+    a.insert(a.end(), {"--o", out});
+    return a;
+  };
+  ASSERT_EQ(run_dorsane(args(kInput + "/gl.vcf", dir.file("text.vcf"))).status, 0);
+  for (const std::string input : {"gl.bcf", "gl_indexed.bcf"}) {
+    const RunResult run = run_dorsane(args(dir.file(input), dir.file("out.bcf")));
+    ASSERT_EQ(run.status, 0) << input << ": " << run.err;
+    ASSERT_TRUE(file_exists(dir.file("out.bcf.csi"))) << input;
+    const RunResult bcf =
+        run_shell("bcftools view -H -r 20:1000000-1002105 " + q(dir.file("out.bcf")));
+    EXPECT_EQ(bcf.err, "") << input;
+    EXPECT_EQ(bcf.out, run_shell("bcftools view -H " + q(dir.file("text.vcf"))).out) << input;
+  }
+  const RunResult piped = run_dorsane(args(kInput + "/gl.vcf", "-"));
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(without_command_line(piped.out), read_output(dir.file("text.vcf")));
+
+  const RunResult ours = run_shell("bcftools query -f '%INFO/AF\\n' " + q(dir.file("text.vcf")));
+  const RunResult tools = run_shell("bcftools +fill-tags " + q(dir.file("text.vcf")) +
+                                    " -- -t AF | bcftools query -f '%INFO/AF\\n'");
+  ASSERT_EQ(tools.status, 0) << tools.err;
+  std::istringstream a(ours.out), b(tools.out);
+  int sites = 0;
+  for (double x, y; a >> x && b >> y; ++sites) EXPECT_NEAR(x, y, 5e-5);
+  EXPECT_EQ(sites, 21);
+}

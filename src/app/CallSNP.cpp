@@ -75,6 +75,12 @@ void CallSNP::check_output_names() const {
   if (params.has_output && indexed && !OutputFile::index_name(params.output_file).empty()) {
     outputs.emplace_back("the index of --o", OutputFile::index_name(params.output_file));
   }
+  if (params.echo_likelihoods && params.has_output &&
+      params.output_file == OutputFile::kStandardOutput) {
+    throw FatalError(
+        "ERROR! --echo-likelihoods prints to standard output, where --o - writes "
+        "the VCF; write the VCF to a file");
+  }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const auto& [option, file] = outputs[i];
     if (file.empty()) throw FatalError("ERROR! " + option + " needs a file name, got ''");

@@ -3,6 +3,7 @@
 
 #include "app/CallSNP.h"
 #include "app/run_log.h"
+#include "io/bcf_text.h"
 #include "io/chromosome_names.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
@@ -65,6 +66,10 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
   const std::string& chromosome = params.has_region       ? params.region.chromosome
                                   : params.has_chromosome ? params.chromosome_name
                                                           : settings.chromosome;
+  if (auto bcf = open_bcf_text(params.glf_file, likelihood_keys_from(settings.lower),
+                               settings.upper, chromosome)) {
+    return bcf;
+  }
   if (auto region = open_indexed_region(params.glf_file, likelihood_keys_from(settings.lower),
                                         settings.upper, chromosome)) {
     settings.file_name = indexed_lines_name(params.glf_file);
