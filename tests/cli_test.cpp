@@ -192,6 +192,10 @@ TEST(Cli, BadValuesAreErrors) {
        "ERROR! The region to analyse is missing: give --region CHR:START-END, --int <lower> "
        "<upper> or --list <file>"},
       {{"--log", ""}, "ERROR! --log needs a file name, got ''"},
+      {{"--region", "20:0-5"},
+       "ERROR! --region '20:0-5' is not CHR:START-END (START and END are whole numbers from 1 "
+       "to 2147483647)"},
+      {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR:START-END"},
       {{"--region", "20:5-6"},
        "ERROR! --region names the region alone: give it without --int and --list"},
   };

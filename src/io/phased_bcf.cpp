@@ -114,7 +114,7 @@ class BcfSource : public PhasedSource {
     text_.pos = pos;
     text_.ref = record->d.allele[0];
     text_.alt = record->n_allele > 1 ? record->d.allele[1] : ".";
-    phased_layout_line(text_, chosen_names_, prefix, line);
+    if (!phased_layout_line(text_, chosen_names_, prefix, line)) ++without_alt_;
     return true;
   }
 
