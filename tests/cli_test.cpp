@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/run_log.h"
 #include "test_util.h"
 
 namespace {
@@ -361,4 +362,29 @@ TEST(Cli, VersionAndQuiet) {
   const std::string seed =
       echo.err.substr(seed_at + 24, echo.err.find(' ', seed_at + 24) - seed_at - 24);
   EXPECT_TRUE(contains(read_file(dir.file("c.vcf")), " --seed " + seed + "\n"));
+}
+
+// Away from a terminal a line every 5 percent, the last with no time left; on a terminal
+// the line is rewritten in place and ended once.
+TEST(Cli, ProgressLinesEveryFivePercentOrRefreshedInPlace) {
+  std::ostringstream file;
+  ProgressLine lines(file, false, 40);
+  for (int i = 0; i < 40; ++i) lines.advance();
+  lines.finish();
+  const std::string text = file.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20) << text;
+  EXPECT_TRUE(contains(text, "Analysing variant 2/40 (5%), elapsed ")) << text;
+  EXPECT_TRUE(contains(text, " variants/s, ETA ")) << text;
+  EXPECT_TRUE(contains(text, "Analysing variant 40/40 (100%)")) << text;
+  EXPECT_FALSE(contains(text.substr(text.rfind("40/40")), "ETA"));
+  std::ostringstream terminal;
+  ProgressLine refreshed(terminal, true, 3);
+  for (int i = 0; i < 3; ++i) refreshed.advance();
+  refreshed.finish();
+  const std::string shown = terminal.str();
+  EXPECT_EQ(shown.rfind("\rAnalysing variant 1/3 (33%)", 0), 0u) << shown;
+  EXPECT_TRUE(contains(shown, "\rAnalysing variant 3/3 (100%)"));
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1);
+  EXPECT_EQ(duration_text(3725), "1 h 02 min");
+  EXPECT_EQ(duration_text(65.4), "1 min 05 s");
 }

@@ -248,7 +248,9 @@ void CallSNP::inference_step(ResultWriter& writer) {
         *this, family, likelihoods, settings);
     slot(unit) = state.call_positions(first, last);
   };
-  ProgressLine progress_line(progress(), progress_on_terminal(), snps_to_analyse);
+  // Counted over what is walked: with --list, every record at a listed position.
+  ProgressLine progress_line(progress(), progress_on_terminal(),
+                             static_cast<std::int64_t>(positions.size()));
   auto consume = [&](int unit) {
     for (const PositionOutcome& outcome : slot(unit)) {
       std::cerr << outcome.messages;

@@ -134,7 +134,7 @@ std::string ProgressLine::text(std::int64_t done, double seconds) const {
   std::string line = "Analysing variant " + std::to_string(done) + "/" + std::to_string(total_) +
                      " (" + std::to_string(total_ > 0 ? done * 100 / total_ : 100) +
                      "%), elapsed " + duration_text(seconds) + ", " + figures + " variants/s";
-  if (done > 0 && done < total_) {
+  if (rate > 0 && done < total_) {
     line += ", ETA " + duration_text(static_cast<double>(total_ - done) / rate);
   }
   return line;
