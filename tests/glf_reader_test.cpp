@@ -231,26 +231,23 @@ TEST(LikelihoodReader, StructureErrorsNameFileLineAndValue) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"##meta\n" + ok,
-       " Vcf is in a wrong format: gl.vcf:2: a record comes before the #CHROM line"},
+      {"##meta\n" + ok, "ERROR! gl.vcf:2: a record comes before the #CHROM line"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n",
-       " The number of individuals in the scaffold file do not match the number of individuals in "
-       "the vcf file: gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
+       "ERROR! gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS1\n",
-       " Vcf is in a wrong format: gl.vcf:1: sample 'S1' is named twice in the #CHROM line"},
+       "ERROR! gl.vcf:1: sample 'S1' is named twice in the #CHROM line"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS4\n",
-       " Vcf is in a wrong format: gl.vcf:1: sample 'S3' of the sample file is not in the #CHROM "
+       "ERROR! gl.vcf:1: sample 'S3' of the sample file is not in the #CHROM "
        "line"},
-      {kHeader + ok + kHeader, " Vcf is in a wrong format: gl.vcf:3: a second #CHROM line"},
+      {kHeader + ok + kHeader, "ERROR! gl.vcf:3: a second #CHROM line"},
       {kHeader + "20\t10\t.\tA\tC\t.\t.\t.\tPL\t1,0,1\t1,0,1\n",
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
+       "ERROR! gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
        "samples), found 11"},
-      {kHeader + "20\n",
-       " Vcf is in a wrong format: gl.vcf:2: expected 12 tab-separated fields, found 1"},
+      {kHeader + "20\n", "ERROR! gl.vcf:2: expected 12 tab-separated fields, found 1"},
       {kHeader + record("10", "C", "PL", "1,0,1", "1,0", "."),
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
+       "ERROR! gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
       {kHeader + record("10", "C,G", "GT:GL", "0/1:0,-1,-2", ".", "."),
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S1' has 3 GL values, expected 6"},
+       "ERROR! gl.vcf:2 (20:10): sample 'S1' has 3 GL values, expected 6"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message);
 }

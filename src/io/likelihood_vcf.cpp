@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr std::string_view kWrongFormat = " Vcf is in a wrong format";
-constexpr std::string_view kCountMismatch =
-    " The number of individuals in the scaffold file do not match the number of individuals in "
-    "the vcf file";
 constexpr std::int64_t kMaxPosition = 2147483647;
 // How far before a region the records still count toward its keys: a record's key moves past
 // its POS only where a stretch holds more records than bases, so the keys of a region's
@@ -146,7 +142,7 @@ class LikelihoodReader {
     return where() + " (" + std::string(chrom) + ":" + std::to_string(pos) + ")";
   }
   [[noreturn]] void wrong_format(const std::string& location, const std::string& detail) const {
-    throw FatalError(std::string(kWrongFormat) + ": " + location + ": " + detail);
+    throw FatalError("ERROR! " + location + ": " + detail);
   }
 
   // Keeps the length a ##contig line gives, for the output's own ##contig line.
@@ -172,7 +168,7 @@ class LikelihoodReader {
     for (std::size_t l = 9; l < fields_.size(); ++l) names.emplace_back(fields_[l]);
     const std::size_t n = sample_ids_.size();
     if (names.size() != n) {
-      throw FatalError(std::string(kCountMismatch) + ": " + where() + ": the #CHROM line names " +
+      throw FatalError("ERROR! " + where() + ": the #CHROM line names " +
                        std::to_string(names.size()) + " samples, the sample file " +
                        std::to_string(n));
     }
