@@ -172,7 +172,7 @@ void CallSNP::open_outputs() {
   if (params.has_mp && !mp_output.open(params.mp_file)) {
     throw FatalError("ERROR! Can't open output file: " + params.mp_file);
   }
-  if (params.has_output && !vcf_output.open(params.output_file, true)) {
+  if (params.has_output && !vcf_output.open(params.output_file, OutputFile::Kind::kIndexedVcf)) {
     const std::string& target = vcf_output.unwritable();
     throw FatalError("ERROR! Can't open output file: " + target +
                      (target != params.output_file ? " (the index of --o)" : ""));

@@ -498,6 +498,10 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Penalty value lambda                    : " << lambda << "\n";
   out << "Number of MCMC iterations               : " << iterations << "\n";
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";
+  if (has_region) {
+    out << "Region                                  : " << region.chromosome << ":" << region.start
+        << "-" << region.end << "\n";
+  }
   out << "Seed                                    : " << seed
       << (has_seed ? "" : " (from the clock; --seed " + std::to_string(seed) + " repeats the run)")
       << "\n";

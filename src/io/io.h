@@ -78,6 +78,10 @@ void remove_temporary_outputs_on_signals();
 // standard output, written as it goes.
 class OutputFile {
  public:
+  // What is written: a VCF is converted to BCF when its name ends in ".bcf", and an indexed
+  // one also gets its index (tabix for ".gz", CSI for ".bcf") on commit.
+  enum class Kind { kText, kVcf, kIndexedVcf };
+
   OutputFile();
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -91,9 +95,8 @@ class OutputFile {
   static std::string index_name(const std::string& path);
 
   // Creates the temporary file; false when the target, or its index, cannot be written
-  // (unwritable() names which). index_vcf: a compressed VCF also gets its tabix index on
-  // commit.
-  bool open(const std::string& path, bool index_vcf = false);
+  // (unwritable() names which).
+  bool open(const std::string& path, Kind kind = Kind::kText);
   const std::string& unwritable() const { return unwritable_; }
   bool is_open() const { return sink_ != nullptr; }
   std::ostream& stream() { return stream_; }

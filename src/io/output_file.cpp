@@ -183,7 +183,7 @@ std::string OutputFile::index_name(const std::string& path) {
 
 OutputFile::~OutputFile() { discard(); }
 
-bool OutputFile::open(const std::string& path, bool index_vcf) {
+bool OutputFile::open(const std::string& path, Kind kind) {
   discard();
   path_ = path;
   if (path == kStandardOutput) {
@@ -198,8 +198,8 @@ bool OutputFile::open(const std::string& path, bool index_vcf) {
   }
   const bool compressed = ends_with(path, ".gz");
   // BCF is written as text first and converted when complete.
-  bcf_ = ends_with(path, ".bcf");
-  index_vcf_ = (compressed || bcf_) && index_vcf;
+  bcf_ = kind != Kind::kText && ends_with(path, ".bcf");
+  index_vcf_ = (compressed || bcf_) && kind == Kind::kIndexedVcf;
   // Its index is renamed into place beside it, so it must be creatable too.
   for (const std::string& target : targets()) {
     if (is_directory(target)) {
