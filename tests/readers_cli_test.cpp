@@ -51,7 +51,7 @@ struct Inputs {
 // A caller that has read the sample list, the likelihoods, the pedigree and the scaffold.
 struct ReadCaller {
   explicit ReadCaller(std::vector<std::string> args) : argv(std::move(args)) {
-    argv.insert(argv.begin(), "dorsane");
+    argv.insert(argv.begin(), {"dorsane", "--quiet"});
     // Keeps the summary and the PL lines out of the test log, also when a read throws.
     std::ostringstream quiet;
     const std::unique_ptr<std::streambuf, void (*)(std::streambuf*)> restore(

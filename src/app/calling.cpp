@@ -253,7 +253,8 @@ void CallSNP::inference_step(ResultWriter& writer) {
                              static_cast<std::int64_t>(positions.size()));
   auto consume = [&](int unit) {
     for (const PositionOutcome& outcome : slot(unit)) {
-      std::cerr << outcome.messages;
+      // Counted again in one warning at the end.
+      info() << outcome.messages;
       if (outcome.has_answer) {
         writer.write(outcome.position, outcome.answer,
                      outcome.pls.empty() ? nullptr : &outcome.pls);
