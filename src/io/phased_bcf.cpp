@@ -150,6 +150,13 @@ class BcfSource : public PhasedSource {
                        " (made for another file, or the file changed since); rebuild it with "
                        "bcftools index");
     }
+    // The run's chromosome alone when the index holds it: the others' records are skipped
+    // anyway, and a whole genome's would be read for nothing.
+    const int run_id = bcf_hdr_name2id(header_.get(), settings_.chromosome.c_str());
+    if (run_id >= 0 &&
+        std::find(sequences_.begin(), sequences_.end(), run_id) != sequences_.end()) {
+      sequences_ = {run_id};
+    }
     name_ = file + " (lines are the records read through its index)";
   }
 
