@@ -166,7 +166,7 @@ TEST(MergePosteriors, UnreadableFilesAreReportedBeforeOutput) {
                                            "--sample-file", "s.txt", "-chr", "chr 1"},
                                           dir.path());
   EXPECT_EQ(blank_chr.err,
-            "ERROR! -chr needs a chromosome name without blanks or tabs, got 'chr 1'\n");
+            "ERROR! --chr needs a chromosome name without blanks or tabs, got 'chr 1'\n");
   const RunResult no_output =
       run_dorsane({"-merge-posteriors", "a.mp", "a.mp", "--sample-file", "s.txt"}, dir.path());
   EXPECT_EQ(no_output.status, 1);

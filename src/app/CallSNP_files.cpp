@@ -235,11 +235,6 @@ void CallSNP::convert_to_vcf() {
     throw FatalError("ERROR! The sample file " + params.sample_file +
                      " holds no sample ID; merging posteriors needs at least one sample");
   }
-  const std::string& chrom = params.chromosome_name;
-  if (chrom.empty() || chrom.find_first_of(" \t\r\n") != std::string::npos) {
-    throw FatalError("ERROR! -chr needs a chromosome name without blanks or tabs, got '" + chrom +
-                     "'");
-  }
   ifile first;
   open_aux_input(first, params.posterior_file, "ERROR! Can't open posterior file: ");
   ifile second;

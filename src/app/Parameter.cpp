@@ -302,6 +302,11 @@ void Parameter::read_mode_options(const std::vector<GivenOption>& options) {
       merge_posteriors = true;
     }
     if (a == "--chr") {
+      // The name is written as CHROM: a blank would split the record.
+      if (v[0].empty() || v[0].find_first_of(" \t\r\n") != std::string::npos) {
+        throw FatalError("ERROR! --chr needs a chromosome name without blanks or tabs, got '" +
+                         v[0] + "'");
+      }
       chromosome_name = v[0];
       has_chromosome = true;
       const auto number = parse_integer(chromosome_name);
