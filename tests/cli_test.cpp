@@ -247,7 +247,8 @@ TEST(Cli, OptionsMatchWholeOrAreErrors) {
       {{"--tune"}, "unknown option '--tune'; did you mean '--tune-settings'?"},
       {{"--frobnicate", "stray"}, "unknown option '--frobnicate'"},
       {{"--k", "3", "stray"}, "unexpected argument 'stray'"},
-      {{"-T", "2"}, "unknown option '-T'"},
+      {{"-T", "2"}, "unknown option '-T'; did you mean '--threads'?"},
+      {{"-x"}, "unknown option '-x'\n"},
   };
   for (const auto& [extra, error] : cases) {
     std::vector<std::string> args = {"--int", "1", "2"};

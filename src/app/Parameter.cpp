@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -94,22 +95,35 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 }
 
 // The known option nearest to a misspelt one, or "" when none is near enough to be meant.
-std::string nearest_option(const std::string& argument) {
+std::string nearest_option(const std::string& typed) {
+  // Case is no clue to which option was meant: "-T" is "-t".
+  std::string argument = typed;
+  for (char& c : argument) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string best;
+  bool tied = false;
   std::size_t best_distance = std::numeric_limits<std::size_t>::max();
   for (const OptionSpec& option : kOptions) {
-    const std::string name = option.name;
-    // A shortened option is meant as the one it starts.
-    const bool started =
-        name.size() > argument.size() + 1 && name.rfind(argument, 0) == 0 && argument.size() >= 4;
-    const std::size_t distance = started ? 1 : edit_distance(argument, name);
-    if (distance < best_distance) {
-      best_distance = distance;
-      best = name;
+    for (const char* spelling : {option.name, option.aliases[0], option.aliases[1]}) {
+      if (spelling == nullptr) continue;
+      const std::string name = spelling;
+      // A shortened option is meant as the one it starts.
+      const bool started =
+          name.size() > argument.size() + 1 && name.rfind(argument, 0) == 0 && argument.size() >= 4;
+      const std::size_t distance = started ? 1 : edit_distance(argument, name);
+      if (distance < best_distance) {
+        best_distance = distance;
+        best = option.name;
+        tied = false;
+      } else if (distance == best_distance && best != option.name) {
+        tied = true;
+      }
     }
   }
-  const std::size_t allowed = std::max<std::size_t>(2, argument.size() / 4);
-  return best_distance <= allowed ? best : "";
+  // A short argument is near almost anything: only one edit away counts there, and two
+  // options equally near name neither.
+  const std::size_t allowed =
+      argument.size() <= 4 ? 1 : std::max<std::size_t>(2, argument.size() / 4);
+  return best_distance <= allowed && !tied ? best : "";
 }
 
 // A value of --int: no "-" at its start, or a (negative) whole number, refused as a bound later.
