@@ -6,7 +6,6 @@
 #endif
 #include <algorithm>
 #include <iostream>
-#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -14,16 +13,6 @@
 #include "app/help_text.h"
 #include "io/io.h"
 #include "util/errors.h"
-
-namespace {
-
-// Swallows what --quiet keeps off standard output.
-class NullBuffer : public std::streambuf {
- protected:
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
 #if defined(__GLIBC__)
@@ -42,16 +31,6 @@ int main(int argc, char** argv) {
   if (asks("--version")) {
     std::cout << "dorsane " << DORSANE_VERSION << std::endl;
     return 0;
-  }
-  // --quiet: nothing on standard output; warnings and errors still go to standard error.
-  NullBuffer null_buffer;
-  // std::cout is flushed again after main returns: it must have its own buffer back by then.
-  struct RestoreOutput {
-    std::streambuf* buffer;
-    ~RestoreOutput() { std::cout.rdbuf(buffer); }
-  } restore_output{std::cout.rdbuf()};
-  if (asks("--quiet")) {
-    std::cout.rdbuf(&null_buffer);
   }
   remove_temporary_outputs_on_signals();
   // htslib would print its own lines beside ours; every failure it reports becomes one

@@ -197,7 +197,8 @@ TEST(BadInput, OutputsNeverOverwriteInputsOrEachOther) {
 
 TEST(BadInput, AllOutputsOrNone_AlsoWhenInterrupted) {
   TempDir dir;
-  std::string command = "'" + std::string(DORSANE_BINARY) + "'";
+  // Quiet: the file size limit would also cut the captured standard error.
+  std::string command = "'" + std::string(DORSANE_BINARY) + "' --quiet";
   for (const std::string& arg : args_for(
            dir, kInput + "gl.vcf", {"--int", "1000000", "1002100", "--mp", dir.file("out.mp")})) {
     command += " '" + arg + "'";
@@ -244,6 +245,12 @@ TEST(BadInput, PhasedScaffoldErrorsNameFileLineSampleAndValue) {
        "scaffold.vcf:5 (20:1000160): FORMAT 'DS' has no GT field"},
       {"\tS12\t", "\tS99\t", "scaffold.vcf",
        "scaffold.vcf:4: sample S12 of the sample list is not among the file's 12 samples"},
+      // Allele 1 where the record has no ALT allele.
+      {"\tC\tG\t", "\tC\t.\t", "scaffold.vcf",
+       "scaffold.vcf:5 (20:1000160): ALT is '.' but sample S01 has GT '1|0', which carries "
+       "allele 1"},
+      {"\tC\tG\t", "\tC\t.\t", "scaffold.bcf",
+       "scaffold.bcf (20:1000160): ALT is '.' but sample S01 has GT '1|0'"},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -265,4 +272,48 @@ TEST(BadInput, PhasedScaffoldErrorsNameFileLineSampleAndValue) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_FALSE(file_exists(dir.file("out.vcf"))) << c.error;
   }
+}
+
+// A repeated position's line is checked like any other before the first one wins, and a
+// phased record without an ALT allele whose genotypes are all 0 is skipped with a warning.
+TEST(BadInput, RepeatedLinesCheckedAndAltDotRecordsSkipped) {
+  TempDir dir;
+  for (const std::string option : {"--scaffold-file", "--ref-panel"}) {
+    const std::string source =
+        read_file(kInput + (option == "--ref-panel" ? "panel.txt" : "scaffold.txt"));
+    const std::string first = source.substr(0, source.find('\n') + 1);
+    std::string repeated = first;
+    repeated.replace(repeated.rfind(' ') + 1, 1, "2");
+    dir.write("repeated.txt", first + repeated + source.substr(first.size()));
+    std::vector<std::string> args =
+        args_for(dir, kInput + "gl.vcf", {"--int", "1000000", "1000100"});
+    if (option == "--ref-panel") {
+      args.insert(args.end(), {option, dir.file("repeated.txt")});
+    } else {
+      args[5] = dir.file("repeated.txt");
+    }
+    const RunResult run = run_dorsane(args);
+    EXPECT_EQ(run.status, 1) << option;
+    EXPECT_EQ(run.err.rfind("ERROR! " + dir.file("repeated.txt") + ":2: haplotype value '2'", 0),
+              0u)
+        << run.err;
+  }
+  std::vector<std::string> names;
+  std::istringstream list(read_file(kInput + "samples.txt"));
+  for (std::string id; list >> id;) names.push_back(id);
+  std::string vcf = phased_vcf_of_layout(read_file(kInput + "scaffold.txt"), names, false);
+  const std::size_t start = vcf.find("\tC\tG\t");
+  const std::size_t end = vcf.find('\n', start);
+  std::string record = vcf.substr(start, end - start);
+  record.replace(0, 6, "\tC\t.\t");
+  for (const char* gt : {"0|1", "1|0", "1|1"}) {
+    for (std::size_t at; (at = record.find(gt)) != std::string::npos;) record.replace(at, 3, "0|0");
+  }
+  dir.write("scaffold.vcf", vcf.replace(start, end - start, record));
+  std::vector<std::string> args = args_for(dir, kInput + "gl.vcf", {"--int", "1000000", "1000100"});
+  args[5] = dir.file("scaffold.vcf");
+  const RunResult run = run_dorsane(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "WARNING! " + dir.file("scaffold.vcf") +
+                         ": skipped 1 records with ALT '.' (every genotype 0|0)\n");
 }

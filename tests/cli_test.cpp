@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "app/run_log.h"
 #include "test_util.h"
 
 namespace {
@@ -61,7 +62,8 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  EXPECT_EQ(documented.size(), 31u);  // 30 options, --help also as -h
+  // 33 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
+  EXPECT_EQ(documented.size(), 38u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
@@ -85,31 +87,32 @@ TEST(Cli, HelpColoursOnlyOnATerminalWithoutNoColor) {
 
 TEST(Cli, SummaryMatchesGolden) {
   TempDir dir;
-  const RunResult result = run_dorsane(
+  const RunResult result = run_dorsane_loud(
       {"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc", "--o", "out", "--int", "1000",
-       "2000", "--ped-file", "p.ped", "--ref-panel", "r", "--lambda", "0.1"},
+       "2000", "--ped-file", "p.ped", "--ref-panel", "r", "--lambda", "0.1", "--seed", "5"},
       dir.path());
   EXPECT_EQ(result.status, 1);
   const std::string golden = read_file(kData + "/summary_with_ped_and_panel.txt");
-  EXPECT_EQ(result.out.substr(0, golden.size()), golden);
-  EXPECT_EQ(result.err, "ERROR! Can't open sample file: s\n");
+  EXPECT_EQ(result.err.substr(0, golden.size()), golden);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(contains(result.err, "\nERROR! Can't open sample file: s\n"));
 }
 
 TEST(Cli, DefaultsPrintInSummary) {
   TempDir dir;
-  const RunResult result = run_dorsane(calling_args(dir, {"--int", "1", "2"}), dir.path());
-  EXPECT_TRUE(contains(result.out, "Penalty value lambda                    : 0.06\n"));
+  const RunResult result = run_dorsane_loud(calling_args(dir, {"--int", "1", "2"}), dir.path());
+  EXPECT_TRUE(contains(result.err, "Penalty value lambda                    : 0.06\n"));
   // Without a panel the width follows the cohort, known once the samples are read.
-  EXPECT_TRUE(contains(result.out, "Number of flanking sites at either site : from the cohort\n"));
-  EXPECT_FALSE(contains(result.out, "Ped file"));
+  EXPECT_TRUE(contains(result.err, "Number of flanking sites at either site : from the cohort\n"));
+  EXPECT_FALSE(contains(result.err, "Ped file"));
   const RunResult zero =
-      run_dorsane(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
-  EXPECT_TRUE(contains(zero.out, "Number of flanking sites at either site : 0\n"));
+      run_dorsane_loud(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
+  EXPECT_TRUE(contains(zero.err, "Number of flanking sites at either site : 0\n"));
 }
 
 TEST(Cli, MissingRequiredParameterInKeyOrder) {
   TempDir dir;
-  RunResult result = run_dorsane({"x"}, dir.path());
+  RunResult result = run_dorsane({"--k", "3"}, dir.path());
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --glfs ] is required.\n");
   EXPECT_EQ(result.out, "");
@@ -118,11 +121,11 @@ TEST(Cli, MissingRequiredParameterInKeyOrder) {
   EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --o ] is required.\n");
   EXPECT_EQ(result.status, 1);
 
-  // ---glfs stores the file name but marks its own key, so --glfs is still missing.
+  // ---glfs is no spelling of --glfs.
   result = run_dorsane({"--sample-file", "s", "---glfs", "g", "--scaffold-file", "sc", "--o", "o",
                         "--int", "1", "2"},
                        dir.path());
-  EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --glfs ] is required.\n");
+  EXPECT_EQ(result.err, "ERROR! unknown option '---glfs'; did you mean '--glfs'?\n");
 }
 
 TEST(Cli, IntBounds) {
@@ -132,10 +135,13 @@ TEST(Cli, IntBounds) {
     std::string error;
   };
   const std::vector<Case> cases = {
-      {{"--int", "1000", "2000", "3000"}, "Two bounds are in need for '--int'.\n"},
-      {{"--int", "1000"}, "Two bounds are in need for '--int'.\n"},
-      {{"--int", "1000", "--numsnps", "20"}, "Two bounds are in need for '--int'.\n"},
-      {{"--int", "1", "2", "--int", "3", "4"}, "Two bounds are in need for '--int'.\n"},
+      {{"--int", "1000", "2000", "3000"},
+       "ERROR! --int needs two bounds, <lower> <upper>, given once\n"},
+      {{"--int", "1000"}, "ERROR! --int needs two bounds, <lower> <upper>, given once\n"},
+      {{"--int", "1000", "--numsnps", "20"},
+       "ERROR! --int needs two bounds, <lower> <upper>, given once\n"},
+      {{"--int", "1", "2", "--int", "3", "4"},
+       "ERROR! --int needs two bounds, <lower> <upper>, given once\n"},
       {{"--int", "3000", "2000"},
        "ERROR! The lower bound 3000 of --int is above the upper bound 2000 (+5)\n"},
       {{"--int", "10", "2147483648"},
@@ -152,8 +158,8 @@ TEST(Cli, IntBounds) {
   for (const std::vector<std::string>& ok :
        {std::vector<std::string>{"--int", "1000", "998"},
         std::vector<std::string>{"--int", "0", "2147483647"}}) {
-    const RunResult result = run_dorsane(calling_args(dir, ok), dir.path());
-    EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE")) << ok[2];
+    const RunResult result = run_dorsane_loud(calling_args(dir, ok), dir.path());
+    EXPECT_TRUE(contains(result.err, "READING FILES FROM COMMAND LINE")) << ok[2];
     EXPECT_TRUE(contains(result.err, "Can't open sample file")) << ok[2];
   }
 }
@@ -184,7 +190,16 @@ TEST(Cli, BadValuesAreErrors) {
       {{"--threads", "-2"},
        "ERROR! Option --threads needs a whole number from 1 to 1024, got '-2'"},
       {{"--threads", "two"}, "ERROR! Option --threads needs a whole number from 1 to 1024"},
-      {{}, "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>"},
+      {{},
+       "ERROR! The region to analyse is missing: give --region CHR:START-END, --int <lower> "
+       "<upper> or --list <file>"},
+      {{"--log", ""}, "ERROR! --log needs a file name, got ''"},
+      {{"--region", "20:0-5"},
+       "ERROR! --region '20:0-5' is not CHR:START-END (START and END are whole numbers from 1 "
+       "to 2147483647)"},
+      {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR:START-END"},
+      {{"--region", "20:5-6"},
+       "ERROR! --region names the region alone: give it without --int and --list"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> extra = c.extra;
@@ -192,7 +207,7 @@ TEST(Cli, BadValuesAreErrors) {
     const RunResult result = run_dorsane(calling_args(dir, extra), dir.path());
     EXPECT_EQ(result.status, 1) << c.error;
     EXPECT_TRUE(contains(result.err, c.error)) << result.err;
-    EXPECT_FALSE(contains(result.out, "READING FILES")) << c.error;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
 }
 
@@ -209,33 +224,68 @@ TEST(Cli, ValueMissingAtTheEnd) {
 TEST(Cli, FileNamesNeverSelectOptions) {
   TempDir dir;
   // Values that contain option texts stay values; the calling mode runs.
-  const RunResult result = run_dorsane(
+  const RunResult result = run_dorsane_loud(
       {"--sample-file", dir.file("samples-unphased.txt"), "--glfs", dir.file("calls-chr20.vcf.gz"),
        "--scaffold-file", dir.file("data-merge-posteriors"), "--o",
        dir.file("out-decompose-multi.vcf"), "--int", "1", "2"},
       dir.path());
   EXPECT_TRUE(
-      contains(result.out, "Genotype Likelihoods file  : " + dir.file("calls-chr20.vcf.gz")));
+      contains(result.err, "Genotype Likelihoods file  : " + dir.file("calls-chr20.vcf.gz")));
   EXPECT_TRUE(
       contains(result.err, "ERROR! Can't open sample file: " + dir.file("samples-unphased.txt")));
 }
 
-TEST(Cli, UnknownDashArgumentsWarnOthersAreIgnored) {
+// Options match whole: a misspelt, shortened or lengthened option, a stray word and a
+// value-less option are each one line naming the argument, with the nearest option.
+TEST(Cli, OptionsMatchWholeOrAreErrors) {
   TempDir dir;
-  const RunResult result =
-      run_dorsane(calling_args(dir, {"--int", "1", "2", "--frobnicate", "stray"}), dir.path());
-  EXPECT_TRUE(contains(result.err, "Warning: unknown option '--frobnicate' is ignored\n"));
-  EXPECT_FALSE(contains(result.err, "stray"));
-  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--ref-panle", "p"}, "unknown option '--ref-panle'; did you mean '--ref-panel'?"},
+      {{"--thread", "2"}, "unknown option '--thread'; did you mean '--threads'?"},
+      {{"--samples-file", "x"}, "unknown option '--samples-file'; did you mean '--sample-file'?"},
+      {{"--iterations", "50"}, "unknown option '--iterations'; did you mean '--iteration'?"},
+      {{"--keep-going"}, "unknown option '--keep-going'"},
+      {{"--tune"}, "unknown option '--tune'; did you mean '--tune-settings'?"},
+      {{"--frobnicate", "stray"}, "unknown option '--frobnicate'"},
+      {{"--k", "3", "stray"}, "unexpected argument 'stray'"},
+      {{"-T", "2"}, "unknown option '-T'; did you mean '--threads'?"},
+      {{"-x"}, "unknown option '-x'\n"},
+  };
+  for (const auto& [extra, error] : cases) {
+    std::vector<std::string> args = {"--int", "1", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult result = run_dorsane(calling_args(dir, args), dir.path());
+    EXPECT_EQ(result.status, 1) << extra[0];
+    EXPECT_TRUE(contains(result.err, "ERROR! " + error)) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(Cli, SubstringMatchingStillWorks) {
+// Every single-dash option answers to its double-dash form, and the short forms to the long.
+TEST(Cli, DoubleDashFormsAndAliases) {
   TempDir dir;
-  // --chr contains -chr, --initial contains -initial: both keep working.
-  const RunResult result = run_dorsane(
-      calling_args(dir, {"--int", "1", "2", "--chr", "7", "--initial", "init.vcf"}), dir.path());
-  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
-  EXPECT_FALSE(contains(result.err, "Warning"));
+  const std::string samples = dir.write("s.txt", "S1\n");
+  for (const char* merge : {"-merge-posteriors", "--merge-posteriors"}) {
+    const RunResult result =
+        run_dorsane({merge, "a", "b", "--output", "out", "--sample-file", samples}, dir.path());
+    EXPECT_TRUE(contains(result.err, "ERROR! Can't open posterior file: a")) << merge;
+  }
+  for (const char* decompose : {"-decompose-multi", "--decompose-multi"}) {
+    for (const char* unphased : {"-unphased", "--unphased"}) {
+      const RunResult result = run_dorsane(
+          {decompose, "in", "-o", "out", "--sample-file", samples, unphased}, dir.path());
+      EXPECT_TRUE(contains(result.err, "ERROR! Can't open GLs vcf file in")) << result.err;
+    }
+  }
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"--chr", "7", "--initial", "init.vcf", "-t", "2", "-s", "9"},
+        std::vector<std::string>{"-chr", "7", "-initial", "init.vcf", "--threads", "2"}}) {
+    std::vector<std::string> args = {"--int", "1", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult result = run_dorsane(calling_args(dir, args), dir.path());
+    EXPECT_EQ(result.err, "ERROR! Can't open sample file: " + dir.file("samples.txt") + "\n");
+  }
 }
 
 TEST(Cli, AuxiliaryModesSkipSummaryAndRequiredChecks) {
@@ -245,9 +295,9 @@ TEST(Cli, AuxiliaryModesSkipSummaryAndRequiredChecks) {
   const RunResult both = run_dorsane({"-merge-posteriors", "a", "b", "-decompose-multi", "c", "--o",
                                       "out", "--sample-file", dir.file("s.txt")},
                                      dir.path());
-  EXPECT_FALSE(contains(both.out, "Welcome"));
+  EXPECT_FALSE(contains(both.err, "Welcome"));
   EXPECT_FALSE(contains(both.err, "is required"));
-  EXPECT_TRUE(contains(both.out, "Reading sample file : " + dir.file("s.txt")));
+  EXPECT_TRUE(contains(both.err, "Can't open posterior file: a"));
   EXPECT_FALSE(contains(both.err, "decomposition"));
 }
 
@@ -270,8 +320,8 @@ TEST(Cli, PositionListErrors) {
 
   // A list that spans two billion positions needs no memory for the gap.
   dir.write("wide.txt", "1 2000000000\n");
-  result = run_dorsane(calling_args(dir, {"--list", dir.file("wide.txt")}), dir.path());
-  EXPECT_TRUE(contains(result.out, "READING FILES FROM COMMAND LINE"));
+  result = run_dorsane_loud(calling_args(dir, {"--list", dir.file("wide.txt")}), dir.path());
+  EXPECT_TRUE(contains(result.err, "READING FILES FROM COMMAND LINE"));
   EXPECT_TRUE(contains(result.err, "Can't open sample file"));
 }
 
@@ -286,12 +336,57 @@ TEST(Cli, VersionAndQuiet) {
       "--iteration 4 --burnin 1 --int 1000000 1000300 --seed 2");
   std::vector<std::string> quiet = args;
   args.insert(args.end(), {"--o", dir.file("a.vcf")});
-  quiet.insert(quiet.end(), {"--o", dir.file("b.vcf"), "--quiet"});
-  const RunResult loud = run_dorsane(args, dir.path());
-  const RunResult silent = run_dorsane(quiet, dir.path());
+  quiet.insert(quiet.end(), {"--o", dir.file("b.vcf"), "--quiet", "--log", dir.file("b.log")});
+  const RunResult loud = run_dorsane_loud(args, dir.path());
+  const RunResult silent = run_dorsane_loud(quiet, dir.path());
   ASSERT_EQ(silent.status, 0) << silent.err;
-  EXPECT_FALSE(loud.out.empty());
+  // Standard output carries only what was asked for; the banner, progress and closing
+  // figures go to standard error, and --quiet keeps them to the log.
+  EXPECT_EQ(loud.out, "");
   EXPECT_EQ(silent.out, "");
-  EXPECT_EQ(silent.err, loud.err);
+  EXPECT_EQ(silent.err, "");
+  for (const char* part : {"Welcome to  Dorsane", "Seed                                    : 2\n",
+                           " s (wall time), ", "Have a nice day!"}) {
+    EXPECT_TRUE(contains(loud.err, part)) << part;
+    EXPECT_TRUE(contains(read_file(dir.file("b.log")), part)) << part;
+  }
+  EXPECT_TRUE(contains(loud.err, "Analysing variant "));
+  EXPECT_FALSE(contains(read_file(dir.file("b.log")), "Analysing variant "));
   EXPECT_EQ(read_output(dir.file("b.vcf")), read_output(dir.file("a.vcf")));
+  // The echo is asked for; the clock seed is printed and recorded with the command.
+  args.insert(args.end(), {"--echo-likelihoods", "--o", dir.file("c.vcf")});
+  args.erase(std::find(args.begin(), args.end(), "--seed"), args.end() - 3);
+  const RunResult echo = run_dorsane_loud(args, dir.path());
+  ASSERT_EQ(echo.status, 0) << echo.err;
+  EXPECT_EQ(echo.out.rfind("S01 ", 0), 0u) << echo.out.substr(0, 80);
+  const std::size_t seed_at = echo.err.find("(from the clock; --seed ");
+  ASSERT_NE(seed_at, std::string::npos);
+  const std::string seed =
+      echo.err.substr(seed_at + 24, echo.err.find(' ', seed_at + 24) - seed_at - 24);
+  EXPECT_TRUE(contains(read_file(dir.file("c.vcf")), " --seed " + seed + "\n"));
+}
+
+// Away from a terminal a line every 5 percent, the last with no time left; on a terminal
+// the line is rewritten in place and ended once.
+TEST(Cli, ProgressLinesEveryFivePercentOrRefreshedInPlace) {
+  std::ostringstream file;
+  ProgressLine lines(file, false, 40);
+  for (int i = 0; i < 40; ++i) lines.advance();
+  lines.finish();
+  const std::string text = file.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20) << text;
+  EXPECT_TRUE(contains(text, "Analysing variant 2/40 (5%), elapsed ")) << text;
+  EXPECT_TRUE(contains(text, " variants/s, ETA ")) << text;
+  EXPECT_TRUE(contains(text, "Analysing variant 40/40 (100%)")) << text;
+  EXPECT_FALSE(contains(text.substr(text.rfind("40/40")), "ETA"));
+  std::ostringstream terminal;
+  ProgressLine refreshed(terminal, true, 3);
+  for (int i = 0; i < 3; ++i) refreshed.advance();
+  refreshed.finish();
+  const std::string shown = terminal.str();
+  EXPECT_EQ(shown.rfind("\rAnalysing variant 1/3 (33%)", 0), 0u) << shown;
+  EXPECT_TRUE(contains(shown, "\rAnalysing variant 3/3 (100%)"));
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1);
+  EXPECT_EQ(duration_text(3725), "1 h 02 min");
+  EXPECT_EQ(duration_text(65.4), "1 min 05 s");
 }

@@ -16,20 +16,22 @@ const std::string kHeader = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORM
 struct Read {
   LikelihoodRecords records;
   std::string out;
+  std::string err;
 };
 
 Read read_vcf(const std::string& text, std::uint64_t lower = 1, std::uint64_t upper = 1000000,
               bool keep_values = true) {
   std::istringstream in(text);
-  std::ostringstream out;
+  std::ostringstream out, err;
   LikelihoodSettings settings;
   settings.file_name = "gl.vcf";
   settings.lower = lower;
   settings.upper = upper;
   settings.keep_values = keep_values;
   Read result;
-  read_likelihood_vcf(in, kSamples, settings, result.records, out);
+  read_likelihood_vcf(in, kSamples, settings, result.records, out, err);
   result.out = out.str();
+  result.err = err.str();
   return result;
 }
 
@@ -180,6 +182,7 @@ TEST(LikelihoodReader, RepeatedPositionsAllKeptUnderTheirOwnKeys) {
   EXPECT_EQ(read.records.alleles.at(103).alt, "A");
   EXPECT_EQ(read.records.site_likelihoods.at(104)[0], 5);
   EXPECT_EQ(read.records.positions.position_of(104), 102u);
+  EXPECT_EQ(read.err, "");
   // Without the values the same keys are taken, and nothing is kept per record but its alleles.
   const Read checked = read_vcf(text, 1, 1000000, false);
   EXPECT_EQ(checked.records.alleles.keys(), read.records.alleles.keys());
@@ -200,12 +203,12 @@ TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
   EXPECT_EQ(read.records.keys_without_likelihoods, (std::vector<std::uint64_t>{50, 51}));
   EXPECT_TRUE(read.records.site_likelihoods.at(50).empty());
   EXPECT_EQ(read.records.alleles.at(50).count(), 2);
-  EXPECT_EQ(read.out,
-            "ERROR! There is no genotype likelihood information in  gl.vcf for position 50 and "
-            "the position won't be imputed \n"
-            "ERROR! There is no genotype likelihood information in  gl.vcf for position 51 and "
-            "the position won't be imputed \n"
-            "S1 0 0 0\nS2 0 0 0\nS3 0 0 0\n");
+  // The echo (--echo-likelihoods) on one stream, the warnings on the other.
+  EXPECT_EQ(read.out, "S1 0 0 0\nS2 0 0 0\nS3 0 0 0\n");
+  EXPECT_EQ(read.err,
+            "Warning: gl.vcf: position 50 has neither GL nor PL; it is not called from "
+            "likelihoods\nWarning: gl.vcf: position 51 has neither GL nor PL; it is not called "
+            "from likelihoods\n");
 }
 
 TEST(LikelihoodReader, ChromosomeKeptAsText) {
@@ -228,26 +231,23 @@ TEST(LikelihoodReader, StructureErrorsNameFileLineAndValue) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"##meta\n" + ok,
-       " Vcf is in a wrong format: gl.vcf:2: a record comes before the #CHROM line"},
+      {"##meta\n" + ok, "ERROR! gl.vcf:2: a record comes before the #CHROM line"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\n",
-       " The number of individuals in the scaffold file do not match the number of individuals in "
-       "the vcf file: gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
+       "ERROR! gl.vcf:1: the #CHROM line names 2 samples, the sample file 3"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS1\n",
-       " Vcf is in a wrong format: gl.vcf:1: sample 'S1' is named twice in the #CHROM line"},
+       "ERROR! gl.vcf:1: sample 'S1' is named twice in the #CHROM line"},
       {"#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2\tS4\n",
-       " Vcf is in a wrong format: gl.vcf:1: sample 'S3' of the sample file is not in the #CHROM "
+       "ERROR! gl.vcf:1: sample 'S3' of the sample file is not in the #CHROM "
        "line"},
-      {kHeader + ok + kHeader, " Vcf is in a wrong format: gl.vcf:3: a second #CHROM line"},
+      {kHeader + ok + kHeader, "ERROR! gl.vcf:3: a second #CHROM line"},
       {kHeader + "20\t10\t.\tA\tC\t.\t.\t.\tPL\t1,0,1\t1,0,1\n",
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
+       "ERROR! gl.vcf:2 (20:10): expected 12 tab-separated fields (9 + 3 "
        "samples), found 11"},
-      {kHeader + "20\n",
-       " Vcf is in a wrong format: gl.vcf:2: expected 12 tab-separated fields, found 1"},
+      {kHeader + "20\n", "ERROR! gl.vcf:2: expected 12 tab-separated fields, found 1"},
       {kHeader + record("10", "C", "PL", "1,0,1", "1,0", "."),
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
+       "ERROR! gl.vcf:2 (20:10): sample 'S2' has 2 PL values, expected 3"},
       {kHeader + record("10", "C,G", "GT:GL", "0/1:0,-1,-2", ".", "."),
-       " Vcf is in a wrong format: gl.vcf:2 (20:10): sample 'S1' has 3 GL values, expected 6"},
+       "ERROR! gl.vcf:2 (20:10): sample 'S1' has 3 GL values, expected 6"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.message);
 }
@@ -276,7 +276,7 @@ TEST(LikelihoodReader, ValueAndOrderErrors) {
        "sorted by position"},
       {record("10", "C", "PL", ".", ".", ".") + record("11", "C", "PL", ".", ".", ".", "21"),
        "ERROR! gl.vcf:3 (21:11): CHROM '21' differs from '20' of the records before; the file "
-       "must hold one chromosome"},
+       "must hold one chromosome, or --region must name one"},
   };
   for (const Case& c : cases) EXPECT_EQ(error_of(kHeader + c.text), c.message);
 }

@@ -111,17 +111,17 @@ TEST(TunedSettings, ChosenFromTheScaffoldAlone_ASubRegionGivesTheWholeRunsRecord
   TempDir dir;
   const std::string example = std::string(DORSANE_SOURCE_DIR) + "/examples/";
   auto run = [&](const std::string& name, const std::string& lower, const std::string& upper) {
-    return run_dorsane({"--sample-file", example + "samples.txt", "--glfs", example + "gl.vcf.gz",
-                        "--scaffold-file", example + "scaffold.txt", "--int", lower, upper,
-                        "--iteration", "20", "--burnin", "5", "--seed", "3", "--tune-settings",
-                        "--o", dir.file(name)});
+    return run_dorsane_loud({"--sample-file", example + "samples.txt", "--glfs",
+                             example + "gl.vcf.gz", "--scaffold-file", example + "scaffold.txt",
+                             "--int", lower, upper, "--iteration", "20", "--burnin", "5", "--seed",
+                             "3", "--tune-settings", "--o", dir.file(name)});
   };
   const RunResult whole = run("whole.vcf", "1000000", "1030000");
   ASSERT_EQ(whole.status, 0) << whole.err;
   const RunResult part = run("part.vcf", "1012000", "1020000");
   ASSERT_EQ(part.status, 0) << part.err;
   // 60 scaffold sites: the widths that fit are tried, and the choice is recorded.
-  EXPECT_NE(whole.out.find("Settings for 20:1000000-1999999: --numsnps "), std::string::npos);
+  EXPECT_NE(whole.err.find("Settings for 20:1000000-1999999: --numsnps "), std::string::npos);
   auto lines = [&](const std::string& name, bool header) {
     return run_shell("grep " + std::string(header ? "" : "-v ") + "'^##dorsaneSettings\\|^#' '" +
                      dir.file(name) + "' | grep -v '^##dorsaneCommand'")

@@ -195,7 +195,7 @@ TEST(OutputFile, PublishedAllOrNoneIndexIncluded) {
     OutputFile mp;
     OutputFile vcf;
     ASSERT_TRUE(mp.open(dir.file("out.mp")));
-    ASSERT_TRUE(vcf.open(dir.file("out.vcf.gz"), true));
+    ASSERT_TRUE(vcf.open(dir.file("out.vcf.gz"), OutputFile::Kind::kIndexedVcf));
     mp.stream() << "5 A C 1 0 0\n";
     vcf.stream() << "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
                     "20\t5\t.\tA\tC\t.\tPASS\t.\n";

@@ -55,15 +55,20 @@ TEST(MergePosteriors, BiallelicExampleAndTies) {
                           "1000 A G 0.3 0.2 0.1 0.0 \n1005 C T 0 0 0.25 0.75 \n\n");
   EXPECT_EQ(run.result.status, 0) << run.result.err;
   EXPECT_EQ(run.result.err, "");
+  EXPECT_EQ(run.result.out, "");
   EXPECT_EQ(run.vcf, header({"S1"}) +
                          "0\t1000\t.\tA\tG\t.\tPASS\tNUMALT=1\tGT\t0|1\n"
                          "0\t1005\t.\tC\tT\t.\tPASS\tNUMALT=1\tGT\t0|0\n");
-  // The auxiliary modes print no empty line before the closing lines.
-  EXPECT_EQ(run.result.out.rfind(
-                "Reading sample file : " + dir.file("samples.txt") + "\nTime elapsed : ", 0),
+  // The auxiliary modes print the file read and the closing figures, with units.
+  const RunResult loud =
+      run_dorsane_loud({"-merge-posteriors", dir.file("a.mp"), dir.file("b.mp"), "--o",
+                        dir.file("loud.vcf"), "--sample-file", dir.file("samples.txt")},
+                       dir.path());
+  EXPECT_EQ(loud.err.rfind("Reading sample file : " + dir.file("samples.txt") + "\n\nDone in ", 0),
             0u)
-      << run.result.out;
-  EXPECT_TRUE(contains(run.result.out, "\n\n~~~ ΤΕΛΟΣ ~~~ \n\nHave a nice day!\n\n"));
+      << loud.err;
+  EXPECT_TRUE(contains(loud.err, " s (wall time), "));
+  EXPECT_TRUE(contains(loud.err, " s of processor time\n"));
   EXPECT_FALSE(temp_files_left(dir));
 }
 
@@ -161,7 +166,7 @@ TEST(MergePosteriors, UnreadableFilesAreReportedBeforeOutput) {
                                            "--sample-file", "s.txt", "-chr", "chr 1"},
                                           dir.path());
   EXPECT_EQ(blank_chr.err,
-            "ERROR! -chr needs a chromosome name without blanks or tabs, got 'chr 1'\n");
+            "ERROR! --chr needs a chromosome name without blanks or tabs, got 'chr 1'\n");
   const RunResult no_output =
       run_dorsane({"-merge-posteriors", "a.mp", "a.mp", "--sample-file", "s.txt"}, dir.path());
   EXPECT_EQ(no_output.status, 1);

@@ -138,10 +138,17 @@ RunResult run_shell(const std::string& command) {
   return result;
 }
 
-RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir) {
+RunResult run_dorsane_loud(const std::vector<std::string>& args, const std::string& dir) {
   std::string command = "cd " + quote(dir) + " && " + quote(DORSANE_BINARY);
   for (const std::string& arg : args) command += " " + quote(arg);
   return run_shell(command + " </dev/null");
+}
+
+RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir) {
+  if (args.empty()) return run_dorsane_loud(args, dir);
+  std::vector<std::string> quiet = {"--quiet"};
+  quiet.insert(quiet.end(), args.begin(), args.end());
+  return run_dorsane_loud(quiet, dir);
 }
 
 SimulatedCohort::SimulatedCohort(const std::string& simulate_options) {

@@ -46,8 +46,11 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-// Runs the built dorsane binary with the arguments (each quoted) in directory dir.
+// Runs the built dorsane binary with --quiet and the arguments (each quoted) in directory
+// dir: standard error then holds only warnings and errors.
 RunResult run_dorsane(const std::vector<std::string>& args, const std::string& dir = ".");
+// The same without --quiet: the banner, settings, progress and timings on standard error.
+RunResult run_dorsane_loud(const std::vector<std::string>& args, const std::string& dir = ".");
 // Runs a shell command; status is the exit status.
 RunResult run_shell(const std::string& command);
 

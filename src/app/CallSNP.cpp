@@ -10,6 +10,8 @@
 #include <iostream>
 #include <utility>
 
+#include "app/help_text.h"
+#include "app/run_log.h"
 #include "io/file_formats.h"
 #include "util/errors.h"
 
@@ -67,10 +69,17 @@ void CallSNP::check_output_names() const {
   }
   input(true, "--sample-file", params.sample_file);
   if (params.has_output) outputs.emplace_back("--o", params.output_file);
+  if (!params.log_file.empty()) outputs.emplace_back("--log", params.log_file);
   // The calling mode's compressed VCF gets an index beside it, an output of its own.
   const bool indexed = !params.merge_posteriors && !params.decompose_multi;
   if (params.has_output && indexed && !OutputFile::index_name(params.output_file).empty()) {
     outputs.emplace_back("the index of --o", OutputFile::index_name(params.output_file));
+  }
+  if (params.echo_likelihoods && params.has_output &&
+      params.output_file == OutputFile::kStandardOutput) {
+    throw FatalError(
+        "ERROR! --echo-likelihoods prints to standard output, where --o - writes "
+        "the VCF; write the VCF to a file");
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const auto& [option, file] = outputs[i];
@@ -93,6 +102,7 @@ void CallSNP::check_output_names() const {
 
 CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) {
   check_output_names();
+  open_run_log(params.quiet, params.log_file);
   // -chr names the chromosome until the likelihood records name it.
   chromosome = params.chromosome;
   chromosome_name = params.chromosome_name;
@@ -117,7 +127,7 @@ void CallSNP::read_position_list() {
 }
 
 void CallSNP::run() {
-  start_clock = std::clock();
+  const RunClock clock;
   if (params.merge_posteriors) {
     read_sample();
     convert_to_vcf();
@@ -125,12 +135,10 @@ void CallSNP::run() {
     read_sample();
     vcf_decompose();
   } else {
+    params.print(info(), stderr_takes_colour() && params.log_file.empty());
     run_calling_mode();
-    std::cout << "\n";
   }
-  const std::clock_t end_clock = std::clock();
-  print_closing_lines(
-      std::cout, (static_cast<double>(end_clock) - static_cast<double>(start_clock)) / 1000000);
+  print_closing_lines(info(), clock.wall_seconds(), clock.processor_seconds());
 }
 
 void CallSNP::run_calling_mode() {
@@ -146,7 +154,7 @@ void CallSNP::run_calling_mode() {
   read_pedigree();
   if (!params.has_numsnps) {
     params.numsnps = default_numsnps(params.k, params.has_ref_panel);
-    std::cout << "Number of flanking sites at either side : " << params.numsnps
+    info() << "Number of flanking sites at either side : " << params.numsnps
               << (params.has_ref_panel ? ""
                                        : " (from the " + std::to_string(params.k) +
                                              " haplotypes each model selects)")
@@ -172,18 +180,16 @@ void CallSNP::open_outputs() {
   if (params.has_mp && !mp_output.open(params.mp_file)) {
     throw FatalError("ERROR! Can't open output file: " + params.mp_file);
   }
-  if (params.has_output && !vcf_output.open(params.output_file, true)) {
+  if (params.has_output && !vcf_output.open(params.output_file, OutputFile::Kind::kIndexedVcf)) {
     const std::string& target = vcf_output.unwritable();
     throw FatalError("ERROR! Can't open output file: " + target +
                      (target != params.output_file ? " (the index of --o)" : ""));
   }
 }
 
-void print_closing_lines(std::ostream& out, double processor_seconds) {
-  out.flush();
-  char elapsed[64];
-  std::snprintf(elapsed, sizeof elapsed, "Time elapsed : %f\n", processor_seconds);
-  out << elapsed;
+void print_closing_lines(std::ostream& out, double wall_seconds, double processor_seconds) {
+  out << "\nDone in " << duration_text(wall_seconds)
+      << " (wall time), " + duration_text(processor_seconds) + " of processor time\n";
   out << "\n~~~ ΤΕΛΟΣ ~~~ \n\nHave a nice day!\n\n";
   out.flush();
 }

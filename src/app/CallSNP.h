@@ -89,7 +89,6 @@ class CallSNP {
   std::vector<std::string> sample_ids;
   int sample_count = 0;
   int snps_to_analyse = 0;
-  std::clock_t start_clock = 0;
 
   // Site data of the input files, keyed by position (likelihood records by their key).
   // The likelihood values are not kept: they are read again as positions are called, so
@@ -113,13 +112,19 @@ class CallSNP {
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
   std::vector<std::vector<int>> pedigree;
   int pedigree_size = 0;
-  std::string chromosome_name;  // CHROM text of the likelihood records (or -chr)
-  std::string contig_length;    // its length from the likelihood file's header, or ""
-  int chromosome = 0;           // strtol value of CHROM (or -chr)
+  std::string chromosome_name;  // CHROM text of the likelihood records (or --region, -chr)
+  bool likelihoods_name_chromosome = false;  // whether chromosome_name is the records' CHROM
+  std::string contig_length;                 // its length from the likelihood file's header, or ""
+  int chromosome = 0;                        // strtol value of CHROM (or -chr)
   // With --tune-settings: each block's choice, ascending by block.
   std::vector<BlockChoice> block_choices;
 
  private:
+  // What named the run's chromosome, for messages: the likelihood file, --region or --chr.
+  const std::string& chromosome_source() const;
+  // Refuses a phased input that kept no site while holding records of another chromosome.
+  void check_chromosome_found(const std::string& file, bool sites_kept,
+                              const std::string& other_chromosome) const;
   void read_position_list();
   void collect_listed_items();
   // The pedigree's duos and trios numbered, with the trio children listed.
@@ -140,4 +145,4 @@ class CallSNP {
 };
 
 // Text printed after every run mode.
-void print_closing_lines(std::ostream& out, double processor_seconds);
+void print_closing_lines(std::ostream& out, double wall_seconds, double processor_seconds);

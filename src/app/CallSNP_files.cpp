@@ -2,6 +2,9 @@
 #include <iostream>
 
 #include "app/CallSNP.h"
+#include "app/run_log.h"
+#include "io/bcf_text.h"
+#include "io/chromosome_names.h"
 #include "io/file_formats.h"
 #include "io/indexed_lines.h"
 #include "io/io.h"
@@ -13,7 +16,7 @@
 namespace {
 
 void report_indexed_read(std::uint64_t records) {
-  std::cout << "  read through its index: " << records << " records" << std::endl;
+  info() << "  read through its index: " << records << " records" << std::endl;
 }
 
 void report_phased_read(const PhasedLayout& phased) {
@@ -24,7 +27,7 @@ void report_phased_read(const PhasedLayout& phased) {
 }  // namespace
 
 void CallSNP::read_sample() {
-  std::cout << "Reading sample file : " << params.sample_file << std::endl;
+  info() << "Reading sample file : " << params.sample_file << std::endl;
   ifile in;
   if (!in.open(params.sample_file))
     throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
@@ -37,15 +40,38 @@ LikelihoodSettings CallSNP::likelihood_settings() const {
   settings.file_name = params.glf_file;
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
+  if (params.has_region) settings.chromosome = params.region.chromosome;
   return settings;
+}
+
+const std::string& CallSNP::chromosome_source() const {
+  static const std::string kRegion = "--region";
+  static const std::string kChr = "--chr";
+  if (likelihoods_name_chromosome) return params.glf_file;
+  return params.has_region ? kRegion : kChr;
+}
+
+void CallSNP::check_chromosome_found(const std::string& file, bool sites_kept,
+                                     const std::string& other_chromosome) const {
+  if (sites_kept || other_chromosome.empty()) return;
+  throw FatalError(
+      chromosome_mismatch(chromosome_source(), chromosome_name, file, other_chromosome));
 }
 
 std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& settings,
                                                         IndexedRegion** indexed) const {
   // With --list the one span from the first to the last listed position is queried, from
   // where the records start to count toward the keys.
+  // --region, or else --chr, picks one chromosome of an index that names several.
+  const std::string& chromosome = params.has_region       ? params.region.chromosome
+                                  : params.has_chromosome ? params.chromosome_name
+                                                          : settings.chromosome;
+  if (auto bcf = open_bcf_text(params.glf_file, likelihood_keys_from(settings.lower),
+                               settings.upper, chromosome)) {
+    return bcf;
+  }
   if (auto region = open_indexed_region(params.glf_file, likelihood_keys_from(settings.lower),
-                                        settings.upper)) {
+                                        settings.upper, chromosome)) {
     settings.file_name = indexed_lines_name(params.glf_file);
     if (indexed != nullptr) *indexed = region.get();
     return region;
@@ -58,21 +84,29 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
 }
 
 void CallSNP::read_glf_file() {
-  std::cout << "Reading vcf file:  " << params.glf_file << std::endl;
+  info() << "Reading vcf file:  " << params.glf_file << std::endl;
   LikelihoodSettings settings = likelihood_settings();
   // The file is read again as positions are called (it must be seekable, so never a pipe).
   settings.keep_values = false;
   IndexedRegion* indexed = nullptr;
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
   LikelihoodRecords records;
-  read_likelihood_vcf(*in, sample_ids, settings, records, std::cout);
+  // Each sample's PL values only when asked for: at 1,000 samples they would be a line per
+  // sample per site.
+  std::ostream discard(nullptr);
+  read_likelihood_vcf(*in, sample_ids, settings, records,
+                      params.echo_likelihoods ? std::cout : discard, std::cerr);
   if (indexed != nullptr) report_indexed_read(indexed->records_read());
-  std::cout.flush();
 
   keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
   record_positions = std::move(records.positions);
   if (params.has_list) collect_listed_items();
+  if (params.has_region && !records.has_records && !records.other_chromosome.empty()) {
+    throw FatalError(chromosome_mismatch("--region", params.region.chromosome, params.glf_file,
+                                         records.other_chromosome));
+  }
+  likelihoods_name_chromosome = records.has_records;
   if (records.has_records) {
     chromosome = records.chromosome;
     chromosome_name = std::move(records.chromosome_name);
@@ -96,7 +130,7 @@ void CallSNP::collect_listed_items() {
 }
 
 void CallSNP::read_scaffold() {
-  std::cout << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
+  info() << "Reading haplotype scaffold file : " << params.scaffold_file << std::endl;
   ScaffoldSettings settings;
   settings.file_name = params.scaffold_file;
   settings.lower = params.interval[0];
@@ -110,8 +144,11 @@ void CallSNP::read_scaffold() {
                                        from, UINT64_MAX)) {
     settings.file_name = phased->name();
     read_scaffold_sites(*phased, settings, likelihood_alleles, scaffold);
+    check_chromosome_found(params.scaffold_file, !scaffold.haplotypes.positions().empty(),
+                           phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region = open_indexed_region(params.scaffold_file, from, UINT64_MAX)) {
+  } else if (auto region =
+                 open_indexed_region(params.scaffold_file, from, UINT64_MAX, chromosome_name)) {
     settings.file_name = indexed_lines_name(params.scaffold_file);
     read_scaffold_sites(*region, settings, likelihood_alleles, scaffold);
     report_indexed_read(region->records_read());
@@ -132,12 +169,13 @@ void CallSNP::read_ref_file() {
   const auto from = static_cast<std::uint64_t>(scaffold_range[0]);
   const auto to = static_cast<std::uint64_t>(scaffold_range[1]);
   if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
+    check_chromosome_found(params.ref_file, !panel.haplotypes.empty(), phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region = open_indexed_region(params.ref_file, from, to)) {
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+  } else if (auto region = open_indexed_region(params.ref_file, from, to, chromosome_name)) {
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
                          scaffold_haplotypes, likelihood_alleles, record_positions, panel);
     report_indexed_read(region->records_read());
@@ -145,7 +183,7 @@ void CallSNP::read_ref_file() {
     ifile in;
     if (!in.open(params.ref_file))
       throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
-    std::cout << "Reading external reference panel file : " << params.ref_file << std::endl;
+    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
   }
@@ -155,14 +193,14 @@ void CallSNP::read_ref_file() {
 }
 
 void CallSNP::read_pedigree() {
-  params.k = settle_k(sample_count, params.has_k, params.k, std::cout);
+  params.k = settle_k(sample_count, params.has_k, params.k, info());
   params.has_k = true;
   if (!params.has_ped_file) {
     pedigree = single_sample_units(sample_count);
     pedigree_size = static_cast<int>(pedigree.size());
     return;
   }
-  std::cout << "Reading ped file : " << params.ped_file << std::endl;
+  info() << "Reading ped file : " << params.ped_file << std::endl;
   ifile in;
   if (!in.open(params.ped_file)) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
   PedigreeCounts counts;
@@ -177,7 +215,7 @@ void CallSNP::read_pedigree() {
 }
 
 void CallSNP::read_initial_file() {
-  std::cout << "Reading initialization file:  " << params.initial_file << std::endl;
+  info() << "Reading initialization file:  " << params.initial_file << std::endl;
   ifile in;
   if (!in.open(params.initial_file)) {
     // The initial genotypes are optional: the run goes on without them.
@@ -196,11 +234,6 @@ void CallSNP::convert_to_vcf() {
   if (sample_ids.empty()) {
     throw FatalError("ERROR! The sample file " + params.sample_file +
                      " holds no sample ID; merging posteriors needs at least one sample");
-  }
-  const std::string& chrom = params.chromosome_name;
-  if (chrom.empty() || chrom.find_first_of(" \t\r\n") != std::string::npos) {
-    throw FatalError("ERROR! -chr needs a chromosome name without blanks or tabs, got '" + chrom +
-                     "'");
   }
   ifile first;
   open_aux_input(first, params.posterior_file, "ERROR! Can't open posterior file: ");
@@ -229,7 +262,7 @@ void CallSNP::vcf_decompose() {
 }
 
 void CallSNP::write_file(ResultWriter& writer) {
-  std::cout << "\nWriting phased genotypes in output files..." << std::endl;
+  info() << "\nWriting phased genotypes in output files..." << std::endl;
   writer.finish();
   // Both complete before either appears: a failure leaves neither.
   std::vector<OutputFile*> outputs;

@@ -1,11 +1,15 @@
 #include "app/Parameter.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <limits>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "app/help_text.h"
@@ -14,56 +18,117 @@
 
 namespace {
 
-// How many arguments after an option are its values; kCollect takes the
-// following arguments up to the first one containing "-" (the bounds of --int).
+// How many arguments after an option are its values; kCollect takes the following
+// arguments that do not start with "-" (or are negative numbers): the bounds of --int.
 constexpr int kCollect = -1;
 
 struct OptionSpec {
-  const char* text;
+  const char* name;  // the spelling messages use
   int values;
+  // Other spellings: the single-dash forms kept for existing scripts, and short forms.
+  std::array<const char*, 2> aliases;
 };
 
-// Every option text of both passes. An argument selects an option when it
-// contains the text; only arguments starting with "-" that are not values of
-// the option before them are tested.
+// Every option of every mode. An argument names an option only when it equals one of its
+// spellings: a misspelt or shortened option is an error, never a near match.
 constexpr OptionSpec kOptions[] = {
-    {"-merge-posteriors", 2},
-    {"-chr", 1},
-    {"--sample-file", 1},
-    {"--o", 1},
-    {"-decompose-multi", 1},
-    {"-unphased", 0},
-    {"--ref-panel", 1},
-    {"--ped-file", 1},
-    {"--int", kCollect},
-    {"-initial", 1},
-    {"--list", 1},
-    {"--mp", 1},
-    {"--scaffold-file", 1},
-    {"--iteration", 1},
-    {"--burnin", 1},
-    {"--numsnps", 1},
-    {"--lambda", 1},
-    {"--glfs", 1},
-    {"--k", 1},
-    {"--model-avg", 0},
-    {"--var-multi", 0},
-    {"--seed", 1},
-    {"--threads", 1},
-    {"--quiet", 0},
-    {"--dosage", 0},
-    {"--tune-settings", 0},
-    {"--fixed-rare-phase", 0},
-    {"--rare-band", 1},
+    {"--merge-posteriors", 2, {"-merge-posteriors", nullptr}},
+    {"--chr", 1, {"-chr", nullptr}},
+    {"--sample-file", 1, {nullptr, nullptr}},
+    {"--o", 1, {"-o", "--output"}},
+    {"--decompose-multi", 1, {"-decompose-multi", nullptr}},
+    {"--unphased", 0, {"-unphased", nullptr}},
+    {"--ref-panel", 1, {nullptr, nullptr}},
+    {"--ped-file", 1, {nullptr, nullptr}},
+    {"--int", kCollect, {nullptr, nullptr}},
+    {"--region", 1, {nullptr, nullptr}},
+    {"--initial", 1, {"-initial", nullptr}},
+    {"--list", 1, {nullptr, nullptr}},
+    {"--mp", 1, {nullptr, nullptr}},
+    {"--scaffold-file", 1, {nullptr, nullptr}},
+    {"--iteration", 1, {nullptr, nullptr}},
+    {"--burnin", 1, {nullptr, nullptr}},
+    {"--numsnps", 1, {nullptr, nullptr}},
+    {"--lambda", 1, {nullptr, nullptr}},
+    {"--glfs", 1, {nullptr, nullptr}},
+    {"--k", 1, {nullptr, nullptr}},
+    {"--model-avg", 0, {nullptr, nullptr}},
+    {"--var-multi", 0, {nullptr, nullptr}},
+    {"--seed", 1, {"-s", nullptr}},
+    {"--threads", 1, {"-t", nullptr}},
+    {"--quiet", 0, {nullptr, nullptr}},
+    {"--log", 1, {nullptr, nullptr}},
+    {"--echo-likelihoods", 0, {nullptr, nullptr}},
+    {"--dosage", 0, {nullptr, nullptr}},
+    {"--tune-settings", 0, {nullptr, nullptr}},
+    {"--fixed-rare-phase", 0, {nullptr, nullptr}},
+    {"--rare-band", 1, {nullptr, nullptr}},
+    {"--help", 0, {"-h", nullptr}},
+    {"--version", 0, {nullptr, nullptr}},
 };
 
-bool selects(const std::string& argument, const char* option) {
-  return argument.find(option) != std::string::npos;
+const OptionSpec* find_option(const std::string& argument) {
+  for (const OptionSpec& option : kOptions) {
+    if (argument == option.name) return &option;
+    for (const char* alias : option.aliases) {
+      if (alias != nullptr && argument == alias) return &option;
+    }
+  }
+  return nullptr;
 }
 
-// A value of --int: no "-" in it, or a (negative) whole number, refused as a bound later.
+// Edits (insertions, deletions, substitutions, swaps of neighbours) between two words.
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known option nearest to a misspelt one, or "" when none is near enough to be meant.
+std::string nearest_option(const std::string& typed) {
+  // Case is no clue to which option was meant: "-T" is "-t".
+  std::string argument = typed;
+  for (char& c : argument) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string best;
+  bool tied = false;
+  std::size_t best_distance = std::numeric_limits<std::size_t>::max();
+  for (const OptionSpec& option : kOptions) {
+    for (const char* spelling : {option.name, option.aliases[0], option.aliases[1]}) {
+      if (spelling == nullptr) continue;
+      const std::string name = spelling;
+      // A shortened option is meant as the one it starts.
+      const bool started =
+          name.size() > argument.size() + 1 && name.rfind(argument, 0) == 0 && argument.size() >= 4;
+      const std::size_t distance = started ? 1 : edit_distance(argument, name);
+      if (distance < best_distance) {
+        best_distance = distance;
+        best = option.name;
+        tied = false;
+      } else if (distance == best_distance && best != option.name) {
+        tied = true;
+      }
+    }
+  }
+  // A short argument is near almost anything: only one edit away counts there, and two
+  // options equally near name neither.
+  const std::size_t allowed =
+      argument.size() <= 4 ? 1 : std::max<std::size_t>(2, argument.size() / 4);
+  return best_distance <= allowed && !tied ? best : "";
+}
+
+// A value of --int: no "-" at its start, or a (negative) whole number, refused as a bound later.
 bool is_bound_value(const std::string& argument) {
-  return argument.find('-') == std::string::npos || parse_integer(argument).has_value();
+  return argument.empty() || argument[0] != '-' || parse_integer(argument).has_value();
 }
 
 int collected_bound_count(const std::vector<std::string>& args, int argc, int i) {
@@ -72,36 +137,32 @@ int collected_bound_count(const std::vector<std::string>& args, int argc, int i)
   return count;
 }
 
-// Indices of the arguments that are tested against the options.
-std::vector<int> option_arguments(int argc, const std::vector<std::string>& args) {
-  std::vector<int> result;
+[[noreturn]] void refuse_unknown(const std::string& argument) {
+  if (argument.size() < 2 || argument[0] != '-') {
+    throw FatalError("ERROR! unexpected argument '" + argument +
+                     "': it is no option and follows none that takes a value");
+  }
+  const std::string nearest = nearest_option(argument);
+  throw FatalError("ERROR! unknown option '" + argument + "'" +
+                   (nearest.empty() ? "" : "; did you mean '" + nearest + "'?"));
+}
+
+// The options given, in order, each under its main spelling with its values.
+std::vector<GivenOption> given_options(int argc, const std::vector<std::string>& args) {
+  std::vector<GivenOption> result;
   int i = 1;
   while (i < argc) {
-    const std::string& argument = args[i];
-    if (argument.empty() || argument[0] != '-') {
-      ++i;
-      continue;
+    const OptionSpec* option = find_option(args[i]);
+    if (option == nullptr) refuse_unknown(args[i]);
+    const int wanted =
+        option->values == kCollect ? collected_bound_count(args, argc, i) : option->values;
+    if (i + wanted > argc - 1) {
+      throw FatalError("ERROR! Option " + std::string(option->name) + " (argument '" + args[i] +
+                       "') needs " + std::to_string(wanted) + " value" + (wanted == 1 ? "" : "s") +
+                       " after it");
     }
-    int values = 0;
-    bool matched = false;
-    for (const OptionSpec& option : kOptions) {
-      if (!selects(argument, option.text)) continue;
-      matched = true;
-      const int wanted =
-          option.values == kCollect ? collected_bound_count(args, argc, i) : option.values;
-      if (i + wanted > argc - 1) {
-        throw FatalError("ERROR! Option " + std::string(option.text) + " (argument '" + argument +
-                         "') needs " + std::to_string(wanted) + " value" +
-                         (wanted == 1 ? "" : "s") + " after it");
-      }
-      values = std::max(values, wanted);
-    }
-    if (!matched) {
-      std::cerr << "Warning: unknown option '" << argument << "' is ignored" << std::endl;
-    } else {
-      result.push_back(i);
-    }
-    i += 1 + values;
+    result.push_back({option->name, {args.begin() + i + 1, args.begin() + i + 1 + wanted}});
+    i += 1 + wanted;
   }
   return result;
 }
@@ -123,23 +184,34 @@ double parse_double_option(const std::string& option, const std::string& value) 
   return *parsed;
 }
 
-void read_int_bounds(const std::vector<std::string>& args, int argc, int i,
-                     std::vector<std::uint64_t>& interval) {
-  for (int j = i + 1; j < argc && is_bound_value(args[j]); ++j) {
-    const auto bound = parse_integer(args[j]);
+void read_int_bounds(const std::vector<std::string>& values, std::vector<std::uint64_t>& interval) {
+  for (const std::string& value : values) {
+    const auto bound = parse_integer(value);
     if (!bound || *bound < 0 || *bound > INT32_MAX) {
       throw FatalError("ERROR! Bounds of --int must be whole numbers from 0 to 2147483647, got '" +
-                       args[j] + "'");
+                       value + "'");
     }
     interval.push_back(static_cast<std::uint64_t>(*bound));
   }
-  if (interval.size() != 2) throw FatalError("Two bounds are in need for '--int'.");
+  if (interval.size() != 2) {
+    throw FatalError("ERROR! --int needs two bounds, <lower> <upper>, given once");
+  }
   interval[1] += 5;
   if (interval[0] > interval[1]) {
     throw FatalError("ERROR! The lower bound " + std::to_string(interval[0]) +
                      " of --int is above the upper bound " + std::to_string(interval[1] - 5) +
                      " (+5)");
   }
+}
+
+// A position of --region: digits with optional thousands commas, from 1 to 2147483647.
+std::optional<std::uint64_t> region_position(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ','), text.end());
+  const auto value = parse_integer(text);
+  if (!value || *value < 1 || *value > INT32_MAX || text[0] == '+' || text[0] == '-') {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(*value);
 }
 
 void check_required(const std::map<std::string, int>& required) {
@@ -185,35 +257,72 @@ std::string shell_words(const std::vector<std::string>& args) {
 
 }  // namespace
 
-Parameter::Parameter(int argc, std::vector<std::string>& args) {
-  command_line = shell_words(args);
-  const std::vector<int> options = option_arguments(argc, args);
+Region parse_region(const std::string& text) {
+  const auto refuse = [&text](const std::string& why) -> Region {
+    throw FatalError("ERROR! --region '" + text + "' is not CHR:START-END (" + why + ")");
+  };
+  // A chromosome name may hold ':' itself; the last one starts the positions.
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return refuse("no chromosome and positions");
+  Region region;
+  region.chromosome = text.substr(0, colon);
+  if (region.chromosome.find_first_of(" \t") != std::string::npos) {
+    return refuse("a blank in the chromosome");
+  }
+  const std::string span = text.substr(colon + 1);
+  const std::size_t dash = span.find('-');
+  if (dash == std::string::npos) return refuse("no '-' between START and END");
+  const auto start = region_position(span.substr(0, dash));
+  const auto end = region_position(span.substr(dash + 1));
+  if (!start || !end) return refuse("START and END are whole numbers from 1 to 2147483647");
+  if (*start > *end) return refuse("START is above END");
+  region.start = *start;
+  region.end = *end;
+  return region;
+}
 
-  read_mode_options(args, options);
+Parameter::Parameter(int argc, std::vector<std::string>& args) {
+  const std::vector<GivenOption> options = given_options(argc, args);
+
+  read_mode_options(options);
+  command_line = shell_words(args);
   if (merge_posteriors || decompose_multi) return;
 
-  const std::map<std::string, int> required = read_run_options(argc, args, options);
+  const std::map<std::string, int> required = read_run_options(options);
   fill_defaults();
   check_required(required);
   check_values();
-  // Without --seed the clock seeds the run; each position's stream adds its own key.
-  if (!has_seed) seed = static_cast<unsigned int>(std::time(nullptr));
-
-  print();
+  if (has_region) {
+    interval = {region.start, region.end};
+    chromosome_name = region.chromosome;
+    chromosome = static_cast<int>(std::strtol(chromosome_name.c_str(), nullptr, 10));
+  }
+  // Without --seed the clock seeds the run; each position's stream adds its own key. The
+  // recorded command names the seed either way, so it repeats the run.
+  if (!has_seed) {
+    seed = static_cast<unsigned int>(std::time(nullptr));
+    command_line += " --seed " + std::to_string(seed);
+  }
 }
 
 // The options that pick another mode than calling, and those it shares with calling.
-void Parameter::read_mode_options(const std::vector<std::string>& args,
-                                  const std::vector<int>& options) {
-  for (const int i : options) {
-    const std::string& a = args[i];
-    if (selects(a, "-merge-posteriors")) {
-      posterior_file = args[i + 1];
-      posterior_file_2 = args[i + 2];
+void Parameter::read_mode_options(const std::vector<GivenOption>& options) {
+  for (const GivenOption& option : options) {
+    const std::string& a = option.name;
+    const std::vector<std::string>& v = option.values;
+    if (a == "--merge-posteriors") {
+      posterior_file = v[0];
+      posterior_file_2 = v[1];
       merge_posteriors = true;
     }
-    if (selects(a, "-chr")) {
-      chromosome_name = args[i + 1];
+    if (a == "--chr") {
+      // The name is written as CHROM: a blank would split the record.
+      if (v[0].empty() || v[0].find_first_of(" \t\r\n") != std::string::npos) {
+        throw FatalError("ERROR! --chr needs a chromosome name without blanks or tabs, got '" +
+                         v[0] + "'");
+      }
+      chromosome_name = v[0];
+      has_chromosome = true;
       const auto number = parse_integer(chromosome_name);
       if (number && *number >= INT32_MIN && *number <= INT32_MAX) {
         chromosome = static_cast<int>(*number);
@@ -222,125 +331,129 @@ void Parameter::read_mode_options(const std::vector<std::string>& args,
         chromosome = static_cast<int>(std::strtol(chromosome_name.c_str(), nullptr, 10));
       }
     }
-    if (selects(a, "--sample-file")) sample_file = args[i + 1];
-    if (selects(a, "--o")) {
-      output_file = args[i + 1];
+    if (a == "--sample-file") sample_file = v[0];
+    if (a == "--o") {
+      output_file = v[0];
       has_output = true;
     }
-    if (selects(a, "-decompose-multi")) {
-      decompose_file = args[i + 1];
+    if (a == "--decompose-multi") {
+      decompose_file = v[0];
       decompose_multi = true;
     }
-    if (selects(a, "-unphased")) unphased = true;
+    if (a == "--unphased") unphased = true;
+    if (a == "--quiet") quiet = true;
+    if (a == "--log") {
+      if (v[0].empty()) throw FatalError("ERROR! --log needs a file name, got ''");
+      log_file = v[0];
+    }
   }
 }
 
 // Returns which of the required options were given (1) or not (0).
-std::map<std::string, int> Parameter::read_run_options(int argc,
-                                                       const std::vector<std::string>& args,
-                                                       const std::vector<int>& options) {
+std::map<std::string, int> Parameter::read_run_options(const std::vector<GivenOption>& options) {
   std::map<std::string, int> required = {
       {"--sample-file", 0}, {"--glfs", 0}, {"--scaffold-file", 0}, {"--o", 0}};
   zflag_modelavg = false;
 
-  for (const int i : options) {
-    read_file_option(args, i, required);
-    read_setting_option(argc, args, i, required);
+  for (const GivenOption& option : options) {
+    if (required.count(option.name) != 0) required[option.name] = 1;
+    read_file_option(option);
+    read_setting_option(option);
   }
   return required;
 }
 
-void Parameter::read_file_option(const std::vector<std::string>& args, int i,
-                                 std::map<std::string, int>& required) {
-  const std::string& a = args[i];
-  if (selects(a, "--sample-file")) {
-    sample_file = args[i + 1];
-    required[a] = 1;
-  }
-  if (selects(a, "--ref-panel")) {
-    ref_file = args[i + 1];
+void Parameter::read_file_option(const GivenOption& option) {
+  const std::string& a = option.name;
+  const std::vector<std::string>& v = option.values;
+  if (a == "--sample-file") sample_file = v[0];
+  if (a == "--ref-panel") {
+    ref_file = v[0];
     has_ref_panel = true;
   }
-  if (selects(a, "--ped-file")) {
-    ped_file = args[i + 1];
+  if (a == "--ped-file") {
+    ped_file = v[0];
     has_ped_file = true;
   }
-  if (selects(a, "-initial")) {
+  if (a == "--initial") {
     has_initial = true;
-    initial_file = args[i + 1];
+    initial_file = v[0];
   }
-  if (selects(a, "--list")) {
-    list_file = args[i + 1];
+  if (a == "--list") {
+    list_file = v[0];
     has_list = true;
   }
-  if (selects(a, "--mp")) {
+  if (a == "--mp") {
     has_mp = true;
-    mp_file = args[i + 1];
+    mp_file = v[0];
   }
-  if (selects(a, "--scaffold-file")) {
-    scaffold_file = args[i + 1];
-    required[a] = 1;
-  }
-  if (selects(a, "--glfs")) {
+  if (a == "--scaffold-file") scaffold_file = v[0];
+  if (a == "--glfs") {
     has_glfs = true;
-    glf_file = args[i + 1];
-    required[a] = 1;
+    glf_file = v[0];
   }
-  if (selects(a, "--o")) {
+  if (a == "--o") {
     has_output = true;
-    output_file = args[i + 1];
-    required[a] = 1;
+    output_file = v[0];
   }
+  if (a == "--echo-likelihoods") echo_likelihoods = true;
 }
 
-void Parameter::read_setting_option(int argc, const std::vector<std::string>& args, int i,
-                                    std::map<std::string, int>& required) {
-  const std::string& a = args[i];
-  if (selects(a, "--int")) {
+void Parameter::read_setting_option(const GivenOption& option) {
+  const std::string& a = option.name;
+  const std::vector<std::string>& v = option.values;
+  if (a == "--int") {
+    std::vector<std::uint64_t> bounds;
+    read_int_bounds(v, bounds);
+    if (has_int) throw FatalError("ERROR! --int needs two bounds, <lower> <upper>, given once");
     has_int = true;
-    read_int_bounds(args, argc, i, interval);
-    required[a] = 1;
+    interval = bounds;
   }
-  if (selects(a, "--iteration")) {
+  if (a == "--region") {
+    if (has_region) throw FatalError("ERROR! --region is given twice");
+    has_region = true;
+    region = parse_region(v[0]);
+  }
+  if (a == "--iteration") {
     has_iteration = true;
-    iterations = parse_int_option("--iteration", args[i + 1]);
+    iterations = parse_int_option(a, v[0]);
   }
-  if (selects(a, "--burnin")) {
+  if (a == "--burnin") {
     has_burnin = true;
-    burnin = parse_int_option("--burnin", args[i + 1]);
+    burnin = parse_int_option(a, v[0]);
   }
-  if (selects(a, "--numsnps")) {
+  if (a == "--numsnps") {
     has_numsnps = true;
-    numsnps = parse_int_option("--numsnps", args[i + 1]);
+    numsnps = parse_int_option(a, v[0]);
   }
-  if (selects(a, "--lambda")) {
+  if (a == "--lambda") {
     has_lambda = true;
-    lambda = parse_double_option("--lambda", args[i + 1]);
+    lambda = parse_double_option(a, v[0]);
   }
-  if (selects(a, "--k")) {
-    k = parse_int_option("--k", args[i + 1]);
+  if (a == "--k") {
+    k = parse_int_option(a, v[0]);
     has_k = true;
   }
-  if (selects(a, "--model-avg")) zflag_modelavg = true;
-  if (selects(a, "--var-multi")) var_multi = true;
-  if (selects(a, "--dosage")) dosage = true;
-  if (selects(a, "--tune-settings")) tune_settings = true;
-  if (selects(a, "--fixed-rare-phase")) fixed_rare_phase = true;
-  if (selects(a, "--rare-band")) rare_band = parse_double_option("--rare-band", args[i + 1]);
-  if (selects(a, "--seed")) {
-    const auto value = parse_integer(args[i + 1]);
+  if (a == "--model-avg") zflag_modelavg = true;
+  if (a == "--var-multi") var_multi = true;
+  if (a == "--dosage") dosage = true;
+  if (a == "--tune-settings") tune_settings = true;
+  if (a == "--fixed-rare-phase") fixed_rare_phase = true;
+  if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
+  if (a == "--seed") {
+    const auto value = parse_integer(v[0]);
     if (!value || *value < 0 || *value > UINT32_MAX) {
       throw FatalError("ERROR! Option --seed needs a whole number from 0 to 4294967295, got '" +
-                       args[i + 1] + "'");
+                       v[0] + "'");
     }
     has_seed = true;
     seed = static_cast<unsigned int>(*value);
   }
-  if (selects(a, "--threads")) {
-    const auto value = parse_integer(args[i + 1]);
+  if (a == "--threads") {
+    const auto value = parse_integer(v[0]);
     if (!value || *value < 1 || *value > kMaxThreads) {
       throw FatalError("ERROR! Option --threads needs a whole number from 1 to " +
-                       std::to_string(kMaxThreads) + ", got '" + args[i + 1] + "'");
+                       std::to_string(kMaxThreads) + ", got '" + v[0] + "'");
     }
     threads = static_cast<int>(*value);
   }
@@ -381,13 +494,15 @@ void Parameter::check_values() const {
                      ") must be below --iteration (" + std::to_string(iterations) +
                      "), or no iteration is recorded");
   }
-  if (!has_int && !has_list) {
+  if (!has_int && !has_list && !has_region) {
     throw FatalError(
-        "ERROR! The region to analyse is missing: give --int <lower> <upper> or --list <file>");
+        "ERROR! The region to analyse is missing: give --region CHR:START-END, --int <lower> "
+        "<upper> or --list <file>");
+  }
+  if (has_region && (has_int || has_list)) {
+    throw FatalError("ERROR! --region names the region alone: give it without --int and --list");
   }
 }
-
-void Parameter::print() const { print(std::cout, stdout_takes_colour()); }
 
 void Parameter::print(std::ostream& out, bool colour) const {
   out << "\n";
@@ -403,6 +518,13 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Penalty value lambda                    : " << lambda << "\n";
   out << "Number of MCMC iterations               : " << iterations << "\n";
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";
+  if (has_region) {
+    out << "Region                                  : " << region.chromosome << ":" << region.start
+        << "-" << region.end << "\n";
+  }
+  out << "Seed                                    : " << seed
+      << (has_seed ? "" : " (from the clock; --seed " + std::to_string(seed) + " repeats the run)")
+      << "\n";
   out << "\n\n";
   out << "INPUT FILES\n";
   out << "Sample file                : " << sample_file << "\n";

@@ -16,13 +16,27 @@ struct ModelSettings {
   bool operator!=(const ModelSettings& o) const { return !(*this == o); }
 };
 
+// An option as given, under its main spelling (--o for -o and --output), with its values.
+struct GivenOption {
+  std::string name;
+  std::vector<std::string> values;
+};
+
+// --region CHR:START-END, 1-based and inclusive.
+struct Region {
+  std::string chromosome;
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+};
+// Throws a one-line error for anything but CHR:START-END with 1 <= START <= END < 2^31.
+Region parse_region(const std::string& text);
+
 // The settings of one run, parsed from the command line.
 class Parameter {
  public:
   Parameter(int argc, std::vector<std::string>& args);
   ~Parameter() = default;
 
-  void print() const;
   // The run's banner and settings; ANSI bold only with colour.
   void print(std::ostream& out, bool colour) const;
 
@@ -51,7 +65,12 @@ class Parameter {
   bool has_iteration = false, has_burnin = false, has_numsnps = false, has_ref_panel = false,
        has_lambda = false, has_k = false, has_ped_file = false, has_output = false;
   bool var_multi = false;
-  bool dosage = false;  // DS, GP and the info measure in the called VCF
+  bool has_region = false;
+  Region region;
+  bool quiet = false;             // no banner, settings or progress on standard error
+  std::string log_file;           // --log: banner, settings, warnings and closing figures
+  bool echo_likelihoods = false;  // each sample's PL values on standard output
+  bool dosage = false;            // DS, GP and the info measure in the called VCF
   bool has_initial = false;
   bool merge_posteriors = false;
   bool decompose_multi = false;
@@ -67,6 +86,7 @@ class Parameter {
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
   std::string chromosome_name = "0";
+  bool has_chromosome = false;
   bool zflag_modelavg = false;
   bool has_seed = false;
   unsigned int seed = 0;
@@ -83,13 +103,10 @@ class Parameter {
   std::string command_line;
 
  private:
-  void read_mode_options(const std::vector<std::string>& args, const std::vector<int>& options);
-  std::map<std::string, int> read_run_options(int argc, const std::vector<std::string>& args,
-                                              const std::vector<int>& options);
-  void read_file_option(const std::vector<std::string>& args, int i,
-                        std::map<std::string, int>& required);
-  void read_setting_option(int argc, const std::vector<std::string>& args, int i,
-                           std::map<std::string, int>& required);
+  void read_mode_options(const std::vector<GivenOption>& options);
+  std::map<std::string, int> read_run_options(const std::vector<GivenOption>& options);
+  void read_file_option(const GivenOption& option);
+  void read_setting_option(const GivenOption& option);
   void fill_defaults();
   void check_values() const;
 };

@@ -7,6 +7,7 @@
 
 #include "app/CallSNP.h"
 #include "app/calling_state.h"
+#include "app/run_log.h"
 #include "util/errors.h"
 #include "util/ordered_parallel.h"
 
@@ -63,11 +64,11 @@ namespace {
 void report_transmissions(const TransmissionCounts& counts) {
   const std::int64_t windows = counts.read + counts.ties + counts.conflicts;
   if (windows == 0) return;
-  std::cout << "Families: transmitted haplotypes read from the scaffold in " << counts.read
-            << " of " << windows << " family windows; the pedigree's order (each parent's "
-            << "first haplotype passed to the child's haplotype of its column) kept in "
-            << counts.ties << " where the scaffold could not tell the haplotypes apart and in "
-            << counts.conflicts << " with a Mendelian conflict next to the variant" << std::endl;
+  info() << "Families: transmitted haplotypes read from the scaffold in " << counts.read << " of "
+         << windows << " family windows; the pedigree's order (each parent's "
+         << "first haplotype passed to the child's haplotype of its column) kept in " << counts.ties
+         << " where the scaffold could not tell the haplotypes apart and in " << counts.conflicts
+         << " with a Mendelian conflict next to the variant" << std::endl;
   if (counts.conflicts > 0) {
     std::cerr << "Warning: " << counts.conflicts
               << " family windows have a Mendelian conflict in the scaffold next to the variant "
@@ -196,7 +197,7 @@ void CallSNP::choose_settings() {
   };
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
   auto consume = [&](int unit) {
-    std::cout << describe_choice(block_choices[static_cast<std::size_t>(unit)], chrom) << std::endl;
+    info() << describe_choice(block_choices[static_cast<std::size_t>(unit)], chrom) << std::endl;
   };
   run_in_order(static_cast<int>(blocks.size()), params.threads, params.threads, work, consume);
 }
@@ -215,8 +216,8 @@ void CallSNP::check_scaffold_size() const {
 }
 
 void CallSNP::inference_step(ResultWriter& writer) {
-  std::cout << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
-            << std::endl;
+  info() << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
+         << std::endl;
   refuse_unsupported_runs();
   check_scaffold_size();
 
@@ -247,22 +248,23 @@ void CallSNP::inference_step(ResultWriter& writer) {
         *this, family, likelihoods, settings);
     slot(unit) = state.call_positions(first, last);
   };
-  int count_snps_to_analyse = 0;
+  // Counted over what is walked: with --list, every record at a listed position.
+  ProgressLine progress_line(progress(), progress_on_terminal(),
+                             static_cast<std::int64_t>(positions.size()));
   auto consume = [&](int unit) {
     for (const PositionOutcome& outcome : slot(unit)) {
-      std::cout << outcome.messages;
+      // Counted again in one warning at the end.
+      info() << outcome.messages;
       if (outcome.has_answer) {
         writer.write(outcome.position, outcome.answer,
                      outcome.pls.empty() ? nullptr : &outcome.pls);
       }
-      std::cout << "\rAnalysing variant " << count_snps_to_analyse + 1 << "/" << snps_to_analyse
-                << std::flush;
-      ++count_snps_to_analyse;
+      progress_line.advance();
     }
     std::vector<PositionOutcome>().swap(slot(unit));
   };
   run_in_order(unit_count, threads, max_ahead, work, consume);
-  std::cout << std::endl;
+  progress_line.finish();
 
   CallingCounts counts;
   for (const Worker& worker : workers) counts.add(worker.totals());

@@ -440,7 +440,6 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
   const bool site_record = record ? run.first_at_its_position(item) : !params.var_multi;
   if (scaffold != SiteRows::npos && site_record) {
     const SiteAlleles current_alleles = run.site_alleles(item);
-    outcome.messages = std::string(current_alleles.ref) + "\n";
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
                             scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};

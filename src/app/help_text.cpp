@@ -38,10 +38,12 @@ std::vector<HelpGroup> help_groups() {
         {"--scaffold-file <file>", "phased scaffold: text layout or phased VCF/BCF (required)"},
         {"--ref-panel <file>", "reference panel: text layout or phased VCF/BCF [none]"},
         {"--ped-file <file>", "pedigree of trios and duos, ped columns [none]"},
-        {"-initial <file>", "initial phased genotypes at multi-allelic sites [none]"}}},
-      {"Region (one of the two is required)",
-       {{"--int <lower> <upper>", "positions lower to upper + 5"},
-        {"--list <file>", "white-space separated positions, instead of --int"}}},
+        {"--initial <file>",
+         "initial phased genotypes at multi-allelic sites (also -initial) [none]"}}},
+      {"Region (one of the three is required)",
+       {{"--region <chr:start-end>", "chromosome and positions start to end, 1-based, inclusive"},
+        {"--int <lower> <upper>", "positions lower to upper + 5"},
+        {"--list <file>", "white-space separated positions"}}},
       {"Model",
        {{"--numsnps <int>",
          "flanking scaffold sites on each side [" + std::to_string(Parameter::kDefaultNumsnps) +
@@ -66,22 +68,31 @@ std::vector<HelpGroup> help_groups() {
          "MCMC iterations [" + std::to_string(Parameter::kDefaultIterations) + "]"},
         {"--burnin <int>", "burn-in iterations, below --iteration [" +
                                std::to_string(Parameter::kDefaultBurnin) + "]"},
-        {"--seed <int>", "seed, 0 to 4294967295: the same seed repeats a run [the clock]"}}},
+        {"--seed, -s <int>",
+         "seed, 0 to 4294967295: the same seed repeats a run [the clock, printed]"}}},
       {"Output",
-       {{"--o <file>", "output VCF; NAME.gz is bgzipped and indexed (required)"},
+       {{"--o, -o, --output <file>",
+         "output: NAME.vcf, NAME.vcf.gz (indexed), NAME.bcf (indexed), - for VCF on "
+         "standard output (required)"},
         {"--mp <file>", "marginal posteriors of every class [none]"},
-        {"--dosage", "add DS, GP and the INFO score to the VCF [off]"}}},
+        {"--dosage", "add DS and GP to the VCF (AF and INFO are always written) [off]"},
+        {"--echo-likelihoods",
+         "print each sample's PL values on standard output, to debug [off]"}}},
       {"Run",
-       {{"--threads <int>", "windows analysed side by side, 1 to " + max_threads + " [1]"},
-        {"--quiet", "nothing on standard output [off]"},
+       {{"--threads, -t <int>", "windows analysed side by side, 1 to " + max_threads + " [1]"},
+        {"--quiet", "no banner, settings or progress on standard error [off]"},
+        {"--log <file>", "write banner, settings, warnings and timings to a file [none]"},
         {"--help, -h", "print this help and exit"},
         {"--version", "print the version and exit"}}},
       {"Other modes",
-       {{"-merge-posteriors <a> <b>",
-         "average two --mp files into calls (with --o, --sample-file)"},
-        {"-chr <name>", "CHROM written by -merge-posteriors, and for a region without records [0]"},
-        {"-decompose-multi <file>", "split multi-allelic records into bi-allelic SNPs"},
-        {"-unphased", "-decompose-multi reads a/b genotypes [off]"}}},
+       {{"--merge-posteriors <a> <b>",
+         "average two --mp files into calls (with --o, --sample-file; also -merge-posteriors)"},
+        {"--chr <name>",
+         "CHROM written by --merge-posteriors; the chromosome of a run whose inputs name none "
+         "(also -chr) [0]"},
+        {"--decompose-multi <file>",
+         "split multi-allelic records into bi-allelic SNPs (also -decompose-multi)"},
+        {"--unphased", "--decompose-multi reads a/b genotypes (also -unphased) [off]"}}},
   };
 }
 
@@ -91,6 +102,10 @@ bool stdout_takes_colour() {
   return isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
 }
 
+bool stderr_takes_colour() {
+  return isatty(STDERR_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+}
+
 std::string help_text(bool colour) {
   const std::string bold = colour ? "\x1b[1m" : "";
   const std::string plain = colour ? "\x1b[0m" : "";
@@ -98,10 +113,10 @@ std::string help_text(bool colour) {
   out << bold << "dorsane " << DORSANE_VERSION << plain
       << ": genotype calling for low-coverage sequencing of a cohort on a phased scaffold\n\n"
       << "Usage:\n"
-      << "  dorsane --sample-file S --glfs GL.vcf.gz --scaffold-file SCAFFOLD --o OUT.vcf.gz\n"
-      << "          (--int LOWER UPPER | --list POSITIONS) [options]\n"
-      << "  dorsane -merge-posteriors A.mp B.mp --o OUT.vcf --sample-file S [-chr NAME]\n"
-      << "  dorsane -decompose-multi IN.vcf --o OUT.vcf --sample-file S [-unphased]\n";
+      << "  dorsane --sample-file S --glfs GL.vcf.gz --scaffold-file SCAFFOLD -o OUT.vcf.gz\n"
+      << "          (--region CHR:START-END | --int LOWER UPPER | --list POSITIONS) [options]\n"
+      << "  dorsane --merge-posteriors A.mp B.mp -o OUT.vcf --sample-file S [--chr NAME]\n"
+      << "  dorsane --decompose-multi IN.vcf -o OUT.vcf --sample-file S [--unphased]\n";
   for (const HelpGroup& group : help_groups()) {
     out << "\n" << bold << group.title << plain << "\n";
     for (const HelpLine& line : group.lines) {

@@ -38,6 +38,9 @@ struct LikelihoodSettings {
   // false: every record is checked, but its values are not kept (LikelihoodPuller reads
   // them again when they are needed), so memory does not grow with the region.
   bool keep_values = true;
+  // The run's chromosome (--region): the records of others are passed over. Empty: the
+  // file's records must all be on one chromosome.
+  std::string chromosome;
 };
 struct LikelihoodRecords {
   // Both keyed by each record's key (see RecordPositions).
@@ -54,12 +57,14 @@ struct LikelihoodRecords {
   std::string chromosome_name;
   std::string contig_length;  // of the records' chromosome, from its ##contig line, or ""
   int chromosome = 0;
+  // The first CHROM passed over for not being settings.chromosome, or "".
+  std::string other_chromosome;
 };
 // Reads the records of the region. The per-sample PL lines of PL records and the
 // notes on records without likelihoods go to out; a bad record is a FatalError.
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
-                         std::ostream& out);
+                         std::ostream& out, std::ostream& err);
 // The second reading of a likelihood VCF: each wanted record's Phred values, handed out
 // once, reading on in file order as far as needed. wanted(key) tells whether the values
 // stored under a record's key will be asked for; a predicate, so that no list of the

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/chromosome_names.h"
 #include "io/io.h"
 #include "util/errors.h"
 
@@ -159,14 +160,14 @@ bool index_fits_file(tbx_t* tbx, const std::string& file) {
 class IndexedLineBuffer : public std::streambuf {
  public:
   IndexedLineBuffer(std::string file, std::string index, htsFile* fp, tbx_t* tbx,
-                    std::uint64_t begin, std::uint64_t end)
+                    std::uint64_t begin, std::uint64_t end, std::vector<std::string> sequences)
       : file_(std::move(file)),
         index_(std::move(index)),
         fp_(fp),
         tbx_(tbx),
         begin_(begin),
         end_(end),
-        sequences_(indexed_sequences(tbx)) {}
+        sequences_(std::move(sequences)) {}
   ~IndexedLineBuffer() override {
     if (iterator_ != nullptr) hts_itr_destroy(iterator_);
     tbx_destroy(tbx_);
@@ -245,8 +246,34 @@ IndexedRegion::~IndexedRegion() = default;
 
 std::uint64_t IndexedRegion::records_read() const { return buffer_->records_read(); }
 
+namespace {
+
+// The sequences to read: the chromosome alone when the index names it (see the header).
+std::vector<std::string> chosen_sequences(tbx_t* tbx, const std::string& file,
+                                          const std::string& chromosome) {
+  std::vector<std::string> sequences = indexed_sequences(tbx);
+  if (chromosome.empty() || sequences.size() <= 1) return sequences;
+  if (std::find(sequences.begin(), sequences.end(), chromosome) != sequences.end()) {
+    return {chromosome};
+  }
+  std::string names;
+  std::string near;
+  for (const std::string& name : sequences) {
+    names += (names.empty() ? "" : ", ") + name;
+    if (near.empty() && differ_by_chr_prefix(name, chromosome)) near = name;
+  }
+  tbx_destroy(tbx);
+  if (!near.empty())
+    throw FatalError(chromosome_mismatch("--region or --chr", chromosome, file, near));
+  throw FatalError("ERROR! " + file + " holds no chromosome '" + chromosome +
+                   "'; its index names " + names);
+}
+
+}  // namespace
+
 std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
-                                                   std::uint64_t end) {
+                                                   std::uint64_t end,
+                                                   const std::string& chromosome) {
   std::string index;
   for (const char* suffix : {".tbi", ".csi"}) {
     if (index.empty() && file_exists(file + suffix)) index = file + suffix;
@@ -274,7 +301,9 @@ std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std:
     throw FatalError("ERROR! The index " + index + " does not fit " + file +
                      " (made for another file, or the file changed since)" + rebuild);
   }
-  auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp.release(), tbx, begin, end);
+  std::vector<std::string> sequences = chosen_sequences(tbx, file, chromosome);
+  auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp.release(), tbx, begin, end,
+                                                    std::move(sequences));
   return std::unique_ptr<IndexedRegion>(new IndexedRegion(std::move(buffer)));
 }
 

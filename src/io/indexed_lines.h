@@ -21,16 +21,19 @@ class IndexedRegion : public std::istream {
 
  private:
   friend std::unique_ptr<IndexedRegion> open_indexed_region(const std::string&, std::uint64_t,
-                                                            std::uint64_t);
+                                                            std::uint64_t, const std::string&);
   explicit IndexedRegion(std::unique_ptr<IndexedLineBuffer> buffer);
   std::unique_ptr<IndexedLineBuffer> buffer_;
 };
 
 // Null when the file is not BGZF or has no index beside it (NAME.tbi or NAME.csi): read it
 // whole then. Throws FatalError naming both files when an index is there but htslib cannot
-// use it for this file, and when reading through it fails.
+// use it for this file, and when reading through it fails. A chromosome the index names is
+// read alone; one it does not name is an error when it names several (a single other one is
+// read, for the reader to judge); "" reads every sequence.
 std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
-                                                   std::uint64_t end);
+                                                   std::uint64_t end,
+                                                   const std::string& chromosome = "");
 
 // [begin, end], 1-based and closed, as htslib's 0-based, end-exclusive region bounds.
 std::pair<std::int64_t, std::int64_t> htslib_region(std::uint64_t begin, std::uint64_t end);

@@ -74,22 +74,29 @@ void remove_temporary_outputs_on_signals();
 // An output file that appears under its name only once it is complete: data goes
 // to a temporary file beside the target, and commit() checks for write errors
 // and renames it. A file that was never committed is removed. A name ending in ".gz" is
-// written BGZF-compressed (as bgzip writes it).
+// written BGZF-compressed (as bgzip writes it), one ending in ".bcf" as BCF; "-" is
+// standard output, written as it goes.
 class OutputFile {
  public:
+  // What is written: a VCF is converted to BCF when its name ends in ".bcf", and an indexed
+  // one also gets its index (tabix for ".gz", CSI for ".bcf") on commit.
+  enum class Kind { kText, kVcf, kIndexedVcf };
+
   OutputFile();
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
+  // The temporary index's suffix, whatever the kind of index.
   static constexpr char kIndexSuffix[] = ".tbi";
-  // The tabix index a compressed VCF output gets beside it, or "" for an uncompressed one.
+  // The name that writes to standard output instead of a file (uncompressed VCF).
+  static constexpr char kStandardOutput[] = "-";
+  // The index an output gets beside it: tabix for NAME.gz, CSI for NAME.bcf, else "".
   static std::string index_name(const std::string& path);
 
   // Creates the temporary file; false when the target, or its index, cannot be written
-  // (unwritable() names which). index_vcf: a compressed VCF also gets its tabix index on
-  // commit.
-  bool open(const std::string& path, bool index_vcf = false);
+  // (unwritable() names which).
+  bool open(const std::string& path, Kind kind = Kind::kText);
   const std::string& unwritable() const { return unwritable_; }
   bool is_open() const { return sink_ != nullptr; }
   std::ostream& stream() { return stream_; }
@@ -113,6 +120,7 @@ class OutputFile {
   std::string unwritable_;
   std::string temp_path_;
   bool index_vcf_ = false;
+  bool bcf_ = false;  // converted to BCF when complete
   std::unique_ptr<OutputSink> sink_;
   std::ostream stream_;
 };

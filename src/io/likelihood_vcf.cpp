@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr std::string_view kWrongFormat = " Vcf is in a wrong format";
-constexpr std::string_view kCountMismatch =
-    " The number of individuals in the scaffold file do not match the number of individuals in "
-    "the vcf file";
 constexpr std::int64_t kMaxPosition = 2147483647;
 // How far before a region the records still count toward its keys: a record's key moves past
 // its POS only where a stretch holds more records than bases, so the keys of a region's
@@ -99,8 +95,8 @@ bool is_missing_genotype(std::string_view text) {
 class LikelihoodReader {
  public:
   LikelihoodReader(const std::vector<std::string>& sample_ids, const LikelihoodSettings& settings,
-                   LikelihoodRecords& records, std::ostream& out)
-      : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out) {}
+                   LikelihoodRecords& records, std::ostream& out, std::ostream& err)
+      : sample_ids_(sample_ids), settings_(settings), records_(records), out_(out), err_(err) {}
 
   void read(std::istream& in) {
     while (read_next(in)) {
@@ -146,7 +142,7 @@ class LikelihoodReader {
     return where() + " (" + std::string(chrom) + ":" + std::to_string(pos) + ")";
   }
   [[noreturn]] void wrong_format(const std::string& location, const std::string& detail) const {
-    throw FatalError(std::string(kWrongFormat) + ": " + location + ": " + detail);
+    throw FatalError("ERROR! " + location + ": " + detail);
   }
 
   // Keeps the length a ##contig line gives, for the output's own ##contig line.
@@ -172,7 +168,7 @@ class LikelihoodReader {
     for (std::size_t l = 9; l < fields_.size(); ++l) names.emplace_back(fields_[l]);
     const std::size_t n = sample_ids_.size();
     if (names.size() != n) {
-      throw FatalError(std::string(kCountMismatch) + ": " + where() + ": the #CHROM line names " +
+      throw FatalError("ERROR! " + where() + ": the #CHROM line names " +
                        std::to_string(names.size()) + " samples, the sample file " +
                        std::to_string(n));
     }
@@ -204,6 +200,11 @@ class LikelihoodReader {
       wrong_format(where(), "expected " + std::to_string(expected_fields) +
                                 " tab-separated fields, found " + std::to_string(fields_.size()));
     }
+    if (!settings_.chromosome.empty() && fields_[0] != settings_.chromosome) {
+      if (records_.other_chromosome.empty()) records_.other_chromosome = fields_[0];
+      // A sorted file holds each chromosome's records together: the run's have all passed.
+      return !have_data_;
+    }
     const auto parsed_pos = parse_integer(fields_[1]);
     if (!parsed_pos || *parsed_pos < 1 || *parsed_pos > kMaxPosition) {
       throw FatalError("ERROR! " + where() + ": POS '" + std::string(fields_[1]) +
@@ -224,7 +225,8 @@ class LikelihoodReader {
     } else if (chrom != first_chrom_) {
       throw FatalError("ERROR! " + where_record(chrom, pos) + ": CHROM '" + std::string(chrom) +
                        "' differs from '" + first_chrom_ +
-                       "' of the records before; the file must hold one chromosome");
+                       "' of the records before; the file must hold one chromosome, or --region "
+                       "must name one");
     } else if (pos < previous_pos_) {
       throw FatalError("ERROR! " + where_record(chrom, pos) + ": POS " + std::to_string(pos) +
                        " is below POS " + std::to_string(previous_pos_) +
@@ -279,8 +281,8 @@ class LikelihoodReader {
 
     std::vector<double> likelihoods;
     if (kind == LikelihoodKind::kNone) {
-      out_ << "ERROR! There is no genotype likelihood information in  " << settings_.file_name
-           << " for position " << pos << " and the position won't be imputed " << '\n';
+      err_ << "Warning: " << settings_.file_name << ": position " << pos
+           << " has neither GL nor PL; it is not called from likelihoods\n";
       records_.keys_without_likelihoods.push_back(key);
     } else {
       likelihoods.reserve(genotype_count * sample_ids_.size());
@@ -379,6 +381,7 @@ class LikelihoodReader {
   std::map<std::string, std::string> contig_lengths_;  // ##contig ID -> length
   LikelihoodRecords& records_;
   std::ostream& out_;
+  std::ostream& err_;
 
   std::string line_;
   std::string dump_;
@@ -401,8 +404,8 @@ std::uint64_t likelihood_keys_from(std::uint64_t lower) {
 
 void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sample_ids,
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
-                         std::ostream& out) {
-  LikelihoodReader(sample_ids, settings, records, out).read(in);
+                         std::ostream& out, std::ostream& err) {
+  LikelihoodReader(sample_ids, settings, records, out, err).read(in);
   // What was read stays through the run: no room is kept for more.
   records.alleles.shrink_to_fit();
   records.keys_without_likelihoods.shrink_to_fit();
@@ -425,7 +428,7 @@ struct LikelihoodPuller::State {
         std::function<bool(std::uint64_t)> wanted)
       : settings(settings),
         wanted(std::move(wanted)),
-        reader(sample_ids, this->settings, records, discard) {}
+        reader(sample_ids, this->settings, records, discard, discard) {}
 
   LikelihoodSettings settings;
   std::function<bool(std::uint64_t)> wanted;

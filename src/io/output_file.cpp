@@ -1,5 +1,6 @@
 #include <htslib/bgzf.h>
 #include <htslib/tbx.h>
+#include <htslib/vcf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,6 +140,29 @@ bool ends_with(const std::string& text, const char* suffix) {
   return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
 }
 
+// Rewrites a finished VCF text file as BCF through htslib; false when any step fails.
+bool vcf_text_to_bcf(const std::string& text_path, const std::string& bcf_path) {
+  htsFile* in = hts_open(text_path.c_str(), "r");
+  htsFile* out = hts_open(bcf_path.c_str(), "wb");
+  bcf_hdr_t* header = in != nullptr ? bcf_hdr_read(in) : nullptr;
+  bcf1_t* record = bcf_init();
+  bool ok = in != nullptr && out != nullptr && header != nullptr && record != nullptr &&
+            bcf_hdr_write(out, header) == 0;
+  int status = 0;
+  while (ok && (status = bcf_read(in, header, record)) == 0) {
+    ok = bcf_write(out, header, record) == 0;
+  }
+  ok = ok && status == -1;
+  if (record != nullptr) bcf_destroy(record);
+  if (header != nullptr) bcf_hdr_destroy(header);
+  if (in != nullptr) hts_close(in);
+  if (out != nullptr) ok = hts_close(out) == 0 && ok;
+  return ok;
+}
+
+// CSI bins of 2^14 positions, as bcftools index makes them.
+constexpr int kCsiMinShift = 14;
+
 }  // namespace
 
 void remove_temporary_outputs_on_signals() {
@@ -153,16 +177,29 @@ void remove_temporary_outputs_on_signals() {
 OutputFile::OutputFile() : stream_(nullptr) {}
 
 std::string OutputFile::index_name(const std::string& path) {
-  return ends_with(path, ".gz") ? path + kIndexSuffix : "";
+  if (ends_with(path, ".gz")) return path + kIndexSuffix;
+  return ends_with(path, ".bcf") ? path + ".csi" : "";
 }
 
 OutputFile::~OutputFile() { discard(); }
 
-bool OutputFile::open(const std::string& path, bool index_vcf) {
+bool OutputFile::open(const std::string& path, Kind kind) {
   discard();
   path_ = path;
+  if (path == kStandardOutput) {
+    // A duplicate, so that closing the sink leaves the process's standard output open.
+    const int fd = ::dup(STDOUT_FILENO);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) return false;
+    sink_ = std::make_unique<PlainSink>(file);
+    stream_.clear();
+    stream_.rdbuf(sink_.get());
+    return true;
+  }
   const bool compressed = ends_with(path, ".gz");
-  index_vcf_ = compressed && index_vcf;
+  // BCF is written as text first and converted when complete.
+  bcf_ = kind != Kind::kText && ends_with(path, ".bcf");
+  index_vcf_ = (compressed || bcf_) && kind == Kind::kIndexedVcf;
   // Its index is renamed into place beside it, so it must be creatable too.
   for (const std::string& target : targets()) {
     if (is_directory(target)) {
@@ -202,9 +239,25 @@ void OutputFile::finish() {
     discard();
     throw FatalError("ERROR! Writing output file " + path_ + " failed: " + reason);
   }
+  if (bcf_) {
+    const std::string converted = temp_path_ + ".bcf";
+    remember_temporary(converted);
+    const bool ok = vcf_text_to_bcf(temp_path_, converted) &&
+                    std::rename(converted.c_str(), temp_path_.c_str()) == 0;
+    forget_temporary(converted);
+    if (!ok) {
+      std::remove(converted.c_str());
+      discard();
+      throw FatalError("ERROR! Writing output file " + path_ +
+                       " failed: htslib could not write the records as BCF");
+    }
+  }
   const std::string temp_index = temp_path_ + kIndexSuffix;
-  if (index_vcf_ &&
-      tbx_index_build2(temp_path_.c_str(), temp_index.c_str(), 0, &tbx_conf_vcf) != 0) {
+  const bool indexed =
+      !index_vcf_ ||
+      (bcf_ ? bcf_index_build3(temp_path_.c_str(), temp_index.c_str(), kCsiMinShift, 0)
+            : tbx_index_build2(temp_path_.c_str(), temp_index.c_str(), 0, &tbx_conf_vcf)) == 0;
+  if (!indexed) {
     discard();
     throw FatalError("ERROR! Indexing the output file " + path_ + " failed");
   }
@@ -213,11 +266,13 @@ void OutputFile::finish() {
 }
 
 std::vector<std::string> OutputFile::targets() const {
+  if (path_ == kStandardOutput) return {};
   if (!index_vcf_) return {path_};
   return {path_, index_name(path_)};
 }
 
 void OutputFile::publish() {
+  if (path_ == kStandardOutput) return;
   const std::string temp_index = temp_path_ + kIndexSuffix;
   const std::string index = index_name(path_);
   const bool moved = std::rename(temp_path_.c_str(), path_.c_str()) == 0;
@@ -230,8 +285,9 @@ void OutputFile::publish() {
     throw FatalError("ERROR! Can't move the finished output into " + (moved ? index : path_) +
                      ": " + failure);
   }
-  // A CSI index left from an earlier file of this name would describe the wrong data.
-  if (index_vcf_) std::remove((path_ + ".csi").c_str());
+  // An index of the other kind left from an earlier file of this name would describe the
+  // wrong data.
+  if (index_vcf_) std::remove((path_ + (bcf_ ? ".tbi" : ".csi")).c_str());
   forget_temporary(temp_path_);
   temp_path_.clear();
 }

@@ -75,10 +75,12 @@ void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_
          "from Dorsane\">\n"
          "##FORMAT=<ID=PL,Number=G,Type=Integer,Description=\"Phred-scaled Genotype "
          "Likelihoods\">\n";
+  out << "##INFO=<ID=AF,Number=A,Type=Float,Description=\"Frequency of each ALT allele among "
+         "the called genotypes' alleles\">\n"
+         "##INFO=<ID=INFO,Number=A,Type=Float,Description=\"Info measure of the ALT allele's "
+         "dosages: 1 - mean dosage variance / (2 theta (1 - theta))\">\n";
   if (dosage) {
-    out << "##INFO=<ID=INFO,Number=A,Type=Float,Description=\"Info measure of the ALT allele's "
-           "dosages: 1 - mean dosage variance / (2 theta (1 - theta))\">\n"
-           "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"Expected count of each ALT "
+    out << "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"Expected count of each ALT "
            "allele\">\n"
            "##FORMAT=<ID=GP,Number=G,Type=Float,Description=\"Genotype probabilities from the "
            "average posterior\">\n";
@@ -130,57 +132,99 @@ void put_list(std::ostream& out, const double* values, std::size_t count) {
   }
 }
 
-void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& answer, int n,
-                      const std::string& chromosome, const std::vector<double>* pls,
-                      SiteDosages* dosages) {
+// A sample's phased call: its two alleles (-1 when it was never updated) and the posterior.
+struct SampleCall {
+  int first = -1;
+  int second = -1;
+  double posterior = 0.0;
+};
+
+std::vector<SampleCall> call_samples(const Answer& answer, int n, std::uint64_t position) {
   const int C = answer.class_count;
   const int a = allele_count_of(C);
-  const int G = a * (a + 1) / 2;
   const auto ordered = ordered_genotype_pairs(a);
   const auto unordered = unordered_genotype_pairs(a);
-  if (pls != nullptr && pls->size() != static_cast<std::size_t>(G) * n) pls = nullptr;
-
-  out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
-      << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1);
-  if (dosages != nullptr) {
-    site_dosages(answer.probabilities.data(), a, n, *dosages);
-    out << ";INFO=";
-    put_list(out, dosages->info.data(), dosages->info.size());
-  }
-  out << (dosages != nullptr ? "\tGT:AVGPOST:PL:DS:GP" : "\tGT:AVGPOST:PL");
+  std::vector<SampleCall> calls(static_cast<std::size_t>(n));
   for (int j = 0; j < n; ++j) {
     const double* p = answer.probabilities.data() + static_cast<std::size_t>(C) * j;
     check_finite(p, C, position, j, "posterior");
+    if (all_zero(p, C)) continue;
+    SampleCall& call = calls[static_cast<std::size_t>(j)];
+    if (C == 4) {
+      double p00 = p[0], p11 = p[1], p01 = p[2], p10 = p[3];
+      const std::string gt = genotype_vcf(p00, p11, p01, p10, call.posterior);
+      call.first = gt[0] - '0';
+      call.second = gt[2] - '0';
+    } else {
+      const auto called = static_cast<std::size_t>(
+          genotype_vcf_multi(answer.probabilities, j, C, ordered, unordered, call.posterior));
+      call.first = ordered[called].first;
+      call.second = ordered[called].second;
+    }
+  }
+  return calls;
+}
+
+// AF: each ALT allele's share of the called alleles ("." when no sample is called); INFO:
+// each ALT allele's info measure.
+void write_site_info(std::ostream& out, const std::vector<SampleCall>& calls, int a,
+                     const SiteDosages& dosages) {
+  std::vector<double> counts(static_cast<std::size_t>(a), 0.0);
+  double called = 0.0;
+  for (const SampleCall& call : calls) {
+    if (call.first < 0) continue;
+    counts[static_cast<std::size_t>(call.first)] += 1.0;
+    counts[static_cast<std::size_t>(call.second)] += 1.0;
+    called += 2.0;
+  }
+  out << ";AF=";
+  for (int allele = 1; allele < a; ++allele) {
+    if (allele > 1) out << ',';
+    if (called == 0.0) {
+      out << '.';
+    } else {
+      put_general(out, counts[static_cast<std::size_t>(allele)] / called, 4);
+    }
+  }
+  out << ";INFO=";
+  put_list(out, dosages.info.data(), dosages.info.size());
+}
+
+void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& answer, int n,
+                      const std::string& chromosome, const std::vector<double>* pls,
+                      SiteDosages& dosages, bool dosage_fields) {
+  const int C = answer.class_count;
+  const int a = allele_count_of(C);
+  const int G = a * (a + 1) / 2;
+  if (pls != nullptr && pls->size() != static_cast<std::size_t>(G) * n) pls = nullptr;
+  const std::vector<SampleCall> calls = call_samples(answer, n, position);
+  site_dosages(answer.probabilities.data(), a, n, dosages);
+
+  out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
+      << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1);
+  write_site_info(out, calls, a, dosages);
+  out << (dosage_fields ? "\tGT:AVGPOST:PL:DS:GP" : "\tGT:AVGPOST:PL");
+  for (int j = 0; j < n; ++j) {
+    const SampleCall& call = calls[static_cast<std::size_t>(j)];
     out << '\t';
-    if (all_zero(p, C)) {
+    if (call.first < 0) {
       out << "./.:.";
     } else {
-      double posterior = 0.0;
-      if (C == 4) {
-        double p00 = p[0], p11 = p[1], p01 = p[2], p10 = p[3];
-        out << genotype_vcf(p00, p11, p01, p10, posterior);
-      } else {
-        const int called =
-            genotype_vcf_multi(answer.probabilities, j, C, ordered, unordered, posterior);
-        out << ordered[static_cast<std::size_t>(called)].first << '|'
-            << ordered[static_cast<std::size_t>(called)].second;
-      }
-      out << ':';
-      put_general(out, posterior, 4);
+      out << call.first << '|' << call.second << ':';
+      put_general(out, call.posterior, 4);
     }
     out << ':';
     write_pl(out, pls, G, position, j);
-    if (dosages == nullptr) continue;
-    if (all_zero(p, C)) {
+    if (!dosage_fields) continue;
+    if (call.first < 0) {
       out << ":.:.";
       continue;
     }
     out << ':';
-    put_list(out, dosages->dosage.data() + static_cast<std::size_t>(a - 1) * j,
+    put_list(out, dosages.dosage.data() + static_cast<std::size_t>(a - 1) * j,
              static_cast<std::size_t>(a - 1));
     out << ':';
-    put_list(out, dosages->gp.data() + static_cast<std::size_t>(G) * j,
-             static_cast<std::size_t>(G));
+    put_list(out, dosages.gp.data() + static_cast<std::size_t>(G) * j, static_cast<std::size_t>(G));
   }
   out << '\n';
 }
@@ -211,7 +255,7 @@ void ResultWriter::write(std::uint64_t position, const Answer& answer,
   const int n = static_cast<int>(sample_ids_.size());
   if (mp_ != nullptr) write_marginal_posterior_line(*mp_, position, answer, n);
   if (vcf_ != nullptr) {
-    write_vcf_record(*vcf_, position, answer, n, chromosome_, pls, dosage_ ? &dosages_ : nullptr);
+    write_vcf_record(*vcf_, position, answer, n, chromosome_, pls, dosages_, dosage_);
   }
 }
 

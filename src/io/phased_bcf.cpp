@@ -114,7 +114,7 @@ class BcfSource : public PhasedSource {
     text_.pos = pos;
     text_.ref = record->d.allele[0];
     text_.alt = record->n_allele > 1 ? record->d.allele[1] : ".";
-    phased_layout_line(text_, chosen_names_, prefix, line);
+    if (!phased_layout_line(text_, chosen_names_, prefix, line)) ++without_alt_;
     return true;
   }
 
@@ -149,6 +149,13 @@ class BcfSource : public PhasedSource {
       throw FatalError("ERROR! The index " + index + " does not fit " + file +
                        " (made for another file, or the file changed since); rebuild it with "
                        "bcftools index");
+    }
+    // The run's chromosome alone when the index holds it: the others' records are skipped
+    // anyway, and a whole genome's would be read for nothing.
+    const int run_id = bcf_hdr_name2id(header_.get(), settings_.chromosome.c_str());
+    if (run_id >= 0 &&
+        std::find(sequences_.begin(), sequences_.end(), run_id) != sequences_.end()) {
+      sequences_ = {run_id};
     }
     name_ = file + " (lines are the records read through its index)";
   }

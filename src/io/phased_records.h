@@ -28,7 +28,9 @@ void check_samples_unique(const std::vector<std::string>& names, const std::stri
 
 // "chrom id pos ref alt h1 h2 …" from each sample's GT, which must be a|b with a and b 0 or
 // 1. sample_names: the chosen samples, in line order. Throws FatalError naming the sample.
-void phased_layout_line(const PhasedRecord& record, const std::vector<std::string>& sample_names,
+// A record with ALT "." carrying allele 1 is refused; with only 0 it gives an empty line and
+// false (the record is skipped).
+bool phased_layout_line(const PhasedRecord& record, const std::vector<std::string>& sample_names,
                         const std::string& prefix, std::string& line);
 
 // Yields the layout's lines of one file, one at a time.
@@ -44,6 +46,7 @@ class PhasedSource {
   virtual std::optional<std::uint64_t> indexed_records() const = 0;
   const std::string& name() const { return name_; }
   void warn_skipped(std::ostream& err) const;
+  const std::string& other_chromosome() const { return first_other_chromosome_; }
 
  protected:
   // Counts the record when it is skipped (true): multi-allelic or of another chromosome.
@@ -56,10 +59,12 @@ class PhasedSource {
   std::string name_;  // in messages about the lines
   std::vector<std::size_t> columns_;
   std::vector<std::string> chosen_names_;
+  std::uint64_t without_alt_ = 0;  // records of ALT "." skipped
 
  private:
   std::uint64_t multi_allelic_ = 0;
   std::uint64_t other_chromosome_ = 0;
+  std::string first_other_chromosome_;
 };
 
 // A BCF file's records through htslib, over [begin, end] when NAME.csi is beside it.

@@ -62,7 +62,7 @@ void throw_missing_gt(const std::string& prefix, std::string_view format) {
   throw FatalError(prefix + "FORMAT '" + std::string(format) + "' has no GT field");
 }
 
-void phased_layout_line(const PhasedRecord& record, const std::vector<std::string>& sample_names,
+bool phased_layout_line(const PhasedRecord& record, const std::vector<std::string>& sample_names,
                         const std::string& prefix, std::string& line) {
   line.clear();
   // A blank inside a field would shift the layout's columns.
@@ -88,10 +88,22 @@ void phased_layout_line(const PhasedRecord& record, const std::vector<std::strin
     line += ' ';
   }
   line.pop_back();
+  if (record.alt != ".") return true;
+  // Without an ALT allele there is nothing for allele 1 to be.
+  for (std::size_t k = 0; k < record.genotypes.size(); ++k) {
+    const std::string_view gt = record.genotypes[k];
+    if (gt[0] == '1' || gt[2] == '1') {
+      throw FatalError(prefix + "ALT is '.' but sample " + sample_names[k] + " has GT '" +
+                       std::string(gt) + "', which carries allele 1");
+    }
+  }
+  line.clear();
+  return false;
 }
 
 bool PhasedSource::skipped(std::string_view chrom, bool multi_allelic) {
   if (chrom != settings_.chromosome) {
+    if (other_chromosome_ == 0) first_other_chromosome_ = chrom;
     ++other_chromosome_;
     return true;
   }
@@ -110,10 +122,15 @@ void PhasedSource::choose_samples(const std::vector<std::string>& header_samples
 }
 
 void PhasedSource::warn_skipped(std::ostream& err) const {
-  if (multi_allelic_ == 0 && other_chromosome_ == 0) return;
-  err << "WARNING! " << settings_.file_name << ": skipped " << multi_allelic_
-      << " multi-allelic records and " << other_chromosome_ << " records of other chromosomes than "
-      << settings_.chromosome << std::endl;
+  if (multi_allelic_ != 0 || other_chromosome_ != 0) {
+    err << "WARNING! " << settings_.file_name << ": skipped " << multi_allelic_
+        << " multi-allelic records and " << other_chromosome_
+        << " records of other chromosomes than " << settings_.chromosome << std::endl;
+  }
+  if (without_alt_ != 0) {
+    err << "WARNING! " << settings_.file_name << ": skipped " << without_alt_
+        << " records with ALT '.' (every genotype 0|0)" << std::endl;
+  }
 }
 
 namespace {
@@ -206,7 +223,7 @@ class VcfTextSource : public PhasedSource {
     record_.id = fields_[2];
     record_.ref = fields_[3];
     record_.alt = fields_[4];
-    phased_layout_line(record_, chosen_names_, prefix, line);
+    if (!phased_layout_line(record_, chosen_names_, prefix, line)) ++without_alt_;
   }
 
   std::unique_ptr<std::istream> in_;
@@ -274,6 +291,8 @@ std::optional<std::uint64_t> PhasedLayout::indexed_records() const {
 
 void PhasedLayout::warn_skipped(std::ostream& err) const { source_->warn_skipped(err); }
 
+const std::string& PhasedLayout::other_chromosome() const { return source_->other_chromosome(); }
+
 std::unique_ptr<PhasedLayout> phased_layout_of_vcf(std::unique_ptr<std::istream> in,
                                                    const PhasedVcfSettings& settings) {
   return std::make_unique<PhasedLayout>(
@@ -291,7 +310,7 @@ std::unique_ptr<PhasedLayout> open_phased_layout(const PhasedVcfSettings& settin
     case PhasedFormat::kVcf:
       break;
   }
-  if (auto region = open_indexed_region(file, begin, end)) {
+  if (auto region = open_indexed_region(file, begin, end, settings.chromosome)) {
     const IndexedRegion* lines = region.get();
     return std::make_unique<PhasedLayout>(
         std::make_unique<VcfTextSource>(std::move(region), lines, settings));

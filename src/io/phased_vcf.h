@@ -35,6 +35,8 @@ class PhasedLayout : public std::istream {
   std::optional<std::uint64_t> indexed_records() const;
   // One warning line on err when records were skipped.
   void warn_skipped(std::ostream& err) const;
+  // The first CHROM skipped for not being the run's, or "".
+  const std::string& other_chromosome() const;
 
  private:
   std::unique_ptr<PhasedSource> source_;

@@ -196,7 +196,8 @@ void open_aux_input(ifile& in, const std::string& name, const std::string& messa
 
 void open_aux_output(OutputFile& out, const std::string& name) {
   if (name.empty()) throw FatalError("ERROR! Can't open output file: no --o <file> was given");
-  if (!out.open(name)) throw FatalError("ERROR! Can't open output file: " + name);
+  if (!out.open(name, OutputFile::Kind::kVcf))
+    throw FatalError("ERROR! Can't open output file: " + name);
 }
 
 void merge_posterior_files(std::istream& first, const std::string& first_name, std::istream& second,

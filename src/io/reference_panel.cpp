@@ -43,7 +43,6 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
         record_positions.keys_at(key, likelihood_alleles.keys()).empty()) {
       continue;
     }
-    if (panel.alleles.contains(key)) continue;
     std::vector<std::uint8_t> row(field_count - 5);
     for (std::size_t r = 0; r < row.size(); ++r) {
       const std::string_view value = fields[5 + r];
@@ -53,6 +52,8 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
       }
       row[r] = value == "1" ? 1 : 0;
     }
+    // The first line of a repeated position wins, once its values are checked.
+    if (panel.alleles.contains(key)) continue;
     panel.alleles.insert(key, fields[3], fields[4]);
     panel.haplotypes.emplace_hint(panel.haplotypes.end(), key, std::move(row));
   }

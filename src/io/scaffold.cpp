@@ -44,8 +44,6 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                        std::to_string(settings.sample_count) + " samples), found " +
                        std::to_string(fields.size()));
     }
-    // A repeated position keeps everything of its first line.
-    if (scaffold.haplotypes.size() != 0 && scaffold.haplotypes.positions().back() == pos) return;
     std::vector<std::uint8_t> row(haplotype_count);
     for (std::size_t k = 0; k < haplotype_count; ++k) {
       const std::string_view value = fields[5 + k];
@@ -57,6 +55,8 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
                          ") is not 0 or 1");
       }
     }
+    // A repeated position keeps everything of its first line, once its values are checked.
+    if (scaffold.haplotypes.size() != 0 && scaffold.haplotypes.positions().back() == pos) return;
     if (!extra || !likelihood_alleles.contains(pos)) {
       scaffold.alleles.insert(pos, fields[3], fields[4]);
     }

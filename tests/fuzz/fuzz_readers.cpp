@@ -85,7 +85,7 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.file_name = "gl.vcf";
   settings.upper = 2147483647;
   LikelihoodRecords records;
-  read_likelihood_vcf(in, kSamples, settings, records, out);
+  read_likelihood_vcf(in, kSamples, settings, records, out, out);
 #elif DORSANE_FUZZ_TARGET == 1
   ScaffoldSettings settings;
   settings.file_name = "scaffold.txt";
