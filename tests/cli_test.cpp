@@ -61,7 +61,7 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  EXPECT_EQ(documented.size(), 31u);  // 30 options, --help also as -h
+  EXPECT_EQ(documented.size(), 32u);  // 31 options, --help also as -h
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
@@ -173,6 +173,7 @@ TEST(Cli, BadValuesAreErrors) {
        "ERROR! Option --numsnps needs a whole number in the 32-bit range"},
       {{"--lambda", "-0.5"}, "ERROR! --lambda must not be negative, got -0.5"},
       {{"--rare-band", "0.6"}, "ERROR! --rare-band must be from 0 to 0.5, got 0.6"},
+      {{"--copying-weight", "1.5"}, "ERROR! --copying-weight must be from 0 to 1, got 1.5"},
       {{"--numsnps", "-1"}, "ERROR! --numsnps must not be negative, got -1"},
       {{"--iteration", "0"}, "ERROR! --iteration must be at least 1, got 0"},
       {{"--burnin", "-1"}, "ERROR! --burnin must not be negative, got -1"},

@@ -55,6 +55,7 @@ constexpr OptionSpec kOptions[] = {
     {"--tune-settings", 0},
     {"--fixed-rare-phase", 0},
     {"--rare-band", 1},
+    {"--copying-weight", 1},
 };
 
 bool selects(const std::string& argument, const char* option) {
@@ -327,6 +328,9 @@ void Parameter::read_setting_option(int argc, const std::vector<std::string>& ar
   if (selects(a, "--tune-settings")) tune_settings = true;
   if (selects(a, "--fixed-rare-phase")) fixed_rare_phase = true;
   if (selects(a, "--rare-band")) rare_band = parse_double_option("--rare-band", args[i + 1]);
+  if (selects(a, "--copying-weight")) {
+    copying_weight = parse_double_option("--copying-weight", args[i + 1]);
+  }
   if (selects(a, "--seed")) {
     const auto value = parse_integer(args[i + 1]);
     if (!value || *value < 0 || *value > UINT32_MAX) {
@@ -366,6 +370,10 @@ void Parameter::check_values() const {
     throw FatalError("ERROR! --lambda must be 0 or at least " +
                      number_text(std::numeric_limits<double>::min()) + ", got " +
                      number_text(lambda));
+  }
+  if (!(copying_weight >= 0.0 && copying_weight <= 1.0)) {
+    throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
+                     number_text(copying_weight));
   }
   if (!(rare_band >= 0.0 && rare_band <= 0.5)) {
     throw FatalError("ERROR! --rare-band must be from 0 to 0.5, got " + number_text(rare_band));
