@@ -29,8 +29,9 @@ struct CopyingSources {
 // The posterior over the sources (count entries, summing to 1) of the source that target
 // copies at the variant, which lies between rows split - 1 and split: the forward pass
 // over rows [0, split), the backward pass over rows [split, rows), one step of the chain
-// from each side to the variant. target holds the haplotype's alleles at the rows. Each
-// site's probabilities are scaled to sum 1; every sum is taken in source order.
+// from each side to the variant. target holds the haplotype's alleles at the rows. The
+// probabilities are scaled only when their sum falls low; every sum is taken in a fixed
+// order, so the result is the same on every processor.
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
                        float* posterior);
