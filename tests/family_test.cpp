@@ -305,7 +305,7 @@ TEST(ChainsSideBySide, EveryVariantGetsWhatItsChainGivesAlone) {
     run_biallelic_chain(own, patterns, models, pedigree, pls[v], {20, 5}, random, scratch, warnings,
                         alone[v], &own_family);
     streams.push_back(std::make_unique<PositionRandom>(11, 1000 + v));
-    tasks[v] = {&pls[v], alleles[v], streams[v].get(), &scratches[v], &families[v], {}, {}};
+    tasks[v] = {&pls[v], alleles[v], streams[v].get(), &scratches[v], &families[v], {}, {}, {}};
   }
   run_biallelic_chains(M, patterns, models, pedigree, {20, 5}, tasks);
   for (int v = 0; v < kVariants; ++v) EXPECT_EQ(tasks[v].genotype_probs, alone[v]) << v;

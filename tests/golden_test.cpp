@@ -34,9 +34,12 @@ void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
 const GoldenCase kCases[] = {
     {"plain", kBiallelic},
     {"panel", kBiallelic + "--ref-panel panel.txt"},
-    // The earlier rule at rare variants (band and phase), kept exactly.
-    {"panel_earlier_rare_rule",
-     kBiallelic + "--ref-panel panel.txt --rare-band 0.01 --fixed-rare-phase"},
+    // The window model alone, without the panel-copying prior: the calls of earlier versions.
+    {"panel_window_model", kBiallelic + "--ref-panel panel.txt --copying-weight 0"},
+    // The earlier rule at rare variants (band and phase) as well, kept exactly.
+    {"panel_earlier_rare_rule", kBiallelic +
+                                    "--ref-panel panel.txt --rare-band 0.01 --fixed-rare-phase "
+                                    "--copying-weight 0"},
     {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
     {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
     {"multi", kMulti},

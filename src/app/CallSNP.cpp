@@ -155,10 +155,10 @@ void CallSNP::run_calling_mode() {
   if (!params.has_numsnps) {
     params.numsnps = default_numsnps(params.k, params.has_ref_panel);
     info() << "Number of flanking sites at either side : " << params.numsnps
-              << (params.has_ref_panel ? ""
-                                       : " (from the " + std::to_string(params.k) +
-                                             " haplotypes each model selects)")
-              << std::endl;
+           << (params.has_ref_panel
+                   ? ""
+                   : " (from the " + std::to_string(params.k) + " haplotypes each model selects)")
+           << std::endl;
   }
   read_scaffold();
   if (params.has_initial) read_initial_file();

@@ -63,6 +63,7 @@ constexpr OptionSpec kOptions[] = {
     {"--tune-settings", 0, {nullptr, nullptr}},
     {"--fixed-rare-phase", 0, {nullptr, nullptr}},
     {"--rare-band", 1, {nullptr, nullptr}},
+    {"--copying-weight", 1, {nullptr, nullptr}},
     {"--help", 0, {"-h", nullptr}},
     {"--version", 0, {nullptr, nullptr}},
 };
@@ -440,6 +441,7 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--tune-settings") tune_settings = true;
   if (a == "--fixed-rare-phase") fixed_rare_phase = true;
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
+  if (a == "--copying-weight") copying_weight = parse_double_option(a, v[0]);
   if (a == "--seed") {
     const auto value = parse_integer(v[0]);
     if (!value || *value < 0 || *value > UINT32_MAX) {
@@ -479,6 +481,10 @@ void Parameter::check_values() const {
     throw FatalError("ERROR! --lambda must be 0 or at least " +
                      number_text(std::numeric_limits<double>::min()) + ", got " +
                      number_text(lambda));
+  }
+  if (!(copying_weight >= 0.0 && copying_weight <= 1.0)) {
+    throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
+                     number_text(copying_weight));
   }
   if (!(rare_band >= 0.0 && rare_band <= 0.5)) {
     throw FatalError("ERROR! --rare-band must be from 0 to 0.5, got " + number_text(rare_band));

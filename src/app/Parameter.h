@@ -82,6 +82,8 @@ class Parameter {
   bool fixed_rare_phase = false;
   // Variant means below it or above 1 minus it take the fixed variance (earlier: 0.01).
   double rare_band = kDefaultRareBand;
+  // Weight of the panel-copying prior mixed into the window model's (0: the window alone).
+  double copying_weight = kDefaultCopyingWeight;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
@@ -96,6 +98,7 @@ class Parameter {
   static constexpr int kDefaultNumsnps = 50;
   static constexpr double kDefaultLambda = 0.06;
   static constexpr double kDefaultRareBand = 0.003;
+  static constexpr double kDefaultCopyingWeight = 0.4;
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;

@@ -19,6 +19,7 @@
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
+#include "model/copying_prior.h"
 #include "model/model.h"
 #include "model/model_window.h"
 #include "model/run_moments.h"
@@ -133,6 +134,17 @@ class CallingState {
   MultiAlleleTables multi_tables;
   MultiScratch multi_scratch;
   std::vector<double> genotype_probs;
+  // The panel-copying prior: the window's panel alleles site by site and each modelled
+  // haplotype's posterior over the panel haplotypes at the window's variants (2N x R, empty
+  // when the window leaves the panel out or the prior is off).
+  CopyingSources copying_sources;
+  std::vector<float> copying_posteriors;
+  std::vector<float> copying_backward;
+  std::vector<std::uint8_t> copying_target;
+  std::vector<std::uint8_t> panel_variant_alleles;
+  void fit_copying(std::uint64_t p);
+  // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
+  CopyingPrior copying_at_variant();
   WindowPatterns patterns;
   FitScratch fit_scratch;
   RunWeightedMoments run_moments;

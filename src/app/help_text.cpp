@@ -61,6 +61,9 @@ std::vector<HelpGroup> help_groups() {
          "variant means below it or above 1 minus it take the fixed "
          "variance 0.09 [" +
              number_text(Parameter::kDefaultRareBand) + "]"},
+        {"--copying-weight <double>",
+         "weight of the prior from copying the panel's haplotypes, 0 to 1 [" +
+             number_text(Parameter::kDefaultCopyingWeight) + "]"},
         {"--fixed-rare-phase",
          "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",

@@ -365,6 +365,13 @@ const std::array<double, 2>& BiallelicChain::haplotype_probs(int model_index) {
                             ? probs
                             : allele_probs_from_moments({moments.mean, moments.phase_variance});
     }
+    if (copying_ != nullptr && copying_->allele_one[m] >= 0.0) {
+      probs = mix_copying_prior(probs, copying_->allele_one[m], copying_->weight);
+      if (!phase_probs_.empty()) {
+        phase_probs_[m] =
+            mix_copying_prior(phase_probs_[m], copying_->allele_one[m], copying_->weight);
+      }
+    }
     replaced = warnings_.nonpositive_variances != before;
     stale = 0;
     ++evaluations_[m / 2];
@@ -389,6 +396,15 @@ MemberPriors BiallelicChain::evaluated_priors(int sample) const {
   const std::array<double, 2>& first = probs_[2 * static_cast<std::size_t>(sample - 1)];
   const std::array<double, 2>& second = probs_[2 * static_cast<std::size_t>(sample - 1) + 1];
   return MemberPriors{first[0], first[1], second[0], second[1]};
+}
+
+void BiallelicChain::use_copying_prior(const CopyingPrior* prior) {
+  if (prior == nullptr || !prior->used()) return;
+  if (prior->allele_one.size() != probs_.size()) {
+    throw std::logic_error("use_copying_prior: one probability per sample haplotype expected");
+  }
+  copying_ = prior;
+  std::fill(stale_.begin(), stale_.end(), 1);
 }
 
 void BiallelicChain::phase_with_penalty() {

@@ -54,6 +54,10 @@ class BiallelicChain {
   // (ChainSettings::phase_with_penalty).
   void phase_with_penalty();
 
+  // From now on, mixes the copying prior into every model's allele probabilities; prior
+  // outlives the chain.
+  void use_copying_prior(const CopyingPrior* prior);
+
   // One unrelated sample (0-based): class probabilities, one draw, alleles written.
   std::array<double, 4> update_single(int sample, RandomSource& random);
   // A duo or trio row, drawn jointly; record (4 per sample) receives the marginals.
@@ -115,6 +119,7 @@ class BiallelicChain {
   // The same with the penalty in place of a fixed variance; empty unless phase_with_penalty.
   std::vector<std::array<double, 2>> phase_probs_;
   std::vector<char> stale_;
+  const CopyingPrior* copying_ = nullptr;
   std::vector<char> replaced_variance_;  // its variance was replaced by the penalty
   // Per sample, how often either of its models was evaluated anew; what was computed from
   // its models is kept with the count it was made at, and stays valid while that holds.

@@ -122,3 +122,11 @@ double clamp_indicator_mean(double mean) {
   if (mean > 1.0) return kClampHigh;
   return mean;
 }
+
+std::array<double, 2> mix_copying_prior(const std::array<double, 2>& probs, double allele_one,
+                                        double weight) {
+  const double copied =
+      std::clamp(allele_one, kCopiedProbabilityFloor, 1.0 - kCopiedProbabilityFloor);
+  const double one = (1.0 - weight) * probs[1] + weight * copied;
+  return {1.0 - one, one};
+}

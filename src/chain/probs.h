@@ -36,6 +36,20 @@ struct ConditionalMoments {
   double phase_variance = 0.0;
 };
 
+// A second prior on each sample haplotype's allele at the variant, mixed into the window
+// model's: P(allele 1) per sample haplotype (below 0: none for that haplotype).
+struct CopyingPrior {
+  double weight = 0.0;
+  std::vector<double> allele_one;
+  bool used() const { return weight > 0.0 && !allele_one.empty(); }
+};
+// A copied probability is held this far from 0 and 1, so no allele becomes impossible.
+constexpr double kCopiedProbabilityFloor = 1e-4;
+
+// (1 - weight) probs + weight (1 - p, p), p the copied P(allele 1) held off 0 and 1.
+std::array<double, 2> mix_copying_prior(const std::array<double, 2>& probs, double allele_one,
+                                        double weight);
+
 // (P(allele 0), P(allele 1)) from the conditional normal density at 0 and at 1.
 std::array<double, 2> allele_probs_from_moments(const ConditionalMoments& moments);
 

@@ -164,6 +164,7 @@ void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
                                                       std::move(task.initial_alleles), task.family,
                                                       *task.scratch, task.warnings, index));
     if (settings.phase_with_penalty) chains.back()->phase_with_penalty();
+    chains.back()->use_copying_prior(&task.copying);
     SweepState& state = states[t];
     state.chain = chains.back().get();
     state.family = task.family;

@@ -55,6 +55,7 @@ struct ChainTask {
   FamilyUnits* family = nullptr;  // this variant's own copy, or null without duos and trios
   ModelWarnings warnings;
   std::vector<double> genotype_probs;
+  CopyingPrior copying;  // unused when empty
 };
 
 // The chains of several bi-allelic variants that share a window and its models, run side

@@ -1,0 +1,41 @@
+#pragma once
+
+// A haplotype copied from a set of others along the window (a Li-Stephens-type hidden
+// Markov model): at each window site the haplotype copies one source, keeps it to the next
+// site or jumps to any source, and matches the copied allele but for a small mismatch rate.
+// The posterior of the copied source at the variant, between the window's left and right
+// sites, weighs the sources' alleles there into a second prior on the haplotype's allele:
+// it follows the closest haplotypes where the linear window model averages over many.
+
+#include <cstdint>
+#include <vector>
+
+struct CopyingSettings {
+  double switch_rate = 0.01;  // chance of a jump between consecutive sites
+  double mismatch = 0.005;    // chance that a copied allele differs
+};
+
+// The sources' window alleles site by site: rows x sources bytes, row-major, so one site's
+// alleles over every source are contiguous.
+struct CopyingSources {
+  std::vector<std::uint8_t> alleles;
+  int rows = 0;
+  int count = 0;
+  const std::uint8_t* row(int r) const {
+    return alleles.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(count);
+  }
+};
+
+// The posterior over the sources (count entries, summing to 1) of the source that target
+// copies at the variant, which lies between rows split - 1 and split: the forward pass
+// over rows [0, split), the backward pass over rows [split, rows), one step of the chain
+// from each side to the variant. target holds the haplotype's alleles at the rows. The
+// probabilities are scaled only when their sum falls low; every sum is taken in a fixed
+// order, so the result is the same on every processor.
+void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
+                       const CopyingSettings& settings, std::vector<float>& backward,
+                       float* posterior);
+
+// P(allele 1) at the variant: the posterior's weight on the sources that carry it.
+double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,
+                                 int count);

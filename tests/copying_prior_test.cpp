@@ -1,0 +1,81 @@
+#include "model/copying_prior.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "chain/probs.h"
+
+namespace {
+
+// The posterior at the variant by summing over every path of copied sources (site states
+// 0..rows-1 with the variant's state between split - 1 and split), in double.
+std::vector<double> posterior_over_all_paths(const CopyingSources& sources,
+                                             const std::vector<std::uint8_t>& target, int split,
+                                             const CopyingSettings& settings) {
+  const int k = sources.count;
+  const int states = sources.rows + 1;  // the sites and the variant
+  std::vector<double> posterior(static_cast<std::size_t>(k), 0.0);
+  std::vector<int> path(static_cast<std::size_t>(states), 0);
+  for (;;) {
+    double p = 1.0 / k;
+    for (int t = 0; t < states; ++t) {
+      if (t > 0) {
+        p *= (path[t] == path[t - 1] ? 1.0 - settings.switch_rate : 0.0) + settings.switch_rate / k;
+      }
+      if (t == split) continue;  // the variant emits nothing
+      const int row = t < split ? t : t - 1;
+      const bool same = sources.row(row)[path[t]] == target[static_cast<std::size_t>(row)];
+      p *= same ? 1.0 - settings.mismatch : settings.mismatch;
+    }
+    posterior[static_cast<std::size_t>(path[split])] += p;
+    int t = 0;
+    while (t < states && ++path[t] == k) path[t++] = 0;
+    if (t == states) break;
+  }
+  double total = 0.0;
+  for (const double x : posterior) total += x;
+  for (double& x : posterior) x /= total;
+  return posterior;
+}
+
+}  // namespace
+
+TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
+  // Three sources over five sites; the target matches source 1 on the left, source 2 on
+  // the right, so the variant's copied source depends on where it lies.
+  CopyingSources sources;
+  sources.rows = 5;
+  sources.count = 3;
+  sources.alleles = {0, 1, 1,  //
+                     1, 0, 1,  //
+                     0, 0, 1,  //
+                     1, 1, 0,  //
+                     0, 1, 0};
+  const std::vector<std::uint8_t> target = {0, 1, 0, 1, 0};
+  const CopyingSettings settings{0.05, 0.01};
+  std::vector<float> backward;
+  std::vector<float> posterior(3);
+  for (int split = 0; split <= sources.rows; ++split) {
+    copying_posterior(sources, target.data(), split, settings, backward, posterior.data());
+    const std::vector<double> direct = posterior_over_all_paths(sources, target, split, settings);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
+  }
+  const std::uint8_t at_variant[] = {0, 1, 1};
+  copying_posterior(sources, target.data(), 3, settings, backward, posterior.data());
+  EXPECT_NEAR(copied_allele_probability(posterior.data(), at_variant, 3),
+              posterior[1] + posterior[2], 1e-7);
+}
+
+TEST(CopyingPrior, MixWithOneSideOffIsThatSideAlone) {
+  const std::array<double, 2> window = {0.7, 0.3};
+  EXPECT_EQ(mix_copying_prior(window, 0.9, 0.0), window);
+  const std::array<double, 2> copied = mix_copying_prior(window, 0.9, 1.0);
+  EXPECT_DOUBLE_EQ(copied[1], 0.9);
+  EXPECT_DOUBLE_EQ(copied[0] + copied[1], 1.0);
+  // A copied certainty never makes the other allele impossible.
+  EXPECT_GT(mix_copying_prior(window, 1.0, 1.0)[0], 0.0);
+  EXPECT_GT(mix_copying_prior(window, 0.0, 1.0)[1], 0.0);
+  EXPECT_DOUBLE_EQ(mix_copying_prior(window, 0.5, 0.4)[1], 0.6 * 0.3 + 0.4 * 0.5);
+}
