@@ -2,7 +2,7 @@
 // from ready inputs (the bundled example) and from raw ones (reads and an unphased array).
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -176,5 +176,13 @@ TEST(Workflow, ChromosomeNameMismatchStopsFirst_ClusterProfileDryRun) {
       run_shell(kSnakemake + "-n -d '" + dir.path() + "' --profile '" + kSource +
                 "/workflow/profiles/slurm-snakemake7' --config " + inputs + " 2>&1");
   EXPECT_EQ(dry.status, 0) << dry.out;
-  EXPECT_TRUE(std::regex_search(dry.out, std::regex("\nchunk +3 "))) << dry.out;
+  // The dry run's job table lists the chunk rule three times.
+  bool three_chunks = false;
+  std::istringstream table(dry.out);
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream words(line);
+    std::string rule, count;
+    three_chunks = three_chunks || (words >> rule >> count && rule == "chunk" && count == "3");
+  }
+  EXPECT_TRUE(three_chunks) << dry.out;
 }
