@@ -174,7 +174,12 @@ void CallingState::call_from_likelihoods(std::uint64_t record,
   if (key != window_in_hand) run_queued_chains(outcomes);
   const bool rebuilt = rebuild_window(p, key, current_alleles);
   initial_alleles(record, site_pls, allele_count, *random);
-  if (rebuilt) fit_models(p);
+  // The held-out scores of --tune-settings use the window model alone: only calling fits
+  // the copying prior.
+  if (rebuilt) {
+    fit_models(p);
+    fit_copying(p);
+  }
   PositionOutcome outcome;
   outcome.position = p;
   outcome.has_answer = true;
@@ -328,7 +333,6 @@ void CallingState::fit_models(std::uint64_t p) {
     fit_sample(p, s);
   }
   if (use_run_moments) run_moments.release();
-  fit_copying(p);
 }
 
 void CallingState::fit_copying(std::uint64_t p) {
