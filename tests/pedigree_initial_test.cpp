@@ -34,6 +34,14 @@ TEST(SettleK, DefaultAndBounds) {
   EXPECT_EQ(settle_k(4, false, 0, out), 6);
   EXPECT_EQ(settle_k(4, true, 6, out), 6);
   EXPECT_EQ(settle_k(4, true, 2, out), 2);
+  EXPECT_EQ(settle_k(4, true, kAllHaplotypes, out), 6);
+  // A large cohort's default stops at the cap; --k all and an explicit k pass it.
+  const int large = kDefaultHaplotypeCap;
+  EXPECT_EQ(settle_k(large, false, 0, out), kDefaultHaplotypeCap);
+  EXPECT_EQ(settle_k(large, true, kAllHaplotypes, out), 2 * large - 2);
+  EXPECT_EQ(settle_k(large, true, kDefaultHaplotypeCap + 1, out), kDefaultHaplotypeCap + 1);
+  EXPECT_EQ(settle_k(kDefaultHaplotypeCap / 2 + 1, false, 0, out), kDefaultHaplotypeCap);
+  EXPECT_EQ(settle_k(kDefaultHaplotypeCap / 2, false, 0, out), kDefaultHaplotypeCap - 2);
   EXPECT_EQ(out.str(), "");
   EXPECT_EQ(error_of([&] { settle_k(4, true, 7, out); }),
             "ERROR! --k 7 is greater than the maximum 2N - 2 = 6 for 4 samples");

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/help_text.h"
+#include "io/file_formats.h"
 #include "io/io.h"
 #include "util/errors.h"
 
@@ -432,7 +433,7 @@ void Parameter::read_setting_option(const GivenOption& option) {
     lambda = parse_double_option(a, v[0]);
   }
   if (a == "--k") {
-    k = parse_int_option(a, v[0]);
+    k = v[0] == "all" ? kAllHaplotypes : parse_int_option(a, v[0]);
     has_k = true;
   }
   if (a == "--model-avg") zflag_modelavg = true;

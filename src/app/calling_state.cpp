@@ -312,7 +312,7 @@ void CallingState::fit_models(std::uint64_t p) {
   // do not add to the fit's own peak.
   std::vector<double>().swap(scratch.pattern_pool);
   for (SamplerScratch& chain : chain_scratch) std::vector<double>().swap(chain.pattern_pool);
-  distance_matrix(M, total_haplotypes, model_haplotype_count, haplotype_distances);
+  shared_runs.build(M, total_haplotypes, model_haplotype_count);
   patterns.build(M, model_haplotype_count);
   // Every model selects all columns but its own two: their sums come from the run-weighted
   // moments of the whole window, computed once.
@@ -395,7 +395,8 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
   SampleModel& model = models[static_cast<std::size_t>(s)];
   for (int h = 0; h < 2; ++h) {
     HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-    if (!select_haplotypes(haplotype_distances[2 * s + h], excluded, params.k, haplotype)) {
+    shared_runs.row(2 * s + h, run_row);
+    if (!select_haplotypes(run_row, excluded, params.k, haplotype)) {
       throw FatalError("ERROR! Sample " + run.sample_ids[s] + " at position " + std::to_string(p) +
                        " has no usable set of reference haplotypes (their shared runs "
                        "sum to 0 or one haplotype takes all the weight)");
@@ -404,7 +405,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
     haplotype.rare_band = params.rare_band;
     const std::int64_t ridges_before = counts.warnings.ridge_windows;
     if (!use_run_moments || !fit_haplotype_model_from_runs(
-                                M, patterns, run_moments, 2 * s + h, haplotype_distances[2 * s + h],
+                                M, patterns, run_moments, 2 * s + h, run_row,
                                 theta_k, haplotype, counts.warnings, fit_scratch)) {
       fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, counts.warnings, fit_scratch);
     }
@@ -413,7 +414,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
       AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
       bool weights_as_k_model =
           params.k == total_haplotypes - 2 && model_haplotype_count == total_haplotypes;
-      if (!all_haplotype_weights(haplotype_distances[2 * s + h], excluded, total_haplotypes, s,
+      if (!all_haplotype_weights(run_row, excluded, total_haplotypes, s,
                                  all_haplotype)) {
         ++counts.uniform_weight_haplotypes;
         weights_as_k_model = false;

@@ -123,7 +123,8 @@ class CallingState {
   WindowMatrix M;
   WindowKey window_in_hand;  // r = -1: none yet
   std::vector<std::uint64_t> window_positions;
-  std::vector<std::vector<int>> haplotype_distances;
+  SharedRuns shared_runs;  // of the window in hand
+  std::vector<int> run_row;  // the shared-run lengths of the haplotype being fitted
   std::vector<SampleModel> models;
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;

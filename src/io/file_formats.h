@@ -140,8 +140,13 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                             std::map<std::uint64_t, std::vector<int>>& genotypes);
 
 // ---- Pedigree (--ped-file) and --k ----
-// k after its default (2N - 2 when not given) and bounds; a k above 2N - 2 prints
-// the documented line on out before the error is thrown.
+// A window's covariance wants several times its sites in haplotypes and no more: beyond
+// this many, a larger cohort adds cost per genotype and memory, not accuracy.
+constexpr int kDefaultHaplotypeCap = 500;
+// --k all: every other sample haplotype, 2N - 2, however large the cohort.
+constexpr int kAllHaplotypes = -1;
+// k after its default (2N - 2, at most kDefaultHaplotypeCap, when not given) and bounds; a
+// k above 2N - 2 prints the documented line on out before the error is thrown.
 int settle_k(int sample_count, bool has_k, int k, std::ostream& out);
 // Rows [member count, individual, parent A, parent B, family index], 1-based sample
 // numbers, 0 for none.

@@ -178,7 +178,8 @@ void add_units_of_unnamed(int n, PedigreeRows& rows) {
 
 int settle_k(int sample_count, bool has_k, int k, std::ostream& out) {
   const int maximum = 2 * sample_count - 2;
-  if (!has_k) k = maximum;
+  if (!has_k) k = std::min(maximum, kDefaultHaplotypeCap);
+  if (has_k && k == kAllHaplotypes) k = maximum;
   if (k > maximum) {
     out << " k value greater than maximum " << '\n';
     throw FatalError("ERROR! --k " + std::to_string(k) + " is greater than the maximum 2N - 2 = " +

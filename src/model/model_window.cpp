@@ -96,60 +96,14 @@ int shared_run_length(const WindowMatrix& M, int a, int b) {
 
 namespace {
 
-// Each column's window as bits, outwards from the middle on each side (bit i of the right side
-// is row middle + i, of the left side row middle - 1 - i), so a run of equal alleles is the
-// count of trailing zeros of two columns' XOR.
-class WindowBits {
- public:
-  WindowBits(const WindowMatrix& M, int columns) {
-    const int rows = static_cast<int>(M.rows()) - 1;
-    middle_ = rows / 2;
-    right_rows_ = rows - middle_;
-    right_words_ = (right_rows_ + 63) / 64;
-    left_words_ = (middle_ + 63) / 64;
-    bits_.assign(static_cast<std::size_t>(columns) * (right_words_ + left_words_), 0);
-    for (int c = 0; c < columns; ++c) {
-      std::uint64_t* right = column(c);
-      std::uint64_t* left = right + right_words_;
-      const double* x = M.col(c).data();
-      for (int i = 0; i < right_rows_; ++i) {
-        if (x[middle_ + i] != 0.0) right[i / 64] |= std::uint64_t{1} << (i % 64);
-      }
-      for (int i = 0; i < middle_; ++i) {
-        if (x[middle_ - 1 - i] != 0.0) left[i / 64] |= std::uint64_t{1} << (i % 64);
-      }
-    }
+// A run of equal alleles from the first bit: the trailing zeros of two columns' XOR.
+int equal_run(const std::uint64_t* x, const std::uint64_t* y, int words, int rows) {
+  for (int w = 0; w < words; ++w) {
+    const std::uint64_t differ = x[w] ^ y[w];
+    if (differ != 0) return std::min(rows, 64 * w + __builtin_ctzll(differ));
   }
-
-  int shared_run(int a, int b) const {
-    const std::uint64_t* x = column(a);
-    const std::uint64_t* y = column(b);
-    const int right = equal_run(x, y, right_words_, right_rows_);
-    const int left = equal_run(x + right_words_, y + right_words_, left_words_, middle_);
-    return scored_run(right, left);
-  }
-
- private:
-  static int equal_run(const std::uint64_t* x, const std::uint64_t* y, int words, int rows) {
-    for (int w = 0; w < words; ++w) {
-      const std::uint64_t differ = x[w] ^ y[w];
-      if (differ != 0) return std::min(rows, 64 * w + __builtin_ctzll(differ));
-    }
-    return rows;
-  }
-  std::uint64_t* column(int c) {
-    return bits_.data() + static_cast<std::size_t>(c) * (right_words_ + left_words_);
-  }
-  const std::uint64_t* column(int c) const {
-    return bits_.data() + static_cast<std::size_t>(c) * (right_words_ + left_words_);
-  }
-
-  int middle_ = 0;
-  int right_rows_ = 0;
-  int right_words_ = 0;
-  int left_words_ = 0;
-  std::vector<std::uint64_t> bits_;
-};
+  return rows;
+}
 
 // Whether every window value (all rows but the variant's) is 0 or 1, so bits hold the window.
 bool binary_window(const WindowMatrix& M, int columns) {
@@ -164,43 +118,61 @@ bool binary_window(const WindowMatrix& M, int columns) {
 
 }  // namespace
 
-namespace {
-
-template <typename SharedRun>
-void fill_distances(int sample_haplotypes, int haplotype_columns, SharedRun shared_run,
-                    std::vector<std::vector<int>>& distances) {
-  for (int k = 0; k < sample_haplotypes; ++k) {
-    std::vector<int>& row = distances[static_cast<std::size_t>(k)];
-    for (int l = 0; l < haplotype_columns; ++l) {
-      // The run length is symmetric: reuse the mirrored entry between sample haplotypes.
-      row[static_cast<std::size_t>(l)] =
-          (l < k) ? distances[static_cast<std::size_t>(l)][static_cast<std::size_t>(k)]
-                  : shared_run(k, l);
+void SharedRuns::build(const WindowMatrix& M, int sample_haplotypes, int columns) {
+  M_ = &M;
+  sample_haplotypes_ = sample_haplotypes;
+  columns_ = columns;
+  bits_.clear();
+  if (!binary_window(M, columns)) return;
+  // Bit i of the right side is row middle + i, of the left side row middle - 1 - i.
+  const int rows = static_cast<int>(M.rows()) - 1;
+  middle_ = rows / 2;
+  right_rows_ = rows - middle_;
+  right_words_ = (right_rows_ + 63) / 64;
+  left_words_ = (middle_ + 63) / 64;
+  const std::size_t stride = static_cast<std::size_t>(right_words_ + left_words_);
+  bits_.assign(static_cast<std::size_t>(columns) * stride, 0);
+  for (int c = 0; c < columns; ++c) {
+    std::uint64_t* right = bits_.data() + static_cast<std::size_t>(c) * stride;
+    std::uint64_t* left = right + right_words_;
+    const double* x = M.col(c).data();
+    for (int i = 0; i < right_rows_; ++i) {
+      if (x[middle_ + i] != 0.0) right[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    for (int i = 0; i < middle_; ++i) {
+      if (x[middle_ - 1 - i] != 0.0) left[i / 64] |= std::uint64_t{1} << (i % 64);
     }
   }
 }
 
-}  // namespace
+void SharedRuns::row(int h, std::vector<int>& out) const {
+  out.resize(static_cast<std::size_t>(columns_));
+  if (bits_.empty()) {
+    for (int l = 0; l < columns_; ++l) out[l] = shared_run_length(*M_, h, l);
+  } else {
+    // A 0/1 window compares 64 rows per step.
+    const std::size_t stride = static_cast<std::size_t>(right_words_ + left_words_);
+    const std::uint64_t* x = bits_.data() + static_cast<std::size_t>(h) * stride;
+    for (int l = 0; l < columns_; ++l) {
+      const std::uint64_t* y = bits_.data() + static_cast<std::size_t>(l) * stride;
+      const int right = equal_run(x, y, right_words_, right_rows_);
+      const int left = equal_run(x + right_words_, y + right_words_, left_words_, middle_);
+      out[l] = scored_run(right, left);
+    }
+  }
+  if (h < sample_haplotypes_) {
+    const int own = h - h % 2;
+    out[own] = -1;
+    if (own + 1 < columns_) out[own + 1] = -1;
+  }
+}
 
 void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype_columns,
                      std::vector<std::vector<int>>& distances) {
-  distances.assign(static_cast<std::size_t>(sample_haplotypes),
-                   std::vector<int>(static_cast<std::size_t>(haplotype_columns), -1));
-  if (binary_window(M, haplotype_columns)) {
-    // A 0/1 window compares 64 rows per step.
-    const WindowBits bits(M, haplotype_columns);
-    fill_distances(
-        sample_haplotypes, haplotype_columns,
-        [&bits](int k, int l) { return bits.shared_run(k, l); }, distances);
-  } else {
-    fill_distances(
-        sample_haplotypes, haplotype_columns,
-        [&M](int k, int l) { return shared_run_length(M, k, l); }, distances);
-  }
-  for (int k = 0; k + 1 < sample_haplotypes; k += 2) {
-    distances[k][k] = distances[k][k + 1] = -1;
-    distances[k + 1][k] = distances[k + 1][k + 1] = -1;
-  }
+  SharedRuns runs;
+  runs.build(M, sample_haplotypes, haplotype_columns);
+  distances.resize(static_cast<std::size_t>(sample_haplotypes));
+  for (int k = 0; k < sample_haplotypes; ++k) runs.row(k, distances[static_cast<std::size_t>(k)]);
 }
 
 std::vector<double> variant_row(const WindowMatrix& M) {

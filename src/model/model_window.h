@@ -60,8 +60,33 @@ constexpr int kShortSharedRun = 4;
 // around the middle of the window when both reach kSharedRunCore, else kShortSharedRun.
 int shared_run_length(const WindowMatrix& M, int a, int b);
 
+// The shared-run lengths of the window in hand, one haplotype's row at a time: a model needs
+// only its own row, and a table of every pair would grow with the square of the cohort.
+class SharedRuns {
+ public:
+  // Prepares the first `columns` columns of M, the first `sample_haplotypes` of them the
+  // samples' (two per sample).
+  void build(const WindowMatrix& M, int sample_haplotypes, int columns);
+  // Entry l: the shared-run length between sample haplotype h and column l, -1 for the
+  // columns of h's own sample.
+  void row(int h, std::vector<int>& out) const;
+
+ private:
+  const WindowMatrix* M_ = nullptr;
+  int sample_haplotypes_ = 0;
+  int columns_ = 0;
+  // Each column's window as bits outwards from the middle (a 0/1 window), so a run of equal
+  // alleles is the count of trailing zeros of two columns' XOR; empty otherwise.
+  int middle_ = 0;
+  int right_rows_ = 0;
+  int right_words_ = 0;
+  int left_words_ = 0;
+  std::vector<std::uint64_t> bits_;
+};
+
 // Shared-run lengths: entry [k][l] for sample haplotype k (0..2N-1) and haplotype column
 // l (0..H-1): left + right run of equal alleles around the middle of the window when
-// both exceed 2, else 4; -1 between a sample's own haplotypes.
+// both exceed 2, else 4; -1 between a sample's own haplotypes. The whole table, for small
+// windows only.
 void distance_matrix(const WindowMatrix& M, int sample_haplotypes, int haplotype_columns,
                      std::vector<std::vector<int>>& distances);
