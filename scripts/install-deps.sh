@@ -24,6 +24,7 @@ case "${1:-}" in
       clang libclang-rt-14-dev
       python3-matplotlib
       time
+      valgrind
     )
     ;;
   *)

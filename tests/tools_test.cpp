@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -372,6 +373,57 @@ TEST(Simulate, FromVcfKeepsUsableRecordsAndTheirHaplotypes) {
                      " 1-2600000");
   EXPECT_EQ(failed.status, 1);
   EXPECT_FALSE(file_exists(dir.file("x")));
+}
+
+// Mosaics: more samples than the file holds, each haplotype a few pieces of the haplotypes
+// outside the panel (random 0/1 columns would need a piece every three or four records).
+TEST(Simulate, FromVcfMosaicsCopyLongSegmentsOfTheSourceOutsideThePanel) {
+  TempDir dir;
+  std::string text = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tA\tB\tC\tD\tE\n";
+  std::vector<std::string> haps(10);  // one char per record
+  std::mt19937 bits(3);
+  for (int j = 0; j < 120; ++j) {
+    text += "20\t" + std::to_string(1000 + 100 * j) + "\t.\tA\tC\t.\t.\t.\tGT";
+    for (int h = 0; h < 10; ++h) haps[h] += static_cast<char>('0' + bits() % 2);
+    for (int h = 0; h < 10; h += 2)
+      text += std::string("\t") + haps[h].back() + "|" + haps[h + 1].back();
+    text += "\n";
+  }
+  const std::string common = " --from-vcf " + quote(dir.write("phased.vcf", text)) +
+                             " --array-sites " +
+                             quote(dir.write("sites.vcf", "20\t1000\t.\tA\tC\n")) +
+                             " --samples 40 --panel-samples 1 --mosaic-segment 6000 --gl";
+  for (const char* name : {"a", "b"})
+    ASSERT_EQ(run_tool("simulate.py", "--out " + quote(dir.file(name)) + common).status, 0);
+  EXPECT_EQ(read_file(dir.file("a/gl.vcf")), read_file(dir.file("b/gl.vcf")));
+  std::vector<bool> in_panel(10, true);  // the panel sample's first haplotype is panel column 1
+  for (const std::string& line : lines_of(dir.file("a/panel.txt")))
+    for (int h = 0; h < 10; h += 2)
+      in_panel[h] =
+          in_panel[h] && words(line)[5][0] == haps[h][(std::stol(words(line)[2]) - 1000) / 100];
+  std::vector<std::string> sources, mosaic(80, std::string(120, '.'));
+  for (int h = 0; h < 10; h += 2)
+    if (!in_panel[h]) sources.insert(sources.end(), {haps[h], haps[h + 1]});
+  ASSERT_EQ(sources.size(), 8u);
+  for (const auto& r : records(lines_of(dir.file("a/truth.vcf"))))
+    for (int i = 0; i < 80; ++i)
+      mosaic[i][(std::stol(r[1]) - 1000) / 100] = r[9 + i / 2][2 * (i % 2)];
+  int most = 0;
+  for (const std::string& m : mosaic) {  // greedy longest matches give the fewest pieces
+    int pieces = 0;
+    for (std::size_t j = 0, longest = 0; j < m.size(); j += longest, ++pieces) {
+      longest = 0;
+      for (const std::string& h : sources) {
+        std::size_t k = j;
+        while (k < m.size() && (m[k] == '.' || m[k] == h[k])) ++k;
+        longest = std::max(longest, k - j);
+      }
+      ASSERT_GT(longest, 0u) << "an allele no source carries: " << m;
+    }
+    most = std::max(most, pieces);
+  }
+  EXPECT_GT(most, 1);
+  EXPECT_LE(most, 12);
 }
 
 TEST(Examples, BundledDataMatchesItsGeneratingCommand) {

@@ -91,6 +91,12 @@ def parse_args(argv):
     real.add_argument("--region", metavar="[CHROM:]START-END", help="positions kept from --from-vcf [all]")
     real.add_argument("--panel-samples", type=int, default=0, metavar="R",
                       help="other samples of --from-vcf written as the panel (2R haplotypes) [0]")
+    real.add_argument("--mosaic-segment", type=float, metavar="BP",
+                      help="make each sample's haplotypes mosaics of the non-panel haplotypes of --from-vcf, "
+                           "switching source at breakpoints of this mean spacing in bp (--samples may then "
+                           "exceed the file's) [off: real samples]")
+    real.add_argument("--mosaic-miscopy", type=float, default=0.0, metavar="P",
+                      help="probability that a mosaic haplotype miscopies its source at a record [0]")
     args = p.parse_args(argv)
     if args.kind is None:
         args.kind = "PL"
@@ -746,7 +752,7 @@ def dorsane_command(args, positions, scaffold_count, gl_name):
 SIMULATION_ONLY = ("--sites", "--scaffold-every", "--scaffold-maf", "--founders", "--segment", "--miscopy",
                    "--chrom", "--start", "--spacing", "--panel", "--trios", "--duos", "--trio-phased",
                    "--crossovers", "--multi", "--repeated", "--reads", "--read-length")
-FROM_VCF_ONLY = ("--array-sites", "--region", "--panel-samples")
+FROM_VCF_ONLY = ("--array-sites", "--region", "--panel-samples", "--mosaic-segment", "--mosaic-miscopy")
 VCF_COLUMNS = ["#CHROM", "POS", "ID", "REF", "ALT", "QUAL", "FILTER", "INFO", "FORMAT"]
 # A homozygote needs no phase, so "0/0" and "1/1" are as good as "0|0" and "1|1".
 HAPLOTYPES_OF_GT = {"0|0": b"\0\0", "0|1": b"\0\1", "1|0": b"\1\0", "1|1": b"\1\1",
@@ -767,6 +773,12 @@ def check_from_vcf_args(p, args, argv):
         p.error("--from-vcf needs --array-sites")
     if args.panel_samples < 0:
         p.error("--panel-samples must not be negative")
+    if args.mosaic_segment is not None and not (math.isfinite(args.mosaic_segment) and args.mosaic_segment > 0):
+        p.error("--mosaic-segment must be positive")
+    if not 0.0 <= args.mosaic_miscopy < 1.0:
+        p.error("--mosaic-miscopy must lie in [0, 1)")
+    if args.mosaic_segment is None and "--mosaic-miscopy" in given:
+        p.error("--mosaic-miscopy needs --mosaic-segment")
     args.region_span = parse_region(args.region) if args.region is not None else (None, 1, 2147483647)
     if args.region_span is None:
         p.error(f"--region {args.region}: expected [CHROM:]START-END with 1 <= START <= END <= 2147483647")
@@ -811,7 +823,8 @@ def vcf_position(path, number, text):
 class PhasedRecords:
     """The region's usable records of a phased VCF: bi-allelic, every chosen genotype phased (or
     homozygous) and the cohort carrying both alleles. Cohort and panel are disjoint random
-    samples; `skipped` counts the records left out, by reason."""
+    samples; with mosaics the cohort side is every sample outside the panel, the haplotypes the
+    mosaics copy. `skipped` counts the records left out, by reason."""
 
     def __init__(self, args, rng):
         path = args.from_vcf
@@ -827,17 +840,24 @@ class PhasedRecords:
                     if names[:9] != VCF_COLUMNS or len(names) < 10:
                         raise UsageError(f"{path}: line {number}: the #CHROM line needs FORMAT and sample columns")
                     names = names[9:]
-                    need = args.samples + args.panel_samples
+                    mosaic = args.mosaic_segment is not None
+                    need = args.panel_samples + 1 if mosaic else args.samples + args.panel_samples
                     if need > len(names):
-                        raise UsageError(f"{path}: {len(names)} samples, --samples {args.samples} and "
+                        raise UsageError(f"{path}: {len(names)} samples, --panel-samples {args.panel_samples} "
+                                         "leaves none for the mosaics to copy" if mosaic else
+                                         f"{path}: {len(names)} samples, --samples {args.samples} and "
                                          f"--panel-samples {args.panel_samples} need {need}")
                     if len(set(names)) != len(names):
                         raise UsageError(f"{path}: line {number}: a sample name occurs twice")
                     # A shuffle, so the cohort (and the reads after it) do not depend on the panel's size.
                     picked = list(range(len(names)))
                     rng.shuffle(picked)
-                    self.cohort = [9 + c for c in sorted(picked[:args.samples])]
-                    self.panel = [9 + c for c in sorted(picked[args.samples:need])]
+                    if mosaic:
+                        self.panel = [9 + c for c in sorted(picked[:args.panel_samples])]
+                        self.cohort = [9 + c for c in sorted(picked[args.panel_samples:])]
+                    else:
+                        self.cohort = [9 + c for c in sorted(picked[:args.samples])]
+                        self.panel = [9 + c for c in sorted(picked[args.samples:need])]
                     self.ids = [names[c - 9] for c in self.cohort]
                     width = 9 + len(names)
                 elif not line.startswith("##"):
@@ -907,6 +927,43 @@ def read_array_sites(path, chrom, start, end):
     return sites
 
 
+def make_mosaics(rng, data, samples, segment, miscopy):
+    """Replaces the cohort side of data's records by 2 x `samples` haplotypes copied from it: each
+    starts on a random source haplotype and switches to another at breakpoints of exponential
+    spacing (mean `segment` bp), miscopying a record with probability `miscopy`. Records the
+    mosaics leave monomorphic are dropped."""
+    sources = 2 * len(data.cohort)
+    n = 2 * samples
+    first, last = data.records[0][0], data.records[-1][0]
+    breakpoints = []
+    for h in range(n):
+        pos = first + rng.expovariate(1.0 / segment)
+        while pos <= last:
+            breakpoints.append((pos, h))
+            pos += rng.expovariate(1.0 / segment)
+    breakpoints.sort()
+    current = [rng.randrange(sources) for _ in range(n)]
+    kept, b = [], 0
+    for pos, vid, ref, alt, source, panel_haps in data.records:
+        while b < len(breakpoints) and breakpoints[b][0] <= pos:
+            h = breakpoints[b][1]
+            if sources > 1:
+                current[h] = (current[h] + 1 + rng.randrange(sources - 1)) % sources
+            b += 1
+        haps = bytes(map(source.__getitem__, current))
+        if miscopy:
+            haps = bytearray(haps)
+            for h in bernoulli_hits(rng, n, miscopy):
+                haps[h] ^= 1
+        carriers = haps.count(1)
+        if carriers == 0 or carriers == n:
+            data.skipped["monomorphic in the cohort"] += 1
+            continue
+        kept.append((pos, vid, ref, alt, bytes(haps), panel_haps))
+    data.records = kept
+    data.ids = [f"mosaic{i + 1}" for i in range(samples)]
+
+
 def simulate_from_vcf(args, argv):
     """Writes the cohort's files; returns the likelihood positions, the scaffold size and the VCF's name.
 
@@ -916,6 +973,9 @@ def simulate_from_vcf(args, argv):
     rng = random.Random(args.seed)
     data = PhasedRecords(args, rng)
     _, start, end = args.region_span
+    sources = 2 * len(data.cohort)
+    if data.records and args.mosaic_segment is not None:
+        make_mosaics(rng, data, args.samples, args.mosaic_segment, args.mosaic_miscopy)
     if not data.records:
         raise UsageError(f"{args.from_vcf}: no record in {args.region or 'the file'}" if not data.seen else
                          f"{args.from_vcf}: none of the {data.seen} records in {args.region or 'the file'} "
@@ -953,9 +1013,11 @@ def simulate_from_vcf(args, argv):
         out.abandon()
         raise
     scaffold_count = sum(on_scaffold)
+    mosaics = (f"; {args.samples} samples are mosaics of {sources} source haplotypes"
+               if args.mosaic_segment is not None else "")
     sys.stderr.write(f"simulate.py: {chrom}:{start}-{end}: {len(data.records)} of {data.seen} records kept "
                      f"({skip_summary(data.skipped)}); {scaffold_count} of the {len(sites)} array sites "
-                     "on the scaffold\n")
+                     f"on the scaffold{mosaics}\n")
     return [r[0] for r in data.records], scaffold_count, gl_name
 
 
