@@ -2,6 +2,7 @@
 // copied, outputs that htslib reads, accuracy against the likelihood-only baseline.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <numeric>
 #include <sstream>
@@ -222,5 +223,27 @@ TEST(RunInOrder, ResultsInMaxAheadSlotsReachConsumeInOrderAndAFailureStopsThere)
     std::vector<int> expected(250);
     std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(consumed, expected) << threads << " threads";
+  }
+}
+
+TEST(ParallelFor, EveryIndexOnceAndTheLowestFailureReported) {
+  for (const int threads : {1, 2, 5}) {
+    std::vector<std::atomic<int>> runs(1000);
+    parallel_for(1000, threads, [&](int i, int thread) {
+      ASSERT_LT(thread, threads);
+      ++runs[static_cast<std::size_t>(i)];
+    });
+    for (const std::atomic<int>& count : runs) EXPECT_EQ(count.load(), 1) << threads;
+    // Two failures: whichever thread meets one first, the lower index is the one reported.
+    auto failing = [](int i, int) {
+      if (i == 700) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (i == 700 || i == 900) throw std::runtime_error(std::to_string(i));
+    };
+    try {
+      parallel_for(1000, threads, failing);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "700") << threads;
+    }
   }
 }

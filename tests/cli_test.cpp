@@ -62,8 +62,8 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  // 34 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
-  EXPECT_EQ(documented.size(), 39u);
+  // 35 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
+  EXPECT_EQ(documented.size(), 40u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
@@ -172,6 +172,8 @@ TEST(Cli, BadValuesAreErrors) {
   };
   const std::vector<Case> cases = {
       {{"--k", "abc"}, "ERROR! Option --k needs a whole number in the 32-bit range, got 'abc'"},
+      {{"--model-memory", "-1"},
+       "ERROR! Option --model-memory needs a whole number of MB from 0 to 16777216, got '-1'"},
       {{"--iteration", "10x"},
        "ERROR! Option --iteration needs a whole number in the 32-bit range, got '10x'"},
       {{"--lambda", "nan"}, "ERROR! Option --lambda needs a finite number, got 'nan'"},

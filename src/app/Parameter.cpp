@@ -57,6 +57,7 @@ constexpr OptionSpec kOptions[] = {
     {"--var-multi", 0, {nullptr, nullptr}},
     {"--seed", 1, {"-s", nullptr}},
     {"--threads", 1, {"-t", nullptr}},
+    {"--model-memory", 1, {nullptr, nullptr}},
     {"--quiet", 0, {nullptr, nullptr}},
     {"--log", 1, {nullptr, nullptr}},
     {"--echo-likelihoods", 0, {nullptr, nullptr}},
@@ -451,6 +452,14 @@ void Parameter::read_setting_option(const GivenOption& option) {
     }
     has_seed = true;
     seed = static_cast<unsigned int>(*value);
+  }
+  if (a == "--model-memory") {
+    const auto value = parse_integer(v[0]);
+    if (!value || *value < 0 || *value > kMaxModelMemoryMb) {
+      throw FatalError("ERROR! Option --model-memory needs a whole number of MB from 0 to " +
+                       std::to_string(kMaxModelMemoryMb) + ", got '" + v[0] + "'");
+    }
+    model_memory_mb = static_cast<int>(*value);
   }
   if (a == "--threads") {
     const auto value = parse_integer(v[0]);

@@ -102,6 +102,11 @@ class Parameter {
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;
+  // --model-memory: MB the models of the windows in hand may take together; past it, fewer
+  // windows are analysed side by side and each window's models are fitted on several threads.
+  static constexpr int kDefaultModelMemoryMb = 4096;
+  static constexpr int kMaxModelMemoryMb = 1 << 24;
+  int model_memory_mb = kDefaultModelMemoryMb;
   // The command line as a shell would take it back, for the outputs' headers.
   std::string command_line;
 

@@ -8,6 +8,7 @@
 #include "app/CallSNP.h"
 #include "app/calling_state.h"
 #include "app/run_log.h"
+#include "model/packed_triangle.h"
 #include "util/errors.h"
 #include "util/ordered_parallel.h"
 
@@ -128,12 +129,24 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
   return starts;
 }
 
+// The bytes of one window's models: per model haplotype its inverse (single precision, as the
+// default penalty keeps it), means and whitened vectors, and its selection, held once more in
+// the chains' index.
+std::size_t window_model_bytes(int sample_count, int k, int numsnps) {
+  const std::size_t rows = 2 * static_cast<std::size_t>(numsnps);
+  const std::size_t per_model = packed_triangle_size(static_cast<int>(rows)) * sizeof(float) +
+                                3 * (rows + 1) * sizeof(double) +
+                                static_cast<std::size_t>(k) * (3 * sizeof(int) + 2 * sizeof(double));
+  return 2 * static_cast<std::size_t>(sample_count) * per_model;
+}
+
 // A worker's calling state for the settings of the run of positions in hand: made anew
 // when the settings change (at a block's edge), its counts kept.
 struct Worker {
   std::unique_ptr<CallingState> state;
   ModelSettings settings;
   CallingCounts done;
+  int fit_threads = 1;
 
   CallingState& for_settings(const CallSNP& run, const FamilyUnits& family,
                              LikelihoodSource& likelihoods, const ModelSettings& wanted) {
@@ -141,6 +154,7 @@ struct Worker {
       if (state) done.add(state->totals());
       state.reset();  // before the next one, so two never hold memory at once
       state = std::make_unique<CallingState>(run, family, likelihoods, wanted);
+      state->fit_side_by_side(fit_threads);
       settings = wanted;
     }
     return *state;
@@ -223,8 +237,14 @@ void CallSNP::inference_step(ResultWriter& writer) {
 
   // Numbered once here; every worker keeps its own copy of the family state.
   FamilyUnits family = family_units();
-  const int threads = params.threads;
+  const std::size_t model_bytes = window_model_bytes(sample_count, params.k, params.numsnps);
+  // The models of every worker's window stay within --model-memory; past it, fewer windows
+  // are in hand at once and each is fitted on the threads left over.
+  const std::size_t budget = static_cast<std::size_t>(params.model_memory_mb) << 20;
+  const int threads = static_cast<int>(std::clamp<std::size_t>(
+      budget / std::max<std::size_t>(model_bytes, 1), 1, static_cast<std::size_t>(params.threads)));
   std::vector<Worker> workers(static_cast<std::size_t>(threads));
+  for (Worker& worker : workers) worker.fit_threads = params.threads / threads;
   LikelihoodSource likelihoods(*this);
 
   const std::vector<std::uint64_t>& positions = region_positions();

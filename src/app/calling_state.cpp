@@ -9,6 +9,7 @@
 #include "io/io.h"
 #include "model/packed_triangle.h"
 #include "util/errors.h"
+#include "util/ordered_parallel.h"
 
 namespace {
 
@@ -328,9 +329,16 @@ void CallingState::fit_models(std::uint64_t p) {
     }
     run_moments.build(M, patterns, model_haplotype_count, left_out);
   }
-  for (int s = 0; s < N; ++s) {
-    if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
-    fit_sample(p, s);
+  fit_workers.resize(static_cast<std::size_t>(std::max(1, fit_threads)));
+  parallel_for(N, fit_threads, [&](int s, int thread) {
+    if (relatives[static_cast<std::size_t>(s)][0] < 0) return;
+    fit_sample(p, s, fit_workers[static_cast<std::size_t>(thread)]);
+  });
+  for (FitWorker& worker : fit_workers) {
+    counts.warnings.add(worker.warnings);
+    counts.uniform_weight_haplotypes += worker.uniform_weight_haplotypes;
+    worker.warnings = ModelWarnings{};
+    worker.uniform_weight_haplotypes = 0;
   }
   if (use_run_moments) run_moments.release();
 }
@@ -379,7 +387,10 @@ CopyingPrior CallingState::copying_at_variant() {
   return prior;
 }
 
-void CallingState::fit_sample(std::uint64_t p, int s) {
+void CallingState::fit_sample(std::uint64_t p, int s, FitWorker& worker) {
+  std::vector<int>& excluded = worker.excluded;
+  std::vector<int>& run_row = worker.run_row;
+  ModelWarnings& warnings = worker.warnings;
   const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(s)];
   // Relatives and trio children would lend the model the very genotypes it is
   // meant to predict for the family.
@@ -403,11 +414,11 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
     }
     haplotype.lambda = lambda;
     haplotype.rare_band = params.rare_band;
-    const std::int64_t ridges_before = counts.warnings.ridge_windows;
+    const std::int64_t ridges_before = warnings.ridge_windows;
     if (!use_run_moments || !fit_haplotype_model_from_runs(
                                 M, patterns, run_moments, 2 * s + h, run_row,
-                                theta_k, haplotype, counts.warnings, fit_scratch)) {
-      fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, counts.warnings, fit_scratch);
+                                theta_k, haplotype, warnings, worker.scratch)) {
+      fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, worker.scratch);
     }
     if (model_average) {
       AllSampleModel& all = average.models[static_cast<std::size_t>(s)];
@@ -416,7 +427,7 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
           params.k == total_haplotypes - 2 && model_haplotype_count == total_haplotypes;
       if (!all_haplotype_weights(run_row, excluded, total_haplotypes, s,
                                  all_haplotype)) {
-        ++counts.uniform_weight_haplotypes;
+        ++worker.uniform_weight_haplotypes;
         weights_as_k_model = false;
       }
       all_haplotype.lambda = lambda;
@@ -424,10 +435,10 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
       if (weights_as_k_model) {
         // Every other sample haplotype at its run length: the k-model's fit is this one's.
         reuse_k_model_fit(M, 2 * s + h, average.theta_all, haplotype, all_haplotype);
-        counts.warnings.ridge_windows += counts.warnings.ridge_windows - ridges_before;
+        warnings.ridge_windows += warnings.ridge_windows - ridges_before;
       } else {
         fit_all_haplotype_model(M, patterns, 2 * s + h, average.theta_all, theta_k, all_haplotype,
-                                counts.warnings, fit_scratch);
+                                warnings, worker.scratch);
       }
     }
   }

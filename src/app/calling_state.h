@@ -80,6 +80,10 @@ class CallingState {
   // The counts of every position this worker analysed.
   CallingCounts totals() const;
 
+  // Fits a window's models on this many threads (1: on the calling one). The models do not
+  // depend on it.
+  void fit_side_by_side(int threads) { fit_threads = threads; }
+
   // Held-out prediction at a scaffold site (chain/held_out.h): its window without it, the
   // models fitted with every haplotype's true allele there in the variant row. The window in
   // hand is given up.
@@ -93,7 +97,15 @@ class CallingState {
                        RandomSource& random);
   // Every modelled sample's k-haplotype models (and all-haplotype models with --model-avg).
   void fit_models(std::uint64_t p);
-  void fit_sample(std::uint64_t p, int s);
+  // What one fitting thread works with, and the counts it adds up.
+  struct FitWorker {
+    FitScratch scratch;
+    std::vector<int> run_row;   // the shared-run lengths of the haplotype being fitted
+    std::vector<int> excluded;  // columns the sample's models must not lend from
+    ModelWarnings warnings;
+    std::int64_t uniform_weight_haplotypes = 0;
+  };
+  void fit_sample(std::uint64_t p, int s, FitWorker& worker);
   // Analyses the record under this key, or queues its chain to run with the next ones on
   // the same window.
   void call_from_likelihoods(std::uint64_t record, std::vector<PositionOutcome>& outcomes);
@@ -124,7 +136,6 @@ class CallingState {
   WindowKey window_in_hand;  // r = -1: none yet
   std::vector<std::uint64_t> window_positions;
   SharedRuns shared_runs;  // of the window in hand
-  std::vector<int> run_row;  // the shared-run lengths of the haplotype being fitted
   std::vector<SampleModel> models;
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;
@@ -147,7 +158,8 @@ class CallingState {
   // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
   CopyingPrior copying_at_variant();
   WindowPatterns patterns;
-  FitScratch fit_scratch;
+  std::vector<FitWorker> fit_workers;
+  int fit_threads = 1;
   RunWeightedMoments run_moments;
   bool use_run_moments = false;
   SamplerScratch scratch;
@@ -169,7 +181,6 @@ class CallingState {
   int model_haplotype_count = 0;  // haplotype columns the models of the current window use
   FamilyUnits family;
   const std::vector<std::array<int, 2>> relatives;
-  std::vector<int> excluded;
   // The all-haplotype chain of --model-avg; k >= 2 makes 2N - 2 >= 2 reference haplotypes.
   const bool model_average;
   ModelAverage average;

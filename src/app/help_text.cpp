@@ -85,6 +85,10 @@ std::vector<HelpGroup> help_groups() {
          "print each sample's PL values on standard output, to debug [off]"}}},
       {"Run",
        {{"--threads, -t <int>", "windows analysed side by side, 1 to " + max_threads + " [1]"},
+        {"--model-memory <int>",
+         "MB for the models of the windows in hand; past it a window's models are fitted on "
+         "several threads [" +
+             std::to_string(Parameter::kDefaultModelMemoryMb) + "]"},
         {"--quiet", "no banner, settings or progress on standard error [off]"},
         {"--log <file>", "write banner, settings, warnings and timings to a file [none]"},
         {"--help, -h", "print this help and exit"},

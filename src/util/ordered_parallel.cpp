@@ -1,5 +1,7 @@
 #include "util/ordered_parallel.h"
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -103,4 +105,44 @@ void run_in_order(int unit_count, int threads, int max_ahead,
   }
   for (std::thread& t : pool) t.join();
   if (error) std::rethrow_exception(error);
+}
+
+void parallel_for(int count, int threads, const std::function<void(int index, int thread)>& body) {
+  threads = std::max(1, std::min(threads, count));
+  if (threads == 1) {
+    for (int i = 0; i < count; ++i) body(i, 0);
+    return;
+  }
+  // Batches small enough to even out uneven pieces, large enough to keep the counter cold.
+  const int batch = std::max(1, std::min(16, count / (8 * threads)));
+  std::atomic<int> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex failure_mutex;
+  int failed_index = count;
+  std::exception_ptr failure;
+  auto run = [&](int thread) {
+    while (!stop.load(std::memory_order_relaxed)) {
+      const int first = next.fetch_add(batch);
+      if (first >= count) return;
+      for (int i = first; i < std::min(count, first + batch); ++i) {
+        try {
+          body(i, thread);
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(failure_mutex);
+          if (i < failed_index) {
+            failed_index = i;
+            failure = std::current_exception();
+          }
+          stop = true;
+          return;
+        }
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  pool.reserve(static_cast<std::size_t>(threads - 1));
+  for (int t = 1; t < threads; ++t) pool.emplace_back(run, t);
+  run(0);
+  for (std::thread& thread : pool) thread.join();
+  if (failure) std::rethrow_exception(failure);
 }

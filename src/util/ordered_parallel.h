@@ -18,3 +18,9 @@
 void run_in_order(int unit_count, int threads, int max_ahead,
                   const std::function<void(int unit, int worker)>& work,
                   const std::function<void(int unit)>& consume);
+
+// body(index, thread) for every index 0 .. count - 1, spread over `threads` threads (thread 0
+// is the calling one) in small consecutive batches taken in turn. An exception from body stops
+// the handing out; the one of the lowest index is rethrown once every thread is done, so the
+// failure reported does not depend on the thread count.
+void parallel_for(int count, int threads, const std::function<void(int index, int thread)>& body);
