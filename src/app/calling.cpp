@@ -134,9 +134,10 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
 // the chains' index.
 std::size_t window_model_bytes(int sample_count, int k, int numsnps) {
   const std::size_t rows = 2 * static_cast<std::size_t>(numsnps);
-  const std::size_t per_model = packed_triangle_size(static_cast<int>(rows)) * sizeof(float) +
-                                3 * (rows + 1) * sizeof(double) +
-                                static_cast<std::size_t>(k) * (3 * sizeof(int) + 2 * sizeof(double));
+  const std::size_t per_model =
+      packed_triangle_size(static_cast<int>(rows)) * sizeof(float) +
+      3 * (rows + 1) * sizeof(double) +
+      static_cast<std::size_t>(k) * (3 * sizeof(int) + 2 * sizeof(double));
   return 2 * static_cast<std::size_t>(sample_count) * per_model;
 }
 

@@ -415,9 +415,9 @@ void CallingState::fit_sample(std::uint64_t p, int s, FitWorker& worker) {
     haplotype.lambda = lambda;
     haplotype.rare_band = params.rare_band;
     const std::int64_t ridges_before = warnings.ridge_windows;
-    if (!use_run_moments || !fit_haplotype_model_from_runs(
-                                M, patterns, run_moments, 2 * s + h, run_row,
-                                theta_k, haplotype, warnings, worker.scratch)) {
+    if (!use_run_moments ||
+        !fit_haplotype_model_from_runs(M, patterns, run_moments, 2 * s + h, run_row, theta_k,
+                                       haplotype, warnings, worker.scratch)) {
       fit_haplotype_model(M, patterns, 2 * s + h, theta_k, haplotype, warnings, worker.scratch);
     }
     if (model_average) {
@@ -425,8 +425,7 @@ void CallingState::fit_sample(std::uint64_t p, int s, FitWorker& worker) {
       AllHaplotypeModel& all_haplotype = h == 0 ? all.first : all.second;
       bool weights_as_k_model =
           params.k == total_haplotypes - 2 && model_haplotype_count == total_haplotypes;
-      if (!all_haplotype_weights(run_row, excluded, total_haplotypes, s,
-                                 all_haplotype)) {
+      if (!all_haplotype_weights(run_row, excluded, total_haplotypes, s, all_haplotype)) {
         ++worker.uniform_weight_haplotypes;
         weights_as_k_model = false;
       }

@@ -52,8 +52,9 @@ std::vector<HelpGroup> help_groups() {
              std::to_string(kNarrowestDefaultNumsnps) + "]"},
         {"--lambda <double>",
          "penalty on the covariances' diagonal [" + number_text(Parameter::kDefaultLambda) + "]"},
-        {"--k <int|all>", "haplotypes selected per haplotype, 2 to 2N-2 (all: 2N-2) [2N-2, at most " +
-                               std::to_string(kDefaultHaplotypeCap) + "]"},
+        {"--k <int|all>",
+         "haplotypes selected per haplotype, 2 to 2N-2 (all: 2N-2) [2N-2, at most " +
+             std::to_string(kDefaultHaplotypeCap) + "]"},
         {"--model-avg", "also run the all-haplotype model, keep the more certain [off]"},
         {"--var-multi", "analyse scaffold sites from their likelihoods too [off]"},
         {"--tune-settings",
