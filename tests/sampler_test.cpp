@@ -7,6 +7,8 @@
 
 #include "chain/biallelic_chain.h"
 #include "chain/run_chain.h"
+#include "io/file_formats.h"
+#include "model/model_window.h"
 #include "util/random_source.h"
 #include "window_builders.h"
 
@@ -307,4 +309,40 @@ TEST(BiallelicChain, CachedProbabilitiesAfterAlleleChangesEqualFreshOnes) {
     const MemberPriors expected = fresh.member_priors(sample);
     for (int i = 0; i < 4; ++i) ASSERT_NEAR(cached[i], expected[i], 1e-12) << step;
   }
+}
+
+// A 2,000-sample window at the default cap: its models and the chains' index hold memory in
+// proportion to N·k and N·T², never to N times the haplotype columns.
+TEST(ModelMemory, TwoThousandSampleWindowStaysWithinItsNkBound) {
+  constexpr int kSamples = 2000;
+  constexpr int kRows = 20;
+  constexpr int kK = kDefaultHaplotypeCap;
+  constexpr int kColumns = 2 * kSamples;
+  const WindowMatrix M = random_window(kRows + 1, kColumns, 7);
+  WindowPatterns patterns;
+  patterns.build(M, kColumns);
+  SharedRuns runs;
+  runs.build(M, kColumns, kColumns);
+  std::vector<SampleModel> models(kSamples);
+  std::vector<int> row;
+  ModelWarnings warnings;
+  FitScratch scratch;
+  std::size_t held = 0;
+  for (int m = 0; m < kColumns; ++m) {
+    HaplotypeModel& model = m % 2 == 0 ? models[m / 2].first : models[m / 2].second;
+    runs.row(m, row);
+    ASSERT_TRUE(select_haplotypes(row, {}, kK, model));
+    model.lambda = 0.06;
+    fit_haplotype_model(M, patterns, m, shrinkage_weight(kK), model, warnings, scratch);
+    held += model.held_bytes();
+  }
+  const SelectionIndex index(models, std::vector<char>(kSamples, 1), kColumns);
+  held += index.held_bytes();
+  // Per model: each selected column's number, length, weight and pattern, and its place in
+  // the index; the packed inverse (in double at most) and a few vectors of the window rows.
+  const std::size_t per_model = kK * (4 * sizeof(int) + 2 * sizeof(double)) +
+                                kRows * (kRows + 1) / 2 * sizeof(double) +
+                                4 * (kRows + 1) * sizeof(double) + sizeof(int);
+  EXPECT_LE(held, kColumns * per_model);
+  EXPECT_GT(held, kColumns * per_model / 2);  // the bound is not loose enough to hide a table
 }

@@ -34,6 +34,11 @@ struct SelectionIndex {
   std::vector<int> start;
   std::vector<int> model_of;
   std::vector<double> length;
+
+  std::size_t held_bytes() const {
+    return start.capacity() * sizeof(int) + model_of.capacity() * sizeof(int) +
+           length.capacity() * sizeof(double);
+  }
 };
 
 class BiallelicChain {

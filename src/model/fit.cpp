@@ -123,6 +123,22 @@ void longest_runs_first(const std::vector<int>& lengths, int k, int* out) {
 
 }  // namespace
 
+namespace {
+
+template <typename T>
+std::size_t vector_bytes(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+std::size_t HaplotypeModel::held_bytes() const {
+  return vector_bytes(selected) + vector_bytes(weights) + vector_bytes(lengths) +
+         vector_bytes(pattern_of_selected) + vector_bytes(mean) + vector_bytes(inverse.packed) +
+         vector_bytes(inverse.packed_double) + vector_bytes(conditioning) +
+         vector_bytes(whitened_mean);
+}
+
 bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
                        HaplotypeModel& model) {
   const int columns = static_cast<int>(run_lengths.size());

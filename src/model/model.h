@@ -85,6 +85,9 @@ struct HaplotypeModel {
   // R times the window means: an allele change moves R cov along R x - R mean, x the
   // changed haplotype's window, so the chain can follow R cov without whitening it anew.
   std::vector<double> whitened_mean;
+
+  // The heap memory the model holds.
+  std::size_t held_bytes() const;
 };
 
 // Per-sample models of the k-haplotype model.
