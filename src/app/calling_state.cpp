@@ -328,6 +328,12 @@ void CallingState::fit_models(std::uint64_t p) {
     }
     run_moments.build(M, patterns, model_haplotype_count, left_out);
   }
+  // Without a whole row to keep, a small k is found from the sorted sides of the window.
+  if (!use_run_moments && !model_average && LongestRuns::pays(params.k, model_haplotype_count)) {
+    longest_runs.build(M, total_haplotypes, model_haplotype_count);
+  } else {
+    longest_runs.clear();
+  }
   for (int s = 0; s < N; ++s) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) continue;
     fit_sample(p, s);
@@ -395,8 +401,14 @@ void CallingState::fit_sample(std::uint64_t p, int s) {
   SampleModel& model = models[static_cast<std::size_t>(s)];
   for (int h = 0; h < 2; ++h) {
     HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-    shared_runs.row(2 * s + h, run_row);
-    if (!select_haplotypes(run_row, excluded, params.k, haplotype)) {
+    bool usable;
+    if (longest_runs.ready()) {
+      usable = longest_runs.select(2 * s + h, excluded, params.k, haplotype, longest_runs_scratch);
+    } else {
+      shared_runs.row(2 * s + h, run_row);
+      usable = select_haplotypes(run_row, excluded, params.k, haplotype);
+    }
+    if (!usable) {
       throw FatalError("ERROR! Sample " + run.sample_ids[s] + " at position " + std::to_string(p) +
                        " has no usable set of reference haplotypes (their shared runs "
                        "sum to 0 or one haplotype takes all the weight)");

@@ -20,6 +20,7 @@
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
 #include "model/copying_prior.h"
+#include "model/longest_runs.h"
 #include "model/model.h"
 #include "model/model_window.h"
 #include "model/run_moments.h"
@@ -125,6 +126,9 @@ class CallingState {
   std::vector<std::uint64_t> window_positions;
   SharedRuns shared_runs;  // of the window in hand
   std::vector<int> run_row;  // the shared-run lengths of the haplotype being fitted
+  // The window's sides in sorted order, when the models need their k longest runs only.
+  LongestRuns longest_runs;
+  LongestRunsScratch longest_runs_scratch;
   std::vector<SampleModel> models;
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;
