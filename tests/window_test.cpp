@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "model/longest_runs.h"
 #include "model/model_window.h"
 
 namespace {
@@ -152,4 +153,78 @@ TEST(DistanceMatrix, EveryEntryIsTheSharedRunOfItsColumns) {
       }
     }
   }
+}
+
+namespace {
+
+// A window of a few patterns, each a copy of an earlier one with rows changed near the
+// middle, so runs end anywhere and many columns tie.
+WindowMatrix tied_window(int window_rows, int columns, std::mt19937& engine) {
+  std::vector<std::vector<double>> patterns(1, std::vector<double>(window_rows + 1));
+  std::bernoulli_distribution allele(0.5);
+  for (double& x : patterns[0]) x = allele(engine);
+  std::geometric_distribution<int> offset(4.0 / window_rows);
+  for (int p = 1; p < 6; ++p) {
+    patterns.push_back(patterns[std::uniform_int_distribution<int>(0, p - 1)(engine)]);
+    for (int change = 0; change < 2; ++change) {
+      const int o = std::min(offset(engine), window_rows / 2 - 1);
+      const int row = allele(engine) ? window_rows / 2 + o : window_rows / 2 - 1 - o;
+      patterns.back()[row] = 1.0 - patterns.back()[row];
+    }
+  }
+  WindowMatrix M(window_rows + 1, columns);
+  std::uniform_int_distribution<int> pick(0, 5);
+  for (int c = 0; c < columns; ++c) {
+    M.col(c) = Eigen::Map<const Eigen::VectorXd>(patterns[pick(engine)].data(), window_rows + 1);
+  }
+  return M;
+}
+
+}  // namespace
+
+// The walks over the sorted sides give what the whole row gives, field for field, with
+// panels, relatives excluded (a few, or so many that they must fill the selection), any k.
+TEST(LongestRuns, SelectsWhatTheWholeRowSelects) {
+  std::mt19937 engine(17);
+  LongestRunsScratch scratch;
+  for (const int window_rows : {8, 60, 100, 101, 128}) {
+    for (const int columns : {40, 64}) {
+      const WindowMatrix M = tied_window(window_rows, columns, engine);
+      SharedRuns runs;
+      runs.build(M, 40, columns);
+      LongestRuns longest;
+      longest.build(M, 40, columns);
+      ASSERT_TRUE(longest.ready());
+      for (const int excluded_count : {0, 3, columns * 3}) {
+        std::vector<int> excluded;
+        std::uniform_int_distribution<int> column(0, columns - 1);
+        for (int e = 0; e < excluded_count; ++e) excluded.push_back(column(engine));
+        for (const int k : {1, 2, 3, columns / 8, columns / 4, columns / 2, columns - 2}) {
+          for (int h = 0; h < 40; ++h) {
+            std::vector<int> row;
+            runs.row(h, row);
+            HaplotypeModel expected, got;
+            const bool usable = select_haplotypes(row, excluded, k, expected);
+            ASSERT_EQ(longest.select(h, excluded, k, got, scratch), usable);
+            const std::string where = std::to_string(window_rows) + " " + std::to_string(columns) +
+                                      " " + std::to_string(k) + " " +
+                                      std::to_string(excluded_count) + " " + std::to_string(h);
+            ASSERT_EQ(got.selected, expected.selected) << where;
+            ASSERT_EQ(got.lengths, expected.lengths) << where;
+            ASSERT_EQ(got.weights, expected.weights) << where;
+            ASSERT_EQ(got.length_sum, expected.length_sum) << where;
+            ASSERT_EQ(got.v2, expected.v2) << where;
+          }
+        }
+      }
+    }
+  }
+  // A side beyond one word, or a value bits cannot hold, leaves the row path.
+  LongestRuns longest;
+  longest.build(tied_window(130, 40, engine), 40, 40);
+  EXPECT_FALSE(longest.ready());
+  WindowMatrix M = tied_window(60, 40, engine);
+  M(3, 7) = 0.5;
+  longest.build(M, 40, 40);
+  EXPECT_FALSE(longest.ready());
 }

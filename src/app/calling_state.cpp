@@ -329,6 +329,12 @@ void CallingState::fit_models(std::uint64_t p) {
     }
     run_moments.build(M, patterns, model_haplotype_count, left_out);
   }
+  // Without a whole row to keep, a small k is found from the sorted sides of the window.
+  if (!use_run_moments && !model_average && LongestRuns::pays(params.k, model_haplotype_count)) {
+    longest_runs.build(M, total_haplotypes, model_haplotype_count);
+  } else {
+    longest_runs.clear();
+  }
   fit_workers.resize(static_cast<std::size_t>(std::max(1, fit_threads)));
   parallel_for(N, fit_threads, [&](int s, int thread) {
     if (relatives[static_cast<std::size_t>(s)][0] < 0) return;
@@ -406,8 +412,15 @@ void CallingState::fit_sample(std::uint64_t p, int s, FitWorker& worker) {
   SampleModel& model = models[static_cast<std::size_t>(s)];
   for (int h = 0; h < 2; ++h) {
     HaplotypeModel& haplotype = h == 0 ? model.first : model.second;
-    shared_runs.row(2 * s + h, run_row);
-    if (!select_haplotypes(run_row, excluded, params.k, haplotype)) {
+    bool usable;
+    if (longest_runs.ready()) {
+      usable = longest_runs.select(2 * s + h, excluded, params.k, haplotype,
+                                   worker.longest_runs_scratch);
+    } else {
+      shared_runs.row(2 * s + h, run_row);
+      usable = select_haplotypes(run_row, excluded, params.k, haplotype);
+    }
+    if (!usable) {
       throw FatalError("ERROR! Sample " + run.sample_ids[s] + " at position " + std::to_string(p) +
                        " has no usable set of reference haplotypes (their shared runs "
                        "sum to 0 or one haplotype takes all the weight)");

@@ -20,6 +20,7 @@
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
 #include "model/copying_prior.h"
+#include "model/longest_runs.h"
 #include "model/model.h"
 #include "model/model_window.h"
 #include "model/run_moments.h"
@@ -102,6 +103,7 @@ class CallingState {
     FitScratch scratch;
     std::vector<int> run_row;   // the shared-run lengths of the haplotype being fitted
     std::vector<int> excluded;  // columns the sample's models must not lend from
+    LongestRunsScratch longest_runs_scratch;
     ModelWarnings warnings;
     std::int64_t uniform_weight_haplotypes = 0;
   };
@@ -136,6 +138,8 @@ class CallingState {
   WindowKey window_in_hand;  // r = -1: none yet
   std::vector<std::uint64_t> window_positions;
   SharedRuns shared_runs;  // of the window in hand
+  // The window's sides in sorted order, when the models need their k longest runs only.
+  LongestRuns longest_runs;
   std::vector<SampleModel> models;
   std::vector<double> allele_frequencies;
   std::vector<int> initial_haplotypes;

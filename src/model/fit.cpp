@@ -152,24 +152,29 @@ bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<in
   }
   model.selected.resize(static_cast<std::size_t>(k));
   longest_runs_first(lengths, k, model.selected.data());
-  model.weights.assign(static_cast<std::size_t>(k), 0.0);
   model.lengths.assign(static_cast<std::size_t>(k), 0);
-  model.v2 = 0.0;
-  std::int64_t length_sum = 0;
   for (int j = 0; j < k; ++j) {
     const int length = lengths[model.selected[j]];
     if (length < 0) {
       // Only the sample's own columns carry -1; with k <= H - 2 they are never reached.
       throw std::logic_error("select_haplotypes: selected a column without a run length");
     }
-    length_sum += length;
     model.lengths[j] = length;
   }
+  return weigh_selected(model);
+}
+
+bool weigh_selected(HaplotypeModel& model) {
+  const std::size_t k = model.selected.size();
+  model.weights.assign(k, 0.0);
+  model.v2 = 0.0;
+  std::int64_t length_sum = 0;
+  for (const int length : model.lengths) length_sum += length;
   model.length_sum = static_cast<double>(length_sum);
   if (length_sum <= 0) return false;
   const double sum = static_cast<double>(length_sum);
-  for (int j = 0; j < k; ++j) {
-    const double weight = lengths[model.selected[j]] / sum;
+  for (std::size_t j = 0; j < k; ++j) {
+    const double weight = model.lengths[j] / sum;
     model.weights[j] = weight;
     model.v2 += weight * weight;
   }

@@ -122,6 +122,9 @@ double shrinkage_weight(int k);
 // lengths sum to 0 or the squared weights sum to 1 (no usable reference set).
 bool select_haplotypes(const std::vector<int>& run_lengths, const std::vector<int>& excluded, int k,
                        HaplotypeModel& model);
+// The weights, length_sum and v2 of a selection whose columns and lengths are set; the
+// same return as select_haplotypes.
+bool weigh_selected(HaplotypeModel& model);
 
 // R d for the deviation d = own - (1 - theta) mean - theta / 2 of a haplotype's window
 // alleles from its shrunk window means (Q = R'R): the conditioning the chain dots with R cov.

@@ -73,15 +73,6 @@ void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::ui
   }
 }
 
-namespace {
-
-// The weight of a pair of runs either side of the middle.
-int scored_run(int right, int left) {
-  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
-}
-
-}  // namespace
-
 int shared_run_length(const WindowMatrix& M, int a, int b) {
   const int last_window_row = static_cast<int>(M.rows()) - 2;
   const int middle = (static_cast<int>(M.rows()) - 1) / 2;
@@ -105,7 +96,8 @@ int equal_run(const std::uint64_t* x, const std::uint64_t* y, int words, int row
   return rows;
 }
 
-// Whether every window value (all rows but the variant's) is 0 or 1, so bits hold the window.
+}  // namespace
+
 bool binary_window(const WindowMatrix& M, int columns) {
   for (int c = 0; c < columns; ++c) {
     const double* x = M.col(c).data();
@@ -115,8 +107,6 @@ bool binary_window(const WindowMatrix& M, int columns) {
   }
   return true;
 }
-
-}  // namespace
 
 void SharedRuns::build(const WindowMatrix& M, int sample_haplotypes, int columns) {
   M_ = &M;

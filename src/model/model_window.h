@@ -56,6 +56,15 @@ void construct_window(const SiteRows& scaffold_haplotypes, int r, int f, std::ui
 constexpr int kSharedRunCore = 3;
 constexpr int kShortSharedRun = 4;
 
+// The weight of a pair of runs either side of the middle.
+inline int scored_run(int right, int left) {
+  return (right >= kSharedRunCore && left >= kSharedRunCore) ? right + left : kShortSharedRun;
+}
+
+// Whether every window value of the first `columns` columns (all rows but the variant's) is
+// 0 or 1, so bits hold the window.
+bool binary_window(const WindowMatrix& M, int columns);
+
 // Shared-run length between two columns of M: the left plus the right run of equal alleles
 // around the middle of the window when both reach kSharedRunCore, else kShortSharedRun.
 int shared_run_length(const WindowMatrix& M, int a, int b);
