@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "chain/probs.h"
@@ -78,4 +81,32 @@ TEST(CopyingPrior, MixWithOneSideOffIsThatSideAlone) {
   EXPECT_GT(mix_copying_prior(window, 1.0, 1.0)[0], 0.0);
   EXPECT_GT(mix_copying_prior(window, 0.0, 1.0)[1], 0.0);
   EXPECT_DOUBLE_EQ(mix_copying_prior(window, 0.5, 0.4)[1], 0.6 * 0.3 + 0.4 * 0.5);
+}
+
+// A large panel is copied from the sources closest to the target: the longest runs, ties to
+// the lower source, in source order; their window alleles follow them.
+TEST(CopyingPrior, ClosestSourcesAgainstASortOfTheRuns) {
+  std::mt19937 engine(3);
+  std::uniform_int_distribution<int> run(4, 9);  // few values: many ties
+  for (const int wanted : {1, 5, 17, 40}) {
+    std::vector<int> runs(40);
+    for (int& r : runs) r = run(engine);
+    std::vector<int> sorted(40);
+    std::iota(sorted.begin(), sorted.end(), 0);
+    std::stable_sort(sorted.begin(), sorted.end(), [&](int a, int b) { return runs[a] > runs[b]; });
+    sorted.resize(static_cast<std::size_t>(wanted));
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<int> order, chosen(static_cast<std::size_t>(wanted));
+    closest_sources(runs.data(), 40, wanted, order, chosen.data());
+    EXPECT_EQ(chosen, sorted) << wanted;
+  }
+  CopyingSources all;
+  all.rows = 2;
+  all.count = 4;
+  all.alleles = {0, 1, 0, 1, 1, 1, 0, 0};
+  CopyingSources out;
+  const int chosen[] = {1, 2};
+  gather_sources(all, chosen, 2, out);
+  EXPECT_EQ(out.alleles, (std::vector<std::uint8_t>{1, 0, 1, 0}));
+  EXPECT_EQ(out.count, 2);
 }

@@ -68,6 +68,9 @@ constexpr std::size_t kCachedInverseBytes = std::size_t{16} << 20;
 // hundred, a copied allele wrong one time in two hundred (chosen on real haplotypes with a
 // panel of 200 samples; the calls moved little between 0.0005 and 0.03 jumps).
 constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
+// The panel haplotypes a haplotype copies from at most: the panel's size where the settings
+// were chosen.
+constexpr int kCopyingSources = 400;
 
 }  // namespace
 
@@ -351,6 +354,7 @@ void CallingState::fit_models(std::uint64_t p) {
 
 void CallingState::fit_copying(std::uint64_t p) {
   copying_posteriors.clear();
+  copying_chosen.clear();
   if (params.copying_weight <= 0.0 || model_haplotype_count == total_haplotypes || R == 0) return;
   const int rows = totalsnps - 1;
   copying_sources.rows = rows;
@@ -364,15 +368,28 @@ void CallingState::fit_copying(std::uint64_t p) {
   const int split =
       static_cast<int>(std::lower_bound(window_positions.begin(), window_positions.end() - 1, p) -
                        window_positions.begin());
-  copying_posteriors.assign(static_cast<std::size_t>(total_haplotypes) * R, 0.0F);
+  // A large panel is copied from its haplotypes closest to each target only: the passes then
+  // cost the same per genotype whatever the panel's size.
+  copying_count = std::min(R, kCopyingSources);
+  const bool choose = copying_count < R;
+  if (choose) copying_chosen.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0);
+  copying_posteriors.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0.0F);
   copying_target.resize(static_cast<std::size_t>(rows));
   for (int h = 0; h < total_haplotypes; ++h) {
     if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
     for (int r = 0; r < rows; ++r) copying_target[r] = M(r, h) != 0.0;
-    copying_posterior(copying_sources, copying_target.data(), split, kCopyingSettings,
-                      copying_backward,
-                      copying_posteriors.data() + static_cast<std::size_t>(h) * R);
+    if (choose) choose_copying_sources(h);
+    copying_posterior(choose ? chosen_sources : copying_sources, copying_target.data(), split,
+                      kCopyingSettings, copying_backward,
+                      copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count);
   }
+}
+
+void CallingState::choose_copying_sources(int h) {
+  shared_runs.row(h, copying_row);
+  int* chosen = copying_chosen.data() + static_cast<std::size_t>(h) * copying_count;
+  closest_sources(copying_row.data() + total_haplotypes, R, copying_count, copying_order, chosen);
+  gather_sources(copying_sources, chosen, copying_count, chosen_sources);
 }
 
 CopyingPrior CallingState::copying_at_variant() {
@@ -384,11 +401,18 @@ CopyingPrior CallingState::copying_at_variant() {
   }
   prior.weight = params.copying_weight;
   prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
+  chosen_alleles.resize(static_cast<std::size_t>(copying_count));
   for (int h = 0; h < total_haplotypes; ++h) {
     if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
-    prior.allele_one[h] =
-        copied_allele_probability(copying_posteriors.data() + static_cast<std::size_t>(h) * R,
-                                  panel_variant_alleles.data(), R);
+    const std::uint8_t* alleles = panel_variant_alleles.data();
+    if (!copying_chosen.empty()) {
+      const int* chosen = copying_chosen.data() + static_cast<std::size_t>(h) * copying_count;
+      for (int j = 0; j < copying_count; ++j) chosen_alleles[j] = panel_variant_alleles[chosen[j]];
+      alleles = chosen_alleles.data();
+    }
+    prior.allele_one[h] = copied_allele_probability(
+        copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count, alleles,
+        copying_count);
   }
   return prior;
 }

@@ -154,11 +154,22 @@ class CallingState {
   // haplotype's posterior over the panel haplotypes at the window's variants (2N x R, empty
   // when the window leaves the panel out or the prior is off).
   CopyingSources copying_sources;
+  // Per modelled haplotype, the panel haplotypes it copies from in column order
+  // (copying_count each), when the panel holds more than it may copy from; else empty.
+  std::vector<int> copying_chosen;
+  int copying_count = 0;
+  CopyingSources chosen_sources;
+  std::vector<int> copying_row;
+  std::vector<int> copying_order;
+  std::vector<std::uint8_t> chosen_alleles;  // the chosen sources' alleles at the variant
   std::vector<float> copying_posteriors;
   std::vector<float> copying_backward;
   std::vector<std::uint8_t> copying_target;
   std::vector<std::uint8_t> panel_variant_alleles;
   void fit_copying(std::uint64_t p);
+  // Into copying_chosen's slot of haplotype h: the copying_count panel haplotypes with the
+  // longest shared runs with it (ties to the lower column), in column order.
+  void choose_copying_sources(int h);
   // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
   CopyingPrior copying_at_variant();
   WindowPatterns patterns;

@@ -1,5 +1,7 @@
 #include "model/copying_prior.h"
 
+#include <algorithm>
+#include <numeric>
 #include <stdexcept>
 
 #include "model/vector_lanes.h"
@@ -100,4 +102,24 @@ double copied_allele_probability(const float* posterior, const std::uint8_t* sou
     if (source_alleles[j] != 0) p += posterior[j];
   }
   return p;
+}
+
+void closest_sources(const int* runs, int count, int wanted, std::vector<int>& order, int* chosen) {
+  order.resize(static_cast<std::size_t>(count));
+  std::iota(order.begin(), order.end(), 0);
+  std::nth_element(order.begin(), order.begin() + wanted, order.end(),
+                   [runs](int a, int b) { return runs[a] != runs[b] ? runs[a] > runs[b] : a < b; });
+  std::sort(order.begin(), order.begin() + wanted);
+  std::copy(order.begin(), order.begin() + wanted, chosen);
+}
+
+void gather_sources(const CopyingSources& all, const int* chosen, int wanted, CopyingSources& out) {
+  out.rows = all.rows;
+  out.count = wanted;
+  out.alleles.resize(static_cast<std::size_t>(all.rows) * static_cast<std::size_t>(wanted));
+  for (int r = 0; r < all.rows; ++r) {
+    const std::uint8_t* from = all.row(r);
+    std::uint8_t* to = out.alleles.data() + static_cast<std::size_t>(r) * wanted;
+    for (int j = 0; j < wanted; ++j) to[j] = from[chosen[j]];
+  }
 }

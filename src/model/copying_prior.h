@@ -39,3 +39,10 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
 // P(allele 1) at the variant: the posterior's weight on the sources that carry it.
 double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,
                                  int count);
+
+// The `wanted` sources with the longest shared runs with the target (runs[j] for source j of
+// count; ties to the lower source), in source order, into chosen; order is working space.
+void closest_sources(const int* runs, int count, int wanted, std::vector<int>& order, int* chosen);
+
+// The chosen sources of all (wanted of them) with their window alleles, into out.
+void gather_sources(const CopyingSources& all, const int* chosen, int wanted, CopyingSources& out);
