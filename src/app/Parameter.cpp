@@ -179,6 +179,17 @@ int parse_int_option(const std::string& option, const std::string& value) {
   return static_cast<int>(*parsed);
 }
 
+// A whole number from low to high; `what` names it in the message ("a whole number").
+std::int64_t parse_ranged_option(const std::string& option, const std::string& value,
+                                 std::int64_t low, std::int64_t high, const std::string& what) {
+  const auto parsed = parse_integer(value);
+  if (!parsed || *parsed < low || *parsed > high) {
+    throw FatalError("ERROR! Option " + option + " needs " + what + " from " + std::to_string(low) +
+                     " to " + std::to_string(high) + ", got '" + value + "'");
+  }
+  return *parsed;
+}
+
 double parse_double_option(const std::string& option, const std::string& value) {
   const auto parsed = parse_finite_double(value);
   if (!parsed) {
@@ -445,29 +456,16 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
   if (a == "--copying-weight") copying_weight = parse_double_option(a, v[0]);
   if (a == "--seed") {
-    const auto value = parse_integer(v[0]);
-    if (!value || *value < 0 || *value > UINT32_MAX) {
-      throw FatalError("ERROR! Option --seed needs a whole number from 0 to 4294967295, got '" +
-                       v[0] + "'");
-    }
+    const std::int64_t value = parse_ranged_option(a, v[0], 0, UINT32_MAX, "a whole number");
     has_seed = true;
-    seed = static_cast<unsigned int>(*value);
+    seed = static_cast<unsigned int>(value);
   }
   if (a == "--model-memory") {
-    const auto value = parse_integer(v[0]);
-    if (!value || *value < 0 || *value > kMaxModelMemoryMb) {
-      throw FatalError("ERROR! Option --model-memory needs a whole number of MB from 0 to " +
-                       std::to_string(kMaxModelMemoryMb) + ", got '" + v[0] + "'");
-    }
-    model_memory_mb = static_cast<int>(*value);
+    model_memory_mb = static_cast<int>(
+        parse_ranged_option(a, v[0], 0, kMaxModelMemoryMb, "a whole number of MB"));
   }
   if (a == "--threads") {
-    const auto value = parse_integer(v[0]);
-    if (!value || *value < 1 || *value > kMaxThreads) {
-      throw FatalError("ERROR! Option --threads needs a whole number from 1 to " +
-                       std::to_string(kMaxThreads) + ", got '" + v[0] + "'");
-    }
-    threads = static_cast<int>(*value);
+    threads = static_cast<int>(parse_ranged_option(a, v[0], 1, kMaxThreads, "a whole number"));
   }
 }
 
