@@ -286,30 +286,41 @@ TEST(ChainsSideBySide, EveryVariantGetsWhatItsChainGivesAlone) {
   const FamilyUnits family = number_family_units(pedigree);
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
-  std::mt19937 engine(5);
-  constexpr int kVariants = 3;
-  std::vector<std::vector<double>> pls(kVariants), alleles(kVariants), alone(kVariants);
-  std::vector<FamilyUnits> families(kVariants, family);
-  std::vector<std::unique_ptr<PositionRandom>> streams;
-  std::vector<SamplerScratch> scratches(kVariants);
-  std::vector<ChainTask> tasks(kVariants);
-  for (int v = 0; v < kVariants; ++v) {
-    for (int i = 0; i < 18; ++i) pls[v].push_back(engine() % 40);
-    for (int c = 0; c < 12; ++c) alleles[v].push_back(engine() % 2);
-    WindowMatrix own = M;
-    own.row(4) = Eigen::Map<const Eigen::RowVectorXd>(alleles[v].data(), 12);
-    FamilyUnits own_family = family;
-    PositionRandom random(11, 1000 + v);
-    SamplerScratch scratch;
-    ModelWarnings warnings;
-    run_biallelic_chain(own, patterns, models, pedigree, pls[v], {20, 5}, random, scratch, warnings,
-                        alone[v], &own_family);
-    streams.push_back(std::make_unique<PositionRandom>(11, 1000 + v));
-    tasks[v] = {&pls[v], alleles[v], streams[v].get(), &scratches[v], &families[v], {}, {}, {}};
+  // Every sweep, and chains that settle after different numbers of sweeps.
+  for (const ChainSettings settings : {ChainSettings{20, 5}, ChainSettings{60, 5, false, 0.02}}) {
+    std::mt19937 engine(5);
+    constexpr int kVariants = 3;
+    std::vector<std::vector<double>> pls(kVariants), alleles(kVariants), alone(kVariants);
+    std::vector<int> alone_sweeps(kVariants);
+    std::vector<FamilyUnits> families(kVariants, family);
+    std::vector<std::unique_ptr<PositionRandom>> streams;
+    std::vector<SamplerScratch> scratches(kVariants);
+    std::vector<ChainTask> tasks(kVariants);
+    for (int v = 0; v < kVariants; ++v) {
+      for (int i = 0; i < 18; ++i) pls[v].push_back(engine() % 40);
+      for (int c = 0; c < 12; ++c) alleles[v].push_back(engine() % 2);
+      WindowMatrix own = M;
+      own.row(4) = Eigen::Map<const Eigen::RowVectorXd>(alleles[v].data(), 12);
+      FamilyUnits own_family = family;
+      PositionRandom random(11, 1000 + v);
+      SamplerScratch scratch;
+      ModelWarnings warnings;
+      alone_sweeps[v] = run_biallelic_chain(own, patterns, models, pedigree, pls[v], settings,
+                                            random, scratch, warnings, alone[v], &own_family);
+      streams.push_back(std::make_unique<PositionRandom>(11, 1000 + v));
+      tasks[v] = {&pls[v], alleles[v], streams[v].get(), &scratches[v], &families[v], {}, {}, {}};
+    }
+    run_biallelic_chains(M, patterns, models, pedigree, settings, tasks);
+    for (int v = 0; v < kVariants; ++v) {
+      EXPECT_EQ(tasks[v].genotype_probs, alone[v]) << v;
+      EXPECT_EQ(tasks[v].sweeps, alone_sweeps[v]) << v;
+    }
+    EXPECT_NE(alone[0], alone[1]);
+    if (settings.settle_tolerance > 0.0) {
+      EXPECT_FALSE(alone_sweeps[0] == alone_sweeps[1] && alone_sweeps[1] == alone_sweeps[2])
+          << "the chains should stop after different numbers of sweeps";
+    }
   }
-  run_biallelic_chains(M, patterns, models, pedigree, {20, 5}, tasks);
-  for (int v = 0; v < kVariants; ++v) EXPECT_EQ(tasks[v].genotype_probs, alone[v]) << v;
-  EXPECT_NE(alone[0], alone[1]);
 }
 
 TEST(FamilyCalling, PedigreeOnAnUnorderedScaffoldLowersMendelianErrorsAndDiscordance) {

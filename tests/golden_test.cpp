@@ -35,13 +35,17 @@ const GoldenCase kCases[] = {
     {"plain", kBiallelic},
     {"panel", kBiallelic + "--ref-panel panel.txt"},
     // The window model alone, without the panel-copying prior: the calls of earlier versions.
-    {"panel_window_model", kBiallelic + "--ref-panel panel.txt --copying-weight 0"},
+    {"panel_window_model", kBiallelic + "--ref-panel panel.txt --copying-weight 0 --settle 0"},
     // The earlier rule at rare variants (band and phase) as well, kept exactly.
     {"panel_earlier_rare_rule", kBiallelic +
                                     "--ref-panel panel.txt --rare-band 0.01 --fixed-rare-phase "
-                                    "--copying-weight 0"},
+                                    "--copying-weight 0 --settle 0"},
     {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
     {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
+    // Every sweep run and drawn in full, as before chains and samples settled.
+    {"plain_every_sweep", kBiallelic + "--settle 0"},
+    {"pedigree_every_sweep", kBiallelic + "--ped-file family.ped --k 10 --settle 0"},
+    {"model_avg_every_sweep", kBiallelic + "--model-avg --settle 0"},
     {"multi", kMulti},
     {"multi_panel", kMulti + "--ref-panel panel.txt"},
     // Likelihood sites of both kinds, a scaffold site and a position with neither; family

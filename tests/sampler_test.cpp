@@ -289,6 +289,40 @@ TEST(BiallelicChain, UnitsInRowOrder_DrawnAllelesWrittenToVariantRow) {
   EXPECT_EQ(unused.used(), 0u);
 }
 
+// Sample 1 is all but certain (0|0); sample 2's classes stay at 0.25 whatever the state, so
+// no average ever moves and the chain stops at its first chance.
+TEST(BiallelicChain, SettledChainStopsEarlyAndCertainSampleStopsDrawing) {
+  WindowMatrix M = window_from_columns({"1", "1", "1", "1", "1", "0"});
+  std::vector<SampleModel> models(2);
+  for (SampleModel& model : models) {
+    model.first = model.second = fitted(M, 0, {4, 5}, {0.5, 0.5}, 0.06);
+  }
+  const std::vector<double> pls = {0, 200, 200, 0, 0, 0};
+  const std::vector<std::vector<int>> pedigree = {{1, 1, 0, 0}, {1, 2, 0, 0}};
+  ScriptedRandom random(std::vector<int>(200, kDrawHalf));
+  SamplerScratch scratch;
+  ModelWarnings warnings;
+  std::vector<double> probs;
+  ChainSettings settle{40, 2};
+  settle.settle_tolerance = 0.01;
+  const int sweeps = run_biallelic_chain(M, models, pedigree, pls, settle, random, scratch,
+                                         warnings, probs);
+  EXPECT_EQ(sweeps, 2 + 2 * kSettleSweeps);
+  // Sample 2 draws in every sweep run; sample 1 in the burn-in and its recorded updates
+  // before the kSettleUpdates-th, which settles it on 0|0.
+  EXPECT_EQ(random.used(), static_cast<std::size_t>(sweeps + 2 + kSettleUpdates - 1));
+  EXPECT_EQ(M.row(0).head(2), Eigen::RowVector2d(0, 0));
+  // Averaged over the sweeps run, not over all 38 a full run records.
+  ASSERT_EQ(probs.size(), 8u);
+  EXPECT_NEAR(probs[0], 1.0, 1e-12);
+  for (int c = 4; c < 8; ++c) EXPECT_NEAR(probs[c], 0.25, 1e-12);
+
+  ScriptedRandom every(std::vector<int>(200, kDrawHalf));
+  EXPECT_EQ(run_biallelic_chain(M, models, pedigree, pls, {40, 2}, every, scratch, warnings, probs),
+            40);
+  EXPECT_EQ(every.used(), 80u);
+}
+
 TEST(BiallelicChain, CachedProbabilitiesAfterAlleleChangesEqualFreshOnes) {
   SmallChain small;
   WindowPatterns patterns;

@@ -66,6 +66,7 @@ constexpr OptionSpec kOptions[] = {
     {"--fixed-rare-phase", 0, {nullptr, nullptr}},
     {"--rare-band", 1, {nullptr, nullptr}},
     {"--copying-weight", 1, {nullptr, nullptr}},
+    {"--settle", 1, {nullptr, nullptr}},
     {"--help", 0, {"-h", nullptr}},
     {"--version", 0, {nullptr, nullptr}},
 };
@@ -455,6 +456,7 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--fixed-rare-phase") fixed_rare_phase = true;
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
   if (a == "--copying-weight") copying_weight = parse_double_option(a, v[0]);
+  if (a == "--settle") settle_tolerance = parse_double_option(a, v[0]);
   if (a == "--seed") {
     const std::int64_t value = parse_ranged_option(a, v[0], 0, UINT32_MAX, "a whole number");
     has_seed = true;
@@ -494,6 +496,9 @@ void Parameter::check_values() const {
     throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
                      number_text(copying_weight));
   }
+  if (!(settle_tolerance >= 0.0 && settle_tolerance <= 1.0)) {
+    throw FatalError("ERROR! --settle must be from 0 to 1, got " + number_text(settle_tolerance));
+  }
   if (!(rare_band >= 0.0 && rare_band <= 0.5)) {
     throw FatalError("ERROR! --rare-band must be from 0 to 0.5, got " + number_text(rare_band));
   }
@@ -532,6 +537,9 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Penalty value lambda                    : " << lambda << "\n";
   out << "Number of MCMC iterations               : " << iterations << "\n";
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";
+  out << "Sweeps stop when posteriors move at most: "
+      << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)")
+      << "\n";
   if (has_region) {
     out << "Region                                  : " << region.chromosome << ":" << region.start
         << "-" << region.end << "\n";

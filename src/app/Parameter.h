@@ -84,6 +84,8 @@ class Parameter {
   double rare_band = kDefaultRareBand;
   // Weight of the panel-copying prior mixed into the window model's (0: the window alone).
   double copying_weight = kDefaultCopyingWeight;
+  // A variant's sweeps stop once no posterior moves by more than this (0: all iterations).
+  double settle_tolerance = kDefaultSettleTolerance;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
@@ -99,6 +101,7 @@ class Parameter {
   static constexpr double kDefaultLambda = 0.06;
   static constexpr double kDefaultRareBand = 0.003;
   static constexpr double kDefaultCopyingWeight = 0.4;
+  static constexpr double kDefaultSettleTolerance = 0.01;
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -77,6 +78,13 @@ void report_transmissions(const TransmissionCounts& counts) {
                  "pedigree and the scaffold"
               << std::endl;
   }
+}
+
+void report_sweeps(const CallingCounts& counts) {
+  if (counts.biallelic_chains == 0) return;
+  info() << "Sweeps per bi-allelic variant: " << std::fixed << std::setprecision(1)
+         << static_cast<double>(counts.sweeps) / static_cast<double>(counts.biallelic_chains)
+         << std::defaultfloat << " on average" << std::endl;
 }
 
 void report_warnings(const CallingCounts& counts) {
@@ -290,5 +298,6 @@ void CallSNP::inference_step(ResultWriter& writer) {
   CallingCounts counts;
   for (const Worker& worker : workers) counts.add(worker.totals());
   report_transmissions(counts.transmissions);
+  report_sweeps(counts);
   report_warnings(counts);
 }

@@ -80,6 +80,8 @@ void CallingCounts::add(const CallingCounts& o) {
   transmissions.read += o.transmissions.read;
   transmissions.ties += o.transmissions.ties;
   transmissions.conflicts += o.transmissions.conflicts;
+  biallelic_chains += o.biallelic_chains;
+  sweeps += o.sweeps;
 }
 
 WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps) {
@@ -130,7 +132,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
       models(static_cast<std::size_t>(N)),
       shuffled_rows(run.pedigree.size()),
       panel{R, &run.ref_panel_haplotypes},
-      chain{params.iterations, params.burnin, !params.fixed_rare_phase},
+      chain{params.iterations, params.burnin, !params.fixed_rare_phase, params.settle_tolerance},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
       model_average(params.zflag_modelavg) {
@@ -252,6 +254,8 @@ void CallingState::run_queued_chains(std::vector<PositionOutcome>& outcomes) {
     outcome.pls = std::move(queued.site_pls[t]);
     note_probability_errors(0, task.warnings, outcome.messages);
     counts.warnings.add(task.warnings);
+    ++counts.biallelic_chains;
+    counts.sweeps += task.sweeps;
   }
   queued.outcome_index.clear();
   queued.site_pls.clear();
@@ -494,8 +498,10 @@ void CallingState::call_biallelic(const std::vector<double>& site_pls, RandomSou
                                    average.pattern_scratch);
     }
   }
-  run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random, scratch,
-                      counts.warnings, genotype_probs, &family, model_average ? &average : nullptr);
+  ++counts.biallelic_chains;
+  counts.sweeps +=
+      run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random, scratch,
+                          counts.warnings, genotype_probs, &family, model_average ? &average : nullptr);
 }
 
 void CallingState::call_multiallelic(const std::vector<double>& site_pls, RandomSource& random) {

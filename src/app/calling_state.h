@@ -31,6 +31,8 @@ struct CallingCounts {
   ModelWarnings warnings;
   std::int64_t uniform_weight_haplotypes = 0;
   TransmissionCounts transmissions;
+  std::int64_t biallelic_chains = 0;  // and the sweeps they ran
+  std::int64_t sweeps = 0;
 
   void add(const CallingCounts& o);
 };

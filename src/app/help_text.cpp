@@ -10,6 +10,7 @@
 
 #include "app/Parameter.h"
 #include "app/block_settings.h"
+#include "chain/run_chain.h"
 #include "io/file_formats.h"
 
 namespace {
@@ -74,6 +75,12 @@ std::vector<HelpGroup> help_groups() {
          "MCMC iterations [" + std::to_string(Parameter::kDefaultIterations) + "]"},
         {"--burnin <int>", "burn-in iterations, below --iteration [" +
                                std::to_string(Parameter::kDefaultBurnin) + "]"},
+        {"--settle <double>",
+         "stop a variant's sweeps once no posterior moves more than this in " +
+             std::to_string(kSettleSweeps) +
+             " sweeps, and a sample's draws once it is this close to certain; 0: every sweep "
+             "and draw [" +
+             number_text(Parameter::kDefaultSettleTolerance) + "]"},
         {"--seed, -s <int>",
          "seed, 0 to 4294967295: the same seed repeats a run [the clock, printed]"}}},
       {"Output",

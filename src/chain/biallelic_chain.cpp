@@ -412,10 +412,17 @@ void BiallelicChain::phase_with_penalty() {
   std::fill(stale_.begin(), stale_.end(), 1);
 }
 
+void BiallelicChain::settle_confident(double threshold, int updates) {
+  settle_threshold_ = threshold;
+  settle_updates_ = updates;
+  confident_run_.assign(class_probs_.size(), 0);
+}
+
 std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& random) {
+  const std::size_t s = static_cast<std::size_t>(sample);
+  if (!confident_run_.empty() && confident_run_[s] < 0) return class_probs_[s];
   const std::array<double, 2>& first = haplotype_probs(2 * sample);
   const std::array<double, 2>& second = haplotype_probs(2 * sample + 1);
-  const std::size_t s = static_cast<std::size_t>(sample);
   // Most updates of a rare variant find both models as they were: the same classes.
   if (class_made_at_[s] != evaluations_[s]) {
     class_probs_[s] = class_probabilities(first, second, likelihoods_[s], &site_pls_[3 * s]);
@@ -429,6 +436,18 @@ std::array<double, 4> BiallelicChain::update_single(int sample, RandomSource& ra
     class_made_at_[s] = evaluations_[s];
   }
   const std::array<double, 4> probs = class_probs_[s];
+  if (!confident_run_.empty()) {
+    const auto top = std::max_element(probs.begin(), probs.end());
+    int& run = confident_run_[s];
+    run = *top >= settle_threshold_ ? run + 1 : 0;
+    if (run >= settle_updates_) {
+      run = -1;
+      const int kept = static_cast<int>(top - probs.begin());
+      set_allele(2 * sample, kFirstAllele[kept]);
+      set_allele(2 * sample + 1, kSecondAllele[kept]);
+      return probs;
+    }
+  }
   const int drawn = draw_class(probs, random.uniform());
   set_allele(2 * sample, kFirstAllele[drawn]);
   set_allele(2 * sample + 1, kSecondAllele[drawn]);

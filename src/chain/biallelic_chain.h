@@ -63,6 +63,11 @@ class BiallelicChain {
   // outlives the chain.
   void use_copying_prior(const CopyingPrior* prior);
 
+  // From now on, an unrelated sample whose most likely class reached `threshold` in
+  // `updates` updates in a row keeps that class and its last class probabilities: it is
+  // neither evaluated nor drawn again.
+  void settle_confident(double threshold, int updates);
+
   // One unrelated sample (0-based): class probabilities, one draw, alleles written.
   std::array<double, 4> update_single(int sample, RandomSource& random);
   // A duo or trio row, drawn jointly; record (4 per sample) receives the marginals.
@@ -132,6 +137,10 @@ class BiallelicChain {
   std::vector<std::array<double, 4>> class_probs_;  // at its last single update
   std::vector<std::array<double, 3>> likelihoods_;  // genotype_likelihoods at the variant
   std::vector<std::uint32_t> class_made_at_;
+  // settle_confident: per sample, its updates in a row at the threshold (-1: settled).
+  double settle_threshold_ = 2.0;
+  int settle_updates_ = 0;
+  std::vector<int> confident_run_;
   // Per duo and trio (slot 4 of its row), its members' marginals at its last update.
   template <std::size_t Members>
   struct CachedMarginals {

@@ -33,6 +33,10 @@ struct SweepState {
   std::vector<double>* all_genotype_probs = nullptr;  // with all_chain
   std::vector<double> sweep_probs;
   std::vector<double> sweep_probs_all;
+  int swept = 0;         // sweeps run
+  int recorded = 0;      // sweeps added so far
+  bool settled = false;  // stopped early: no more sweeps
+  std::vector<double> mark;  // running posteriors at the last look (settle_tolerance)
 
   void start(std::size_t sample_count) {
     genotype_probs->assign(4 * sample_count, 0.0);
@@ -72,6 +76,35 @@ struct SweepState {
     for (std::size_t c = 0; c < sweep_probs_all.size(); ++c) {
       (*all_genotype_probs)[c] += sweep_probs_all[c] / recorded_sweeps;
     }
+    ++recorded;
+  }
+
+  // The sums are divided by every recorded sweep of a full run, so a chain that ran them
+  // all keeps its bits; one that settled early is scaled to the sweeps it ran.
+  double scale_to_run(double recorded_sweeps) const { return recorded_sweeps / recorded; }
+
+  // Whether no running posterior moved by more than tolerance since the last look; the
+  // current ones become the mark.
+  bool settles(double tolerance, double recorded_sweeps) {
+    const double scale = scale_to_run(recorded_sweeps);
+    const std::size_t size = genotype_probs->size();
+    const bool first_look = mark.empty();
+    mark.resize(size + (all_chain ? size : 0));
+    double moved = 0.0;
+    for (std::size_t c = 0; c < mark.size(); ++c) {
+      const double now = (c < size ? (*genotype_probs)[c] : (*all_genotype_probs)[c - size]) * scale;
+      moved = std::max(moved, std::abs(now - mark[c]));
+      mark[c] = now;
+    }
+    return !first_look && moved <= tolerance;
+  }
+
+  void finish(double recorded_sweeps) {
+    if (recorded == 0 || recorded == recorded_sweeps) return;
+    const double scale = scale_to_run(recorded_sweeps);
+    for (double& p : *genotype_probs) p *= scale;
+    if (all_chain == nullptr) return;
+    for (double& p : *all_genotype_probs) p *= scale;
   }
 };
 
@@ -80,8 +113,15 @@ struct SweepState {
 void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<int>>& pedigree,
                 const ChainSettings& settings) {
   const double recorded_sweeps = settings.iterations - settings.burnin;
-  for (int sweep = 1; sweep <= settings.iterations; ++sweep) {
+  std::size_t running = states.size();
+  for (int sweep = 1; sweep <= settings.iterations && running > 0; ++sweep) {
     const bool record = sweep > settings.burnin;
+    if (sweep == settings.burnin + 1 && settings.settle_tolerance > 0.0) {
+      // Past the burn-in a confident sample stops drawing.
+      for (SweepState& state : states) {
+        state.chain->settle_confident(1.0 - settings.settle_tolerance, kSettleUpdates);
+      }
+    }
     if (record) {
       for (SweepState& state : states) {
         std::fill(state.sweep_probs.begin(), state.sweep_probs.end(), 0.0);
@@ -89,16 +129,29 @@ void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<i
       }
     }
     for (const std::vector<int>& unit : pedigree) {
-      for (SweepState& state : states) state.update(unit, record);
+      for (SweepState& state : states) {
+        if (!state.settled) state.update(unit, record);
+      }
     }
+    for (SweepState& state : states) state.swept += state.settled ? 0 : 1;
     if (!record) continue;
-    for (SweepState& state : states) state.add_sweep(recorded_sweeps);
+    for (SweepState& state : states) {
+      if (state.settled) continue;
+      state.add_sweep(recorded_sweeps);
+      if (settings.settle_tolerance > 0.0 && sweep < settings.iterations &&
+          state.recorded % kSettleSweeps == 0 &&
+          state.settles(settings.settle_tolerance, recorded_sweeps)) {
+        state.settled = true;
+        --running;
+      }
+    }
   }
+  for (SweepState& state : states) state.finish(recorded_sweeps);
 }
 
 }  // namespace
 
-void run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
+int run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
@@ -106,11 +159,11 @@ void run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models
                          ModelAverage* average) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
-  run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch, warnings,
+  return run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch, warnings,
                       genotype_probs, family, average);
 }
 
-void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
+int run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
@@ -147,6 +200,7 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   run_sweeps(states, pedigree, settings);
   if (average != nullptr) keep_more_certain(genotype_probs, average->genotype_probs, 4);
   M.row(M.rows() - 1) = Eigen::Map<const Eigen::RowVectorXd>(chain.alleles().data(), M.cols());
+  return state.swept;
 }
 
 void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
@@ -174,4 +228,5 @@ void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
     state.start(models.size());
   }
   run_sweeps(states, pedigree, settings);
+  for (std::size_t t = 0; t < tasks.size(); ++t) tasks[t].sweeps = states[t].swept;
 }

@@ -13,25 +13,38 @@ struct FamilyUnits;
 struct ModelAverage;
 struct SelectionIndex;
 
+// Sweeps between two looks at whether a chain's posteriors have settled.
+inline constexpr int kSettleSweeps = 5;
+// Updates in a row that an unrelated sample's most likely class must keep a probability of
+// at least 1 - settle_tolerance before the sample settles on it.
+inline constexpr int kSettleUpdates = 5;
+
 struct ChainSettings {
   int iterations = 100;
   int burnin = 10;
   // An unrelated sample's heterozygote is phased with its haplotypes' own penalty where the
   // genotype takes the fixed variance of a variant near 0 or 1 (see split_heterozygote).
   bool phase_with_penalty = false;
+  // Past the burn-in, every kSettleSweeps recorded sweeps, a chain stops once no sample's
+  // running genotype posterior moved by more than this since the last look (the first look
+  // only sets the mark); and an unrelated sample settles on a class that kept a probability
+  // of at least 1 minus this for kSettleUpdates updates (BiallelicChain::settle_confident).
+  // 0: every iteration runs and every sample draws in each.
+  double settle_tolerance = 0.0;
 };
 
 // Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
 // order, each single-sample unit updated from its models and likelihoods, each duo and
 // trio (rows of 5 slots, slot 4 numbered by number_family_units) jointly when family is
 // given; after the burn-in the class probabilities are averaged into genotype_probs
-// (4 per sample; a sample in two units keeps its later unit's values of each sweep).
+// (4 per sample; a sample in two units keeps its later unit's values of each sweep), over
+// the sweeps run when the chain settled early (settle_tolerance).
 // M's variant row holds the initial alleles and receives the final ones. A trio child has
 // no model of its own.
 // With average (--model-avg), every unit's update is followed by the same update under the
 // all-haplotype model, on that model's own chain, drawn right after the k-model's; each
-// sample then keeps the result of the more certain model.
-void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
+// sample then keeps the result of the more certain model. Returns the sweeps run.
+int run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
@@ -39,7 +52,7 @@ void run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
                          std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
                          ModelAverage* average = nullptr);
 // The same, grouping the window's patterns first.
-void run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
+int run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
                          const std::vector<std::vector<int>>& pedigree,
                          const std::vector<double>& site_pls, const ChainSettings& settings,
                          RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
@@ -56,6 +69,7 @@ struct ChainTask {
   ModelWarnings warnings;
   std::vector<double> genotype_probs;
   CopyingPrior copying;  // unused when empty
+  int sweeps = 0;        // run, filled by run_biallelic_chains
 };
 
 // The chains of several bi-allelic variants that share a window and its models, run side
