@@ -212,7 +212,8 @@ TEST(BadInput, AllOutputsOrNone_AlsoWhenInterrupted) {
   EXPECT_FALSE(file_exists(dir.file("out.vcf")));
   EXPECT_FALSE(file_exists(dir.file("out.mp")));
   // SIGTERM while the outputs are being made: the run ends by the signal, leaving nothing.
-  run = run_shell("cd '" + dir.path() + "' && (" + command + " --iteration 100000 > /dev/null & " +
+  run = run_shell("cd '" + dir.path() + "' && (" + command +
+                  " --iteration 100000 --settle 0 > /dev/null & " +
                   "pid=$!; while ! ls *.dorsane-tmp.* > /dev/null 2>&1; do sleep 0.05; done; " +
                   "kill -TERM $pid; wait $pid; echo status $?); ls");
   EXPECT_NE(run.out.find("status 143"), std::string::npos) << run.out;

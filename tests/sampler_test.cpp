@@ -303,10 +303,9 @@ TEST(BiallelicChain, SettledChainStopsEarlyAndCertainSampleStopsDrawing) {
   SamplerScratch scratch;
   ModelWarnings warnings;
   std::vector<double> probs;
-  ChainSettings settle{40, 2};
-  settle.settle_tolerance = 0.01;
-  const int sweeps = run_biallelic_chain(M, models, pedigree, pls, settle, random, scratch,
-                                         warnings, probs);
+  const ChainSettings settle{40, 2, false, 0.01, true};
+  const int sweeps =
+      run_biallelic_chain(M, models, pedigree, pls, settle, random, scratch, warnings, probs);
   EXPECT_EQ(sweeps, 2 + 2 * kSettleSweeps);
   // Sample 2 draws in every sweep run; sample 1 in the burn-in and its recorded updates
   // before the kSettleUpdates-th, which settles it on 0|0.

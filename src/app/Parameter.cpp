@@ -456,7 +456,10 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--fixed-rare-phase") fixed_rare_phase = true;
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
   if (a == "--copying-weight") copying_weight = parse_double_option(a, v[0]);
-  if (a == "--settle") settle_tolerance = parse_double_option(a, v[0]);
+  if (a == "--settle") {
+    has_settle = true;
+    settle_tolerance = parse_double_option(a, v[0]);
+  }
   if (a == "--seed") {
     const std::int64_t value = parse_ranged_option(a, v[0], 0, UINT32_MAX, "a whole number");
     has_seed = true;
@@ -476,6 +479,9 @@ void Parameter::fill_defaults() {
   if (!has_lambda) lambda = kDefaultLambda;
   if (!has_iteration) iterations = kDefaultIterations;
   if (!has_burnin) burnin = kDefaultBurnin;
+  if (!has_settle) {
+    settle_tolerance = has_ref_panel ? kDefaultSettleTolerance : kDefaultSettleToleranceNoPanel;
+  }
   if (!has_ref_panel) ref_haplotype_count = 0;
 }
 
@@ -538,8 +544,7 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Number of MCMC iterations               : " << iterations << "\n";
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";
   out << "Sweeps stop when posteriors move at most: "
-      << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)")
-      << "\n";
+      << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)") << "\n";
   if (has_region) {
     out << "Region                                  : " << region.chromosome << ":" << region.start
         << "-" << region.end << "\n";

@@ -86,6 +86,7 @@ class Parameter {
   double copying_weight = kDefaultCopyingWeight;
   // A variant's sweeps stop once no posterior moves by more than this (0: all iterations).
   double settle_tolerance = kDefaultSettleTolerance;
+  bool has_settle = false;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
@@ -101,7 +102,10 @@ class Parameter {
   static constexpr double kDefaultLambda = 0.06;
   static constexpr double kDefaultRareBand = 0.003;
   static constexpr double kDefaultCopyingWeight = 0.4;
+  // Without a panel every model's references are the chain's own alleles, which mix more
+  // slowly: a tighter tolerance, and no sample stops drawing.
   static constexpr double kDefaultSettleTolerance = 0.01;
+  static constexpr double kDefaultSettleToleranceNoPanel = 0.005;
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;

@@ -132,7 +132,8 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
       models(static_cast<std::size_t>(N)),
       shuffled_rows(run.pedigree.size()),
       panel{R, &run.ref_panel_haplotypes},
-      chain{params.iterations, params.burnin, !params.fixed_rare_phase, params.settle_tolerance},
+      chain{params.iterations, params.burnin, !params.fixed_rare_phase, params.settle_tolerance,
+            R > 0},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
       model_average(params.zflag_modelavg) {
@@ -499,9 +500,9 @@ void CallingState::call_biallelic(const std::vector<double>& site_pls, RandomSou
     }
   }
   ++counts.biallelic_chains;
-  counts.sweeps +=
-      run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random, scratch,
-                          counts.warnings, genotype_probs, &family, model_average ? &average : nullptr);
+  counts.sweeps += run_biallelic_chain(M, patterns, models, run.pedigree, site_pls, chain, random,
+                                       scratch, counts.warnings, genotype_probs, &family,
+                                       model_average ? &average : nullptr);
 }
 
 void CallingState::call_multiallelic(const std::vector<double>& site_pls, RandomSource& random) {

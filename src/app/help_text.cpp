@@ -78,9 +78,10 @@ std::vector<HelpGroup> help_groups() {
         {"--settle <double>",
          "stop a variant's sweeps once no posterior moves more than this in " +
              std::to_string(kSettleSweeps) +
-             " sweeps, and a sample's draws once it is this close to certain; 0: every sweep "
-             "and draw [" +
-             number_text(Parameter::kDefaultSettleTolerance) + "]"},
+             " sweeps, and with a panel a sample's draws once it is this close to certain; 0: "
+             "every sweep and draw [" +
+             number_text(Parameter::kDefaultSettleTolerance) + " with a panel, " +
+             number_text(Parameter::kDefaultSettleToleranceNoPanel) + " without]"},
         {"--seed, -s <int>",
          "seed, 0 to 4294967295: the same seed repeats a run [the clock, printed]"}}},
       {"Output",

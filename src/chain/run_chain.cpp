@@ -33,9 +33,9 @@ struct SweepState {
   std::vector<double>* all_genotype_probs = nullptr;  // with all_chain
   std::vector<double> sweep_probs;
   std::vector<double> sweep_probs_all;
-  int swept = 0;         // sweeps run
-  int recorded = 0;      // sweeps added so far
-  bool settled = false;  // stopped early: no more sweeps
+  int swept = 0;             // sweeps run
+  int recorded = 0;          // sweeps added so far
+  bool settled = false;      // stopped early: no more sweeps
   std::vector<double> mark;  // running posteriors at the last look (settle_tolerance)
 
   void start(std::size_t sample_count) {
@@ -92,7 +92,8 @@ struct SweepState {
     mark.resize(size + (all_chain ? size : 0));
     double moved = 0.0;
     for (std::size_t c = 0; c < mark.size(); ++c) {
-      const double now = (c < size ? (*genotype_probs)[c] : (*all_genotype_probs)[c - size]) * scale;
+      const double now =
+          (c < size ? (*genotype_probs)[c] : (*all_genotype_probs)[c - size]) * scale;
       moved = std::max(moved, std::abs(now - mark[c]));
       mark[c] = now;
     }
@@ -116,7 +117,8 @@ void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<i
   std::size_t running = states.size();
   for (int sweep = 1; sweep <= settings.iterations && running > 0; ++sweep) {
     const bool record = sweep > settings.burnin;
-    if (sweep == settings.burnin + 1 && settings.settle_tolerance > 0.0) {
+    if (sweep == settings.burnin + 1 && settings.settle_tolerance > 0.0 &&
+        settings.settle_samples) {
       // Past the burn-in a confident sample stops drawing.
       for (SweepState& state : states) {
         state.chain->settle_confident(1.0 - settings.settle_tolerance, kSettleUpdates);
@@ -152,24 +154,24 @@ void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<i
 }  // namespace
 
 int run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
-                         const std::vector<std::vector<int>>& pedigree,
-                         const std::vector<double>& site_pls, const ChainSettings& settings,
-                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family,
-                         ModelAverage* average) {
+                        const std::vector<std::vector<int>>& pedigree,
+                        const std::vector<double>& site_pls, const ChainSettings& settings,
+                        RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                        std::vector<double>& genotype_probs, FamilyUnits* family,
+                        ModelAverage* average) {
   WindowPatterns patterns;
   patterns.build(M, static_cast<int>(M.cols()));
-  return run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch, warnings,
-                      genotype_probs, family, average);
+  return run_biallelic_chain(M, patterns, models, pedigree, site_pls, settings, random, scratch,
+                             warnings, genotype_probs, family, average);
 }
 
 int run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
-                         const std::vector<SampleModel>& models,
-                         const std::vector<std::vector<int>>& pedigree,
-                         const std::vector<double>& site_pls, const ChainSettings& settings,
-                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family,
-                         ModelAverage* average) {
+                        const std::vector<SampleModel>& models,
+                        const std::vector<std::vector<int>>& pedigree,
+                        const std::vector<double>& site_pls, const ChainSettings& settings,
+                        RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                        std::vector<double>& genotype_probs, FamilyUnits* family,
+                        ModelAverage* average) {
   const std::size_t sample_count = models.size();
   check_settings(settings);
   BiallelicChain chain(M, patterns, models, pedigree, site_pls, variant_row(M), family, scratch,

@@ -28,9 +28,10 @@ struct ChainSettings {
   // Past the burn-in, every kSettleSweeps recorded sweeps, a chain stops once no sample's
   // running genotype posterior moved by more than this since the last look (the first look
   // only sets the mark); and an unrelated sample settles on a class that kept a probability
-  // of at least 1 minus this for kSettleUpdates updates (BiallelicChain::settle_confident).
-  // 0: every iteration runs and every sample draws in each.
+  // of at least 1 minus this for kSettleUpdates updates (BiallelicChain::settle_confident)
+  // when settle_samples. 0: every iteration runs and every sample draws in each.
   double settle_tolerance = 0.0;
+  bool settle_samples = false;
 };
 
 // Runs the chain for one bi-allelic variant: `iterations` sweeps over the units in row
@@ -45,19 +46,19 @@ struct ChainSettings {
 // all-haplotype model, on that model's own chain, drawn right after the k-model's; each
 // sample then keeps the result of the more certain model. Returns the sweeps run.
 int run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
-                         const std::vector<SampleModel>& models,
-                         const std::vector<std::vector<int>>& pedigree,
-                         const std::vector<double>& site_pls, const ChainSettings& settings,
-                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
-                         ModelAverage* average = nullptr);
+                        const std::vector<SampleModel>& models,
+                        const std::vector<std::vector<int>>& pedigree,
+                        const std::vector<double>& site_pls, const ChainSettings& settings,
+                        RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                        std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                        ModelAverage* average = nullptr);
 // The same, grouping the window's patterns first.
 int run_biallelic_chain(WindowMatrix& M, const std::vector<SampleModel>& models,
-                         const std::vector<std::vector<int>>& pedigree,
-                         const std::vector<double>& site_pls, const ChainSettings& settings,
-                         RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
-                         std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
-                         ModelAverage* average = nullptr);
+                        const std::vector<std::vector<int>>& pedigree,
+                        const std::vector<double>& site_pls, const ChainSettings& settings,
+                        RandomSource& random, SamplerScratch& scratch, ModelWarnings& warnings,
+                        std::vector<double>& genotype_probs, FamilyUnits* family = nullptr,
+                        ModelAverage* average = nullptr);
 
 // One bi-allelic variant's chain among several on one window: everything its chain owns.
 struct ChainTask {
