@@ -33,7 +33,6 @@ struct SweepState {
   std::vector<double>* all_genotype_probs = nullptr;  // with all_chain
   std::vector<double> sweep_probs;
   std::vector<double> sweep_probs_all;
-  int swept = 0;             // sweeps run
   int recorded = 0;          // sweeps added so far
   bool settled = false;      // stopped early: no more sweeps
   std::vector<double> mark;  // running posteriors at the last look (settle_tolerance)
@@ -135,7 +134,6 @@ void run_sweeps(std::vector<SweepState>& states, const std::vector<std::vector<i
         if (!state.settled) state.update(unit, record);
       }
     }
-    for (SweepState& state : states) state.swept += state.settled ? 0 : 1;
     if (!record) continue;
     for (SweepState& state : states) {
       if (state.settled) continue;
@@ -202,7 +200,7 @@ int run_biallelic_chain(WindowMatrix& M, const WindowPatterns& patterns,
   run_sweeps(states, pedigree, settings);
   if (average != nullptr) keep_more_certain(genotype_probs, average->genotype_probs, 4);
   M.row(M.rows() - 1) = Eigen::Map<const Eigen::RowVectorXd>(chain.alleles().data(), M.cols());
-  return state.swept;
+  return settings.burnin + state.recorded;
 }
 
 void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
@@ -230,5 +228,6 @@ void run_biallelic_chains(const WindowMatrix& M, const WindowPatterns& patterns,
     state.start(models.size());
   }
   run_sweeps(states, pedigree, settings);
-  for (std::size_t t = 0; t < tasks.size(); ++t) tasks[t].sweeps = states[t].swept;
+  for (std::size_t t = 0; t < tasks.size(); ++t)
+    tasks[t].sweeps = settings.burnin + states[t].recorded;
 }
