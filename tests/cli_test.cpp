@@ -62,8 +62,8 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  // 36 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
-  EXPECT_EQ(documented.size(), 41u);
+  // 37 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
+  EXPECT_EQ(documented.size(), 42u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
@@ -182,6 +182,8 @@ TEST(Cli, BadValuesAreErrors) {
       {{"--lambda", "-0.5"}, "ERROR! --lambda must not be negative, got -0.5"},
       {{"--rare-band", "0.6"}, "ERROR! --rare-band must be from 0 to 0.5, got 0.6"},
       {{"--copying-weight", "1.5"}, "ERROR! --copying-weight must be from 0 to 1, got 1.5"},
+      {{"--copying-calls", "calls.vcf"},
+       "ERROR! --copying-calls calls.vcf needs --ref-panel and a --copying-weight above 0"},
       {{"--numsnps", "-1"}, "ERROR! --numsnps must not be negative, got -1"},
       {{"--iteration", "0"}, "ERROR! --iteration must be at least 1, got 0"},
       {{"--burnin", "-1"}, "ERROR! --burnin must not be negative, got -1"},

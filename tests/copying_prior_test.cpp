@@ -29,6 +29,7 @@ std::vector<double> posterior_over_all_paths(const CopyingSources& sources,
       }
       if (t == split) continue;  // the variant emits nothing
       const int row = t < split ? t : t - 1;
+      if (target[static_cast<std::size_t>(row)] == kUnknownTarget) continue;
       const bool same = sources.row(row)[path[t]] == target[static_cast<std::size_t>(row)];
       p *= same ? 1.0 - settings.mismatch : settings.mismatch;
     }
@@ -63,6 +64,14 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
   for (int split = 0; split <= sources.rows; ++split) {
     copying_posterior(sources, target.data(), split, settings, backward, posterior.data());
     const std::vector<double> direct = posterior_over_all_paths(sources, target, split, settings);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
+  }
+  // A site where the target's allele is unknown fits every source alike.
+  const std::vector<std::uint8_t> unknown_at_2 = {0, 1, kUnknownTarget, 1, 0};
+  for (const int split : {1, 4}) {
+    copying_posterior(sources, unknown_at_2.data(), split, settings, backward, posterior.data());
+    const std::vector<double> direct =
+        posterior_over_all_paths(sources, unknown_at_2, split, settings);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
   }
   const std::uint8_t at_variant[] = {0, 1, 1};
@@ -109,4 +118,31 @@ TEST(CopyingPrior, ClosestSourcesAgainstASortOfTheRuns) {
   gather_sources(all, chosen, 2, out);
   EXPECT_EQ(out.alleles, (std::vector<std::uint8_t>{1, 0, 1, 0}));
   EXPECT_EQ(out.count, 2);
+}
+
+// Called sites join the window's rows in position order inside the window's span, never in
+// the variant's own gap and never on top of a row.
+TEST(CopyingPrior, CalledSitesMergeIntoTheWindowOutsideTheVariantsGap) {
+  const std::uint64_t rows[] = {100, 200, 300, 400};
+  const std::vector<std::uint64_t> called = {50, 100, 150, 250, 260, 300, 350, 400, 450};
+  std::vector<CopyingSite> sites;
+  auto positions = [&]() {
+    std::vector<std::uint64_t> out;
+    for (const CopyingSite& s : sites) out.push_back(s.position);
+    return out;
+  };
+  // The variant between rows 1 and 2 (200 and 300): 250 and 260 are its neighbours.
+  EXPECT_EQ(merge_called_sites(rows, 4, 2, called, sites), 3);
+  EXPECT_EQ(positions(), (std::vector<std::uint64_t>{100, 150, 200, 300, 350, 400}));
+  EXPECT_EQ(sites[1].row, -3);  // called[2]
+  EXPECT_EQ(sites[3].row, 2);
+  // Before every row and after every row: the gap lies outside the span.
+  const std::vector<std::uint64_t> span = {100, 150, 200, 250, 260, 300, 350, 400};
+  EXPECT_EQ(merge_called_sites(rows, 4, 0, called, sites), 0);
+  EXPECT_EQ(positions(), span);
+  EXPECT_EQ(merge_called_sites(rows, 4, 4, called, sites), 8);
+  EXPECT_EQ(positions(), span);
+  // No calls: the rows alone, as before.
+  EXPECT_EQ(merge_called_sites(rows, 4, 3, {}, sites), 3);
+  EXPECT_EQ(positions(), (std::vector<std::uint64_t>{100, 200, 300, 400}));
 }

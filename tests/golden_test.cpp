@@ -40,6 +40,8 @@ const GoldenCase kCases[] = {
     {"panel_earlier_rare_rule", kBiallelic +
                                     "--ref-panel panel.txt --rare-band 0.01 --fixed-rare-phase "
                                     "--copying-weight 0 --settle 0"},
+    // Copying along an earlier run's calls between the array sites too.
+    {"panel_copying_calls", kBiallelic + "--ref-panel panel.txt --copying-calls ../panel.vcf"},
     {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
     {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
     // Every sweep run and drawn in full, as before chains and samples settled.

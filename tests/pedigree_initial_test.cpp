@@ -146,6 +146,26 @@ TEST(InitialReader, PhasedGenotypesOfTheRegionFirstLineWins) {
   EXPECT_EQ(genotypes.at(180), (std::vector<int>{1, 0, 0, 1}));  // the last GT key counts
 }
 
+// The calls the copying prior follows: one byte per haplotype, kept where the caller wants
+// them, alleles above 1 unknown.
+TEST(InitialReader, CalledHaplotypesAsBytesWhereKept) {
+  std::istringstream in("#CHROM\tPOS\n" + line("100", "C,T", "GT", "1|0", "2|0") +
+                        line("120", "C", "GT", "1|1", "0|1") +
+                        line("150", "C", "GT", "0|1", "1|0") +
+                        line("150", "T", "GT", "1|1", "1|1"));
+  InitialSettings settings;
+  settings.file_name = "calls.vcf";
+  settings.lower = 100;
+  settings.upper = 200;
+  settings.sample_count = 2;
+  std::map<std::uint64_t, std::vector<std::uint8_t>> calls;
+  read_called_haplotypes(
+      in, settings, [](std::uint64_t pos) { return pos != 120; }, calls);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls.at(100), (std::vector<std::uint8_t>{1, 0, kUnknownCalledAllele, 0}));
+  EXPECT_EQ(calls.at(150), (std::vector<std::uint8_t>{0, 1, 1, 0}));  // first line wins
+}
+
 TEST(InitialReader, MalformedLinesAreErrors) {
   struct Case {
     std::string text;

@@ -65,6 +65,7 @@ void CallSNP::check_output_names() const {
     input(params.has_ped_file, "--ped-file", params.ped_file);
     input(params.has_list, "--list", params.list_file);
     input(params.has_initial, "-initial", params.initial_file);
+    input(params.has_copying_calls, "--copying-calls", params.copying_calls_file);
     if (params.has_mp) outputs.emplace_back("--mp", params.mp_file);
   }
   input(true, "--sample-file", params.sample_file);
@@ -163,6 +164,7 @@ void CallSNP::run_calling_mode() {
   read_scaffold();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
+  if (params.has_copying_calls) read_copying_calls();
   choose_settings();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
   VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}, {}};

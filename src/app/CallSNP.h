@@ -33,6 +33,9 @@ class CallSNP {
   void read_scaffold();
   void read_initial_file();
   void read_ref_file();
+  // The calls of --copying-calls at the panel's sites between array sites, over the scaffold
+  // kept (every window's span).
+  void read_copying_calls();
   void convert_to_vcf();
   void vcf_decompose();
   // Closes the outputs once every record is written.
@@ -108,6 +111,7 @@ class CallSNP {
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;  // 2 allele indices per sample
   AlleleTable ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
+  std::map<std::uint64_t, std::vector<std::uint8_t>> called_haplotypes;     // 2N per site
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
   std::vector<std::vector<int>> pedigree;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 
@@ -166,6 +167,8 @@ void CallSNP::read_scaffold() {
 
 void CallSNP::read_ref_file() {
   PanelData panel;
+  // The calls to copy along may lie before or after the region's records.
+  panel.every_site = params.has_copying_calls;
   const auto from = static_cast<std::uint64_t>(scaffold_range[0]);
   const auto to = static_cast<std::uint64_t>(scaffold_range[1]);
   if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
@@ -228,6 +231,28 @@ void CallSNP::read_initial_file() {
   settings.upper = params.interval[1];
   settings.sample_count = sample_count;
   read_initial_genotypes(in, settings, initial_genotypes);
+}
+
+void CallSNP::read_copying_calls() {
+  info() << "Reading calls to copy along : " << params.copying_calls_file << std::endl;
+  ifile in;
+  if (!in.open(params.copying_calls_file)) {
+    throw FatalError("ERROR! Can't open --copying-calls file: " + params.copying_calls_file);
+  }
+  InitialSettings settings;
+  settings.file_name = params.copying_calls_file;
+  settings.lower = static_cast<std::uint64_t>(scaffold_range[0]);
+  settings.upper = static_cast<std::uint64_t>(scaffold_range[1]);
+  settings.sample_count = sample_count;
+  const std::vector<std::uint64_t>& array_sites = scaffold_haplotypes.positions();
+  read_called_haplotypes(
+      in, settings,
+      [&](std::uint64_t pos) {
+        return ref_panel_haplotypes.count(pos) != 0 &&
+               !std::binary_search(array_sites.begin(), array_sites.end(), pos);
+      },
+      called_haplotypes);
+  info() << "Called sites between array sites : " << called_haplotypes.size() << std::endl;
 }
 
 void CallSNP::convert_to_vcf() {

@@ -44,6 +44,7 @@ constexpr OptionSpec kOptions[] = {
     {"--int", kCollect, {nullptr, nullptr}},
     {"--region", 1, {nullptr, nullptr}},
     {"--initial", 1, {"-initial", nullptr}},
+    {"--copying-calls", 1, {nullptr, nullptr}},
     {"--list", 1, {nullptr, nullptr}},
     {"--mp", 1, {nullptr, nullptr}},
     {"--scaffold-file", 1, {nullptr, nullptr}},
@@ -394,6 +395,10 @@ void Parameter::read_file_option(const GivenOption& option) {
     has_initial = true;
     initial_file = v[0];
   }
+  if (a == "--copying-calls") {
+    has_copying_calls = true;
+    copying_calls_file = v[0];
+  }
   if (a == "--list") {
     list_file = v[0];
     has_list = true;
@@ -455,7 +460,10 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--tune-settings") tune_settings = true;
   if (a == "--fixed-rare-phase") fixed_rare_phase = true;
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
-  if (a == "--copying-weight") copying_weight = parse_double_option(a, v[0]);
+  if (a == "--copying-weight") {
+    copying_weight = parse_double_option(a, v[0]);
+    has_copying_weight = true;
+  }
   if (a == "--settle") {
     has_settle = true;
     settle_tolerance = parse_double_option(a, v[0]);
@@ -482,6 +490,9 @@ void Parameter::fill_defaults() {
   if (!has_settle) {
     settle_tolerance = has_ref_panel ? kDefaultSettleTolerance : kDefaultSettleToleranceNoPanel;
   }
+  if (!has_copying_weight) {
+    copying_weight = has_copying_calls ? kDefaultCopyingWeightWithCalls : kDefaultCopyingWeight;
+  }
   if (!has_ref_panel) ref_haplotype_count = 0;
 }
 
@@ -501,6 +512,12 @@ void Parameter::check_values() const {
   if (!(copying_weight >= 0.0 && copying_weight <= 1.0)) {
     throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
                      number_text(copying_weight));
+  }
+  if (has_copying_calls && (!has_ref_panel || copying_weight <= 0.0)) {
+    // The calls only reach the prior that copies the panel: without it they would be read
+    // for nothing.
+    throw FatalError("ERROR! --copying-calls " + copying_calls_file +
+                     " needs --ref-panel and a --copying-weight above 0");
   }
   if (!(settle_tolerance >= 0.0 && settle_tolerance <= 1.0)) {
     throw FatalError("ERROR! --settle must be from 0 to 1, got " + number_text(settle_tolerance));

@@ -72,6 +72,10 @@ class Parameter {
   bool echo_likelihoods = false;  // each sample's PL values on standard output
   bool dosage = false;            // DS, GP and the info measure in the called VCF
   bool has_initial = false;
+  // A phased VCF of the cohort (an earlier run's calls) whose alleles between the array sites
+  // join the copying prior's sites.
+  std::string copying_calls_file;
+  bool has_copying_calls = false;
   bool merge_posteriors = false;
   bool decompose_multi = false;
   bool unphased = false;
@@ -84,6 +88,7 @@ class Parameter {
   double rare_band = kDefaultRareBand;
   // Weight of the panel-copying prior mixed into the window model's (0: the window alone).
   double copying_weight = kDefaultCopyingWeight;
+  bool has_copying_weight = false;
   // A variant's sweeps stop once no posterior moves by more than this (0: all iterations).
   double settle_tolerance = kDefaultSettleTolerance;
   bool has_settle = false;
@@ -102,6 +107,9 @@ class Parameter {
   static constexpr double kDefaultLambda = 0.06;
   static constexpr double kDefaultRareBand = 0.003;
   static constexpr double kDefaultCopyingWeight = 0.4;
+  // Copying along the called variants too finds the closest haplotypes better, so it earns
+  // the larger share.
+  static constexpr double kDefaultCopyingWeightWithCalls = 0.7;
   // Without a panel every model's references are the chain's own alleles, which mix more
   // slowly: a tighter tolerance, and no sample stops drawing.
   static constexpr double kDefaultSettleTolerance = 0.01;

@@ -362,32 +362,70 @@ void CallingState::fit_copying(std::uint64_t p) {
   copying_chosen.clear();
   if (params.copying_weight <= 0.0 || model_haplotype_count == total_haplotypes || R == 0) return;
   const int rows = totalsnps - 1;
-  copying_sources.rows = rows;
-  copying_sources.count = R;
-  copying_sources.alleles.resize(static_cast<std::size_t>(rows) * R);
-  for (int r = 0; r < rows; ++r) {
-    std::uint8_t* row = copying_sources.alleles.data() + static_cast<std::size_t>(r) * R;
-    for (int j = 0; j < R; ++j) row[j] = M(r, total_haplotypes + j) != 0.0;
-  }
   // The window's rows left of the variant; those its alleles cover are not in the window.
   const int split =
       static_cast<int>(std::lower_bound(window_positions.begin(), window_positions.end() - 1, p) -
                        window_positions.begin());
+  const int site_split = gather_copying_sites(rows, split);
+  CopyingSettings settings = kCopyingSettings;
+  const int site_count = static_cast<int>(copying_sites.size());
+  if (site_count != rows) {
+    // The same expected jumps over the window's span, however many sites it holds.
+    settings.switch_rate = settings.switch_rate * rows / site_count;
+  }
   // A large panel is copied from its haplotypes closest to each target only: the passes then
   // cost the same per genotype whatever the panel's size.
   copying_count = std::min(R, kCopyingSources);
   const bool choose = copying_count < R;
   if (choose) copying_chosen.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0);
   copying_posteriors.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0.0F);
-  copying_target.resize(static_cast<std::size_t>(rows));
+  copying_target.resize(static_cast<std::size_t>(site_count));
   for (int h = 0; h < total_haplotypes; ++h) {
     if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
-    for (int r = 0; r < rows; ++r) copying_target[r] = M(r, h) != 0.0;
+    for (int i = 0; i < site_count; ++i) {
+      const int r = copying_sites[i].row;
+      if (r >= 0) {
+        copying_target[i] = M(r, h) != 0.0;
+      } else {
+        const std::uint8_t called = copying_called[-1 - r][h];
+        copying_target[i] = called == kUnknownCalledAllele ? kUnknownTarget : called;
+      }
+    }
     if (choose) choose_copying_sources(h);
-    copying_posterior(choose ? chosen_sources : copying_sources, copying_target.data(), split,
-                      kCopyingSettings, copying_backward,
+    copying_posterior(choose ? chosen_sources : copying_sources, copying_target.data(), site_split,
+                      settings, copying_backward,
                       copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count);
   }
+}
+
+int CallingState::gather_copying_sites(int rows, int split) {
+  const auto& calls = run.called_haplotypes;
+  copying_called_positions.clear();
+  copying_called.clear();
+  const std::uint64_t last = rows > 0 ? window_positions[rows - 1] : 0;
+  for (auto it = rows > 0 ? calls.lower_bound(window_positions[0]) : calls.end();
+       it != calls.end() && it->first <= last; ++it) {
+    copying_called_positions.push_back(it->first);
+    copying_called.push_back(it->second.data());
+  }
+  const int site_split = merge_called_sites(window_positions.data(), rows, split,
+                                            copying_called_positions, copying_sites);
+  const int site_count = static_cast<int>(copying_sites.size());
+  copying_sources.rows = site_count;
+  copying_sources.count = R;
+  copying_sources.alleles.resize(static_cast<std::size_t>(site_count) * R);
+  for (int i = 0; i < site_count; ++i) {
+    std::uint8_t* row = copying_sources.alleles.data() + static_cast<std::size_t>(i) * R;
+    const int r = copying_sites[i].row;
+    if (r >= 0) {
+      for (int j = 0; j < R; ++j) row[j] = M(r, total_haplotypes + j) != 0.0;
+    } else {
+      const std::vector<std::uint8_t>& panel_alleles =
+          run.ref_panel_haplotypes.at(copying_sites[i].position);
+      for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
+    }
+  }
+  return site_split;
 }
 
 void CallingState::choose_copying_sources(int h) {

@@ -169,6 +169,13 @@ class CallingState {
   std::vector<std::uint8_t> copying_target;
   std::vector<std::uint8_t> panel_variant_alleles;
   void fit_copying(std::uint64_t p);
+  // Into copying_sources: the panel's alleles at the copying chain's sites, the window's rows
+  // with the --copying-calls sites of its span merged in; returns the sites left of the
+  // variant.
+  int gather_copying_sites(int rows, int split);
+  std::vector<CopyingSite> copying_sites;
+  std::vector<std::uint64_t> copying_called_positions;
+  std::vector<const std::uint8_t*> copying_called;  // each called site's 2N alleles
   // Into copying_chosen's slot of haplotype h: the copying_count panel haplotypes with the
   // longest shared runs with it (ties to the lower column), in column order.
   void choose_copying_sources(int h);

@@ -41,7 +41,11 @@ std::vector<HelpGroup> help_groups() {
         {"--ref-panel <file>", "reference panel: text layout or phased VCF/BCF [none]"},
         {"--ped-file <file>", "pedigree of trios and duos, ped columns [none]"},
         {"--initial <file>",
-         "initial phased genotypes at multi-allelic sites (also -initial) [none]"}}},
+         "initial phased genotypes at multi-allelic sites (also -initial) [none]"},
+        {"--copying-calls <file>",
+         "phased calls of the same samples (an earlier run's output) that the panel-copying "
+         "prior also follows between array sites; its weight becomes " +
+             number_text(Parameter::kDefaultCopyingWeightWithCalls) + " [none]"}}},
       {"Region (one of the three is required)",
        {{"--region <chr:start-end>", "chromosome and positions start to end, 1-based, inclusive"},
         {"--int <lower> <upper>", "positions lower to upper + 5"},

@@ -119,9 +119,13 @@ struct PanelData {
   AlleleTable alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
   int haplotype_count = 0;                                        // R
+  // Set before reading: keep every site within scaffold_range (sites that calls beyond the
+  // region's records may need).
+  bool every_site = false;
 };
 // Keeps the panel sites within scaffold_range that are scaffold sites or the POS of a
-// likelihood record (likelihood_alleles by key, record_positions their POS).
+// likelihood record (likelihood_alleles by key, record_positions their POS), or all of them
+// with panel.every_site.
 void read_reference_panel(std::istream& in, const std::string& file_name,
                           const std::vector<std::int64_t>& scaffold_range,
                           const SiteRows& scaffold_haplotypes,
@@ -138,6 +142,12 @@ struct InitialSettings {
 // Two allele indices per sample (phased GT) per site of the region; first line wins.
 void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                             std::map<std::uint64_t, std::vector<int>>& genotypes);
+// The same file's calls as one byte per haplotype, kept only at the positions keep accepts:
+// allele 0 or 1, or kUnknownCalledAllele for any other allele (a multi-allelic call).
+constexpr std::uint8_t kUnknownCalledAllele = 2;
+void read_called_haplotypes(std::istream& in, const InitialSettings& settings,
+                            const std::function<bool(std::uint64_t)>& keep,
+                            std::map<std::uint64_t, std::vector<std::uint8_t>>& haplotypes);
 
 // ---- Pedigree (--ped-file) and --k ----
 // A window's covariance wants several times its sites in haplotypes and no more: beyond

@@ -1,5 +1,6 @@
 #include <climits>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string_view>
 
@@ -17,10 +18,11 @@ bool parse_allele(std::string_view text, int& allele) {
   return true;
 }
 
-}  // namespace
-
-void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
-                            std::map<std::uint64_t, std::vector<int>>& genotypes) {
+// Each phased record of the region whose position wanted accepts, to take: its alleles,
+// two per sample, in sample order.
+void read_phased_records(std::istream& in, const InitialSettings& settings,
+                         const std::function<bool(std::uint64_t)>& wanted,
+                         const std::function<void(std::uint64_t, std::vector<int>&)>& take) {
   const std::size_t n = static_cast<std::size_t>(settings.sample_count);
   std::string line;
   std::vector<std::string_view> fields;
@@ -45,7 +47,7 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
     }
     const auto pos = static_cast<std::uint64_t>(*parsed);
     if (pos < settings.lower || pos > settings.upper || fields[4] == ".") continue;
-    if (genotypes.count(pos) != 0) continue;  // the first line of a position wins
+    if (!wanted(pos)) continue;
 
     split_views(fields[8], ':', keys);
     std::size_t gt_index = keys.size();
@@ -76,10 +78,36 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                          ") is not two allele numbers joined by '|'");
       }
     }
-    genotypes.emplace(pos, std::move(alleles));
+    take(pos, alleles);
   }
   if (in.bad()) {
     throw FatalError("ERROR! Reading " + settings.file_name + " failed after line " +
                      std::to_string(line_number));
   }
+}
+
+}  // namespace
+
+void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
+                            std::map<std::uint64_t, std::vector<int>>& genotypes) {
+  // The first line of a position wins.
+  read_phased_records(
+      in, settings, [&](std::uint64_t pos) { return genotypes.count(pos) == 0; },
+      [&](std::uint64_t pos, std::vector<int>& alleles) {
+        genotypes.emplace(pos, std::move(alleles));
+      });
+}
+
+void read_called_haplotypes(std::istream& in, const InitialSettings& settings,
+                            const std::function<bool(std::uint64_t)>& keep,
+                            std::map<std::uint64_t, std::vector<std::uint8_t>>& haplotypes) {
+  read_phased_records(
+      in, settings, [&](std::uint64_t pos) { return keep(pos) && haplotypes.count(pos) == 0; },
+      [&](std::uint64_t pos, std::vector<int>& alleles) {
+        std::vector<std::uint8_t> bytes(alleles.size());
+        for (std::size_t i = 0; i < alleles.size(); ++i) {
+          bytes[i] = alleles[i] <= 1 ? static_cast<std::uint8_t>(alleles[i]) : kUnknownCalledAllele;
+        }
+        haplotypes.emplace(pos, std::move(bytes));
+      });
 }

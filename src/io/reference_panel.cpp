@@ -39,7 +39,7 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     if (pos < scaffold_range[0]) continue;
     const auto key = static_cast<std::uint64_t>(pos);
     // Only sites that a window or a variant can use; the first line of a position wins.
-    if (!scaffold_haplotypes.contains(key) &&
+    if (!panel.every_site && !scaffold_haplotypes.contains(key) &&
         record_positions.keys_at(key, likelihood_alleles.keys()).empty()) {
       continue;
     }

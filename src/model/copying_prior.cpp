@@ -1,6 +1,7 @@
 #include "model/copying_prior.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <numeric>
 #include <stdexcept>
 
@@ -75,15 +76,17 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
   for (int j = 0; j < count; ++j) forward[j] = uniform;
   float forward_total = 1.0F;
   for (int r = 0; r < split; ++r) {
+    const bool known = target[r] != kUnknownTarget;
     forward_total = advance(forward, count, forward_total, sources.row(r), target[r], stay,
-                            jump_share, match, miss);
+                            jump_share, known ? match : 1.0F, known ? miss : 1.0F);
   }
   step_to_variant(forward, count, forward_total, stay, jump_share);
   backward.assign(static_cast<std::size_t>(count), uniform);
   float backward_total = 1.0F;
   for (int r = sources.rows - 1; r >= split; --r) {
+    const bool known = target[r] != kUnknownTarget;
     backward_total = advance(backward.data(), count, backward_total, sources.row(r), target[r],
-                             stay, jump_share, match, miss);
+                             stay, jump_share, known ? match : 1.0F, known ? miss : 1.0F);
   }
   step_to_variant(backward.data(), count, backward_total, stay, jump_share);
   float lanes[kLanes] = {};
@@ -93,6 +96,28 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
   }
   const float inverse = 1.0F / lane_total(lanes);
   for (int j = 0; j < count; ++j) posterior[j] *= inverse;
+}
+
+int merge_called_sites(const std::uint64_t* row_positions, int rows, int split,
+                       const std::vector<std::uint64_t>& called, std::vector<CopyingSite>& sites) {
+  sites.clear();
+  if (rows == 0) return 0;
+  const std::uint64_t gap_from = split > 0 ? row_positions[split - 1] : 0;
+  const std::uint64_t gap_to = split < rows ? row_positions[split] : UINT64_MAX;
+  auto next = called.begin();
+  int left = 0;
+  for (int r = 0; r < rows; ++r) {
+    const std::uint64_t at = row_positions[r];
+    for (; next != called.end() && *next <= at; ++next) {
+      const bool in_gap = *next >= gap_from && *next <= gap_to;
+      if (r == 0 || *next == at || in_gap) continue;
+      sites.push_back({*next, -1 - static_cast<int>(next - called.begin())});
+      if (*next < gap_from) left = static_cast<int>(sites.size());
+    }
+    sites.push_back({at, r});
+    if (r < split) left = static_cast<int>(sites.size());
+  }
+  return left;
 }
 
 double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,

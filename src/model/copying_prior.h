@@ -29,12 +29,26 @@ struct CopyingSources {
 // The posterior over the sources (count entries, summing to 1) of the source that target
 // copies at the variant, which lies between rows split - 1 and split: the forward pass
 // over rows [0, split), the backward pass over rows [split, rows), one step of the chain
-// from each side to the variant. target holds the haplotype's alleles at the rows. The
+// from each side to the variant. target holds the haplotype's alleles at the rows; at a
+// row where it holds kUnknownTarget every source fits it alike. The
 // probabilities are scaled only when their sum falls low; every sum is taken in a fixed
 // order, so the result is the same on every processor.
+constexpr std::uint8_t kUnknownTarget = 2;
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
                        float* posterior);
+
+// The chain's sites when the target's calls between the window's array sites join them:
+// each site is a window row (row >= 0) or the called site at called[-1 - row], in position
+// order. Called sites count inside the window's span only, and not in the variant's own
+// gap between rows split - 1 and split: its neighbours there share the window's posterior,
+// and the variant's own call must not predict it. Returns the sites left of the gap.
+struct CopyingSite {
+  std::uint64_t position = 0;
+  int row = 0;
+};
+int merge_called_sites(const std::uint64_t* row_positions, int rows, int split,
+                       const std::vector<std::uint64_t>& called, std::vector<CopyingSite>& sites);
 
 // P(allele 1) at the variant: the posterior's weight on the sources that carry it.
 double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,
