@@ -16,7 +16,8 @@ namespace {
 // 0..rows-1 with the variant's state between split - 1 and split), in double.
 std::vector<double> posterior_over_all_paths(const CopyingSources& sources,
                                              const std::vector<std::uint8_t>& target, int split,
-                                             const CopyingSettings& settings) {
+                                             const CopyingSettings& settings,
+                                             const std::vector<float>& row_miss = {}) {
   const int k = sources.count;
   const int states = sources.rows + 1;  // the sites and the variant
   std::vector<double> posterior(static_cast<std::size_t>(k), 0.0);
@@ -31,7 +32,9 @@ std::vector<double> posterior_over_all_paths(const CopyingSources& sources,
       const int row = t < split ? t : t - 1;
       if (target[static_cast<std::size_t>(row)] == kUnknownTarget) continue;
       const bool same = sources.row(row)[path[t]] == target[static_cast<std::size_t>(row)];
-      p *= same ? 1.0 - settings.mismatch : settings.mismatch;
+      const double miss =
+          row_miss.empty() ? settings.mismatch : row_miss[static_cast<std::size_t>(row)];
+      p *= same ? 1.0 - miss : miss;
     }
     posterior[static_cast<std::size_t>(path[split])] += p;
     int t = 0;
@@ -72,6 +75,15 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
     copying_posterior(sources, unknown_at_2.data(), split, settings, backward, posterior.data());
     const std::vector<double> direct =
         posterior_over_all_paths(sources, unknown_at_2, split, settings);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
+  }
+  // Rows of their own mismatch chance: a call less certain than an array genotype.
+  const std::vector<float> row_miss = {0.01F, 0.3F, 0.2F, 0.01F, 0.5F};
+  for (const int split : {0, 2, 5}) {
+    copying_posterior(sources, target.data(), split, settings, backward, posterior.data(),
+                      row_miss.data());
+    const std::vector<double> direct =
+        posterior_over_all_paths(sources, target, split, settings, row_miss);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
   }
   const std::uint8_t at_variant[] = {0, 1, 1};

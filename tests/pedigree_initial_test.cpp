@@ -147,23 +147,38 @@ TEST(InitialReader, PhasedGenotypesOfTheRegionFirstLineWins) {
 }
 
 // The calls the copying prior follows: one byte per haplotype, kept where the caller wants
-// them, alleles above 1 unknown.
+// them, alleles above 1 unknown, and 1 - AVGPOST per sample where the record has it.
 TEST(InitialReader, CalledHaplotypesAsBytesWhereKept) {
-  std::istringstream in("#CHROM\tPOS\n" + line("100", "C,T", "GT", "1|0", "2|0") +
-                        line("120", "C", "GT", "1|1", "0|1") +
-                        line("150", "C", "GT", "0|1", "1|0") +
-                        line("150", "T", "GT", "1|1", "1|1"));
+  const std::string text = "#CHROM\tPOS\n" + line("100", "C,T", "GT", "1|0", "2|0") +
+                           line("120", "C", "GT", "1|1", "0|1") +
+                           line("150", "C", "GT:AVGPOST", "0|1:0.75", "1|0:.") +
+                           line("150", "T", "GT", "1|1", "1|1");
   InitialSettings settings;
   settings.file_name = "calls.vcf";
   settings.lower = 100;
   settings.upper = 200;
   settings.sample_count = 2;
-  std::map<std::uint64_t, std::vector<std::uint8_t>> calls;
+  std::map<std::uint64_t, CalledSite> calls;
+  std::istringstream in(text);
   read_called_haplotypes(
       in, settings, [](std::uint64_t pos) { return pos != 120; }, calls);
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls.at(100), (std::vector<std::uint8_t>{1, 0, kUnknownCalledAllele, 0}));
-  EXPECT_EQ(calls.at(150), (std::vector<std::uint8_t>{0, 1, 1, 0}));  // first line wins
+  EXPECT_EQ(calls.at(100).alleles, (std::vector<std::uint8_t>{1, 0, kUnknownCalledAllele, 0}));
+  EXPECT_TRUE(calls.at(100).doubt.empty());
+  EXPECT_EQ(calls.at(150).alleles, (std::vector<std::uint8_t>{0, 1, 1, 0}));  // first line wins
+  EXPECT_EQ(calls.at(150).doubt, (std::vector<float>{0.25F, 1.0F}));          // '.' is no trust
+  for (const std::string bad : {"1.5", "x", "nan"}) {
+    std::istringstream wrong("#CHROM\n" + line("110", "C", "GT:AVGPOST", "0|1:0.9", "0|0:" + bad));
+    calls.clear();
+    try {
+      read_called_haplotypes(
+          wrong, settings, [](std::uint64_t) { return true; }, calls);
+      ADD_FAILURE() << bad;
+    } catch (const FatalError& e) {
+      EXPECT_EQ(std::string(e.what()), "ERROR! calls.vcf:2: AVGPOST '" + bad +
+                                           "' of sample 2 (column 11) is not a number from 0 to 1");
+    }
+  }
 }
 
 TEST(InitialReader, MalformedLinesAreErrors) {

@@ -111,7 +111,7 @@ class CallSNP {
   std::map<std::uint64_t, std::vector<int>> initial_genotypes;  // 2 allele indices per sample
   AlleleTable ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
-  std::map<std::uint64_t, std::vector<std::uint8_t>> called_haplotypes;     // 2N per site
+  std::map<std::uint64_t, CalledSite> called_haplotypes;                    // --copying-calls
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
   std::vector<std::vector<int>> pedigree;

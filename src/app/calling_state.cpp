@@ -380,21 +380,41 @@ void CallingState::fit_copying(std::uint64_t p) {
   if (choose) copying_chosen.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0);
   copying_posteriors.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0.0F);
   copying_target.resize(static_cast<std::size_t>(site_count));
+  const bool called = site_count != rows;
   for (int h = 0; h < total_haplotypes; ++h) {
     if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
-    for (int i = 0; i < site_count; ++i) {
-      const int r = copying_sites[i].row;
-      if (r >= 0) {
-        copying_target[i] = M(r, h) != 0.0;
-      } else {
-        const std::uint8_t called = copying_called[-1 - r][h];
-        copying_target[i] = called == kUnknownCalledAllele ? kUnknownTarget : called;
-      }
+    if (called) {
+      copying_targets_with_calls(h);
+    } else {
+      for (int r = 0; r < rows; ++r) copying_target[r] = M(r, h) != 0.0;
     }
     if (choose) choose_copying_sources(h);
     copying_posterior(choose ? chosen_sources : copying_sources, copying_target.data(), site_split,
                       settings, copying_backward,
-                      copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count);
+                      copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count,
+                      called ? copying_target_miss.data() : nullptr);
+  }
+}
+
+void CallingState::copying_targets_with_calls(int h) {
+  const int site_count = static_cast<int>(copying_sites.size());
+  copying_target_miss.resize(static_cast<std::size_t>(site_count));
+  const auto array_miss = static_cast<float>(kCopyingSettings.mismatch);
+  for (int i = 0; i < site_count; ++i) {
+    const int r = copying_sites[i].row;
+    if (r >= 0) {
+      copying_target[i] = M(r, h) != 0.0;
+      copying_target_miss[i] = array_miss;
+      continue;
+    }
+    const CalledSite& site = *copying_called[-1 - r];
+    const std::uint8_t allele = site.alleles[static_cast<std::size_t>(h)];
+    copying_target[i] = allele == kUnknownCalledAllele ? kUnknownTarget : allele;
+    // A call is trusted as far as its posterior goes, never more than an array genotype; at
+    // one half it tells nothing.
+    const float doubt =
+        site.doubt.empty() ? array_miss : site.doubt[static_cast<std::size_t>(h / 2)];
+    copying_target_miss[i] = std::clamp(doubt, array_miss, 0.5F);
   }
 }
 
@@ -406,7 +426,7 @@ int CallingState::gather_copying_sites(int rows, int split) {
   for (auto it = rows > 0 ? calls.lower_bound(window_positions[0]) : calls.end();
        it != calls.end() && it->first <= last; ++it) {
     copying_called_positions.push_back(it->first);
-    copying_called.push_back(it->second.data());
+    copying_called.push_back(&it->second);
   }
   const int site_split = merge_called_sites(window_positions.data(), rows, split,
                                             copying_called_positions, copying_sites);

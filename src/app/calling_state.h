@@ -173,9 +173,12 @@ class CallingState {
   // with the --copying-calls sites of its span merged in; returns the sites left of the
   // variant.
   int gather_copying_sites(int rows, int split);
+  // copying_target and copying_target_miss of haplotype h at the sites of a window with calls.
+  void copying_targets_with_calls(int h);
   std::vector<CopyingSite> copying_sites;
   std::vector<std::uint64_t> copying_called_positions;
-  std::vector<const std::uint8_t*> copying_called;  // each called site's 2N alleles
+  std::vector<const CalledSite*> copying_called;
+  std::vector<float> copying_target_miss;
   // Into copying_chosen's slot of haplotype h: the copying_count panel haplotypes with the
   // longest shared runs with it (ties to the lower column), in column order.
   void choose_copying_sources(int h);

@@ -142,12 +142,23 @@ struct InitialSettings {
 // Two allele indices per sample (phased GT) per site of the region; first line wins.
 void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                             std::map<std::uint64_t, std::vector<int>>& genotypes);
-// The same file's calls as one byte per haplotype, kept only at the positions keep accepts:
-// allele 0 or 1, or kUnknownCalledAllele for any other allele (a multi-allelic call).
+// One record of such a file: two alleles per sample, and each sample's AVGPOST when the
+// record's FORMAT has it (else empty; '.' reads as 0).
+struct PhasedCalls {
+  std::vector<int> alleles;
+  std::vector<double> certainty;
+};
+// The same file's calls at the positions keep accepts: each haplotype's allele 0 or 1, or
+// kUnknownCalledAllele for any other (a multi-allelic call), and each sample's chance that
+// its call is wrong, 1 - AVGPOST (empty where the file gives no AVGPOST).
 constexpr std::uint8_t kUnknownCalledAllele = 2;
+struct CalledSite {
+  std::vector<std::uint8_t> alleles;
+  std::vector<float> doubt;
+};
 void read_called_haplotypes(std::istream& in, const InitialSettings& settings,
                             const std::function<bool(std::uint64_t)>& keep,
-                            std::map<std::uint64_t, std::vector<std::uint8_t>>& haplotypes);
+                            std::map<std::uint64_t, CalledSite>& sites);
 
 // ---- Pedigree (--ped-file) and --k ----
 // A window's covariance wants several times its sites in haplotypes and no more: beyond

@@ -62,7 +62,7 @@ void step_to_variant(float* v, int count, float total, float stay, float jump_sh
 
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
-                       float* posterior) {
+                       float* posterior, const float* target_miss) {
   const int count = sources.count;
   if (count <= 0 || split < 0 || split > sources.rows) {
     throw std::logic_error("copying_posterior: no sources, or the variant outside the window");
@@ -75,18 +75,27 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
   float* forward = posterior;
   for (int j = 0; j < count; ++j) forward[j] = uniform;
   float forward_total = 1.0F;
+  // A row's chances that the copied allele is matched and missed; both 1 where the target's
+  // allele is unknown.
+  auto fit = [&](int r, float& row_match, float& row_miss) {
+    row_match = target_miss != nullptr ? 1.0F - target_miss[r] : match;
+    row_miss = target_miss != nullptr ? target_miss[r] : miss;
+    if (target[r] == kUnknownTarget) row_match = row_miss = 1.0F;
+  };
+  float row_match = match;
+  float row_miss = miss;
   for (int r = 0; r < split; ++r) {
-    const bool known = target[r] != kUnknownTarget;
+    fit(r, row_match, row_miss);
     forward_total = advance(forward, count, forward_total, sources.row(r), target[r], stay,
-                            jump_share, known ? match : 1.0F, known ? miss : 1.0F);
+                            jump_share, row_match, row_miss);
   }
   step_to_variant(forward, count, forward_total, stay, jump_share);
   backward.assign(static_cast<std::size_t>(count), uniform);
   float backward_total = 1.0F;
   for (int r = sources.rows - 1; r >= split; --r) {
-    const bool known = target[r] != kUnknownTarget;
+    fit(r, row_match, row_miss);
     backward_total = advance(backward.data(), count, backward_total, sources.row(r), target[r],
-                             stay, jump_share, known ? match : 1.0F, known ? miss : 1.0F);
+                             stay, jump_share, row_match, row_miss);
   }
   step_to_variant(backward.data(), count, backward_total, stay, jump_share);
   float lanes[kLanes] = {};

@@ -30,13 +30,15 @@ struct CopyingSources {
 // copies at the variant, which lies between rows split - 1 and split: the forward pass
 // over rows [0, split), the backward pass over rows [split, rows), one step of the chain
 // from each side to the variant. target holds the haplotype's alleles at the rows; at a
-// row where it holds kUnknownTarget every source fits it alike. The
+// row where it holds kUnknownTarget every source fits it alike. target_miss, when given,
+// holds each row's mismatch chance in place of settings.mismatch (a call less certain than
+// an array genotype). The
 // probabilities are scaled only when their sum falls low; every sum is taken in a fixed
 // order, so the result is the same on every processor.
 constexpr std::uint8_t kUnknownTarget = 2;
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
-                       float* posterior);
+                       float* posterior, const float* target_miss = nullptr);
 
 // The chain's sites when the target's calls between the window's array sites join them:
 // each site is a window row (row >= 0) or the called site at called[-1 - row], in position
