@@ -63,6 +63,57 @@ TEST(Workflow, RepeatedPositionAtAChunksEndIsNeitherSplitNorDuplicated) {
   EXPECT_NE(sites.out.find(" 1 1010000\n"), std::string::npos) << sites.out;
 }
 
+// With a panel and second_pass, each chunk is called again copying along the first pass's
+// calls of the whole chromosome: the records of two runs over the whole region.
+TEST(Workflow, SecondPassChunksGiveTheRecordsOfTwoWholeRuns) {
+  TempDir dir;
+  const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
+  const std::string options = "--numsnps 3 --iteration 20 --burnin 5";
+  const RunResult flow =
+      run_shell("snakemake -q -s '" + kSource + "/workflow/Snakefile' --configfile '" + kSource +
+                "/workflow/config.yaml' -d '" + dir.path() +
+                "' --cores 2 --config dorsane=" + DORSANE_BINARY + " glfs=" + input +
+                "gl.vcf scaffold=" + input + "scaffold.txt samples=" + input +
+                "samples.txt panel=" + input + "panel.txt outdir=" + dir.file("out") +
+                " second_pass=true chunk_length=1000 'chromosomes=[{name: \"20\", " +
+                "start: 1000000, end: 1004640}]' 'options=" + options + "' 2>&1");
+  ASSERT_EQ(flow.status, 0) << flow.out;
+  std::vector<std::string> args = {"--sample-file",
+                                   input + "samples.txt",
+                                   "--glfs",
+                                   input + "gl.vcf",
+                                   "--scaffold-file",
+                                   input + "scaffold.txt",
+                                   "--ref-panel",
+                                   input + "panel.txt",
+                                   "--numsnps",
+                                   "3",
+                                   "--iteration",
+                                   "20",
+                                   "--burnin",
+                                   "5",
+                                   "--seed",
+                                   "7",
+                                   "-chr",
+                                   "20",
+                                   "--int",
+                                   "1000000",
+                                   "1004634"};
+  std::vector<std::string> first = args;
+  first.insert(first.end(), {"--o", dir.file("first.vcf")});
+  ASSERT_EQ(run_dorsane(first).status, 0);
+  args.insert(args.end(),
+              {"--copying-calls", dir.file("first.vcf"), "--o", dir.file("second.vcf")});
+  const RunResult second = run_dorsane(args);
+  ASSERT_EQ(second.status, 0) << second.err;
+  const RunResult joined = run_shell("bcftools view -H '" + dir.file("out/20/calls.vcf.gz") + "'");
+  const RunResult whole = run_shell("bcftools view -H '" + dir.file("second.vcf") + "'");
+  const RunResult first_pass = run_shell("bcftools view -H '" + dir.file("first.vcf") + "'");
+  EXPECT_EQ(joined.out, whole.out);
+  EXPECT_NE(whole.out, first_pass.out);  // the calls did reach the prior
+  EXPECT_GT(joined.out.size(), 1000u);
+}
+
 namespace {
 
 const std::string kSnakemake = "snakemake -q -s '" + kSource +
