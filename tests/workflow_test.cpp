@@ -78,27 +78,10 @@ TEST(Workflow, SecondPassChunksGiveTheRecordsOfTwoWholeRuns) {
                 " second_pass=true chunk_length=1000 'chromosomes=[{name: \"20\", " +
                 "start: 1000000, end: 1004640}]' 'options=" + options + "' 2>&1");
   ASSERT_EQ(flow.status, 0) << flow.out;
-  std::vector<std::string> args = {"--sample-file",
-                                   input + "samples.txt",
-                                   "--glfs",
-                                   input + "gl.vcf",
-                                   "--scaffold-file",
-                                   input + "scaffold.txt",
-                                   "--ref-panel",
-                                   input + "panel.txt",
-                                   "--numsnps",
-                                   "3",
-                                   "--iteration",
-                                   "20",
-                                   "--burnin",
-                                   "5",
-                                   "--seed",
-                                   "7",
-                                   "-chr",
-                                   "20",
-                                   "--int",
-                                   "1000000",
-                                   "1004634"};
+  std::vector<std::string> args = golden_input_args(
+      "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --ref-panel "
+      "panel.txt --seed 7 -chr 20 --int 1000000 1004634 " +
+      options);
   std::vector<std::string> first = args;
   first.insert(first.end(), {"--o", dir.file("first.vcf")});
   ASSERT_EQ(run_dorsane(first).status, 0);
