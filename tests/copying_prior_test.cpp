@@ -86,6 +86,17 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
         posterior_over_all_paths(sources, target, split, settings, row_miss);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
   }
+  // Every row taken lazily (a few sources set apart) gives the same posteriors.
+  CopyingSources lazy = sources;
+  list_minority_sources(lazy);
+  EXPECT_EQ(lazy.minority, (std::vector<int>{0, 1, 2, 2, 1}));
+  for (const int split : {0, 3, 5}) {
+    copying_posterior(lazy, unknown_at_2.data(), split, settings, backward, posterior.data(),
+                      row_miss.data());
+    const std::vector<double> direct =
+        posterior_over_all_paths(sources, unknown_at_2, split, settings, row_miss);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
+  }
   const std::uint8_t at_variant[] = {0, 1, 1};
   copying_posterior(sources, target.data(), 3, settings, backward, posterior.data());
   EXPECT_NEAR(copied_allele_probability(posterior.data(), at_variant, 3),
@@ -157,4 +168,49 @@ TEST(CopyingPrior, CalledSitesMergeIntoTheWindowOutsideTheVariantsGap) {
   // No calls: the rows alone, as before.
   EXPECT_EQ(merge_called_sites(rows, 4, 3, {}, sites), 3);
   EXPECT_EQ(positions(), (std::vector<std::uint64_t>{100, 200, 300, 400}));
+}
+
+// On a larger window with rare and common rows, the rows taken lazily give the posteriors of
+// the rows taken whole.
+TEST(CopyingPrior, LazyRowsMatchWholeRowsOnALongWindow) {
+  std::mt19937 engine(5);
+  CopyingSources whole;
+  whole.rows = 300;
+  whole.count = 64;
+  whole.alleles.resize(300 * 64);
+  std::vector<std::uint8_t> target(300);
+  std::vector<float> row_miss(300);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int r = 0; r < 300; ++r) {
+    const double frequency = r % 3 == 0 ? 0.4 : 0.03;
+    for (int j = 0; j < 64; ++j) whole.alleles[r * 64 + j] = unit(engine) < frequency;
+    target[r] = r % 17 == 0 ? kUnknownTarget : whole.alleles[r * 64 + 5] ^ (unit(engine) < 0.02);
+    row_miss[r] = r % 3 == 0 ? 0.005F : static_cast<float>(0.005 + 0.2 * unit(engine));
+  }
+  CopyingSources lazy = whole;
+  list_minority_sources(lazy);
+  std::vector<float> backward, expected(64), actual(64);
+  const CopyingSettings settings{0.002, 0.005};
+  // Three sources carry the rare allele at every row, and so does the target: it misses
+  // every other source at every row, and the lazy form must be renewed before it underflows.
+  CopyingSources clade = whole;
+  for (int r = 0; r < 300; ++r) {
+    for (int j = 0; j < 64; ++j) clade.alleles[r * 64 + j] = j < 3;
+  }
+  CopyingSources lazy_clade = clade;
+  list_minority_sources(lazy_clade);
+  const std::vector<std::uint8_t> carrier(300, 1);
+  const std::vector<float> sure(300, 0.005F);
+  for (const int split : {0, 150, 300}) {
+    copying_posterior(whole, target.data(), split, settings, backward, expected.data(),
+                      row_miss.data());
+    copying_posterior(lazy, target.data(), split, settings, backward, actual.data(),
+                      row_miss.data());
+    for (int j = 0; j < 64; ++j) ASSERT_NEAR(actual[j], expected[j], 1e-5) << split << " " << j;
+    copying_posterior(clade, carrier.data(), split, settings, backward, expected.data(),
+                      sure.data());
+    copying_posterior(lazy_clade, carrier.data(), split, settings, backward, actual.data(),
+                      sure.data());
+    for (int j = 0; j < 64; ++j) ASSERT_NEAR(actual[j], expected[j], 1e-5) << split << " " << j;
+  }
 }

@@ -445,6 +445,13 @@ int CallingState::gather_copying_sites(int rows, int split) {
       for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
     }
   }
+  copying_sources.minority_begin.clear();
+  if (site_count != rows) {
+    // Most called sites are rare: taken lazily, a row costs only the panel haplotypes that
+    // carry its minority allele. The window's array rows go the same way, so the chain never
+    // switches between the two forms within a window.
+    list_minority_sources(copying_sources);
+  }
   return site_split;
 }
 

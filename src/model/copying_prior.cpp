@@ -58,7 +58,94 @@ void step_to_variant(float* v, int count, float total, float stay, float jump_sh
   for (int j = 0; j < count; ++j) v[j] = stay * (v[j] * scale) + jump_share;
 }
 
+// Rows taken lazily: the chain's vector is a * u + b, so a row that emits the same for
+// every majority source changes only a and b, and the few minority sources are set apart.
+// Sums in double, in a fixed order: the same result on every processor.
+class LazyRows {
+ public:
+  explicit LazyRows(std::vector<double>& u) : u_(u) {}
+  bool active() const { return active_; }
+
+  void start(const float* v, int count) {
+    u_.assign(v, v + count);
+    a_ = 1.0;
+    b_ = 0.0;
+    sum_u_ = 0.0;
+    for (const double x : u_) sum_u_ += x;
+    active_ = true;
+  }
+
+  void step(const int* minority, int minority_count, double stay, double jump_share,
+            double majority_emission, double minority_emission) {
+    const double count = static_cast<double>(u_.size());
+    const double jump = jump_share * (a_ * sum_u_ + b_ * count);
+    const double a = majority_emission * stay * a_;
+    const double b = majority_emission * (stay * b_ + jump);
+    if (minority_emission != majority_emission) {
+      for (int k = 0; k < minority_count; ++k) {
+        double& u = u_[static_cast<std::size_t>(minority[k])];
+        const double next = minority_emission * (stay * (a_ * u + b_) + jump);
+        const double updated = (next - b) / a;
+        sum_u_ += updated - u;
+        u = updated;
+      }
+    }
+    a_ = a;
+    b_ = b;
+    // Rows the target misses shrink a far faster than the jumps shrink b: before a
+    // underflows, or the total does, the vector is written out whole and scaled to sum 1.
+    const double total = a_ * sum_u_ + b_ * count;
+    if (a_ < kLazyRenewBelow || total < kLazyRenewBelow) {
+      sum_u_ = 0.0;
+      for (double& x : u_) {
+        x = (a_ * x + b_) / total;
+        sum_u_ += x;
+      }
+      a_ = 1.0;
+      b_ = 0.0;
+    }
+  }
+
+  // Writes the vector back; returns its sum.
+  float finish(float* v) {
+    float lanes[kLanes] = {};
+    const int count = static_cast<int>(u_.size());
+    for (int j = 0; j < count; ++j) {
+      v[j] = static_cast<float>(a_ * u_[static_cast<std::size_t>(j)] + b_);
+      lanes[j % kLanes] += v[j];
+    }
+    active_ = false;
+    return lane_total(lanes);
+  }
+
+ private:
+  static constexpr double kLazyRenewBelow = 1e-30;
+  std::vector<double>& u_;
+  double a_ = 1.0;
+  double b_ = 0.0;
+  double sum_u_ = 0.0;
+  bool active_ = false;
+};
+
 }  // namespace
+
+void list_minority_sources(CopyingSources& sources) {
+  const int count = sources.count;
+  sources.minority_begin.assign(1, 0);
+  sources.minority.clear();
+  sources.majority.resize(static_cast<std::size_t>(sources.rows));
+  for (int r = 0; r < sources.rows; ++r) {
+    const std::uint8_t* row = sources.row(r);
+    int ones = 0;
+    for (int j = 0; j < count; ++j) ones += row[j] != 0;
+    const bool majority = 2 * ones > count;
+    sources.majority[static_cast<std::size_t>(r)] = majority ? 1 : 0;
+    for (int j = 0; j < count; ++j) {
+      if ((row[j] != 0) != majority) sources.minority.push_back(j);
+    }
+    sources.minority_begin.push_back(static_cast<int>(sources.minority.size()));
+  }
+}
 
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
@@ -77,26 +164,39 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
   float forward_total = 1.0F;
   // A row's chances that the copied allele is matched and missed; both 1 where the target's
   // allele is unknown.
-  auto fit = [&](int r, float& row_match, float& row_miss) {
+  const auto fit = [&](int r, float& row_match, float& row_miss) {
     row_match = target_miss != nullptr ? 1.0F - target_miss[r] : match;
     row_miss = target_miss != nullptr ? target_miss[r] : miss;
     if (target[r] == kUnknownTarget) row_match = row_miss = 1.0F;
   };
-  float row_match = match;
-  float row_miss = miss;
-  for (int r = 0; r < split; ++r) {
+  thread_local std::vector<double> lazy_values;
+  LazyRows lazy(lazy_values);
+  // One row of the chain over v, whole or lazily.
+  auto take_row = [&](int r, float* v, float& total) {
+    float row_match = match;
+    float row_miss = miss;
     fit(r, row_match, row_miss);
-    forward_total = advance(forward, count, forward_total, sources.row(r), target[r], stay,
-                            jump_share, row_match, row_miss);
-  }
+    if (sources.lazy()) {
+      if (!lazy.active()) lazy.start(v, count);
+      const bool majority = target[r] == sources.majority[static_cast<std::size_t>(r)];
+      const auto begin = static_cast<std::size_t>(sources.minority_begin[r]);
+      lazy.step(sources.minority.data() + begin,
+                sources.minority_begin[static_cast<std::size_t>(r) + 1] - static_cast<int>(begin),
+                1.0 - settings.switch_rate, settings.switch_rate / count,
+                majority ? row_match : row_miss, majority ? row_miss : row_match);
+      return;
+    }
+    if (lazy.active()) total = lazy.finish(v);
+    total =
+        advance(v, count, total, sources.row(r), target[r], stay, jump_share, row_match, row_miss);
+  };
+  for (int r = 0; r < split; ++r) take_row(r, forward, forward_total);
+  if (lazy.active()) forward_total = lazy.finish(forward);
   step_to_variant(forward, count, forward_total, stay, jump_share);
   backward.assign(static_cast<std::size_t>(count), uniform);
   float backward_total = 1.0F;
-  for (int r = sources.rows - 1; r >= split; --r) {
-    fit(r, row_match, row_miss);
-    backward_total = advance(backward.data(), count, backward_total, sources.row(r), target[r],
-                             stay, jump_share, row_match, row_miss);
-  }
+  for (int r = sources.rows - 1; r >= split; --r) take_row(r, backward.data(), backward_total);
+  if (lazy.active()) backward_total = lazy.finish(backward.data());
   step_to_variant(backward.data(), count, backward_total, stay, jump_share);
   float lanes[kLanes] = {};
   for (int j = 0; j < count; ++j) {
@@ -150,6 +250,7 @@ void closest_sources(const int* runs, int count, int wanted, std::vector<int>& o
 void gather_sources(const CopyingSources& all, const int* chosen, int wanted, CopyingSources& out) {
   out.rows = all.rows;
   out.count = wanted;
+  out.minority_begin.clear();  // every row whole
   out.alleles.resize(static_cast<std::size_t>(all.rows) * static_cast<std::size_t>(wanted));
   for (int r = 0; r < all.rows; ++r) {
     const std::uint8_t* from = all.row(r);

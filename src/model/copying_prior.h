@@ -21,10 +21,21 @@ struct CopyingSources {
   std::vector<std::uint8_t> alleles;
   int rows = 0;
   int count = 0;
+  // When minority_begin is not empty, every row is taken at the cost of the sources that
+  // carry its minority allele: row r's are minority[minority_begin[r] ..
+  // minority_begin[r + 1]), majority[r] its majority allele.
+  std::vector<int> minority_begin;
+  std::vector<int> minority;
+  std::vector<std::uint8_t> majority;
   const std::uint8_t* row(int r) const {
     return alleles.data() + static_cast<std::size_t>(r) * static_cast<std::size_t>(count);
   }
+  bool lazy() const { return !minority_begin.empty(); }
 };
+
+// Lists every row's minority sources, so that the passes take the rows lazily: a row then
+// costs the sources that carry its minority allele, where taken whole it costs them all.
+void list_minority_sources(CopyingSources& sources);
 
 // The posterior over the sources (count entries, summing to 1) of the source that target
 // copies at the variant, which lies between rows split - 1 and split: the forward pass
