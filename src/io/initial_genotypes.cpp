@@ -39,8 +39,9 @@ std::size_t key_index(const std::vector<std::string_view>& keys, std::string_vie
 }
 
 // Each phased record of the region whose position wanted accepts, to take: its alleles,
-// two per sample, and each sample's AVGPOST where the record's FORMAT has one.
-void read_phased_records(std::istream& in, const InitialSettings& settings,
+// two per sample, and with read_certainty each sample's AVGPOST where the record's FORMAT
+// has one.
+void read_phased_records(std::istream& in, const InitialSettings& settings, bool read_certainty,
                          const std::function<bool(std::uint64_t)>& wanted,
                          const std::function<void(std::uint64_t, PhasedCalls&)>& take) {
   const std::size_t n = static_cast<std::size_t>(settings.sample_count);
@@ -76,7 +77,7 @@ void read_phased_records(std::istream& in, const InitialSettings& settings,
     }
     const std::size_t certainty_index = key_index(keys, "AVGPOST");
     calls.alleles.assign(2 * n, 0);
-    calls.certainty.assign(certainty_index < keys.size() ? n : 0, 0.0);
+    calls.certainty.assign(read_certainty && certainty_index < keys.size() ? n : 0, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
       const std::string_view field = fields[9 + i];
       const std::string_view gt = subfield(field, gt_index).value_or(std::string_view());
@@ -111,15 +112,17 @@ void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                             std::map<std::uint64_t, std::vector<int>>& genotypes) {
   // The first line of a position wins.
   read_phased_records(
-      in, settings, [&](std::uint64_t pos) { return genotypes.count(pos) == 0; },
-      [&](std::uint64_t pos, PhasedCalls& calls) { genotypes.emplace(pos, calls.alleles); });
+      in, settings, false, [&](std::uint64_t pos) { return genotypes.count(pos) == 0; },
+      [&](std::uint64_t pos, PhasedCalls& calls) {
+        genotypes.emplace(pos, std::move(calls.alleles));
+      });
 }
 
 void read_called_haplotypes(std::istream& in, const InitialSettings& settings,
                             const std::function<bool(std::uint64_t)>& keep,
                             std::map<std::uint64_t, CalledSite>& sites) {
   read_phased_records(
-      in, settings, [&](std::uint64_t pos) { return keep(pos) && sites.count(pos) == 0; },
+      in, settings, true, [&](std::uint64_t pos) { return keep(pos) && sites.count(pos) == 0; },
       [&](std::uint64_t pos, PhasedCalls& calls) {
         CalledSite site;
         site.alleles.resize(calls.alleles.size());
