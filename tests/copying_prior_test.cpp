@@ -64,39 +64,27 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
   const CopyingSettings settings{0.05, 0.01};
   std::vector<float> backward;
   std::vector<float> posterior(3);
-  for (int split = 0; split <= sources.rows; ++split) {
-    copying_posterior(sources, target.data(), split, settings, backward, posterior.data());
-    const std::vector<double> direct = posterior_over_all_paths(sources, target, split, settings);
+  // The passes over `taken` (sources, or the same rows taken lazily) against the direct sum.
+  auto expect_direct = [&](const CopyingSources& taken, const std::vector<std::uint8_t>& t,
+                           int split, const std::vector<float>& row_miss) {
+    copying_posterior(taken, t.data(), split, settings, backward, posterior.data(),
+                      row_miss.empty() ? nullptr : row_miss.data());
+    const std::vector<double> direct =
+        posterior_over_all_paths(sources, t, split, settings, row_miss);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
-  }
+  };
+  for (int split = 0; split <= sources.rows; ++split) expect_direct(sources, target, split, {});
   // A site where the target's allele is unknown fits every source alike.
   const std::vector<std::uint8_t> unknown_at_2 = {0, 1, kUnknownTarget, 1, 0};
-  for (const int split : {1, 4}) {
-    copying_posterior(sources, unknown_at_2.data(), split, settings, backward, posterior.data());
-    const std::vector<double> direct =
-        posterior_over_all_paths(sources, unknown_at_2, split, settings);
-    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
-  }
+  for (const int split : {1, 4}) expect_direct(sources, unknown_at_2, split, {});
   // Rows of their own mismatch chance: a call less certain than an array genotype.
   const std::vector<float> row_miss = {0.01F, 0.3F, 0.2F, 0.01F, 0.5F};
-  for (const int split : {0, 2, 5}) {
-    copying_posterior(sources, target.data(), split, settings, backward, posterior.data(),
-                      row_miss.data());
-    const std::vector<double> direct =
-        posterior_over_all_paths(sources, target, split, settings, row_miss);
-    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
-  }
+  for (const int split : {0, 2, 5}) expect_direct(sources, target, split, row_miss);
   // Every row taken lazily (a few sources set apart) gives the same posteriors.
   CopyingSources lazy = sources;
   list_minority_sources(lazy);
   EXPECT_EQ(lazy.minority, (std::vector<int>{0, 1, 2, 2, 1}));
-  for (const int split : {0, 3, 5}) {
-    copying_posterior(lazy, unknown_at_2.data(), split, settings, backward, posterior.data(),
-                      row_miss.data());
-    const std::vector<double> direct =
-        posterior_over_all_paths(sources, unknown_at_2, split, settings, row_miss);
-    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
-  }
+  for (const int split : {0, 3, 5}) expect_direct(lazy, unknown_at_2, split, row_miss);
   const std::uint8_t at_variant[] = {0, 1, 1};
   copying_posterior(sources, target.data(), 3, settings, backward, posterior.data());
   EXPECT_NEAR(copied_allele_probability(posterior.data(), at_variant, 3),
