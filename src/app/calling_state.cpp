@@ -48,6 +48,14 @@ void note_probability_errors(std::int64_t errors_before, const ModelWarnings& wa
   }
 }
 
+// Per sample, whether its haplotypes are modelled: members a pedigree leaves unmodelled
+// have no relatives row.
+std::vector<char> modelled_flags(const std::vector<std::array<int, 2>>& relatives) {
+  std::vector<char> modelled(relatives.size());
+  for (std::size_t s = 0; s < relatives.size(); ++s) modelled[s] = relatives[s][0] >= 0;
+  return modelled;
+}
+
 bool panel_used_at(const CallSNP& run, std::uint64_t p, const SiteAlleles& current_alleles) {
   // Panel haplotypes carry no allele at a multi-allelic variant for the chain to read.
   if (!run.params.has_ref_panel || current_alleles.count() != 2) return false;
@@ -63,14 +71,6 @@ bool panel_used_at(const CallSNP& run, std::uint64_t p, const SiteAlleles& curre
 // keeps its own state in the faster caches.
 constexpr std::size_t kChainsSideBySide = 3;
 constexpr std::size_t kCachedInverseBytes = std::size_t{16} << 20;
-
-// The copying prior's chain: a jump between consecutive array sites about one time in a
-// hundred, a copied allele wrong one time in two hundred (chosen on real haplotypes with a
-// panel of 200 samples; the calls moved little between 0.0005 and 0.03 jumps).
-constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
-// The panel haplotypes a haplotype copies from at most: the panel's size where the settings
-// were chosen.
-constexpr int kCopyingSources = 400;
 
 }  // namespace
 
@@ -136,6 +136,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
             R > 0},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
+      copying(run, modelled_flags(relatives)),
       model_average(params.zflag_modelavg) {
   const std::size_t inverse_bytes = static_cast<std::size_t>(total_haplotypes) *
                                     packed_triangle_size(totalsnps - 1) *
@@ -223,7 +224,7 @@ void CallingState::queue_biallelic(std::vector<double> site_pls,
   if (chains_side_by_side > 1 && has_family_units()) queued.family.push_back(family);
   ChainTask task;
   task.initial_alleles = variant_row(M);
-  task.copying = copying_at_variant();
+  task.copying = copying.at_variant(M);
   queued.tasks.push_back(std::move(task));
 }
 
@@ -358,133 +359,9 @@ void CallingState::fit_models(std::uint64_t p) {
 }
 
 void CallingState::fit_copying(std::uint64_t p) {
-  copying_posteriors.clear();
-  copying_chosen.clear();
-  if (params.copying_weight <= 0.0 || model_haplotype_count == total_haplotypes || R == 0) return;
-  const int rows = totalsnps - 1;
-  // The window's rows left of the variant; those its alleles cover are not in the window.
-  const int split =
-      static_cast<int>(std::lower_bound(window_positions.begin(), window_positions.end() - 1, p) -
-                       window_positions.begin());
-  const int site_split = gather_copying_sites(rows, split);
-  CopyingSettings settings = kCopyingSettings;
-  const int site_count = static_cast<int>(copying_sites.size());
-  if (site_count != rows) {
-    // The same expected jumps over the window's span, however many sites it holds.
-    settings.switch_rate = settings.switch_rate * rows / site_count;
-  }
-  // A large panel is copied from its haplotypes closest to each target only: the passes then
-  // cost the same per genotype whatever the panel's size.
-  copying_count = std::min(R, kCopyingSources);
-  const bool choose = copying_count < R;
-  if (choose) copying_chosen.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0);
-  copying_posteriors.assign(static_cast<std::size_t>(total_haplotypes) * copying_count, 0.0F);
-  copying_target.resize(static_cast<std::size_t>(site_count));
-  const bool called = site_count != rows;
-  for (int h = 0; h < total_haplotypes; ++h) {
-    if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
-    if (called) {
-      copying_targets_with_calls(h);
-    } else {
-      for (int r = 0; r < rows; ++r) copying_target[r] = M(r, h) != 0.0;
-    }
-    if (choose) choose_copying_sources(h);
-    copying_posterior(choose ? chosen_sources : copying_sources, copying_target.data(), site_split,
-                      settings, copying_backward,
-                      copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count,
-                      called ? copying_target_miss.data() : nullptr);
-  }
-}
-
-void CallingState::copying_targets_with_calls(int h) {
-  const int site_count = static_cast<int>(copying_sites.size());
-  copying_target_miss.resize(static_cast<std::size_t>(site_count));
-  const auto array_miss = static_cast<float>(kCopyingSettings.mismatch);
-  for (int i = 0; i < site_count; ++i) {
-    const int r = copying_sites[i].row;
-    if (r >= 0) {
-      copying_target[i] = M(r, h) != 0.0;
-      copying_target_miss[i] = array_miss;
-      continue;
-    }
-    const CalledSite& site = *copying_called[-1 - r];
-    const std::uint8_t allele = site.alleles[static_cast<std::size_t>(h)];
-    copying_target[i] = allele == kUnknownCalledAllele ? kUnknownTarget : allele;
-    // A call is trusted as far as its posterior goes, never more than an array genotype; at
-    // one half it tells nothing.
-    const float doubt =
-        site.doubt.empty() ? array_miss : site.doubt[static_cast<std::size_t>(h / 2)];
-    copying_target_miss[i] = std::clamp(doubt, array_miss, 0.5F);
-  }
-}
-
-int CallingState::gather_copying_sites(int rows, int split) {
-  const auto& calls = run.called_haplotypes;
-  copying_called_positions.clear();
-  copying_called.clear();
-  const std::uint64_t last = rows > 0 ? window_positions[rows - 1] : 0;
-  for (auto it = rows > 0 ? calls.lower_bound(window_positions[0]) : calls.end();
-       it != calls.end() && it->first <= last; ++it) {
-    copying_called_positions.push_back(it->first);
-    copying_called.push_back(&it->second);
-  }
-  const int site_split = merge_called_sites(window_positions.data(), rows, split,
-                                            copying_called_positions, copying_sites);
-  const int site_count = static_cast<int>(copying_sites.size());
-  copying_sources.rows = site_count;
-  copying_sources.count = R;
-  copying_sources.alleles.resize(static_cast<std::size_t>(site_count) * R);
-  for (int i = 0; i < site_count; ++i) {
-    std::uint8_t* row = copying_sources.alleles.data() + static_cast<std::size_t>(i) * R;
-    const int r = copying_sites[i].row;
-    if (r >= 0) {
-      for (int j = 0; j < R; ++j) row[j] = M(r, total_haplotypes + j) != 0.0;
-    } else {
-      const std::vector<std::uint8_t>& panel_alleles =
-          run.ref_panel_haplotypes.at(copying_sites[i].position);
-      for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
-    }
-  }
-  copying_sources.minority_begin.clear();
-  if (site_count != rows) {
-    // Most called sites are rare: taken lazily, a row costs only the panel haplotypes that
-    // carry its minority allele. The window's array rows go the same way, so the chain never
-    // switches between the two forms within a window.
-    list_minority_sources(copying_sources);
-  }
-  return site_split;
-}
-
-void CallingState::choose_copying_sources(int h) {
-  shared_runs.row(h, copying_row);
-  int* chosen = copying_chosen.data() + static_cast<std::size_t>(h) * copying_count;
-  closest_sources(copying_row.data() + total_haplotypes, R, copying_count, copying_order, chosen);
-  gather_sources(copying_sources, chosen, copying_count, chosen_sources);
-}
-
-CopyingPrior CallingState::copying_at_variant() {
-  CopyingPrior prior;
-  if (copying_posteriors.empty()) return prior;
-  panel_variant_alleles.resize(static_cast<std::size_t>(R));
-  for (int j = 0; j < R; ++j) {
-    panel_variant_alleles[j] = M(totalsnps - 1, total_haplotypes + j) != 0.0;
-  }
-  prior.weight = params.copying_weight;
-  prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
-  chosen_alleles.resize(static_cast<std::size_t>(copying_count));
-  for (int h = 0; h < total_haplotypes; ++h) {
-    if (relatives[static_cast<std::size_t>(h / 2)][0] < 0) continue;
-    const std::uint8_t* alleles = panel_variant_alleles.data();
-    if (!copying_chosen.empty()) {
-      const int* chosen = copying_chosen.data() + static_cast<std::size_t>(h) * copying_count;
-      for (int j = 0; j < copying_count; ++j) chosen_alleles[j] = panel_variant_alleles[chosen[j]];
-      alleles = chosen_alleles.data();
-    }
-    prior.allele_one[h] = copied_allele_probability(
-        copying_posteriors.data() + static_cast<std::size_t>(h) * copying_count, alleles,
-        copying_count);
-  }
-  return prior;
+  copying.fit({M, window_positions, shared_runs, total_haplotypes,
+               model_haplotype_count != total_haplotypes},
+              p);
 }
 
 void CallingState::fit_sample(std::uint64_t p, int s, FitWorker& worker) {
@@ -594,8 +471,7 @@ HeldOutScore CallingState::score_scaffold_site(std::size_t site) {
   // The fits' warnings are about calling: scoring leaves the counts as they were.
   const CallingCounts before = counts;
   fit_models(p);
-  std::vector<char> modelled(static_cast<std::size_t>(N));
-  for (int s = 0; s < N; ++s) modelled[s] = relatives[static_cast<std::size_t>(s)][0] >= 0;
+  const std::vector<char> modelled = modelled_flags(relatives);
   HeldOutScore score;
   score_held_out_alleles(M, patterns, models, modelled, scratch, counts.warnings, score);
   counts = before;

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "app/CallSNP.h"
+#include "app/copying_state.h"
 #include "chain/biallelic_chain.h"
 #include "chain/family.h"
 #include "chain/held_out.h"
 #include "chain/model_average.h"
 #include "chain/run_chain.h"
 #include "io/file_formats.h"
-#include "model/copying_prior.h"
 #include "model/longest_runs.h"
 #include "model/model.h"
 #include "model/model_window.h"
@@ -152,38 +152,8 @@ class CallingState {
   MultiAlleleTables multi_tables;
   MultiScratch multi_scratch;
   std::vector<double> genotype_probs;
-  // The panel-copying prior: the window's panel alleles site by site and each modelled
-  // haplotype's posterior over the panel haplotypes at the window's variants (2N x R, empty
-  // when the window leaves the panel out or the prior is off).
-  CopyingSources copying_sources;
-  // Per modelled haplotype, the panel haplotypes it copies from in column order
-  // (copying_count each), when the panel holds more than it may copy from; else empty.
-  std::vector<int> copying_chosen;
-  int copying_count = 0;
-  CopyingSources chosen_sources;
-  std::vector<int> copying_row;
-  std::vector<int> copying_order;
-  std::vector<std::uint8_t> chosen_alleles;  // the chosen sources' alleles at the variant
-  std::vector<float> copying_posteriors;
-  std::vector<float> copying_backward;
-  std::vector<std::uint8_t> copying_target;
-  std::vector<std::uint8_t> panel_variant_alleles;
+  // The panel-copying prior of the window in hand.
   void fit_copying(std::uint64_t p);
-  // Into copying_sources: the panel's alleles at the copying chain's sites, the window's rows
-  // with the --copying-calls sites of its span merged in; returns the sites left of the
-  // variant.
-  int gather_copying_sites(int rows, int split);
-  // copying_target and copying_target_miss of haplotype h at the sites of a window with calls.
-  void copying_targets_with_calls(int h);
-  std::vector<CopyingSite> copying_sites;
-  std::vector<std::uint64_t> copying_called_positions;
-  std::vector<const CalledSite*> copying_called;
-  std::vector<float> copying_target_miss;
-  // Into copying_chosen's slot of haplotype h: the copying_count panel haplotypes with the
-  // longest shared runs with it (ties to the lower column), in column order.
-  void choose_copying_sources(int h);
-  // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
-  CopyingPrior copying_at_variant();
   WindowPatterns patterns;
   std::vector<FitWorker> fit_workers;
   int fit_threads = 1;
@@ -208,6 +178,7 @@ class CallingState {
   int model_haplotype_count = 0;  // haplotype columns the models of the current window use
   FamilyUnits family;
   const std::vector<std::array<int, 2>> relatives;
+  CopyingState copying;
   // The all-haplotype chain of --model-avg; k >= 2 makes 2N - 2 >= 2 reference haplotypes.
   const bool model_average;
   ModelAverage average;

@@ -1,0 +1,148 @@
+#include "app/copying_state.h"
+
+#include <algorithm>
+
+namespace {
+
+// The copying prior's chain: a jump between consecutive array sites about one time in a
+// hundred, a copied allele wrong one time in two hundred (chosen on real haplotypes with a
+// panel of 200 samples; the calls moved little between 0.0005 and 0.03 jumps).
+constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
+// The panel haplotypes a haplotype copies from at most: the panel's size where the settings
+// were chosen.
+constexpr int kCopyingSources = 400;
+
+}  // namespace
+
+CopyingState::CopyingState(const CallSNP& run, std::vector<char> modelled)
+    : run(run), modelled(std::move(modelled)), R(run.params.ref_haplotype_count) {}
+
+void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
+  posteriors.clear();
+  chosen.clear();
+  total_haplotypes = window.sample_haplotypes;
+  if (run.params.copying_weight <= 0.0 || !window.panel_in_window || R == 0) return;
+  const int rows = static_cast<int>(window.M.rows()) - 1;
+  // The window's rows left of the variant; those its alleles cover are not in the window.
+  const auto& positions = window.positions;
+  const int split = static_cast<int>(std::lower_bound(positions.begin(), positions.end() - 1, p) -
+                                     positions.begin());
+  const int site_split = gather_sites(window, rows, split);
+  CopyingSettings settings = kCopyingSettings;
+  const int site_count = static_cast<int>(sites.size());
+  if (site_count != rows) {
+    // The same expected jumps over the window's span, however many sites it holds.
+    settings.switch_rate = settings.switch_rate * rows / site_count;
+  }
+  // A large panel is copied from its haplotypes closest to each target only: the passes then
+  // cost the same per genotype whatever the panel's size.
+  count = std::min(R, kCopyingSources);
+  const bool choose = count < R;
+  if (choose) chosen.assign(static_cast<std::size_t>(total_haplotypes) * count, 0);
+  posteriors.assign(static_cast<std::size_t>(total_haplotypes) * count, 0.0F);
+  target.resize(static_cast<std::size_t>(site_count));
+  const bool with_calls = site_count != rows;
+  for (int h = 0; h < total_haplotypes; ++h) {
+    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    if (with_calls) {
+      targets_with_calls(window.M, h);
+    } else {
+      for (int r = 0; r < rows; ++r) target[r] = window.M(r, h) != 0.0;
+    }
+    if (choose) choose_sources(window, h);
+    copying_posterior(choose ? chosen_sources : sources, target.data(), site_split, settings,
+                      backward, posteriors.data() + static_cast<std::size_t>(h) * count,
+                      with_calls ? target_miss.data() : nullptr);
+  }
+}
+
+void CopyingState::targets_with_calls(const WindowMatrix& M, int h) {
+  const int site_count = static_cast<int>(sites.size());
+  target_miss.resize(static_cast<std::size_t>(site_count));
+  const auto array_miss = static_cast<float>(kCopyingSettings.mismatch);
+  for (int i = 0; i < site_count; ++i) {
+    const int r = sites[i].row;
+    if (r >= 0) {
+      target[i] = M(r, h) != 0.0;
+      target_miss[i] = array_miss;
+      continue;
+    }
+    const CalledSite& site = *called[-1 - r];
+    const std::uint8_t allele = site.alleles[static_cast<std::size_t>(h)];
+    target[i] = allele == kUnknownCalledAllele ? kUnknownTarget : allele;
+    // A call is trusted as far as its posterior goes, never more than an array genotype; at
+    // one half it tells nothing.
+    const float doubt =
+        site.doubt.empty() ? array_miss : site.doubt[static_cast<std::size_t>(h / 2)];
+    target_miss[i] = std::clamp(doubt, array_miss, 0.5F);
+  }
+}
+
+int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split) {
+  const auto& calls = run.called_haplotypes;
+  const auto& positions = window.positions;
+  called_positions.clear();
+  called.clear();
+  const std::uint64_t last = rows > 0 ? positions[rows - 1] : 0;
+  for (auto it = rows > 0 ? calls.lower_bound(positions[0]) : calls.end();
+       it != calls.end() && it->first <= last; ++it) {
+    called_positions.push_back(it->first);
+    called.push_back(&it->second);
+  }
+  const int site_split = merge_called_sites(positions.data(), rows, split, called_positions, sites);
+  const int site_count = static_cast<int>(sites.size());
+  sources.rows = site_count;
+  sources.count = R;
+  sources.alleles.resize(static_cast<std::size_t>(site_count) * R);
+  for (int i = 0; i < site_count; ++i) {
+    std::uint8_t* row = sources.alleles.data() + static_cast<std::size_t>(i) * R;
+    const int r = sites[i].row;
+    if (r >= 0) {
+      for (int j = 0; j < R; ++j) row[j] = window.M(r, total_haplotypes + j) != 0.0;
+    } else {
+      const std::vector<std::uint8_t>& panel_alleles =
+          run.ref_panel_haplotypes.at(sites[i].position);
+      for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
+    }
+  }
+  sources.minority_begin.clear();
+  if (site_count != rows) {
+    // Most called sites are rare: taken lazily, a row costs only the panel haplotypes that
+    // carry its minority allele. The window's array rows go the same way, so the chain never
+    // switches between the two forms within a window.
+    list_minority_sources(sources);
+  }
+  return site_split;
+}
+
+void CopyingState::choose_sources(const CopyingWindow& window, int h) {
+  window.shared_runs.row(h, run_row);
+  int* into = chosen.data() + static_cast<std::size_t>(h) * count;
+  closest_sources(run_row.data() + total_haplotypes, R, count, order, into);
+  gather_sources(sources, into, count, chosen_sources);
+}
+
+CopyingPrior CopyingState::at_variant(const WindowMatrix& M) {
+  CopyingPrior prior;
+  if (posteriors.empty()) return prior;
+  const int variant_row = static_cast<int>(M.rows()) - 1;
+  panel_variant_alleles.resize(static_cast<std::size_t>(R));
+  for (int j = 0; j < R; ++j) {
+    panel_variant_alleles[j] = M(variant_row, total_haplotypes + j) != 0.0;
+  }
+  prior.weight = run.params.copying_weight;
+  prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
+  chosen_alleles.resize(static_cast<std::size_t>(count));
+  for (int h = 0; h < total_haplotypes; ++h) {
+    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    const std::uint8_t* alleles = panel_variant_alleles.data();
+    if (!chosen.empty()) {
+      const int* from = chosen.data() + static_cast<std::size_t>(h) * count;
+      for (int j = 0; j < count; ++j) chosen_alleles[j] = panel_variant_alleles[from[j]];
+      alleles = chosen_alleles.data();
+    }
+    prior.allele_one[h] = copied_allele_probability(
+        posteriors.data() + static_cast<std::size_t>(h) * count, alleles, count);
+  }
+  return prior;
+}

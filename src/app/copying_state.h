@@ -1,0 +1,69 @@
+#pragma once
+
+// The copying prior of the window in hand (model/copying_prior.h): which sources each
+// modelled haplotype copies, along which sites, and its posterior over them at the window's
+// variants. Fitted once per window; asked for the prior at each variant of it.
+
+#include <cstdint>
+#include <vector>
+
+#include "app/CallSNP.h"
+#include "chain/probs.h"
+#include "model/copying_prior.h"
+#include "model/model.h"
+#include "model/model_window.h"
+
+// What the copying chain reads of the window in hand.
+struct CopyingWindow {
+  const WindowMatrix& M;
+  const std::vector<std::uint64_t>& positions;  // the rows' positions, then the variant's
+  const SharedRuns& shared_runs;
+  int sample_haplotypes = 0;
+  bool panel_in_window = false;  // whether M's columns past the samples' are the panel's
+};
+
+class CopyingState {
+ public:
+  // modelled: per sample, whether its haplotypes are modelled (and so get a prior).
+  CopyingState(const CallSNP& run, std::vector<char> modelled);
+
+  // The posteriors of every modelled haplotype at the variant p of the window.
+  void fit(const CopyingWindow& window, std::uint64_t p);
+  // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
+  CopyingPrior at_variant(const WindowMatrix& M);
+
+ private:
+  // Into sources: the panel's alleles at the copying chain's sites, the window's rows with
+  // the --copying-calls sites of its span merged in; returns the sites left of the variant.
+  int gather_sites(const CopyingWindow& window, int rows, int split);
+  // target and target_miss of haplotype h at the sites of a window with calls.
+  void targets_with_calls(const WindowMatrix& M, int h);
+  // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
+  // runs with it (ties to the lower column), in column order.
+  void choose_sources(const CopyingWindow& window, int h);
+
+  const CallSNP& run;
+  const std::vector<char> modelled;
+  const int R;
+  int total_haplotypes = 0;
+  // The window's panel alleles site by site, and each modelled haplotype's posterior over
+  // the sources at the window's variants (2N x count, empty when the window leaves the panel
+  // out or the prior is off).
+  CopyingSources sources;
+  // Per modelled haplotype, the panel haplotypes it copies from in column order (count
+  // each), when the panel holds more than it may copy from; else empty.
+  std::vector<int> chosen;
+  int count = 0;
+  CopyingSources chosen_sources;
+  std::vector<int> run_row;
+  std::vector<int> order;
+  std::vector<std::uint8_t> chosen_alleles;  // the chosen sources' alleles at the variant
+  std::vector<float> posteriors;
+  std::vector<float> backward;
+  std::vector<std::uint8_t> target;
+  std::vector<float> target_miss;
+  std::vector<std::uint8_t> panel_variant_alleles;
+  std::vector<CopyingSite> sites;
+  std::vector<std::uint64_t> called_positions;
+  std::vector<const CalledSite*> called;
+};
