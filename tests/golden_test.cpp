@@ -33,7 +33,10 @@ void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
 
 const GoldenCase kCases[] = {
     {"plain", kBiallelic},
-    {"panel", kBiallelic + "--ref-panel panel.txt"},
+    // One pass: the copying prior reads the array sites only.
+    {"panel", kBiallelic + "--ref-panel panel.txt --passes 1"},
+    // The default with a panel: a second pass copies along every sample's reads.
+    {"panel_two_passes", kBiallelic + "--ref-panel panel.txt"},
     // The window model alone, without the panel-copying prior: the calls of earlier versions.
     {"panel_window_model", kBiallelic + "--ref-panel panel.txt --copying-weight 0 --settle 0"},
     // The earlier rule at rare variants (band and phase) as well, kept exactly.
@@ -43,13 +46,15 @@ const GoldenCase kCases[] = {
     // Copying along an earlier run's calls between the array sites too.
     {"panel_copying_calls", kBiallelic + "--ref-panel panel.txt --copying-calls ../panel.vcf"},
     {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
-    {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
+    {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped --passes 1"},
+    {"panel_pedigree_two_passes", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
     // Every sweep run and drawn in full, as before chains and samples settled.
     {"plain_every_sweep", kBiallelic + "--settle 0"},
     {"pedigree_every_sweep", kBiallelic + "--ped-file family.ped --k 10 --settle 0"},
     {"model_avg_every_sweep", kBiallelic + "--model-avg --settle 0"},
     {"multi", kMulti},
-    {"multi_panel", kMulti + "--ref-panel panel.txt"},
+    {"multi_panel", kMulti + "--ref-panel panel.txt --passes 1"},
+    {"list_panel", "--list list.txt --ref-panel panel.txt"},
     // Likelihood sites of both kinds, a scaffold site and a position with neither; family
     // members are left uncalled at the multi-allelic ones.
     {"list_pedigree", "--list list.txt --ped-file family.ped"},
@@ -144,7 +149,7 @@ TEST_P(Golden, SameRecordsWithTwoThreadsAndFromAPartOfTheRegion) {
 // the default's own choice) and a window's models fitted on two threads.
 TEST(GoldenVariants, OptionsThatKeepTheStoredRunsByteForByte) {
   for (const std::string extra : {" --k all", " --threads 2 --model-memory 0"}) {
-    for (const GoldenCase& c : {kCases[0], kCases[1], kCases[3]}) {
+    for (const GoldenCase& c : {kCases[0], kCases[1], kCases[2], kCases[4]}) {
       TempDir dir;
       std::vector<std::string> args;
       std::istringstream words(kCommon + c.options + extra);

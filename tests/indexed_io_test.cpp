@@ -159,8 +159,8 @@ TEST(PhasedFiles, VcfAndBcfGiveTheTextLayoutsCalls) {
   const Case cases[] = {{"s.vcf", "", "plain"},
                         {"s.vcf.gz", "", "plain"},
                         {"s.bcf", "", "plain"},
-                        {"", "p.vcf.gz", "panel"},
-                        {"", "p.bcf", "panel"}};
+                        {"", "p.vcf.gz", "panel_two_passes"},
+                        {"", "p.bcf", "panel_two_passes"}};
   for (const Case& c : cases) {
     const std::string scaffold_file =
         c.scaffold.empty() ? kInput + "/scaffold.txt" : dir.file(c.scaffold);

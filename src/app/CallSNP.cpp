@@ -162,6 +162,7 @@ void CallSNP::run_calling_mode() {
            << std::endl;
   }
   read_scaffold();
+  if (params.passes > 1) read_first_pass_margins();
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
   if (params.has_copying_calls) read_copying_calls();

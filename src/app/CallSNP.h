@@ -10,6 +10,7 @@
 
 #include "app/Parameter.h"
 #include "app/block_settings.h"
+#include "app/first_pass.h"
 #include "chain/family.h"
 #include "io/allele_table.h"
 #include "io/file_formats.h"
@@ -41,7 +42,8 @@ class CallSNP {
   // Closes the outputs once every record is written.
   void write_file(ResultWriter& writer);
 
-  // Analyses the positions in order, handing each record to writer (app/calling.cpp).
+  // Analyses the positions in order, handing each record to writer: in one pass, or a first
+  // pass over the region and its margins and a second that writes (app/passes.cpp).
   void inference_step(ResultWriter& writer);
   // Whether p is called from its likelihoods (else it may pass through as a scaffold site).
   bool analysed_from_likelihoods(std::uint64_t item) const;
@@ -57,6 +59,11 @@ class CallSNP {
 
   Parameter params;
 
+  // Whether the second pass copies along a first-pass outcome: a bi-allelic record called
+  // from its likelihoods, with the panel's alleles (app/passes.cpp).
+  bool copied_along(const struct PositionOutcome& outcome) const;
+  // The pedigree's duos and trios numbered, with the trio children listed.
+  FamilyUnits family_units();
   // The settings of the block a position lies in (--tune-settings), else the run's.
   ModelSettings settings_at(std::uint64_t pos) const;
 
@@ -67,6 +74,11 @@ class CallSNP {
   // happens to be that number.
   const std::vector<std::uint64_t>& region_positions() const {
     return params.has_list ? listed_items : likelihood_alleles.keys();
+  }
+  // What the run writes, in output order: region_positions() within the region, where a
+  // first pass has read the records of its windows' margins too.
+  const std::vector<std::uint64_t>& output_positions() const {
+    return params.has_list || !margins_read ? region_positions() : output_items;
   }
   static constexpr std::uint64_t kListedPosition = std::uint64_t{1} << 63;
   bool is_record(std::uint64_t item) const { return (item & kListedPosition) == 0; }
@@ -112,6 +124,7 @@ class CallSNP {
   AlleleTable ref_panel_alleles;
   std::map<std::uint64_t, std::vector<std::uint8_t>> ref_panel_haplotypes;  // R per site
   std::map<std::uint64_t, CalledSite> called_haplotypes;                    // --copying-calls
+  FirstPassSites first_pass;                 // what the first of two passes leaves for the second
   std::vector<std::int64_t> scaffold_range;  // first and last position of the scaffold kept
   // Rows [count, individual, parent A, parent B, family index], 1-based sample numbers.
   std::vector<std::vector<int>> pedigree;
@@ -130,13 +143,21 @@ class CallSNP {
   void check_chromosome_found(const std::string& file, bool sites_kept,
                               const std::string& other_chromosome) const;
   void read_position_list();
+  // With two passes: reads the likelihood records of the margins that the region's windows
+  // reach past it, which the first pass calls too.
+  void read_first_pass_margins();
+  // The largest --numsnps a window of this run may take.
+  int widest_numsnps() const;
+  // The likelihood file's records are read over this span (the region, or with the margins).
+  std::vector<std::uint64_t> read_interval;
+  bool margins_read = false;
+  std::vector<std::uint64_t> output_items;  // see output_positions
   void collect_listed_items();
-  // The pedigree's duos and trios numbered, with the trio children listed.
-  FamilyUnits family_units();
   void run_calling_mode();
   // Creates the output files up front, so an unwritable path fails before the analysis.
   void open_outputs();
   void refuse_unsupported_runs() const;
+
   // Refuses, before anything is read, an output named like an input or like the other
   // output, and an empty output name.
   void check_output_names() const;

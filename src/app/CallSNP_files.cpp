@@ -10,6 +10,7 @@
 #include "io/indexed_lines.h"
 #include "io/io.h"
 #include "io/phased_vcf.h"
+#include "model/model_window.h"
 #include "util/errors.h"
 
 // CallSNP opens each file, hands the stream to its reader or writer and keeps what it read.
@@ -39,8 +40,10 @@ void CallSNP::read_sample() {
 LikelihoodSettings CallSNP::likelihood_settings() const {
   LikelihoodSettings settings;
   settings.file_name = params.glf_file;
-  settings.lower = params.interval[0];
-  settings.upper = params.interval[1];
+  const std::vector<std::uint64_t>& interval =
+      read_interval.empty() ? params.interval : read_interval;
+  settings.lower = interval[0];
+  settings.upper = interval[1];
   if (params.has_region) settings.chromosome = params.region.chromosome;
   return settings;
 }
@@ -114,6 +117,46 @@ void CallSNP::read_glf_file() {
     contig_length = std::move(records.contig_length);
   }
   if (!params.has_list) snps_to_analyse = static_cast<int>(likelihood_alleles.size());
+}
+
+int CallSNP::widest_numsnps() const {
+  int widest = params.numsnps;
+  if (params.tune_settings) {
+    for (const int f : default_settings_grid({params.numsnps, params.lambda}).numsnps) {
+      widest = std::max(widest, f);
+    }
+  }
+  return widest;
+}
+
+void CallSNP::read_first_pass_margins() {
+  const std::vector<std::uint64_t>& scaffold = scaffold_position_list();
+  const int f = widest_numsnps();
+  std::vector<std::uint64_t> analysed;
+  for (const std::uint64_t key : region_positions()) {
+    if (analysed_from_likelihoods(key)) analysed.push_back(item_position(key));
+  }
+  if (analysed.empty() || static_cast<int>(scaffold.size()) < 2 * f) return;
+  const std::uint64_t from =
+      std::min(params.interval[0], window_span(scaffold, analysed.front(), f).first);
+  const std::uint64_t to =
+      std::max(params.interval[1], window_span(scaffold, analysed.back(), f).second);
+  if (from == params.interval[0] && to == params.interval[1]) return;
+  const int region_records = snps_to_analyse;
+  read_interval = {from, to};
+  info() << "First pass also over the windows' margins: " << from << "-" << to << std::endl;
+  // --echo-likelihoods prints the region's records once.
+  const bool echo = params.echo_likelihoods;
+  params.echo_likelihoods = false;
+  read_glf_file();
+  params.echo_likelihoods = echo;
+  snps_to_analyse = region_records;
+  margins_read = true;
+  output_items.clear();
+  for (const std::uint64_t key : likelihood_alleles.keys()) {
+    const std::uint64_t pos = item_position(key);
+    if (pos >= params.interval[0] && pos <= params.interval[1]) output_items.push_back(key);
+  }
 }
 
 void CallSNP::collect_listed_items() {

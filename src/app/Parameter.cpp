@@ -68,6 +68,7 @@ constexpr OptionSpec kOptions[] = {
     {"--rare-band", 1, {nullptr, nullptr}},
     {"--copying-weight", 1, {nullptr, nullptr}},
     {"--settle", 1, {nullptr, nullptr}},
+    {"--passes", 1, {nullptr, nullptr}},
     {"--help", 0, {"-h", nullptr}},
     {"--version", 0, {nullptr, nullptr}},
 };
@@ -477,6 +478,10 @@ void Parameter::read_setting_option(const GivenOption& option) {
     model_memory_mb = static_cast<int>(
         parse_ranged_option(a, v[0], 0, kMaxModelMemoryMb, "a whole number of MB"));
   }
+  if (a == "--passes") {
+    has_passes = true;
+    passes = static_cast<int>(parse_ranged_option(a, v[0], 1, kMaxPasses, "a whole number"));
+  }
   if (a == "--threads") {
     threads = static_cast<int>(parse_ranged_option(a, v[0], 1, kMaxThreads, "a whole number"));
   }
@@ -490,8 +495,16 @@ void Parameter::fill_defaults() {
   if (!has_settle) {
     settle_tolerance = has_ref_panel ? kDefaultSettleTolerance : kDefaultSettleToleranceNoPanel;
   }
+  if (!has_passes) {
+    // The first pass serves the copying prior of the second, which needs the panel; the
+    // all-haplotype chain of --model-avg and a prior weighed 0 read no copying at all.
+    const bool copying =
+        has_ref_panel && !zflag_modelavg && !(has_copying_weight && copying_weight <= 0.0);
+    passes = copying && !has_copying_calls ? kMaxPasses : 1;
+  }
   if (!has_copying_weight) {
-    copying_weight = has_copying_calls ? kDefaultCopyingWeightWithCalls : kDefaultCopyingWeight;
+    copying_weight =
+        has_copying_calls || passes > 1 ? kDefaultCopyingWeightWithCalls : kDefaultCopyingWeight;
   }
   if (!has_ref_panel) ref_haplotype_count = 0;
 }
@@ -518,6 +531,18 @@ void Parameter::check_values() const {
     // for nothing.
     throw FatalError("ERROR! --copying-calls " + copying_calls_file +
                      " needs --ref-panel and a --copying-weight above 0");
+  }
+  if (passes > 1) {
+    // The second pass reaches the calls only through the prior that copies the panel.
+    if (!has_ref_panel || copying_weight <= 0.0 || zflag_modelavg) {
+      throw FatalError(
+          "ERROR! --passes 2 needs --ref-panel and a --copying-weight above 0, without "
+          "--model-avg");
+    }
+    if (has_copying_calls) {
+      throw FatalError("ERROR! --copying-calls " + copying_calls_file +
+                       " is an earlier pass already: give it with --passes 1");
+    }
   }
   if (!(settle_tolerance >= 0.0 && settle_tolerance <= 1.0)) {
     throw FatalError("ERROR! --settle must be from 0 to 1, got " + number_text(settle_tolerance));
@@ -562,6 +587,7 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Number of MCMC burn-in iterations       : " << burnin << "\n";
   out << "Sweeps stop when posteriors move at most: "
       << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)") << "\n";
+  out << "Passes over the region                  : " << passes << "\n";
   if (has_region) {
     out << "Region                                  : " << region.chromosome << ":" << region.start
         << "-" << region.end << "\n";

@@ -92,6 +92,10 @@ class Parameter {
   // A variant's sweeps stop once no posterior moves by more than this (0: all iterations).
   double settle_tolerance = kDefaultSettleTolerance;
   bool has_settle = false;
+  // Passes over the region: with 2, a first pass calls every record of the region and its
+  // windows' margins, and the second copies along the reads there, weighed by the first.
+  int passes = 1;
+  bool has_passes = false;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;
@@ -114,6 +118,7 @@ class Parameter {
   // slowly: a tighter tolerance, and no sample stops drawing.
   static constexpr double kDefaultSettleTolerance = 0.01;
   static constexpr double kDefaultSettleToleranceNoPanel = 0.005;
+  static constexpr int kMaxPasses = 2;
   static constexpr int kDefaultIterations = 100;
   static constexpr int kDefaultBurnin = 10;
   int threads = 1;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "app/CallSNP.h"
 #include "app/calling_state.h"
+#include "app/passes.h"
 #include "app/run_log.h"
 #include "model/packed_triangle.h"
 #include "util/errors.h"
@@ -158,11 +160,12 @@ struct Worker {
   int fit_threads = 1;
 
   CallingState& for_settings(const CallSNP& run, const FamilyUnits& family,
-                             LikelihoodSource& likelihoods, const ModelSettings& wanted) {
+                             LikelihoodSource& likelihoods, const ModelSettings& wanted,
+                             const CopyingPass& pass) {
     if (!state || settings != wanted) {
       if (state) done.add(state->totals());
       state.reset();  // before the next one, so two never hold memory at once
-      state = std::make_unique<CallingState>(run, family, likelihoods, wanted);
+      state = std::make_unique<CallingState>(run, family, likelihoods, wanted, pass);
       state->fit_side_by_side(fit_threads);
       settings = wanted;
     }
@@ -210,7 +213,7 @@ void CallSNP::choose_settings() {
     const std::vector<std::size_t> sites = scored_sites(scaffold_position_list(), block);
     const int scaffold_size = scaffold_sites_around(scaffold_position_list(), block);
     auto score = [&](const ModelSettings& settings) {
-      CallingState state(*this, family, likelihoods, settings);
+      CallingState state(*this, family, likelihoods, settings, CopyingPass{});
       HeldOutScore total;
       for (const std::size_t site : sites) total.add(state.score_scaffold_site(site));
       return total;
@@ -238,15 +241,12 @@ void CallSNP::check_scaffold_size() const {
   }
 }
 
-void CallSNP::inference_step(ResultWriter& writer) {
-  info() << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
-         << std::endl;
-  refuse_unsupported_runs();
-  check_scaffold_size();
-
-  // Numbered once here; every worker keeps its own copy of the family state.
-  FamilyUnits family = family_units();
-  const std::size_t model_bytes = window_model_bytes(sample_count, params.k, params.numsnps);
+CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
+                            const std::vector<std::uint64_t>& positions, const CopyingPass& pass,
+                            bool every_record,
+                            const std::function<void(PositionOutcome&)>& consume) {
+  const Parameter& params = run.params;
+  const std::size_t model_bytes = window_model_bytes(run.sample_count, params.k, params.numsnps);
   // The models of every worker's window stay within --model-memory; past it, fewer windows
   // are in hand at once and each is fitted on the threads left over.
   const std::size_t budget = static_cast<std::size_t>(params.model_memory_mb) << 20;
@@ -254,10 +254,9 @@ void CallSNP::inference_step(ResultWriter& writer) {
       budget / std::max<std::size_t>(model_bytes, 1), 1, static_cast<std::size_t>(params.threads)));
   std::vector<Worker> workers(static_cast<std::size_t>(threads));
   for (Worker& worker : workers) worker.fit_threads = params.threads / threads;
-  LikelihoodSource likelihoods(*this);
+  LikelihoodSource likelihoods(run, every_record);
 
-  const std::vector<std::uint64_t>& positions = region_positions();
-  const std::vector<std::size_t> starts = window_runs(*this, positions);
+  const std::vector<std::size_t> starts = window_runs(run, positions);
   const int unit_count = static_cast<int>(starts.size());
   const int max_ahead = 4 * threads;
   // Only the units in flight hold results: slot unit % max_ahead.
@@ -269,34 +268,25 @@ void CallSNP::inference_step(ResultWriter& writer) {
     const std::size_t end = unit + 1 < unit_count ? starts[unit + 1] : positions.size();
     const std::uint64_t* first = positions.data() + starts[unit];
     const std::uint64_t* last = positions.data() + end;
-    const std::uint64_t* analysed =
-        std::find_if(first, last, [this](std::uint64_t p) { return analysed_from_likelihoods(p); });
+    const std::uint64_t* analysed = std::find_if(
+        first, last, [&run](std::uint64_t p) { return run.analysed_from_likelihoods(p); });
     const ModelSettings settings =
-        analysed != last ? settings_at(item_position(*analysed)) : settings_at(0);
+        analysed != last ? run.settings_at(run.item_position(*analysed)) : run.settings_at(0);
     CallingState& state = workers[static_cast<std::size_t>(worker)].for_settings(
-        *this, family, likelihoods, settings);
+        run, family, likelihoods, settings, pass);
     slot(unit) = state.call_positions(first, last);
   };
-  // Counted over what is walked: with --list, every record at a listed position.
-  ProgressLine progress_line(progress(), progress_on_terminal(),
-                             static_cast<std::int64_t>(positions.size()));
-  auto consume = [&](int unit) {
-    for (const PositionOutcome& outcome : slot(unit)) {
-      // Counted again in one warning at the end.
-      info() << outcome.messages;
-      if (outcome.has_answer) {
-        writer.write(outcome.position, outcome.answer,
-                     outcome.pls.empty() ? nullptr : &outcome.pls);
-      }
-      progress_line.advance();
-    }
+  auto consume_unit = [&](int unit) {
+    for (PositionOutcome& outcome : slot(unit)) consume(outcome);
     std::vector<PositionOutcome>().swap(slot(unit));
   };
-  run_in_order(unit_count, threads, max_ahead, work, consume);
-  progress_line.finish();
-
+  run_in_order(unit_count, threads, max_ahead, work, consume_unit);
   CallingCounts counts;
   for (const Worker& worker : workers) counts.add(worker.totals());
+  return counts;
+}
+
+void report_calling_counts(const CallingCounts& counts) {
   report_transmissions(counts.transmissions);
   report_sweeps(counts);
   report_warnings(counts);

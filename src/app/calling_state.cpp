@@ -91,12 +91,12 @@ WindowKey position_window_key(const CallSNP& run, std::uint64_t key, int numsnps
                     panel_used_at(run, pos, alleles));
 }
 
-LikelihoodSource::LikelihoodSource(const CallSNP& run)
+LikelihoodSource::LikelihoodSource(const CallSNP& run, bool every_record)
     : run_(run), settings_(run.likelihood_settings()) {
   // The run outlives this source; its lists answer which records are called.
-  auto wanted = [&run](std::uint64_t key) {
+  auto wanted = [&run, every_record](std::uint64_t key) {
     return run.has_likelihood_values(key) &&
-           (!run.params.has_list || run.listed(run.item_position(key)));
+           (every_record || !run.params.has_list || run.listed(run.item_position(key)));
   };
   in_ = run.open_likelihoods(settings_);
   puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
@@ -116,7 +116,8 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
 }
 
 CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
-                           LikelihoodSource& likelihoods, const ModelSettings& settings)
+                           LikelihoodSource& likelihoods, const ModelSettings& settings,
+                           const CopyingPass& pass)
     : run(run),
       likelihoods(likelihoods),
       params(run.params),
@@ -136,7 +137,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
             R > 0},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
-      copying(run, modelled_flags(relatives)),
+      copying(run, modelled_flags(relatives), pass),
       model_average(params.zflag_modelavg) {
   const std::size_t inverse_bytes = static_cast<std::size_t>(total_haplotypes) *
                                     packed_triangle_size(totalsnps - 1) *
@@ -190,6 +191,8 @@ void CallingState::call_from_likelihoods(std::uint64_t record,
   }
   PositionOutcome outcome;
   outcome.position = p;
+  outcome.key = record;
+  outcome.from_likelihoods = true;
   outcome.has_answer = true;
   outcome.answer = Answer{std::string(current_alleles.ref),
                           std::string(current_alleles.alt),

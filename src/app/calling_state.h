@@ -41,6 +41,8 @@ struct CallingCounts {
 // (empty: none), and its lines for standard output.
 struct PositionOutcome {
   std::uint64_t position = 0;
+  std::uint64_t key = 0;
+  bool from_likelihoods = false;  // analysed from its likelihoods, not passed through
   bool has_answer = false;
   Answer answer;
   std::vector<double> pls;
@@ -48,10 +50,11 @@ struct PositionOutcome {
 };
 
 // The likelihood values of the run's positions, read a second time in file order as the
-// workers ask for them; any thread may call take.
+// workers ask for them; any thread may call take. every_record: all the records read, not
+// only the --list positions'.
 class LikelihoodSource {
  public:
-  explicit LikelihoodSource(const CallSNP& run);
+  explicit LikelihoodSource(const CallSNP& run, bool every_record = false);
   // The values of a record the first reading found; each is handed out once.
   std::vector<double> take(std::uint64_t key);
 
@@ -71,7 +74,7 @@ class CallingState {
  public:
   // family: the run's numbered units with the trio children listed.
   CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods,
-               const ModelSettings& settings);
+               const ModelSettings& settings, const CopyingPass& pass);
 
   // The outcomes of a run of positions, in order: each analysed from its likelihoods
   // (window, initial alleles, models, chain) or, a scaffold site outside them, passed

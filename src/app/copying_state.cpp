@@ -14,14 +14,14 @@ constexpr int kCopyingSources = 400;
 
 }  // namespace
 
-CopyingState::CopyingState(const CallSNP& run, std::vector<char> modelled)
-    : run(run), modelled(std::move(modelled)), R(run.params.ref_haplotype_count) {}
+CopyingState::CopyingState(const CallSNP& run, std::vector<char> modelled, const CopyingPass& pass)
+    : run(run), modelled(std::move(modelled)), pass(pass), R(run.params.ref_haplotype_count) {}
 
 void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   posteriors.clear();
   chosen.clear();
   total_haplotypes = window.sample_haplotypes;
-  if (run.params.copying_weight <= 0.0 || !window.panel_in_window || R == 0) return;
+  if (pass.weight <= 0.0 || !window.panel_in_window || R == 0) return;
   const int rows = static_cast<int>(window.M.rows()) - 1;
   // The window's rows left of the variant; those its alleles cover are not in the window.
   const auto& positions = window.positions;
@@ -44,7 +44,9 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   const bool with_calls = site_count != rows;
   for (int h = 0; h < total_haplotypes; ++h) {
     if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
-    if (with_calls) {
+    if (pass.along != nullptr) {
+      targets_along(window.M, h);
+    } else if (with_calls) {
       targets_with_calls(window.M, h);
     } else {
       for (int r = 0; r < rows; ++r) target[r] = window.M(r, h) != 0.0;
@@ -52,7 +54,7 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
     if (choose) choose_sources(window, h);
     copying_posterior(choose ? chosen_sources : sources, target.data(), site_split, settings,
                       backward, posteriors.data() + static_cast<std::size_t>(h) * count,
-                      with_calls ? target_miss.data() : nullptr);
+                      with_calls || pass.along != nullptr ? target_miss.data() : nullptr);
   }
 }
 
@@ -78,17 +80,52 @@ void CopyingState::targets_with_calls(const WindowMatrix& M, int h) {
   }
 }
 
-int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split) {
-  const auto& calls = run.called_haplotypes;
-  const auto& positions = window.positions;
+void CopyingState::targets_along(const WindowMatrix& M, int h) {
+  const int site_count = static_cast<int>(sites.size());
+  target_miss.resize(static_cast<std::size_t>(site_count));
+  const auto array_miss = static_cast<float>(kCopyingSettings.mismatch);
+  for (int i = 0; i < site_count; ++i) {
+    const int r = sites[i].row;
+    if (r >= 0) {
+      target[i] = M(r, h) != 0.0;
+      target_miss[i] = array_miss;
+      continue;
+    }
+    const ReadEmission emission =
+        decode_emission(pass.along->emissions(along_sites[-1 - r])[static_cast<std::size_t>(h)]);
+    target[i] = emission.allele;
+    target_miss[i] = emission.miss;
+  }
+}
+
+void CopyingState::list_called(const std::vector<std::uint64_t>& positions, int rows) {
   called_positions.clear();
   called.clear();
-  const std::uint64_t last = rows > 0 ? positions[rows - 1] : 0;
-  for (auto it = rows > 0 ? calls.lower_bound(positions[0]) : calls.end();
-       it != calls.end() && it->first <= last; ++it) {
+  along_sites.clear();
+  if (rows == 0) return;
+  const std::uint64_t first = positions[0];
+  const std::uint64_t last = positions[rows - 1];
+  if (pass.along != nullptr) {
+    // The first pass's records the panel carries, between the window's ends.
+    const std::vector<std::uint64_t>& held = pass.along->positions();
+    for (auto it = std::lower_bound(held.begin(), held.end(), first);
+         it != held.end() && *it <= last; ++it) {
+      if (run.ref_panel_haplotypes.count(*it) == 0) continue;
+      called_positions.push_back(*it);
+      along_sites.push_back(static_cast<std::size_t>(it - held.begin()));
+    }
+    return;
+  }
+  const auto& calls = run.called_haplotypes;
+  for (auto it = calls.lower_bound(first); it != calls.end() && it->first <= last; ++it) {
     called_positions.push_back(it->first);
     called.push_back(&it->second);
   }
+}
+
+int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split) {
+  const auto& positions = window.positions;
+  list_called(positions, rows);
   const int site_split = merge_called_sites(positions.data(), rows, split, called_positions, sites);
   const int site_count = static_cast<int>(sites.size());
   sources.rows = site_count;
@@ -130,7 +167,7 @@ CopyingPrior CopyingState::at_variant(const WindowMatrix& M) {
   for (int j = 0; j < R; ++j) {
     panel_variant_alleles[j] = M(variant_row, total_haplotypes + j) != 0.0;
   }
-  prior.weight = run.params.copying_weight;
+  prior.weight = pass.weight;
   prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
   chosen_alleles.resize(static_cast<std::size_t>(count));
   for (int h = 0; h < total_haplotypes; ++h) {

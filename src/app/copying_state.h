@@ -22,10 +22,16 @@ struct CopyingWindow {
   bool panel_in_window = false;  // whether M's columns past the samples' are the panel's
 };
 
+// Which pass the prior serves: its weight, and in a second pass what the first one left.
+struct CopyingPass {
+  double weight = 0.0;
+  const FirstPassSites* along = nullptr;
+};
+
 class CopyingState {
  public:
   // modelled: per sample, whether its haplotypes are modelled (and so get a prior).
-  CopyingState(const CallSNP& run, std::vector<char> modelled);
+  CopyingState(const CallSNP& run, std::vector<char> modelled, const CopyingPass& pass);
 
   // The posteriors of every modelled haplotype at the variant p of the window.
   void fit(const CopyingWindow& window, std::uint64_t p);
@@ -36,14 +42,20 @@ class CopyingState {
   // Into sources: the panel's alleles at the copying chain's sites, the window's rows with
   // the --copying-calls sites of its span merged in; returns the sites left of the variant.
   int gather_sites(const CopyingWindow& window, int rows, int split);
+  // Into called_positions: the sites between the window's ends that it copies along besides
+  // its rows, from --copying-calls or the first pass.
+  void list_called(const std::vector<std::uint64_t>& positions, int rows);
   // target and target_miss of haplotype h at the sites of a window with calls.
   void targets_with_calls(const WindowMatrix& M, int h);
+  // The same with the first pass's emissions.
+  void targets_along(const WindowMatrix& M, int h);
   // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
   // runs with it (ties to the lower column), in column order.
   void choose_sources(const CopyingWindow& window, int h);
 
   const CallSNP& run;
   const std::vector<char> modelled;
+  const CopyingPass pass;
   const int R;
   int total_haplotypes = 0;
   // The window's panel alleles site by site, and each modelled haplotype's posterior over
@@ -66,4 +78,5 @@ class CopyingState {
   std::vector<CopyingSite> sites;
   std::vector<std::uint64_t> called_positions;
   std::vector<const CalledSite*> called;
+  std::vector<std::size_t> along_sites;  // the first pass's sites of called_positions
 };

@@ -71,7 +71,11 @@ std::vector<HelpGroup> help_groups() {
              number_text(Parameter::kDefaultRareBand) + "]"},
         {"--copying-weight <double>",
          "weight of the prior from copying the panel's haplotypes, 0 to 1 [" +
-             number_text(Parameter::kDefaultCopyingWeight) + "]"},
+             number_text(Parameter::kDefaultCopyingWeight) + "; " +
+             number_text(Parameter::kDefaultCopyingWeightWithCalls) + " with two passes]"},
+        {"--passes <1|2>",
+         "2: a first pass over the region, then a second whose panel-copying prior follows "
+         "each sample's reads weighed by the first [2 with a panel, else 1]"},
         {"--fixed-rare-phase",
          "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",

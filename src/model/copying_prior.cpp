@@ -1,6 +1,7 @@
 #include "model/copying_prior.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <stdexcept>
@@ -75,6 +76,12 @@ class LazyRows {
     active_ = true;
   }
 
+  void exclude(const int* excluded, int excluded_count) {
+    excluded_ = excluded;
+    excluded_count_ = excluded_count;
+    zero_excluded();
+  }
+
   void step(const int* minority, int minority_count, double stay, double jump_share,
             double majority_emission, double minority_emission) {
     const double count = static_cast<double>(u_.size());
@@ -92,6 +99,7 @@ class LazyRows {
     }
     a_ = a;
     b_ = b;
+    zero_excluded();
     // Rows the target misses shrink a far faster than the jumps shrink b: before a
     // underflows, or the total does, the vector is written out whole and scaled to sum 1.
     const double total = a_ * sum_u_ + b_ * count;
@@ -119,7 +127,18 @@ class LazyRows {
   }
 
  private:
+  // Sources the target may not copy hold 0 after every row.
+  void zero_excluded() {
+    for (int k = 0; k < excluded_count_; ++k) {
+      double& u = u_[static_cast<std::size_t>(excluded_[k])];
+      const double zero = -b_ / a_;
+      sum_u_ += zero - u;
+      u = zero;
+    }
+  }
   static constexpr double kLazyRenewBelow = 1e-30;
+  const int* excluded_ = nullptr;
+  int excluded_count_ = 0;
   std::vector<double>& u_;
   double a_ = 1.0;
   double b_ = 0.0;
@@ -149,7 +168,8 @@ void list_minority_sources(CopyingSources& sources) {
 
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
-                       float* posterior, const float* target_miss) {
+                       float* posterior, const float* target_miss, const int* excluded,
+                       int excluded_count) {
   const int count = sources.count;
   if (count <= 0 || split < 0 || split > sources.rows) {
     throw std::logic_error("copying_posterior: no sources, or the variant outside the window");
@@ -161,7 +181,16 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
   const float uniform = 1.0F / static_cast<float>(count);
   float* forward = posterior;
   for (int j = 0; j < count; ++j) forward[j] = uniform;
-  float forward_total = 1.0F;
+  // Zeroes the sources the target may not copy; returns what they held.
+  const auto zero_excluded = [&](float* v) {
+    float held = 0.0F;
+    for (int k = 0; k < excluded_count; ++k) {
+      held += v[excluded[k]];
+      v[excluded[k]] = 0.0F;
+    }
+    return held;
+  };
+  float forward_total = 1.0F - zero_excluded(forward);
   // A row's chances that the copied allele is matched and missed; both 1 where the target's
   // allele is unknown.
   const auto fit = [&](int r, float& row_match, float& row_miss) {
@@ -177,7 +206,10 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
     float row_miss = miss;
     fit(r, row_match, row_miss);
     if (sources.lazy()) {
-      if (!lazy.active()) lazy.start(v, count);
+      if (!lazy.active()) {
+        lazy.start(v, count);
+        lazy.exclude(excluded, excluded_count);
+      }
       const bool majority = target[r] == sources.majority[static_cast<std::size_t>(r)];
       const auto begin = static_cast<std::size_t>(sources.minority_begin[r]);
       lazy.step(sources.minority.data() + begin,
@@ -189,15 +221,18 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
     if (lazy.active()) total = lazy.finish(v);
     total =
         advance(v, count, total, sources.row(r), target[r], stay, jump_share, row_match, row_miss);
+    total -= zero_excluded(v);
   };
   for (int r = 0; r < split; ++r) take_row(r, forward, forward_total);
   if (lazy.active()) forward_total = lazy.finish(forward);
   step_to_variant(forward, count, forward_total, stay, jump_share);
+  zero_excluded(forward);
   backward.assign(static_cast<std::size_t>(count), uniform);
-  float backward_total = 1.0F;
+  float backward_total = 1.0F - zero_excluded(backward.data());
   for (int r = sources.rows - 1; r >= split; --r) take_row(r, backward.data(), backward_total);
   if (lazy.active()) backward_total = lazy.finish(backward.data());
   step_to_variant(backward.data(), count, backward_total, stay, jump_share);
+  zero_excluded(backward.data());
   float lanes[kLanes] = {};
   for (int j = 0; j < count; ++j) {
     posterior[j] = forward[j] * backward[static_cast<std::size_t>(j)];
@@ -227,6 +262,55 @@ int merge_called_sites(const std::uint64_t* row_positions, int rows, int split,
     if (r < split) left = static_cast<int>(sites.size());
   }
   return left;
+}
+
+ReadEmission read_emission(const double* pl_phred, double other_allele_one) {
+  const double low = std::min({pl_phred[0], pl_phred[1], pl_phred[2]});
+  double likelihood[3];
+  for (int g = 0; g < 3; ++g) likelihood[g] = std::pow(10.0, -(pl_phred[g] - low) / 10.0);
+  const double q = other_allele_one;
+  const double e0 = likelihood[0] * (1.0 - q) + likelihood[1] * q;
+  const double e1 = likelihood[1] * (1.0 - q) + likelihood[2] * q;
+  ReadEmission emission;
+  const double total = e0 + e1;
+  if (!(total > 0.0) || e0 == e1) return emission;
+  emission.allele = e1 > e0 ? 1 : 0;
+  emission.miss = static_cast<float>(std::min(e0, e1) / total);
+  return emission;
+}
+
+namespace {
+
+// Levels 0 .. kMissLevels - 1 of the miss from kReadMissFloor to 0.5, evenly in its log;
+// the level kMissLevels is a read that tells nothing.
+constexpr int kMissLevels = 127;
+
+float miss_of_level(int level) {
+  const double from = std::log(static_cast<double>(kReadMissFloor));
+  const double to = std::log(0.5);
+  return static_cast<float>(std::exp(from + (to - from) * level / (kMissLevels - 1)));
+}
+
+}  // namespace
+
+std::uint8_t encode_emission(const ReadEmission& emission) {
+  if (emission.allele == kUnknownTarget || !(emission.miss < 0.5F)) return kMissLevels;
+  const double from = std::log(static_cast<double>(kReadMissFloor));
+  const double to = std::log(0.5);
+  const double at = std::log(std::max(static_cast<double>(emission.miss), std::exp(from)));
+  const int level = static_cast<int>(std::lround((at - from) / (to - from) * (kMissLevels - 1)));
+  return static_cast<std::uint8_t>((emission.allele << 7) | std::min(level, kMissLevels - 1));
+}
+
+ReadEmission decode_emission(std::uint8_t code) {
+  static const std::vector<float> misses = [] {
+    std::vector<float> table(kMissLevels);
+    for (int level = 0; level < kMissLevels; ++level) table[level] = miss_of_level(level);
+    return table;
+  }();
+  const int level = code & 0x7F;
+  if (level >= kMissLevels) return {};
+  return {static_cast<std::uint8_t>(code >> 7), misses[static_cast<std::size_t>(level)]};
 }
 
 double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,

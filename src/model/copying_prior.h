@@ -49,7 +49,8 @@ void list_minority_sources(CopyingSources& sources);
 constexpr std::uint8_t kUnknownTarget = 2;
 void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
                        const CopyingSettings& settings, std::vector<float>& backward,
-                       float* posterior, const float* target_miss = nullptr);
+                       float* posterior, const float* target_miss = nullptr,
+                       const int* excluded = nullptr, int excluded_count = 0);
 
 // The chain's sites when the target's calls between the window's array sites join them:
 // each site is a window row (row >= 0) or the called site at called[-1 - row], in position
@@ -62,6 +63,23 @@ struct CopyingSite {
 };
 int merge_called_sites(const std::uint64_t* row_positions, int rows, int split,
                        const std::vector<std::uint64_t>& called, std::vector<CopyingSite>& sites);
+
+// What a sample's reads at a site say of one haplotype's allele there, as the copying chain
+// reads it: the allele they favour and the chance of the other one, relative to both:
+// e(a) = sum_b L(a + b) P(other = b), miss = min e / (e(0) + e(1)). A miss of 0.5 tells
+// nothing (allele kUnknownTarget).
+struct ReadEmission {
+  std::uint8_t allele = kUnknownTarget;
+  float miss = 0.5F;
+};
+// pl_phred: the sample's three Phred likelihoods (0/0, 0/1, 1/1); other_allele_one: the
+// chance that its other haplotype carries allele 1 there.
+ReadEmission read_emission(const double* pl_phred, double other_allele_one);
+// The emission in one byte, its miss held within [kReadMissFloor, 0.5] on a log scale, and
+// back. Reads never count for more than an array genotype.
+constexpr float kReadMissFloor = 0.005F;
+std::uint8_t encode_emission(const ReadEmission& emission);
+ReadEmission decode_emission(std::uint8_t code);
 
 // P(allele 1) at the variant: the posterior's weight on the sources that carry it.
 double copied_allele_probability(const float* posterior, const std::uint8_t* source_alleles,

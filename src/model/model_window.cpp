@@ -16,6 +16,14 @@ int window_start(int r, int f, int n) { return std::clamp(r - f - 1, -1, n - 2 *
 
 }  // namespace
 
+std::pair<std::uint64_t, std::uint64_t> window_span(
+    const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f) {
+  const int n = static_cast<int>(scaffold_positions.size());
+  const int e = window_start(find_bracket(scaffold_positions, p), f, n);
+  return {scaffold_positions[static_cast<std::size_t>(e + 1)],
+          scaffold_positions[static_cast<std::size_t>(e + 2 * f)]};
+}
+
 WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,
                      int span, bool use_panel) {
   const int n = static_cast<int>(scaffold_positions.size());

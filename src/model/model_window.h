@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "model/model.h"
@@ -31,6 +32,11 @@ struct WindowKey {
   }
   bool operator!=(const WindowKey& o) const { return !(*this == o); }
 };
+
+// The positions of the first and last scaffold sites of the window of variant p.
+// Requires scaffold_positions.size() >= 2f.
+std::pair<std::uint64_t, std::uint64_t> window_span(
+    const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f);
 
 // Requires scaffold_positions.size() >= 2f.
 WindowKey window_key(const std::vector<std::uint64_t>& scaffold_positions, std::uint64_t p, int f,

@@ -1,0 +1,67 @@
+#include "app/passes.h"
+
+#include <optional>
+
+#include "app/run_log.h"
+
+namespace {
+
+// The first pass's copying prior is the one a single pass has: it reads the array sites only.
+CopyingPass first_pass_settings() { return {Parameter::kDefaultCopyingWeight, nullptr}; }
+
+}  // namespace
+
+bool CallSNP::copied_along(const PositionOutcome& outcome) const {
+  if (!outcome.from_likelihoods || outcome.answer.class_count != 4 || outcome.pls.empty()) {
+    return false;
+  }
+  // The panel's haplotypes at the position must carry this record's alleles.
+  const std::optional<SiteAlleles> panel = ref_panel_alleles.find(outcome.position);
+  return panel && *panel == likelihood_alleles.at(outcome.key);
+}
+
+namespace {}  // namespace
+
+void CallSNP::inference_step(ResultWriter& writer) {
+  info() << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
+         << std::endl;
+  refuse_unsupported_runs();
+  check_scaffold_size();
+
+  // Numbered once here; every worker keeps its own copy of the family state.
+  const FamilyUnits family = family_units();
+  const std::vector<std::uint64_t>& written = output_positions();
+  const bool two_passes = params.passes > 1;
+  // With two passes the first calls every record of the region and its margins.
+  const std::vector<std::uint64_t>& first = likelihood_alleles.keys();
+  // Counted over what is walked: with --list, every record at a listed position.
+  ProgressLine progress_line(
+      progress(), progress_on_terminal(),
+      static_cast<std::int64_t>(written.size() + (two_passes ? first.size() : 0)));
+  if (two_passes) {
+    info() << "First pass over " << first.size() << " records" << std::endl;
+    first_pass = FirstPassSites(sample_count);
+    const CallingCounts counts = call_in_order(
+        *this, family, first, first_pass_settings(), true, [&](PositionOutcome& outcome) {
+          if (copied_along(outcome)) {
+            first_pass.add(outcome.position, outcome.answer.probabilities, outcome.pls);
+          }
+          progress_line.advance();
+        });
+    // Its warnings are the second pass's too, and are counted there.
+    (void)counts;
+  }
+  const CopyingPass last_pass{params.copying_weight, two_passes ? &first_pass : nullptr};
+  const CallingCounts counts =
+      call_in_order(*this, family, written, last_pass, false, [&](PositionOutcome& outcome) {
+        // Counted again in one warning at the end.
+        info() << outcome.messages;
+        if (outcome.has_answer) {
+          writer.write(outcome.position, outcome.answer,
+                       outcome.pls.empty() ? nullptr : &outcome.pls);
+        }
+        progress_line.advance();
+      });
+  progress_line.finish();
+  report_calling_counts(counts);
+}
