@@ -17,13 +17,17 @@ namespace {
 std::vector<double> posterior_over_all_paths(const CopyingSources& sources,
                                              const std::vector<std::uint8_t>& target, int split,
                                              const CopyingSettings& settings,
-                                             const std::vector<float>& row_miss = {}) {
+                                             const std::vector<float>& row_miss = {},
+                                             const std::vector<int>& excluded = {}) {
   const int k = sources.count;
   const int states = sources.rows + 1;  // the sites and the variant
   std::vector<double> posterior(static_cast<std::size_t>(k), 0.0);
   std::vector<int> path(static_cast<std::size_t>(states), 0);
   for (;;) {
     double p = 1.0 / k;
+    for (const int e : excluded) {
+      if (std::find(path.begin(), path.end(), e) != path.end()) p = 0.0;
+    }
     for (int t = 0; t < states; ++t) {
       if (t > 0) {
         p *= (path[t] == path[t - 1] ? 1.0 - settings.switch_rate : 0.0) + settings.switch_rate / k;
@@ -66,11 +70,13 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
   std::vector<float> posterior(3);
   // The passes over `taken` (sources, or the same rows taken lazily) against the direct sum.
   auto expect_direct = [&](const CopyingSources& taken, const std::vector<std::uint8_t>& t,
-                           int split, const std::vector<float>& row_miss) {
+                           int split, const std::vector<float>& row_miss,
+                           const std::vector<int>& excluded = {}) {
     copying_posterior(taken, t.data(), split, settings, backward, posterior.data(),
-                      row_miss.empty() ? nullptr : row_miss.data());
+                      row_miss.empty() ? nullptr : row_miss.data(), excluded.data(),
+                      static_cast<int>(excluded.size()));
     const std::vector<double> direct =
-        posterior_over_all_paths(sources, t, split, settings, row_miss);
+        posterior_over_all_paths(sources, t, split, settings, row_miss, excluded);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << split << " " << j;
   };
   for (int split = 0; split <= sources.rows; ++split) expect_direct(sources, target, split, {});
@@ -85,10 +91,38 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
   list_minority_sources(lazy);
   EXPECT_EQ(lazy.minority, (std::vector<int>{0, 1, 2, 2, 1}));
   for (const int split : {0, 3, 5}) expect_direct(lazy, unknown_at_2, split, row_miss);
+  // A source the target may not copy (its own haplotype) takes no part, whole or lazily.
+  for (const int split : {0, 2, 5}) {
+    expect_direct(sources, target, split, row_miss, {1});
+    expect_direct(lazy, unknown_at_2, split, row_miss, {2});
+    EXPECT_EQ(posterior[2], 0.0F);
+  }
   const std::uint8_t at_variant[] = {0, 1, 1};
   copying_posterior(sources, target.data(), 3, settings, backward, posterior.data());
   EXPECT_NEAR(copied_allele_probability(posterior.data(), at_variant, 3),
               posterior[1] + posterior[2], 1e-7);
+}
+
+// What the reads say of one haplotype, the other weighed by its chance: e(a) = sum_b
+// L(a + b) P(b), kept in a byte within the quantisation's step.
+TEST(CopyingPrior, ReadEmissionWeighsTheOtherHaplotypeAndSurvivesItsByte) {
+  const double het[] = {30.0, 0.0, 30.0};  // a clear heterozygote
+  const ReadEmission other_ref = read_emission(het, 0.001);
+  EXPECT_EQ(other_ref.allele, 1);
+  EXPECT_NEAR(other_ref.miss, (0.999e-3 + 0.001) / (0.999e-3 + 0.001 + 0.999 + 0.001e-3), 1e-6);
+  EXPECT_EQ(read_emission(het, 0.999).allele, 0);
+  // Without reads, or with the other haplotype at one half on a heterozygote, nothing.
+  const double none[] = {0.0, 0.0, 0.0};
+  EXPECT_EQ(read_emission(none, 0.3).allele, kUnknownTarget);
+  EXPECT_EQ(read_emission(het, 0.5).allele, kUnknownTarget);
+  EXPECT_EQ(decode_emission(encode_emission(read_emission(none, 0.3))).allele, kUnknownTarget);
+  for (const double miss : {0.0001, 0.005, 0.02, 0.3, 0.49}) {
+    const ReadEmission back = decode_emission(encode_emission({0, static_cast<float>(miss)}));
+    EXPECT_EQ(back.allele, 0);
+    const double held = std::max(miss, static_cast<double>(kReadMissFloor));
+    EXPECT_NEAR(std::log(back.miss), std::log(held), 0.02) << miss;
+  }
+  EXPECT_EQ(decode_emission(encode_emission({1, 0.1F})).allele, 1);
 }
 
 TEST(CopyingPrior, MixWithOneSideOffIsThatSideAlone) {
