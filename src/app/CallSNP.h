@@ -59,9 +59,10 @@ class CallSNP {
 
   Parameter params;
 
-  // Whether the second pass copies along a first-pass outcome: a bi-allelic record called
-  // from its likelihoods, with the panel's alleles (app/passes.cpp).
-  bool copied_along(const struct PositionOutcome& outcome) const;
+  // Whether the second pass copies along a record's first-pass outcome: the first record at
+  // its position, called from its likelihoods, with the panel's two alleles, which the
+  // panel's haplotypes do not all share (app/passes.cpp).
+  bool copied_along(std::uint64_t key) const;
   // The pedigree's duos and trios numbered, with the trio children listed.
   FamilyUnits family_units();
   // The settings of the block a position lies in (--tune-settings), else the run's.

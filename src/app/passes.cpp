@@ -1,5 +1,6 @@
 #include "app/passes.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "app/run_log.h"
@@ -11,13 +12,16 @@ CopyingPass first_pass_settings() { return {Parameter::kDefaultCopyingWeight, nu
 
 }  // namespace
 
-bool CallSNP::copied_along(const PositionOutcome& outcome) const {
-  if (!outcome.from_likelihoods || outcome.answer.class_count != 4 || outcome.pls.empty()) {
-    return false;
-  }
-  // The panel's haplotypes at the position must carry this record's alleles.
-  const std::optional<SiteAlleles> panel = ref_panel_alleles.find(outcome.position);
-  return panel && *panel == likelihood_alleles.at(outcome.key);
+bool CallSNP::copied_along(std::uint64_t key) const {
+  if (!analysed_from_likelihoods(key) || !first_at_its_position(key)) return false;
+  // The panel's haplotypes at the position must carry this record's alleles, and differ:
+  // where every source carries one allele, copying learns nothing.
+  const std::uint64_t pos = item_position(key);
+  const std::optional<SiteAlleles> panel = ref_panel_alleles.find(pos);
+  if (!panel || !(*panel == likelihood_alleles.at(key)) || panel->count() != 2) return false;
+  const std::vector<std::uint8_t>& haplotypes = ref_panel_haplotypes.at(pos);
+  return std::any_of(haplotypes.begin(), haplotypes.end(),
+                     [&](std::uint8_t a) { return a != haplotypes.front(); });
 }
 
 namespace {}  // namespace
@@ -32,18 +36,23 @@ void CallSNP::inference_step(ResultWriter& writer) {
   const FamilyUnits family = family_units();
   const std::vector<std::uint64_t>& written = output_positions();
   const bool two_passes = params.passes > 1;
-  // With two passes the first calls every record of the region and its margins.
-  const std::vector<std::uint64_t>& first = likelihood_alleles.keys();
+  // With two passes the first calls the records of the region and its margins that the
+  // second copies along.
+  std::vector<std::uint64_t> first;
+  if (two_passes) {
+    for (const std::uint64_t key : likelihood_alleles.keys()) {
+      if (copied_along(key)) first.push_back(key);
+    }
+  }
   // Counted over what is walked: with --list, every record at a listed position.
-  ProgressLine progress_line(
-      progress(), progress_on_terminal(),
-      static_cast<std::int64_t>(written.size() + (two_passes ? first.size() : 0)));
+  ProgressLine progress_line(progress(), progress_on_terminal(),
+                             static_cast<std::int64_t>(written.size() + first.size()));
   if (two_passes) {
     info() << "First pass over " << first.size() << " records" << std::endl;
     first_pass = FirstPassSites(sample_count);
     const CallingCounts counts = call_in_order(
         *this, family, first, first_pass_settings(), true, [&](PositionOutcome& outcome) {
-          if (copied_along(outcome)) {
+          if (outcome.from_likelihoods) {
             first_pass.add(outcome.position, outcome.answer.probabilities, outcome.pls);
           }
           progress_line.advance();

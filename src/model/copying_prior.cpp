@@ -89,13 +89,17 @@ class LazyRows {
     const double a = majority_emission * stay * a_;
     const double b = majority_emission * (stay * b_ + jump);
     if (minority_emission != majority_emission) {
+      // A minority source's next a u' + b is minority_emission (stay (a_ u + b_) + jump):
+      // u' = ratio u + shift, one multiply-add each.
+      const double ratio = minority_emission / majority_emission;
+      const double shift = (ratio - 1.0) * (stay * b_ + jump) / (stay * a_);
+      double before = 0.0;
       for (int k = 0; k < minority_count; ++k) {
         double& u = u_[static_cast<std::size_t>(minority[k])];
-        const double next = minority_emission * (stay * (a_ * u + b_) + jump);
-        const double updated = (next - b) / a;
-        sum_u_ += updated - u;
-        u = updated;
+        before += u;
+        u = ratio * u + shift;
       }
+      sum_u_ += (ratio - 1.0) * before + shift * minority_count;
     }
     a_ = a;
     b_ = b;
