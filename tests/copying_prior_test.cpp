@@ -97,6 +97,30 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
     expect_direct(lazy, unknown_at_2, split, row_miss, {2});
     EXPECT_EQ(posterior[2], 0.0F);
   }
+  // In parts, as the second pass reads a variant's gap: the window without rows 2 and 3,
+  // its sides carried on through row 2 (forward) and row 3 (backward) and joined.
+  CopyingSources window = sources;
+  window.rows = 3;
+  window.alleles = {0, 1, 1, 1, 0, 1, 0, 1, 0};
+  CopyingSources gap = sources;
+  gap.rows = 2;
+  gap.alleles = {0, 0, 1, 1, 1, 0};
+  for (const bool lazily : {false, true}) {
+    if (lazily) list_minority_sources(window);
+    const std::uint8_t window_target[] = {0, 1, 0};
+    const std::uint8_t gap_target[] = {0, 1};
+    const float window_miss[] = {0.01F, 0.3F, 0.5F};
+    const float gap_miss[] = {0.2F, 0.01F};
+    std::vector<float> forward(3), back(3);
+    copying_sides(window, window_target, 2, settings, forward.data(), back.data(), window_miss,
+                  nullptr, 0);
+    copying_extend(gap, 0, 1, gap_target, settings, false, forward.data(), gap_miss);
+    copying_extend(gap, 1, 2, gap_target, settings, true, back.data(), gap_miss);
+    copying_join(forward.data(), back.data(), 3, settings, posterior.data());
+    const std::vector<double> direct =
+        posterior_over_all_paths(sources, target, 3, settings, row_miss);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << lazily << j;
+  }
   const std::uint8_t at_variant[] = {0, 1, 1};
   copying_posterior(sources, target.data(), 3, settings, backward, posterior.data());
   EXPECT_NEAR(copied_allele_probability(posterior.data(), at_variant, 3),

@@ -200,7 +200,7 @@ void CallingState::call_from_likelihoods(std::uint64_t record,
                           allele_count == 2 ? 4 : multi_tables.class_count()};
   if (allele_count == 2 && !model_average) {
     outcomes.push_back(std::move(outcome));
-    queue_biallelic(std::move(site_pls), std::move(random), outcomes.size() - 1);
+    queue_biallelic(std::move(site_pls), std::move(random), outcomes.size() - 1, p);
     if (queued.tasks.size() >= chains_side_by_side) run_queued_chains(outcomes);
     return;
   }
@@ -218,7 +218,7 @@ void CallingState::call_from_likelihoods(std::uint64_t record,
 
 void CallingState::queue_biallelic(std::vector<double> site_pls,
                                    std::unique_ptr<PositionRandom> random,
-                                   std::size_t outcome_index) {
+                                   std::size_t outcome_index, std::uint64_t p) {
   queued.outcome_index.push_back(outcome_index);
   queued.site_pls.push_back(std::move(site_pls));
   queued.random.push_back(std::move(random));
@@ -227,7 +227,7 @@ void CallingState::queue_biallelic(std::vector<double> site_pls,
   if (chains_side_by_side > 1 && has_family_units()) queued.family.push_back(family);
   ChainTask task;
   task.initial_alleles = variant_row(M);
-  task.copying = copying.at_variant(M);
+  task.copying = copying.at_variant(M, p);
   queued.tasks.push_back(std::move(task));
 }
 

@@ -118,7 +118,7 @@ class CallingState {
   void call_from_likelihoods(std::uint64_t record, std::vector<PositionOutcome>& outcomes);
   PositionOutcome pass_scaffold_site(std::uint64_t item);
   void queue_biallelic(std::vector<double> site_pls, std::unique_ptr<PositionRandom> random,
-                       std::size_t outcome_index);
+                       std::size_t outcome_index, std::uint64_t p);
   bool has_family_units() const {
     return !family.duo_posteriors.empty() || !family.trio_posteriors.empty();
   }

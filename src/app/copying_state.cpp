@@ -1,6 +1,7 @@
 #include "app/copying_state.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -28,18 +29,26 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   const int split = static_cast<int>(std::lower_bound(positions.begin(), positions.end() - 1, p) -
                                      positions.begin());
   const int site_split = gather_sites(window, rows, split);
-  CopyingSettings settings = kCopyingSettings;
+  list_gap(positions, rows, split);
+  forward_through = 0;
+  settings = kCopyingSettings;
   const int site_count = static_cast<int>(sites.size());
-  if (site_count != rows) {
+  const int span_sites = site_count + static_cast<int>(gap_positions.size());
+  if (span_sites != rows) {
     // The same expected jumps over the window's span, however many sites it holds.
-    settings.switch_rate = settings.switch_rate * rows / site_count;
+    settings.switch_rate = settings.switch_rate * rows / span_sites;
   }
   // A large panel is copied from its haplotypes closest to each target only: the passes then
   // cost the same per genotype whatever the panel's size.
   count = std::min(R, kCopyingSources);
   const bool choose = count < R;
   if (choose) chosen.assign(static_cast<std::size_t>(total_haplotypes) * count, 0);
+  // With the first pass's sites the variant's gap is read per variant: the two sides at the
+  // gap are kept, the forward one where a single pass keeps the posteriors.
   posteriors.assign(static_cast<std::size_t>(total_haplotypes) * count, 0.0F);
+  if (pass.along != nullptr) {
+    backward_sides.assign(static_cast<std::size_t>(total_haplotypes) * count, 0.0F);
+  }
   target.resize(static_cast<std::size_t>(site_count));
   const bool with_calls = site_count != rows;
   for (int h = 0; h < total_haplotypes; ++h) {
@@ -52,9 +61,41 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
       for (int r = 0; r < rows; ++r) target[r] = window.M(r, h) != 0.0;
     }
     if (choose) choose_sources(window, h);
-    copying_posterior(choose ? chosen_sources : sources, target.data(), site_split, settings,
-                      backward, posteriors.data() + static_cast<std::size_t>(h) * count,
-                      with_calls || pass.along != nullptr ? target_miss.data() : nullptr);
+    const CopyingSources& from = choose ? chosen_sources : sources;
+    float* forward = posteriors.data() + static_cast<std::size_t>(h) * count;
+    if (pass.along != nullptr) {
+      copying_sides(from, target.data(), site_split, settings, forward,
+                    backward_sides.data() + static_cast<std::size_t>(h) * count,
+                    target_miss.data());
+    } else {
+      copying_posterior(from, target.data(), site_split, settings, backward, forward,
+                        with_calls ? target_miss.data() : nullptr);
+    }
+  }
+}
+
+void CopyingState::list_gap(const std::vector<std::uint64_t>& positions, int rows, int split) {
+  gap_positions.clear();
+  gap_along.clear();
+  if (pass.along == nullptr || split == 0 || split == rows) return;
+  for (std::size_t c = 0; c < called_positions.size(); ++c) {
+    if (called_positions[c] > positions[split - 1] && called_positions[c] < positions[split]) {
+      gap_positions.push_back(called_positions[c]);
+      gap_along.push_back(along_sites[c]);
+    }
+  }
+}
+
+void CopyingState::gap_rows(int h) {
+  const std::size_t gap = gap_positions.size();
+  gap_sources.rows = static_cast<int>(gap);
+  gap_sources.count = count;
+  gap_sources.alleles.resize(gap * static_cast<std::size_t>(count));
+  const int* from = chosen.empty() ? nullptr : chosen.data() + static_cast<std::size_t>(h) * count;
+  for (std::size_t g = 0; g < gap; ++g) {
+    const std::vector<std::uint8_t>& panel_alleles = run.ref_panel_haplotypes.at(gap_positions[g]);
+    std::uint8_t* row = gap_sources.alleles.data() + g * static_cast<std::size_t>(count);
+    for (int j = 0; j < count; ++j) row[j] = panel_alleles[from != nullptr ? from[j] : j] != 0;
   }
 }
 
@@ -159,9 +200,10 @@ void CopyingState::choose_sources(const CopyingWindow& window, int h) {
   gather_sources(sources, into, count, chosen_sources);
 }
 
-CopyingPrior CopyingState::at_variant(const WindowMatrix& M) {
+CopyingPrior CopyingState::at_variant(const WindowMatrix& M, std::uint64_t v) {
   CopyingPrior prior;
   if (posteriors.empty()) return prior;
+  if (pass.along != nullptr) return prior_along(M, v);
   const int variant_row = static_cast<int>(M.rows()) - 1;
   panel_variant_alleles.resize(static_cast<std::size_t>(R));
   for (int j = 0; j < R; ++j) {
@@ -181,5 +223,63 @@ CopyingPrior CopyingState::at_variant(const WindowMatrix& M) {
     prior.allele_one[h] = copied_allele_probability(
         posteriors.data() + static_cast<std::size_t>(h) * count, alleles, count);
   }
+  return prior;
+}
+
+CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
+  CopyingPrior prior;
+  const int variant_row = static_cast<int>(M.rows()) - 1;
+  panel_variant_alleles.resize(static_cast<std::size_t>(R));
+  for (int j = 0; j < R; ++j) {
+    panel_variant_alleles[j] = M(variant_row, total_haplotypes + j) != 0.0;
+  }
+  prior.weight = pass.weight;
+  prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
+  chosen_alleles.resize(static_cast<std::size_t>(count));
+  side_forward.resize(static_cast<std::size_t>(count));
+  side_backward.resize(static_cast<std::size_t>(count));
+  variant_posterior.resize(static_cast<std::size_t>(count));
+  // The gap's sites left of v, then right of it; the variant's own site is left out: its
+  // reads enter through the chain.
+  const int gap = static_cast<int>(gap_positions.size());
+  const int left = static_cast<int>(
+      std::lower_bound(gap_positions.begin(), gap_positions.end(), v) - gap_positions.begin());
+  const int right = static_cast<int>(
+      std::upper_bound(gap_positions.begin(), gap_positions.end(), v) - gap_positions.begin());
+  gap_target.resize(static_cast<std::size_t>(gap));
+  gap_miss.resize(static_cast<std::size_t>(gap));
+  if (chosen.empty()) gap_rows(0);
+  // The window's variants come in position order: the kept forward sides move on through
+  // the gap's sites as the variants do.
+  if (left < forward_through) {
+    throw std::logic_error("CopyingState: a window's variants out of position order");
+  }
+  for (int h = 0; h < total_haplotypes; ++h) {
+    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    const std::size_t at = static_cast<std::size_t>(h) * count;
+    if (!chosen.empty()) gap_rows(h);
+    for (int g = 0; g < gap; ++g) {
+      const ReadEmission emission =
+          decode_emission(pass.along->emissions(gap_along[g])[static_cast<std::size_t>(h)]);
+      gap_target[g] = emission.allele;
+      gap_miss[g] = emission.miss;
+    }
+    copying_extend(gap_sources, forward_through, left, gap_target.data(), settings, false,
+                   posteriors.data() + at, gap_miss.data());
+    std::copy_n(posteriors.data() + at, count, side_forward.data());
+    std::copy_n(backward_sides.data() + at, count, side_backward.data());
+    copying_extend(gap_sources, right, gap, gap_target.data(), settings, true, side_backward.data(),
+                   gap_miss.data());
+    copying_join(side_forward.data(), side_backward.data(), count, settings,
+                 variant_posterior.data());
+    const std::uint8_t* alleles = panel_variant_alleles.data();
+    if (!chosen.empty()) {
+      const int* from = chosen.data() + at;
+      for (int j = 0; j < count; ++j) chosen_alleles[j] = panel_variant_alleles[from[j]];
+      alleles = chosen_alleles.data();
+    }
+    prior.allele_one[h] = copied_allele_probability(variant_posterior.data(), alleles, count);
+  }
+  forward_through = left;
   return prior;
 }

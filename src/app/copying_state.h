@@ -35,8 +35,8 @@ class CopyingState {
 
   // The posteriors of every modelled haplotype at the variant p of the window.
   void fit(const CopyingWindow& window, std::uint64_t p);
-  // The prior at the variant in hand (its panel alleles in M's last row); empty when none.
-  CopyingPrior at_variant(const WindowMatrix& M);
+  // The prior at the variant v in hand (its panel alleles in M's last row); empty when none.
+  CopyingPrior at_variant(const WindowMatrix& M, std::uint64_t v);
 
  private:
   // Into sources: the panel's alleles at the copying chain's sites, the window's rows with
@@ -49,6 +49,13 @@ class CopyingState {
   void targets_with_calls(const WindowMatrix& M, int h);
   // The same with the first pass's emissions.
   void targets_along(const WindowMatrix& M, int h);
+  // Into gap_positions: with the first pass, its sites in the variant's gap.
+  void list_gap(const std::vector<std::uint64_t>& positions, int rows, int split);
+  // Into gap_sources: the panel's alleles at the gap's sites, of the sources haplotype h
+  // copies (any h when it copies every panel haplotype).
+  void gap_rows(int h);
+  // The prior at v from the two sides kept at the gap, carried over the gap's sites.
+  CopyingPrior prior_along(const WindowMatrix& M, std::uint64_t v);
   // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
   // runs with it (ties to the lower column), in column order.
   void choose_sources(const CopyingWindow& window, int h);
@@ -79,4 +86,15 @@ class CopyingState {
   std::vector<std::uint64_t> called_positions;
   std::vector<const CalledSite*> called;
   std::vector<std::size_t> along_sites;  // the first pass's sites of called_positions
+  CopyingSettings settings;              // the chain's, for the window in hand
+  std::vector<float> backward_sides;     // with the first pass: 2N x count
+  std::vector<std::uint64_t> gap_positions;
+  std::vector<std::size_t> gap_along;
+  int forward_through = 0;  // the gap's sites the kept forward sides have taken
+  CopyingSources gap_sources;
+  std::vector<std::uint8_t> gap_target;
+  std::vector<float> gap_miss;
+  std::vector<float> side_forward;
+  std::vector<float> side_backward;
+  std::vector<float> variant_posterior;
 };

@@ -170,80 +170,173 @@ void list_minority_sources(CopyingSources& sources) {
   }
 }
 
-void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
-                       const CopyingSettings& settings, std::vector<float>& backward,
-                       float* posterior, const float* target_miss, const int* excluded,
-                       int excluded_count) {
-  const int count = sources.count;
-  if (count <= 0 || split < 0 || split > sources.rows) {
-    throw std::logic_error("copying_posterior: no sources, or the variant outside the window");
+namespace {
+
+// The copying chain over a window's rows, for one target: rows taken whole or lazily, in
+// order or from the last back, sources left out held at 0.
+class CopyingChain {
+ public:
+  CopyingChain(const CopyingSources& sources, const std::uint8_t* target,
+               const CopyingSettings& settings, const float* target_miss, const int* excluded,
+               int excluded_count)
+      : sources_(sources),
+        target_(target),
+        target_miss_(target_miss),
+        excluded_(excluded),
+        excluded_count_(excluded_count),
+        count_(sources.count),
+        switch_rate_(settings.switch_rate),
+        stay_(static_cast<float>(1.0 - settings.switch_rate)),
+        jump_share_(static_cast<float>(settings.switch_rate / sources.count)),
+        match_(static_cast<float>(1.0 - settings.mismatch)),
+        miss_(static_cast<float>(settings.mismatch)),
+        lazy_(lazy_values()) {}
+
+  // v uniform over the sources, but those left out; returns its sum.
+  float start(float* v) const {
+    const float uniform = 1.0F / static_cast<float>(count_);
+    for (int j = 0; j < count_; ++j) v[j] = uniform;
+    return 1.0F - zero_excluded(v);
   }
-  const float stay = static_cast<float>(1.0 - settings.switch_rate);
-  const float jump_share = static_cast<float>(settings.switch_rate / count);
-  const float match = static_cast<float>(1.0 - settings.mismatch);
-  const float miss = static_cast<float>(settings.mismatch);
-  const float uniform = 1.0F / static_cast<float>(count);
-  float* forward = posterior;
-  for (int j = 0; j < count; ++j) forward[j] = uniform;
+
+  // Rows [from, to) over v, from the last back when backward; returns v's sum after them.
+  float run(float* v, float total, int from, int to, bool backward) {
+    if (backward) {
+      for (int r = to - 1; r >= from; --r) take_row(r, v, total);
+    } else {
+      for (int r = from; r < to; ++r) take_row(r, v, total);
+    }
+    if (lazy_.active()) total = lazy_.finish(v);
+    return total;
+  }
+
+  // The last step to the variant, without an emission.
+  void to_variant(float* v, float total) const {
+    step_to_variant(v, count_, total, stay_, jump_share_);
+    zero_excluded(v);
+  }
+
+ private:
+  static std::vector<double>& lazy_values() {
+    thread_local std::vector<double> values;
+    return values;
+  }
+
   // Zeroes the sources the target may not copy; returns what they held.
-  const auto zero_excluded = [&](float* v) {
+  float zero_excluded(float* v) const {
     float held = 0.0F;
-    for (int k = 0; k < excluded_count; ++k) {
-      held += v[excluded[k]];
-      v[excluded[k]] = 0.0F;
+    for (int k = 0; k < excluded_count_; ++k) {
+      held += v[excluded_[k]];
+      v[excluded_[k]] = 0.0F;
     }
     return held;
-  };
-  float forward_total = 1.0F - zero_excluded(forward);
-  // A row's chances that the copied allele is matched and missed; both 1 where the target's
-  // allele is unknown.
-  const auto fit = [&](int r, float& row_match, float& row_miss) {
-    row_match = target_miss != nullptr ? 1.0F - target_miss[r] : match;
-    row_miss = target_miss != nullptr ? target_miss[r] : miss;
-    if (target[r] == kUnknownTarget) row_match = row_miss = 1.0F;
-  };
-  thread_local std::vector<double> lazy_values;
-  LazyRows lazy(lazy_values);
-  // One row of the chain over v, whole or lazily.
-  auto take_row = [&](int r, float* v, float& total) {
-    float row_match = match;
-    float row_miss = miss;
-    fit(r, row_match, row_miss);
-    if (sources.lazy()) {
-      if (!lazy.active()) {
-        lazy.start(v, count);
-        lazy.exclude(excluded, excluded_count);
+  }
+
+  // One row of the chain over v, whole or lazily. A row's chances that the copied allele is
+  // matched and missed are both 1 where the target's allele is unknown.
+  void take_row(int r, float* v, float& total) {
+    float row_match = target_miss_ != nullptr ? 1.0F - target_miss_[r] : match_;
+    float row_miss = target_miss_ != nullptr ? target_miss_[r] : miss_;
+    if (target_[r] == kUnknownTarget) row_match = row_miss = 1.0F;
+    if (sources_.lazy()) {
+      if (!lazy_.active()) {
+        lazy_.start(v, count_);
+        lazy_.exclude(excluded_, excluded_count_);
       }
-      const bool majority = target[r] == sources.majority[static_cast<std::size_t>(r)];
-      const auto begin = static_cast<std::size_t>(sources.minority_begin[r]);
-      lazy.step(sources.minority.data() + begin,
-                sources.minority_begin[static_cast<std::size_t>(r) + 1] - static_cast<int>(begin),
-                1.0 - settings.switch_rate, settings.switch_rate / count,
-                majority ? row_match : row_miss, majority ? row_miss : row_match);
+      const bool majority = target_[r] == sources_.majority[static_cast<std::size_t>(r)];
+      const auto begin = static_cast<std::size_t>(sources_.minority_begin[r]);
+      lazy_.step(sources_.minority.data() + begin,
+                 sources_.minority_begin[static_cast<std::size_t>(r) + 1] - static_cast<int>(begin),
+                 1.0 - switch_rate_, switch_rate_ / count_, majority ? row_match : row_miss,
+                 majority ? row_miss : row_match);
       return;
     }
-    if (lazy.active()) total = lazy.finish(v);
-    total =
-        advance(v, count, total, sources.row(r), target[r], stay, jump_share, row_match, row_miss);
+    if (lazy_.active()) total = lazy_.finish(v);
+    total = advance(v, count_, total, sources_.row(r), target_[r], stay_, jump_share_, row_match,
+                    row_miss);
     total -= zero_excluded(v);
-  };
-  for (int r = 0; r < split; ++r) take_row(r, forward, forward_total);
-  if (lazy.active()) forward_total = lazy.finish(forward);
-  step_to_variant(forward, count, forward_total, stay, jump_share);
-  zero_excluded(forward);
-  backward.assign(static_cast<std::size_t>(count), uniform);
-  float backward_total = 1.0F - zero_excluded(backward.data());
-  for (int r = sources.rows - 1; r >= split; --r) take_row(r, backward.data(), backward_total);
-  if (lazy.active()) backward_total = lazy.finish(backward.data());
-  step_to_variant(backward.data(), count, backward_total, stay, jump_share);
-  zero_excluded(backward.data());
+  }
+
+  const CopyingSources& sources_;
+  const std::uint8_t* target_;
+  const float* target_miss_;
+  const int* excluded_;
+  int excluded_count_;
+  int count_;
+  double switch_rate_;
+  float stay_;
+  float jump_share_;
+  float match_;
+  float miss_;
+  LazyRows lazy_;
+};
+
+// Each source's share of the product of the two sides, scaled to sum 1.
+void join_sides(const float* forward, const float* backward, int count, float* posterior) {
   float lanes[kLanes] = {};
   for (int j = 0; j < count; ++j) {
-    posterior[j] = forward[j] * backward[static_cast<std::size_t>(j)];
+    posterior[j] = forward[j] * backward[j];
     lanes[j % kLanes] += posterior[j];
   }
   const float inverse = 1.0F / lane_total(lanes);
   for (int j = 0; j < count; ++j) posterior[j] *= inverse;
+}
+
+void scale_to_one(float* v, int count, float total) {
+  const float inverse = 1.0F / total;
+  for (int j = 0; j < count; ++j) v[j] *= inverse;
+}
+
+void check_split(const CopyingSources& sources, int split) {
+  if (sources.count <= 0 || split < 0 || split > sources.rows) {
+    throw std::logic_error("copying chain: no sources, or the variant outside the window");
+  }
+}
+
+}  // namespace
+
+void copying_posterior(const CopyingSources& sources, const std::uint8_t* target, int split,
+                       const CopyingSettings& settings, std::vector<float>& backward,
+                       float* posterior, const float* target_miss, const int* excluded,
+                       int excluded_count) {
+  check_split(sources, split);
+  CopyingChain chain(sources, target, settings, target_miss, excluded, excluded_count);
+  float* forward = posterior;
+  const float forward_total = chain.run(forward, chain.start(forward), 0, split, false);
+  chain.to_variant(forward, forward_total);
+  backward.resize(static_cast<std::size_t>(sources.count));
+  const float backward_total =
+      chain.run(backward.data(), chain.start(backward.data()), split, sources.rows, true);
+  chain.to_variant(backward.data(), backward_total);
+  join_sides(forward, backward.data(), sources.count, posterior);
+}
+
+void copying_sides(const CopyingSources& sources, const std::uint8_t* target, int split,
+                   const CopyingSettings& settings, float* forward, float* backward,
+                   const float* target_miss, const int* excluded, int excluded_count) {
+  check_split(sources, split);
+  CopyingChain chain(sources, target, settings, target_miss, excluded, excluded_count);
+  scale_to_one(forward, sources.count, chain.run(forward, chain.start(forward), 0, split, false));
+  scale_to_one(backward, sources.count,
+               chain.run(backward, chain.start(backward), split, sources.rows, true));
+}
+
+void copying_extend(const CopyingSources& rows, int from, int to, const std::uint8_t* target,
+                    const CopyingSettings& settings, bool backward, float* side,
+                    const float* target_miss, const int* excluded, int excluded_count) {
+  if (from >= to) return;
+  CopyingChain chain(rows, target, settings, target_miss, excluded, excluded_count);
+  scale_to_one(side, rows.count, chain.run(side, 1.0F, from, to, backward));
+}
+
+void copying_join(float* forward, float* backward, int count, const CopyingSettings& settings,
+                  float* posterior, const int* excluded, int excluded_count) {
+  CopyingSources none;
+  none.count = count;
+  const CopyingChain chain(none, nullptr, settings, nullptr, excluded, excluded_count);
+  chain.to_variant(forward, 1.0F);
+  chain.to_variant(backward, 1.0F);
+  join_sides(forward, backward, count, posterior);
 }
 
 int merge_called_sites(const std::uint64_t* row_positions, int rows, int split,
