@@ -207,3 +207,29 @@ TEST(VcfHeaders, BcftoolsReadsEveryModeWithoutAWarning) {
     }
   }
 }
+
+// The scaffold sites copied into the calls, and only they, carry INFO/TYPED, which bcftools
+// filters on; the readers of earlier calls (-initial, --copying-calls) take such a file.
+TEST(VcfHeaders, TypedFlagsExactlyTheCopiedScaffoldSites) {
+  const std::string input = kGolden + "/input/";
+  std::string scaffold_sites;
+  std::istringstream scaffold(read_file(input + "scaffold.txt"));
+  for (std::string line; std::getline(scaffold, line);) {
+    std::istringstream fields(line);
+    std::string chrom, id, pos;
+    fields >> chrom >> id >> pos;
+    if (std::stol(pos) >= 1000000 && std::stol(pos) <= 1002105) scaffold_sites += pos + "\n";
+  }
+  const std::string calls = "'" + kGolden + "/plain.vcf'";
+  const RunResult typed = run_shell("bcftools query -i 'INFO/TYPED=1' -f '%POS\\n' " + calls);
+  EXPECT_EQ(typed.err, "");
+  EXPECT_EQ(typed.out, scaffold_sites);
+  const RunResult imputed = run_shell("bcftools view -H -e 'INFO/TYPED=1' " + calls + " | wc -l");
+  EXPECT_EQ(std::stoi(imputed.out) + std::count(scaffold_sites.begin(), scaffold_sites.end(), '\n'),
+            std::stoi(run_shell("bcftools view -H " + calls + " | wc -l").out));
+  TempDir dir;
+  std::vector<std::string> args = golden_input_args(kCommon + kMulti + "-initial");
+  args.insert(args.end(), {kGolden + "/plain.vcf", "--o", dir.file("out.vcf")});
+  const RunResult again = run_dorsane(args, input);
+  EXPECT_EQ(again.status, 0) << again.err;
+}

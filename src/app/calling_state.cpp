@@ -496,7 +496,7 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
     const SiteAlleles current_alleles = run.site_alleles(item);
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
-                            scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};
+                            scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4, true};
     const std::optional<SiteAlleles> record_alleles =
         record ? run.likelihood_alleles.find(item) : std::nullopt;
     // The writer checks the value count against the record's genotypes.

@@ -206,6 +206,7 @@ struct Answer {
   std::string second_allele;          // ALT, several alleles separated by ","
   std::vector<double> probabilities;  // class_count values per sample, samples in order
   int class_count = 0;
+  bool typed = false;  // an array (scaffold) site copied into the calls: INFO/TYPED
 };
 using Results = std::map<std::uint64_t, Answer>;
 
