@@ -102,7 +102,8 @@ TEST(Cli, SummaryMatchesGolden) {
   const std::string golden = read_file(kData + "/summary_with_ped_and_panel.txt");
   EXPECT_EQ(result.err.substr(0, golden.size()), golden);
   EXPECT_EQ(result.out, "");
-  EXPECT_TRUE(contains(result.err, "\nERROR! Can't open sample file: s\n"));
+  EXPECT_TRUE(
+      contains(result.err, "\nERROR! Can't open sample file: s: No such file or directory\n"));
 }
 
 TEST(Cli, DefaultsPrintInSummary) {
@@ -306,7 +307,8 @@ TEST(Cli, DoubleDashFormsAndAliases) {
     std::vector<std::string> args = {"--int", "1", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult result = run_dorsane(calling_args(dir, args), dir.path());
-    EXPECT_EQ(result.err, "ERROR! Can't open sample file: " + dir.file("samples.txt") + "\n");
+    EXPECT_EQ(result.err, "ERROR! Can't open sample file: " + dir.file("samples.txt") +
+                              ": No such file or directory\n");
   }
 }
 
@@ -327,7 +329,8 @@ TEST(Cli, PositionListErrors) {
   TempDir dir;
   RunResult result = run_dorsane(calling_args(dir, {"--list", dir.file("absent.txt")}), dir.path());
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "ERROR! Can't open " + dir.file("absent.txt") + "\n");
+  EXPECT_EQ(result.err,
+            "ERROR! Can't open " + dir.file("absent.txt") + ": No such file or directory\n");
 
   dir.write("bad.txt", "100\n\n200 x7\n");
   result = run_dorsane(calling_args(dir, {"--list", dir.file("bad.txt")}), dir.path());

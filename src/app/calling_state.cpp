@@ -98,11 +98,16 @@ LikelihoodSource::LikelihoodSource(const CallSNP& run, bool every_record)
     return run.has_likelihood_values(key) &&
            (every_record || !run.params.has_list || run.listed(run.item_position(key)));
   };
+  if (run.likelihoods_streamed) return;
   in_ = run.open_likelihoods(settings_);
   puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
 }
 
 std::vector<double> LikelihoodSource::take(std::uint64_t key) {
+  if (run_.likelihoods_streamed) {
+    const auto kept = run_.streamed_likelihoods.find(key);
+    return kept != run_.streamed_likelihoods.end() ? kept->second : std::vector<double>();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<double> values = puller_->take(key);
   // Every position asks for values the first reading found: none means the file changed.

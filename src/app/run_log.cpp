@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <streambuf>
@@ -74,8 +76,12 @@ void open_run_log(bool quiet, const std::string& log_file) {
   if (!log.redirected) log.standard_error = std::cerr.rdbuf();
   std::streambuf* file = nullptr;
   if (!log_file.empty()) {
+    errno = 0;
     log.log_file.open(log_file, std::ios::out | std::ios::trunc);
-    if (!log.log_file) throw FatalError("ERROR! Can't open the --log file " + log_file);
+    if (!log.log_file) {
+      throw FatalError("ERROR! Can't open the --log file " + log_file + ": " +
+                       std::strerror(errno != 0 ? errno : EIO));
+    }
     file = log.log_file.rdbuf();
   }
   log.info_buffer.set(quiet ? nullptr : log.standard_error, file);

@@ -186,11 +186,16 @@ OutputFile::~OutputFile() { discard(); }
 bool OutputFile::open(const std::string& path, Kind kind) {
   discard();
   path_ = path;
+  failure_.clear();
+  errno = 0;
   if (path == kStandardOutput) {
     // A duplicate, so that closing the sink leaves the process's standard output open.
     const int fd = ::dup(STDOUT_FILENO);
     std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+      failure_ = std::strerror(errno != 0 ? errno : EIO);
+      return false;
+    }
     sink_ = std::make_unique<PlainSink>(file);
     stream_.clear();
     stream_.rdbuf(sink_.get());
@@ -204,6 +209,7 @@ bool OutputFile::open(const std::string& path, Kind kind) {
   for (const std::string& target : targets()) {
     if (is_directory(target)) {
       unwritable_ = target;
+      failure_ = std::strerror(EISDIR);
       return false;
     }
   }
@@ -217,6 +223,7 @@ bool OutputFile::open(const std::string& path, Kind kind) {
     if (file != nullptr) sink_ = std::make_unique<PlainSink>(file);
   }
   if (sink_ == nullptr) {
+    failure_ = std::strerror(errno != 0 ? errno : EIO);
     temp_path_.clear();
     return false;
   }
