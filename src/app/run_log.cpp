@@ -1,5 +1,6 @@
 #include "app/run_log.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <streambuf>
 
+#include "io/io.h"
 #include "util/errors.h"
 
 namespace {
@@ -50,6 +52,7 @@ struct RunLog {
   TeeBuffer progress_buffer;
   TeeBuffer warning_buffer;
   std::ofstream log_file;
+  int interruption_fd = -1;  // the log again, for the signal handler's note
   std::ostream info{&info_buffer};
   std::ostream progress{&progress_buffer};
 
@@ -82,6 +85,11 @@ void open_run_log(bool quiet, const std::string& log_file) {
       throw FatalError("ERROR! Can't open the --log file " + log_file + ": " +
                        std::strerror(errno != 0 ? errno : EIO));
     }
+    // The signal handler can only write(2): it appends to the log through a descriptor of
+    // its own.
+    if (log.interruption_fd >= 0) ::close(log.interruption_fd);
+    log.interruption_fd = ::open(log_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    note_interruptions_in(log.interruption_fd);
     file = log.log_file.rdbuf();
   }
   log.info_buffer.set(quiet ? nullptr : log.standard_error, file);

@@ -79,9 +79,11 @@ std::optional<double> parse_finite_double(std::string_view text);
 
 class OutputSink;
 
-// On SIGINT or SIGTERM, removes the temporary files of every output not yet published,
-// then ends the process with that signal.
+// On SIGINT or SIGTERM, says so on standard error, removes the temporary files of every
+// output not yet published, then ends the process with that signal.
 void remove_temporary_outputs_on_signals();
+// The interruption is also noted in this open file (a run's log); -1: standard error alone.
+void note_interruptions_in(int fd);
 
 // An output file that appears under its name only once it is complete: data goes
 // to a temporary file beside the target, and commit() checks for write errors

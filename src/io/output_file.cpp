@@ -112,7 +112,23 @@ void forget_temporary(const std::string& path) {
   }
 }
 
+// Where, besides standard error, an interruption is noted (the run's log), or -1.
+volatile std::sig_atomic_t interruption_note_fd = -1;
+
+// Only async-signal-safe calls: the texts are fixed, written with write(2).
+void note_interruption(int signal_number) {
+  const char* text =
+      signal_number == SIGINT
+          ? "ERROR! Interrupted by SIGINT: the outputs not yet complete are removed\n"
+          : "ERROR! Interrupted by SIGTERM: the outputs not yet complete are removed\n";
+  const std::size_t length = std::strlen(text);
+  for (const int fd : {static_cast<int>(STDERR_FILENO), static_cast<int>(interruption_note_fd)}) {
+    if (fd >= 0 && ::write(fd, text, length) < 0) continue;
+  }
+}
+
 extern "C" void remove_temporaries_and_exit(int signal_number) {
+  note_interruption(signal_number);
   for (int i = 0; i < kTemporarySlots; ++i) {
     if (!temporary_in_use[i]) continue;
     ::unlink(temporary_paths[i]);
@@ -164,6 +180,8 @@ bool vcf_text_to_bcf(const std::string& text_path, const std::string& bcf_path) 
 constexpr int kCsiMinShift = 14;
 
 }  // namespace
+
+void note_interruptions_in(int fd) { interruption_note_fd = fd; }
 
 void remove_temporary_outputs_on_signals() {
   for (const int signal_number : {SIGINT, SIGTERM}) {
