@@ -150,7 +150,8 @@ std::vector<HelpGroup> help_groups() {
          "CHROM written by --merge-posteriors; in calling, the chromosome read from an indexed "
          "file of several, and written where the inputs name none (also -chr) [0]"},
         {"--decompose-multi <file>",
-         "split multi-allelic records into bi-allelic SNPs (also -decompose-multi)"},
+         "split the multi-base records of a phased called VCF into bi-allelic SNPs, GT only "
+         "(not for likelihoods: bcftools norm -m-any; also -decompose-multi)"},
         {"--unphased", "--decompose-multi reads a/b genotypes (also -unphased) [off]"}}},
   };
 }
