@@ -71,6 +71,8 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
     EXPECT_EQ(result.err, "") << option;
     EXPECT_EQ(result.out, read_file(kData + "/help.txt")) << option;
     EXPECT_EQ(listed_options(result.out, false), documented) << option;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
   }
   // Help (or the version) among other options wins, before any of their values is checked,
   // but not over an argument that is no option.
