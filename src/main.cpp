@@ -24,19 +24,22 @@ int main(int argc, char** argv) {
   const auto asks = [&args](const char* option) {
     return std::find(args.begin() + 1, args.end(), option) != args.end();
   };
-  if (argc == 1 || asks("--help") || asks("-h")) {
-    std::cout << help_text(stdout_takes_colour()) << std::flush;
-    return 0;
-  }
-  if (asks("--version")) {
-    std::cout << "dorsane " << DORSANE_VERSION << std::endl;
-    return 0;
-  }
   remove_temporary_outputs_on_signals();
   // htslib would print its own lines beside ours; every failure it reports becomes one
   // message of ours naming the file.
   hts_set_log_level(HTS_LOG_OFF);
   try {
+    // Help, then the version, win over the other options once each of them is one.
+    const bool help = argc == 1 || asks("--help") || asks("-h");
+    if (help || asks("--version")) {
+      check_option_spellings(argc, args);
+      if (help) {
+        std::cout << help_text(stdout_takes_colour()) << std::flush;
+      } else {
+        std::cout << "dorsane " << DORSANE_VERSION << std::endl;
+      }
+      return 0;
+    }
     CallSNP caller(argc, args);
     caller.run();
   } catch (const FatalError& error) {

@@ -211,13 +211,19 @@ TEST(BadInput, AllOutputsOrNone_AlsoWhenInterrupted) {
   EXPECT_NE(run.err.find("Writing output file"), std::string::npos) << run.err;
   EXPECT_FALSE(file_exists(dir.file("out.vcf")));
   EXPECT_FALSE(file_exists(dir.file("out.mp")));
-  // SIGTERM while the outputs are being made: the run ends by the signal, leaving nothing.
+  // SIGTERM while the outputs are being made: the run ends by the signal, leaving nothing,
+  // and says so on standard error and in its log.
   run = run_shell("cd '" + dir.path() + "' && (" + command +
-                  " --iteration 100000 --settle 0 > /dev/null & " +
+                  " --iteration 100000 --settle 0 --log run.log > /dev/null & " +
                   "pid=$!; while ! ls *.dorsane-tmp.* > /dev/null 2>&1; do sleep 0.05; done; " +
                   "kill -TERM $pid; wait $pid; echo status $?); ls");
   EXPECT_NE(run.out.find("status 143"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("dorsane-tmp"), std::string::npos) << run.out;
+  const std::string note =
+      "ERROR! Interrupted by SIGTERM: the outputs not yet complete are removed\n";
+  EXPECT_EQ(run.err.rfind(note, 0), 0u) << run.err;  // the shell's own note may follow
+  const std::string log = read_file(dir.file("run.log"));
+  EXPECT_EQ(log.substr(log.size() - std::min(log.size(), note.size())), note);
 }
 
 // A phased VCF or BCF scaffold (samples in reverse order: S12 first) that breaks the GT rule

@@ -172,8 +172,8 @@ TEST(CallingMode, FailuresLeaveNoOutputAndComeEarly) {
       cohort.args(cohort.dir.file("gl.vcf"), cohort.dir.file("missing/out.vcf"), {"--seed", "1"}),
       cohort.dir.path());
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "ERROR! Can't open output file: " + cohort.dir.file("missing/out.vcf") + "\n");
+  EXPECT_EQ(result.err, "ERROR! Can't open output file: " + cohort.dir.file("missing/out.vcf") +
+                            ": No such file or directory\n");
   EXPECT_FALSE(contains(result.out, "Reading sample file"));
 
   // A scaffold too small for the window: an error, and neither output appears.

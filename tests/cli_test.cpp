@@ -62,17 +62,26 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  // 38 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t
-  EXPECT_EQ(documented.size(), 43u);
+  // 39 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t,
+  // --region as -r, --output-type as -O
+  EXPECT_EQ(documented.size(), 46u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
     EXPECT_EQ(result.err, "") << option;
     EXPECT_EQ(result.out, read_file(kData + "/help.txt")) << option;
     EXPECT_EQ(listed_options(result.out, false), documented) << option;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 100u) << line;
   }
-  // Help among other options wins, before any of them is checked.
+  // Help (or the version) among other options wins, before any of their values is checked,
+  // but not over an argument that is no option.
   EXPECT_EQ(run_dorsane({"--glfs", "missing.vcf", "--help"}, dir.path()).status, 0);
+  EXPECT_EQ(run_dorsane({"--bogus", "--help"}, dir.path()).err,
+            "ERROR! unknown option '--bogus'\n");
+  const RunResult extra = run_dorsane({"--version", "extra"}, dir.path());
+  EXPECT_EQ(extra.status, 1);
+  EXPECT_EQ(extra.out, "");
 }
 
 // Colours only on a terminal (script gives the run one) and never with NO_COLOR.
@@ -95,7 +104,8 @@ TEST(Cli, SummaryMatchesGolden) {
   const std::string golden = read_file(kData + "/summary_with_ped_and_panel.txt");
   EXPECT_EQ(result.err.substr(0, golden.size()), golden);
   EXPECT_EQ(result.out, "");
-  EXPECT_TRUE(contains(result.err, "\nERROR! Can't open sample file: s\n"));
+  EXPECT_TRUE(
+      contains(result.err, "\nERROR! Can't open sample file: s: No such file or directory\n"));
 }
 
 TEST(Cli, DefaultsPrintInSummary) {
@@ -103,21 +113,24 @@ TEST(Cli, DefaultsPrintInSummary) {
   const RunResult result = run_dorsane_loud(calling_args(dir, {"--int", "1", "2"}), dir.path());
   EXPECT_TRUE(contains(result.err, "Penalty value lambda                    : 0.06\n"));
   // Without a panel the width follows the cohort, known once the samples are read.
-  EXPECT_TRUE(contains(result.err, "Number of flanking sites at either site : from the cohort\n"));
+  EXPECT_TRUE(contains(result.err, "Number of flanking sites at either side : from the cohort\n"));
   EXPECT_FALSE(contains(result.err, "Ped file"));
   const RunResult zero =
       run_dorsane_loud(calling_args(dir, {"--int", "1", "2", "--numsnps", "0"}), dir.path());
-  EXPECT_TRUE(contains(zero.err, "Number of flanking sites at either site : 0\n"));
+  EXPECT_TRUE(contains(zero.err, "Number of flanking sites at either side : 0\n"));
 }
 
-TEST(Cli, MissingRequiredParameterInKeyOrder) {
+TEST(Cli, MissingRequiredParametersInOneMessage) {
   TempDir dir;
   RunResult result = run_dorsane({"--k", "3"}, dir.path());
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --glfs ] is required.\n");
+  EXPECT_EQ(result.err,
+            "Exiting : ERROR! Parameters [ --glfs, --o, --sample-file, --scaffold-file ] and a "
+            "region (--region, --int or --list) are required.\n");
   EXPECT_EQ(result.out, "");
 
-  result = run_dorsane({"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc"}, dir.path());
+  result = run_dorsane({"--sample-file", "s", "--glfs", "g", "--scaffold-file", "sc", "-r", "20"},
+                       dir.path());
   EXPECT_EQ(result.err, "Exiting : ERROR! Parameter [ --o ] is required.\n");
   EXPECT_EQ(result.status, 1);
 
@@ -200,9 +213,16 @@ TEST(Cli, BadValuesAreErrors) {
        "<upper> or --list <file>"},
       {{"--log", ""}, "ERROR! --log needs a file name, got ''"},
       {{"--region", "20:0-5"},
-       "ERROR! --region '20:0-5' is not CHR:START-END (START and END are whole numbers from 1 "
-       "to 2147483647)"},
-      {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR:START-END"},
+       "ERROR! --region '20:0-5' is not CHR, CHR:POS, CHR:START-END or CHR:START- (START and END "
+       "are whole numbers from 1 to 2147483647)"},
+      {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR, CHR:POS,"},
+      {{"--copying-weight", "0.5"},
+       "ERROR! --copying-weight 0.5 needs --ref-panel: it weighs the prior from copying the panel"},
+      {{"-Oz"},
+       "ERROR! -O z asks for bgzipped VCF, but --o " + dir.file("out.vcf") + " names plain VCF"},
+      {{"--output-type=u"}, "ERROR! -O u (uncompressed BCF) is not written"},
+      {{"--dosage=yes"}, "ERROR! Option --dosage (argument '--dosage=yes') takes no value"},
+      {{"--ref-panle=p"}, "ERROR! unknown option '--ref-panle'; did you mean '--ref-panel'?"},
       {{"--region", "20:5-6"},
        "ERROR! --region names the region alone: give it without --int and --list"},
   };
@@ -289,7 +309,8 @@ TEST(Cli, DoubleDashFormsAndAliases) {
     std::vector<std::string> args = {"--int", "1", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     const RunResult result = run_dorsane(calling_args(dir, args), dir.path());
-    EXPECT_EQ(result.err, "ERROR! Can't open sample file: " + dir.file("samples.txt") + "\n");
+    EXPECT_EQ(result.err, "ERROR! Can't open sample file: " + dir.file("samples.txt") +
+                              ": No such file or directory\n");
   }
 }
 
@@ -310,7 +331,8 @@ TEST(Cli, PositionListErrors) {
   TempDir dir;
   RunResult result = run_dorsane(calling_args(dir, {"--list", dir.file("absent.txt")}), dir.path());
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "ERROR! Can't open " + dir.file("absent.txt") + "\n");
+  EXPECT_EQ(result.err,
+            "ERROR! Can't open " + dir.file("absent.txt") + ": No such file or directory\n");
 
   dir.write("bad.txt", "100\n\n200 x7\n");
   result = run_dorsane(calling_args(dir, {"--list", dir.file("bad.txt")}), dir.path());
@@ -394,4 +416,30 @@ TEST(Cli, ProgressLinesEveryFivePercentOrRefreshedInPlace) {
   EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1);
   EXPECT_EQ(duration_text(3725), "1 h 02 min");
   EXPECT_EQ(duration_text(65.4), "1 min 05 s");
+}
+
+// --name=value reads as the two arguments; the short region forms select the records that
+// their CHR:START-END spelling does, and the banner gives them as written.
+TEST(Cli, AttachedValuesAndShortRegionForms) {
+  TempDir dir;
+  const std::string common =
+      "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --iteration 4 "
+      "--burnin 1 --numsnps 3 ";
+  std::vector<std::string> attached =
+      golden_input_args(common + "--seed=9 -r 20 --o=" + dir.file("a.vcf"));
+  std::vector<std::string> spelt =
+      golden_input_args(common + "--seed 9 --region 20:1-2147483647 -o " + dir.file("b.vcf"));
+  const RunResult a = run_dorsane_loud(attached, dir.path());
+  ASSERT_EQ(a.status, 0) << a.err;
+  ASSERT_EQ(run_dorsane(spelt, dir.path()).status, 0);
+  EXPECT_TRUE(contains(a.err, "Region                                  : 20\n"));
+  EXPECT_TRUE(contains(a.err, "Samples                      : 12\n"));
+  EXPECT_TRUE(contains(a.err, "Threads                      : 1\n"));
+  EXPECT_EQ(read_output(dir.file("a.vcf")), read_output(dir.file("b.vcf")));
+  std::vector<std::string> open_end =
+      golden_input_args(common + "--seed 9 -r 20:1003000- -Ov -o " + dir.file("c.vcf"));
+  ASSERT_EQ(run_dorsane(open_end, dir.path()).status, 0);
+  const std::string records = read_output(dir.file("c.vcf"));
+  EXPECT_EQ(records.find("\n20\t1002"), std::string::npos);
+  EXPECT_NE(records.find("\n20\t1003"), std::string::npos);
 }

@@ -164,7 +164,7 @@ TEST(DecomposeMulti, MalformedInputIsAnError) {
       {"-decompose-multi", "absent.vcf", "--o", "out.vcf", "--sample-file", "samples.txt"},
       dir.path());
   EXPECT_EQ(absent.status, 1);
-  EXPECT_EQ(absent.err, "ERROR! Can't open GLs vcf file absent.vcf\n");
+  EXPECT_EQ(absent.err, "ERROR! Can't open GLs vcf file absent.vcf: No such file or directory\n");
   EXPECT_FALSE(file_exists(dir.file("out.vcf")));
 }
 

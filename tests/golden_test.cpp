@@ -207,3 +207,67 @@ TEST(VcfHeaders, BcftoolsReadsEveryModeWithoutAWarning) {
     }
   }
 }
+
+// The scaffold sites copied into the calls, and only they, carry INFO/TYPED, which bcftools
+// filters on; the readers of earlier calls (-initial, --copying-calls) take such a file.
+TEST(VcfHeaders, TypedFlagsExactlyTheCopiedScaffoldSites) {
+  const std::string input = kGolden + "/input/";
+  std::string scaffold_sites;
+  std::istringstream scaffold(read_file(input + "scaffold.txt"));
+  for (std::string line; std::getline(scaffold, line);) {
+    std::istringstream fields(line);
+    std::string chrom, id, pos;
+    fields >> chrom >> id >> pos;
+    if (std::stol(pos) >= 1000000 && std::stol(pos) <= 1002105) scaffold_sites += pos + "\n";
+  }
+  const std::string calls = "'" + kGolden + "/plain.vcf'";
+  const RunResult typed = run_shell("bcftools query -i 'INFO/TYPED=1' -f '%POS\\n' " + calls);
+  EXPECT_EQ(typed.err, "");
+  EXPECT_EQ(typed.out, scaffold_sites);
+  const RunResult imputed = run_shell("bcftools view -H -e 'INFO/TYPED=1' " + calls + " | wc -l");
+  EXPECT_EQ(std::stoi(imputed.out) + std::count(scaffold_sites.begin(), scaffold_sites.end(), '\n'),
+            std::stoi(run_shell("bcftools view -H " + calls + " | wc -l").out));
+  TempDir dir;
+  std::vector<std::string> args = golden_input_args(kCommon + kMulti + "-initial");
+  args.insert(args.end(), {kGolden + "/plain.vcf", "--o", dir.file("out.vcf")});
+  const RunResult again = run_dorsane(args, input);
+  EXPECT_EQ(again.status, 0) << again.err;
+}
+
+// Likelihoods from a pipe (gzip or BCF, as "-" or /dev/stdin) and the sample list through
+// process substitution give the records of the file run; a scaffold, read twice, may not
+// come from a pipe, and says so.
+TEST(GoldenVariants, LikelihoodsFromAPipeGiveTheFileRunsRecords) {
+  TempDir dir;
+  std::string options = kCommon + kBiallelic;
+  options.replace(options.find("--glfs gl.vcf"), 13, "--glfs GLFS");
+  options.replace(options.find("--sample-file samples.txt"), 25,
+                  "--sample-file <(cat samples.txt)");
+  const std::string in_input = "cd '" + kGolden + "/input' && ";
+  const std::string run = std::string(DORSANE_BINARY) + " --quiet " + options;
+  for (const auto& [source, name] :
+       {std::pair<std::string, std::string>{"gzip -c gl.vcf", "-"},
+        std::pair<std::string, std::string>{"bcftools view -Ob gl.vcf", "/dev/stdin"}}) {
+    std::string command = in_input + source + " | " + run + " --o '" + dir.file("out.vcf") + "'";
+    command.replace(command.find("GLFS"), 4, name);
+    const RunResult piped = run_shell("bash -c \"" + command + "\"");
+    ASSERT_EQ(piped.status, 0) << source << ": " << piped.err;
+    EXPECT_EQ(read_output(dir.file("out.vcf")), read_file(kGolden + "/plain.vcf")) << source;
+  }
+  std::string twice = in_input + run + " --o '" + dir.file("x.vcf") + "'";
+  twice.replace(twice.find("GLFS"), 4, "gl.vcf");
+  twice.replace(twice.find("scaffold.txt"), 12, "<(cat scaffold.txt)");
+  const RunResult refused = run_shell("bash -c \"" + twice + "\"");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find(" is a pipe or standard input, but it is read twice (its format, then "
+                             "its sites): write it to a file first\n"),
+            std::string::npos)
+      << refused.err;
+  // Two passes (the default with a panel) read the likelihoods again over the margins.
+  std::string two_passes = in_input + "gzip -c gl.vcf | " + run + " --ref-panel panel.txt --o '" +
+                           dir.file("y.vcf") + "'";
+  two_passes.replace(two_passes.find("GLFS"), 4, "-");
+  EXPECT_NE(run_shell("bash -c \"" + two_passes + "\"")
+                .err.find("ERROR! --glfs - is a pipe or standard input, but two passes"),
+            std::string::npos);
+}

@@ -193,8 +193,21 @@ TEST(Regions, ParsedAsBcftoolsReadsThem) {
   EXPECT_EQ(region.start, 1000u);
   EXPECT_EQ(region.end, 2000u);
   EXPECT_EQ(parse_region("HLA-A*01:01:5-5").chromosome, "HLA-A*01:01");
-  for (const char* bad : {"20", "20:5", "20:0-5", "20:6-5", ":1-2", "20:1-2x", "20:-5", "20:1-",
-                          "20:1-2147483648", "20 x:1-2"}) {
+  // The shorter forms: the whole chromosome, one position, an open end or start.
+  const std::pair<const char*, std::pair<std::uint64_t, std::uint64_t>> forms[] = {
+      {"20", {1, 2147483647}},
+      {"20:1,000,000-", {1000000, 2147483647}},
+      {"20:5", {5, 5}},
+      {"20:-5", {1, 5}}};
+  for (const auto& [text, bounds] : forms) {
+    const Region parsed = parse_region(text);
+    EXPECT_EQ(parsed.chromosome, "20") << text;
+    EXPECT_EQ(std::make_pair(parsed.start, parsed.end), bounds) << text;
+  }
+  EXPECT_EQ(parse_region("20").text(), "20");
+  EXPECT_EQ(parse_region("20:7-").text(), "20:7-");
+  for (const char* bad :
+       {"", "20:", "20:-", "20:0-5", "20:6-5", ":1-2", "20:1-2x", "20:1-2147483648", "20 x:1-2"}) {
     EXPECT_THROW(parse_region(bad), FatalError) << bad;
   }
 }

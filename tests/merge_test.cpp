@@ -148,11 +148,13 @@ TEST(MergePosteriors, UnreadableFilesAreReportedBeforeOutput) {
     std::string first, second, output, error;
   };
   const std::vector<Case> cases = {
-      {"absent.mp", "a.mp", "out.vcf", "ERROR! Can't open posterior file: absent.mp\n"},
-      {"a.mp", "absent.mp", "out.vcf", "ERROR! Can't open posterior file: absent.mp\n"},
-      {"folder", "a.mp", "out.vcf", "ERROR! Can't open posterior file: folder\n"},
+      {"absent.mp", "a.mp", "out.vcf",
+       "ERROR! Can't open posterior file: absent.mp: No such file or directory\n"},
+      {"a.mp", "absent.mp", "out.vcf",
+       "ERROR! Can't open posterior file: absent.mp: No such file or directory\n"},
+      {"folder", "a.mp", "out.vcf", "ERROR! Can't open posterior file: folder: Is a directory\n"},
       {"a.mp", "a.mp", "no/such/dir/out.vcf",
-       "ERROR! Can't open output file: no/such/dir/out.vcf\n"},
+       "ERROR! Can't open output file: no/such/dir/out.vcf: No such file or directory\n"},
   };
   for (const Case& c : cases) {
     const RunResult result = run_dorsane(

@@ -224,7 +224,7 @@ TEST(ReadersCli, UnreadableInitializationFileIsNotFatalPedigreeGapsWarn) {
   EXPECT_EQ(result.err,
             "WARNING! fam.ped: 1 line(s) whose individual is not in the sample list skipped, 1 "
             "parent(s) not in the sample list counted as missing\n"
-            "ERROR! Can't open initialization file absent.vcf\n"
+            "ERROR! Can't open initialization file absent.vcf: No such file or directory\n"
             "ERROR! The scaffold holds 3 sites around the region, fewer than the 20 a window of "
             "--numsnps 10 needs; use a smaller --numsnps\n");
   const RunResult loud = run_dorsane_loud(

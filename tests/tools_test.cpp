@@ -528,13 +528,27 @@ TEST(Evaluate, VcfAndBcfScaffolds_PhaseFiguresOnlyForTheSimulatorsTruth) {
                       quote(dir.file("scaffold.vcf")))
                 .status,
             0);
-  const std::string calls = " --calls " + quote(out + "/truth.vcf");
+  std::string calls = " --calls " + quote(out + "/truth.vcf");
   const auto figures = [&](const std::string& truth, const std::string& scaffold) {
     const std::string json = dir.file("eval.json");
     run_tool("evaluate.py", "--json --truth " + quote(truth) + " --scaffold " + quote(scaffold) +
                                 calls + " >" + quote(json));
     return read_file(json);
   };
+  // Calls whose scaffold sites carry another phase than the truth's (a scaffold phased
+  // from unphased genotypes): no switch figures, and the table says why.
+  ASSERT_EQ(run_shell("sed '/^#/! { s/0|1/x/g; s/1|0/0|1/g; s/x/1|0/g }' " +
+                      quote(out + "/truth.vcf") + " > " + quote(dir.file("flipped.vcf")))
+                .status,
+            0);
+  calls = " --calls " + quote(dir.file("flipped.vcf"));
+  EXPECT_EQ(figures(out + "/truth.vcf", out + "/scaffold.txt").find("\"switch\""),
+            std::string::npos);
+  EXPECT_NE(run_tool("evaluate.py", "--truth " + quote(out + "/truth.vcf") + " --scaffold " +
+                                        quote(out + "/scaffold.txt") + calls)
+                .out.find("phase figures left out: at the scaffold sites the calls phase 0.00% "),
+            std::string::npos);
+  calls = " --calls " + quote(out + "/truth.vcf");
   const std::string text = figures(out + "/truth.vcf", out + "/scaffold.txt");
   EXPECT_NE(text.find("\"switch\""), std::string::npos);
   EXPECT_EQ(figures(out + "/truth.vcf", dir.file("scaffold.vcf")), text);
@@ -704,58 +718,86 @@ TEST(CompareCalls, MatchesRecordsAndSamplesAndCountsIdenticalFields) {
                          ": cannot open: No such file or directory\n");
 }
 
-TEST(Concordance, HandComputedTableByBin_SwitchOnlyWherePhased) {
+TEST(Concordance, HandComputedTablesByBinAndSample_MissedSitesHomRef_TypedLeftOut) {
   TempDir dir;
   const std::string head =
       "##fileformat=VCFv4.2\n##contig=<ID=1>\n"
+      "##INFO=<ID=AF,Number=A,Type=Float,Description=\"\">\n"
+      "##INFO=<ID=TYPED,Number=0,Type=Flag,Description=\"\">\n"
       "##FORMAT=<ID=GT,Number=1,Type=String,Description=\"\">\n"
       "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"\">\n"
       "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT";
-  const auto row = [](const std::string& site, const std::string& format, const std::string& gts) {
-    return "1\t" + site + "\t.\tPASS\t.\t" + format + "\t" + gts + "\n";
+  const auto row = [](const std::string& site, const std::string& info, const std::string& format,
+                      const std::string& gts) {
+    return "1\t" + site + "\t.\tPASS\t" + info + "\t" + format + "\t" + gts + "\n";
   };
-  // Truth MAF (the calls carry no AF): 0.5 at 100, 1/6 at 200, 300 and 400 T, 0 at 400 G.
-  const std::string truth =
-      dir.write("truth.vcf", head + "\tA\tB\tC\n" + row("100\t.\tC\tA", "GT", "0|1\t0|0\t1|1") +
-                                 row("200\t.\tG\tT", "GT", "0|1\t0|0\t0|0") +
-                                 row("300\t.\tT\tC", "GT", "1|0\t0|0\t0|0") +
-                                 row("400\t.\tA\tG,T", "GT", "0|2\t0|0\t0|0"));
+  // Truth MAF: 0.5 at 100, 1/6 at 200, 300 and 400 T, 0 at 400 G, 1/3 at 500.
+  const std::string truth = dir.write(
+      "truth.vcf", head + "\tA\tB\tC\n" + row("100\t.\tC\tA", ".", "GT", "0|1\t0|0\t1|1") +
+                       row("200\t.\tG\tT", ".", "GT", "0|1\t0|0\t0|0") +
+                       row("300\t.\tT\tC", ".", "GT", "1|0\t0|0\t0|0") +
+                       row("400\t.\tA\tG,T", ".", "GT", "0|2\t0|0\t0|0") +
+                       row("500\t.\tA\tG", ".", "GT", "0|1\t0|0\t0|1"));
   // Other sample order; B wrong at 100, C missing at 300, A's phase flipped at 300 only
-  // (two switches in three pairs), 400 split with no G record (three missing).
+  // (two switches in three pairs), 400 split with no G record (hom-ref calls), 500 an array
+  // site. The calls' AF, wrong on purpose, must not move a site between bins.
   const std::string calls = dir.write(
-      "calls.vcf", head + "\tC\tA\tB\n" + row("100\t.\tC\tA", "GT:DS", "1|1:1.8\t0|1:1\t0|1:0.9") +
-                       row("200\t.\tG\tT", "GT:DS", "0|0:0.1\t0|1:0.9\t0|0:0") +
-                       row("300\t.\tT\tC", "GT:DS", ".:.\t0|1:1.1\t0|0:0") +
-                       row("400\t.\tA\tT", "GT:DS", "0|0:0\t0|1:1\t0|0:0"));
-  // r² over the eleven compared pairs: (11·7.6 − 6·6.8)² / ((11·8 − 6²)(11·8.08 − 6.8²)).
-  const std::string expected =
-      "bin\tsites\tgenotypes\tmissing\tdiscordant\tdiscordance\tnonref\tnonref_discordant\t"
-      "nonref_discordance\tdosage_r2\tswitch_pairs\tswitches\tswitch_error\n"
-      "[0,0.1]\t1\t3\t3\t0\tNA\t0\t0\tNA\tNA\tNA\tNA\tNA\n"
-      "(0.1,0.5]\t4\t12\t1\t1\t0.0909091\t6\t1\t0.166667\t0.826165\tNA\tNA\tNA\n"
-      "all\t5\t15\t4\t1\t0.0909091\t6\t1\t0.166667\t0.826165\t3\t2\t0.666667\n";
+      "calls.vcf", head + "\tC\tA\tB\n" +
+                       row("100\t.\tC\tA", "AF=0.01", "GT:DS", "1|1:1.8\t0|1:1\t0|1:0.9") +
+                       row("200\t.\tG\tT", "AF=0", "GT:DS", "0|0:0.1\t0|1:0.9\t0|0:0") +
+                       row("300\t.\tT\tC", "AF=0", "GT:DS", ".:.\t0|1:1.1\t0|0:0") +
+                       row("400\t.\tA\tT", "AF=0", "GT:DS", "0|0:0\t0|1:1\t0|0:0") +
+                       row("500\t.\tA\tG", "AF=0.3;TYPED", "GT:DS", "1|1:2\t1|1:2\t1|1:2"));
+  // r² over the fourteen compared pairs: (14·7.6 − 6·6.8)² / ((14·8 − 6²)(14·8.08 − 6.8²)).
+  const std::string bins =
+      "bin\tsites\tsites_not_called\tgenotypes\tmissing\tdiscordant\tdiscordance\tnonref\t"
+      "nonref_discordant\tnonref_discordance\tdosage_r2\tswitch_pairs\tswitches\tswitch_error\n"
+      "[0,0.1]\t1\t1\t3\t0\t0\t0\t0\t0\tNA\tNA\tNA\tNA\tNA\n"
+      "(0.1,0.5]\t4\t0\t12\t1\t1\t0.0909091\t6\t1\t0.166667\t0.826165\tNA\tNA\tNA\n"
+      "all\t5\t1\t15\t1\t1\t0.0714286\t6\t1\t0.166667\t0.846638\t3\t2\t0.666667\n";
+  // C by hand: (2, 1.8), (0, 0.1), (0, 0), (0, 0) give 112.36 / (12 · 9.39).
+  const std::string samples =
+      "sample\tgenotypes\tmissing\tdiscordant\tdiscordance\tnonref\tnonref_discordant\t"
+      "nonref_discordance\tdosage_r2\n"
+      "A\t5\t0\t0\t0\t4\t0\t0\t0.97561\n"
+      "B\t5\t0\t1\t0.2\t1\t1\t1\tNA\n"
+      "C\t5\t1\t0\t0\t1\t0\t0\t0.99716\n";
   const std::string args = "--truth " + quote(truth) + " --bins 0,0.1,0.5 --calls ";
   const RunResult text = run_tool("concordance.py", args + quote(calls));
   ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_EQ(text.out, expected);
-  // The calls as BCF give the same table; an unphased truth gives no switch figures.
+  EXPECT_EQ(text.out, bins + "\n" + samples);
+  EXPECT_EQ(text.err,
+            "concordance.py: MAF from the truth's genotypes\n"
+            "concordance.py: 1 truth sites not in the calls counted as hom-ref calls\n"
+            "concordance.py: 1 array sites (INFO/TYPED) left out; --keep-typed counts them\n");
+  // The calls as BCF give the same tables; each table may go to a file of its own.
   ASSERT_EQ(
       run_shell("bcftools view -Ob -o " + quote(dir.file("calls.bcf")) + " " + quote(calls)).status,
       0);
-  EXPECT_EQ(run_tool("concordance.py", args + quote(dir.file("calls.bcf"))).out, expected);
+  const RunResult split =
+      run_tool("concordance.py",
+               args + quote(dir.file("calls.bcf")) + " --sample-tsv " + quote(dir.file("s.tsv")));
+  EXPECT_EQ(split.out, bins);
+  EXPECT_EQ(read_file(dir.file("s.tsv")), samples);
+  // --keep-typed counts the array site; an unphased truth gives no switch figures.
+  EXPECT_NE(run_tool("concordance.py", args + quote(calls) + " --keep-typed")
+                .out.find("(0.1,0.5]\t5\t0\t15\t1\t4\t"),
+            std::string::npos);
   std::string unphased_text = read_file(truth);
   std::replace(unphased_text.begin(), unphased_text.end(), '|', '/');
   const std::string unphased = dir.write("unphased.vcf", unphased_text);
   const RunResult flat = run_tool(
       "concordance.py", "--truth " + quote(unphased) + " --bins 0,0.1,0.5 --calls " + quote(calls));
-  EXPECT_NE(flat.out.find("\t0.826165\tNA\tNA\tNA\n"), std::string::npos) << flat.out;
+  EXPECT_NE(flat.out.find("\t0.846638\tNA\tNA\tNA\n"), std::string::npos) << flat.out;
   // A panel's AF moves 100 into the first bin; a truth sample missing from the calls fails.
   const std::string panel =
       dir.write("panel.vcf", head + "\tP\n1\t100\t.\tC\tA\t.\tPASS\tAF=0.95\tGT\t0|0\n");
   const RunResult by_panel =
       run_tool("concordance.py", args + quote(calls) + " --frequency " + quote(panel));
-  EXPECT_NE(by_panel.out.find("[0,0.1]\t1\t3\t0\t1\t0.333333\t3\t1\t0.333333\t"), std::string::npos)
+  EXPECT_NE(by_panel.out.find("[0,0.1]\t1\t0\t3\t0\t1\t0.333333\t3\t1\t0.333333\t"),
+            std::string::npos)
       << by_panel.out;
+  EXPECT_NE(by_panel.err.find("MAF from the panel " + panel + "\n"), std::string::npos);
   const RunResult bad =
       run_tool("concordance.py", "--truth " + quote(calls) + " --calls " + quote(panel));
   EXPECT_EQ(bad.status, 1);

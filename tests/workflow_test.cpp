@@ -36,6 +36,16 @@ void expect_chunks_join_to_the_whole(const TempDir& dir, const std::string& glfs
   ASSERT_EQ(joined.status, 0) << joined.err;
   EXPECT_EQ(joined.out, one.out);
   EXPECT_GT(joined.out.size(), 1000u);
+  // The joined header records every chunk's command; a chunk's log names its region.
+  const std::string header =
+      run_shell("bcftools view -h '" + dir.file("out/20/calls.vcf.gz") + "'").out;
+  for (const std::string region :
+       {"20:1000000-1009999", "20:1010000-1019999", "20:1020000-1029999"}) {
+    EXPECT_NE(header.find(" --region " + region + " "), std::string::npos) << region;
+  }
+  EXPECT_NE(read_file(dir.file("out/logs/20/chunk_1.log"))
+                .find("Region                                  : 20:1010000-1019999\n"),
+            std::string::npos);
 }
 
 }  // namespace
@@ -205,6 +215,14 @@ TEST(Workflow, ChromosomeNameMismatchStopsFirst_ClusterProfileDryRun) {
             std::string::npos)
       << mismatch.out;
   EXPECT_FALSE(file_exists(dir.file("out/chr20/chunks")));
+  // A dorsane that does not run stops the run before its first job, in one line.
+  const std::string absent = dir.file("absent/dorsane");
+  const RunResult no_binary = run_shell(kSnakemake + "-d '" + dir.path() + "' --cores 1 --config " +
+                                        inputs + " dorsane=" + absent + " 2>&1");
+  EXPECT_NE(no_binary.status, 0);
+  EXPECT_EQ(no_binary.out, "workflow: dorsane: " + absent +
+                               " does not run: No such file or directory (build it, or set "
+                               "dorsane: to the binary, e.g. build/dorsane)\n");
 
   const RunResult dry =
       run_shell(kSnakemake + "-n -d '" + dir.path() + "' --profile '" + kSource +

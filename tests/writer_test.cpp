@@ -31,7 +31,8 @@ Results two_sites() {
 }  // namespace
 
 TEST(CalledVcf, HeaderRecordsAndPl) {
-  const Results results = two_sites();
+  Results results = two_sites();
+  results[2000].typed = true;
   std::map<std::uint64_t, std::vector<double>> pls = {
       {1000, {0, 3.4, 12345.5, 20, 0.5, 7}}, {2000, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}}};
   std::map<std::uint64_t, std::vector<std::string>> alleles = {{1000, {"A", "G"}},
@@ -40,7 +41,7 @@ TEST(CalledVcf, HeaderRecordsAndPl) {
   write_called_vcf(out, results, {"S1", "S2"}, "chr20", PlSource{&pls, &alleles},
                    VcfProvenance{"dorsane --o 'a b.vcf'", {"ID=chr20,length=64444167"}, {}});
   const auto lines = lines_of(out.str());
-  ASSERT_EQ(lines.size(), 14u);
+  ASSERT_EQ(lines.size(), 15u);
   EXPECT_EQ(lines[0], "##fileformat=VCFv4.2");
   EXPECT_EQ(lines[2], "##dorsaneVersion=" DORSANE_VERSION);
   EXPECT_EQ(lines[3], "##dorsaneCommand=dorsane --o 'a b.vcf'");
@@ -53,16 +54,19 @@ TEST(CalledVcf, HeaderRecordsAndPl) {
             "Likelihoods\">");
   EXPECT_EQ(lines[9].rfind("##INFO=<ID=AF,Number=A,Type=Float,", 0), 0u);
   EXPECT_EQ(lines[10].rfind("##INFO=<ID=INFO,Number=A,Type=Float,", 0), 0u);
-  EXPECT_EQ(lines[11], "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2");
+  EXPECT_EQ(lines[11].rfind("##INFO=<ID=TYPED,Number=0,Type=Flag,", 0), 0u);
+  EXPECT_EQ(lines[12], "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\tS2");
   // AF from the calls: 3 of 4 alleles; at 2000 only S1 is called, one G in two alleles. INFO
   // at 1000 by hand: e = 0.8, 1.25; f - e^2 = 0.36, 0.6875; theta = 0.5125, so
   // 1 - 1.0475 / (4 theta (1 - theta)) = -0.048.
-  EXPECT_EQ(lines[12],
+  EXPECT_EQ(lines[13],
             "chr20\t1000\t.\tA\tG\t.\tPASS\tNUMALT=1;AF=0.75;INFO=-0.048\tGT:AVGPOST:PL\t"
             "0|1:0.6:0,3,12346\t1|1:0.5:20,1,7");
-  EXPECT_EQ(lines[13].substr(0, lines[13].find(";INFO=")),
+  // A scaffold site copied into the calls ends its INFO with the TYPED flag.
+  EXPECT_NE(lines[14].find(";TYPED\tGT:AVGPOST:PL\t"), std::string::npos);
+  EXPECT_EQ(lines[14].substr(0, lines[14].find(";INFO=")),
             "chr20\t2000\t.\tC\tT,G\t.\tPASS\tNUMALT=2;AF=0,0.5");
-  EXPECT_EQ(lines[13].substr(lines[13].find('\t', lines[13].find(";INFO="))),
+  EXPECT_EQ(lines[14].substr(lines[14].find('\t', lines[14].find(";INFO="))),
             "\tGT:AVGPOST:PL\t2|0:0.9:0,1,2,3,4,5\t./.:.:6,7,8,9,10,11");
 }
 
@@ -76,7 +80,7 @@ TEST(CalledVcf, PlOnlyFromTheSameRecord) {
   std::ostringstream out;
   write_called_vcf(out, results, {"S1", "S2"}, "20", PlSource{&pls, &alleles});
   const auto lines = lines_of(out.str());
-  EXPECT_EQ(lines[10].substr(lines[10].find("GT:AVGPOST:PL")),
+  EXPECT_EQ(lines[11].substr(lines[11].find("GT:AVGPOST:PL")),
             "GT:AVGPOST:PL\t0|1:0.6:.\t1|1:0.5:.");
   std::ostringstream none;
   write_called_vcf(none, results, {"S1", "S2"}, "20", PlSource{});

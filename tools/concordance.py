@@ -1,19 +1,25 @@
 #!/usr/bin/env python3
 """Concordance of called genotypes with a truth VCF of the same samples (such as
-high-coverage calls), by minor-allele frequency.
+high-coverage calls), by minor-allele frequency and by sample.
 
     concordance.py --truth truth.vcf.gz --calls calls.vcf.gz [--frequency panel.vcf.gz]
-                   [--bins 0,0.01,0.05,0.5] [--tsv out.tsv] [--plot out.png]
+                   [--bins 0,0.01,0.05,0.5] [--keep-typed] [--tsv out.tsv]
+                   [--sample-tsv samples.tsv] [--plot out.png]
 
 Each ALT allele of a truth record is one site, matched to the calls by CHROM, POS, REF and
 that ALT (so split and joined multi-allelic records compare alike); a genotype is the
-count of that ALT allele. Per MAF bin and over all sites: genotype discordance,
-non-reference discordance (over genotypes with the ALT in the truth or the calls) and the
-dosage r² (squared correlation of the truth's ALT count with the calls' DS, or their GT
-count without DS). The switch error is counted over consecutive heterozygotes phased in
-both files and called right, and only where the truth is phased; it stands in the "all"
-row. The MAF comes from --frequency (a panel VCF: its INFO/AF, else its genotypes), else
-the calls' INFO/AF where every call record has it, else the truth's genotypes.
+count of that ALT allele. A truth site the calls lack counts as a hom-ref call of every
+sample (as a caller that left it out would be read). Sites the calls flag INFO/TYPED (the
+array sites dorsane copies from the scaffold) are left out unless --keep-typed.
+
+Per MAF bin and over all sites: genotype discordance, non-reference discordance (over
+genotypes with the ALT in the truth or the calls) and the dosage r² (squared correlation of
+the truth's ALT count with the calls' DS, or their GT count without DS). The switch error is
+counted over consecutive heterozygotes phased in both files and called right, and only
+where the truth is phased; it stands in the "all" row. The MAF comes from --frequency (a
+panel VCF: its INFO/AF, else its genotypes), else from the truth's genotypes; never from
+the calls, whose errors would move a site between bins. A second table gives each truth
+sample's discordance, non-reference discordance and r² over the same sites.
 
 Reads VCF (plain or gzip) directly and BCF through bcftools. matplotlib
 (python3-matplotlib) only for --plot. Exits 1 with a one-line message on bad input.
@@ -28,9 +34,11 @@ import sys
 import zlib
 
 DEFAULT_BINS = "0,0.01,0.05,0.5"
-COLUMNS = ("bin", "sites", "genotypes", "missing", "discordant", "discordance", "nonref",
-           "nonref_discordant", "nonref_discordance", "dosage_r2", "switch_pairs", "switches",
-           "switch_error")
+COLUMNS = ("bin", "sites", "sites_not_called", "genotypes", "missing", "discordant",
+           "discordance", "nonref", "nonref_discordant", "nonref_discordance", "dosage_r2",
+           "switch_pairs", "switches", "switch_error")
+SAMPLE_COLUMNS = ("sample", "genotypes", "missing", "discordant", "discordance", "nonref",
+                  "nonref_discordant", "nonref_discordance", "dosage_r2")
 # Debian's interpreter, the one python3-matplotlib installs for.
 SYSTEM_PYTHON = "/usr/bin/python3"
 
@@ -46,16 +54,23 @@ class Parser(argparse.ArgumentParser):
 
 
 def parse_args(argv):
-    p = Parser(description="Concordance of calls with a truth VCF by MAF bin.", allow_abbrev=False)
+    p = Parser(description="Concordance of calls with a truth VCF by MAF bin and by sample.",
+               allow_abbrev=False)
     p.add_argument("--truth", required=True, help="truth VCF/BCF of the same samples")
     p.add_argument("--calls", required=True, help="called VCF/BCF (DS used for r² where present)")
     p.add_argument("--frequency", metavar="PANEL",
-                   help="VCF/BCF whose INFO/AF (or genotypes) gives each site's frequency")
+                   help="VCF/BCF whose INFO/AF (or genotypes) gives each site's frequency "
+                        "[the truth's genotypes]")
     p.add_argument("--bins", default=DEFAULT_BINS,
                    help=f"increasing MAF edges from 0 to at most 0.5; bins are (low, high], the first "
                         f"[0, high] [{DEFAULT_BINS}]")
-    p.add_argument("--tsv", help="write the table here instead of standard output")
-    p.add_argument("--plot", metavar="FILE.png", help="draw r² and discordance by bin (needs matplotlib)")
+    p.add_argument("--keep-typed", action="store_true",
+                   help="also count the sites the calls flag INFO/TYPED (array sites)")
+    p.add_argument("--tsv", help="write the table by bin here instead of standard output")
+    p.add_argument("--sample-tsv", metavar="FILE",
+                   help="write the table by sample here instead of standard output")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="draw discordance and r² against the MAF (needs matplotlib)")
     args = p.parse_args(argv)
     try:
         args.edges = [float(v) for v in args.bins.split(",")]
@@ -122,6 +137,9 @@ class Record:
     def keys(self):
         return [(self.chrom, self.pos, self.ref, alt) for alt in self.alts]
 
+    def typed(self):
+        return "TYPED" in self.info.split(";")
+
     def info_af(self):
         for entry in self.info.split(";"):
             if entry.startswith("AF="):
@@ -169,8 +187,9 @@ class Record:
 
 
 def read_vcf(path):
-    """(sample names, iterator of Record)."""
+    """(sample names, iterator of Record, the ## header lines)."""
     lines = vcf_lines(path)
+    meta = []
     for number, line in lines:
         if line.startswith("#CHROM"):
             samples = line.split("\t")[9:]
@@ -179,6 +198,7 @@ def read_vcf(path):
             break
         if not line.startswith("##"):
             raise InputError(f"{path}:{number}: a record before the #CHROM line")
+        meta.append(line)
     else:
         raise InputError(f"{path}: no #CHROM line")
 
@@ -187,7 +207,7 @@ def read_vcf(path):
             if line:
                 yield Record(path, number, line.split("\t"), len(samples))
 
-    return samples, records()
+    return samples, records(), meta
 
 
 def alt_count(genotype, alt_number):
@@ -197,7 +217,7 @@ def alt_count(genotype, alt_number):
 class Site:
     """A called site: per truth sample the ALT count, dosage and phased ALT bits."""
 
-    __slots__ = ("counts", "dosages", "phase", "af")
+    __slots__ = ("counts", "dosages", "phase", "typed")
 
     def __init__(self, record, alt_index, columns):
         self.counts, self.dosages, self.phase = [], [], []
@@ -209,8 +229,15 @@ class Site:
             self.dosages.append(dosage if dosage is not None else count)
             phased = genotype is not None and genotype[2]
             self.phase.append((genotype[0] == alt_index + 1) if phased and count == 1 else None)
-        af = record.info_af()
-        self.af = af[alt_index] if af is not None else None
+        self.typed = record.typed()
+
+
+def hom_ref_site(n_samples):
+    """How a truth site the calls lack is counted: every sample called hom-ref, unphased."""
+    site = Site.__new__(Site)
+    site.counts, site.dosages = [0] * n_samples, [0.0] * n_samples
+    site.phase, site.typed = [None] * n_samples, False
+    return site
 
 
 def sample_columns(path, names, wanted):
@@ -222,7 +249,8 @@ def sample_columns(path, names, wanted):
 
 
 def read_calls(path, truth_samples):
-    samples, records = read_vcf(path)
+    """The called sites by key, and whether the header declares INFO/TYPED."""
+    samples, records, meta = read_vcf(path)
     columns = sample_columns(path, samples, truth_samples)
     sites = {}
     for record in records:
@@ -230,12 +258,13 @@ def read_calls(path, truth_samples):
             if key in sites:
                 raise InputError(f"{record.where}: {key[0]}:{key[1]} {key[2]}>{key[3]} occurs twice")
             sites[key] = Site(record, alt_index, columns)
-    return sites
+    marks_typed = any(line.startswith("##INFO=<ID=TYPED,") for line in meta)
+    return sites, marks_typed
 
 
 def read_panel_frequencies(path):
     """Each ALT allele's frequency in a panel: its INFO/AF, else its genotypes' count."""
-    samples, records = read_vcf(path)
+    samples, records, _ = read_vcf(path)
     frequencies = {}
     for record in records:
         af = record.info_af()
@@ -250,12 +279,13 @@ def read_panel_frequencies(path):
 
 
 class Tally:
-    """Counts of one bin, and the sums of the dosage correlation."""
+    """Counts of one bin or sample, and the sums of the dosage correlation."""
 
     def __init__(self, name):
         self.name = name
-        self.sites = self.genotypes = self.missing = self.discordant = 0
+        self.sites = self.not_called = self.genotypes = self.missing = self.discordant = 0
         self.nonref = self.nonref_discordant = 0
+        self.maf_sum = 0.0
         self.sums = [0.0] * 6  # n, x, y, xx, yy, xy of truth count x and dosage y
 
     def add(self, truth_count, call_count, dosage):
@@ -272,6 +302,12 @@ class Tally:
             x, y = truth_count, dosage
             for i, value in enumerate((1.0, x, y, x * x, y * y, x * y)):
                 self.sums[i] += value
+
+    def discordance(self):
+        return ratio(self.discordant, self.genotypes - self.missing)
+
+    def nonref_discordance(self):
+        return ratio(self.nonref_discordant, self.nonref)
 
     def r2(self):
         n, x, y, xx, yy, xy = self.sums
@@ -306,6 +342,9 @@ class Switches:
                 self.switches += same != self.last[j]
             self.last[j] = same
 
+    def rate(self):
+        return ratio(self.switches, self.pairs) if self.truth_phased else None
+
 
 def bin_of(edges, maf):
     for i in range(1, len(edges)):
@@ -327,53 +366,66 @@ def truth_site(record, alt_index, columns):
     return counts, phase
 
 
-def frequency_of(source, frequencies, key, site, truth_counts):
-    if source == "panel":
-        return frequencies.get(key)
-    if source == "calls":
-        return site.af if site else None
+def truth_frequency(truth_counts):
     called = [c for c in truth_counts if c is not None]
     return sum(called) / (2 * len(called)) if called else None
 
 
+class Report:
+    """Everything the tables, the plot and the closing messages show."""
+
+    def __init__(self, edges, samples, source):
+        self.bins = [Tally(f"({low:g},{high:g}]" if i else f"[{low:g},{high:g}]")
+                     for i, (low, high) in enumerate(zip(edges, edges[1:]))]
+        self.overall = Tally("all")
+        self.per_sample = [Tally(name) for name in samples]
+        self.switches = Switches(len(samples))
+        self.source = source
+        self.unbinned = self.typed_left_out = 0
+        self.marks_typed = True
+
+    def add_site(self, index, maf, truth_counts, site, called):
+        for tally in (self.bins[index], self.overall):
+            tally.sites += 1
+            tally.not_called += not called
+            tally.maf_sum += maf
+        for j, truth_count in enumerate(truth_counts):
+            if truth_count is None:
+                continue
+            for tally in (self.bins[index], self.overall, self.per_sample[j]):
+                tally.add(truth_count, site.counts[j], site.dosages[j])
+
+
 def concordance(args):
-    """The tallies of every bin and of all sites, the switch counts and the frequency source."""
-    samples, records = read_vcf(args.truth)
+    """The report over every truth site that has a frequency."""
+    samples, records, _ = read_vcf(args.truth)
     if len(set(samples)) != len(samples):
         raise InputError(f"{args.truth}: a sample name occurs twice in the #CHROM line")
-    calls = read_calls(args.calls, samples)
-    if args.frequency:
-        source, frequencies = "panel", read_panel_frequencies(args.frequency)
-    else:
-        source = "calls" if calls and all(s.af is not None for s in calls.values()) else "truth"
-        frequencies = None
-    edges = args.edges
-    bins = [Tally(f"({low:g},{high:g}]" if i else f"[{low:g},{high:g}]")
-            for i, (low, high) in enumerate(zip(edges, edges[1:]))]
-    overall, switches, unbinned = Tally("all"), Switches(len(samples)), 0
+    calls, marks_typed = read_calls(args.calls, samples)
+    frequencies = read_panel_frequencies(args.frequency) if args.frequency else None
+    source = f"the panel {args.frequency}" if args.frequency else "the truth's genotypes"
+    report = Report(args.edges, samples, source)
+    report.marks_typed = marks_typed
     columns = list(range(9, 9 + len(samples)))
+    not_called = hom_ref_site(len(samples))
     for record in records:
         for alt_index, key in enumerate(record.keys()):
             truth_counts, truth_phase = truth_site(record, alt_index, columns)
             site = calls.get(key)
-            frequency = frequency_of(source, frequencies, key, site, truth_counts)
-            index = None if frequency is None else bin_of(edges, min(frequency, 1.0 - frequency))
-            if index is None:
-                unbinned += 1
+            if site is not None and site.typed and not args.keep_typed:
+                report.typed_left_out += 1
                 continue
-            for tally in (bins[index], overall):
-                tally.sites += 1
-            for j, truth_count in enumerate(truth_counts):
-                if truth_count is None:
-                    continue
-                call_count = site.counts[j] if site else None
-                dosage = site.dosages[j] if site else None
-                for tally in (bins[index], overall):
-                    tally.add(truth_count, call_count, dosage)
-            if site:
+            frequency = frequencies.get(key) if frequencies is not None else truth_frequency(truth_counts)
+            index = None if frequency is None else bin_of(args.edges, min(frequency, 1.0 - frequency))
+            if index is None:
+                report.unbinned += 1
+                continue
+            report.add_site(index, min(frequency, 1.0 - frequency), truth_counts,
+                            site or not_called, site is not None)
+            if site is not None:
                 right = [p if site.counts[j] == truth_counts[j] else None for j, p in enumerate(site.phase)]
-                switches.add(record.chrom, truth_phase, right)
-    return bins + [overall], switches, source, unbinned
+                report.switches.add(record.chrom, truth_phase, right)
+    return report
 
 
 def number(value, digits=6):
@@ -384,17 +436,27 @@ def ratio(numerator, denominator):
     return numerator / denominator if denominator else None
 
 
-def table(tallies, switches):
+def bin_table(report):
     lines = ["\t".join(COLUMNS)]
-    for tally in tallies:
-        row = [tally.name, tally.sites, tally.genotypes, tally.missing, tally.discordant,
-               number(ratio(tally.discordant, tally.genotypes - tally.missing)), tally.nonref,
-               tally.nonref_discordant, number(ratio(tally.nonref_discordant, tally.nonref)),
-               number(tally.r2())]
-        if tally.name == "all" and switches.truth_phased:
-            row += [switches.pairs, switches.switches, number(ratio(switches.switches, switches.pairs))]
+    switches = report.switches
+    for tally in report.bins + [report.overall]:
+        row = [tally.name, tally.sites, tally.not_called, tally.genotypes, tally.missing,
+               tally.discordant, number(tally.discordance()), tally.nonref,
+               tally.nonref_discordant, number(tally.nonref_discordance()), number(tally.r2())]
+        if tally is report.overall and switches.truth_phased:
+            row += [switches.pairs, switches.switches, number(switches.rate())]
         else:
             row += ["NA", "NA", "NA"]
+        lines.append("\t".join(str(v) for v in row))
+    return "\n".join(lines) + "\n"
+
+
+def sample_table(report):
+    lines = ["\t".join(SAMPLE_COLUMNS)]
+    for tally in report.per_sample:
+        row = [tally.name, tally.genotypes, tally.missing, tally.discordant,
+               number(tally.discordance()), tally.nonref, tally.nonref_discordant,
+               number(tally.nonref_discordance()), number(tally.r2())]
         lines.append("\t".join(str(v) for v in row))
     return "\n".join(lines) + "\n"
 
@@ -415,26 +477,43 @@ def load_pyplot(argv):
     raise InputError("--plot needs matplotlib: install python3-matplotlib")
 
 
-def plot(plt, tallies, source, path):
-    bins = [t for t in tallies if t.name != "all"]
-    names = [t.name for t in bins]
-    figure, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
-    left.plot(names, [math.nan if t.r2() is None else t.r2() for t in bins], marker="o", color="#4477aa")
-    left.set_ylabel("dosage r²")
-    left.set_ylim(0, 1.02)
-    for label, num, den, colour in (("discordance", "discordant", None, "#228833"),
-                                    ("non-reference discordance", "nonref_discordant", "nonref", "#ee6677")):
-        values = []
-        for t in bins:
-            total = getattr(t, den) if den else t.genotypes - t.missing
-            values.append(100.0 * getattr(t, num) / total if total else math.nan)
-        right.plot(names, values, marker="o", color=colour, label=label)
-    right.set_ylabel("%")
-    right.set_ylim(bottom=0)
-    right.legend()
+def leading_digit(value):
+    return round(value / 10 ** math.floor(math.log10(value))) if value > 0 else 0
+
+
+def plot(plt, report, edges, path):
+    """Discordance and r² of each bin at the mean MAF of its sites, on a log axis (a bin whose
+    sites are all monomorphic sits at half its upper edge), each point with its site count."""
+    from matplotlib.ticker import FuncFormatter
+
+    bins = [(t, high) for t, high in zip(report.bins, edges[1:]) if t.sites]
+    x = [(t.maf_sum / t.sites) or high / 2 for t, high in bins]
+    figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4.5), sharex=True)
+    series = (("discordance", Tally.discordance, "#228833", 100.0, left),
+              ("non-reference discordance", Tally.nonref_discordance, "#ee6677", 100.0, left),
+              ("dosage r²", Tally.r2, "#4477aa", 1.0, right))
+    for label, value, colour, scale, axes in series:
+        y = [math.nan if value(t) is None else scale * value(t) for t, _ in bins]
+        axes.plot(x, y, marker="o", color=colour, label=label)
+        if label != "non-reference discordance":
+            for xi, yi, (t, _) in zip(x, y, bins):
+                if not math.isnan(yi):
+                    axes.annotate(str(t.sites), (xi, yi), textcoords="offset points",
+                                  xytext=(0, 6), ha="center", fontsize=8)
+    left.set_ylabel("% of genotypes")
+    left.set_ylim(bottom=0)
+    left.legend(title="labels: sites per bin", fontsize=8, title_fontsize=8)
+    right.set_ylabel("dosage r²")
+    right.set_ylim(0, 1.08)
     for axes in (left, right):
-        axes.set_xlabel(f"MAF bin (frequency from the {source})")
-        axes.tick_params(axis="x", labelrotation=30)
+        axes.set_xscale("log")
+        axes.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        axes.xaxis.set_minor_formatter(FuncFormatter(lambda v, _: f"{v:g}" if leading_digit(v) in (2, 5) else ""))
+        axes.set_xlabel(f"minor-allele frequency (from {report.source})")
+    rate = report.switches.rate()
+    switch = ("switch error " + (f"{100.0 * rate:.2f} % over {report.switches.pairs} pairs"
+                                 if rate is not None else "NA (the truth is unphased)"))
+    figure.suptitle(f"{report.overall.sites} sites, {len(report.per_sample)} samples; {switch}")
     figure.tight_layout()
     temporary = path + ".part.png"
     figure.savefig(temporary, dpi=100)
@@ -451,23 +530,39 @@ def write_text(path, text):
         raise InputError(f"{path}: cannot write: {err.strerror}") from None
 
 
+def closing_messages(report, args):
+    """What standard error says of where the figures came from and what was left out."""
+    messages = [f"MAF from {report.source}"]
+    not_called = report.overall.not_called
+    if not_called:
+        messages.append(f"{not_called} truth sites not in the calls counted as hom-ref calls")
+    if report.typed_left_out:
+        messages.append(f"{report.typed_left_out} array sites (INFO/TYPED) left out; "
+                        "--keep-typed counts them")
+    elif not report.marks_typed and not args.keep_typed:
+        messages.append("the calls do not flag array sites (no INFO/TYPED): every site counted")
+    if report.unbinned:
+        where = "the panel" if args.frequency else "the truth"
+        messages.append(f"{report.unbinned} truth sites without a frequency in {where} left out")
+    return "".join(f"concordance.py: {m}\n" for m in messages)
+
+
 def main(argv):
     args = parse_args(argv)
     try:
         plt = load_pyplot(argv) if args.plot else None
-        tallies, switches, source, unbinned = concordance(args)
-        text = table(tallies, switches)
-        if args.tsv:
-            write_text(args.tsv, text)
+        report = concordance(args)
+        tables = [(bin_table(report), args.tsv), (sample_table(report), args.sample_tsv)]
+        for text, path in tables:
+            if path:
+                write_text(path, text)
         if args.plot:
-            plot(plt, tallies, source, args.plot)
+            plot(plt, report, args.edges, args.plot)
     except InputError as err:
         sys.stderr.write(f"concordance.py: {err}\n")
         return 1
-    if not args.tsv:
-        sys.stdout.write(text)
-    sys.stderr.write(f"concordance.py: MAF from the {source}"
-                     + (f"; {unbinned} truth sites without a frequency left out\n" if unbinned else "\n"))
+    sys.stdout.write("\n".join(text for text, path in tables if not path))
+    sys.stderr.write(closing_messages(report, args))
     return 0
 
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <tuple>
 #include <utility>
 
 #include "app/help_text.h"
@@ -87,7 +88,8 @@ void CallSNP::check_output_names() const {
     if (file.empty()) throw FatalError("ERROR! " + option + " needs a file name, got ''");
     const FileIdentity output(file);
     for (const auto& [in_option, in_file] : inputs) {
-      if (!in_file.empty() && output.same_as(FileIdentity(in_file))) {
+      // Standard input is never the file of an output, standard output included.
+      if (!in_file.empty() && in_file != kStandardInput && output.same_as(FileIdentity(in_file))) {
         throw FatalError("ERROR! The output " + option + " " + file + " is the input " + in_option +
                          " " + in_file + "; writing it would destroy the input");
       }
@@ -101,8 +103,44 @@ void CallSNP::check_output_names() const {
   }
 }
 
+void CallSNP::check_stream_inputs() const {
+  if (params.merge_posteriors || params.decompose_multi) return;
+  // The phased readers look at a file's first bytes to tell its format, then open it again.
+  for (const auto& [given, option, file] :
+       {std::tuple{true, "--scaffold-file", params.scaffold_file},
+        std::tuple{params.has_ref_panel, "--ref-panel", params.ref_file}}) {
+    if (given && is_stream(file)) {
+      throw FatalError("ERROR! " + std::string(option) + " " + file +
+                       " is a pipe or standard input, but it is read twice (its format, then its "
+                       "sites): write it to a file first");
+    }
+  }
+  if (params.passes > 1 && is_stream(params.glf_file)) {
+    throw FatalError("ERROR! --glfs " + params.glf_file +
+                     " is a pipe or standard input, but two passes (the default with --ref-panel) "
+                     "read it again over the windows' margins: write it to a file first, or give "
+                     "--passes 1");
+  }
+  std::vector<std::pair<std::string, std::string>> inputs = {{"--sample-file", params.sample_file},
+                                                             {"--glfs", params.glf_file}};
+  if (params.has_list) inputs.emplace_back("--list", params.list_file);
+  if (params.has_ped_file) inputs.emplace_back("--ped-file", params.ped_file);
+  if (params.has_initial) inputs.emplace_back("-initial", params.initial_file);
+  if (params.has_copying_calls) inputs.emplace_back("--copying-calls", params.copying_calls_file);
+  std::string reader;
+  for (const auto& [option, file] : inputs) {
+    if (file != kStandardInput && file != "/dev/stdin") continue;
+    if (!reader.empty()) {
+      throw FatalError("ERROR! " + reader + " and " + option +
+                       " both read standard input, which holds one file");
+    }
+    reader = option;
+  }
+}
+
 CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) {
   check_output_names();
+  check_stream_inputs();
   open_run_log(params.quiet, params.log_file);
   // -chr names the chromosome until the likelihood records name it.
   chromosome = params.chromosome;
@@ -113,7 +151,7 @@ CallSNP::CallSNP(int argc, std::vector<std::string>& args) : params(argc, args) 
 void CallSNP::read_position_list() {
   params.list_line_count = 0;
   ifile in;
-  if (!in.open(params.list_file)) throw FatalError("ERROR! Can't open " + params.list_file);
+  if (!in.open(params.list_file)) throw FatalError(cannot_open("", in));
   PositionList list = read_positions(in, params.list_file);
   params.list_line_count = list.line_count;
   listed_positions = std::move(list.positions);
@@ -181,12 +219,14 @@ void CallSNP::run_calling_mode() {
 
 void CallSNP::open_outputs() {
   if (params.has_mp && !mp_output.open(params.mp_file)) {
-    throw FatalError("ERROR! Can't open output file: " + params.mp_file);
+    throw FatalError("ERROR! Can't open output file: " + params.mp_file + ": " +
+                     mp_output.failure());
   }
   if (params.has_output && !vcf_output.open(params.output_file, OutputFile::Kind::kIndexedVcf)) {
     const std::string& target = vcf_output.unwritable();
     throw FatalError("ERROR! Can't open output file: " + target +
-                     (target != params.output_file ? " (the index of --o)" : ""));
+                     (target != params.output_file ? " (the index of --o)" : "") + ": " +
+                     vcf_output.failure());
   }
 }
 

@@ -115,6 +115,10 @@ class CallSNP {
   // likelihoods use these.
   AlleleTable likelihood_alleles;
   RecordPositions record_positions;  // the POS of every likelihood record's key
+  // A likelihood file read from a stream cannot be read again: its values, by key, are kept
+  // from the first reading.
+  bool likelihoods_streamed = false;
+  std::map<std::uint64_t, std::vector<double>> streamed_likelihoods;
   // [REF, ALT] the scaffold sites pass through with (see ScaffoldData::alleles).
   AlleleTable scaffold_alleles;
   SiteRows scaffold_haplotypes;  // 2N alleles 0/1 per site, a bit each
@@ -162,6 +166,10 @@ class CallSNP {
   // Refuses, before anything is read, an output named like an input or like the other
   // output, and an empty output name.
   void check_output_names() const;
+  // Refuses, before anything is read, a stream (a pipe, standard input) where a file is read
+  // twice (a scaffold or panel; the likelihoods with two passes), and standard input named by
+  // two inputs.
+  void check_stream_inputs() const;
   void check_scaffold_size() const;
   // Scores the candidate settings of every block the analysed positions lie in.
   void choose_settings();

@@ -31,8 +31,7 @@ void report_phased_read(const PhasedLayout& phased) {
 void CallSNP::read_sample() {
   info() << "Reading sample file : " << params.sample_file << std::endl;
   ifile in;
-  if (!in.open(params.sample_file))
-    throw FatalError("ERROR! Can't open sample file: " + params.sample_file);
+  if (!in.open(params.sample_file)) throw FatalError(cannot_open("sample file: ", in));
   sample_ids = read_sample_ids(in, params.sample_file);
   sample_count = static_cast<int>(sample_ids.size());
 }
@@ -70,6 +69,8 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
   const std::string& chromosome = params.has_region       ? params.region.chromosome
                                   : params.has_chromosome ? params.chromosome_name
                                                           : settings.chromosome;
+  // A stream is read once, whole: no index, and no format probe that would consume it.
+  if (is_stream(params.glf_file)) return open_streamed_vcf(params.glf_file);
   if (auto bcf = open_bcf_text(params.glf_file, likelihood_keys_from(settings.lower),
                                settings.upper, chromosome)) {
     return bcf;
@@ -81,17 +82,17 @@ std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& sett
     return region;
   }
   auto in = std::make_unique<ifile>();
-  if (!in->open(params.glf_file)) {
-    throw FatalError("ERROR! Can't open GLs vcf file " + params.glf_file);
-  }
+  if (!in->open(params.glf_file)) throw FatalError(cannot_open("GLs vcf file ", *in));
   return in;
 }
 
 void CallSNP::read_glf_file() {
   info() << "Reading vcf file:  " << params.glf_file << std::endl;
   LikelihoodSettings settings = likelihood_settings();
-  // The file is read again as positions are called (it must be seekable, so never a pipe).
-  settings.keep_values = false;
+  // A file is read again as positions are called, so memory does not grow with the region; a
+  // stream can be read only once, so its values are kept.
+  likelihoods_streamed = is_stream(params.glf_file);
+  settings.keep_values = likelihoods_streamed;
   IndexedRegion* indexed = nullptr;
   const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
   LikelihoodRecords records;
@@ -102,6 +103,7 @@ void CallSNP::read_glf_file() {
                       params.echo_likelihoods ? std::cout : discard, std::cerr);
   if (indexed != nullptr) report_indexed_read(indexed->records_read());
 
+  streamed_likelihoods = std::move(records.site_likelihoods);
   keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
   record_positions = std::move(records.positions);
@@ -199,7 +201,7 @@ void CallSNP::read_scaffold() {
   } else {
     ifile in;
     if (!in.open(params.scaffold_file)) {
-      throw FatalError("ERROR! Can't open haplotype scaffold file: " + params.scaffold_file);
+      throw FatalError(cannot_open("haplotype scaffold file: ", in));
     }
     read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
   }
@@ -227,8 +229,7 @@ void CallSNP::read_ref_file() {
     report_indexed_read(region->records_read());
   } else {
     ifile in;
-    if (!in.open(params.ref_file))
-      throw FatalError("ERROR! Can't open external panel file: " + params.ref_file);
+    if (!in.open(params.ref_file)) throw FatalError(cannot_open("external panel file: ", in));
     info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
@@ -248,7 +249,7 @@ void CallSNP::read_pedigree() {
   }
   info() << "Reading ped file : " << params.ped_file << std::endl;
   ifile in;
-  if (!in.open(params.ped_file)) throw FatalError("ERROR! Can't open ped file: " + params.ped_file);
+  if (!in.open(params.ped_file)) throw FatalError(cannot_open("ped file: ", in));
   PedigreeCounts counts;
   pedigree = read_pedigree_units(in, params.ped_file, sample_ids, counts);
   pedigree_size = static_cast<int>(pedigree.size());
@@ -265,7 +266,7 @@ void CallSNP::read_initial_file() {
   ifile in;
   if (!in.open(params.initial_file)) {
     // The initial genotypes are optional: the run goes on without them.
-    std::cerr << "ERROR! Can't open initialization file " << params.initial_file << std::endl;
+    std::cerr << cannot_open("initialization file ", in) << std::endl;
     return;
   }
   InitialSettings settings;
@@ -280,7 +281,7 @@ void CallSNP::read_copying_calls() {
   info() << "Reading calls to copy along : " << params.copying_calls_file << std::endl;
   ifile in;
   if (!in.open(params.copying_calls_file)) {
-    throw FatalError("ERROR! Can't open --copying-calls file: " + params.copying_calls_file);
+    throw FatalError(cannot_open("--copying-calls file: ", in));
   }
   InitialSettings settings;
   settings.file_name = params.copying_calls_file;
@@ -304,9 +305,9 @@ void CallSNP::convert_to_vcf() {
                      " holds no sample ID; merging posteriors needs at least one sample");
   }
   ifile first;
-  open_aux_input(first, params.posterior_file, "ERROR! Can't open posterior file: ");
+  open_aux_input(first, params.posterior_file, "posterior file: ");
   ifile second;
-  open_aux_input(second, params.posterior_file_2, "ERROR! Can't open posterior file: ");
+  open_aux_input(second, params.posterior_file_2, "posterior file: ");
   OutputFile output;
   open_aux_output(output, params.output_file);
   merge_posterior_files(first, params.posterior_file, second, params.posterior_file_2, sample_ids,
@@ -321,7 +322,7 @@ void CallSNP::vcf_decompose() {
                      " holds no sample ID; decomposing a VCF needs at least one sample");
   }
   ifile in;
-  open_aux_input(in, params.decompose_file, "ERROR! Can't open GLs vcf file ");
+  open_aux_input(in, params.decompose_file, "GLs vcf file ");
   OutputFile output;
   open_aux_output(output, params.output_file);
   decompose_multiallelic_vcf(in, params.decompose_file, sample_ids, params.unphased,

@@ -37,12 +37,13 @@ constexpr OptionSpec kOptions[] = {
     {"--chr", 1, {"-chr", nullptr}},
     {"--sample-file", 1, {nullptr, nullptr}},
     {"--o", 1, {"-o", "--output"}},
+    {"--output-type", 1, {"-O", nullptr}},
     {"--decompose-multi", 1, {"-decompose-multi", nullptr}},
     {"--unphased", 0, {"-unphased", nullptr}},
     {"--ref-panel", 1, {nullptr, nullptr}},
     {"--ped-file", 1, {nullptr, nullptr}},
     {"--int", kCollect, {nullptr, nullptr}},
-    {"--region", 1, {nullptr, nullptr}},
+    {"--region", 1, {"-r", nullptr}},
     {"--initial", 1, {"-initial", nullptr}},
     {"--copying-calls", 1, {nullptr, nullptr}},
     {"--list", 1, {nullptr, nullptr}},
@@ -153,11 +154,43 @@ int collected_bound_count(const std::vector<std::string>& args, int argc, int i)
                    (nearest.empty() ? "" : "; did you mean '" + nearest + "'?"));
 }
 
+// "--name=value" (as GNU tools take it) and bcftools' "-Oz" as the option and its value;
+// nothing for any other argument.
+std::optional<std::pair<std::string, std::string>> attached_value(const std::string& argument) {
+  if (argument.rfind("--", 0) == 0) {
+    const std::size_t equals = argument.find('=');
+    if (equals == std::string::npos) return std::nullopt;
+    return std::make_pair(argument.substr(0, equals), argument.substr(equals + 1));
+  }
+  if (argument.size() > 2 && argument.rfind("-O", 0) == 0) {
+    return std::make_pair(argument.substr(0, 2), argument.substr(2));
+  }
+  return std::nullopt;
+}
+
+// The option of "--name=value", which must take exactly one value.
+const OptionSpec* attached_option(const std::string& argument, const std::string& name) {
+  const OptionSpec* option = find_option(name);
+  if (option == nullptr) refuse_unknown(name);
+  if (option->values != 1) {
+    throw FatalError(
+        "ERROR! Option " + std::string(option->name) + " (argument '" + argument + "') " +
+        (option->values == 0 ? "takes no value" : "takes its values as the arguments after it"));
+  }
+  return option;
+}
+
 // The options given, in order, each under its main spelling with its values.
 std::vector<GivenOption> given_options(int argc, const std::vector<std::string>& args) {
   std::vector<GivenOption> result;
   int i = 1;
   while (i < argc) {
+    if (const auto attached = attached_value(args[i])) {
+      const OptionSpec* option = attached_option(args[i], attached->first);
+      result.push_back({option->name, {attached->second}});
+      ++i;
+      continue;
+    }
     const OptionSpec* option = find_option(args[i]);
     if (option == nullptr) refuse_unknown(args[i]);
     const int wanted =
@@ -231,10 +264,19 @@ std::optional<std::uint64_t> region_position(std::string text) {
   return static_cast<std::uint64_t>(*value);
 }
 
-void check_required(const std::map<std::string, int>& required) {
+// Every missing required option in one message, and the region when none was named.
+void check_required(const std::map<std::string, int>& required, bool has_region) {
+  std::vector<std::string> missing;
   for (const auto& [key, seen] : required) {
-    if (seen == 0) throw MyException("ERROR! Parameter [ " + key + " ] is required.");
+    if (seen == 0) missing.push_back(key);
   }
+  if (missing.empty()) return;
+  std::string names;
+  for (const std::string& key : missing) names += (names.empty() ? "" : ", ") + key;
+  const std::string region = has_region ? "" : " and a region (--region, --int or --list)";
+  throw MyException("ERROR! Parameter" + std::string(missing.size() == 1 ? "" : "s") + " [ " +
+                    names + " ]" + region + (missing.size() == 1 && has_region ? " is" : " are") +
+                    " required.");
 }
 
 std::string number_text(double value) {
@@ -274,40 +316,61 @@ std::string shell_words(const std::vector<std::string>& args) {
 
 }  // namespace
 
+void check_option_spellings(int argc, const std::vector<std::string>& args) {
+  given_options(argc, args);
+}
+
 Region parse_region(const std::string& text) {
   const auto refuse = [&text](const std::string& why) -> Region {
-    throw FatalError("ERROR! --region '" + text + "' is not CHR:START-END (" + why + ")");
+    throw FatalError("ERROR! --region '" + text + "' is not CHR, CHR:POS, CHR:START-END or " +
+                     "CHR:START- (" + why + ")");
   };
+  Region region;
   // A chromosome name may hold ':' itself; the last one starts the positions.
   const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return refuse("no chromosome and positions");
-  Region region;
   region.chromosome = text.substr(0, colon);
+  if (region.chromosome.empty()) return refuse("no chromosome");
   if (region.chromosome.find_first_of(" \t") != std::string::npos) {
     return refuse("a blank in the chromosome");
   }
+  region.start = 1;
+  region.end = Region::kLastPosition;
+  if (colon == std::string::npos) return region;
+  // As bcftools reads them: POS alone is that position, an open side runs to the end.
   const std::string span = text.substr(colon + 1);
   const std::size_t dash = span.find('-');
-  if (dash == std::string::npos) return refuse("no '-' between START and END");
-  const auto start = region_position(span.substr(0, dash));
-  const auto end = region_position(span.substr(dash + 1));
-  if (!start || !end) return refuse("START and END are whole numbers from 1 to 2147483647");
+  const std::string first = span.substr(0, dash);
+  const std::string last = dash == std::string::npos ? first : span.substr(dash + 1);
+  const auto start = first.empty() ? std::optional<std::uint64_t>(1) : region_position(first);
+  const auto end = last.empty() && dash != std::string::npos
+                       ? std::optional<std::uint64_t>(Region::kLastPosition)
+                       : region_position(last);
+  if (!start || !end || (first.empty() && last.empty())) {
+    return refuse("START and END are whole numbers from 1 to 2147483647");
+  }
   if (*start > *end) return refuse("START is above END");
   region.start = *start;
   region.end = *end;
   return region;
 }
 
+std::string Region::text() const {
+  if (start == 1 && end == kLastPosition) return chromosome;
+  return chromosome + ":" + std::to_string(start) + "-" +
+         (end == kLastPosition ? "" : std::to_string(end));
+}
+
 Parameter::Parameter(int argc, std::vector<std::string>& args) {
   const std::vector<GivenOption> options = given_options(argc, args);
 
   read_mode_options(options);
+  check_output_type();
   command_line = shell_words(args);
   if (merge_posteriors || decompose_multi) return;
 
   const std::map<std::string, int> required = read_run_options(options);
   fill_defaults();
-  check_required(required);
+  check_required(required, has_int || has_list || has_region);
   check_values();
   if (has_region) {
     interval = {region.start, region.end};
@@ -353,6 +416,7 @@ void Parameter::read_mode_options(const std::vector<GivenOption>& options) {
       output_file = v[0];
       has_output = true;
     }
+    if (a == "--output-type") output_type = v[0];
     if (a == "--decompose-multi") {
       decompose_file = v[0];
       decompose_multi = true;
@@ -487,6 +551,36 @@ void Parameter::read_setting_option(const GivenOption& option) {
   }
 }
 
+void Parameter::check_output_type() const {
+  if (output_type.empty()) return;
+  // The name given to --o picks the format; -O only confirms it, as bcftools users write it.
+  const std::map<std::string, std::string> kinds = {
+      {"v", "plain VCF"}, {"z", "bgzipped VCF"}, {"b", "BCF"}};
+  const auto kind = kinds.find(output_type);
+  if (output_type == "u") {
+    throw FatalError(
+        "ERROR! -O u (uncompressed BCF) is not written: give -O b and an --o name ending in .bcf");
+  }
+  if (kind == kinds.end()) {
+    throw FatalError("ERROR! -O/--output-type needs v, z or b, got '" + output_type + "'");
+  }
+  if (!has_output) return;
+  const auto ends_with = [this](const std::string& suffix) {
+    return output_file.size() >= suffix.size() &&
+           output_file.compare(output_file.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  const std::string named = output_file == "-"  ? "v"
+                            : ends_with(".gz")  ? "z"
+                            : ends_with(".bcf") ? "b"
+                                                : "v";
+  if (named != output_type) {
+    throw FatalError("ERROR! -O " + output_type + " asks for " + kind->second + ", but --o " +
+                     output_file + " names " + kinds.at(named) +
+                     ": the name picks the format (NAME.vcf, NAME.vcf.gz, NAME.bcf, - for plain "
+                     "VCF on standard output)");
+  }
+}
+
 void Parameter::fill_defaults() {
   if (!has_numsnps) numsnps = kDefaultNumsnps;
   if (!has_lambda) lambda = kDefaultLambda;
@@ -525,6 +619,11 @@ void Parameter::check_values() const {
   if (!(copying_weight >= 0.0 && copying_weight <= 1.0)) {
     throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
                      number_text(copying_weight));
+  }
+  if (has_copying_weight && !has_ref_panel) {
+    // The weight mixes in the prior that copies the panel: without one it would be ignored.
+    throw FatalError("ERROR! --copying-weight " + number_text(copying_weight) +
+                     " needs --ref-panel: it weighs the prior from copying the panel");
   }
   if (has_copying_calls && (!has_ref_panel || copying_weight <= 0.0)) {
     // The calls only reach the prior that copies the panel: without it they would be read
@@ -580,7 +679,7 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "========================================\n";
   out << "\n\n";
   out << "INPUT PARAMETERS\n";
-  out << "Number of flanking sites at either site : "
+  out << "Number of flanking sites at either side : "
       << (has_numsnps || has_ref_panel ? std::to_string(numsnps) : "from the cohort") << "\n";
   out << "Penalty value lambda                    : " << lambda << "\n";
   out << "Number of MCMC iterations               : " << iterations << "\n";
@@ -589,8 +688,7 @@ void Parameter::print(std::ostream& out, bool colour) const {
       << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)") << "\n";
   out << "Passes over the region                  : " << passes << "\n";
   if (has_region) {
-    out << "Region                                  : " << region.chromosome << ":" << region.start
-        << "-" << region.end << "\n";
+    out << "Region                                  : " << region.text() << "\n";
   }
   out << "Seed                                    : " << seed
       << (has_seed ? "" : " (from the clock; --seed " + std::to_string(seed) + " repeats the run)")

@@ -24,12 +24,20 @@ struct GivenOption {
 
 // --region CHR:START-END, 1-based and inclusive.
 struct Region {
+  // Where a region without an end stops: the largest position the inputs may hold.
+  static constexpr std::uint64_t kLastPosition = 2147483647;
   std::string chromosome;
   std::uint64_t start = 0;
   std::uint64_t end = 0;
+  // As it would be given: CHR for the whole chromosome, CHR:START- for an open end.
+  std::string text() const;
 };
-// Throws a one-line error for anything but CHR:START-END with 1 <= START <= END < 2^31.
+// CHR (the whole chromosome), CHR:POS (that position), CHR:START-END, CHR:START- and
+// CHR:-END, 1 <= START <= END < 2^31; anything else is a one-line error.
 Region parse_region(const std::string& text);
+
+// Throws the one-line error of the first argument that is no option or lacks its values.
+void check_option_spellings(int argc, const std::vector<std::string>& args);
 
 // The settings of one run, parsed from the command line.
 class Parameter {
@@ -56,6 +64,7 @@ class Parameter {
   std::string scaffold_file;
   std::string glf_file;
   std::string output_file;
+  std::string output_type;  // -O as given: v, z or b, or "" (the --o name alone decides)
   std::string ref_file;
   std::string initial_file;
   std::string posterior_file;
@@ -135,6 +144,8 @@ class Parameter {
   std::map<std::string, int> read_run_options(const std::vector<GivenOption>& options);
   void read_file_option(const GivenOption& option);
   void read_setting_option(const GivenOption& option);
+  // -O/--output-type against the format the --o name picks.
+  void check_output_type() const;
   void fill_defaults();
   void check_values() const;
 };

@@ -241,17 +241,22 @@ void CallSNP::check_scaffold_size() const {
   }
 }
 
-CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
-                            const std::vector<std::uint64_t>& positions, const CopyingPass& pass,
-                            bool every_record,
-                            const std::function<void(PositionOutcome&)>& consume) {
+int windows_side_by_side(const CallSNP& run) {
   const Parameter& params = run.params;
   const std::size_t model_bytes = window_model_bytes(run.sample_count, params.k, params.numsnps);
   // The models of every worker's window stay within --model-memory; past it, fewer windows
   // are in hand at once and each is fitted on the threads left over.
   const std::size_t budget = static_cast<std::size_t>(params.model_memory_mb) << 20;
-  const int threads = static_cast<int>(std::clamp<std::size_t>(
-      budget / std::max<std::size_t>(model_bytes, 1), 1, static_cast<std::size_t>(params.threads)));
+  return static_cast<int>(std::clamp<std::size_t>(budget / std::max<std::size_t>(model_bytes, 1), 1,
+                                                  static_cast<std::size_t>(params.threads)));
+}
+
+CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
+                            const std::vector<std::uint64_t>& positions, const CopyingPass& pass,
+                            bool every_record,
+                            const std::function<void(PositionOutcome&)>& consume) {
+  const Parameter& params = run.params;
+  const int threads = windows_side_by_side(run);
   std::vector<Worker> workers(static_cast<std::size_t>(threads));
   for (Worker& worker : workers) worker.fit_threads = params.threads / threads;
   LikelihoodSource likelihoods(run, every_record);

@@ -98,11 +98,16 @@ LikelihoodSource::LikelihoodSource(const CallSNP& run, bool every_record)
     return run.has_likelihood_values(key) &&
            (every_record || !run.params.has_list || run.listed(run.item_position(key)));
   };
+  if (run.likelihoods_streamed) return;
   in_ = run.open_likelihoods(settings_);
   puller_ = std::make_unique<LikelihoodPuller>(*in_, run.sample_ids, settings_, wanted);
 }
 
 std::vector<double> LikelihoodSource::take(std::uint64_t key) {
+  if (run_.likelihoods_streamed) {
+    const auto kept = run_.streamed_likelihoods.find(key);
+    return kept != run_.streamed_likelihoods.end() ? kept->second : std::vector<double>();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<double> values = puller_->take(key);
   // Every position asks for values the first reading found: none means the file changed.
@@ -496,7 +501,7 @@ PositionOutcome CallingState::pass_scaffold_site(std::uint64_t item) {
     const SiteAlleles current_alleles = run.site_alleles(item);
     outcome.has_answer = true;
     outcome.answer = Answer{std::string(current_alleles.ref), std::string(current_alleles.alt),
-                            scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4};
+                            scaffold_site(run.scaffold_haplotypes.row(scaffold), N), 4, true};
     const std::optional<SiteAlleles> record_alleles =
         record ? run.likelihood_alleles.find(item) : std::nullopt;
     // The writer checks the value count against the record's genotypes.

@@ -50,8 +50,8 @@ struct PositionOutcome {
 };
 
 // The likelihood values of the run's positions, read a second time in file order as the
-// workers ask for them; any thread may call take. every_record: all the records read, not
-// only the --list positions'.
+// workers ask for them (or, from a stream, kept from the first reading); any thread may
+// call take. every_record: all the records read, not only the --list positions'.
 class LikelihoodSource {
  public:
   explicit LikelihoodSource(const CallSNP& run, bool every_record = false);

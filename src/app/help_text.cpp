@@ -25,6 +25,31 @@ struct HelpGroup {
   std::vector<HelpLine> lines;
 };
 
+// The help fits a terminal of this many columns.
+constexpr std::size_t kHelpWidth = 100;
+// Where an option's text starts: after its column of option names.
+constexpr std::size_t kTextColumn = 30;
+
+// text broken at blanks into lines of at most kHelpWidth columns, the first starting at
+// column `first`, the others at kTextColumn.
+std::string wrapped(const std::string& text, std::size_t first) {
+  std::string out;
+  std::size_t column = first;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    if (!out.empty() && column + 1 + word.size() > kHelpWidth) {
+      out += "\n" + std::string(kTextColumn, ' ');
+      column = kTextColumn;
+    } else if (!out.empty()) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += word.size();
+  }
+  return out;
+}
+
 std::string number_text(double value) {
   std::ostringstream text;
   text << value;
@@ -36,7 +61,9 @@ std::vector<HelpGroup> help_groups() {
   return {
       {"Input files",
        {{"--sample-file <file>", "sample IDs, one per line (required)"},
-        {"--glfs <file>", "genotype likelihoods: VCF with PL or GL, plain or gzip (required)"},
+        {"--glfs <file>",
+         "genotype likelihoods with PL or GL: VCF (plain, gzip or bgzip) or BCF; - or a pipe "
+         "reads a stream (required)"},
         {"--scaffold-file <file>", "phased scaffold: text layout or phased VCF/BCF (required)"},
         {"--ref-panel <file>", "reference panel: text layout or phased VCF/BCF [none]"},
         {"--ped-file <file>", "pedigree of trios and duos, ped columns [none]"},
@@ -47,14 +74,17 @@ std::vector<HelpGroup> help_groups() {
          "prior also follows between array sites; its weight becomes " +
              number_text(Parameter::kDefaultCopyingWeightWithCalls) + " [none]"}}},
       {"Region (one of the three is required)",
-       {{"--region <chr:start-end>", "chromosome and positions start to end, 1-based, inclusive"},
+       {{"--region, -r <region>",
+         "chr:start-end, 1-based and inclusive; also chr (all of it), chr:pos and chr:start-, "
+         "as bcftools reads them"},
         {"--int <lower> <upper>", "positions lower to upper + 5"},
         {"--list <file>", "white-space separated positions"}}},
       {"Model",
        {{"--numsnps <int>",
          "flanking scaffold sites on each side [" + std::to_string(Parameter::kDefaultNumsnps) +
-             "; without a panel k/" + std::to_string(kHaplotypesPerFlankingSite) + ", at least " +
-             std::to_string(kNarrowestDefaultNumsnps) + "]"},
+             " with a panel; without, k/" + std::to_string(kHaplotypesPerFlankingSite) + " from " +
+             std::to_string(kNarrowestDefaultNumsnps) + " to " +
+             std::to_string(Parameter::kDefaultNumsnps) + "]"},
         {"--lambda <double>",
          "penalty on the covariances' diagonal [" + number_text(Parameter::kDefaultLambda) + "]"},
         {"--k <int|all>",
@@ -96,6 +126,9 @@ std::vector<HelpGroup> help_groups() {
        {{"--o, -o, --output <file>",
          "output: NAME.vcf, NAME.vcf.gz (indexed), NAME.bcf (indexed), - for VCF on "
          "standard output (required)"},
+        {"--output-type, -O <v|z|b>",
+         "as bcftools: plain VCF, bgzipped VCF or BCF; must agree with the --o name, which "
+         "picks the format [from the name]"},
         {"--mp <file>", "marginal posteriors of every class [none]"},
         {"--dosage", "add DS and GP to the VCF (AF and INFO are always written) [off]"},
         {"--echo-likelihoods",
@@ -114,10 +147,11 @@ std::vector<HelpGroup> help_groups() {
        {{"--merge-posteriors <a> <b>",
          "average two --mp files into calls (with --o, --sample-file; also -merge-posteriors)"},
         {"--chr <name>",
-         "CHROM written by --merge-posteriors; the chromosome of a run whose inputs name none "
-         "(also -chr) [0]"},
+         "CHROM written by --merge-posteriors; in calling, the chromosome read from an indexed "
+         "file of several, and written where the inputs name none (also -chr) [0]"},
         {"--decompose-multi <file>",
-         "split multi-allelic records into bi-allelic SNPs (also -decompose-multi)"},
+         "split the multi-base records of a phased called VCF into bi-allelic SNPs, GT only "
+         "(not for likelihoods: bcftools norm -m-any; also -decompose-multi)"},
         {"--unphased", "--decompose-multi reads a/b genotypes (also -unphased) [off]"}}},
   };
 }
@@ -140,15 +174,15 @@ std::string help_text(bool colour) {
       << ": genotype calling for low-coverage sequencing of a cohort on a phased scaffold\n\n"
       << "Usage:\n"
       << "  dorsane --sample-file S --glfs GL.vcf.gz --scaffold-file SCAFFOLD -o OUT.vcf.gz\n"
-      << "          (--region CHR:START-END | --int LOWER UPPER | --list POSITIONS) [options]\n"
+      << "          (--region CHR[:START-END] | --int LOWER UPPER | --list POSITIONS) [options]\n"
       << "  dorsane --merge-posteriors A.mp B.mp -o OUT.vcf --sample-file S [--chr NAME]\n"
       << "  dorsane --decompose-multi IN.vcf -o OUT.vcf --sample-file S [--unphased]\n";
   for (const HelpGroup& group : help_groups()) {
     out << "\n" << bold << group.title << plain << "\n";
     for (const HelpLine& line : group.lines) {
       std::string option = line.option;
-      option.resize(std::max<std::size_t>(option.size() + 2, 28), ' ');
-      out << "  " << option << line.text << "\n";
+      option.resize(std::max<std::size_t>(option.size() + 2, kTextColumn - 2), ' ');
+      out << "  " << option << wrapped(line.text, 2 + option.size()) << "\n";
     }
   }
   out << "\nEvery option, file format and message: docs/usage.md (installed under "

@@ -27,7 +27,15 @@ bool CallSNP::copied_along(std::uint64_t key) const {
 namespace {}  // namespace
 
 void CallSNP::inference_step(ResultWriter& writer) {
-  info() << "\n\nINFORMATION\nNumber of variants to impute : " << snps_to_analyse << "\n"
+  const int windows = windows_side_by_side(*this);
+  info() << "\n\nINFORMATION\n"
+         << "Samples                      : " << sample_count << "\n"
+         << "Number of variants to impute : " << snps_to_analyse << "\n"
+         << "Threads                      : " << params.threads
+         << (windows < params.threads
+                 ? " (" + std::to_string(windows) + " windows side by side within --model-memory)"
+                 : "")
+         << "\n"
          << std::endl;
   refuse_unsupported_runs();
   check_scaffold_size();

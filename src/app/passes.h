@@ -10,6 +10,10 @@
 #include "app/CallSNP.h"
 #include "app/calling_state.h"
 
+// The windows analysed side by side: --threads, fewer where their models would outgrow
+// --model-memory.
+int windows_side_by_side(const CallSNP& run);
+
 // Analyses the positions in order with the copying prior of this pass, on the run's
 // threads, handing each outcome to consume in order. every_record: the likelihoods of every
 // record read, not only of the --list positions.

@@ -1,12 +1,16 @@
 #include "app/run_log.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <streambuf>
 
+#include "io/io.h"
 #include "util/errors.h"
 
 namespace {
@@ -48,6 +52,7 @@ struct RunLog {
   TeeBuffer progress_buffer;
   TeeBuffer warning_buffer;
   std::ofstream log_file;
+  int interruption_fd = -1;  // the log again, for the signal handler's note
   std::ostream info{&info_buffer};
   std::ostream progress{&progress_buffer};
 
@@ -74,8 +79,17 @@ void open_run_log(bool quiet, const std::string& log_file) {
   if (!log.redirected) log.standard_error = std::cerr.rdbuf();
   std::streambuf* file = nullptr;
   if (!log_file.empty()) {
+    errno = 0;
     log.log_file.open(log_file, std::ios::out | std::ios::trunc);
-    if (!log.log_file) throw FatalError("ERROR! Can't open the --log file " + log_file);
+    if (!log.log_file) {
+      throw FatalError("ERROR! Can't open the --log file " + log_file + ": " +
+                       std::strerror(errno != 0 ? errno : EIO));
+    }
+    // The signal handler can only write(2): it appends to the log through a descriptor of
+    // its own.
+    if (log.interruption_fd >= 0) ::close(log.interruption_fd);
+    log.interruption_fd = ::open(log_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    note_interruptions_in(log.interruption_fd);
     file = log.log_file.rdbuf();
   }
   log.info_buffer.set(quiet ? nullptr : log.standard_error, file);

@@ -5,7 +5,9 @@
 #include <htslib/vcf.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <streambuf>
 #include <vector>
 
@@ -96,6 +98,76 @@ class BcfTextBuffer : public std::streambuf {
   std::string current_;
   std::uint64_t records_ = 0;
 };
+
+namespace {
+
+// The lines of a text file as htslib reads them (plain, gzip or BGZF), each ending in "\n".
+class HtsLineBuffer : public std::streambuf {
+ public:
+  HtsLineBuffer(std::string name, htsFile* fp) : name_(std::move(name)), fp_(fp) {}
+  ~HtsLineBuffer() override {
+    hts_close(fp_);
+    std::free(line_.s);
+  }
+  HtsLineBuffer(const HtsLineBuffer&) = delete;
+  HtsLineBuffer& operator=(const HtsLineBuffer&) = delete;
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    const int status = hts_getline(fp_, '\n', &line_);
+    if (status == -1) return traits_type::eof();
+    if (status < -1) {
+      throw FatalError("ERROR! " + name_ + " is corrupt or truncated: reading failed after line " +
+                       std::to_string(lines_));
+    }
+    ++lines_;
+    current_.assign(line_.s, line_.l);
+    current_.push_back('\n');
+    setg(current_.data(), current_.data(), current_.data() + current_.size());
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  const std::string name_;
+  htsFile* fp_;
+  kstring_t line_ = {0, 0, nullptr};
+  std::string current_;
+  std::uint64_t lines_ = 0;
+};
+
+// An input stream that owns the buffer it reads.
+class OwningStream : public std::istream {
+ public:
+  explicit OwningStream(std::unique_ptr<std::streambuf> buffer)
+      : std::istream(buffer.get()), buffer_(std::move(buffer)) {
+    // A read that fails throws its own message rather than only setting badbit.
+    exceptions(std::ios::badbit);
+  }
+
+ private:
+  std::unique_ptr<std::streambuf> buffer_;
+};
+
+}  // namespace
+
+std::unique_ptr<std::istream> open_streamed_vcf(const std::string& name) {
+  errno = 0;
+  htsFile* fp = hts_open(name.c_str(), "r");
+  if (fp == nullptr) {
+    throw FatalError("ERROR! Can't open " + name + ": " + std::strerror(errno != 0 ? errno : EIO));
+  }
+  if (hts_get_format(fp)->format != bcf) {
+    return std::make_unique<OwningStream>(std::make_unique<HtsLineBuffer>(name, fp));
+  }
+  bcf_hdr_t* header = bcf_hdr_read(fp);
+  if (header == nullptr) {
+    hts_close(fp);
+    throw FatalError("ERROR! " + name + ": htslib cannot read its BCF header");
+  }
+  return std::make_unique<BcfText>(
+      std::make_unique<BcfTextBuffer>(name, fp, header, nullptr, std::vector<int>{}, 0, 0));
+}
 
 BcfText::BcfText(std::unique_ptr<BcfTextBuffer> buffer)
     : std::istream(buffer.get()), buffer_(std::move(buffer)) {

@@ -21,6 +21,11 @@ class BcfText : public std::istream {
   std::unique_ptr<BcfTextBuffer> buffer_;
 };
 
+// A VCF (plain, gzip or bgzip) or BCF read once from a stream (standard input as "-", a
+// pipe), as VCF text: the lines of a VCF as they are, a BCF as BcfText gives it. Throws
+// FatalError naming the stream when it cannot be opened or read.
+std::unique_ptr<std::istream> open_streamed_vcf(const std::string& name);
+
 // Null when the file is not a BCF. With NAME.csi beside it, only the records overlapping
 // [begin, end] are read: of the chromosome when the index names it, else of every sequence.
 // Throws FatalError naming the file when htslib cannot read it.

@@ -206,6 +206,7 @@ struct Answer {
   std::string second_allele;          // ALT, several alleles separated by ","
   std::vector<double> probabilities;  // class_count values per sample, samples in order
   int class_count = 0;
+  bool typed = false;  // an array (scaffold) site copied into the calls: INFO/TYPED
 };
 using Results = std::map<std::uint64_t, Answer>;
 
@@ -264,9 +265,9 @@ void write_gt_vcf_header(std::ostream& out, const std::vector<std::string>& samp
 
 class ifile;
 class OutputFile;
-// Open an auxiliary mode's input (message + name when it cannot be read) and its
-// output (the temporary file beside --o); both throw FatalError.
-void open_aux_input(ifile& in, const std::string& name, const std::string& message);
+// Open an auxiliary mode's input ("Can't open " what name: the reason, when it cannot be
+// read) and its output (the temporary file beside --o); both throw FatalError.
+void open_aux_input(ifile& in, const std::string& name, const std::string& what);
 void open_aux_output(OutputFile& out, const std::string& name);
 
 // Averages two marginal-posterior files line by line (same sites, same value counts)

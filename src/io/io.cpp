@@ -26,29 +26,81 @@ std::string extensionFile(std::string& name) {
 
 ifile::~ifile() { close(); }
 
+namespace {
+
+// The first bytes of a file, read to tell gzip from text, then the rest of it: no seek, so
+// a pipe is read as a file is.
+class PrefixedSource {
+ public:
+  using char_type = char;
+  using category = boost::iostreams::source_tag;
+  PrefixedSource(std::string prefix, std::istream& rest)
+      : prefix_(std::move(prefix)), rest_(&rest) {}
+  std::streamsize read(char* out, std::streamsize n) {
+    std::streamsize given = 0;
+    if (used_ < prefix_.size()) {
+      given = std::min<std::streamsize>(n, static_cast<std::streamsize>(prefix_.size() - used_));
+      std::copy_n(prefix_.data() + used_, given, out);
+      used_ += static_cast<std::size_t>(given);
+      if (given == n) return given;
+    }
+    rest_->read(out + given, n - given);
+    given += rest_->gcount();
+    if (rest_->bad()) throw std::ios_base::failure("read error");
+    return given > 0 ? given : -1;
+  }
+
+ private:
+  std::string prefix_;
+  std::size_t used_ = 0;
+  std::istream* rest_;
+};
+
+}  // namespace
+
+bool is_stream(const std::string& name) {
+  struct stat info {};
+  return name == kStandardInput || (::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode) &&
+                                    !S_ISDIR(info.st_mode) && !S_ISBLK(info.st_mode));
+}
+
+std::string cannot_open(const std::string& what, const ifile& in) {
+  return "ERROR! Can't open " + what + in.name() + ": " + in.failure();
+}
+
 bool ifile::open(std::string name, bool binary) {
   file_name_ = std::move(name);
   lines_read_ = 0;
   compressed_ = false;
+  failure_.clear();
   if (futils::extensionFile(file_name_) == "bz2") {
     throw FatalError("ERROR! " + file_name_ +
                      ": bz2 files are not supported; decompress it, or compress it with bgzip");
   }
+  struct stat info {};
+  const std::string path = file_name_ == kStandardInput ? "/dev/stdin" : file_name_;
+  // A directory opens without complaint and then reads nothing.
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    failure_ = std::strerror(EISDIR);
+    return false;
+  }
   // Always binary: gzip data must not be translated, and on Linux text mode is identical.
   (void)binary;
-  file_.open(file_name_, std::ios::in | std::ios::binary);
-  if (!file_) return false;
-  unsigned char magic[2] = {0, 0};
-  file_.read(reinterpret_cast<char*>(magic), 2);
-  const bool got_two = file_.gcount() == 2;
+  errno = 0;
+  file_.open(path, std::ios::in | std::ios::binary);
+  if (!file_) {
+    failure_ = std::strerror(errno != 0 ? errno : EIO);
+    return false;
+  }
+  char magic[2] = {0, 0};
+  file_.read(magic, 2);
+  std::string prefix(magic, static_cast<std::size_t>(file_.gcount()));
   file_.clear();
-  file_.seekg(0);
-  if (!file_) return false;
-  if (got_two && magic[0] == 0x1f && magic[1] == 0x8b) {
+  if (prefix.size() == 2 && prefix[0] == '\x1f' && prefix[1] == '\x8b') {
     compressed_ = true;
     push(boost::iostreams::gzip_decompressor(15, 1 << 16), 1 << 16);
   }
-  push(file_, 1 << 16);
+  push(PrefixedSource(std::move(prefix), file_), 1 << 16);
   return true;
 }
 

@@ -17,7 +17,8 @@ std::string extensionFile(std::string& name);
 // Input stream that decompresses gzip data transparently. The content decides,
 // not the name: a file starting with the gzip magic bytes is decompressed
 // (multi-member files such as bgzip output read whole), anything else is read
-// as plain text. Names ending in "bz2" are refused.
+// as plain text. Names ending in "bz2" are refused. The file is read once from its start,
+// so a pipe, /dev/stdin or "-" (standard input) reads alike.
 class ifile : public boost::iostreams::filtering_istream {
  public:
   ifile() = default;
@@ -25,8 +26,10 @@ class ifile : public boost::iostreams::filtering_istream {
   ifile(const ifile&) = delete;
   ifile& operator=(const ifile&) = delete;
 
+  // False when the file cannot be read: failure() then gives the system's reason.
   bool open(std::string name, bool binary = false);
   void close();
+  const std::string& failure() const { return failure_; }
 
   // Reads the next line without its "\n" (and without a trailing "\r").
   // Returns false at the end of the input; a corrupt or truncated compressed
@@ -39,10 +42,19 @@ class ifile : public boost::iostreams::filtering_istream {
 
  private:
   std::string file_name_;
+  std::string failure_;
   std::ifstream file_;
   std::uint64_t lines_read_ = 0;
   bool compressed_ = false;
 };
+
+// The name that reads standard input, as bcftools takes it.
+constexpr char kStandardInput[] = "-";
+// Whether a name is read as a stream (standard input, a pipe, a terminal or a socket), which
+// can be read only once from its start and has no index beside it.
+bool is_stream(const std::string& name);
+// "ERROR! Can't open <what><name>: <the system's reason>" for an ifile that failed to open.
+std::string cannot_open(const std::string& what, const ifile& in);
 
 // One-delimiter splitters; empty pieces are kept, an empty text gives one empty piece.
 int tokenize_semicol_max(std::string& text, std::vector<std::string>& pieces);  // ","
@@ -67,9 +79,11 @@ std::optional<double> parse_finite_double(std::string_view text);
 
 class OutputSink;
 
-// On SIGINT or SIGTERM, removes the temporary files of every output not yet published,
-// then ends the process with that signal.
+// On SIGINT or SIGTERM, says so on standard error, removes the temporary files of every
+// output not yet published, then ends the process with that signal.
 void remove_temporary_outputs_on_signals();
+// The interruption is also noted in this open file (a run's log); -1: standard error alone.
+void note_interruptions_in(int fd);
 
 // An output file that appears under its name only once it is complete: data goes
 // to a temporary file beside the target, and commit() checks for write errors
@@ -95,9 +109,10 @@ class OutputFile {
   static std::string index_name(const std::string& path);
 
   // Creates the temporary file; false when the target, or its index, cannot be written
-  // (unwritable() names which).
+  // (unwritable() names which, failure() gives the system's reason).
   bool open(const std::string& path, Kind kind = Kind::kText);
   const std::string& unwritable() const { return unwritable_; }
+  const std::string& failure() const { return failure_; }
   bool is_open() const { return sink_ != nullptr; }
   std::ostream& stream() { return stream_; }
   const std::string& path() const { return path_; }
@@ -118,6 +133,7 @@ class OutputFile {
 
   std::string path_;
   std::string unwritable_;
+  std::string failure_;
   std::string temp_path_;
   bool index_vcf_ = false;
   bool bcf_ = false;  // converted to BCF when complete

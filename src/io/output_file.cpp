@@ -112,7 +112,23 @@ void forget_temporary(const std::string& path) {
   }
 }
 
+// Where, besides standard error, an interruption is noted (the run's log), or -1.
+volatile std::sig_atomic_t interruption_note_fd = -1;
+
+// Only async-signal-safe calls: the texts are fixed, written with write(2).
+void note_interruption(int signal_number) {
+  const char* text =
+      signal_number == SIGINT
+          ? "ERROR! Interrupted by SIGINT: the outputs not yet complete are removed\n"
+          : "ERROR! Interrupted by SIGTERM: the outputs not yet complete are removed\n";
+  const std::size_t length = std::strlen(text);
+  for (const int fd : {static_cast<int>(STDERR_FILENO), static_cast<int>(interruption_note_fd)}) {
+    if (fd >= 0 && ::write(fd, text, length) < 0) continue;
+  }
+}
+
 extern "C" void remove_temporaries_and_exit(int signal_number) {
+  note_interruption(signal_number);
   for (int i = 0; i < kTemporarySlots; ++i) {
     if (!temporary_in_use[i]) continue;
     ::unlink(temporary_paths[i]);
@@ -165,6 +181,8 @@ constexpr int kCsiMinShift = 14;
 
 }  // namespace
 
+void note_interruptions_in(int fd) { interruption_note_fd = fd; }
+
 void remove_temporary_outputs_on_signals() {
   for (const int signal_number : {SIGINT, SIGTERM}) {
     struct sigaction action {};
@@ -186,11 +204,16 @@ OutputFile::~OutputFile() { discard(); }
 bool OutputFile::open(const std::string& path, Kind kind) {
   discard();
   path_ = path;
+  failure_.clear();
+  errno = 0;
   if (path == kStandardOutput) {
     // A duplicate, so that closing the sink leaves the process's standard output open.
     const int fd = ::dup(STDOUT_FILENO);
     std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+      failure_ = std::strerror(errno != 0 ? errno : EIO);
+      return false;
+    }
     sink_ = std::make_unique<PlainSink>(file);
     stream_.clear();
     stream_.rdbuf(sink_.get());
@@ -204,6 +227,7 @@ bool OutputFile::open(const std::string& path, Kind kind) {
   for (const std::string& target : targets()) {
     if (is_directory(target)) {
       unwritable_ = target;
+      failure_ = std::strerror(EISDIR);
       return false;
     }
   }
@@ -217,6 +241,7 @@ bool OutputFile::open(const std::string& path, Kind kind) {
     if (file != nullptr) sink_ = std::make_unique<PlainSink>(file);
   }
   if (sink_ == nullptr) {
+    failure_ = std::strerror(errno != 0 ? errno : EIO);
     temp_path_.clear();
     return false;
   }

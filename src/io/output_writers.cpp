@@ -78,7 +78,9 @@ void write_vcf_header(std::ostream& out, const std::vector<std::string>& sample_
   out << "##INFO=<ID=AF,Number=A,Type=Float,Description=\"Frequency of each ALT allele among "
          "the called genotypes' alleles\">\n"
          "##INFO=<ID=INFO,Number=A,Type=Float,Description=\"Info measure of the ALT allele's "
-         "dosages: 1 - mean dosage variance / (2 theta (1 - theta))\">\n";
+         "dosages: 1 - mean dosage variance / (2 theta (1 - theta))\">\n"
+         "##INFO=<ID=TYPED,Number=0,Type=Flag,Description=\"Array site of the scaffold, its "
+         "phased genotypes copied into the calls\">\n";
   if (dosage) {
     out << "##FORMAT=<ID=DS,Number=A,Type=Float,Description=\"Expected count of each ALT "
            "allele\">\n"
@@ -203,6 +205,7 @@ void write_vcf_record(std::ostream& out, std::uint64_t position, const Answer& a
   out << chromosome << '\t' << position << "\t.\t" << answer.first_allele << '\t'
       << answer.second_allele << "\t.\tPASS\tNUMALT=" << (a - 1);
   write_site_info(out, calls, a, dosages);
+  if (answer.typed) out << ";TYPED";
   out << (dosage_fields ? "\tGT:AVGPOST:PL:DS:GP" : "\tGT:AVGPOST:PL");
   for (int j = 0; j < n; ++j) {
     const SampleCall& call = calls[static_cast<std::size_t>(j)];

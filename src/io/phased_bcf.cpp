@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -73,8 +74,12 @@ class BcfSource : public PhasedSource {
       : PhasedSource(std::move(settings)), region_(htslib_region(begin, end)) {
     const std::string& file = settings_.file_name;
     name_ = file + " (lines are its records)";
+    errno = 0;
     file_.reset(hts_open(file.c_str(), "r"));
-    if (file_ == nullptr) throw FatalError("ERROR! Can't open " + file);
+    if (file_ == nullptr) {
+      throw FatalError("ERROR! Can't open " + file + ": " +
+                       std::strerror(errno != 0 ? errno : EIO));
+    }
     header_.reset(bcf_hdr_read(file_.get()));
     if (header_ == nullptr) {
       check_samples_unique(raw_header_samples(file), "ERROR! " + file + ": ");

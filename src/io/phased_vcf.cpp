@@ -316,6 +316,6 @@ std::unique_ptr<PhasedLayout> open_phased_layout(const PhasedVcfSettings& settin
         std::make_unique<VcfTextSource>(std::move(region), lines, settings));
   }
   auto in = std::make_unique<ifile>();
-  if (!in->open(file)) throw FatalError("ERROR! Can't open " + file);
+  if (!in->open(file)) throw FatalError(cannot_open("", *in));
   return phased_layout_of_vcf(std::move(in), settings);
 }

@@ -1,7 +1,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <string_view>
 
 #include "io/file_formats.h"
@@ -186,18 +185,15 @@ void write_site(std::ostream& out, const std::string& chromosome, const Posterio
 
 }  // namespace
 
-void open_aux_input(ifile& in, const std::string& name, const std::string& message) {
-  // ifile opens a directory without complaint and then reads nothing.
-  std::error_code ignored;
-  if (std::filesystem::is_directory(name, ignored) || !in.open(name)) {
-    throw FatalError(message + name);
-  }
+void open_aux_input(ifile& in, const std::string& name, const std::string& what) {
+  if (!in.open(name)) throw FatalError(cannot_open(what, in));
 }
 
 void open_aux_output(OutputFile& out, const std::string& name) {
   if (name.empty()) throw FatalError("ERROR! Can't open output file: no --o <file> was given");
-  if (!out.open(name, OutputFile::Kind::kVcf))
-    throw FatalError("ERROR! Can't open output file: " + name);
+  if (!out.open(name, OutputFile::Kind::kVcf)) {
+    throw FatalError("ERROR! Can't open output file: " + name + ": " + out.failure());
+  }
 }
 
 void merge_posterior_files(std::istream& first, const std::string& first_name, std::istream& second,

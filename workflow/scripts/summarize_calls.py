@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A short summary of dorsane's joined calls over one or more chromosomes: records per
-file and in all, and with --dosage the distribution of the INFO score over all of them
+file and in all, the array sites among them (INFO/TYPED, copied from the scaffold), and
+the distribution of the INFO score over the called variants, the array sites left out
 (with --plot FILE.png, its histogram).
 
     summarize_calls.py chr1/calls.vcf.gz [chr2/calls.vcf.gz ...] [--plot info_histogram.png]
@@ -21,8 +22,9 @@ SYSTEM_PYTHON = "/usr/bin/python3"
 
 
 def read_calls(path):
-    """Record count, multi-allelic count, sample count and every INFO score (one per ALT)."""
-    records = multi = samples = 0
+    """Record count, multi-allelic count, array-site count, sample count and the INFO score
+    of every ALT allele of the called variants."""
+    records = multi = typed = samples = 0
     scores = []
     opener = gzip.open if open(path, "rb").read(2) == b"\x1f\x8b" else open
     with opener(path, "rt") as vcf:
@@ -36,13 +38,17 @@ def read_calls(path):
                 raise ValueError(f"{path}:{number}: expected at least 9 fields, found {len(fields)}")
             records += 1
             multi += "," in fields[4]
-            for entry in fields[7].split(";"):
+            info = fields[7].split(";")
+            if "TYPED" in info:
+                typed += 1
+                continue
+            for entry in info:
                 if entry.startswith("INFO="):
                     try:
                         scores += [float(v) for v in entry[5:].split(",") if v != "."]
                     except ValueError:
                         raise ValueError(f"{path}:{number}: INFO value '{entry[5:]}' is not a number") from None
-    return records, multi, samples, scores
+    return records, multi, typed, samples, scores
 
 
 def quantile(ordered, q):
@@ -50,18 +56,20 @@ def quantile(ordered, q):
 
 
 def summary(counts, scores):
-    """counts: (path, records, multi-allelic records, samples) of every file."""
-    lines = [f"calls: {path}: {records} records ({multi} multi-allelic), {samples} samples"
-             for path, records, multi, samples in counts]
-    if len({samples for _, _, _, samples in counts}) > 1:
+    """counts: (path, records, multi-allelic records, array sites, samples) of every file."""
+    lines = [f"calls: {path}: {records} records ({multi} multi-allelic, {typed} array sites), "
+             f"{samples} samples" for path, records, multi, typed, samples in counts]
+    if len({c[4] for c in counts}) > 1:
         raise ValueError("the files hold different numbers of samples")
-    lines.append("records: {} ({} multi-allelic) in {} file(s), samples: {}".format(
-        sum(c[1] for c in counts), sum(c[2] for c in counts), len(counts), counts[0][3]))
+    lines.append("records: {} ({} multi-allelic, {} array sites) in {} file(s), samples: {}".format(
+        sum(c[1] for c in counts), sum(c[2] for c in counts), sum(c[3] for c in counts),
+        len(counts), counts[0][4]))
     if not scores:
-        lines.append("INFO score: not in the calls (add --dosage to the dorsane options)")
+        lines.append("INFO score: no called variant with an INFO score")
         return lines
     ordered = sorted(scores)
-    lines.append("INFO score: min {:.3f}, 10% {:.3f}, median {:.3f}, 90% {:.3f}, max {:.3f}".format(
+    lines.append("INFO score of the called variants (array sites left out): "
+                 "min {:.3f}, 10% {:.3f}, median {:.3f}, 90% {:.3f}, max {:.3f}".format(
         ordered[0], quantile(ordered, 0.1), quantile(ordered, 0.5), quantile(ordered, 0.9), ordered[-1]))
     for low, high in zip(INFO_EDGES, INFO_EDGES[1:]):
         last = high == INFO_EDGES[-1]
@@ -93,7 +101,7 @@ def plot(plt, scores, path):
     axes.axvline(0.8, color="grey", linestyle="--", linewidth=1)
     axes.set_xlabel("INFO score")
     axes.set_ylabel("ALT alleles")
-    axes.set_title(f"INFO score of {len(scores)} ALT alleles")
+    axes.set_title(f"INFO score of {len(scores)} called ALT alleles (array sites left out)")
     figure.tight_layout()
     figure.savefig(path, dpi=100)
 
@@ -107,8 +115,8 @@ def main(argv):
         plt = load_pyplot(argv) if args.plot else None
         counts, scores = [], []
         for path in args.calls:
-            records, multi, samples, file_scores = read_calls(path)
-            counts.append((path, records, multi, samples))
+            records, multi, typed, samples, file_scores = read_calls(path)
+            counts.append((path, records, multi, typed, samples))
             scores += file_scores
         lines = summary(counts, scores)
     except (OSError, ValueError, EOFError, UnicodeDecodeError) as err:
@@ -117,8 +125,8 @@ def main(argv):
     print("\n".join(lines))
     if args.plot:
         if not scores:
-            sys.stderr.write(f"summarize_calls.py: {' '.join(args.calls)}: no INFO score to plot "
-                             "(run dorsane with --dosage)\n")
+            sys.stderr.write(f"summarize_calls.py: {' '.join(args.calls)}: no INFO score of a "
+                             "called variant to plot\n")
             return 1
         plot(plt, scores, args.plot)
     return 0
