@@ -216,8 +216,8 @@ TEST(Cli, BadValuesAreErrors) {
        "ERROR! --region '20:0-5' is not CHR, CHR:POS, CHR:START-END or CHR:START- (START and END "
        "are whole numbers from 1 to 2147483647)"},
       {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR, CHR:POS,"},
-      {{"--copying-weight", "0.5"},
-       "ERROR! --copying-weight 0.5 needs --ref-panel: it weighs the prior from copying the panel"},
+      {{"--copying-weight", "0.5", "--passes", "1"},
+       "ERROR! --copying-weight 0.5 needs --ref-panel or --passes 2: it weighs the prior"},
       {{"-Oz"},
        "ERROR! -O z asks for bgzipped VCF, but --o " + dir.file("out.vcf") + " names plain VCF"},
       {{"--output-type=u"}, "ERROR! -O u (uncompressed BCF) is not written"},

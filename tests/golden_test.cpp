@@ -24,6 +24,8 @@ const std::string kCommon =
     "--iteration 20 --burnin 5 --seed 11 ";
 const std::string kBiallelic = "--int 1000000 1002100 ";
 const std::string kMulti = "--int 1003000 1004635 ";
+// One pass: the calls of the runs these cases were stored from.
+const std::string kOnePass = "--passes 1 ";
 
 struct GoldenCase {
   std::string name;
@@ -32,7 +34,10 @@ struct GoldenCase {
 void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
 
 const GoldenCase kCases[] = {
-    {"plain", kBiallelic},
+    {"plain", kBiallelic + kOnePass},
+    // The default: a second pass copies along every sample's reads, here the cohort's own
+    // first-pass haplotypes.
+    {"plain_two_passes", kBiallelic},
     // One pass: the copying prior reads the array sites only.
     {"panel", kBiallelic + "--ref-panel panel.txt --passes 1"},
     // The default with a panel: a second pass copies along every sample's reads.
@@ -45,26 +50,27 @@ const GoldenCase kCases[] = {
                                     "--copying-weight 0 --settle 0"},
     // Copying along an earlier run's calls between the array sites too.
     {"panel_copying_calls", kBiallelic + "--ref-panel panel.txt --copying-calls ../panel.vcf"},
-    {"pedigree", kBiallelic + "--ped-file family.ped --k 10"},
+    {"pedigree", kBiallelic + kOnePass + "--ped-file family.ped --k 10"},
+    {"pedigree_two_passes", kBiallelic + "--ped-file family.ped --k 10"},
     {"panel_pedigree", kBiallelic + "--ref-panel panel.txt --ped-file family.ped --passes 1"},
     {"panel_pedigree_two_passes", kBiallelic + "--ref-panel panel.txt --ped-file family.ped"},
     // Every sweep run and drawn in full, as before chains and samples settled.
-    {"plain_every_sweep", kBiallelic + "--settle 0"},
-    {"pedigree_every_sweep", kBiallelic + "--ped-file family.ped --k 10 --settle 0"},
+    {"plain_every_sweep", kBiallelic + kOnePass + "--settle 0"},
+    {"pedigree_every_sweep", kBiallelic + kOnePass + "--ped-file family.ped --k 10 --settle 0"},
     {"model_avg_every_sweep", kBiallelic + "--model-avg --settle 0"},
-    {"multi", kMulti},
+    {"multi", kMulti + kOnePass},
     {"multi_panel", kMulti + "--ref-panel panel.txt --passes 1"},
     {"list_panel", "--list list.txt --ref-panel panel.txt"},
     // Likelihood sites of both kinds, a scaffold site and a position with neither; family
     // members are left uncalled at the multi-allelic ones.
-    {"list_pedigree", "--list list.txt --ped-file family.ped"},
-    {"var_multi", kBiallelic + "--var-multi"},
+    {"list_pedigree", kOnePass + "--list list.txt --ped-file family.ped"},
+    {"var_multi", kBiallelic + kOnePass + "--var-multi"},
     {"model_avg", kBiallelic + "--model-avg"},
     {"model_avg_pedigree", kBiallelic + "--model-avg --ped-file family.ped"},
     {"model_avg_multi", kMulti + "--model-avg --k 10"},
-    {"initial", kMulti + "-initial init.vcf"},
+    {"initial", kMulti + kOnePass + "-initial init.vcf"},
     // Without flanking sites the window is empty (the sanitizer build runs these too).
-    {"multi_no_flanks", kMulti + "--numsnps 0"},
+    {"multi_no_flanks", kMulti + kOnePass + "--numsnps 0"},
     {"model_avg_multi_no_flanks", kMulti + "--model-avg --k 10 --numsnps 0"},
 };
 
@@ -149,7 +155,7 @@ TEST_P(Golden, SameRecordsWithTwoThreadsAndFromAPartOfTheRegion) {
 // the default's own choice) and a window's models fitted on two threads.
 TEST(GoldenVariants, OptionsThatKeepTheStoredRunsByteForByte) {
   for (const std::string extra : {" --k all", " --threads 2 --model-memory 0"}) {
-    for (const GoldenCase& c : {kCases[0], kCases[1], kCases[2], kCases[4]}) {
+    for (const GoldenCase& c : {kCases[0], kCases[1], kCases[2], kCases[3], kCases[5]}) {
       TempDir dir;
       std::vector<std::string> args;
       std::istringstream words(kCommon + c.options + extra);
@@ -239,7 +245,7 @@ TEST(VcfHeaders, TypedFlagsExactlyTheCopiedScaffoldSites) {
 // come from a pipe, and says so.
 TEST(GoldenVariants, LikelihoodsFromAPipeGiveTheFileRunsRecords) {
   TempDir dir;
-  std::string options = kCommon + kBiallelic;
+  std::string options = kCommon + kBiallelic + kOnePass;
   options.replace(options.find("--glfs gl.vcf"), 13, "--glfs GLFS");
   options.replace(options.find("--sample-file samples.txt"), 25,
                   "--sample-file <(cat samples.txt)");
@@ -263,10 +269,11 @@ TEST(GoldenVariants, LikelihoodsFromAPipeGiveTheFileRunsRecords) {
                              "its sites): write it to a file first\n"),
             std::string::npos)
       << refused.err;
-  // Two passes (the default with a panel) read the likelihoods again over the margins.
+  // Two passes (the default) read the likelihoods again over the margins.
   std::string two_passes = in_input + "gzip -c gl.vcf | " + run + " --ref-panel panel.txt --o '" +
                            dir.file("y.vcf") + "'";
   two_passes.replace(two_passes.find("GLFS"), 4, "-");
+  two_passes.replace(two_passes.find("--passes 1"), 10, "--passes 2");
   EXPECT_NE(run_shell("bash -c \"" + two_passes + "\"")
                 .err.find("ERROR! --glfs - is a pipe or standard input, but two passes"),
             std::string::npos);

@@ -32,6 +32,7 @@ std::vector<std::string> run_args(const std::string& glfs, const std::string& sc
           "--iteration",     "20",
           "--burnin",        "5",
           "--seed",          "11",
+          "--passes",        "1",
           "--int",           "1000000",
           "1002100",         "--o",
           out + ".vcf.gz",   "--mp",
@@ -123,6 +124,8 @@ TEST(IndexedFiles, EveryInputMayBeGzipped) {
                                      "5",
                                      "--seed",
                                      "11",
+                                     "--passes",
+                                     "1",
                                      "--o",
                                      dir.file("out.vcf")});
   ASSERT_EQ(run.status, 0) << run.err;
@@ -159,8 +162,8 @@ TEST(PhasedFiles, VcfAndBcfGiveTheTextLayoutsCalls) {
   const Case cases[] = {{"s.vcf", "", "plain"},
                         {"s.vcf.gz", "", "plain"},
                         {"s.bcf", "", "plain"},
-                        {"", "p.vcf.gz", "panel_two_passes"},
-                        {"", "p.bcf", "panel_two_passes"}};
+                        {"", "p.vcf.gz", "panel"},
+                        {"", "p.bcf", "panel"}};
   for (const Case& c : cases) {
     const std::string scaffold_file =
         c.scaffold.empty() ? kInput + "/scaffold.txt" : dir.file(c.scaffold);

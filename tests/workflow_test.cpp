@@ -73,38 +73,45 @@ TEST(Workflow, RepeatedPositionAtAChunksEndIsNeitherSplitNorDuplicated) {
   EXPECT_NE(sites.out.find(" 1 1010000\n"), std::string::npos) << sites.out;
 }
 
-// With a panel and second_pass, each chunk is called again copying along the first pass's
-// calls of the whole chromosome: the records of two runs over the whole region.
-TEST(Workflow, SecondPassChunksGiveTheRecordsOfTwoWholeRuns) {
+// With a panel, each chunk makes both passes over its region and its windows' margins: the
+// records of one run over the whole region.
+TEST(Workflow, PanelChunksOfTwoPassesGiveTheRecordsOfOneWholeRun) {
   TempDir dir;
   const std::string input = std::string(DORSANE_TEST_DATA) + "/golden/input/";
   const std::string options = "--numsnps 3 --iteration 20 --burnin 5";
-  const RunResult flow =
-      run_shell("snakemake -q -s '" + kSource + "/workflow/Snakefile' --configfile '" + kSource +
-                "/workflow/config.yaml' -d '" + dir.path() +
-                "' --cores 2 --config dorsane=" + DORSANE_BINARY + " glfs=" + input +
-                "gl.vcf scaffold=" + input + "scaffold.txt samples=" + input +
-                "samples.txt panel=" + input + "panel.txt outdir=" + dir.file("out") +
-                " second_pass=true chunk_length=1000 'chromosomes=[{name: \"20\", " +
-                "start: 1000000, end: 1004640}]' 'options=" + options + "' 2>&1");
+  const RunResult flow = run_shell(
+      "snakemake -q -s '" + kSource + "/workflow/Snakefile' --configfile '" + kSource +
+      "/workflow/config.yaml' -d '" + dir.path() +
+      "' --cores 2 --config dorsane=" + DORSANE_BINARY + " glfs=" + input +
+      "gl.vcf scaffold=" + input + "scaffold.txt samples=" + input + "samples.txt panel=" + input +
+      "panel.txt outdir=" + dir.file("out") + " chunk_length=1000 'chromosomes=[{name: \"20\", " +
+      "start: 1000000, end: 1004640}]' 'options=" + options + "' 2>&1");
   ASSERT_EQ(flow.status, 0) << flow.out;
   std::vector<std::string> args = golden_input_args(
       "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --ref-panel "
       "panel.txt --seed 7 -chr 20 --int 1000000 1004634 " +
       options);
-  std::vector<std::string> first = args;
-  first.insert(first.end(), {"--o", dir.file("first.vcf")});
-  ASSERT_EQ(run_dorsane(first).status, 0);
-  args.insert(args.end(),
-              {"--copying-calls", dir.file("first.vcf"), "--o", dir.file("second.vcf")});
-  const RunResult second = run_dorsane(args);
-  ASSERT_EQ(second.status, 0) << second.err;
+  std::vector<std::string> one_pass = args;
+  one_pass.insert(one_pass.end(), {"--passes", "1", "--o", dir.file("one_pass.vcf")});
+  ASSERT_EQ(run_dorsane(one_pass).status, 0);
+  args.insert(args.end(), {"--o", dir.file("whole.vcf")});
+  const RunResult whole_run = run_dorsane(args);
+  ASSERT_EQ(whole_run.status, 0) << whole_run.err;
   const RunResult joined = run_shell("bcftools view -H '" + dir.file("out/20/calls.vcf.gz") + "'");
-  const RunResult whole = run_shell("bcftools view -H '" + dir.file("second.vcf") + "'");
-  const RunResult first_pass = run_shell("bcftools view -H '" + dir.file("first.vcf") + "'");
+  const RunResult whole = run_shell("bcftools view -H '" + dir.file("whole.vcf") + "'");
+  const RunResult first_pass = run_shell("bcftools view -H '" + dir.file("one_pass.vcf") + "'");
   EXPECT_EQ(joined.out, whole.out);
-  EXPECT_NE(whole.out, first_pass.out);  // the calls did reach the prior
+  EXPECT_NE(whole.out, first_pass.out);  // the second pass did reach the prior
   EXPECT_GT(joined.out.size(), 1000u);
+  // A config that still asks for the separate second pass stops before any job.
+  const RunResult old =
+      run_shell("snakemake -q -s '" + kSource + "/workflow/Snakefile' --configfile '" + kSource +
+                "/workflow/config.yaml' -d '" + dir.path() +
+                "' --cores 1 --config dorsane=" + DORSANE_BINARY + " second_pass=true 2>&1");
+  EXPECT_NE(old.status, 0);
+  EXPECT_NE(old.out.find("second_pass: every chunk run makes both passes itself"),
+            std::string::npos)
+      << old.out;
 }
 
 namespace {

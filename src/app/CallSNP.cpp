@@ -117,7 +117,7 @@ void CallSNP::check_stream_inputs() const {
   }
   if (params.passes > 1 && is_stream(params.glf_file)) {
     throw FatalError("ERROR! --glfs " + params.glf_file +
-                     " is a pipe or standard input, but two passes (the default with --ref-panel) "
+                     " is a pipe or standard input, but two passes (the default) "
                      "read it again over the windows' margins: write it to a file first, or give "
                      "--passes 1");
   }

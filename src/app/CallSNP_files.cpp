@@ -133,12 +133,13 @@ int CallSNP::widest_numsnps() const {
 
 void CallSNP::read_first_pass_margins() {
   const std::vector<std::uint64_t>& scaffold = scaffold_position_list();
-  const int f = widest_numsnps();
+  // A window never takes more sites than the scaffold holds.
+  const int f = std::min(widest_numsnps(), static_cast<int>(scaffold.size()) / 2);
   std::vector<std::uint64_t> analysed;
   for (const std::uint64_t key : region_positions()) {
     if (analysed_from_likelihoods(key)) analysed.push_back(item_position(key));
   }
-  if (analysed.empty() || static_cast<int>(scaffold.size()) < 2 * f) return;
+  if (analysed.empty() || f == 0 || static_cast<int>(scaffold.size()) < 2 * f) return;
   const std::uint64_t from =
       std::min(params.interval[0], window_span(scaffold, analysed.front(), f).first);
   const std::uint64_t to =

@@ -590,15 +590,16 @@ void Parameter::fill_defaults() {
     settle_tolerance = has_ref_panel ? kDefaultSettleTolerance : kDefaultSettleToleranceNoPanel;
   }
   if (!has_passes) {
-    // The first pass serves the copying prior of the second, which needs the panel; the
-    // all-haplotype chain of --model-avg and a prior weighed 0 read no copying at all.
-    const bool copying =
-        has_ref_panel && !zflag_modelavg && !(has_copying_weight && copying_weight <= 0.0);
+    // The first pass serves the copying prior of the second: the all-haplotype chain of
+    // --model-avg and a prior weighed 0 read no copying at all, and --copying-calls is a
+    // first pass already.
+    const bool copying = !zflag_modelavg && !(has_copying_weight && copying_weight <= 0.0);
     passes = copying && !has_copying_calls ? kMaxPasses : 1;
   }
   if (!has_copying_weight) {
-    copying_weight =
-        has_copying_calls || passes > 1 ? kDefaultCopyingWeightWithCalls : kDefaultCopyingWeight;
+    copying_weight = passes > 1 && !has_ref_panel      ? kDefaultCohortCopyingWeight
+                     : has_copying_calls || passes > 1 ? kDefaultCopyingWeightWithCalls
+                                                       : kDefaultCopyingWeight;
   }
   if (!has_ref_panel) ref_haplotype_count = 0;
 }
@@ -620,10 +621,11 @@ void Parameter::check_values() const {
     throw FatalError("ERROR! --copying-weight must be from 0 to 1, got " +
                      number_text(copying_weight));
   }
-  if (has_copying_weight && !has_ref_panel) {
-    // The weight mixes in the prior that copies the panel: without one it would be ignored.
+  if (has_copying_weight && !has_ref_panel && passes < 2) {
+    // The weight mixes in the copying prior: without a panel only a second pass has one.
     throw FatalError("ERROR! --copying-weight " + number_text(copying_weight) +
-                     " needs --ref-panel: it weighs the prior from copying the panel");
+                     " needs --ref-panel or --passes 2: it weighs the prior from copying the "
+                     "panel's haplotypes (or the cohort's first-pass ones)");
   }
   if (has_copying_calls && (!has_ref_panel || copying_weight <= 0.0)) {
     // The calls only reach the prior that copies the panel: without it they would be read
@@ -632,11 +634,9 @@ void Parameter::check_values() const {
                      " needs --ref-panel and a --copying-weight above 0");
   }
   if (passes > 1) {
-    // The second pass reaches the calls only through the prior that copies the panel.
-    if (!has_ref_panel || copying_weight <= 0.0 || zflag_modelavg) {
-      throw FatalError(
-          "ERROR! --passes 2 needs --ref-panel and a --copying-weight above 0, without "
-          "--model-avg");
+    // The second pass reaches the first's calls only through the copying prior.
+    if (copying_weight <= 0.0 || zflag_modelavg) {
+      throw FatalError("ERROR! --passes 2 needs a --copying-weight above 0, without --model-avg");
     }
     if (has_copying_calls) {
       throw FatalError("ERROR! --copying-calls " + copying_calls_file +

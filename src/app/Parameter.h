@@ -123,6 +123,9 @@ class Parameter {
   // Copying along the called variants too finds the closest haplotypes better, so it earns
   // the larger share.
   static constexpr double kDefaultCopyingWeightWithCalls = 0.7;
+  // Without a panel the second pass copies the cohort's own first-pass haplotypes, whose
+  // errors are the first pass's: a smaller share.
+  static constexpr double kDefaultCohortCopyingWeight = 0.5;
   // Without a panel every model's references are the chain's own alleles, which mix more
   // slowly: a tighter tolerance, and no sample stops drawing.
   static constexpr double kDefaultSettleTolerance = 0.01;

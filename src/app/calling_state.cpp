@@ -142,7 +142,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
             R > 0},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),
-      copying(run, modelled_flags(relatives), pass),
+      copying(run, relatives, pass),
       model_average(params.zflag_modelavg) {
   const std::size_t inverse_bytes = static_cast<std::size_t>(total_haplotypes) *
                                     packed_triangle_size(totalsnps - 1) *

@@ -1,6 +1,7 @@
 #include "app/copying_state.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 namespace {
@@ -15,14 +16,19 @@ constexpr int kCopyingSources = 400;
 
 }  // namespace
 
-CopyingState::CopyingState(const CallSNP& run, std::vector<char> modelled, const CopyingPass& pass)
-    : run(run), modelled(std::move(modelled)), pass(pass), R(run.params.ref_haplotype_count) {}
+CopyingState::CopyingState(const CallSNP& run, std::vector<std::array<int, 2>> relatives,
+                           const CopyingPass& pass)
+    : run(run),
+      relatives(std::move(relatives)),
+      pass(pass),
+      R(run.params.ref_haplotype_count),
+      cohort(pass.along != nullptr && R == 0) {}
 
 void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   posteriors.clear();
   chosen.clear();
   total_haplotypes = window.sample_haplotypes;
-  if (pass.weight <= 0.0 || !window.panel_in_window || R == 0) return;
+  if (pass.weight <= 0.0 || (!cohort && (!window.panel_in_window || R == 0))) return;
   const int rows = static_cast<int>(window.M.rows()) - 1;
   // The window's rows left of the variant; those its alleles cover are not in the window.
   const auto& positions = window.positions;
@@ -41,7 +47,8 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   // A large panel is copied from its haplotypes closest to each target only: the passes then
   // cost the same per genotype whatever the panel's size.
   count = std::min(R, kCopyingSources);
-  const bool choose = count < R;
+  if (cohort) count = sources.count;
+  const bool choose = count < sources.count;
   if (choose) chosen.assign(static_cast<std::size_t>(total_haplotypes) * count, 0);
   // With the first pass's sites the variant's gap is read per variant: the two sides at the
   // gap are kept, the forward one where a single pass keeps the posteriors.
@@ -52,7 +59,7 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   target.resize(static_cast<std::size_t>(site_count));
   const bool with_calls = site_count != rows;
   for (int h = 0; h < total_haplotypes; ++h) {
-    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    if (!modelled(h)) continue;
     if (pass.along != nullptr) {
       targets_along(window.M, h);
     } else if (with_calls) {
@@ -61,16 +68,29 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
       for (int r = 0; r < rows; ++r) target[r] = window.M(r, h) != 0.0;
     }
     if (choose) choose_sources(window, h);
+    list_own_columns(h);
     const CopyingSources& from = choose ? chosen_sources : sources;
     float* forward = posteriors.data() + static_cast<std::size_t>(h) * count;
     if (pass.along != nullptr) {
       copying_sides(from, target.data(), site_split, settings, forward,
-                    backward_sides.data() + static_cast<std::size_t>(h) * count,
-                    target_miss.data());
+                    backward_sides.data() + static_cast<std::size_t>(h) * count, target_miss.data(),
+                    own, own_count);
     } else {
       copying_posterior(from, target.data(), site_split, settings, backward, forward,
                         with_calls ? target_miss.data() : nullptr);
     }
+  }
+}
+
+void CopyingState::list_own_columns(int h) {
+  own_count = 0;
+  if (!cohort) return;
+  // The sample's own haplotypes, and its relatives', whose first-pass calls share its reads.
+  const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(h / 2)];
+  for (const int sample : {h / 2 + 1, pair[0], pair[1]}) {
+    if (sample <= 0) continue;
+    own[own_count++] = R + 2 * (sample - 1);
+    own[own_count++] = R + 2 * (sample - 1) + 1;
   }
 }
 
@@ -86,6 +106,11 @@ void CopyingState::list_gap(const std::vector<std::uint64_t>& positions, int row
   }
 }
 
+void CopyingState::cohort_alleles(std::size_t along, std::uint8_t* row) const {
+  const std::uint8_t* chances = pass.along->allele_chances(along);
+  for (int c = 0; c < total_haplotypes; ++c) row[c] = chances[c] > 127;
+}
+
 void CopyingState::gap_rows(int h) {
   const std::size_t gap = gap_positions.size();
   gap_sources.rows = static_cast<int>(gap);
@@ -93,9 +118,13 @@ void CopyingState::gap_rows(int h) {
   gap_sources.alleles.resize(gap * static_cast<std::size_t>(count));
   const int* from = chosen.empty() ? nullptr : chosen.data() + static_cast<std::size_t>(h) * count;
   for (std::size_t g = 0; g < gap; ++g) {
-    const std::vector<std::uint8_t>& panel_alleles = run.ref_panel_haplotypes.at(gap_positions[g]);
     std::uint8_t* row = gap_sources.alleles.data() + g * static_cast<std::size_t>(count);
-    for (int j = 0; j < count; ++j) row[j] = panel_alleles[from != nullptr ? from[j] : j] != 0;
+    if (R > 0) {
+      const std::vector<std::uint8_t>& panel_alleles =
+          run.ref_panel_haplotypes.at(gap_positions[g]);
+      for (int j = 0; j < R; ++j) row[j] = panel_alleles[from != nullptr ? from[j] : j] != 0;
+    }
+    if (cohort) cohort_alleles(gap_along[g], row + R);
   }
 }
 
@@ -151,7 +180,7 @@ void CopyingState::list_called(const std::vector<std::uint64_t>& positions, int 
     const std::vector<std::uint64_t>& held = pass.along->positions();
     for (auto it = std::lower_bound(held.begin(), held.end(), first);
          it != held.end() && *it <= last; ++it) {
-      if (run.ref_panel_haplotypes.count(*it) == 0) continue;
+      if (R > 0 && run.ref_panel_haplotypes.count(*it) == 0) continue;
       called_positions.push_back(*it);
       along_sites.push_back(static_cast<std::size_t>(it - held.begin()));
     }
@@ -169,18 +198,23 @@ int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split)
   list_called(positions, rows);
   const int site_split = merge_called_sites(positions.data(), rows, split, called_positions, sites);
   const int site_count = static_cast<int>(sites.size());
+  const int columns = cohort ? R + total_haplotypes : R;
   sources.rows = site_count;
-  sources.count = R;
-  sources.alleles.resize(static_cast<std::size_t>(site_count) * R);
+  sources.count = columns;
+  sources.alleles.resize(static_cast<std::size_t>(site_count) * columns);
   for (int i = 0; i < site_count; ++i) {
-    std::uint8_t* row = sources.alleles.data() + static_cast<std::size_t>(i) * R;
+    std::uint8_t* row = sources.alleles.data() + static_cast<std::size_t>(i) * columns;
     const int r = sites[i].row;
     if (r >= 0) {
       for (int j = 0; j < R; ++j) row[j] = window.M(r, total_haplotypes + j) != 0.0;
+      for (int c = R; c < columns; ++c) row[c] = window.M(r, c - R) != 0.0;
     } else {
-      const std::vector<std::uint8_t>& panel_alleles =
-          run.ref_panel_haplotypes.at(sites[i].position);
-      for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
+      if (R > 0) {
+        const std::vector<std::uint8_t>& panel_alleles =
+            run.ref_panel_haplotypes.at(sites[i].position);
+        for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
+      }
+      if (cohort) cohort_alleles(along_sites[-1 - r], row + R);
     }
   }
   sources.minority_begin.clear();
@@ -213,7 +247,7 @@ CopyingPrior CopyingState::at_variant(const WindowMatrix& M, std::uint64_t v) {
   prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
   chosen_alleles.resize(static_cast<std::size_t>(count));
   for (int h = 0; h < total_haplotypes; ++h) {
-    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    if (!modelled(h)) continue;
     const std::uint8_t* alleles = panel_variant_alleles.data();
     if (!chosen.empty()) {
       const int* from = chosen.data() + static_cast<std::size_t>(h) * count;
@@ -255,9 +289,10 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
     throw std::logic_error("CopyingState: a window's variants out of position order");
   }
   for (int h = 0; h < total_haplotypes; ++h) {
-    if (!modelled[static_cast<std::size_t>(h / 2)]) continue;
+    if (!modelled(h)) continue;
     const std::size_t at = static_cast<std::size_t>(h) * count;
     if (!chosen.empty()) gap_rows(h);
+    list_own_columns(h);
     for (int g = 0; g < gap; ++g) {
       const ReadEmission emission =
           decode_emission(pass.along->emissions(gap_along[g])[static_cast<std::size_t>(h)]);
@@ -265,13 +300,17 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
       gap_miss[g] = emission.miss;
     }
     copying_extend(gap_sources, forward_through, left, gap_target.data(), settings, false,
-                   posteriors.data() + at, gap_miss.data());
+                   posteriors.data() + at, gap_miss.data(), own, own_count);
     std::copy_n(posteriors.data() + at, count, side_forward.data());
     std::copy_n(backward_sides.data() + at, count, side_backward.data());
     copying_extend(gap_sources, right, gap, gap_target.data(), settings, true, side_backward.data(),
-                   gap_miss.data());
+                   gap_miss.data(), own, own_count);
     copying_join(side_forward.data(), side_backward.data(), count, settings,
-                 variant_posterior.data());
+                 variant_posterior.data(), own, own_count);
+    if (cohort) {
+      prior.allele_one[h] = cohort_prior(variant_posterior.data(), v);
+      continue;
+    }
     const std::uint8_t* alleles = panel_variant_alleles.data();
     if (!chosen.empty()) {
       const int* from = chosen.data() + at;
@@ -282,4 +321,25 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
   }
   forward_through = left;
   return prior;
+}
+
+double CopyingState::cohort_prior(const float* posterior, std::uint64_t v) const {
+  double one = 0.0;
+  double weighed = 0.0;
+  for (int j = 0; j < R; ++j) {
+    weighed += posterior[j];
+    if (panel_variant_alleles[j]) one += posterior[j];
+  }
+  const std::vector<std::uint64_t>& held = pass.along->positions();
+  const auto it = std::lower_bound(held.begin(), held.end(), v);
+  if (it != held.end() && *it == v) {
+    const std::uint8_t* chances =
+        pass.along->allele_chances(static_cast<std::size_t>(it - held.begin()));
+    for (int c = 0; c < total_haplotypes; ++c) {
+      weighed += posterior[R + c];
+      one += posterior[R + c] * (chances[c] / 255.0);
+    }
+  }
+  // Without the variant's first-pass calls the cohort's haplotypes say nothing there.
+  return weighed > 0.0 ? one / weighed : -1.0;
 }

@@ -4,6 +4,7 @@
 // modelled haplotype copies, along which sites, and its posterior over them at the window's
 // variants. Fitted once per window; asked for the prior at each variant of it.
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -30,8 +31,10 @@ struct CopyingPass {
 
 class CopyingState {
  public:
-  // modelled: per sample, whether its haplotypes are modelled (and so get a prior).
-  CopyingState(const CallSNP& run, std::vector<char> modelled, const CopyingPass& pass);
+  // relatives: per sample, the two relatives whose haplotypes its models may not use
+  // (member_relatives); a sample with none modelled gets no prior.
+  CopyingState(const CallSNP& run, std::vector<std::array<int, 2>> relatives,
+               const CopyingPass& pass);
 
   // The posteriors of every modelled haplotype at the variant p of the window.
   void fit(const CopyingWindow& window, std::uint64_t p);
@@ -54,6 +57,12 @@ class CopyingState {
   // Into gap_sources: the panel's alleles at the gap's sites, of the sources haplotype h
   // copies (any h when it copies every panel haplotype).
   void gap_rows(int h);
+  // The cohort's first-pass alleles at a first-pass site, into row (2N).
+  void cohort_alleles(std::size_t along, std::uint8_t* row) const;
+  // Into own: the columns of haplotype h's own sample and its relatives among the sources.
+  void list_own_columns(int h);
+  // P(allele 1) at v from a posterior over the panel and the cohort.
+  double cohort_prior(const float* posterior, std::uint64_t v) const;
   // The prior at v from the two sides kept at the gap, carried over the gap's sites.
   CopyingPrior prior_along(const WindowMatrix& M, std::uint64_t v);
   // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
@@ -61,9 +70,13 @@ class CopyingState {
   void choose_sources(const CopyingWindow& window, int h);
 
   const CallSNP& run;
-  const std::vector<char> modelled;
+  const std::vector<std::array<int, 2>> relatives;
+  bool modelled(int h) const { return relatives[static_cast<std::size_t>(h / 2)][0] >= 0; }
   const CopyingPass pass;
   const int R;
+  const bool cohort;  // the cohort's first-pass haplotypes copied too
+  int own[6] = {};
+  int own_count = 0;
   int total_haplotypes = 0;
   // The window's panel alleles site by site, and each modelled haplotype's posterior over
   // the sources at the window's variants (2N x count, empty when the window leaves the panel

@@ -1,6 +1,7 @@
 #include "app/first_pass.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -19,6 +20,9 @@ void FirstPassSites::add(std::uint64_t position, const std::vector<double>& clas
     // Classes 0|0, 1|1, 0|1, 1|0: the first haplotype carries allele 1 in 1|1 and 1|0.
     const double first_one = p[1] + p[3];
     const double second_one = p[1] + p[2];
+    for (const double own : {first_one, second_one}) {
+      chances_.push_back(static_cast<std::uint8_t>(std::lround(255.0 * std::clamp(own, 0.0, 1.0))));
+    }
     const double* pl = pl_phred.data() + 3 * static_cast<std::size_t>(s);
     for (const double other : {second_one, first_one}) {
       const double bounded = std::clamp(other, kOtherAlleleBound, 1.0 - kOtherAlleleBound);

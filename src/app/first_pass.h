@@ -23,10 +23,15 @@ class FirstPassSites {
   const std::uint8_t* emissions(std::size_t site) const {
     return codes_.data() + site * static_cast<std::size_t>(haplotypes_);
   }
+  // Each sample haplotype's chance of allele 1 there, in 255ths (2N).
+  const std::uint8_t* allele_chances(std::size_t site) const {
+    return chances_.data() + site * static_cast<std::size_t>(haplotypes_);
+  }
   bool empty() const { return positions_.empty(); }
 
  private:
   int haplotypes_;
   std::vector<std::uint64_t> positions_;
   std::vector<std::uint8_t> codes_;
+  std::vector<std::uint8_t> chances_;
 };

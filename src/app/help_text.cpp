@@ -100,12 +100,14 @@ std::vector<HelpGroup> help_groups() {
          "variance 0.09 [" +
              number_text(Parameter::kDefaultRareBand) + "]"},
         {"--copying-weight <double>",
-         "weight of the prior from copying the panel's haplotypes, 0 to 1 [" +
-             number_text(Parameter::kDefaultCopyingWeight) + "; " +
-             number_text(Parameter::kDefaultCopyingWeightWithCalls) + " with two passes]"},
+         "weight of the prior from copying haplotypes, 0 to 1 [" +
+             number_text(Parameter::kDefaultCopyingWeight) +
+             " in one pass; two passes: " + number_text(Parameter::kDefaultCopyingWeightWithCalls) +
+             " with a panel, " + number_text(Parameter::kDefaultCohortCopyingWeight) + " without]"},
         {"--passes <1|2>",
-         "2: a first pass over the region, then a second whose panel-copying prior follows "
-         "each sample's reads weighed by the first [2 with a panel, else 1]"},
+         "2: a first pass, then a second whose copying prior follows each sample's reads "
+         "weighed by the first, copying the panel (without one, the cohort's first-pass "
+         "haplotypes) [2]"},
         {"--fixed-rare-phase",
          "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",

@@ -17,6 +17,8 @@ bool CallSNP::copied_along(std::uint64_t key) const {
   // The panel's haplotypes at the position must carry this record's alleles, and differ:
   // where every source carries one allele, copying learns nothing.
   const std::uint64_t pos = item_position(key);
+  // Without a panel the cohort's own first-pass haplotypes are the sources everywhere.
+  if (!params.has_ref_panel) return likelihood_alleles.at(key).count() == 2;
   const std::optional<SiteAlleles> panel = ref_panel_alleles.find(pos);
   if (!panel || !(*panel == likelihood_alleles.at(key)) || panel->count() != 2) return false;
   const std::vector<std::uint8_t>& haplotypes = ref_panel_haplotypes.at(pos);
@@ -52,11 +54,10 @@ void CallSNP::inference_step(ResultWriter& writer) {
       if (copied_along(key)) first.push_back(key);
     }
   }
-  // Counted over what is walked: with --list, every record at a listed position.
-  ProgressLine progress_line(progress(), progress_on_terminal(),
-                             static_cast<std::int64_t>(written.size() + first.size()));
   if (two_passes) {
     info() << "First pass over " << first.size() << " records" << std::endl;
+    ProgressLine progress_line(progress(), progress_on_terminal(),
+                               static_cast<std::int64_t>(first.size()), "First pass: record");
     first_pass = FirstPassSites(sample_count);
     const CallingCounts counts = call_in_order(
         *this, family, first, first_pass_settings(), true, [&](PositionOutcome& outcome) {
@@ -65,9 +66,13 @@ void CallSNP::inference_step(ResultWriter& writer) {
           }
           progress_line.advance();
         });
+    progress_line.finish();
     // Its warnings are the second pass's too, and are counted there.
     (void)counts;
   }
+  // Counted over what is walked: with --list, every record at a listed position.
+  ProgressLine progress_line(progress(), progress_on_terminal(),
+                             static_cast<std::int64_t>(written.size()));
   const CopyingPass last_pass{params.copying_weight, two_passes ? &first_pass : nullptr};
   const CallingCounts counts =
       call_in_order(*this, family, written, last_pass, false, [&](PositionOutcome& outcome) {

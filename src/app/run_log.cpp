@@ -138,16 +138,16 @@ constexpr std::int64_t kPercentStep = 5;
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::ostream& out, bool terminal, std::int64_t total)
-    : out_(out), terminal_(terminal), total_(total) {}
+ProgressLine::ProgressLine(std::ostream& out, bool terminal, std::int64_t total, std::string what)
+    : out_(out), terminal_(terminal), total_(total), what_(std::move(what)) {}
 
 std::string ProgressLine::text(std::int64_t done, double seconds) const {
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
   char figures[64];
   std::snprintf(figures, sizeof figures, "%.1f", rate);
-  std::string line = "Analysing variant " + std::to_string(done) + "/" + std::to_string(total_) +
-                     " (" + std::to_string(total_ > 0 ? done * 100 / total_ : 100) +
-                     "%), elapsed " + duration_text(seconds) + ", " + figures + " variants/s";
+  std::string line = what_ + " " + std::to_string(done) + "/" + std::to_string(total_) + " (" +
+                     std::to_string(total_ > 0 ? done * 100 / total_ : 100) + "%), elapsed " +
+                     duration_text(seconds) + ", " + figures + " variants/s";
   if (rate > 0 && done < total_) {
     line += ", ETA " + duration_text(static_cast<double>(total_ - done) / rate);
   }

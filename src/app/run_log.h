@@ -38,7 +38,9 @@ class RunClock {
 // one line rewritten at most every few tenths of a second, elsewhere a line every 5 percent.
 class ProgressLine {
  public:
-  ProgressLine(std::ostream& out, bool terminal, std::int64_t total);
+  // what: the line's first words, before "done/total".
+  ProgressLine(std::ostream& out, bool terminal, std::int64_t total,
+               std::string what = "Analysing variant");
   // One more item done.
   void advance();
   // Ends the refreshed line.
@@ -50,6 +52,7 @@ class ProgressLine {
   std::ostream& out_;
   bool terminal_;
   std::int64_t total_;
+  std::string what_;
   std::int64_t done_ = 0;
   std::int64_t next_percent_ = 5;
   RunClock clock_;

@@ -324,9 +324,12 @@ void copying_sides(const CopyingSources& sources, const std::uint8_t* target, in
 void copying_extend(const CopyingSources& rows, int from, int to, const std::uint8_t* target,
                     const CopyingSettings& settings, bool backward, float* side,
                     const float* target_miss, const int* excluded, int excluded_count) {
-  if (from >= to) return;
   CopyingChain chain(rows, target, settings, target_miss, excluded, excluded_count);
-  scale_to_one(side, rows.count, chain.run(side, 1.0F, from, to, backward));
+  // Scaled after every row: a side carried on in several calls ends as in one.
+  for (int step = 0; step < to - from; ++step) {
+    const int r = backward ? to - 1 - step : from + step;
+    scale_to_one(side, rows.count, chain.run(side, 1.0F, r, r + 1, false));
+  }
 }
 
 void copying_join(float* forward, float* backward, int count, const CopyingSettings& settings,

@@ -56,7 +56,7 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
 // sides at the variant, forward over rows [0, split) and backward over [split, rows), each
 // scaled to sum 1 but not yet stepped to the variant; a side carried on over more rows (in
 // order, or from the last back for the backward side: rows [from, to)), scaled to sum 1
-// again; and the
+// after each row, so that carrying a side on in parts ends as in one call; and the
 // posterior from the two sides. The sides are changed in place.
 void copying_sides(const CopyingSources& sources, const std::uint8_t* target, int split,
                    const CopyingSettings& settings, float* forward, float* backward,
