@@ -234,42 +234,54 @@ void CopyingState::choose_sources(const CopyingWindow& window, int h) {
   gather_sources(sources, into, count, chosen_sources);
 }
 
-CopyingPrior CopyingState::at_variant(const WindowMatrix& M, std::uint64_t v) {
-  CopyingPrior prior;
-  if (posteriors.empty()) return prior;
-  if (pass.along != nullptr) return prior_along(M, v);
+CopyingPrior CopyingState::start_prior(const WindowMatrix& M) {
   const int variant_row = static_cast<int>(M.rows()) - 1;
   panel_variant_alleles.resize(static_cast<std::size_t>(R));
   for (int j = 0; j < R; ++j) {
     panel_variant_alleles[j] = M(variant_row, total_haplotypes + j) != 0.0;
   }
+  chosen_alleles.resize(static_cast<std::size_t>(count));
+  CopyingPrior prior;
   prior.weight = pass.weight;
   prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
-  chosen_alleles.resize(static_cast<std::size_t>(count));
+  return prior;
+}
+
+double CopyingState::panel_prior(const float* posterior, int h) {
+  const std::uint8_t* alleles = panel_variant_alleles.data();
+  if (!chosen.empty()) {
+    const int* from = chosen.data() + static_cast<std::size_t>(h) * count;
+    for (int j = 0; j < count; ++j) chosen_alleles[j] = panel_variant_alleles[from[j]];
+    alleles = chosen_alleles.data();
+  }
+  return copied_allele_probability(posterior, alleles, count);
+}
+
+CopyingPrior CopyingState::at_variant(const WindowMatrix& M, std::uint64_t v) {
+  if (posteriors.empty()) return CopyingPrior{};
+  if (pass.along != nullptr) return prior_along(M, v);
+  CopyingPrior prior = start_prior(M);
   for (int h = 0; h < total_haplotypes; ++h) {
     if (!modelled(h)) continue;
-    const std::uint8_t* alleles = panel_variant_alleles.data();
-    if (!chosen.empty()) {
-      const int* from = chosen.data() + static_cast<std::size_t>(h) * count;
-      for (int j = 0; j < count; ++j) chosen_alleles[j] = panel_variant_alleles[from[j]];
-      alleles = chosen_alleles.data();
-    }
-    prior.allele_one[h] = copied_allele_probability(
-        posteriors.data() + static_cast<std::size_t>(h) * count, alleles, count);
+    prior.allele_one[h] = panel_prior(posteriors.data() + static_cast<std::size_t>(h) * count, h);
   }
   return prior;
 }
 
-CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
-  CopyingPrior prior;
-  const int variant_row = static_cast<int>(M.rows()) - 1;
-  panel_variant_alleles.resize(static_cast<std::size_t>(R));
-  for (int j = 0; j < R; ++j) {
-    panel_variant_alleles[j] = M(variant_row, total_haplotypes + j) != 0.0;
+void CopyingState::gap_targets(int h) {
+  const int gap = static_cast<int>(gap_positions.size());
+  gap_target.resize(static_cast<std::size_t>(gap));
+  gap_miss.resize(static_cast<std::size_t>(gap));
+  for (int g = 0; g < gap; ++g) {
+    const ReadEmission emission =
+        decode_emission(pass.along->emissions(gap_along[g])[static_cast<std::size_t>(h)]);
+    gap_target[g] = emission.allele;
+    gap_miss[g] = emission.miss;
   }
-  prior.weight = pass.weight;
-  prior.allele_one.assign(static_cast<std::size_t>(total_haplotypes), -1.0);
-  chosen_alleles.resize(static_cast<std::size_t>(count));
+}
+
+CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
+  CopyingPrior prior = start_prior(M);
   side_forward.resize(static_cast<std::size_t>(count));
   side_backward.resize(static_cast<std::size_t>(count));
   variant_posterior.resize(static_cast<std::size_t>(count));
@@ -280,25 +292,18 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
       std::lower_bound(gap_positions.begin(), gap_positions.end(), v) - gap_positions.begin());
   const int right = static_cast<int>(
       std::upper_bound(gap_positions.begin(), gap_positions.end(), v) - gap_positions.begin());
-  gap_target.resize(static_cast<std::size_t>(gap));
-  gap_miss.resize(static_cast<std::size_t>(gap));
-  if (chosen.empty()) gap_rows(0);
   // The window's variants come in position order: the kept forward sides move on through
   // the gap's sites as the variants do.
   if (left < forward_through) {
     throw std::logic_error("CopyingState: a window's variants out of position order");
   }
+  if (chosen.empty()) gap_rows(0);
   for (int h = 0; h < total_haplotypes; ++h) {
     if (!modelled(h)) continue;
     const std::size_t at = static_cast<std::size_t>(h) * count;
     if (!chosen.empty()) gap_rows(h);
     list_own_columns(h);
-    for (int g = 0; g < gap; ++g) {
-      const ReadEmission emission =
-          decode_emission(pass.along->emissions(gap_along[g])[static_cast<std::size_t>(h)]);
-      gap_target[g] = emission.allele;
-      gap_miss[g] = emission.miss;
-    }
+    gap_targets(h);
     copying_extend(gap_sources, forward_through, left, gap_target.data(), settings, false,
                    posteriors.data() + at, gap_miss.data(), own, own_count);
     std::copy_n(posteriors.data() + at, count, side_forward.data());
@@ -307,17 +312,8 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
                    gap_miss.data(), own, own_count);
     copying_join(side_forward.data(), side_backward.data(), count, settings,
                  variant_posterior.data(), own, own_count);
-    if (cohort) {
-      prior.allele_one[h] = cohort_prior(variant_posterior.data(), v);
-      continue;
-    }
-    const std::uint8_t* alleles = panel_variant_alleles.data();
-    if (!chosen.empty()) {
-      const int* from = chosen.data() + at;
-      for (int j = 0; j < count; ++j) chosen_alleles[j] = panel_variant_alleles[from[j]];
-      alleles = chosen_alleles.data();
-    }
-    prior.allele_one[h] = copied_allele_probability(variant_posterior.data(), alleles, count);
+    prior.allele_one[h] = cohort ? cohort_prior(variant_posterior.data(), v)
+                                 : panel_prior(variant_posterior.data(), h);
   }
   forward_through = left;
   return prior;

@@ -3,6 +3,12 @@
 // The copying prior of the window in hand (model/copying_prior.h): which sources each
 // modelled haplotype copies, along which sites, and its posterior over them at the window's
 // variants. Fitted once per window; asked for the prior at each variant of it.
+//
+// The sources are the panel's haplotypes; in a second pass without a panel, the cohort's
+// own first-pass haplotypes (never the target's sample's, nor its relatives'). The sites
+// are the window's array rows; in a second pass also every first-pass site of the
+// window's span, where the target is what its sample's reads say (weighed by the first
+// pass), the variant's own gap read per variant; with --copying-calls, the file's calls.
 
 #include <array>
 #include <cstdint>
@@ -42,8 +48,9 @@ class CopyingState {
   CopyingPrior at_variant(const WindowMatrix& M, std::uint64_t v);
 
  private:
-  // Into sources: the panel's alleles at the copying chain's sites, the window's rows with
-  // the --copying-calls sites of its span merged in; returns the sites left of the variant.
+  // Into sources: the sources' alleles at the copying chain's sites, the window's rows with
+  // the called sites of its span merged in, but for the variant's gap; returns the sites
+  // left of the variant.
   int gather_sites(const CopyingWindow& window, int rows, int split);
   // Into called_positions: the sites between the window's ends that it copies along besides
   // its rows, from --copying-calls or the first pass.
@@ -54,8 +61,8 @@ class CopyingState {
   void targets_along(const WindowMatrix& M, int h);
   // Into gap_positions: with the first pass, its sites in the variant's gap.
   void list_gap(const std::vector<std::uint64_t>& positions, int rows, int split);
-  // Into gap_sources: the panel's alleles at the gap's sites, of the sources haplotype h
-  // copies (any h when it copies every panel haplotype).
+  // Into gap_sources: the sources' alleles at the gap's sites, of those haplotype h copies
+  // (any h when it copies every source).
   void gap_rows(int h);
   // The cohort's first-pass alleles at a first-pass site, into row (2N).
   void cohort_alleles(std::size_t along, std::uint8_t* row) const;
@@ -65,6 +72,12 @@ class CopyingState {
   double cohort_prior(const float* posterior, std::uint64_t v) const;
   // The prior at v from the two sides kept at the gap, carried over the gap's sites.
   CopyingPrior prior_along(const WindowMatrix& M, std::uint64_t v);
+  // An empty prior of the pass's weight, with the panel's alleles at the variant read.
+  CopyingPrior start_prior(const WindowMatrix& M);
+  // P(allele 1) of haplotype h from its posterior over the panel (or its chosen part).
+  double panel_prior(const float* posterior, int h);
+  // gap_target and gap_miss: what haplotype h's reads say at the gap's sites.
+  void gap_targets(int h);
   // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
   // runs with it (ties to the lower column), in column order.
   void choose_sources(const CopyingWindow& window, int h);
