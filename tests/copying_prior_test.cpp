@@ -114,9 +114,12 @@ TEST(CopyingPrior, PosteriorEqualsTheSumOverEveryPathOfCopiedSources) {
     std::vector<float> forward(3), back(3);
     copying_sides(window, window_target, 2, settings, forward.data(), back.data(), window_miss,
                   nullptr, 0);
-    copying_extend(gap, 0, 1, gap_target, settings, false, forward.data(), gap_miss);
-    copying_extend(gap, 1, 2, gap_target, settings, true, back.data(), gap_miss);
-    copying_join(forward.data(), back.data(), 3, settings, posterior.data());
+    float forward_total = 1.0F;
+    float back_total = 1.0F;
+    copying_extend(gap, 0, 1, gap_target, settings, false, forward.data(), forward_total, gap_miss);
+    copying_extend(gap, 1, 2, gap_target, settings, true, back.data(), back_total, gap_miss);
+    copying_join(forward.data(), forward_total, back.data(), back_total, 3, settings,
+                 posterior.data());
     const std::vector<double> direct =
         posterior_over_all_paths(sources, target, 3, settings, row_miss);
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(posterior[j], direct[j], 2e-6) << lazily << j;

@@ -161,7 +161,7 @@ struct Worker {
 
   CallingState& for_settings(const CallSNP& run, const FamilyUnits& family,
                              LikelihoodSource& likelihoods, const ModelSettings& wanted,
-                             const CopyingPass& pass) {
+                             const PassSettings& pass) {
     if (!state || settings != wanted) {
       if (state) done.add(state->totals());
       state.reset();  // before the next one, so two never hold memory at once
@@ -213,7 +213,7 @@ void CallSNP::choose_settings() {
     const std::vector<std::size_t> sites = scored_sites(scaffold_position_list(), block);
     const int scaffold_size = scaffold_sites_around(scaffold_position_list(), block);
     auto score = [&](const ModelSettings& settings) {
-      CallingState state(*this, family, likelihoods, settings, CopyingPass{});
+      CallingState state(*this, family, likelihoods, settings, PassSettings{});
       HeldOutScore total;
       for (const std::size_t site : sites) total.add(state.score_scaffold_site(site));
       return total;
@@ -252,7 +252,7 @@ int windows_side_by_side(const CallSNP& run) {
 }
 
 CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
-                            const std::vector<std::uint64_t>& positions, const CopyingPass& pass,
+                            const std::vector<std::uint64_t>& positions, const PassSettings& pass,
                             bool every_record,
                             const std::function<void(PositionOutcome&)>& consume) {
   const Parameter& params = run.params;

@@ -122,7 +122,7 @@ std::vector<double> LikelihoodSource::take(std::uint64_t key) {
 
 CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
                            LikelihoodSource& likelihoods, const ModelSettings& settings,
-                           const CopyingPass& pass)
+                           const PassSettings& pass)
     : run(run),
       likelihoods(likelihoods),
       params(run.params),
@@ -138,7 +138,7 @@ CallingState::CallingState(const CallSNP& run, const FamilyUnits& family_units,
       models(static_cast<std::size_t>(N)),
       shuffled_rows(run.pedigree.size()),
       panel{R, &run.ref_panel_haplotypes},
-      chain{params.iterations, params.burnin, !params.fixed_rare_phase, params.settle_tolerance,
+      chain{params.iterations, params.burnin, !params.fixed_rare_phase, pass.settle_tolerance,
             R > 0},
       family(family_units),
       relatives(member_relatives(run.pedigree, N)),

@@ -74,7 +74,7 @@ class CallingState {
  public:
   // family: the run's numbered units with the trio children listed.
   CallingState(const CallSNP& run, const FamilyUnits& family, LikelihoodSource& likelihoods,
-               const ModelSettings& settings, const CopyingPass& pass);
+               const ModelSettings& settings, const PassSettings& pass);
 
   // The outcomes of a run of positions, in order: each analysed from its likelihoods
   // (window, initial alleles, models, chain) or, a scaffold site outside them, passed

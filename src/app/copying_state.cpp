@@ -17,7 +17,7 @@ constexpr int kCopyingSources = 400;
 }  // namespace
 
 CopyingState::CopyingState(const CallSNP& run, std::vector<std::array<int, 2>> relatives,
-                           const CopyingPass& pass)
+                           const PassSettings& pass)
     : run(run),
       relatives(std::move(relatives)),
       pass(pass),
@@ -55,6 +55,7 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   posteriors.assign(static_cast<std::size_t>(total_haplotypes) * count, 0.0F);
   if (pass.along != nullptr) {
     backward_sides.assign(static_cast<std::size_t>(total_haplotypes) * count, 0.0F);
+    forward_totals.assign(static_cast<std::size_t>(total_haplotypes), 1.0F);
   }
   target.resize(static_cast<std::size_t>(site_count));
   const bool with_calls = site_count != rows;
@@ -304,14 +305,16 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
     if (!chosen.empty()) gap_rows(h);
     list_own_columns(h);
     gap_targets(h);
+    float& forward_total = forward_totals[static_cast<std::size_t>(h)];
     copying_extend(gap_sources, forward_through, left, gap_target.data(), settings, false,
-                   posteriors.data() + at, gap_miss.data(), own, own_count);
+                   posteriors.data() + at, forward_total, gap_miss.data(), own, own_count);
     std::copy_n(posteriors.data() + at, count, side_forward.data());
     std::copy_n(backward_sides.data() + at, count, side_backward.data());
+    float backward_total = 1.0F;
     copying_extend(gap_sources, right, gap, gap_target.data(), settings, true, side_backward.data(),
-                   gap_miss.data(), own, own_count);
-    copying_join(side_forward.data(), side_backward.data(), count, settings,
-                 variant_posterior.data(), own, own_count);
+                   backward_total, gap_miss.data(), own, own_count);
+    copying_join(side_forward.data(), forward_total, side_backward.data(), backward_total, count,
+                 settings, variant_posterior.data(), own, own_count);
     prior.allele_one[h] = cohort ? cohort_prior(variant_posterior.data(), v)
                                  : panel_prior(variant_posterior.data(), h);
   }

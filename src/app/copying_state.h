@@ -29,10 +29,12 @@ struct CopyingWindow {
   bool panel_in_window = false;  // whether M's columns past the samples' are the panel's
 };
 
-// Which pass the prior serves: its weight, and in a second pass what the first one left.
-struct CopyingPass {
+// What sets one pass apart: its copying prior's weight, in a second pass what the first one
+// left, and when its sweeps stop (--settle).
+struct PassSettings {
   double weight = 0.0;
   const FirstPassSites* along = nullptr;
+  double settle_tolerance = 0.0;
 };
 
 class CopyingState {
@@ -40,7 +42,7 @@ class CopyingState {
   // relatives: per sample, the two relatives whose haplotypes its models may not use
   // (member_relatives); a sample with none modelled gets no prior.
   CopyingState(const CallSNP& run, std::vector<std::array<int, 2>> relatives,
-               const CopyingPass& pass);
+               const PassSettings& pass);
 
   // The posteriors of every modelled haplotype at the variant p of the window.
   void fit(const CopyingWindow& window, std::uint64_t p);
@@ -85,7 +87,7 @@ class CopyingState {
   const CallSNP& run;
   const std::vector<std::array<int, 2>> relatives;
   bool modelled(int h) const { return relatives[static_cast<std::size_t>(h / 2)][0] >= 0; }
-  const CopyingPass pass;
+  const PassSettings pass;
   const int R;
   const bool cohort;  // the cohort's first-pass haplotypes copied too
   int own[6] = {};
@@ -114,6 +116,7 @@ class CopyingState {
   std::vector<std::size_t> along_sites;  // the first pass's sites of called_positions
   CopyingSettings settings;              // the chain's, for the window in hand
   std::vector<float> backward_sides;     // with the first pass: 2N x count
+  std::vector<float> forward_totals;     // the kept forward sides' sums
   std::vector<std::uint64_t> gap_positions;
   std::vector<std::size_t> gap_along;
   int forward_through = 0;  // the gap's sites the kept forward sides have taken

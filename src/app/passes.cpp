@@ -7,8 +7,15 @@
 
 namespace {
 
-// The first pass's copying prior is the one a single pass has: it reads the array sites only.
-CopyingPass first_pass_settings() { return {Parameter::kDefaultCopyingWeight, nullptr}; }
+// The first pass's copying prior is the one a single pass has: it reads the array sites
+// only. It need only be good where the second reads it, which takes each haplotype's
+// chances and not the calls themselves: its sweeps stop sooner.
+constexpr double kFirstPassSettleFactor = 3.0;
+
+PassSettings first_pass_settings(const Parameter& params) {
+  return {Parameter::kDefaultCopyingWeight, nullptr,
+          std::min(1.0, kFirstPassSettleFactor * params.settle_tolerance)};
+}
 
 }  // namespace
 
@@ -60,7 +67,7 @@ void CallSNP::inference_step(ResultWriter& writer) {
                                static_cast<std::int64_t>(first.size()), "First pass: record");
     first_pass = FirstPassSites(sample_count);
     const CallingCounts counts = call_in_order(
-        *this, family, first, first_pass_settings(), true, [&](PositionOutcome& outcome) {
+        *this, family, first, first_pass_settings(params), true, [&](PositionOutcome& outcome) {
           if (outcome.from_likelihoods) {
             first_pass.add(outcome.position, outcome.answer.probabilities, outcome.pls);
           }
@@ -73,7 +80,8 @@ void CallSNP::inference_step(ResultWriter& writer) {
   // Counted over what is walked: with --list, every record at a listed position.
   ProgressLine progress_line(progress(), progress_on_terminal(),
                              static_cast<std::int64_t>(written.size()));
-  const CopyingPass last_pass{params.copying_weight, two_passes ? &first_pass : nullptr};
+  const PassSettings last_pass{params.copying_weight, two_passes ? &first_pass : nullptr,
+                               params.settle_tolerance};
   const CallingCounts counts =
       call_in_order(*this, family, written, last_pass, false, [&](PositionOutcome& outcome) {
         // Counted again in one warning at the end.

@@ -19,7 +19,7 @@ int windows_side_by_side(const CallSNP& run);
 // record read, not only of the --list positions.
 // family: the run's numbered units (CallSNP::family_units); every worker keeps its own copy.
 CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
-                            const std::vector<std::uint64_t>& positions, const CopyingPass& pass,
+                            const std::vector<std::uint64_t>& positions, const PassSettings& pass,
                             bool every_record,
                             const std::function<void(PositionOutcome&)>& consume);
 

@@ -322,23 +322,21 @@ void copying_sides(const CopyingSources& sources, const std::uint8_t* target, in
 }
 
 void copying_extend(const CopyingSources& rows, int from, int to, const std::uint8_t* target,
-                    const CopyingSettings& settings, bool backward, float* side,
+                    const CopyingSettings& settings, bool backward, float* side, float& total,
                     const float* target_miss, const int* excluded, int excluded_count) {
+  if (from >= to) return;
   CopyingChain chain(rows, target, settings, target_miss, excluded, excluded_count);
-  // Scaled after every row: a side carried on in several calls ends as in one.
-  for (int step = 0; step < to - from; ++step) {
-    const int r = backward ? to - 1 - step : from + step;
-    scale_to_one(side, rows.count, chain.run(side, 1.0F, r, r + 1, false));
-  }
+  total = chain.run(side, total, from, to, backward);
 }
 
-void copying_join(float* forward, float* backward, int count, const CopyingSettings& settings,
-                  float* posterior, const int* excluded, int excluded_count) {
+void copying_join(float* forward, float forward_total, float* backward, float backward_total,
+                  int count, const CopyingSettings& settings, float* posterior, const int* excluded,
+                  int excluded_count) {
   CopyingSources none;
   none.count = count;
   const CopyingChain chain(none, nullptr, settings, nullptr, excluded, excluded_count);
-  chain.to_variant(forward, 1.0F);
-  chain.to_variant(backward, 1.0F);
+  chain.to_variant(forward, forward_total);
+  chain.to_variant(backward, backward_total);
   join_sides(forward, backward, count, posterior);
 }
 

@@ -54,20 +54,21 @@ void copying_posterior(const CopyingSources& sources, const std::uint8_t* target
 
 // The same chain in parts, where the variant's neighbours are read per variant: the two
 // sides at the variant, forward over rows [0, split) and backward over [split, rows), each
-// scaled to sum 1 but not yet stepped to the variant; a side carried on over more rows (in
-// order, or from the last back for the backward side: rows [from, to)), scaled to sum 1
-// after each row, so that carrying a side on in parts ends as in one call; and the
-// posterior from the two sides. The sides are changed in place.
+// scaled to sum 1 but not yet stepped to the variant; a side carried on over rows [from, to)
+// (in order, or from the last back for the backward side), its sum in total, so that
+// carrying it on in parts ends as in one call; and the posterior from the two sides and
+// their sums. The sides are changed in place.
 void copying_sides(const CopyingSources& sources, const std::uint8_t* target, int split,
                    const CopyingSettings& settings, float* forward, float* backward,
                    const float* target_miss = nullptr, const int* excluded = nullptr,
                    int excluded_count = 0);
 void copying_extend(const CopyingSources& rows, int from, int to, const std::uint8_t* target,
-                    const CopyingSettings& settings, bool backward, float* side,
+                    const CopyingSettings& settings, bool backward, float* side, float& total,
                     const float* target_miss = nullptr, const int* excluded = nullptr,
                     int excluded_count = 0);
-void copying_join(float* forward, float* backward, int count, const CopyingSettings& settings,
-                  float* posterior, const int* excluded = nullptr, int excluded_count = 0);
+void copying_join(float* forward, float forward_total, float* backward, float backward_total,
+                  int count, const CopyingSettings& settings, float* posterior,
+                  const int* excluded = nullptr, int excluded_count = 0);
 
 // The chain's sites when the target's calls between the window's array sites join them:
 // each site is a window row (row >= 0) or the called site at called[-1 - row], in position
