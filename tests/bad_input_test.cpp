@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -317,4 +318,47 @@ TEST(BadInput, RepeatedLinesCheckedAndAltDotRecordsSkipped) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "WARNING! " + dir.file("scaffold.vcf") +
                          ": skipped 1 records with ALT '.' (every genotype 0|0)\n");
+}
+
+// A compressed input cut at a block boundary decompresses cleanly: only the missing BGZF
+// end-of-file block tells, and each reader refuses it naming the file.
+TEST(BadInput, FilesWithoutTheirEndOfFileBlockAreTruncated) {
+  struct Case {
+    std::string option, file, setup;
+  };
+  const Case cases[] = {
+      {"--glfs", "gl.bcf", "bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\""},
+      {"--glfs", "gl.bcf", "bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\" && bcftools index gl.bcf"},
+      {"--glfs", "gl.vcf.gz", "bgzip -c \"$IN/gl.vcf\" > gl.vcf.gz"},
+      {"--glfs", "gl.vcf.gz", "bgzip -c \"$IN/gl.vcf\" > gl.vcf.gz && tabix gl.vcf.gz"},
+      {"--scaffold-file", "sc.bcf", "bcftools view -Ob -o sc.bcf sc.vcf"},
+      {"--scaffold-file", "sc.txt.gz", "bgzip -c \"$IN/scaffold.txt\" > sc.txt.gz"},
+  };
+  std::vector<std::string> names;
+  std::istringstream list(read_file(kInput + "samples.txt"));
+  for (std::string id; list >> id;) names.push_back(id);
+  for (const Case& c : cases) {
+    TempDir dir;
+    dir.write("sc.vcf", phased_vcf_of_layout(read_file(kInput + "scaffold.txt"), names, false));
+    ASSERT_EQ(run_shell("cd '" + dir.path() + "' && IN='" + kInput + "' && " + c.setup).status, 0);
+    std::vector<std::string> args =
+        args_for(dir, kInput + "gl.vcf", {"--int", "1000000", "1000100"});
+    args[c.option == "--glfs" ? 3 : 5] = dir.file(c.file);
+    // Whole, an indexed BCF reports its records like the other indexed inputs.
+    const RunResult whole = run_dorsane_loud(args);
+    ASSERT_EQ(whole.status, 0) << c.setup << ": " << whole.err;
+    if (c.setup.find("index") != std::string::npos || c.setup.find("tabix") != std::string::npos) {
+      EXPECT_NE(whole.err.find("read through its index: "), std::string::npos) << c.setup;
+    }
+    std::remove(dir.file("out.vcf").c_str());
+    // The records' data ends where the 28-byte end-of-file block begins.
+    const std::string bytes = read_file(dir.file(c.file));
+    dir.write(c.file, bytes.substr(0, bytes.size() - 28));
+    const RunResult cut = run_dorsane(args);
+    EXPECT_EQ(cut.status, 1) << c.setup;
+    EXPECT_EQ(cut.err.rfind("ERROR! " + dir.file(c.file) + " is truncated", 0), 0u)
+        << c.setup << ": " << cut.err;
+    EXPECT_EQ(std::count(cut.err.begin(), cut.err.end(), '\n'), 1) << cut.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf")));
+  }
 }

@@ -223,7 +223,7 @@ TEST(Regions, MultiChromosomeIndexedInputAndNameMismatch) {
   const RunResult prefixed = run_dorsane(args);
   EXPECT_EQ(prefixed.status, 1);
   EXPECT_EQ(prefixed.err,
-            "ERROR! The chromosome names differ: --region or --chr names 'chr20', " +
+            "ERROR! The chromosome names differ: --region names 'chr20', " +
                 dir.file("multi.vcf.gz") +
                 " names '20' (only the 'chr' prefix differs; rename one, e.g. with bcftools "
                 "annotate --rename-chrs)\n");

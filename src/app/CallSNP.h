@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -51,11 +52,13 @@ class CallSNP {
   // [REF, ALT] of an item: the scaffold's where it has them at its POS, else the likelihood
   // record's. Throws std::out_of_range when neither has the site.
   SiteAlleles site_alleles(std::uint64_t item) const;
-  // The likelihood VCF opened for reading (through its index when it has one, which then
-  // is also returned in indexed); settings.file_name names it in messages.
+  // The likelihood VCF opened for reading (through its index when it has one, and then
+  // indexed_records, when given, is set to count the records read); settings.file_name names
+  // it in messages.
   LikelihoodSettings likelihood_settings() const;
-  std::unique_ptr<std::istream> open_likelihoods(LikelihoodSettings& settings,
-                                                 IndexedRegion** indexed = nullptr) const;
+  std::unique_ptr<std::istream> open_likelihoods(
+      LikelihoodSettings& settings,
+      std::function<std::uint64_t()>* indexed_records = nullptr) const;
 
   Parameter params;
 
@@ -139,9 +142,16 @@ class CallSNP {
  private:
   // What named the run's chromosome, for messages: the likelihood file, --region or --chr.
   const std::string& chromosome_source() const;
+  // The chromosome --region, else --chr, asks for ("" when neither is given), and the
+  // option's name.
+  const std::string& chromosome_option() const;
+  const std::string& chromosome_option_name() const;
   // Refuses a phased input that kept no site while holding records of another chromosome.
   void check_chromosome_found(const std::string& file, bool sites_kept,
                               const std::string& other_chromosome) const;
+  // The settings of a phased calls file (-initial, --copying-calls): the samples by name,
+  // the run's chromosome.
+  InitialSettings phased_calls_settings(const std::string& file) const;
   void read_position_list();
   // With two passes: reads the likelihood records of the margins that the region's windows
   // reach past it, which the first pass calls too.

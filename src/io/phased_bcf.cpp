@@ -75,6 +75,7 @@ class BcfSource : public PhasedSource {
     name_ = file + " (lines are its records)";
     file_.reset(hts_open(file.c_str(), "r"));
     if (file_ == nullptr) throw FatalError("ERROR! Can't open " + file);
+    refuse_truncated_bgzf(file_.get(), file);
     header_.reset(bcf_hdr_read(file_.get()));
     if (header_ == nullptr) {
       check_samples_unique(raw_header_samples(file), "ERROR! " + file + ": ");
