@@ -65,6 +65,14 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
   std::string many_alleles = golden;
   const std::size_t first = many_alleles.find("\n20\t") + 1;
   many_alleles.replace(first, many_alleles.find('\n', first) - first, record);
+  // The records of chromosome 20, then the same as chromosome 21.
+  std::string two_chromosomes = golden;
+  for (std::size_t at = golden.find("\n20\t"); at != std::string::npos;
+       at = golden.find("\n20\t", at + 1)) {
+    two_chromosomes += "21" + golden.substr(at + 3, golden.find('\n', at + 1) - at - 2);
+  }
+  std::string symbolic = golden;
+  symbolic.replace(symbolic.find("\tA\tT\t"), 6, "\tA\t<*>\t");
   const std::vector<std::string> region = {"--int", "1000000", "1000100"};
   auto with_region = [&](std::vector<std::string> extra) {
     extra.insert(extra.end(), region.begin(), region.end());
@@ -115,6 +123,32 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
       {"--mp named as the index of --o", "",
        with_region({"--o", "out.vcf.gz", "--mp", "out.vcf.gz.tbi"}),
        "--mp and the index of --o name the same file out.vcf.gz.tbi"},
+      // Inputs of other chromosomes than the run's, in every layout.
+      {"text scaffold of another chromosome", "", with_region({"--scaffold-file", "sc21.txt"}),
+       "gl.vcf names '20', sc21.txt names '21'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" > sc21.txt"},
+      {"text scaffold named with chr", "", with_region({"--scaffold-file", "sc.txt"}),
+       "sc.txt names 'chr20' (only the 'chr' prefix differs",
+       "sed 's/^20 /chr20 /' \"$IN/scaffold.txt\" > sc.txt"},
+      {"indexed text scaffold of another chromosome", "",
+       with_region({"--scaffold-file", "sc21.txt.gz"}), "sc21.txt.gz names '21'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" | tr ' ' '\\t' | bgzip > sc21.txt.gz && tabix -s1 "
+       "-b3 -e3 "
+       "sc21.txt.gz"},
+      {"text panel without the region's chromosome",
+       two_chromosomes,
+       {"--region", "21:1000000-1000100", "--scaffold-file", "sc21.txt", "--ref-panel",
+        kInput + "panel.txt"},
+       "names '21', " + kInput + "panel.txt names '20'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" > sc21.txt"},
+      {"--chr that an unindexed file of two chromosomes lacks", two_chromosomes,
+       with_region({"--chr", "22"}), "--chr names '22', "},
+      {"--chr that an indexed file lacks", "", with_region({"--chr", "22", "--glfs", "two.vcf.gz"}),
+       "--chr names chromosome '22', which two.vcf.gz does not hold; its index names 20, 21",
+       "(cat \"$IN/gl.vcf\"; grep -v '^#' \"$IN/gl.vcf\" | sed 's/^20/21/') | bgzip > two.vcf.gz "
+       "&& tabix two.vcf.gz"},
+      {"raw mpileup records", symbolic, with_region({}),
+       "holds only a symbolic allele: the file lists every covered position"},
       // A sample named twice, in each way a scaffold or panel is read.
       {"VCF scaffold", "", with_region({"--scaffold-file", "sc.vcf"}),
        "sc.vcf:4: sample 'S03' is named twice in the #CHROM line", s03_twice("sc.vcf")},

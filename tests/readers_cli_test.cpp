@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -277,5 +278,66 @@ TEST(ReadersCli, OwnCallsReadBackAsInitialAndCopyingCallsInAnyColumnOrder) {
     EXPECT_EQ(run(options + dir.file("trio.vcf"), "a.vcf"),
               run(options + dir.file("reversed.vcf"), "b.vcf"))
         << options;
+  }
+}
+
+// Calls phased elsewhere are turned to the scaffold's phase at the array sites: with every
+// genotype's haplotypes swapped they give the stored run's records. Calls of another
+// chromosome, or of samples not in the list, or in another order without names, are refused.
+TEST(ReadersCli, CopyingCallsTurnedToTheScaffoldAndCheckedAgainstIt) {
+  TempDir dir;
+  const std::string golden = std::string(DORSANE_TEST_DATA) + "/golden/";
+  const std::string calls = read_file(golden + "panel.vcf");
+  auto run = [&](const std::string& text) {
+    std::vector<std::string> args = golden_input_args(
+        "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+        "--iteration 20 --burnin 5 --seed 11 --int 1000000 1002100 --ref-panel panel.txt "
+        "--mp " +
+        dir.file("out.mp"));
+    args.insert(args.end(),
+                {"--copying-calls", dir.write("calls.vcf", text), "--o", dir.file("out.vcf")});
+    return run_dorsane(args);
+  };
+  std::string swapped = calls;
+  for (std::size_t at = 0; (at = swapped.find('|', at)) != std::string::npos; ++at) {
+    std::swap(swapped[at - 1], swapped[at + 1]);
+  }
+  const RunResult turned = run(swapped);
+  ASSERT_EQ(turned.status, 0) << turned.err;
+  EXPECT_EQ(read_output(dir.file("out.vcf")), read_file(golden + "panel_copying_calls.vcf"));
+
+  std::string other_chromosome = calls;
+  for (std::size_t at = 0; (at = other_chromosome.find("\n20\t", at)) != std::string::npos;) {
+    other_chromosome.replace(++at, 2, "21");
+  }
+  std::string renamed = calls;
+  renamed.replace(renamed.find("\tS05\t"), 5, "\tX05\t");
+  std::string unnamed = calls;
+  const std::size_t header = unnamed.find("#CHROM");
+  unnamed.replace(header, unnamed.find('\n', header) - header, "#CHROM");
+  std::istringstream lines(unnamed);
+  std::string reversed;
+  for (std::string line; std::getline(lines, line);) {
+    if (line[0] != '#') {
+      std::vector<std::string> fields;
+      std::istringstream split(line);
+      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+      std::reverse(fields.begin() + 9, fields.end());
+      line = fields[0];
+      for (std::size_t f = 1; f < fields.size(); ++f) line += "\t" + fields[f];
+    }
+    reversed += line + "\n";
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {other_chromosome, "names '20', " + dir.file("calls.vcf") + " names '21'"},
+      {renamed, "calls.vcf:10: sample 'S05' of the sample file is not in the #CHROM line"},
+      {reversed, ": the calls of all samples together differ from the scaffold's genotypes"},
+  };
+  for (const auto& [text, error] : refused) {
+    std::remove(dir.file("out.vcf").c_str());
+    const RunResult run_result = run(text);
+    EXPECT_EQ(run_result.status, 1) << error;
+    EXPECT_NE(run_result.err.find(error), std::string::npos) << run_result.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf")));
   }
 }

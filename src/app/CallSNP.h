@@ -19,6 +19,9 @@
 #include "io/io.h"
 #include "util/site_rows.h"
 
+struct ScaffoldFitReport;
+struct CalledPhaseReport;
+
 // Owns one run of the program: its parameters, the inputs read, the results.
 class CallSNP {
  public:
@@ -42,6 +45,11 @@ class CallSNP {
   void vcf_decompose();
   // Closes the outputs once every record is written.
   void write_file(ResultWriter& writer);
+
+  // Checks the scaffold against the reads at the array sites (app/scaffold_check.cpp):
+  // throws, or warns with --no-scaffold-check, when a sample's scaffold fits its own reads no
+  // better than chance or another sample's better.
+  void check_scaffold_fit();
 
   // Analyses the positions in order, handing each record to writer: in one pass, or a first
   // pass over the region and its margins and a second that writes (app/passes.cpp).
@@ -152,6 +160,17 @@ class CallSNP {
   // The settings of a phased calls file (-initial, --copying-calls): the samples by name,
   // the run's chromosome.
   InitialSettings phased_calls_settings(const std::string& file) const;
+  // An array site the scaffold check scores: its likelihood record and scaffold row.
+  struct FitSite {
+    std::uint64_t key;
+    std::size_t row;
+  };
+  // The first record at each polymorphic scaffold site whose bi-allelic alleles are the
+  // scaffold's, with likelihood values.
+  std::vector<FitSite> scaffold_fit_sites() const;
+  void report_scaffold_fit(const ScaffoldFitReport& report) const;
+  // Refuses calls of another person, warns about calls without array sites.
+  void report_called_phase(const CalledPhaseReport& report) const;
   void read_position_list();
   // With two passes: reads the likelihood records of the margins that the region's windows
   // reach past it, which the first pass calls too.

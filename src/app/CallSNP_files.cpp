@@ -10,6 +10,7 @@
 #include "io/indexed_lines.h"
 #include "io/io.h"
 #include "io/phased_vcf.h"
+#include "model/called_phase.h"
 #include "model/model_window.h"
 #include "util/errors.h"
 
@@ -327,15 +328,57 @@ void CallSNP::read_copying_calls() {
   InitialSettings settings = phased_calls_settings(params.copying_calls_file);
   settings.lower = static_cast<std::uint64_t>(scaffold_range[0]);
   settings.upper = static_cast<std::uint64_t>(scaffold_range[1]);
-  const std::vector<std::uint64_t>& array_sites = scaffold_haplotypes.positions();
+  // The calls at the array sites too: they turn the calls to the scaffold's phase.
   read_called_haplotypes(
       in, settings,
       [&](std::uint64_t pos) {
-        return ref_panel_haplotypes.count(pos) != 0 &&
-               !std::binary_search(array_sites.begin(), array_sites.end(), pos);
+        return ref_panel_haplotypes.count(pos) != 0 || scaffold_haplotypes.contains(pos);
       },
       called_haplotypes);
+  const CalledPhaseReport report = align_calls_to_scaffold(scaffold_haplotypes, called_haplotypes);
+  for (auto it = called_haplotypes.begin(); it != called_haplotypes.end();) {
+    it = scaffold_haplotypes.contains(it->first) ? called_haplotypes.erase(it) : std::next(it);
+  }
+  report_called_phase(report);
   info() << "Called sites between array sites : " << called_haplotypes.size() << std::endl;
+}
+
+void CallSNP::report_called_phase(const CalledPhaseReport& report) const {
+  const std::string& file = params.copying_calls_file;
+  auto percent = [](double share) { return std::to_string(static_cast<int>(share * 100)) + "%"; };
+  if (report.discordant_file() || !report.discordant_samples.empty()) {
+    std::string whose = "all samples together";
+    if (!report.discordant_file()) {
+      whose = "";
+      for (std::size_t k = 0; k < report.discordant_samples.size() && k < 5; ++k) {
+        whose += (k == 0 ? "" : ", ") +
+                 sample_ids[static_cast<std::size_t>(report.discordant_samples[k])];
+      }
+      if (report.discordant_samples.size() > 5) {
+        whose += " and " + std::to_string(report.discordant_samples.size() - 5) + " more";
+      }
+    }
+    throw FatalError(
+        "ERROR! --copying-calls " + file + ": the calls of " + whose +
+        " differ from the scaffold's genotypes at more than " +
+        percent(report.discordant_file() ? CalledPhaseReport::kCallDiscordanceLimit
+                                         : CalledPhaseReport::kSampleDiscordanceLimit) +
+        " of the array sites (" + std::to_string(report.discordant) + " of " +
+        std::to_string(report.compared) +
+        " genotypes in all); they are other people's calls, or the file's samples are in "
+        "another order than the sample list's");
+  }
+  if (report.compared == 0) {
+    std::cerr << "WARNING! --copying-calls " << file
+              << " holds no call at the array sites, so its phase cannot be turned to the "
+                 "scaffold's nor its samples checked; it is used as read"
+              << std::endl;
+    return;
+  }
+  info() << "Calls to copy along, against the scaffold at the array sites: " << report.discordant
+         << " of " << report.compared << " genotypes differ; " << report.turned
+         << " heterozygous calls turned to the scaffold's phase, " << report.unresolved
+         << " left unknown between array sites of opposite phase" << std::endl;
 }
 
 void CallSNP::convert_to_vcf() {

@@ -106,6 +106,8 @@ std::vector<HelpGroup> help_groups() {
          "MB for the models of the windows in hand; past it a window's models are fitted on "
          "several threads [" +
              std::to_string(Parameter::kDefaultModelMemoryMb) + "]"},
+        {"--no-scaffold-check",
+         "warn, not stop, when the scaffold does not fit the reads at the array sites [off]"},
         {"--quiet", "no banner, settings or progress on standard error [off]"},
         {"--log <file>", "write banner, settings, warnings and timings to a file [none]"},
         {"--help, -h", "print this help and exit"},
@@ -114,8 +116,8 @@ std::vector<HelpGroup> help_groups() {
        {{"--merge-posteriors <a> <b>",
          "average two --mp files into calls (with --o, --sample-file; also -merge-posteriors)"},
         {"--chr <name>",
-         "CHROM written by --merge-posteriors; the chromosome of a run whose inputs name none "
-         "(also -chr) [0]"},
+         "CHROM written by --merge-posteriors; the chromosome read from likelihoods of "
+         "several, and of a run whose inputs name none (also -chr) [0]"},
         {"--decompose-multi <file>",
          "split multi-allelic records into bi-allelic SNPs (also -decompose-multi)"},
         {"--unphased", "--decompose-multi reads a/b genotypes (also -unphased) [off]"}}},
