@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "model/called_phase.h"
+
+#include <gtest/gtest.h>
 
 // One sample: its calls face the scaffold the other way up to the array site at 300, then its
 // way; the heterozygous call between 300 and 500 cannot be placed.
@@ -12,8 +12,8 @@ TEST(CalledPhase, CallsTurnedStretchByStretchAndUnknownWhereThePhaseChangesSides
   }
   std::map<std::uint64_t, CalledSite> calls;
   const std::pair<std::uint64_t, std::vector<std::uint8_t>> read[] = {
-      {100, {1, 0}}, {200, {0, 1}}, {250, {1, 1}}, {300, {0, 1}}, {400, {1, 0}},
-      {500, {0, 1}}, {600, {1, 0}}, {700, {1, 1}}};
+      {100, {1, 0}}, {200, {0, 1}}, {250, {1, 1}}, {300, {0, 1}},
+      {400, {1, 0}}, {500, {0, 1}}, {600, {1, 0}}, {700, {1, 1}}};
   for (const auto& [pos, alleles] : read) calls[pos].alleles = alleles;
   const CalledPhaseReport report = align_calls_to_scaffold(scaffold, calls);
   const std::uint8_t u = kUnknownCalledAllele;

@@ -50,6 +50,24 @@ struct Inputs {
   TempDir dir;
 };
 
+// A VCF text with the sample columns of its #CHROM line and records in reverse order.
+std::string with_sample_columns_reversed(const std::string& vcf) {
+  std::istringstream lines(vcf);
+  std::string reversed;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("##", 0) != 0 && line.find('\t') != std::string::npos) {
+      std::vector<std::string> fields;
+      std::istringstream split(line);
+      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+      std::reverse(fields.begin() + 9, fields.end());
+      line = fields[0];
+      for (std::size_t f = 1; f < fields.size(); ++f) line += "\t" + fields[f];
+    }
+    reversed += line + "\n";
+  }
+  return reversed;
+}
+
 // A caller that has read the sample list, the likelihoods, the pedigree and the scaffold.
 struct ReadCaller {
   explicit ReadCaller(std::vector<std::string> args) : argv(std::move(args)) {
@@ -258,20 +276,7 @@ TEST(ReadersCli, OwnCallsReadBackAsInitialAndCopyingCallsInAnyColumnOrder) {
   };
   const std::string trio = run("--ped-file family.ped", "trio.vcf");
   ASSERT_NE(trio.find("\t./.:.:"), std::string::npos);
-  std::istringstream lines(trio);
-  std::string reversed;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("##", 0) != 0) {
-      std::vector<std::string> fields;
-      std::istringstream split(line);
-      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-      std::reverse(fields.begin() + 9, fields.end());
-      line = fields[0];
-      for (std::size_t f = 1; f < fields.size(); ++f) line += "\t" + fields[f];
-    }
-    reversed += line + "\n";
-  }
-  dir.write("reversed.vcf", reversed);
+  dir.write("reversed.vcf", with_sample_columns_reversed(trio));
   for (const std::string options : {"--ped-file family.ped -initial ",
                                     "--ref-panel panel.txt "
                                     "--copying-calls "}) {
@@ -315,19 +320,7 @@ TEST(ReadersCli, CopyingCallsTurnedToTheScaffoldAndCheckedAgainstIt) {
   std::string unnamed = calls;
   const std::size_t header = unnamed.find("#CHROM");
   unnamed.replace(header, unnamed.find('\n', header) - header, "#CHROM");
-  std::istringstream lines(unnamed);
-  std::string reversed;
-  for (std::string line; std::getline(lines, line);) {
-    if (line[0] != '#') {
-      std::vector<std::string> fields;
-      std::istringstream split(line);
-      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
-      std::reverse(fields.begin() + 9, fields.end());
-      line = fields[0];
-      for (std::size_t f = 1; f < fields.size(); ++f) line += "\t" + fields[f];
-    }
-    reversed += line + "\n";
-  }
+  const std::string reversed = with_sample_columns_reversed(unnamed);
   const std::pair<std::string, std::string> refused[] = {
       {other_chromosome, "names '20', " + dir.file("calls.vcf") + " names '21'"},
       {renamed, "calls.vcf:10: sample 'S05' of the sample file is not in the #CHROM line"},

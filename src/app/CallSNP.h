@@ -169,6 +169,8 @@ class CallSNP {
   // scaffold's, with likelihood values.
   std::vector<FitSite> scaffold_fit_sites() const;
   void report_scaffold_fit(const ScaffoldFitReport& report) const;
+  // "S1, S2, S3, S4, S5 and 4 more": the IDs of 0-based samples, the first five named.
+  std::string sample_names(const std::vector<int>& samples) const;
   // Refuses calls of another person, warns about calls without array sites.
   void report_called_phase(const CalledPhaseReport& report) const;
   void read_position_list();

@@ -347,17 +347,8 @@ void CallSNP::report_called_phase(const CalledPhaseReport& report) const {
   const std::string& file = params.copying_calls_file;
   auto percent = [](double share) { return std::to_string(static_cast<int>(share * 100)) + "%"; };
   if (report.discordant_file() || !report.discordant_samples.empty()) {
-    std::string whose = "all samples together";
-    if (!report.discordant_file()) {
-      whose = "";
-      for (std::size_t k = 0; k < report.discordant_samples.size() && k < 5; ++k) {
-        whose += (k == 0 ? "" : ", ") +
-                 sample_ids[static_cast<std::size_t>(report.discordant_samples[k])];
-      }
-      if (report.discordant_samples.size() > 5) {
-        whose += " and " + std::to_string(report.discordant_samples.size() - 5) + " more";
-      }
-    }
+    const std::string whose =
+        report.discordant_file() ? "all samples together" : sample_names(report.discordant_samples);
     throw FatalError(
         "ERROR! --copying-calls " + file + ": the calls of " + whose +
         " differ from the scaffold's genotypes at more than " +

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -27,19 +28,8 @@ std::string one_decimal(double value) {
   return text.str();
 }
 
-// "S1, S2, S3 and 4 more" from the 0-based samples.
-std::string sample_names(const std::vector<int>& samples, const std::vector<std::string>& ids) {
-  std::string text;
-  for (std::size_t k = 0; k < samples.size() && k < kNamedSamples; ++k) {
-    text += (k == 0 ? "" : ", ") + ids[static_cast<std::size_t>(samples[k])];
-  }
-  if (samples.size() > kNamedSamples) {
-    text += " and " + std::to_string(samples.size() - kNamedSamples) + " more";
-  }
-  return text;
-}
-
-std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std::string>& ids) {
+std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std::string>& ids,
+                         const std::function<std::string(const std::vector<int>&)>& names) {
   std::vector<std::string> parts;
   if (report.cohort_below_expected) {
     parts.push_back("taken together, the samples' scaffold genotypes fit their own reads " +
@@ -60,11 +50,11 @@ std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std:
     parts.push_back(pairs + " better than its own");
   }
   if (!report.no_better_than_chance.empty()) {
-    parts.push_back("the scaffold of " + sample_names(report.no_better_than_chance, ids) +
+    parts.push_back("the scaffold of " + names(report.no_better_than_chance) +
                     " fits its own reads no better than chance");
   }
   if (!report.below_expected.empty()) {
-    parts.push_back("the scaffold of " + sample_names(report.below_expected, ids) +
+    parts.push_back("the scaffold of " + names(report.below_expected) +
                     " fits its own reads less than half as well as a right one would");
   }
   std::string text;
@@ -73,6 +63,17 @@ std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std:
 }
 
 }  // namespace
+
+std::string CallSNP::sample_names(const std::vector<int>& samples) const {
+  std::string text;
+  for (std::size_t k = 0; k < samples.size() && k < kNamedSamples; ++k) {
+    text += (k == 0 ? "" : ", ") + sample_ids[static_cast<std::size_t>(samples[k])];
+  }
+  if (samples.size() > kNamedSamples) {
+    text += " and " + std::to_string(samples.size() - kNamedSamples) + " more";
+  }
+  return text;
+}
 
 std::vector<CallSNP::FitSite> CallSNP::scaffold_fit_sites() const {
   std::vector<FitSite> sites;
@@ -151,8 +152,9 @@ void CallSNP::report_scaffold_fit(const ScaffoldFitReport& report) const {
   if (!report.fails()) return;
   const std::string text =
       "The scaffold " + params.scaffold_file + " does not fit the reads of " + params.glf_file +
-      " at its " + std::to_string(report.sites) +
-      " array sites: " + fit_failures(report, sample_ids) +
+      " at its " + std::to_string(report.sites) + " array sites: " +
+      fit_failures(report, sample_ids,
+                   [this](const std::vector<int>& samples) { return sample_names(samples); }) +
       ". Check that the scaffold's samples are those of the sample list in its order (a text "
       "scaffold is matched by column) and that no sample is swapped or its array mislabelled";
   if (!params.no_scaffold_check) {
