@@ -141,10 +141,10 @@ struct Cohort {
     std::vector<std::string> swapped = samples;
     std::swap(swapped[10], swapped[20]);
     expect_stopped(run(swapped, scaffold),
-                   {"the scaffold of " + samples[20] + " fits the reads of " + samples[10],
-                    "the scaffold of " + samples[10] + " fits the reads of " + samples[20]},
+                   {"better than its own: " + samples[20] + " (" + samples[10] + "'s), " +
+                    samples[10] + " (" + samples[20] + "'s)"},
                    label + " swapped");
-    expect_stopped(run(samples, with_stranger()), {"the scaffold of " + samples[30] + " fits"},
+    expect_stopped(run(samples, with_stranger()), {"fitting its own reads ", ": " + samples[30]},
                    label + " stranger");
   }
 };

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -28,8 +27,29 @@ std::string one_decimal(double value) {
   return text.str();
 }
 
-std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std::string>& ids,
-                         const std::function<std::string(const std::vector<int>&)>& names) {
+// "A, B, C, D, E and 4 more": the first labels named, the rest counted.
+std::string first_named(const std::vector<std::string>& labels) {
+  std::string text;
+  for (std::size_t k = 0; k < labels.size() && k < kNamedSamples; ++k) {
+    text += (k == 0 ? "" : ", ") + labels[k];
+  }
+  if (labels.size() > kNamedSamples) {
+    text += " and " + std::to_string(labels.size() - kNamedSamples) + " more";
+  }
+  return text;
+}
+
+std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std::string>& ids) {
+  auto labels = [&](const std::vector<int>& samples, bool best_other) {
+    std::vector<std::string> text;
+    for (const int j : samples) {
+      const auto i = static_cast<std::size_t>(j);
+      const int other = report.samples[i].best_other;
+      text.push_back(ids[i] +
+                     (best_other ? " (" + ids[static_cast<std::size_t>(other)] + "'s)" : ""));
+    }
+    return first_named(text);
+  };
   std::vector<std::string> parts;
   if (report.cohort_below_expected) {
     parts.push_back("taken together, the samples' scaffold genotypes fit their own reads " +
@@ -37,25 +57,18 @@ std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std:
                     one_decimal(report.cohort_expected_z) + " are expected were they right");
   }
   if (!report.fits_another.empty()) {
-    std::string pairs;
-    for (std::size_t k = 0; k < report.fits_another.size() && k < kNamedSamples; ++k) {
-      const SampleFit& fit = report.samples[static_cast<std::size_t>(report.fits_another[k])];
-      pairs += std::string(k == 0 ? "" : ", ") + "the scaffold of " +
-               ids[static_cast<std::size_t>(report.fits_another[k])] + " fits the reads of " +
-               ids[static_cast<std::size_t>(fit.best_other)];
-    }
-    if (report.fits_another.size() > kNamedSamples) {
-      pairs += " and " + std::to_string(report.fits_another.size() - kNamedSamples) + " more";
-    }
-    parts.push_back(pairs + " better than its own");
+    parts.push_back("scaffold fitting another sample's reads better than its own: " +
+                    labels(report.fits_another, true));
   }
   if (!report.no_better_than_chance.empty()) {
-    parts.push_back("the scaffold of " + names(report.no_better_than_chance) +
-                    " fits its own reads no better than chance");
+    parts.push_back("scaffold fitting its own reads no better than chance: " +
+                    labels(report.no_better_than_chance, false));
   }
   if (!report.below_expected.empty()) {
-    parts.push_back("the scaffold of " + names(report.below_expected) +
-                    " fits its own reads less than half as well as a right one would");
+    parts.push_back(
+        "scaffold fitting its own reads less than half as well as a right one "
+        "would: " +
+        labels(report.below_expected, false));
   }
   std::string text;
   for (std::size_t k = 0; k < parts.size(); ++k) text += (k == 0 ? "" : "; ") + parts[k];
@@ -65,14 +78,9 @@ std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std:
 }  // namespace
 
 std::string CallSNP::sample_names(const std::vector<int>& samples) const {
-  std::string text;
-  for (std::size_t k = 0; k < samples.size() && k < kNamedSamples; ++k) {
-    text += (k == 0 ? "" : ", ") + sample_ids[static_cast<std::size_t>(samples[k])];
-  }
-  if (samples.size() > kNamedSamples) {
-    text += " and " + std::to_string(samples.size() - kNamedSamples) + " more";
-  }
-  return text;
+  std::vector<std::string> ids;
+  for (const int j : samples) ids.push_back(sample_ids[static_cast<std::size_t>(j)]);
+  return first_named(ids);
 }
 
 std::vector<CallSNP::FitSite> CallSNP::scaffold_fit_sites() const {
@@ -152,9 +160,8 @@ void CallSNP::report_scaffold_fit(const ScaffoldFitReport& report) const {
   if (!report.fails()) return;
   const std::string text =
       "The scaffold " + params.scaffold_file + " does not fit the reads of " + params.glf_file +
-      " at its " + std::to_string(report.sites) + " array sites: " +
-      fit_failures(report, sample_ids,
-                   [this](const std::vector<int>& samples) { return sample_names(samples); }) +
+      " at its " + std::to_string(report.sites) +
+      " array sites: " + fit_failures(report, sample_ids) +
       ". Check that the scaffold's samples are those of the sample list in its order (a text "
       "scaffold is matched by column) and that no sample is swapped or its array mislabelled";
   if (!params.no_scaffold_check) {
