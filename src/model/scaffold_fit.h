@@ -49,8 +49,8 @@ struct ScaffoldFitReport {
   std::vector<int> fits_another;
   bool cohort_below_expected = false;
   bool fails() const {
-    return cohort_below_expected || !no_better_than_chance.empty() ||
-           !below_expected.empty() || !fits_another.empty();
+    return cohort_below_expected || !no_better_than_chance.empty() || !below_expected.empty() ||
+           !fits_another.empty();
   }
 };
 
