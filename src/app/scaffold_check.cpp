@@ -126,6 +126,11 @@ void CallSNP::check_scaffold_fit() {
   std::vector<std::uint8_t> genotypes(static_cast<std::size_t>(sample_count));
   for (std::size_t s = 0; s < sites.size(); ++s) {
     const std::vector<double> pl_phred = puller.take(sites[s].key);
+    if (pl_phred.size() != 3 * genotypes.size()) {
+      throw FatalError("ERROR! " + settings.file_name +
+                       " changed while dorsane was reading it: the likelihoods of position " +
+                       std::to_string(item_position(sites[s].key)) + " are gone");
+    }
     const std::vector<std::uint8_t> haplotypes = scaffold_haplotypes.row(sites[s].row);
     std::size_t ones = 0;
     for (std::size_t j = 0; j < genotypes.size(); ++j) {
