@@ -125,9 +125,17 @@ void CallSNP::read_glf_file() {
   record_positions = std::move(records.positions);
   if (params.has_list) collect_listed_items();
   // A file that holds other chromosomes but not the one asked for.
-  if (!records.chromosome_seen && !records.other_chromosome.empty()) {
+  const std::vector<std::string>& others = records.other_chromosomes;
+  if (!records.chromosome_seen && others.size() == 1) {
     throw FatalError(chromosome_mismatch(chromosome_option_name(), chromosome_option(),
-                                         params.glf_file, records.other_chromosome));
+                                         params.glf_file, others.front()));
+  }
+  if (!records.chromosome_seen && others.size() > 1) {
+    std::string names;
+    for (const std::string& name : others) names += (names.empty() ? "" : ", ") + name;
+    throw FatalError("ERROR! " + chromosome_option_name() + " names chromosome '" +
+                     chromosome_option() + "', which " + params.glf_file +
+                     " does not hold; it holds " + names);
   }
   likelihoods_name_chromosome = records.has_records;
   if (records.has_records) {

@@ -57,8 +57,9 @@ struct LikelihoodRecords {
   std::string chromosome_name;
   std::string contig_length;  // of the records' chromosome, from its ##contig line, or ""
   int chromosome = 0;
-  // The first CHROM passed over for not being settings.chromosome, or "".
-  std::string other_chromosome;
+  // The CHROM values passed over for not being settings.chromosome, in file order (the
+  // first few).
+  std::vector<std::string> other_chromosomes;
   // Whether a record of settings.chromosome was seen, in the region or not.
   bool chromosome_seen = false;
   // Records whose symbolic ALT allele (<*>, <NON_REF>) was dropped for their real ones.

@@ -20,6 +20,9 @@ constexpr std::int64_t kMaxPosition = 2147483647;
 // records do not depend on where the region starts unless such a crowd spans this length.
 constexpr std::uint64_t kKeyLookback = 10000;
 
+// Chromosomes named in the message about a file that lacks the run's.
+constexpr std::size_t kOtherChromosomesNamed = 10;
+
 enum class LikelihoodKind { kNone, kGL, kPL };
 
 // A whole token as a finite number. Integers, the usual PL values, take a fast
@@ -207,7 +210,11 @@ class LikelihoodReader {
                                 " tab-separated fields, found " + std::to_string(fields_.size()));
     }
     if (!settings_.chromosome.empty() && fields_[0] != settings_.chromosome) {
-      if (records_.other_chromosome.empty()) records_.other_chromosome = fields_[0];
+      std::vector<std::string>& others = records_.other_chromosomes;
+      if (others.size() < kOtherChromosomesNamed &&
+          std::find(others.begin(), others.end(), fields_[0]) == others.end()) {
+        others.emplace_back(fields_[0]);
+      }
       // A sorted file holds each chromosome's records together: the run's have all passed.
       return !have_data_;
     }
