@@ -71,23 +71,13 @@ struct Cohort {
   RunResult run(const std::vector<std::string>& sample_list,
                 const std::vector<std::string>& scaffold_lines,
                 std::vector<std::string> extra = {}) const {
-    std::vector<std::string> args = {"--sample-file",
-                                     dir.write("s.txt", joined(sample_list)),
-                                     "--glfs",
-                                     dir.file("gl.vcf"),
-                                     "--scaffold-file",
-                                     dir.write("sc.txt", joined(scaffold_lines)),
-                                     "--int",
-                                     lower,
-                                     upper,
-                                     "--numsnps",
-                                     "3",
-                                     "--iteration",
-                                     "2",
-                                     "--burnin",
-                                     "1",
-                                     "--o",
-                                     dir.file("out.vcf")};
+    std::vector<std::string> args;
+    std::istringstream words("--sample-file " + dir.write("s.txt", joined(sample_list)) +
+                             " --glfs " + dir.file("gl.vcf") + " --scaffold-file " +
+                             dir.write("sc.txt", joined(scaffold_lines)) + " --int " + lower + " " +
+                             upper + " --numsnps 3 --iteration 2 --burnin 1 --o " +
+                             dir.file("out.vcf"));
+    for (std::string word; words >> word;) args.push_back(word);
     args.insert(args.end(), extra.begin(), extra.end());
     std::remove(dir.file("out.vcf").c_str());
     return run_dorsane(args);
