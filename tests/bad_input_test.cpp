@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,6 +65,14 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
   std::string many_alleles = golden;
   const std::size_t first = many_alleles.find("\n20\t") + 1;
   many_alleles.replace(first, many_alleles.find('\n', first) - first, record);
+  // The records of chromosome 20, then the same as chromosome 21.
+  std::string two_chromosomes = golden;
+  for (std::size_t at = golden.find("\n20\t"); at != std::string::npos;
+       at = golden.find("\n20\t", at + 1)) {
+    two_chromosomes += "21" + golden.substr(at + 3, golden.find('\n', at + 1) - at - 2);
+  }
+  std::string symbolic = golden;
+  symbolic.replace(symbolic.find("\tA\tT\t"), 6, "\tA\t<*>\t");
   const std::vector<std::string> region = {"--int", "1000000", "1000100"};
   auto with_region = [&](std::vector<std::string> extra) {
     extra.insert(extra.end(), region.begin(), region.end());
@@ -114,6 +123,32 @@ TEST(BadInput, RefusedWithOneLineOrHandled) {
       {"--mp named as the index of --o", "",
        with_region({"--o", "out.vcf.gz", "--mp", "out.vcf.gz.tbi"}),
        "--mp and the index of --o name the same file out.vcf.gz.tbi"},
+      // Inputs of other chromosomes than the run's, in every layout.
+      {"text scaffold of another chromosome", "", with_region({"--scaffold-file", "sc21.txt"}),
+       "gl.vcf names '20', sc21.txt names '21'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" > sc21.txt"},
+      {"text scaffold named with chr", "", with_region({"--scaffold-file", "sc.txt"}),
+       "sc.txt names 'chr20' (only the 'chr' prefix differs",
+       "sed 's/^20 /chr20 /' \"$IN/scaffold.txt\" > sc.txt"},
+      {"indexed text scaffold of another chromosome", "",
+       with_region({"--scaffold-file", "sc21.txt.gz"}), "sc21.txt.gz names '21'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" | tr ' ' '\\t' | bgzip > sc21.txt.gz && tabix -s1 "
+       "-b3 -e3 "
+       "sc21.txt.gz"},
+      {"text panel without the region's chromosome",
+       two_chromosomes,
+       {"--region", "21:1000000-1000100", "--scaffold-file", "sc21.txt", "--ref-panel",
+        kInput + "panel.txt"},
+       "names '21', " + kInput + "panel.txt names '20'",
+       "sed 's/^20 /21 /' \"$IN/scaffold.txt\" > sc21.txt"},
+      {"--chr that an unindexed file of two chromosomes lacks", two_chromosomes,
+       with_region({"--chr", "22"}), "does not hold; it holds 20, 21"},
+      {"--chr that an indexed file lacks", "", with_region({"--chr", "22", "--glfs", "two.vcf.gz"}),
+       "--chr names chromosome '22', which two.vcf.gz does not hold; its index names 20, 21",
+       "(cat \"$IN/gl.vcf\"; grep -v '^#' \"$IN/gl.vcf\" | sed 's/^20/21/') | bgzip > two.vcf.gz "
+       "&& tabix two.vcf.gz"},
+      {"raw mpileup records", symbolic, with_region({}),
+       "holds only a symbolic allele: the file lists every covered position"},
       // A sample named twice, in each way a scaffold or panel is read.
       {"VCF scaffold", "", with_region({"--scaffold-file", "sc.vcf"}),
        "sc.vcf:4: sample 'S03' is named twice in the #CHROM line", s03_twice("sc.vcf")},
@@ -323,4 +358,47 @@ TEST(BadInput, RepeatedLinesCheckedAndAltDotRecordsSkipped) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "WARNING! " + dir.file("scaffold.vcf") +
                          ": skipped 1 records with ALT '.' (every genotype 0|0)\n");
+}
+
+// A compressed input cut at a block boundary decompresses cleanly: only the missing BGZF
+// end-of-file block tells, and each reader refuses it naming the file.
+TEST(BadInput, FilesWithoutTheirEndOfFileBlockAreTruncated) {
+  struct Case {
+    std::string option, file, setup;
+  };
+  const Case cases[] = {
+      {"--glfs", "gl.bcf", "bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\""},
+      {"--glfs", "gl.bcf", "bcftools view -Ob -o gl.bcf \"$IN/gl.vcf\" && bcftools index gl.bcf"},
+      {"--glfs", "gl.vcf.gz", "bgzip -c \"$IN/gl.vcf\" > gl.vcf.gz"},
+      {"--glfs", "gl.vcf.gz", "bgzip -c \"$IN/gl.vcf\" > gl.vcf.gz && tabix gl.vcf.gz"},
+      {"--scaffold-file", "sc.bcf", "bcftools view -Ob -o sc.bcf sc.vcf"},
+      {"--scaffold-file", "sc.txt.gz", "bgzip -c \"$IN/scaffold.txt\" > sc.txt.gz"},
+  };
+  std::vector<std::string> names;
+  std::istringstream list(read_file(kInput + "samples.txt"));
+  for (std::string id; list >> id;) names.push_back(id);
+  for (const Case& c : cases) {
+    TempDir dir;
+    dir.write("sc.vcf", phased_vcf_of_layout(read_file(kInput + "scaffold.txt"), names, false));
+    ASSERT_EQ(run_shell("cd '" + dir.path() + "' && IN='" + kInput + "' && " + c.setup).status, 0);
+    std::vector<std::string> args =
+        args_for(dir, kInput + "gl.vcf", {"--int", "1000000", "1000100"});
+    args[c.option == "--glfs" ? 3 : 5] = dir.file(c.file);
+    // Whole, an indexed BCF reports its records like the other indexed inputs.
+    const RunResult whole = run_dorsane_loud(args);
+    ASSERT_EQ(whole.status, 0) << c.setup << ": " << whole.err;
+    if (c.setup.find("index") != std::string::npos || c.setup.find("tabix") != std::string::npos) {
+      EXPECT_NE(whole.err.find("read through its index: "), std::string::npos) << c.setup;
+    }
+    std::remove(dir.file("out.vcf").c_str());
+    // The records' data ends where the 28-byte end-of-file block begins.
+    const std::string bytes = read_file(dir.file(c.file));
+    dir.write(c.file, bytes.substr(0, bytes.size() - 28));
+    const RunResult cut = run_dorsane(args);
+    EXPECT_EQ(cut.status, 1) << c.setup;
+    EXPECT_EQ(cut.err.rfind("ERROR! " + dir.file(c.file) + " is truncated", 0), 0u)
+        << c.setup << ": " << cut.err;
+    EXPECT_EQ(std::count(cut.err.begin(), cut.err.end(), '\n'), 1) << cut.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf")));
+  }
 }

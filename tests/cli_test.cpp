@@ -62,9 +62,9 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
   TempDir dir;
   const std::set<std::string> documented =
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
-  // 39 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t,
+  // 40 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t,
   // --region as -r, --output-type as -O
-  EXPECT_EQ(documented.size(), 46u);
+  EXPECT_EQ(documented.size(), 47u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;

@@ -206,8 +206,8 @@ TEST(LikelihoodReader, RecordWithoutLikelihoodsKeepsItsKey) {
   // The echo (--echo-likelihoods) on one stream, the warnings on the other.
   EXPECT_EQ(read.out, "S1 0 0 0\nS2 0 0 0\nS3 0 0 0\n");
   EXPECT_EQ(read.err,
-            "Warning: gl.vcf: position 50 has neither GL nor PL; it is not called from "
-            "likelihoods\nWarning: gl.vcf: position 51 has neither GL nor PL; it is not called "
+            "WARNING! gl.vcf: position 50 has neither GL nor PL; it is not called from "
+            "likelihoods\nWARNING! gl.vcf: position 51 has neither GL nor PL; it is not called "
             "from likelihoods\n");
 }
 
@@ -337,4 +337,24 @@ TEST(LikelihoodPuller, HeapStaysFlatOverALongRegion) {
   }
   // Echoing each record's Phred values into a kept buffer grew the heap by ~4 MB here.
   EXPECT_LT(heap_in_use(), after_warm_up + 256 * 1024);
+}
+
+// bcftools call -A keeps the symbolic allele beside the real ones: it is dropped with its
+// genotypes' values. A record of symbolic ALTs alone (raw mpileup, gVCF blocks) is refused.
+TEST(LikelihoodReader, SymbolicAllelesDroppedOrRefused) {
+  // A, C, <*>: genotypes AA AC CC A* C* ** in VCF order.
+  const Read read =
+      read_vcf(kHeader + record("10", "C,<*>", "PL", "0,3,30,4,31,40", ".", "7,0,9,8,9,9") +
+               record("11", "<NON_REF>,G", "GL", "0,-1,-2,-3,-4,-5", ".", "."));
+  EXPECT_EQ(read.records.alleles.at(10), (SiteAlleles{"A", "C"}));
+  EXPECT_EQ(read.records.site_likelihoods.at(10), (Values{0, 3, 30, 0, 0, 0, 7, 0, 9}));
+  EXPECT_EQ(read.records.alleles.at(11), (SiteAlleles{"A", "G"}));
+  EXPECT_EQ(read.records.site_likelihoods.at(11)[1], 30);  // A/G is the 4th of the 6 GL values
+  EXPECT_EQ(read.err,
+            "WARNING! gl.vcf: dropped the symbolic ALT allele (<*> or <NON_REF>) and its "
+            "likelihoods from 2 records that also carry a real ALT allele\n");
+  EXPECT_EQ(error_of(kHeader + record("10", "<*>", "PL", "0,3,30", ".", ".")),
+            "ERROR! gl.vcf:2 (20:10): ALT '<*>' holds only a symbolic allele: the file lists "
+            "every covered position (raw bcftools mpileup output or a gVCF), not candidate "
+            "variants; run bcftools call first (or bcftools view -e 'ALT=\"<*>\"')");
 }

@@ -239,7 +239,7 @@ TEST(Regions, MultiChromosomeIndexedInputAndNameMismatch) {
   const RunResult prefixed = run_dorsane(args);
   EXPECT_EQ(prefixed.status, 1);
   EXPECT_EQ(prefixed.err,
-            "ERROR! The chromosome names differ: --region or --chr names 'chr20', " +
+            "ERROR! The chromosome names differ: --region names 'chr20', " +
                 dir.file("multi.vcf.gz") +
                 " names '20' (only the 'chr' prefix differs; rename one, e.g. with bcftools "
                 "annotate --rename-chrs)\n");
@@ -259,6 +259,31 @@ TEST(Regions, MultiChromosomeIndexedInputAndNameMismatch) {
                              " names 'chr20' (only the 'chr' prefix differs; rename one, e.g. "
                              "with bcftools annotate --rename-chrs)\n");
   EXPECT_FALSE(file_exists(dir.file("chr.vcf.gz")));
+}
+
+// --chr picks its chromosome's records from an unindexed file of two, plain or bgzipped:
+// the records of the stored run, renamed.
+TEST(Regions, ChrPicksTheRecordsOfAnUnindexedFileOfTwoChromosomes) {
+  TempDir dir;
+  const std::string gl = q(kInput + "/gl.vcf");
+  shell("(grep '^#' " + gl + "; grep -v '^#' " + gl + " | sed 's/^20\t/21\t/'; grep -v '^#' " + gl +
+        ") > " + q(dir.file("two.vcf")) + " && bgzip -k " + q(dir.file("two.vcf")) +
+        " && sed 's/^20 /21 /' " + q(kInput + "/scaffold.txt") + " > " + q(dir.file("s21.txt")));
+  std::string expected;
+  std::istringstream golden(read_file(std::string(DORSANE_TEST_DATA) + "/golden/plain.vcf"));
+  for (std::string line; std::getline(golden, line);) {
+    if (line.rfind("20\t", 0) == 0) line = "21" + line.substr(2);
+    if (line == "##contig=<ID=20>") line = "##contig=<ID=21>";
+    expected += line + "\n";
+  }
+  for (const std::string input : {"two.vcf", "two.vcf.gz"}) {
+    std::vector<std::string> args = run_args(dir.file(input), dir.file("s21.txt"), dir.file("o"));
+    args.insert(args.end(), {"--chr", "21"});
+    const RunResult run = run_dorsane(args);
+    ASSERT_EQ(run.status, 0) << input << ": " << run.err;
+    EXPECT_EQ(without_command_line(run_shell("zcat " + q(dir.file("o.vcf.gz"))).out), expected)
+        << input;
+  }
 }
 
 // BCF in and out: likelihoods from a BCF (with and without its index) give the text VCF's

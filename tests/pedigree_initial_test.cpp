@@ -190,7 +190,6 @@ TEST(InitialReader, MalformedLinesAreErrors) {
       "' of sample 2 (column 11) is not two allele numbers joined by '|'";
   const std::vector<Case> cases = {
       {line("150", "C", "GT", "0|1", "0/1"), "ERROR! init.vcf:1: genotype '0/1" + not_phased},
-      {line("150", "C", "GT", "0|1", "."), "ERROR! init.vcf:1: genotype '." + not_phased},
       {line("150", "C", "GT", "0|1", "1"), "ERROR! init.vcf:1: genotype '1" + not_phased},
       {line("150", "C", "GT", "0|1", "1|-1"), "ERROR! init.vcf:1: genotype '1|-1" + not_phased},
       {line("150", "C", "GT", "0|1", "1|0|1"), "ERROR! init.vcf:1: genotype '1|0|1" + not_phased},

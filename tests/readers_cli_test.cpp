@@ -2,6 +2,8 @@
 // their fatal errors through the built binary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -35,8 +37,8 @@ struct Inputs {
     dir.write("gl.vcf", kVcf);
     dir.write("scaffold.txt", kScaffold);
     dir.write("fam.ped", "f S3 S1 S2 1 2\n");
-    dir.write("init.vcf", "#CHROM\n20\t1500\t.\tA\tC,T\t.\t.\t.\tGT\t0|2\t1|0\t0|0\n");
-    dir.write("panel.txt", "20 a 1500 A C 1 0 1 1\n20 a 1600 A C 1 1 1 1\n");
+    dir.write("init.vcf", "#CHROM\nchr20\t1500\t.\tA\tC,T\t.\t.\t.\tGT\t0|2\t1|0\t0|0\n");
+    dir.write("panel.txt", "chr20 a 1500 A C 1 0 1 1\nchr20 a 1600 A C 1 1 1 1\n");
   }
   std::vector<std::string> args(std::vector<std::string> extra) const {
     std::vector<std::string> all = {
@@ -47,6 +49,24 @@ struct Inputs {
   }
   TempDir dir;
 };
+
+// A VCF text with the sample columns of its #CHROM line and records in reverse order.
+std::string with_sample_columns_reversed(const std::string& vcf) {
+  std::istringstream lines(vcf);
+  std::string reversed;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("##", 0) != 0 && line.find('\t') != std::string::npos) {
+      std::vector<std::string> fields;
+      std::istringstream split(line);
+      for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+      std::reverse(fields.begin() + 9, fields.end());
+      line = fields[0];
+      for (std::size_t f = 1; f < fields.size(); ++f) line += "\t" + fields[f];
+    }
+    reversed += line + "\n";
+  }
+  return reversed;
+}
 
 // A caller that has read the sample list, the likelihoods, the pedigree and the scaffold.
 struct ReadCaller {
@@ -70,7 +90,7 @@ struct ReadCaller {
 
 TEST(CallerReaders, ScaffoldAllelesNeverReplaceTheLikelihoodRecords) {
   Inputs inputs;
-  const ReadCaller read(inputs.args({"--int", "1000", "2000", "-chr", "7"}));
+  const ReadCaller read(inputs.args({"--int", "1000", "2000", "-chr", "chr20"}));
   const CallSNP& c = *read.caller;
   EXPECT_EQ(c.site_alleles(1500), (SiteAlleles{"A", "C"}));
   EXPECT_EQ(c.likelihood_alleles.at(1500), (SiteAlleles{"A", "C,T"}));
@@ -108,6 +128,13 @@ TEST(CallerReaders, ListKeepsItsPositionsAndChrNamesTheChromosomeWithoutRecords)
   EXPECT_EQ(listed.caller->snps_to_analyse, 3);
   EXPECT_EQ(listed.caller->likelihood_alleles.size(), 3u);
 
+  // Likelihoods without records, and a scaffold of chromosome 7.
+  inputs.dir.write("gl.vcf", kVcf.substr(0, kVcf.find("\nchr20") + 1));
+  std::string scaffold7 = kScaffold;
+  for (std::size_t at; (at = scaffold7.find("chr20")) != std::string::npos;) {
+    scaffold7.replace(at, 5, "7");
+  }
+  inputs.dir.write("scaffold.txt", scaffold7);
   const ReadCaller empty(inputs.args({"--int", "3000", "4000", "-chr", "7"}));
   EXPECT_TRUE(empty.caller->likelihood_alleles.empty());
   EXPECT_EQ(empty.caller->chromosome_name, "7");
@@ -224,11 +251,87 @@ TEST(ReadersCli, UnreadableInitializationFileIsNotFatalPedigreeGapsWarn) {
   EXPECT_EQ(result.err,
             "WARNING! fam.ped: 1 line(s) whose individual is not in the sample list skipped, 1 "
             "parent(s) not in the sample list counted as missing\n"
-            "ERROR! Can't open initialization file absent.vcf: No such file or directory\n"
+            "WARNING! Can't open initialization file absent.vcf: No such file or directory; the "
+            "run goes on without it\n"
             "ERROR! The scaffold holds 3 sites around the region, fewer than the 20 a window of "
             "--numsnps 10 needs; use a smaller --numsnps\n");
   const RunResult loud = run_dorsane_loud(
       inputs.args({"--int", "1000", "2000", "-initial", "absent.vcf", "--ped-file", "fam.ped"}),
       inputs.dir.path());
   EXPECT_TRUE(contains(loud.err, "Reading initialization file:  absent.vcf\n"));
+}
+
+// What dorsane writes it reads back: a trio run's calls (members './.' at multi-allelic
+// records) as -initial and as --copying-calls, its sample columns placed by name.
+TEST(ReadersCli, OwnCallsReadBackAsInitialAndCopyingCallsInAnyColumnOrder) {
+  TempDir dir;
+  auto run = [&](const std::string& options, const std::string& out) {
+    std::vector<std::string> args = golden_input_args(
+        "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+        "--iteration 20 --burnin 5 --seed 11 --list list.txt " +
+        options);
+    args.insert(args.end(), {"--o", dir.file(out)});
+    const RunResult result = run_dorsane(args);
+    EXPECT_EQ(result.status, 0) << options << ": " << result.err;
+    return read_output(dir.file(out));
+  };
+  const std::string trio = run("--ped-file family.ped", "trio.vcf");
+  ASSERT_NE(trio.find("\t./.:.:"), std::string::npos);
+  dir.write("reversed.vcf", with_sample_columns_reversed(trio));
+  for (const std::string options : {"--ped-file family.ped -initial ",
+                                    "--ref-panel panel.txt "
+                                    "--copying-calls "}) {
+    EXPECT_EQ(run(options + dir.file("trio.vcf"), "a.vcf"),
+              run(options + dir.file("reversed.vcf"), "b.vcf"))
+        << options;
+  }
+}
+
+// Calls phased elsewhere are turned to the scaffold's phase at the array sites: with every
+// genotype's haplotypes swapped they give the stored run's records. Calls of another
+// chromosome, or of samples not in the list, or in another order without names, are refused.
+TEST(ReadersCli, CopyingCallsTurnedToTheScaffoldAndCheckedAgainstIt) {
+  TempDir dir;
+  const std::string golden = std::string(DORSANE_TEST_DATA) + "/golden/";
+  const std::string calls = read_file(golden + "panel.vcf");
+  auto run = [&](const std::string& text) {
+    std::vector<std::string> args = golden_input_args(
+        "--sample-file samples.txt --glfs gl.vcf --scaffold-file scaffold.txt --numsnps 3 "
+        "--iteration 20 --burnin 5 --seed 11 --int 1000000 1002100 --ref-panel panel.txt "
+        "--mp " +
+        dir.file("out.mp"));
+    args.insert(args.end(),
+                {"--copying-calls", dir.write("calls.vcf", text), "--o", dir.file("out.vcf")});
+    return run_dorsane(args);
+  };
+  std::string swapped = calls;
+  for (std::size_t at = 0; (at = swapped.find('|', at)) != std::string::npos; ++at) {
+    std::swap(swapped[at - 1], swapped[at + 1]);
+  }
+  const RunResult turned = run(swapped);
+  ASSERT_EQ(turned.status, 0) << turned.err;
+  EXPECT_EQ(read_output(dir.file("out.vcf")), read_file(golden + "panel_copying_calls.vcf"));
+
+  std::string other_chromosome = calls;
+  for (std::size_t at = 0; (at = other_chromosome.find("\n20\t", at)) != std::string::npos;) {
+    other_chromosome.replace(++at, 2, "21");
+  }
+  std::string renamed = calls;
+  renamed.replace(renamed.find("\tS05\t"), 5, "\tX05\t");
+  std::string unnamed = calls;
+  const std::size_t header = unnamed.find("#CHROM");
+  unnamed.replace(header, unnamed.find('\n', header) - header, "#CHROM");
+  const std::string reversed = with_sample_columns_reversed(unnamed);
+  const std::pair<std::string, std::string> refused[] = {
+      {other_chromosome, "names '20', " + dir.file("calls.vcf") + " names '21'"},
+      {renamed, "calls.vcf:11: sample 'S05' of the sample file is not in the #CHROM line"},
+      {reversed, ": the calls of all samples together differ from the scaffold's genotypes"},
+  };
+  for (const auto& [text, error] : refused) {
+    std::remove(dir.file("out.vcf").c_str());
+    const RunResult run_result = run(text);
+    EXPECT_EQ(run_result.status, 1) << error;
+    EXPECT_NE(run_result.err.find(error), std::string::npos) << run_result.err;
+    EXPECT_FALSE(file_exists(dir.file("out.vcf")));
+  }
 }

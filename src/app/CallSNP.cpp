@@ -204,6 +204,7 @@ void CallSNP::run_calling_mode() {
   if (params.has_initial) read_initial_file();
   if (params.has_ref_panel) read_ref_file();
   if (params.has_copying_calls) read_copying_calls();
+  check_scaffold_fit();
   choose_settings();
   const std::string& chrom = chromosome_name.empty() ? params.chromosome_name : chromosome_name;
   VcfProvenance provenance{params.command_line, {contig_entry(chrom, contig_length)}, {}};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,9 @@
 #include "io/indexed_lines.h"
 #include "io/io.h"
 #include "util/site_rows.h"
+
+struct ScaffoldFitReport;
+struct CalledPhaseReport;
 
 // Owns one run of the program: its parameters, the inputs read, the results.
 class CallSNP {
@@ -42,6 +46,11 @@ class CallSNP {
   // Closes the outputs once every record is written.
   void write_file(ResultWriter& writer);
 
+  // Checks the scaffold against the reads at the array sites (app/scaffold_check.cpp):
+  // throws, or warns with --no-scaffold-check, when a sample's scaffold fits its own reads no
+  // better than chance or another sample's better.
+  void check_scaffold_fit();
+
   // Analyses the positions in order, handing each record to writer: in one pass, or a first
   // pass over the region and its margins and a second that writes (app/passes.cpp).
   void inference_step(ResultWriter& writer);
@@ -51,11 +60,13 @@ class CallSNP {
   // [REF, ALT] of an item: the scaffold's where it has them at its POS, else the likelihood
   // record's. Throws std::out_of_range when neither has the site.
   SiteAlleles site_alleles(std::uint64_t item) const;
-  // The likelihood VCF opened for reading (through its index when it has one, which then
-  // is also returned in indexed); settings.file_name names it in messages.
+  // The likelihood VCF opened for reading (through its index when it has one, and then
+  // indexed_records, when given, is set to count the records read); settings.file_name names
+  // it in messages.
   LikelihoodSettings likelihood_settings() const;
-  std::unique_ptr<std::istream> open_likelihoods(LikelihoodSettings& settings,
-                                                 IndexedRegion** indexed = nullptr) const;
+  std::unique_ptr<std::istream> open_likelihoods(
+      LikelihoodSettings& settings,
+      std::function<std::uint64_t()>* indexed_records = nullptr) const;
 
   Parameter params;
 
@@ -144,9 +155,29 @@ class CallSNP {
  private:
   // What named the run's chromosome, for messages: the likelihood file, --region or --chr.
   const std::string& chromosome_source() const;
+  // The chromosome --region, else --chr, asks for ("" when neither is given), and the
+  // option's name.
+  const std::string& chromosome_option() const;
+  const std::string& chromosome_option_name() const;
   // Refuses a phased input that kept no site while holding records of another chromosome.
   void check_chromosome_found(const std::string& file, bool sites_kept,
                               const std::string& other_chromosome) const;
+  // The settings of a phased calls file (-initial, --copying-calls): the samples by name,
+  // the run's chromosome.
+  InitialSettings phased_calls_settings(const std::string& file) const;
+  // An array site the scaffold check scores: its likelihood record and scaffold row.
+  struct FitSite {
+    std::uint64_t key;
+    std::size_t row;
+  };
+  // The first record at each polymorphic scaffold site whose bi-allelic alleles are the
+  // scaffold's, with likelihood values.
+  std::vector<FitSite> scaffold_fit_sites() const;
+  void report_scaffold_fit(const ScaffoldFitReport& report) const;
+  // "S1, S2, S3, S4, S5 and 4 more": the IDs of 0-based samples, the first five named.
+  std::string sample_names(const std::vector<int>& samples) const;
+  // Refuses calls of another person, warns about calls without array sites.
+  void report_called_phase(const CalledPhaseReport& report) const;
   void read_position_list();
   // With two passes: reads the likelihood records of the margins that the region's windows
   // reach past it, which the first pass calls too.

@@ -10,6 +10,7 @@
 #include "io/indexed_lines.h"
 #include "io/io.h"
 #include "io/phased_vcf.h"
+#include "model/called_phase.h"
 #include "model/model_window.h"
 #include "util/errors.h"
 
@@ -43,15 +44,29 @@ LikelihoodSettings CallSNP::likelihood_settings() const {
       read_interval.empty() ? params.interval : read_interval;
   settings.lower = interval[0];
   settings.upper = interval[1];
-  if (params.has_region) settings.chromosome = params.region.chromosome;
+  settings.chromosome = chromosome_option();
   return settings;
 }
 
-const std::string& CallSNP::chromosome_source() const {
+const std::string& CallSNP::chromosome_option() const {
+  static const std::string kNone;
+  return params.has_region       ? params.region.chromosome
+         : params.has_chromosome ? params.chromosome_name
+                                 : kNone;
+}
+
+const std::string& CallSNP::chromosome_option_name() const {
   static const std::string kRegion = "--region";
   static const std::string kChr = "--chr";
-  if (likelihoods_name_chromosome) return params.glf_file;
   return params.has_region ? kRegion : kChr;
+}
+
+const std::string& CallSNP::chromosome_source() const {
+  static const std::string kDefault =
+      "the run (no likelihood record in the region, no --region or --chr)";
+  if (likelihoods_name_chromosome) return params.glf_file;
+  if (!params.has_region && !params.has_chromosome) return kDefault;
+  return chromosome_option_name();
 }
 
 void CallSNP::check_chromosome_found(const std::string& file, bool sites_kept,
@@ -61,24 +76,27 @@ void CallSNP::check_chromosome_found(const std::string& file, bool sites_kept,
       chromosome_mismatch(chromosome_source(), chromosome_name, file, other_chromosome));
 }
 
-std::unique_ptr<std::istream> CallSNP::open_likelihoods(LikelihoodSettings& settings,
-                                                        IndexedRegion** indexed) const {
+std::unique_ptr<std::istream> CallSNP::open_likelihoods(
+    LikelihoodSettings& settings, std::function<std::uint64_t()>* indexed_records) const {
   // With --list the one span from the first to the last listed position is queried, from
   // where the records start to count toward the keys.
   // --region, or else --chr, picks one chromosome of an index that names several.
-  const std::string& chromosome = params.has_region       ? params.region.chromosome
-                                  : params.has_chromosome ? params.chromosome_name
-                                                          : settings.chromosome;
+  const std::string& chromosome = chromosome_option();
   // A stream is read once, whole: no index, and no format probe that would consume it.
   if (is_stream(params.glf_file)) return open_streamed_vcf(params.glf_file);
   if (auto bcf = open_bcf_text(params.glf_file, likelihood_keys_from(settings.lower),
                                settings.upper, chromosome)) {
+    if (indexed_records != nullptr && bcf->indexed()) {
+      *indexed_records = [text = bcf.get()] { return text->records_read(); };
+    }
     return bcf;
   }
   if (auto region = open_indexed_region(params.glf_file, likelihood_keys_from(settings.lower),
-                                        settings.upper, chromosome)) {
+                                        settings.upper, chromosome, chromosome_option_name())) {
     settings.file_name = indexed_lines_name(params.glf_file);
-    if (indexed != nullptr) *indexed = region.get();
+    if (indexed_records != nullptr) {
+      *indexed_records = [lines = region.get()] { return lines->records_read(); };
+    }
     return region;
   }
   auto in = std::make_unique<ifile>();
@@ -93,24 +111,33 @@ void CallSNP::read_glf_file() {
   // stream can be read only once, so its values are kept.
   likelihoods_streamed = is_stream(params.glf_file);
   settings.keep_values = likelihoods_streamed;
-  IndexedRegion* indexed = nullptr;
-  const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed);
+  std::function<std::uint64_t()> indexed_records;
+  const std::unique_ptr<std::istream> in = open_likelihoods(settings, &indexed_records);
   LikelihoodRecords records;
   // Each sample's PL values only when asked for: at 1,000 samples they would be a line per
   // sample per site.
   std::ostream discard(nullptr);
   read_likelihood_vcf(*in, sample_ids, settings, records,
                       params.echo_likelihoods ? std::cout : discard, std::cerr);
-  if (indexed != nullptr) report_indexed_read(indexed->records_read());
+  if (indexed_records) report_indexed_read(indexed_records());
 
   streamed_likelihoods = std::move(records.site_likelihoods);
   keys_without_likelihoods = std::move(records.keys_without_likelihoods);
   likelihood_alleles = std::move(records.alleles);
   record_positions = std::move(records.positions);
   if (params.has_list) collect_listed_items();
-  if (params.has_region && !records.has_records && !records.other_chromosome.empty()) {
-    throw FatalError(chromosome_mismatch("--region", params.region.chromosome, params.glf_file,
-                                         records.other_chromosome));
+  // A file that holds other chromosomes but not the one asked for.
+  const std::vector<std::string>& others = records.other_chromosomes;
+  if (!records.chromosome_seen && others.size() == 1) {
+    throw FatalError(chromosome_mismatch(chromosome_option_name(), chromosome_option(),
+                                         params.glf_file, others.front()));
+  }
+  if (!records.chromosome_seen && others.size() > 1) {
+    std::string names;
+    for (const std::string& name : others) names += (names.empty() ? "" : ", ") + name;
+    throw FatalError("ERROR! " + chromosome_option_name() + " names chromosome '" +
+                     chromosome_option() + "', which " + params.glf_file +
+                     " does not hold; it holds " + names);
   }
   likelihoods_name_chromosome = records.has_records;
   if (records.has_records) {
@@ -183,28 +210,35 @@ void CallSNP::read_scaffold() {
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
   settings.sample_count = sample_count;
+  settings.chromosome = chromosome_name;
   ScaffoldData scaffold;
   // The reader keeps sites from its margin before the region and stops a number of sites
   // after it, so the query runs from that margin to the end of the sequence.
   const std::uint64_t from = scaffold_kept_from(settings.lower);
-  if (auto phased = open_phased_layout({params.scaffold_file, chromosome_name, sample_ids, false},
-                                       from, UINT64_MAX)) {
+  if (auto phased = open_phased_layout(
+          {params.scaffold_file, chromosome_name, sample_ids, false, chromosome_source()}, from,
+          UINT64_MAX)) {
     settings.file_name = phased->name();
     read_scaffold_sites(*phased, settings, likelihood_alleles, scaffold);
     check_chromosome_found(params.scaffold_file, !scaffold.haplotypes.positions().empty(),
                            phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region =
-                 open_indexed_region(params.scaffold_file, from, UINT64_MAX, chromosome_name)) {
-    settings.file_name = indexed_lines_name(params.scaffold_file);
-    read_scaffold_sites(*region, settings, likelihood_alleles, scaffold);
-    report_indexed_read(region->records_read());
   } else {
-    ifile in;
-    if (!in.open(params.scaffold_file)) {
-      throw FatalError(cannot_open("haplotype scaffold file: ", in));
+    if (auto region = open_indexed_region(params.scaffold_file, from, UINT64_MAX, chromosome_name,
+                                          chromosome_source())) {
+      settings.file_name = indexed_lines_name(params.scaffold_file);
+      read_scaffold_sites(*region, settings, likelihood_alleles, scaffold);
+      report_indexed_read(region->records_read());
+    } else {
+      ifile in;
+      if (!in.open(params.scaffold_file)) {
+        throw FatalError(cannot_open("haplotype scaffold file: ", in));
+      }
+      read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
     }
-    read_scaffold_sites(in, settings, likelihood_alleles, scaffold);
+    check_chromosome_found(params.scaffold_file, !scaffold.haplotypes.positions().empty(),
+                           scaffold.other_chromosome.first);
+    scaffold.other_chromosome.warn(std::cerr, params.scaffold_file, chromosome_name);
   }
   scaffold_haplotypes = std::move(scaffold.haplotypes);
   scaffold_alleles = std::move(scaffold.alleles);
@@ -215,25 +249,33 @@ void CallSNP::read_ref_file() {
   PanelData panel;
   // The calls to copy along may lie before or after the region's records.
   panel.every_site = params.has_copying_calls;
+  panel.chromosome = chromosome_name;
   const auto from = static_cast<std::uint64_t>(scaffold_range[0]);
   const auto to = static_cast<std::uint64_t>(scaffold_range[1]);
-  if (auto phased = open_phased_layout({params.ref_file, chromosome_name, {}, true}, from, to)) {
+  if (auto phased = open_phased_layout(
+          {params.ref_file, chromosome_name, {}, true, chromosome_source()}, from, to)) {
     info() << "Reading external reference panel file : " << params.ref_file << std::endl;
     read_reference_panel(*phased, phased->name(), scaffold_range, scaffold_haplotypes,
                          likelihood_alleles, record_positions, panel);
     check_chromosome_found(params.ref_file, !panel.haplotypes.empty(), phased->other_chromosome());
     report_phased_read(*phased);
-  } else if (auto region = open_indexed_region(params.ref_file, from, to, chromosome_name)) {
-    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
-    read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
-                         scaffold_haplotypes, likelihood_alleles, record_positions, panel);
-    report_indexed_read(region->records_read());
   } else {
-    ifile in;
-    if (!in.open(params.ref_file)) throw FatalError(cannot_open("external panel file: ", in));
-    info() << "Reading external reference panel file : " << params.ref_file << std::endl;
-    read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
-                         likelihood_alleles, record_positions, panel);
+    if (auto region =
+            open_indexed_region(params.ref_file, from, to, chromosome_name, chromosome_source())) {
+      info() << "Reading external reference panel file : " << params.ref_file << std::endl;
+      read_reference_panel(*region, indexed_lines_name(params.ref_file), scaffold_range,
+                           scaffold_haplotypes, likelihood_alleles, record_positions, panel);
+      report_indexed_read(region->records_read());
+    } else {
+      ifile in;
+      if (!in.open(params.ref_file)) throw FatalError(cannot_open("external panel file: ", in));
+      info() << "Reading external reference panel file : " << params.ref_file << std::endl;
+      read_reference_panel(in, params.ref_file, scaffold_range, scaffold_haplotypes,
+                           likelihood_alleles, record_positions, panel);
+    }
+    check_chromosome_found(params.ref_file, !panel.haplotypes.empty(),
+                           panel.other_chromosome.first);
+    panel.other_chromosome.warn(std::cerr, params.ref_file, chromosome_name);
   }
   ref_panel_alleles = std::move(panel.alleles);
   ref_panel_haplotypes = std::move(panel.haplotypes);
@@ -262,19 +304,28 @@ void CallSNP::read_pedigree() {
   }
 }
 
+InitialSettings CallSNP::phased_calls_settings(const std::string& file) const {
+  InitialSettings settings;
+  settings.file_name = file;
+  settings.sample_count = sample_count;
+  settings.sample_ids = sample_ids;
+  settings.chromosome = chromosome_name;
+  settings.chromosome_source = chromosome_source();
+  return settings;
+}
+
 void CallSNP::read_initial_file() {
   info() << "Reading initialization file:  " << params.initial_file << std::endl;
   ifile in;
   if (!in.open(params.initial_file)) {
     // The initial genotypes are optional: the run goes on without them.
-    std::cerr << cannot_open("initialization file ", in) << std::endl;
+    std::cerr << "WARNING! Can't open initialization file " << in.name() << ": " << in.failure()
+              << "; the run goes on without it" << std::endl;
     return;
   }
-  InitialSettings settings;
-  settings.file_name = params.initial_file;
+  InitialSettings settings = phased_calls_settings(params.initial_file);
   settings.lower = params.interval[0];
   settings.upper = params.interval[1];
-  settings.sample_count = sample_count;
   read_initial_genotypes(in, settings, initial_genotypes);
 }
 
@@ -284,20 +335,51 @@ void CallSNP::read_copying_calls() {
   if (!in.open(params.copying_calls_file)) {
     throw FatalError(cannot_open("--copying-calls file: ", in));
   }
-  InitialSettings settings;
-  settings.file_name = params.copying_calls_file;
+  InitialSettings settings = phased_calls_settings(params.copying_calls_file);
   settings.lower = static_cast<std::uint64_t>(scaffold_range[0]);
   settings.upper = static_cast<std::uint64_t>(scaffold_range[1]);
-  settings.sample_count = sample_count;
-  const std::vector<std::uint64_t>& array_sites = scaffold_haplotypes.positions();
+  // The calls at the array sites too: they turn the calls to the scaffold's phase.
   read_called_haplotypes(
       in, settings,
       [&](std::uint64_t pos) {
-        return ref_panel_haplotypes.count(pos) != 0 &&
-               !std::binary_search(array_sites.begin(), array_sites.end(), pos);
+        return ref_panel_haplotypes.count(pos) != 0 || scaffold_haplotypes.contains(pos);
       },
       called_haplotypes);
+  const CalledPhaseReport report = align_calls_to_scaffold(scaffold_haplotypes, called_haplotypes);
+  for (auto it = called_haplotypes.begin(); it != called_haplotypes.end();) {
+    it = scaffold_haplotypes.contains(it->first) ? called_haplotypes.erase(it) : std::next(it);
+  }
+  report_called_phase(report);
   info() << "Called sites between array sites : " << called_haplotypes.size() << std::endl;
+}
+
+void CallSNP::report_called_phase(const CalledPhaseReport& report) const {
+  const std::string& file = params.copying_calls_file;
+  auto percent = [](double share) { return std::to_string(static_cast<int>(share * 100)) + "%"; };
+  if (report.discordant_file() || !report.discordant_samples.empty()) {
+    const std::string whose =
+        report.discordant_file() ? "all samples together" : sample_names(report.discordant_samples);
+    throw FatalError(
+        "ERROR! --copying-calls " + file + ": the calls of " + whose +
+        " differ from the scaffold's genotypes at more than " +
+        percent(report.discordant_file() ? CalledPhaseReport::kCallDiscordanceLimit
+                                         : CalledPhaseReport::kSampleDiscordanceLimit) +
+        " of the array sites (" + std::to_string(report.discordant) + " of " +
+        std::to_string(report.compared) +
+        " genotypes in all); they are other people's calls, or the file's samples are in "
+        "another order than the sample list's");
+  }
+  if (report.compared == 0) {
+    std::cerr << "WARNING! --copying-calls " << file
+              << " holds no call at the array sites, so its phase cannot be turned to the "
+                 "scaffold's nor its samples checked; it is used as read"
+              << std::endl;
+    return;
+  }
+  info() << "Calls to copy along, against the scaffold at the array sites: " << report.discordant
+         << " of " << report.compared << " genotypes differ; " << report.turned
+         << " heterozygous calls turned to the scaffold's phase, " << report.unresolved
+         << " left unknown between array sites of opposite phase" << std::endl;
 }
 
 void CallSNP::convert_to_vcf() {

@@ -66,6 +66,7 @@ constexpr OptionSpec kOptions[] = {
     {"--dosage", 0, {nullptr, nullptr}},
     {"--tune-settings", 0, {nullptr, nullptr}},
     {"--fixed-rare-phase", 0, {nullptr, nullptr}},
+    {"--no-scaffold-check", 0, {nullptr, nullptr}},
     {"--rare-band", 1, {nullptr, nullptr}},
     {"--copying-weight", 1, {nullptr, nullptr}},
     {"--settle", 1, {nullptr, nullptr}},
@@ -524,6 +525,7 @@ void Parameter::read_setting_option(const GivenOption& option) {
   if (a == "--dosage") dosage = true;
   if (a == "--tune-settings") tune_settings = true;
   if (a == "--fixed-rare-phase") fixed_rare_phase = true;
+  if (a == "--no-scaffold-check") no_scaffold_check = true;
   if (a == "--rare-band") rare_band = parse_double_option(a, v[0]);
   if (a == "--copying-weight") {
     copying_weight = parse_double_option(a, v[0]);

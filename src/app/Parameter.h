@@ -93,6 +93,8 @@ class Parameter {
   // Phase heterozygotes at variants near 0 or 1 with the genotype's fixed variance, as before
   // they were phased with the penalty.
   bool fixed_rare_phase = false;
+  // A scaffold that does not fit the reads is reported as a warning instead of an error.
+  bool no_scaffold_check = false;
   // Variant means below it or above 1 minus it take the fixed variance (earlier: 0.01).
   double rare_band = kDefaultRareBand;
   // Weight of the panel-copying prior mixed into the window model's (0: the window alone).

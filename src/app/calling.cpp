@@ -74,7 +74,7 @@ void report_transmissions(const TransmissionCounts& counts) {
          << " where the scaffold could not tell the haplotypes apart and in " << counts.conflicts
          << " with a Mendelian conflict next to the variant" << std::endl;
   if (counts.conflicts > 0) {
-    std::cerr << "Warning: " << counts.conflicts
+    std::cerr << "WARNING! " << counts.conflicts
               << " family windows have a Mendelian conflict in the scaffold next to the variant "
                  "(a child's haplotype agrees with neither haplotype of a parent); check the "
                  "pedigree and the scaffold"
@@ -92,26 +92,26 @@ void report_sweeps(const CallingCounts& counts) {
 void report_warnings(const CallingCounts& counts) {
   const ModelWarnings& warnings = counts.warnings;
   if (warnings.ridge_windows > 0) {
-    std::cerr << "Warning: " << warnings.ridge_windows
+    std::cerr << "WARNING! " << warnings.ridge_windows
               << " window covariances were not positive definite and were inverted after "
                  "adding a ridge to the diagonal"
               << std::endl;
   }
   if (warnings.singular_allele_covariances > 0) {
-    std::cerr << "Warning: " << warnings.singular_allele_covariances
+    std::cerr << "WARNING! " << warnings.singular_allele_covariances
               << " multi-allelic conditional covariances were singular and were inverted after "
                  "adding a ridge to the diagonal"
               << std::endl;
   }
   if (counts.uniform_weight_haplotypes > 0) {
-    std::cerr << "Warning: " << counts.uniform_weight_haplotypes
+    std::cerr << "WARNING! " << counts.uniform_weight_haplotypes
               << " haplotypes had no usable all-haplotype weights (no shared run, or one "
                  "haplotype taking all the weight) and weighted the other sample haplotypes "
                  "equally"
               << std::endl;
   }
   if (warnings.nonpositive_variances > 0) {
-    std::cerr << "Warning: " << warnings.nonpositive_variances
+    std::cerr << "WARNING! " << warnings.nonpositive_variances
               << " conditional variances were not positive and were replaced by the penalty"
               << std::endl;
   }

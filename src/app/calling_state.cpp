@@ -315,12 +315,20 @@ void CallingState::initial_alleles(std::uint64_t record, const std::vector<doubl
   const bool from_file_possible = params.has_initial && run.first_at_its_position(record);
   const auto from_file = from_file_possible ? run.initial_genotypes.find(run.item_position(record))
                                             : run.initial_genotypes.end();
-  if (from_file != run.initial_genotypes.end()) {
+  const bool file_calls_all = from_file != run.initial_genotypes.end() &&
+                              std::none_of(from_file->second.begin(), from_file->second.end(),
+                                           [](int allele) { return allele == kMissingAllele; });
+  if (file_calls_all) {
     initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
   } else {
+    // Samples the file leaves uncalled start from their likelihoods, like a position the
+    // file does not have.
     allele_frequencies.assign(static_cast<std::size_t>(allele_count), 1.0 / allele_count);
     initial_genotypes_multiallelic(site_pls, N, multi_tables, random, allele_frequencies,
                                    haplotype_alleles);
+    if (from_file != run.initial_genotypes.end()) {
+      initial_genotypes_from_file(from_file->second, N, multi_tables, haplotype_alleles);
+    }
   }
 }
 

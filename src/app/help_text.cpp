@@ -141,6 +141,8 @@ std::vector<HelpGroup> help_groups() {
          "MB for the models of the windows in hand; past it a window's models are fitted on "
          "several threads [" +
              std::to_string(Parameter::kDefaultModelMemoryMb) + "]"},
+        {"--no-scaffold-check",
+         "warn, not stop, when the scaffold does not fit the reads at the array sites [off]"},
         {"--quiet", "no banner, settings or progress on standard error [off]"},
         {"--log <file>", "write banner, settings, warnings and timings to a file [none]"},
         {"--help, -h", "print this help and exit"},
@@ -149,8 +151,8 @@ std::vector<HelpGroup> help_groups() {
        {{"--merge-posteriors <a> <b>",
          "average two --mp files into calls (with --o, --sample-file; also -merge-posteriors)"},
         {"--chr <name>",
-         "CHROM written by --merge-posteriors; in calling, the chromosome read from an indexed "
-         "file of several, and written where the inputs name none (also -chr) [0]"},
+         "CHROM written by --merge-posteriors; in calling, the chromosome read from likelihoods "
+         "of several, and written where the inputs name none (also -chr) [0]"},
         {"--decompose-multi <file>",
          "split the multi-base records of a phased called VCF into bi-allelic SNPs, GT only "
          "(not for likelihoods: bcftools norm -m-any; also -decompose-multi)"},

@@ -44,6 +44,7 @@ class BcfTextBuffer : public std::streambuf {
   BcfTextBuffer& operator=(const BcfTextBuffer&) = delete;
 
   std::uint64_t records_read() const { return records_; }
+  bool indexed() const { return index_ != nullptr; }
 
  protected:
   int_type underflow() override {
@@ -179,6 +180,8 @@ BcfText::~BcfText() = default;
 
 std::uint64_t BcfText::records_read() const { return buffer_->records_read(); }
 
+bool BcfText::indexed() const { return buffer_->indexed(); }
+
 std::unique_ptr<BcfText> open_bcf_text(const std::string& file, std::uint64_t begin,
                                        std::uint64_t end, const std::string& chromosome) {
   htsFile* fp = hts_open(file.c_str(), "r");
@@ -186,6 +189,12 @@ std::unique_ptr<BcfText> open_bcf_text(const std::string& file, std::uint64_t be
   if (hts_get_format(fp)->format != bcf) {
     hts_close(fp);
     return nullptr;
+  }
+  try {
+    refuse_truncated_bgzf(fp, file);
+  } catch (...) {
+    hts_close(fp);
+    throw;
   }
   bcf_hdr_t* header = bcf_hdr_read(fp);
   if (header == nullptr) {

@@ -16,6 +16,8 @@ class BcfText : public std::istream {
   ~BcfText() override;
   // Records delivered so far.
   std::uint64_t records_read() const;
+  // Whether the records come through the file's index.
+  bool indexed() const;
 
  private:
   std::unique_ptr<BcfTextBuffer> buffer_;

@@ -38,8 +38,8 @@ struct LikelihoodSettings {
   // false: every record is checked, but its values are not kept (LikelihoodPuller reads
   // them again when they are needed), so memory does not grow with the region.
   bool keep_values = true;
-  // The run's chromosome (--region): the records of others are passed over. Empty: the
-  // file's records must all be on one chromosome.
+  // The run's chromosome (--region, else --chr): the records of others are passed over.
+  // Empty: the file's records must all be on one chromosome.
   std::string chromosome;
 };
 struct LikelihoodRecords {
@@ -57,8 +57,13 @@ struct LikelihoodRecords {
   std::string chromosome_name;
   std::string contig_length;  // of the records' chromosome, from its ##contig line, or ""
   int chromosome = 0;
-  // The first CHROM passed over for not being settings.chromosome, or "".
-  std::string other_chromosome;
+  // The CHROM values passed over for not being settings.chromosome, in file order (the
+  // first few).
+  std::vector<std::string> other_chromosomes;
+  // Whether a record of settings.chromosome was seen, in the region or not.
+  bool chromosome_seen = false;
+  // Records whose symbolic ALT allele (<*>, <NON_REF>) was dropped for their real ones.
+  std::uint64_t symbolic_dropped = 0;
 };
 // Reads the records of the region. The per-sample PL lines of PL records and the
 // notes on records without likelihoods go to out; a bad record is a FatalError.
@@ -100,6 +105,18 @@ struct ScaffoldSettings {
   std::uint64_t lower = 0;  // region bounds
   std::uint64_t upper = 0;
   int sample_count = 0;
+  // The run's chromosome: lines of others are skipped. Empty: every line is read.
+  std::string chromosome;
+};
+// The lines of a scaffold-layout file passed over for naming another chromosome than the
+// run's: how many, and the first such name.
+struct OtherChromosomeLines {
+  std::uint64_t count = 0;
+  std::string first;
+  // True (and counted) when the line's chromosome field is not chromosome.
+  bool skip(std::string_view name, const std::string& chromosome);
+  // One warning line on err when lines were skipped.
+  void warn(std::ostream& err, const std::string& file, const std::string& chromosome) const;
 };
 struct ScaffoldData {
   SiteRows haplotypes;  // 2N alleles 0/1 per site
@@ -107,6 +124,7 @@ struct ScaffoldData {
   // past the range, which have them only where the likelihood records have none.
   AlleleTable alleles;
   std::vector<std::int64_t> range;  // first and last position kept
+  OtherChromosomeLines other_chromosome;
 };
 // The first position the scaffold reader keeps for a region starting at lower.
 std::uint64_t scaffold_kept_from(std::uint64_t lower);
@@ -120,8 +138,11 @@ struct PanelData {
   std::map<std::uint64_t, std::vector<std::uint8_t>> haplotypes;  // R alleles 0/1 per site
   int haplotype_count = 0;                                        // R
   // Set before reading: keep every site within scaffold_range (sites that calls beyond the
-  // region's records may need).
+  // region's records may need), and the run's chromosome (lines of others are skipped;
+  // empty: every line is read).
   bool every_site = false;
+  std::string chromosome;
+  OtherChromosomeLines other_chromosome;
 };
 // Keeps the panel sites within scaffold_range that are scaffold sites or the POS of a
 // likelihood record (likelihood_alleles by key, record_positions their POS), or all of them
@@ -138,7 +159,16 @@ struct InitialSettings {
   std::uint64_t lower = 0;
   std::uint64_t upper = 0;
   int sample_count = 0;
+  // The samples by name: a #CHROM line that names samples must name each of these, in any
+  // order; without names the columns follow this order.
+  std::vector<std::string> sample_ids;
+  // The run's chromosome and what named it (for messages): the records of others are
+  // passed over, and a file holding only others is refused. Empty: not checked.
+  std::string chromosome;
+  std::string chromosome_source;
 };
+// A missing genotype ("./.", ".|.", ".") reads as this allele, for both haplotypes.
+constexpr int kMissingAllele = -1;
 // Two allele indices per sample (phased GT) per site of the region; first line wins.
 void read_initial_genotypes(std::istream& in, const InitialSettings& settings,
                             std::map<std::uint64_t, std::vector<int>>& genotypes);
@@ -149,8 +179,8 @@ struct PhasedCalls {
   std::vector<double> certainty;
 };
 // The same file's calls at the positions keep accepts: each haplotype's allele 0 or 1, or
-// kUnknownCalledAllele for any other (a multi-allelic call), and each sample's chance that
-// its call is wrong, 1 - AVGPOST (empty where the file gives no AVGPOST).
+// kUnknownCalledAllele for any other (a multi-allelic or missing call), and each sample's
+// chance that its call is wrong, 1 - AVGPOST (empty where the file gives no AVGPOST).
 constexpr std::uint8_t kUnknownCalledAllele = 2;
 struct CalledSite {
   std::vector<std::uint8_t> alleles;

@@ -250,7 +250,8 @@ namespace {
 
 // The sequences to read: the chromosome alone when the index names it (see the header).
 std::vector<std::string> chosen_sequences(tbx_t* tbx, const std::string& file,
-                                          const std::string& chromosome) {
+                                          const std::string& chromosome,
+                                          const std::string& chromosome_source) {
   std::vector<std::string> sequences = indexed_sequences(tbx);
   if (chromosome.empty() || sequences.size() <= 1) return sequences;
   if (std::find(sequences.begin(), sequences.end(), chromosome) != sequences.end()) {
@@ -263,17 +264,17 @@ std::vector<std::string> chosen_sequences(tbx_t* tbx, const std::string& file,
     if (near.empty() && differ_by_chr_prefix(name, chromosome)) near = name;
   }
   tbx_destroy(tbx);
-  if (!near.empty())
-    throw FatalError(chromosome_mismatch("--region or --chr", chromosome, file, near));
-  throw FatalError("ERROR! " + file + " holds no chromosome '" + chromosome +
-                   "'; its index names " + names);
+  const std::string source = chromosome_source.empty() ? "the run" : chromosome_source;
+  if (!near.empty()) throw FatalError(chromosome_mismatch(source, chromosome, file, near));
+  throw FatalError("ERROR! " + source + " names chromosome '" + chromosome + "', which " + file +
+                   " does not hold; its index names " + names);
 }
 
 }  // namespace
 
 std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
-                                                   std::uint64_t end,
-                                                   const std::string& chromosome) {
+                                                   std::uint64_t end, const std::string& chromosome,
+                                                   const std::string& chromosome_source) {
   std::string index;
   for (const char* suffix : {".tbi", ".csi"}) {
     if (index.empty() && file_exists(file + suffix)) index = file + suffix;
@@ -291,20 +292,29 @@ std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std:
     throw FatalError("ERROR! The index " + index + (file_size(index) == 0 ? " is empty and" : "") +
                      " cannot be used for " + file + rebuild);
   }
+  // A file cut short has lost its end-of-file block: blame the file, not the index.
+  if (bgzf_check_EOF(hts_get_bgzfp(fp.get())) == 0) {
+    tbx_destroy(tbx);
+    throw FatalError("ERROR! " + file + " is truncated (it lacks the BGZF end-of-file block " +
+                     "and may lack data its index " + index + " describes)");
+  }
   if (!index_fits_file(tbx, file)) {
     tbx_destroy(tbx);
-    // A file cut short has lost its end-of-file block: blame the file, not the index.
-    if (bgzf_check_EOF(hts_get_bgzfp(fp.get())) == 0) {
-      throw FatalError("ERROR! " + file + " is truncated (it lacks the BGZF end-of-file block " +
-                       "and the data its index " + index + " describes)");
-    }
     throw FatalError("ERROR! The index " + index + " does not fit " + file +
                      " (made for another file, or the file changed since)" + rebuild);
   }
-  std::vector<std::string> sequences = chosen_sequences(tbx, file, chromosome);
+  std::vector<std::string> sequences = chosen_sequences(tbx, file, chromosome, chromosome_source);
   auto buffer = std::make_unique<IndexedLineBuffer>(file, index, fp.release(), tbx, begin, end,
                                                     std::move(sequences));
   return std::unique_ptr<IndexedRegion>(new IndexedRegion(std::move(buffer)));
+}
+
+void refuse_truncated_bgzf(htsFile* fp, const std::string& file) {
+  if (hts_get_format(fp)->compression == bgzf && bgzf_check_EOF(hts_get_bgzfp(fp)) == 0) {
+    throw FatalError("ERROR! " + file +
+                     " is truncated: it lacks the BGZF end-of-file block that bgzip writes "
+                     "last (no BGZF EOF marker)");
+  }
 }
 
 std::pair<std::int64_t, std::int64_t> htslib_region(std::uint64_t begin, std::uint64_t end) {

@@ -21,7 +21,8 @@ class IndexedRegion : public std::istream {
 
  private:
   friend std::unique_ptr<IndexedRegion> open_indexed_region(const std::string&, std::uint64_t,
-                                                            std::uint64_t, const std::string&);
+                                                            std::uint64_t, const std::string&,
+                                                            const std::string&);
   explicit IndexedRegion(std::unique_ptr<IndexedLineBuffer> buffer);
   std::unique_ptr<IndexedLineBuffer> buffer_;
 };
@@ -30,10 +31,17 @@ class IndexedRegion : public std::istream {
 // whole then. Throws FatalError naming both files when an index is there but htslib cannot
 // use it for this file, and when reading through it fails. A chromosome the index names is
 // read alone; one it does not name is an error when it names several (a single other one is
-// read, for the reader to judge); "" reads every sequence.
+// read, for the reader to judge); "" reads every sequence. chromosome_source names what asked
+// for the chromosome (an option or a file) in that error.
 std::unique_ptr<IndexedRegion> open_indexed_region(const std::string& file, std::uint64_t begin,
                                                    std::uint64_t end,
-                                                   const std::string& chromosome = "");
+                                                   const std::string& chromosome = "",
+                                                   const std::string& chromosome_source = "");
+
+struct htsFile;
+// Throws FatalError naming the file when it is BGZF-compressed and lacks the end-of-file
+// block bgzip writes last: it was cut short, and htslib would read it as complete.
+void refuse_truncated_bgzf(htsFile* fp, const std::string& file);
 
 // [begin, end], 1-based and closed, as htslib's 0-based, end-exclusive region bounds.
 std::pair<std::int64_t, std::int64_t> htslib_region(std::uint64_t begin, std::uint64_t end);

@@ -4,7 +4,9 @@
 #include <iostream>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 
+#include "io/chromosome_names.h"
 #include "io/file_formats.h"
 #include "io/io.h"
 #include "util/errors.h"
@@ -38,72 +40,154 @@ std::size_t key_index(const std::vector<std::string_view>& keys, std::string_vie
   return index;
 }
 
-// Each phased record of the region whose position wanted accepts, to take: its alleles,
-// two per sample, and with read_certainty each sample's AVGPOST where the record's FORMAT
-// has one.
-void read_phased_records(std::istream& in, const InitialSettings& settings, bool read_certainty,
-                         const std::function<bool(std::uint64_t)>& wanted,
-                         const std::function<void(std::uint64_t, PhasedCalls&)>& take) {
-  const std::size_t n = static_cast<std::size_t>(settings.sample_count);
-  std::string line;
-  std::vector<std::string_view> fields;
-  std::vector<std::string_view> keys;
-  std::uint64_t line_number = 0;
-  auto where = [&]() { return error_prefix(settings.file_name, line_number); };
-  PhasedCalls calls;
-  while (std::getline(in, line)) {
-    ++line_number;
-    strip_carriage_return(line);
-    if (line.empty() || line.front() == '#' || is_blank(line)) continue;
-    split_views(line, '\t', fields);
-    if (fields.size() < 9 + n) {
-      throw FatalError(where() + "expected at least " + std::to_string(9 + n) +
-                       " tab-separated fields (9 + " + std::to_string(n) + " samples), found " +
-                       std::to_string(fields.size()));
+// A GT that says the sample was not called: "." for an allele, as "./.", ".|." or ".".
+bool is_missing_call(std::string_view gt) {
+  const std::size_t bar = gt.find_first_of("|/");
+  return gt == "." ||
+         (bar != std::string_view::npos && (gt.substr(0, bar) == "." || gt.substr(bar + 1) == "."));
+}
+
+// Each phased record of the region whose position wanted accepts, handed to take: its
+// alleles, two per sample, and with read_certainty each sample's AVGPOST where the record's
+// FORMAT has one.
+class PhasedRecordReader {
+ public:
+  PhasedRecordReader(const InitialSettings& settings, bool read_certainty,
+                     const std::function<bool(std::uint64_t)>& wanted,
+                     const std::function<void(std::uint64_t, PhasedCalls&)>& take)
+      : settings_(settings), read_certainty_(read_certainty), wanted_(wanted), take_(take) {
+    const auto n = static_cast<std::size_t>(settings.sample_count);
+    for (std::size_t i = 0; i < n; ++i) columns_.push_back(9 + i);
+    needed_fields_ = 9 + n;
+  }
+
+  void read(std::istream& in) {
+    while (std::getline(in, line_)) {
+      ++line_number_;
+      strip_carriage_return(line_);
+      if (line_.empty() || is_blank(line_)) continue;
+      if (line_.front() == '#') {
+        if (line_.compare(0, 6, "#CHROM") == 0) read_header();
+        continue;
+      }
+      read_record();
     }
-    const auto parsed = parse_integer(fields[1]);
+    if (in.bad()) {
+      throw FatalError("ERROR! Reading " + settings_.file_name + " failed after line " +
+                       std::to_string(line_number_));
+    }
+    if (!run_chromosome_seen_ && !other_chromosome_.empty()) {
+      throw FatalError(chromosome_mismatch(settings_.chromosome_source, settings_.chromosome,
+                                           settings_.file_name, other_chromosome_));
+    }
+  }
+
+ private:
+  std::string where() const { return error_prefix(settings_.file_name, line_number_); }
+
+  // Names in the #CHROM line place the samples by name; a line without them leaves the
+  // sample list's order.
+  void read_header() {
+    split_views(line_, '\t', fields_);
+    if (fields_.size() <= 9 || settings_.sample_ids.empty()) return;
+    std::unordered_map<std::string_view, std::size_t> column_of;
+    for (std::size_t c = 9; c < fields_.size(); ++c) {
+      if (!column_of.emplace(fields_[c], c).second) {
+        throw FatalError(where() + "sample '" + std::string(fields_[c]) +
+                         "' is named twice in the #CHROM line");
+      }
+    }
+    for (std::size_t i = 0; i < settings_.sample_ids.size(); ++i) {
+      const auto found = column_of.find(settings_.sample_ids[i]);
+      if (found == column_of.end()) {
+        throw FatalError(where() + "sample '" + settings_.sample_ids[i] +
+                         "' of the sample file is not in the #CHROM line, which names " +
+                         std::to_string(fields_.size() - 9) + " samples");
+      }
+      columns_[i] = found->second;
+    }
+    needed_fields_ = fields_.size();
+  }
+
+  void read_record() {
+    split_views(line_, '\t', fields_);
+    if (fields_.size() < needed_fields_) {
+      throw FatalError(where() + "expected at least " + std::to_string(needed_fields_) +
+                       " tab-separated fields (9 + " + std::to_string(needed_fields_ - 9) +
+                       " samples), found " + std::to_string(fields_.size()));
+    }
+    if (!settings_.chromosome.empty() && fields_[0] != settings_.chromosome) {
+      if (other_chromosome_.empty()) other_chromosome_ = fields_[0];
+      return;
+    }
+    run_chromosome_seen_ = true;
+    const auto parsed = parse_integer(fields_[1]);
     if (!parsed || *parsed < 1 || *parsed > 2147483647) {
-      throw FatalError(where() + "POS '" + std::string(fields[1]) +
+      throw FatalError(where() + "POS '" + std::string(fields_[1]) +
                        "' is not a whole number from 1 to 2147483647");
     }
     const auto pos = static_cast<std::uint64_t>(*parsed);
-    if (pos < settings.lower || pos > settings.upper || fields[4] == ".") continue;
-    if (!wanted(pos)) continue;
+    if (pos < settings_.lower || pos > settings_.upper || fields_[4] == ".") return;
+    if (!wanted_(pos)) return;
+    split_views(fields_[8], ':', keys_);
+    const std::size_t gt_index = key_index(keys_, "GT");
+    if (gt_index == keys_.size()) {
+      throw FatalError(where() + "FORMAT '" + std::string(fields_[8]) + "' has no GT key");
+    }
+    const std::size_t certainty_index = key_index(keys_, "AVGPOST");
+    const std::size_t n = columns_.size();
+    calls_.alleles.assign(2 * n, 0);
+    calls_.certainty.assign(read_certainty_ && certainty_index < keys_.size() ? n : 0, 0.0);
+    for (std::size_t i = 0; i < n; ++i) read_sample(i, gt_index, certainty_index);
+    take_(pos, calls_);
+  }
 
-    split_views(fields[8], ':', keys);
-    const std::size_t gt_index = key_index(keys, "GT");
-    if (gt_index == keys.size()) {
-      throw FatalError(where() + "FORMAT '" + std::string(fields[8]) + "' has no GT key");
+  void read_sample(std::size_t i, std::size_t gt_index, std::size_t certainty_index) {
+    const std::string_view field = fields_[columns_[i]];
+    const std::string column = " (column " + std::to_string(columns_[i] + 1) + ")";
+    const std::string_view gt = subfield(field, gt_index).value_or(std::string_view());
+    const std::size_t bar = gt.find('|');
+    if (is_missing_call(gt)) {
+      calls_.alleles[2 * i] = calls_.alleles[2 * i + 1] = kMissingAllele;
+    } else if (bar == std::string_view::npos ||
+               !parse_allele(gt.substr(0, bar), calls_.alleles[2 * i]) ||
+               !parse_allele(gt.substr(bar + 1), calls_.alleles[2 * i + 1])) {
+      throw FatalError(where() + "genotype '" + std::string(gt) + "' of sample " + sample_name(i) +
+                       column + " is not two allele numbers joined by '|'");
     }
-    const std::size_t certainty_index = key_index(keys, "AVGPOST");
-    calls.alleles.assign(2 * n, 0);
-    calls.certainty.assign(read_certainty && certainty_index < keys.size() ? n : 0, 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::string_view field = fields[9 + i];
-      const std::string_view gt = subfield(field, gt_index).value_or(std::string_view());
-      const std::size_t bar = gt.find('|');
-      if (bar == std::string_view::npos || !parse_allele(gt.substr(0, bar), calls.alleles[2 * i]) ||
-          !parse_allele(gt.substr(bar + 1), calls.alleles[2 * i + 1])) {
-        throw FatalError(where() + "genotype '" + std::string(gt) + "' of sample " +
-                         std::to_string(i + 1) + " (column " + std::to_string(10 + i) +
-                         ") is not two allele numbers joined by '|'");
-      }
-      if (calls.certainty.empty()) continue;
-      const std::string_view text = subfield(field, certainty_index).value_or(".");
-      const auto value = text == "." ? std::optional<double>(0.0) : parse_finite_double(text);
-      if (!value || *value < 0.0 || *value > 1.0) {
-        throw FatalError(where() + "AVGPOST '" + std::string(text) + "' of sample " +
-                         std::to_string(i + 1) + " (column " + std::to_string(10 + i) +
-                         ") is not a number from 0 to 1");
-      }
-      calls.certainty[i] = *value;
+    if (calls_.certainty.empty()) return;
+    const std::string_view text = subfield(field, certainty_index).value_or(".");
+    const auto value = text == "." ? std::optional<double>(0.0) : parse_finite_double(text);
+    if (!value || *value < 0.0 || *value > 1.0) {
+      throw FatalError(where() + "AVGPOST '" + std::string(text) + "' of sample " + sample_name(i) +
+                       column + " is not a number from 0 to 1");
     }
-    take(pos, calls);
+    calls_.certainty[i] = *value;
   }
-  if (in.bad()) {
-    throw FatalError("ERROR! Reading " + settings.file_name + " failed after line " +
-                     std::to_string(line_number));
+
+  std::string sample_name(std::size_t i) const {
+    return i < settings_.sample_ids.size() ? settings_.sample_ids[i] : std::to_string(i + 1);
   }
+
+  const InitialSettings& settings_;
+  const bool read_certainty_;
+  const std::function<bool(std::uint64_t)>& wanted_;
+  const std::function<void(std::uint64_t, PhasedCalls&)>& take_;
+  std::vector<std::size_t> columns_;  // field index of each sample's column
+  std::size_t needed_fields_ = 0;
+  std::string line_;
+  std::vector<std::string_view> fields_;
+  std::vector<std::string_view> keys_;
+  std::uint64_t line_number_ = 0;
+  PhasedCalls calls_;
+  bool run_chromosome_seen_ = false;
+  std::string other_chromosome_;
+};
+
+void read_phased_records(std::istream& in, const InitialSettings& settings, bool read_certainty,
+                         const std::function<bool(std::uint64_t)>& wanted,
+                         const std::function<void(std::uint64_t, PhasedCalls&)>& take) {
+  PhasedRecordReader(settings, read_certainty, wanted, take).read(in);
 }
 
 }  // namespace
@@ -128,7 +212,8 @@ void read_called_haplotypes(std::istream& in, const InitialSettings& settings,
         site.alleles.resize(calls.alleles.size());
         for (std::size_t i = 0; i < calls.alleles.size(); ++i) {
           const int allele = calls.alleles[i];
-          site.alleles[i] = allele <= 1 ? static_cast<std::uint8_t>(allele) : kUnknownCalledAllele;
+          site.alleles[i] =
+              allele == 0 || allele == 1 ? static_cast<std::uint8_t>(allele) : kUnknownCalledAllele;
         }
         site.doubt.resize(calls.certainty.size());
         for (std::size_t i = 0; i < calls.certainty.size(); ++i) {

@@ -24,6 +24,44 @@ std::string extensionFile(std::string& name) {
 }
 }  // namespace futils
 
+namespace {
+
+// The empty block bgzip writes last; a BGZF file without it was cut short.
+constexpr unsigned char kBgzfEofBlock[28] = {0x1f, 0x8b, 8,    4,    0, 0, 0,    0, 0, 0xff,
+                                             6,    0,    0x42, 0x43, 2, 0, 0x1b, 0, 3, 0,
+                                             0,    0,    0,    0,    0, 0, 0,    0};
+
+// Whether a regular file starting with a BGZF block header ends without the end-of-file
+// block. A pipe cannot be looked at from its end, and plain gzip has no such block: both
+// pass.
+bool bgzf_lacks_eof_block(const std::string& name, std::ifstream& file) {
+  struct stat info {};
+  if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  // Looked at from the start and the end; the caller's position is given back.
+  const std::streampos at = file.tellg();
+  file.seekg(0);
+  unsigned char head[14] = {};
+  file.read(reinterpret_cast<char*>(head), sizeof head);
+  const bool bgzf =
+      file.gcount() == sizeof head && (head[3] & 4) != 0 && head[12] == 'B' && head[13] == 'C';
+  file.clear();
+  if (!bgzf) {
+    file.seekg(at);
+    return false;
+  }
+  if (info.st_size < static_cast<off_t>(sizeof kBgzfEofBlock)) return true;
+  unsigned char tail[sizeof kBgzfEofBlock] = {};
+  file.seekg(-static_cast<std::streamoff>(sizeof tail), std::ios::end);
+  file.read(reinterpret_cast<char*>(tail), sizeof tail);
+  const bool lacks =
+      file.gcount() != sizeof tail || std::memcmp(tail, kBgzfEofBlock, sizeof tail) != 0;
+  file.clear();
+  file.seekg(at);
+  return lacks;
+}
+
+}  // namespace
+
 ifile::~ifile() { close(); }
 
 namespace {
@@ -97,6 +135,11 @@ bool ifile::open(std::string name, bool binary) {
   std::string prefix(magic, static_cast<std::size_t>(file_.gcount()));
   file_.clear();
   if (prefix.size() == 2 && prefix[0] == '\x1f' && prefix[1] == '\x8b') {
+    if (bgzf_lacks_eof_block(path, file_)) {
+      throw FatalError("ERROR! " + file_name_ +
+                       " is truncated: it lacks the BGZF end-of-file block that bgzip writes "
+                       "last (no BGZF EOF marker)");
+    }
     compressed_ = true;
     push(boost::iostreams::gzip_decompressor(15, 1 << 16), 1 << 16);
   }

@@ -20,6 +20,9 @@ constexpr std::int64_t kMaxPosition = 2147483647;
 // records do not depend on where the region starts unless such a crowd spans this length.
 constexpr std::uint64_t kKeyLookback = 10000;
 
+// Chromosomes named in the message about a file that lacks the run's.
+constexpr std::size_t kOtherChromosomesNamed = 10;
+
 enum class LikelihoodKind { kNone, kGL, kPL };
 
 // A whole token as a finite number. Integers, the usual PL values, take a fast
@@ -84,6 +87,12 @@ void split_tabs(std::string_view line, std::vector<std::string_view>& fields) {
     }
   }
   fields.emplace_back(start, static_cast<std::size_t>(end - start));
+}
+
+// The reference-model alleles of bcftools mpileup and gVCFs: "any other allele", not a
+// variant.
+bool is_symbolic_allele(std::string_view allele) {
+  return allele == "<*>" || allele == "<NON_REF>";
 }
 
 // "./.", ".", ".|." and the like: a genotype field that says the sample is missing.
@@ -201,10 +210,15 @@ class LikelihoodReader {
                                 " tab-separated fields, found " + std::to_string(fields_.size()));
     }
     if (!settings_.chromosome.empty() && fields_[0] != settings_.chromosome) {
-      if (records_.other_chromosome.empty()) records_.other_chromosome = fields_[0];
+      std::vector<std::string>& others = records_.other_chromosomes;
+      if (others.size() < kOtherChromosomesNamed &&
+          std::find(others.begin(), others.end(), fields_[0]) == others.end()) {
+        others.emplace_back(fields_[0]);
+      }
       // A sorted file holds each chromosome's records together: the run's have all passed.
       return !have_data_;
     }
+    records_.chromosome_seen = true;
     const auto parsed_pos = parse_integer(fields_[1]);
     if (!parsed_pos || *parsed_pos < 1 || *parsed_pos > kMaxPosition) {
       throw FatalError("ERROR! " + where() + ": POS '" + std::string(fields_[1]) +
@@ -234,6 +248,8 @@ class LikelihoodReader {
     }
     previous_pos_ = pos;
     if (fields_[4] == ".") return true;
+    dropping_ = false;
+    if (fields_[4].find('<') != std::string_view::npos) drop_symbolic_alleles(chrom, pos);
     if (pos >= settings_.lower) {
       read_record(chrom, pos);
     } else if (pos >= likelihood_keys_from(settings_.lower)) {
@@ -241,6 +257,37 @@ class LikelihoodReader {
       records_.positions.assign(pos, false);
     }
     return true;
+  }
+
+  // Keeps the real ALT alleles of a record that also carries a symbolic one, with the
+  // indices (in VCF order) of the genotypes among them; a record of symbolic ALTs alone is
+  // refused: such a file lists every covered position, not candidate variants.
+  void drop_symbolic_alleles(std::string_view chrom, std::uint64_t pos) {
+    split_views(fields_[4], ',', keys_);
+    std::vector<int> kept = {0};
+    kept_alt_.clear();
+    for (std::size_t a = 0; a < keys_.size(); ++a) {
+      if (is_symbolic_allele(keys_[a])) continue;
+      kept.push_back(static_cast<int>(a) + 1);
+      kept_alt_ += (kept_alt_.empty() ? "" : ",") + std::string(keys_[a]);
+    }
+    if (kept.size() == keys_.size() + 1) return;
+    if (kept.size() == 1) {
+      wrong_format(where_record(chrom, pos),
+                   "ALT '" + std::string(fields_[4]) +
+                       "' holds only a symbolic allele: the file lists every covered position "
+                       "(raw bcftools mpileup output or a gVCF), not candidate variants; run "
+                       "bcftools call first (or bcftools view -e 'ALT=\"<*>\"')");
+    }
+    kept_genotypes_.clear();
+    for (std::size_t s = 0; s < kept.size(); ++s) {
+      for (std::size_t t = 0; t <= s; ++t) {
+        const auto high = static_cast<std::size_t>(kept[s]);
+        kept_genotypes_.push_back(high * (high + 1) / 2 + static_cast<std::size_t>(kept[t]));
+      }
+    }
+    dropping_ = true;
+    ++records_.symbolic_dropped;
   }
 
   void read_record(std::string_view chrom, std::uint64_t pos) {
@@ -258,7 +305,8 @@ class LikelihoodReader {
     const std::uint64_t key = records_.positions.assign(pos, true);
     const std::string_view ref = fields_[3];
     const std::string_view alt = fields_[4];
-    // REF plus every comma-separated ALT allele.
+    // REF plus every comma-separated ALT allele, the symbolic ones too: their values are read,
+    // then dropped.
     const int allele_count = static_cast<int>(std::count(alt.begin(), alt.end(), ',')) + 2;
     const std::size_t genotype_count =
         static_cast<std::size_t>(allele_count) * static_cast<std::size_t>(allele_count + 1) / 2;
@@ -281,7 +329,7 @@ class LikelihoodReader {
 
     std::vector<double> likelihoods;
     if (kind == LikelihoodKind::kNone) {
-      err_ << "Warning: " << settings_.file_name << ": position " << pos
+      err_ << "WARNING! " << settings_.file_name << ": position " << pos
            << " has neither GL nor PL; it is not called from likelihoods\n";
       records_.keys_without_likelihoods.push_back(key);
     } else {
@@ -289,13 +337,26 @@ class LikelihoodReader {
       for (std::size_t j = 0; j < sample_ids_.size(); ++j) {
         read_sample(j, key_index, kind, genotype_count, likelihoods, chrom, pos);
       }
-      if (kind == LikelihoodKind::kPL) print_pl(likelihoods, genotype_count);
+      if (dropping_) keep_real_genotypes(likelihoods, genotype_count);
+      if (kind == LikelihoodKind::kPL) {
+        print_pl(likelihoods, dropping_ ? kept_genotypes_.size() : genotype_count);
+      }
     }
     if (settings_.keep_values) {
       records_.site_likelihoods.emplace_hint(records_.site_likelihoods.end(), key,
                                              std::move(likelihoods));
     }
-    records_.alleles.insert(key, ref, alt);
+    records_.alleles.insert(key, ref, dropping_ ? std::string_view(kept_alt_) : alt);
+    dropping_ = false;
+  }
+
+  // Each sample's values of the genotypes among the kept alleles, in their VCF order.
+  void keep_real_genotypes(std::vector<double>& likelihoods, std::size_t genotype_count) const {
+    std::size_t out = 0;
+    for (std::size_t first = 0; first < likelihoods.size(); first += genotype_count) {
+      for (const std::size_t g : kept_genotypes_) likelihoods[out++] = likelihoods[first + g];
+    }
+    likelihoods.resize(out);
   }
 
   // Appends the sample's G Phred values, or G zeros when its likelihoods are missing.
@@ -394,6 +455,10 @@ class LikelihoodReader {
   bool have_data_ = false;
   std::string first_chrom_;
   std::uint64_t previous_pos_ = 0;
+  // A record with symbolic ALT alleles to drop: its real ALTs and their genotypes' indices.
+  bool dropping_ = false;
+  std::string kept_alt_;
+  std::vector<std::size_t> kept_genotypes_;
 };
 
 }  // namespace
@@ -406,6 +471,11 @@ void read_likelihood_vcf(std::istream& in, const std::vector<std::string>& sampl
                          const LikelihoodSettings& settings, LikelihoodRecords& records,
                          std::ostream& out, std::ostream& err) {
   LikelihoodReader(sample_ids, settings, records, out, err).read(in);
+  if (records.symbolic_dropped > 0) {
+    err << "WARNING! " << settings.file_name << ": dropped the symbolic ALT allele (<*> or "
+        << "<NON_REF>) and its likelihoods from " << records.symbolic_dropped
+        << " records that also carry a real ALT allele" << std::endl;
+  }
   // What was read stays through the run: no room is kept for more.
   records.alleles.shrink_to_fit();
   records.keys_without_likelihoods.shrink_to_fit();

@@ -80,6 +80,7 @@ class BcfSource : public PhasedSource {
       throw FatalError("ERROR! Can't open " + file + ": " +
                        std::strerror(errno != 0 ? errno : EIO));
     }
+    refuse_truncated_bgzf(file_.get(), file);
     header_.reset(bcf_hdr_read(file_.get()));
     if (header_ == nullptr) {
       check_samples_unique(raw_header_samples(file), "ERROR! " + file + ": ");

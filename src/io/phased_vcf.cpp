@@ -310,7 +310,8 @@ std::unique_ptr<PhasedLayout> open_phased_layout(const PhasedVcfSettings& settin
     case PhasedFormat::kVcf:
       break;
   }
-  if (auto region = open_indexed_region(file, begin, end, settings.chromosome)) {
+  if (auto region =
+          open_indexed_region(file, begin, end, settings.chromosome, settings.chromosome_source)) {
     const IndexedRegion* lines = region.get();
     return std::make_unique<PhasedLayout>(
         std::make_unique<VcfTextSource>(std::move(region), lines, settings));

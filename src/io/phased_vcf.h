@@ -16,7 +16,8 @@ struct PhasedVcfSettings {
   std::string chromosome;  // the run's: records of other chromosomes are skipped
   // The samples whose two haplotypes each line holds, in this order (the scaffold)...
   std::vector<std::string> sample_ids;
-  bool every_sample = false;  // ...or every sample of the file, in its order (a panel)
+  bool every_sample = false;      // ...or every sample of the file, in its order (a panel)
+  std::string chromosome_source;  // what named the chromosome, for messages
 };
 
 class PhasedSource;

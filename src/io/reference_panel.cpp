@@ -22,7 +22,7 @@ void read_reference_panel(std::istream& in, const std::string& file_name,
     ++line_number;
     strip_carriage_return(line);
     split_whitespace(line, fields);
-    if (fields.empty()) continue;
+    if (fields.empty() || panel.other_chromosome.skip(fields[0], panel.chromosome)) continue;
     if (fields.size() < 6) {
       throw FatalError(where() + "expected at least 6 fields (5 + the panel haplotypes), found " +
                        std::to_string(fields.size()));

@@ -68,6 +68,7 @@ void read_scaffold_sites(std::istream& in, const ScaffoldSettings& settings,
     strip_carriage_return(line);
     split_whitespace(line, fields);
     if (fields.empty()) continue;
+    if (scaffold.other_chromosome.skip(fields[0], settings.chromosome)) continue;
     if (fields.size() < 3) {
       throw FatalError(where() + "expected a position in column 3, found " +
                        std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s"));
@@ -106,4 +107,18 @@ std::int64_t sorted_layout_position(std::string_view field, std::int64_t& previo
   }
   previous = *parsed;
   return *parsed;
+}
+
+bool OtherChromosomeLines::skip(std::string_view name, const std::string& chromosome) {
+  if (chromosome.empty() || name == chromosome) return false;
+  if (count == 0) first = name;
+  ++count;
+  return true;
+}
+
+void OtherChromosomeLines::warn(std::ostream& err, const std::string& file,
+                                const std::string& chromosome) const {
+  if (count == 0) return;
+  err << "WARNING! " << file << ": skipped " << count << " lines of other chromosomes than "
+      << chromosome << std::endl;
 }

@@ -202,6 +202,8 @@ void initial_genotypes_multiallelic(const std::vector<double>& site_pls, int sam
                                     std::vector<int>& haplotypes);
 
 // Initial alleles from an initialization file's 2N allele indices: each sample's pair is
-// looked up among the ordered genotypes; a pair the variant does not have becomes 0|0.
+// looked up among the ordered genotypes; a pair the variant does not have becomes 0|0. A
+// sample whose alleles are negative (not called in the file) keeps what haplotypes held
+// (0|0 where it held nothing).
 void initial_genotypes_from_file(const std::vector<int>& file_alleles, int sample_count,
                                  const MultiAlleleTables& tables, std::vector<int>& haplotypes);

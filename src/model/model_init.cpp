@@ -193,10 +193,11 @@ void initial_genotypes_from_file(const std::vector<int>& file_alleles, int sampl
   if (sample_count < 0 || file_alleles.size() < 2 * static_cast<std::size_t>(sample_count)) {
     throw std::logic_error("initial_genotypes_from_file: fewer alleles than samples");
   }
-  haplotypes.assign(2 * static_cast<std::size_t>(sample_count), 0);
+  haplotypes.resize(2 * static_cast<std::size_t>(sample_count), 0);
   for (int j = 0; j < sample_count; ++j) {
     const std::pair<int, int> pair{file_alleles[2 * std::size_t(j)],
                                    file_alleles[2 * std::size_t(j) + 1]};
+    if (pair.first < 0 || pair.second < 0) continue;
     std::size_t found = 0;
     for (std::size_t c = 0; c < tables.ordered_genotypes.size(); ++c) {
       if (tables.ordered_genotypes[c] == pair) found = c;

@@ -91,6 +91,7 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.file_name = "scaffold.txt";
   settings.upper = 2147483647;
   settings.sample_count = 2;
+  settings.chromosome = "20";
   ScaffoldData scaffold;
   const AlleleTable likelihood_alleles;
   if (auto phased = phased_vcf(data, size, {"scaffold.vcf", "20", kSamples, false})) {
@@ -104,6 +105,7 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   AlleleTable records;
   records.insert(200, "A", "C");
   PanelData panel;
+  panel.chromosome = "20";
   if (auto phased = phased_vcf(data, size, {"panel.vcf", "20", {}, true})) {
     read_reference_panel(*phased, "panel.vcf", {0, 2147483647}, scaffold, records,
                          RecordPositions(), panel);
@@ -119,6 +121,8 @@ void read_one(const std::uint8_t* data, std::size_t size) {
   settings.file_name = "init.vcf";
   settings.upper = 2147483647;
   settings.sample_count = 2;
+  settings.sample_ids = kSamples;
+  settings.chromosome = "20";
   std::map<std::uint64_t, std::vector<int> > genotypes;
   read_initial_genotypes(in, settings, genotypes);
 #elif DORSANE_FUZZ_TARGET == 5
