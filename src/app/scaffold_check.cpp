@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -28,6 +29,12 @@ std::string one_decimal(double value) {
   return text.str();
 }
 
+// A fit worse than chance is said so, not as a negative distance above it.
+std::string deviations_from_chance(double z) {
+  return one_decimal(std::abs(z)) + " standard deviations " + (z < 0 ? "below" : "above") +
+         " chance";
+}
+
 // "A, B, C, D, E and 4 more": the first labels named, the rest counted.
 std::string first_named(const std::vector<std::string>& labels) {
   std::string text;
@@ -54,7 +61,7 @@ std::string fit_failures(const ScaffoldFitReport& report, const std::vector<std:
   std::vector<std::string> parts;
   if (report.cohort_below_expected) {
     parts.push_back("taken together, the samples' scaffold genotypes fit their own reads " +
-                    one_decimal(report.cohort_z) + " standard deviations above chance, where " +
+                    deviations_from_chance(report.cohort_z) + ", where " +
                     one_decimal(report.cohort_expected_z) + " are expected were they right");
   }
   if (!report.fits_another.empty()) {
@@ -163,7 +170,7 @@ void CallSNP::report_scaffold_fit(const ScaffoldFitReport& report) const {
   std::sort(judged.begin(), judged.end());
   info() << "Scaffold against the reads at " << report.sites
          << " array sites: the samples' scaffold fits their own reads "
-         << one_decimal(report.cohort_z) << " standard deviations above chance ("
+         << deviations_from_chance(report.cohort_z) << " ("
          << one_decimal(report.cohort_expected_z)
          << " expected were it right; less than half stops the run); ";
   if (judged.empty()) {
