@@ -170,8 +170,7 @@ void CallSNP::report_scaffold_fit(const ScaffoldFitReport& report) const {
   std::sort(judged.begin(), judged.end());
   info() << "Scaffold against the reads at " << report.sites
          << " array sites: the samples' scaffold fits their own reads "
-         << deviations_from_chance(report.cohort_z) << " ("
-         << one_decimal(report.cohort_expected_z)
+         << deviations_from_chance(report.cohort_z) << " (" << one_decimal(report.cohort_expected_z)
          << " expected were it right; less than half stops the run); ";
   if (judged.empty()) {
     info() << "no sample has reads enough there to be judged alone" << std::endl;
