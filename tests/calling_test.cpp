@@ -247,3 +247,20 @@ TEST(ParallelFor, EveryIndexOnceAndTheLowestFailureReported) {
     }
   }
 }
+
+// Past 400 cohort haplotypes the second pass copies the closest 400 of them (never the
+// sample's own): two threads and a run over part of the region give the same records.
+TEST(CallingMode, TwoPassesCopyTheClosestOfALargeCohortAlikeOnAnyThreadCount) {
+  Cohort cohort("--seed 9 --samples 205 --sites 90 --coverage 2 --scaffold-every 3");
+  const std::vector<std::string> extra = {"--numsnps", "5", "--iteration", "8",
+                                          "--burnin",  "2", "--seed",      "3"};
+  const RunResult one = cohort.run("one", extra);
+  ASSERT_EQ(one.status, 0) << one.err;
+  std::vector<std::string> threads = extra;
+  threads.insert(threads.end(), {"--threads", "2"});
+  ASSERT_EQ(cohort.run("two", threads).status, 0);
+  EXPECT_EQ(read_output(cohort.dir.file("two.vcf")), read_output(cohort.dir.file("one.vcf")));
+  const std::string glfs = "--glfs " + cohort.dir.file("gl.vcf");
+  EXPECT_LT(cohort.evaluate("one", {"calls", "all", "nonref_discordance"}, glfs),
+            cohort.evaluate("one", {"baseline", "all", "nonref_discordance"}, glfs));
+}

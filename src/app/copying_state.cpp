@@ -10,8 +10,8 @@ namespace {
 // hundred, a copied allele wrong one time in two hundred (chosen on real haplotypes with a
 // panel of 200 samples; the calls moved little between 0.0005 and 0.03 jumps).
 constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
-// The panel haplotypes a haplotype copies from at most: the panel's size where the settings
-// were chosen.
+// The haplotypes (the panel's, or without one the cohort's) a haplotype copies from at
+// most: the panel's size where the settings were chosen.
 constexpr int kCopyingSources = 400;
 
 }  // namespace
@@ -46,8 +46,7 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   }
   // A large panel is copied from its haplotypes closest to each target only: the passes then
   // cost the same per genotype whatever the panel's size.
-  count = std::min(R, kCopyingSources);
-  if (cohort) count = sources.count;
+  count = std::min(sources.count, kCopyingSources);
   const bool choose = count < sources.count;
   if (choose) chosen.assign(static_cast<std::size_t>(total_haplotypes) * count, 0);
   // With the first pass's sites the variant's gap is read per variant: the two sides at the
@@ -86,13 +85,25 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
 void CopyingState::list_own_columns(int h) {
   own_count = 0;
   if (!cohort) return;
-  // The sample's own haplotypes, and its relatives', whose first-pass calls share its reads.
+  // The sample's own haplotypes, and its relatives', whose first-pass calls share its reads;
+  // among chosen sources, where they were chosen (only when too few others are left).
+  const int* from = chosen_of(h);
   const std::array<int, 2>& pair = relatives[static_cast<std::size_t>(h / 2)];
   for (const int sample : {h / 2 + 1, pair[0], pair[1]}) {
     if (sample <= 0) continue;
-    own[own_count++] = R + 2 * (sample - 1);
-    own[own_count++] = R + 2 * (sample - 1) + 1;
+    for (const int c : {2 * (sample - 1), 2 * (sample - 1) + 1}) {
+      if (from == nullptr) {
+        own[own_count++] = R + c;
+        continue;
+      }
+      const int* at = std::lower_bound(from, from + count, c);
+      if (at != from + count && *at == c) own[own_count++] = static_cast<int>(at - from);
+    }
   }
+}
+
+const int* CopyingState::chosen_of(int h) const {
+  return chosen.empty() ? nullptr : chosen.data() + static_cast<std::size_t>(h) * count;
 }
 
 void CopyingState::list_gap(const std::vector<std::uint64_t>& positions, int rows, int split) {
@@ -107,9 +118,10 @@ void CopyingState::list_gap(const std::vector<std::uint64_t>& positions, int row
   }
 }
 
-void CopyingState::cohort_alleles(std::size_t along, std::uint8_t* row) const {
+void CopyingState::cohort_alleles(std::size_t along, const int* from, int width,
+                                  std::uint8_t* row) const {
   const std::uint8_t* chances = pass.along->allele_chances(along);
-  for (int c = 0; c < total_haplotypes; ++c) row[c] = chances[c] > 127;
+  for (int c = 0; c < width; ++c) row[c] = chances[from != nullptr ? from[c] : c] > 127;
 }
 
 void CopyingState::gap_rows(int h) {
@@ -117,7 +129,7 @@ void CopyingState::gap_rows(int h) {
   gap_sources.rows = static_cast<int>(gap);
   gap_sources.count = count;
   gap_sources.alleles.resize(gap * static_cast<std::size_t>(count));
-  const int* from = chosen.empty() ? nullptr : chosen.data() + static_cast<std::size_t>(h) * count;
+  const int* from = chosen_of(h);
   for (std::size_t g = 0; g < gap; ++g) {
     std::uint8_t* row = gap_sources.alleles.data() + g * static_cast<std::size_t>(count);
     if (R > 0) {
@@ -125,7 +137,7 @@ void CopyingState::gap_rows(int h) {
           run.ref_panel_haplotypes.at(gap_positions[g]);
       for (int j = 0; j < R; ++j) row[j] = panel_alleles[from != nullptr ? from[j] : j] != 0;
     }
-    if (cohort) cohort_alleles(gap_along[g], row + R);
+    if (cohort) cohort_alleles(gap_along[g], from, count - R, row + R);
   }
 }
 
@@ -215,7 +227,7 @@ int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split)
             run.ref_panel_haplotypes.at(sites[i].position);
         for (int j = 0; j < R; ++j) row[j] = panel_alleles[j] != 0;
       }
-      if (cohort) cohort_alleles(along_sites[-1 - r], row + R);
+      if (cohort) cohort_alleles(along_sites[-1 - r], nullptr, total_haplotypes, row + R);
     }
   }
   sources.minority_begin.clear();
@@ -231,7 +243,18 @@ int CopyingState::gather_sites(const CopyingWindow& window, int rows, int split)
 void CopyingState::choose_sources(const CopyingWindow& window, int h) {
   window.shared_runs.row(h, run_row);
   int* into = chosen.data() + static_cast<std::size_t>(h) * count;
-  closest_sources(run_row.data() + total_haplotypes, R, count, order, into);
+  if (cohort) {
+    // The cohort's haplotypes closest to h; its own sample's rank last already, and so do
+    // its relatives', which are never copied either.
+    for (const int sample : relatives[static_cast<std::size_t>(h / 2)]) {
+      if (sample <= 0) continue;
+      run_row[static_cast<std::size_t>(2 * (sample - 1))] = -1;
+      run_row[static_cast<std::size_t>(2 * (sample - 1) + 1)] = -1;
+    }
+    closest_sources(run_row.data(), total_haplotypes, count, order, into);
+  } else {
+    closest_sources(run_row.data() + total_haplotypes, R, count, order, into);
+  }
   gather_sources(sources, into, count, chosen_sources);
 }
 
@@ -315,14 +338,14 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
                    backward_total, gap_miss.data(), own, own_count);
     copying_join(side_forward.data(), forward_total, side_backward.data(), backward_total, count,
                  settings, variant_posterior.data(), own, own_count);
-    prior.allele_one[h] = cohort ? cohort_prior(variant_posterior.data(), v)
+    prior.allele_one[h] = cohort ? cohort_prior(variant_posterior.data(), h, v)
                                  : panel_prior(variant_posterior.data(), h);
   }
   forward_through = left;
   return prior;
 }
 
-double CopyingState::cohort_prior(const float* posterior, std::uint64_t v) const {
+double CopyingState::cohort_prior(const float* posterior, int h, std::uint64_t v) const {
   double one = 0.0;
   double weighed = 0.0;
   for (int j = 0; j < R; ++j) {
@@ -334,9 +357,10 @@ double CopyingState::cohort_prior(const float* posterior, std::uint64_t v) const
   if (it != held.end() && *it == v) {
     const std::uint8_t* chances =
         pass.along->allele_chances(static_cast<std::size_t>(it - held.begin()));
-    for (int c = 0; c < total_haplotypes; ++c) {
+    const int* from = chosen_of(h);
+    for (int c = 0; c < count - R; ++c) {
       weighed += posterior[R + c];
-      one += posterior[R + c] * (chances[c] / 255.0);
+      one += posterior[R + c] * (chances[from != nullptr ? from[c] : c] / 255.0);
     }
   }
   // Without the variant's first-pass calls the cohort's haplotypes say nothing there.

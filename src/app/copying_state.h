@@ -66,12 +66,15 @@ class CopyingState {
   // Into gap_sources: the sources' alleles at the gap's sites, of those haplotype h copies
   // (any h when it copies every source).
   void gap_rows(int h);
-  // The cohort's first-pass alleles at a first-pass site, into row (2N).
-  void cohort_alleles(std::size_t along, std::uint8_t* row) const;
+  // The cohort's first-pass alleles at a first-pass site, into row: width of them, those of
+  // the haplotypes listed in from (all when null).
+  void cohort_alleles(std::size_t along, const int* from, int width, std::uint8_t* row) const;
+  // The sources haplotype h copies, ascending, or null when it copies every source.
+  const int* chosen_of(int h) const;
   // Into own: the columns of haplotype h's own sample and its relatives among the sources.
   void list_own_columns(int h);
-  // P(allele 1) at v from a posterior over the panel and the cohort.
-  double cohort_prior(const float* posterior, std::uint64_t v) const;
+  // P(allele 1) of haplotype h at v from its posterior over the cohort's sources.
+  double cohort_prior(const float* posterior, int h, std::uint64_t v) const;
   // The prior at v from the two sides kept at the gap, carried over the gap's sites.
   CopyingPrior prior_along(const WindowMatrix& M, std::uint64_t v);
   // An empty prior of the pass's weight, with the panel's alleles at the variant read.
