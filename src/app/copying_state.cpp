@@ -13,6 +13,8 @@ constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
 // The haplotypes (the panel's, or without one the cohort's) a haplotype copies from at
 // most: the panel's size where the settings were chosen.
 constexpr int kCopyingSources = 400;
+// The backward sides a worker keeps for the windows to come, at most.
+constexpr std::size_t kKeptBackwardBytes = std::size_t{4} << 20;
 
 }  // namespace
 
@@ -22,7 +24,8 @@ CopyingState::CopyingState(const CallSNP& run, std::vector<std::array<int, 2>> r
       relatives(std::move(relatives)),
       pass(pass),
       R(run.params.ref_haplotype_count),
-      cohort(pass.along != nullptr && R == 0) {}
+      cohort(pass.along != nullptr && R == 0),
+      anchored(kKeptBackwardBytes) {}
 
 void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   posteriors.clear();
@@ -58,6 +61,11 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   }
   target.resize(static_cast<std::size_t>(site_count));
   const bool with_calls = site_count != rows;
+  if (pass.shared_sides && pass.along == nullptr && !with_calls && !choose &&
+      consecutive_rows(positions, rows)) {
+    fit_shared(window, rows, site_split);
+    return;
+  }
   for (int h = 0; h < total_haplotypes; ++h) {
     if (!modelled(h)) continue;
     if (pass.along != nullptr) {
@@ -80,6 +88,27 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
                         with_calls ? target_miss.data() : nullptr);
     }
   }
+}
+
+bool CopyingState::consecutive_rows(const std::vector<std::uint64_t>& positions, int rows) const {
+  if (rows == 0) return false;
+  const std::vector<std::uint64_t>& array = run.scaffold_position_list();
+  const auto first = std::lower_bound(array.begin(), array.end(), positions[0]);
+  if (array.end() - first < rows) return false;
+  return std::equal(positions.begin(), positions.begin() + rows, first);
+}
+
+void CopyingState::fit_shared(const CopyingWindow& window, int rows, int split) {
+  window_targets.resize(static_cast<std::size_t>(total_haplotypes) * rows);
+  wanted.assign(static_cast<std::size_t>(total_haplotypes), false);
+  for (int h = 0; h < total_haplotypes; ++h) {
+    if (!modelled(h)) continue;
+    wanted[static_cast<std::size_t>(h)] = true;
+    std::uint8_t* into = window_targets.data() + static_cast<std::size_t>(h) * rows;
+    for (int r = 0; r < rows; ++r) into[r] = window.M(r, h) != 0.0;
+  }
+  anchored.posteriors(sources, window.positions.data(), split, window_targets.data(), wanted,
+                      settings, posteriors.data());
 }
 
 void CopyingState::list_own_columns(int h) {

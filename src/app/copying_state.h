@@ -16,6 +16,7 @@
 
 #include "app/CallSNP.h"
 #include "chain/probs.h"
+#include "model/anchored_copying.h"
 #include "model/copying_prior.h"
 #include "model/model.h"
 #include "model/model_window.h"
@@ -35,6 +36,9 @@ struct PassSettings {
   double weight = 0.0;
   const FirstPassSites* along = nullptr;
   double settle_tolerance = 0.0;
+  // Whether windows share their chain's sides (model/anchored_copying.h): the first of two
+  // passes, which only feeds the second.
+  bool shared_sides = false;
 };
 
 class CopyingState {
@@ -83,6 +87,10 @@ class CopyingState {
   double panel_prior(const float* posterior, int h);
   // gap_target and gap_miss: what haplotype h's reads say at the gap's sites.
   void gap_targets(int h);
+  // Whether the window's rows are consecutive array sites, as shared sides need.
+  bool consecutive_rows(const std::vector<std::uint64_t>& positions, int rows) const;
+  // The posteriors from the sides that the windows share.
+  void fit_shared(const CopyingWindow& window, int rows, int split);
   // Into chosen's slot of haplotype h: the count panel haplotypes with the longest shared
   // runs with it (ties to the lower column), in column order.
   void choose_sources(const CopyingWindow& window, int h);
@@ -129,4 +137,7 @@ class CopyingState {
   std::vector<float> side_forward;
   std::vector<float> side_backward;
   std::vector<float> variant_posterior;
+  AnchoredCopying anchored;
+  std::vector<std::uint8_t> window_targets;  // haplotypes x rows
+  std::vector<bool> wanted;
 };
