@@ -14,7 +14,7 @@ constexpr CopyingSettings kCopyingSettings{0.01, 0.005};
 // most: the panel's size where the settings were chosen.
 constexpr int kCopyingSources = 400;
 // The backward sides a worker keeps for the windows to come, at most.
-constexpr std::size_t kKeptBackwardBytes = std::size_t{4} << 20;
+constexpr std::size_t kKeptBackwardBytes = std::size_t{2} << 20;
 
 }  // namespace
 
