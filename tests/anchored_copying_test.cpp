@@ -75,8 +75,8 @@ TEST(AnchoredCopying, SlidingWindowsEqualFreshRunsAndTheChainBetweenTheAnchors) 
     once.posteriors(sources, positions, split, targets.data(), wanted, settings, fresh.data());
     ASSERT_EQ(shared, fresh) << variant;
     // The same as the chain over the window's rows between the two sides' anchors.
-    const int from = forward_start(positions, 0, split, 2 * kCopyingAnchorSpacing);
-    const int end = backward_end(positions, rows, split, 2 * kCopyingAnchorSpacing);
+    const int from = forward_start(positions, 0, split, kCopyingAnchorReach);
+    const int end = backward_end(positions, rows, split, kCopyingAnchorReach);
     anchored_windows += from > 0 || end < rows;
     CopyingSources part;
     window_of(a, first + from, end - from, part, targets);

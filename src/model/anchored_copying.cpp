@@ -5,10 +5,6 @@
 
 namespace {
 
-// A side starts at most this many rows in from the window's end: the copying chain loses
-// no more than that of the window's sites, and most windows lose a few.
-constexpr int kCopyingAnchorReach = 2 * kCopyingAnchorSpacing;
-
 void start_side(float* side, int count, float& total) {
   std::fill_n(side, count, 1.0F / static_cast<float>(count));
   total = 1.0F;

@@ -16,6 +16,9 @@
 
 // Whether the array site at position is an anchor: about one site in kCopyingAnchorSpacing.
 constexpr int kCopyingAnchorSpacing = 8;
+// A side starts at most this many rows in from the window's end: it loses no more than
+// that of the window's sites, and most windows lose a few.
+constexpr int kCopyingAnchorReach = 2 * kCopyingAnchorSpacing;
 bool copying_anchor(std::uint64_t position);
 
 // Where a side starts: forward, the first anchor row among [from, from + reach) before
