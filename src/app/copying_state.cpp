@@ -40,6 +40,7 @@ void CopyingState::fit(const CopyingWindow& window, std::uint64_t p) {
   const int site_split = gather_sites(window, rows, split);
   list_gap(positions, rows, split);
   forward_through = 0;
+  gap_rows_ready = false;
   settings = kCopyingSettings;
   const int site_count = static_cast<int>(sites.size());
   const int span_sites = site_count + static_cast<int>(gap_positions.size());
@@ -168,6 +169,9 @@ void CopyingState::gap_rows(int h) {
     }
     if (cohort) cohort_alleles(gap_along[g], from, count - R, row + R);
   }
+  // Taken lazily like the window's called sites, most of them rare: the backward side crosses
+  // the rest of the gap afresh at every variant.
+  list_minority_sources(gap_sources);
 }
 
 void CopyingState::targets_with_calls(const WindowMatrix& M, int h) {
@@ -350,7 +354,11 @@ CopyingPrior CopyingState::prior_along(const WindowMatrix& M, std::uint64_t v) {
   if (left < forward_through) {
     throw std::logic_error("CopyingState: a window's variants out of position order");
   }
-  if (chosen.empty()) gap_rows(0);
+  // The window's gap rows serve all its variants unless each haplotype copies its own sources.
+  if (chosen.empty() && !gap_rows_ready) {
+    gap_rows(0);
+    gap_rows_ready = true;
+  }
   for (int h = 0; h < total_haplotypes; ++h) {
     if (!modelled(h)) continue;
     const std::size_t at = static_cast<std::size_t>(h) * count;

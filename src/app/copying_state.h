@@ -130,7 +130,8 @@ class CopyingState {
   std::vector<float> forward_totals;     // the kept forward sides' sums
   std::vector<std::uint64_t> gap_positions;
   std::vector<std::size_t> gap_along;
-  int forward_through = 0;  // the gap's sites the kept forward sides have taken
+  int forward_through = 0;      // the gap's sites the kept forward sides have taken
+  bool gap_rows_ready = false;  // gap_sources hold the window's gap rows for every haplotype
   CopyingSources gap_sources;
   std::vector<std::uint8_t> gap_target;
   std::vector<float> gap_miss;

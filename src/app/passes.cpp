@@ -33,8 +33,6 @@ bool CallSNP::copied_along(std::uint64_t key) const {
                      [&](std::uint8_t a) { return a != haplotypes.front(); });
 }
 
-namespace {}  // namespace
-
 void CallSNP::inference_step(ResultWriter& writer) {
   const int windows = windows_side_by_side(*this);
   info() << "\n\nINFORMATION\n"
