@@ -93,13 +93,23 @@ class LazyRows {
       // u' = ratio u + shift, one multiply-add each.
       const double ratio = minority_emission / majority_emission;
       const double shift = (ratio - 1.0) * (stay * b_ + jump) / (stay * a_);
-      double before = 0.0;
-      for (int k = 0; k < minority_count; ++k) {
+      // Four partial sums, added in a fixed order: one sum would wait on every addition.
+      double before[4] = {};
+      int k = 0;
+      for (; k + 4 <= minority_count; k += 4) {
+        for (int l = 0; l < 4; ++l) {
+          double& u = u_[static_cast<std::size_t>(minority[k + l])];
+          before[l] += u;
+          u = ratio * u + shift;
+        }
+      }
+      for (int l = 0; k < minority_count; ++k, ++l) {
         double& u = u_[static_cast<std::size_t>(minority[k])];
-        before += u;
+        before[l] += u;
         u = ratio * u + shift;
       }
-      sum_u_ += (ratio - 1.0) * before + shift * minority_count;
+      const double taken = (before[0] + before[1]) + (before[2] + before[3]);
+      sum_u_ += (ratio - 1.0) * taken + shift * minority_count;
     }
     a_ = a;
     b_ = b;
