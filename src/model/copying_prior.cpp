@@ -59,6 +59,24 @@ void step_to_variant(float* v, int count, float total, float stay, float jump_sh
   for (int j = 0; j < count; ++j) v[j] = stay * (v[j] * scale) + jump_share;
 }
 
+// x <- (a x + b) scale over the n entries of x; returns their new sum, taken in four partial
+// sums added in a fixed order (one sum would wait on every addition).
+double in_four_sums(double* x, std::size_t n, double a, double b, double scale) {
+  double sums[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (std::size_t l = 0; l < 4; ++l) {
+      x[i + l] = (a * x[i + l] + b) * scale;
+      sums[l] += x[i + l];
+    }
+  }
+  for (std::size_t l = 0; i < n; ++i, ++l) {
+    x[i] = (a * x[i] + b) * scale;
+    sums[l] += x[i];
+  }
+  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
 // Rows taken lazily: the chain's vector is a * u + b, so a row that emits the same for
 // every majority source changes only a and b, and the few minority sources are set apart.
 // Sums in double, in a fixed order: the same result on every processor.
@@ -71,8 +89,7 @@ class LazyRows {
     u_.assign(v, v + count);
     a_ = 1.0;
     b_ = 0.0;
-    sum_u_ = 0.0;
-    for (const double x : u_) sum_u_ += x;
+    sum_u_ = in_four_sums(u_.data(), u_.size(), 1.0, 0.0, 1.0);
     active_ = true;
   }
 
@@ -118,11 +135,7 @@ class LazyRows {
     // underflows, or the total does, the vector is written out whole and scaled to sum 1.
     const double total = a_ * sum_u_ + b_ * count;
     if (a_ < kLazyRenewBelow || total < kLazyRenewBelow) {
-      sum_u_ = 0.0;
-      for (double& x : u_) {
-        x = (a_ * x + b_) / total;
-        sum_u_ += x;
-      }
+      sum_u_ = in_four_sums(u_.data(), u_.size(), a_, b_, 1.0 / total);
       a_ = 1.0;
       b_ = 0.0;
     }
