@@ -64,7 +64,7 @@ TEST(Cli, HelpAndShortHelpPrintEveryDocumentedOption) {
       listed_options(read_file(std::string(DORSANE_SOURCE_DIR) + "/docs/usage.md"), true);
   // 40 options; --help also as -h, --o as -o and --output, --seed as -s, --threads as -t,
   // --region as -r, --output-type as -O
-  EXPECT_EQ(documented.size(), 47u);
+  EXPECT_EQ(documented.size(), 48u);
   for (const char* option : {"--help", "-h"}) {
     const RunResult result = run_dorsane({option}, dir.path());
     EXPECT_EQ(result.status, 0) << option;
@@ -218,6 +218,10 @@ TEST(Cli, BadValuesAreErrors) {
       {{"--region", "20:1-nan"}, "ERROR! --region '20:1-nan' is not CHR, CHR:POS,"},
       {{"--copying-weight", "0.5", "--passes", "1"},
        "ERROR! --copying-weight 0.5 needs --ref-panel or --passes 2: it weighs the prior"},
+      {{"--first-pass-numsnps", "20", "--passes", "1"},
+       "ERROR! --first-pass-numsnps 20 needs --passes 2: one pass has no first pass to narrow"},
+      {{"--first-pass-numsnps", "-3"},
+       "ERROR! Option --first-pass-numsnps needs a whole number from 0 to 2147483647"},
       {{"-Oz"},
        "ERROR! -O z asks for bgzipped VCF, but --o " + dir.file("out.vcf") + " names plain VCF"},
       {{"--output-type=u"}, "ERROR! -O u (uncompressed BCF) is not written"},

@@ -42,6 +42,8 @@ const GoldenCase kCases[] = {
     {"panel", kBiallelic + "--ref-panel panel.txt --passes 1"},
     // The default with a panel: a second pass copies along every sample's reads.
     {"panel_two_passes", kBiallelic + "--ref-panel panel.txt"},
+    // The first pass on narrower windows than the second's.
+    {"panel_two_passes_narrow_first", kBiallelic + "--ref-panel panel.txt --first-pass-numsnps 2"},
     // The window model alone, without the panel-copying prior: the calls of earlier versions.
     {"panel_window_model", kBiallelic + "--ref-panel panel.txt --copying-weight 0 --settle 0"},
     // The earlier rule at rare variants (band and phase) as well, kept exactly.

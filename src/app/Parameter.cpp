@@ -71,6 +71,7 @@ constexpr OptionSpec kOptions[] = {
     {"--copying-weight", 1, {nullptr, nullptr}},
     {"--settle", 1, {nullptr, nullptr}},
     {"--passes", 1, {nullptr, nullptr}},
+    {"--first-pass-numsnps", 1, {nullptr, nullptr}},
     {"--help", 0, {"-h", nullptr}},
     {"--version", 0, {nullptr, nullptr}},
 };
@@ -548,6 +549,10 @@ void Parameter::read_setting_option(const GivenOption& option) {
     has_passes = true;
     passes = static_cast<int>(parse_ranged_option(a, v[0], 1, kMaxPasses, "a whole number"));
   }
+  if (a == "--first-pass-numsnps") {
+    first_pass_numsnps = static_cast<int>(
+        parse_ranged_option(a, v[0], 0, std::numeric_limits<int>::max(), "a whole number"));
+  }
   if (a == "--threads") {
     threads = static_cast<int>(parse_ranged_option(a, v[0], 1, kMaxThreads, "a whole number"));
   }
@@ -644,6 +649,9 @@ void Parameter::check_values() const {
       throw FatalError("ERROR! --copying-calls " + copying_calls_file +
                        " is an earlier pass already: give it with --passes 1");
     }
+  } else if (first_pass_numsnps >= 0) {
+    throw FatalError("ERROR! --first-pass-numsnps " + std::to_string(first_pass_numsnps) +
+                     " needs --passes 2: one pass has no first pass to narrow");
   }
   if (!(settle_tolerance >= 0.0 && settle_tolerance <= 1.0)) {
     throw FatalError("ERROR! --settle must be from 0 to 1, got " + number_text(settle_tolerance));
@@ -689,6 +697,9 @@ void Parameter::print(std::ostream& out, bool colour) const {
   out << "Sweeps stop when posteriors move at most: "
       << (settle_tolerance > 0.0 ? number_text(settle_tolerance) : "off (every iteration)") << "\n";
   out << "Passes over the region                  : " << passes << "\n";
+  if (passes > 1 && first_pass_numsnps >= 0) {
+    out << "First pass's flanking sites at most     : " << first_pass_numsnps << "\n";
+  }
   if (has_region) {
     out << "Region                                  : " << region.text() << "\n";
   }

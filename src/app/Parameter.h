@@ -107,6 +107,8 @@ class Parameter {
   // windows' margins, and the second copies along the reads there, weighed by the first.
   int passes = 1;
   bool has_passes = false;
+  // The first pass's windows at most this many array sites either side (-1: as --numsnps).
+  int first_pass_numsnps = -1;
 
   // `-chr`: the number the VCF writers used to print, and the text as given.
   int chromosome = 0;

@@ -120,7 +120,14 @@ void report_warnings(const CallingCounts& counts) {
 // Positions in runs that share one window: each run is analysed by one worker, so the
 // window and its models are built once per run whatever the thread count. Positions not
 // analysed from likelihoods join the run in hand.
-std::vector<std::size_t> window_runs(const CallSNP& run,
+// The settings of the window at pos in this pass: the run's, narrowed where the pass says so.
+ModelSettings pass_settings_at(const CallSNP& run, const PassSettings& pass, std::uint64_t pos) {
+  ModelSettings settings = run.settings_at(pos);
+  if (pass.numsnps_cap >= 0) settings.numsnps = std::min(settings.numsnps, pass.numsnps_cap);
+  return settings;
+}
+
+std::vector<std::size_t> window_runs(const CallSNP& run, const PassSettings& pass,
                                      const std::vector<std::uint64_t>& positions) {
   std::vector<std::size_t> starts;
   bool have_key = false;
@@ -129,7 +136,7 @@ std::vector<std::size_t> window_runs(const CallSNP& run,
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (starts.empty()) starts.push_back(i);
     if (!run.analysed_from_likelihoods(positions[i])) continue;
-    const ModelSettings settings = run.settings_at(run.item_position(positions[i]));
+    const ModelSettings settings = pass_settings_at(run, pass, run.item_position(positions[i]));
     const WindowKey key = position_window_key(run, positions[i], settings.numsnps);
     if (have_key && (key != last || settings != last_settings)) starts.push_back(i);
     have_key = true;
@@ -261,7 +268,7 @@ CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
   for (Worker& worker : workers) worker.fit_threads = params.threads / threads;
   LikelihoodSource likelihoods(run, every_record);
 
-  const std::vector<std::size_t> starts = window_runs(run, positions);
+  const std::vector<std::size_t> starts = window_runs(run, pass, positions);
   const int unit_count = static_cast<int>(starts.size());
   const int max_ahead = 4 * threads;
   // Only the units in flight hold results: slot unit % max_ahead.
@@ -276,7 +283,7 @@ CallingCounts call_in_order(const CallSNP& run, const FamilyUnits& family,
     const std::uint64_t* analysed = std::find_if(
         first, last, [&run](std::uint64_t p) { return run.analysed_from_likelihoods(p); });
     const ModelSettings settings =
-        analysed != last ? run.settings_at(run.item_position(*analysed)) : run.settings_at(0);
+        pass_settings_at(run, pass, analysed != last ? run.item_position(*analysed) : 0);
     CallingState& state = workers[static_cast<std::size_t>(worker)].for_settings(
         run, family, likelihoods, settings, pass);
     slot(unit) = state.call_positions(first, last);

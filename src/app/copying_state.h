@@ -39,6 +39,8 @@ struct PassSettings {
   // Whether windows share their chain's sides (model/anchored_copying.h): the first of two
   // passes, which only feeds the second.
   bool shared_sides = false;
+  // The pass's windows at most this many array sites either side (-1: the run's width).
+  int numsnps_cap = -1;
 };
 
 class CopyingState {

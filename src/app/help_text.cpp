@@ -108,6 +108,9 @@ std::vector<HelpGroup> help_groups() {
          "2: a first pass, then a second whose copying prior follows each sample's reads "
          "weighed by the first, copying the panel (without one, the cohort's first-pass "
          "haplotypes) [2]"},
+        {"--first-pass-numsnps <int>",
+         "the first of two passes with windows of at most this many flanking sites: less CPU, "
+         "the rarest variants' calls slightly worse [as --numsnps]"},
         {"--fixed-rare-phase",
          "phase heterozygotes of variants near 0 or 1 with the fixed variance [off]"}}},
       {"Sampler",

@@ -14,7 +14,8 @@ constexpr double kFirstPassSettleFactor = 3.0;
 
 PassSettings first_pass_settings(const Parameter& params) {
   return {Parameter::kDefaultCopyingWeight, nullptr,
-          std::min(1.0, kFirstPassSettleFactor * params.settle_tolerance), true};
+          std::min(1.0, kFirstPassSettleFactor * params.settle_tolerance), true,
+          params.first_pass_numsnps};
 }
 
 }  // namespace
