@@ -117,15 +117,16 @@ void report_warnings(const CallingCounts& counts) {
   }
 }
 
-// Positions in runs that share one window: each run is analysed by one worker, so the
-// window and its models are built once per run whatever the thread count. Positions not
-// analysed from likelihoods join the run in hand.
 // The settings of the window at pos in this pass: the run's, narrowed where the pass says so.
 ModelSettings pass_settings_at(const CallSNP& run, const PassSettings& pass, std::uint64_t pos) {
   ModelSettings settings = run.settings_at(pos);
   if (pass.numsnps_cap >= 0) settings.numsnps = std::min(settings.numsnps, pass.numsnps_cap);
   return settings;
 }
+
+// Positions in runs that share one window: each run is analysed by one worker, so the
+// window and its models are built once per run whatever the thread count. Positions not
+// analysed from likelihoods join the run in hand.
 
 std::vector<std::size_t> window_runs(const CallSNP& run, const PassSettings& pass,
                                      const std::vector<std::uint64_t>& positions) {

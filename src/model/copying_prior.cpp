@@ -17,6 +17,9 @@ constexpr int kLanes = 8;
 // Below this total the probabilities are scaled up, so a long run of mismatches never
 // underflows a float.
 constexpr float kRescaleBelow = 1e-20F;
+// The lazy rows' double sums are taken in this many partial sums, added in a fixed order:
+// one sum would wait on every addition.
+constexpr int kSumLanes = 4;
 
 float lane_total(const float (&lanes)[kLanes]) {
   float total = 0.0F;
@@ -59,13 +62,17 @@ void step_to_variant(float* v, int count, float total, float stay, float jump_sh
   for (int j = 0; j < count; ++j) v[j] = stay * (v[j] * scale) + jump_share;
 }
 
-// x <- (a x + b) scale over the n entries of x; returns their new sum, taken in four partial
-// sums added in a fixed order (one sum would wait on every addition).
-double in_four_sums(double* x, std::size_t n, double a, double b, double scale) {
-  double sums[4] = {};
+static_assert(kSumLanes == 4, "lanes_total adds four partial sums");
+double lanes_total(const double (&sums)[kSumLanes]) {
+  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+// x <- (a x + b) scale over the n entries of x; returns their new sum, in partial sums.
+double scale_and_sum(double* x, std::size_t n, double a, double b, double scale) {
+  double sums[kSumLanes] = {};
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (std::size_t l = 0; l < 4; ++l) {
+  for (; i + kSumLanes <= n; i += kSumLanes) {
+    for (std::size_t l = 0; l < kSumLanes; ++l) {
       x[i + l] = (a * x[i + l] + b) * scale;
       sums[l] += x[i + l];
     }
@@ -74,7 +81,7 @@ double in_four_sums(double* x, std::size_t n, double a, double b, double scale) 
     x[i] = (a * x[i] + b) * scale;
     sums[l] += x[i];
   }
-  return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+  return lanes_total(sums);
 }
 
 // Rows taken lazily: the chain's vector is a * u + b, so a row that emits the same for
@@ -89,7 +96,7 @@ class LazyRows {
     u_.assign(v, v + count);
     a_ = 1.0;
     b_ = 0.0;
-    sum_u_ = in_four_sums(u_.data(), u_.size(), 1.0, 0.0, 1.0);
+    sum_u_ = scale_and_sum(u_.data(), u_.size(), 1.0, 0.0, 1.0);
     active_ = true;
   }
 
@@ -110,11 +117,10 @@ class LazyRows {
       // u' = ratio u + shift, one multiply-add each.
       const double ratio = minority_emission / majority_emission;
       const double shift = (ratio - 1.0) * (stay * b_ + jump) / (stay * a_);
-      // Four partial sums, added in a fixed order: one sum would wait on every addition.
-      double before[4] = {};
+      double before[kSumLanes] = {};
       int k = 0;
-      for (; k + 4 <= minority_count; k += 4) {
-        for (int l = 0; l < 4; ++l) {
+      for (; k + kSumLanes <= minority_count; k += kSumLanes) {
+        for (int l = 0; l < kSumLanes; ++l) {
           double& u = u_[static_cast<std::size_t>(minority[k + l])];
           before[l] += u;
           u = ratio * u + shift;
@@ -125,8 +131,7 @@ class LazyRows {
         before[l] += u;
         u = ratio * u + shift;
       }
-      const double taken = (before[0] + before[1]) + (before[2] + before[3]);
-      sum_u_ += (ratio - 1.0) * taken + shift * minority_count;
+      sum_u_ += (ratio - 1.0) * lanes_total(before) + shift * minority_count;
     }
     a_ = a;
     b_ = b;
@@ -135,7 +140,7 @@ class LazyRows {
     // underflows, or the total does, the vector is written out whole and scaled to sum 1.
     const double total = a_ * sum_u_ + b_ * count;
     if (a_ < kLazyRenewBelow || total < kLazyRenewBelow) {
-      sum_u_ = in_four_sums(u_.data(), u_.size(), a_, b_, 1.0 / total);
+      sum_u_ = scale_and_sum(u_.data(), u_.size(), a_, b_, 1.0 / total);
       a_ = 1.0;
       b_ = 0.0;
     }
